@@ -1,0 +1,49 @@
+#pragma once
+
+#include "datautil/operation.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+namespace ranupa {
+
+// The file a backup writes into `targetDir` at local time `now`:
+// targetDir + separator + "ranupaku" + DDMMYYYYhhmmss + ".dbk".
+QString backupFilePath(const QString& targetDir, const QDateTime& now);
+
+// The pg_dump command line for `port` (inserted verbatim) and the backup file `filePath`.
+QString backupCommandLine(const QString& port, const QString& filePath);
+
+// One backup of the pendataan database, run without blocking the event loop.
+class BackupJob final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BackupJob)
+
+public:
+    explicit BackupJob(QObject* parent = nullptr);
+    ~BackupJob() override;
+
+    // Reads the port, then backs up into `targetDirText`. finished() follows exactly once,
+    // never from inside start(); an empty text gives a Skipped outcome.
+    void start(const QString& targetDirText);
+    // Ends the dump, removes its partial file and finishes as Cancelled.
+    void cancel();
+
+signals:
+    void stepChanged(const QString& step);
+    void toolLine(const QString& line);
+    void finished(const ranupa::OperationOutcome& outcome);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// Runs a backup to the end in a local event loop; for the command line and tests.
+OperationOutcome runBackup(const QString& targetDirText, const OperationProgress& progress = {});
+
+} // namespace ranupa

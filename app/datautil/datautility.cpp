@@ -1,0 +1,1 @@
+#include "datautil/datautility.h"

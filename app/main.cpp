@@ -1,0 +1,9 @@
+#include "appmain.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    return ranupa::AppMain();
+}
