@@ -1,5 +1,21 @@
 #include "appmain.h"
 
+#include "datautil/datautility.h"
+#include "mainwindow.h"
+
 namespace ranupa {
-int AppMain() { return 0; }
+
+int AppMain()
+{
+    MainWindow mainWindow;
+    if (mainWindow.exec() == QDialog::Accepted) {
+        return 0;
+    }
+    // Whatever else ended the main window hands over to the data utility window for good.
+    mainWindow.hide();
+    DataUtility dataUtility;
+    dataUtility.exec();
+    return 0;
+}
+
 } // namespace ranupa

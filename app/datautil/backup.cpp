@@ -1,23 +1,230 @@
 #include "datautil/backup.h"
 
-#include <QTimer>
+#include "datautil/archivecheck.h"
+#include "datautil/commandline.h"
+#include "datautil/settings.h"
+#include "datautil/tooldetails.h"
+#include "datautil/toolrunner.h"
 
-// TODO(backup-restore): not written yet.
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+
+using namespace Qt::StringLiterals;
+
 namespace ranupa {
+
+namespace {
+
+QString failureMessage()
+{
+    return u"Gagal melakukan backup"_s;
+}
+
+// What was at the backup's path before the dump, so that a failed backup removes only a file
+// it wrote itself and never an unrelated file that pg_dump did not touch.
+struct FileState
+{
+    bool exists = false;
+    qint64 size = 0;
+    QDateTime modified;
+
+    static FileState of(const QString& path)
+    {
+        const QFileInfo info(path);
+        if (!info.exists()) {
+            return {};
+        }
+        return {.exists = true,
+                .size = info.size(),
+                .modified = info.fileTime(QFileDevice::FileModificationTime)};
+    }
+    bool operator==(const FileState&) const = default;
+};
+
+} // namespace
+
+QString backupFilePath(const QString& targetDir, const QDateTime& now)
+{
+    return targetDir + QDir::separator() + u"ranupaku"_s + now.toString(u"ddMMyyyyhhmmss"_s) +
+           u".dbk"_s;
+}
+
+QString backupCommandLine(const QString& port, const QString& filePath)
+{
+    return u"pgsql\\bin\\pg_dump.exe --host localhost --port "_s + port +
+           u" --username \"postgres\" --no-password  --format tar --blobs --verbose --file \""_s +
+           commandline::escapeForQuotes(filePath) + u"\" \"pendataan\""_s;
+}
+
 struct BackupJob::Private
-{};
+{
+    enum class Phase
+    {
+        Idle,
+        Dumping,
+        Checking,
+        Done,
+    };
+    Phase phase = Phase::Idle;
+    bool cancelRequested = false;
+    FileState before;
+    OperationOutcome outcome;
+    QPointer<ToolRunner> runner;
+    QPointer<ArchiveCheck> check;
+};
+
 BackupJob::BackupJob(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {}
-BackupJob::~BackupJob() = default;
+
+BackupJob::~BackupJob()
+{
+    // A job destroyed mid-run must not leave a dump writing on, nor its partial file behind.
+    if (d->phase == Private::Phase::Dumping || d->phase == Private::Phase::Checking) {
+        // Deleting them ends their child and waits for it: a file still open in a child
+        // cannot be removed everywhere.
+        if (d->runner) {
+            d->runner->disconnect(this);
+            delete d->runner.data();
+        }
+        if (d->check) {
+            d->check->disconnect(this);
+            delete d->check.data();
+        }
+        if (FileState::of(d->outcome.filePath) != d->before) {
+            QFile::remove(d->outcome.filePath);
+        }
+    }
+}
+
 void BackupJob::start(const QString& targetDirText)
 {
-    OperationOutcome outcome;
-    outcome.status = targetDirText.isEmpty() ? OperationStatus::Skipped : OperationStatus::Failed;
-    QTimer::singleShot(0, this, [this, outcome] { emit finished(outcome); });
+    const QString port = LoadDbPort();
+    d->outcome = {};
+    d->cancelRequested = false;
+    if (targetDirText.isEmpty()) {
+        finishAs(OperationStatus::Skipped, {}, {});
+        return;
+    }
+    d->outcome.filePath = backupFilePath(targetDirText, QDateTime::currentDateTime());
+    d->before = FileState::of(d->outcome.filePath);
+    d->phase = Private::Phase::Dumping;
+    emit stepChanged(u"Menulis file backup..."_s);
+
+    if (d->runner) {
+        d->runner->deleteLater();
+    }
+    d->runner = new ToolRunner(this);
+    connect(d->runner, &ToolRunner::outputLine, this, &BackupJob::toolLine);
+    connect(d->runner, &ToolRunner::finished, this, &BackupJob::onDumpFinished);
+    d->runner->start(backupCommandLine(port, d->outcome.filePath));
 }
-OperationOutcome runBackup(const QString&, const OperationProgress&) { return {}; }
-} // namespace ranupa
-namespace ranupa {
-QString backupFilePath(const QString&, const QDateTime&) { return {}; }
-QString backupCommandLine(const QString&, const QString&) { return {}; }
-void BackupJob::cancel() {}
+
+void BackupJob::cancel()
+{
+    if (d->phase != Private::Phase::Dumping && d->phase != Private::Phase::Checking) {
+        return;
+    }
+    d->cancelRequested = true;
+    if (d->phase == Private::Phase::Dumping && d->runner) {
+        d->runner->cancel();
+    } else if (d->phase == Private::Phase::Checking && d->check) {
+        d->check->cancel();
+    }
+}
+
+void BackupJob::onDumpFinished(const ToolResult& result)
+{
+    if (d->phase != Private::Phase::Dumping) {
+        return;
+    }
+    if (d->cancelRequested) {
+        finishCancelled();
+        return;
+    }
+    if (!result.succeeded()) {
+        removeWrittenFile();
+        finishAs(
+            OperationStatus::Failed, failureMessage(),
+            toolFailureDetails(u"Langkah yang gagal: menulis file backup (pg_dump)."_s, result));
+        return;
+    }
+    d->phase = Private::Phase::Checking;
+    emit stepChanged(u"Memeriksa file backup..."_s);
+    if (d->check) {
+        d->check->deleteLater();
+    }
+    d->check = new ArchiveCheck(this);
+    connect(d->check, &ArchiveCheck::toolLine, this, &BackupJob::toolLine);
+    connect(d->check, &ArchiveCheck::finished, this, &BackupJob::onCheckFinished);
+    d->check->start(d->outcome.filePath);
+}
+
+void BackupJob::onCheckFinished(const ArchiveCheckResult& result)
+{
+    if (d->phase != Private::Phase::Checking) {
+        return;
+    }
+    if (d->cancelRequested) {
+        finishCancelled();
+        return;
+    }
+    if (!result.ok) {
+        removeWrittenFile();
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 u"Langkah yang gagal: memeriksa file backup. File yang ditulis pg_dump tidak "
+                 u"lolos pemeriksaan dan sudah dihapus.\n"_s +
+                     result.problem);
+        return;
+    }
+    finishAs(OperationStatus::Succeeded,
+             u"Database ranupaku berhasil disimpan ke "_s + d->outcome.filePath, {});
+}
+
+void BackupJob::finishCancelled()
+{
+    removeWrittenFile();
+    finishAs(OperationStatus::Cancelled, u"Backup dibatalkan"_s, {});
+}
+
+void BackupJob::removeWrittenFile()
+{
+    const QString& path = d->outcome.filePath;
+    if (!path.isEmpty() && FileState::of(path) != d->before) {
+        QFile::remove(path);
+    }
+}
+
+void BackupJob::finishAs(OperationStatus status, const QString& message, const QString& details)
+{
+    d->phase = Private::Phase::Done;
+    d->outcome.status = status;
+    d->outcome.message = message;
+    d->outcome.details = details;
+    // Queued, so that finished() never arrives inside start() and the runner has let go.
+    QMetaObject::invokeMethod(
+        this, [this, outcome = d->outcome] { emit finished(outcome); }, Qt::QueuedConnection);
+}
+
+OperationOutcome runBackup(const QString& targetDirText, const OperationProgress& progress)
+{
+    BackupJob job;
+    QEventLoop loop;
+    OperationOutcome outcome;
+    if (progress.stepChanged) {
+        QObject::connect(&job, &BackupJob::stepChanged, &loop, progress.stepChanged);
+    }
+    if (progress.toolLine) {
+        QObject::connect(&job, &BackupJob::toolLine, &loop, progress.toolLine);
+    }
+    QObject::connect(&job, &BackupJob::finished, &loop, [&](const OperationOutcome& result) {
+        outcome = result;
+        loop.quit();
+    });
+    job.start(targetDirText);
+    loop.exec();
+    return outcome;
+}
+
 } // namespace ranupa

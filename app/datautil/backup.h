@@ -5,10 +5,12 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
-
 #include <memory>
 
 namespace ranupa {
+
+struct ToolResult;
+struct ArchiveCheckResult;
 
 // The file a backup writes into `targetDir` at local time `now`:
 // targetDir + separator + "ranupaku" + DDMMYYYYhhmmss + ".dbk".
@@ -39,6 +41,12 @@ signals:
     void finished(const ranupa::OperationOutcome& outcome);
 
 private:
+    void onDumpFinished(const ToolResult& result);
+    void onCheckFinished(const ArchiveCheckResult& result);
+    void finishCancelled();
+    void removeWrittenFile();
+    void finishAs(OperationStatus status, const QString& message, const QString& details);
+
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -9,7 +9,13 @@
 namespace ranupa::commandline {
 
 // Splits a command line into argv the way the Microsoft C runtime does: the program name ends at
-// the first blank (or is quoted), then arguments follow the runtime's quote and backslash rules.
+// the first blank outside double quotes (its quotes are dropped, backslashes are plain), then
+// arguments follow the runtime's quote and backslash rules:
+//   2n backslashes + quote   -> n backslashes, the quote opens or closes a quoted part
+//                               (inside a quoted part, "" gives one literal quote)
+//   2n+1 backslashes + quote -> n backslashes and a literal quote
+//   backslashes elsewhere    -> kept as they are
+// Blanks (space, tab) outside quotes separate arguments; runs of them give no empty argument.
 QStringList splitWindowsCommandLine(const QString& commandLine);
 
 // The text to put between two double quotes so that the runtime gives back `argument` unchanged.
@@ -18,7 +24,11 @@ QString escapeForQuotes(const QString& argument);
 
 // The file to start for the program name of a command line: relative names are taken from
 // `workingDir` only (never from PATH), "\" is read as "/", and a trailing ".exe" is dropped when
-// only the name without it exists.
+// only the name without it exists. The result is an absolute, cleaned path ("" for "").
 QString resolveProgramPath(const QString& program, const QDir& workingDir);
+
+// Drops the leading characters with codes 1 to 32 (blanks and control characters), as the
+// runner does before it starts anything.
+QString withoutLeadingControls(const QString& commandLine);
 
 } // namespace ranupa::commandline

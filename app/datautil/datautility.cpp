@@ -1,1 +1,180 @@
 #include "datautil/datautility.h"
+
+#include "datautil/backup.h"
+#include "datautil/progressdialog.h"
+#include "datautil/restore.h"
+#include "layoutscale.h"
+#include "ui_datautil.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QScopedValueRollback>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+// Each press opens a fresh selector in the working directory. Qt would otherwise start where the
+// previous selector of the process was left.
+void startInWorkingDirectory(QFileDialog& selector)
+{
+    selector.setDirectory(QDir::currentPath());
+}
+
+// The message boxes carry the executable's name, as the rest of the school-data tools do.
+QString messageTitle()
+{
+    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+}
+
+// Runs a backup or restore job behind a modal progress dialog and gives back how it ended.
+template <typename Job>
+OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, const QString& title,
+                                 bool cancellable)
+{
+    Job job;
+    ProgressDialog progress(title, cancellable, parent);
+    progress.setObjectName(u"progress"_s);
+    OperationOutcome outcome;
+    QObject::connect(&job, &Job::stepChanged, &progress, &ProgressDialog::setStep);
+    QObject::connect(&job, &Job::toolLine, &progress, &ProgressDialog::setToolLine);
+    QObject::connect(&job, &Job::finished, &progress, [&](const OperationOutcome& result) {
+        outcome = result;
+        progress.finish();
+    });
+    if constexpr (requires { job.cancel(); }) {
+        QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &Job::cancel);
+    }
+    job.start(fieldText);
+    progress.exec();
+    return outcome;
+}
+
+} // namespace
+
+DataUtility::DataUtility(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::DataUtil>())
+{
+    ui->setupUi(this);
+    // No close box and no system menu: "Tutup" is the window's own way out.
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint);
+    setFixedSize(size());
+    scaleLayoutToFont(*this);
+
+    connect(ui->cmdKeluar, &QPushButton::clicked, this, &QDialog::accept);
+    connect(ui->cmdPilihBackup, &QPushButton::clicked, this, &DataUtility::PilihBackup);
+    connect(ui->cmdBackup, &QPushButton::clicked, this, &DataUtility::DoBackup);
+    connect(ui->cmdPilihRestore, &QPushButton::clicked, this, &DataUtility::PilihRestore);
+    connect(ui->cmdRestore, &QPushButton::clicked, this, &DataUtility::DoRestore);
+
+    ui->targetDir->setFocus();
+}
+
+DataUtility::~DataUtility() = default;
+
+void DataUtility::PilihBackup()
+{
+    QFileDialog selector(this, u"Backup Data"_s);
+    selector.setObjectName(u"backupSelector"_s);
+    selector.setFileMode(QFileDialog::Directory);
+    selector.setOption(QFileDialog::ShowDirsOnly);
+    startInWorkingDirectory(selector);
+    const bool chosen = selector.exec() == QDialog::Accepted;
+    // A cancelled choice empties the field, also after an earlier choice.
+    ui->targetDir->setText(chosen ? selector.selectedFiles().value(0) : QString());
+}
+
+void DataUtility::PilihRestore()
+{
+    QFileDialog selector(this, u"Restore Data"_s);
+    selector.setObjectName(u"restoreSelector"_s);
+    selector.setFileMode(QFileDialog::ExistingFile);
+    selector.setAcceptMode(QFileDialog::AcceptOpen);
+    selector.setNameFilter(u"Ranupa Backup (*.dbk)"_s);
+    startInWorkingDirectory(selector);
+    const bool chosen = selector.exec() == QDialog::Accepted;
+    ui->backupFile->setText(chosen ? selector.selectedFiles().value(0) : QString());
+}
+
+void DataUtility::DoBackup()
+{
+    if (m_busy) {
+        return;
+    }
+    QScopedValueRollback busy(m_busy, true);
+    const QString targetDir = ui->targetDir->text();
+    if (targetDir.isEmpty()) {
+        runBackup(targetDir); // reads the settings and gives up without a word
+        return;
+    }
+    showOutcome(runWithProgress<BackupJob>(this, targetDir, u"Backup"_s, true));
+}
+
+void DataUtility::DoRestore()
+{
+    if (m_busy) {
+        return;
+    }
+    QScopedValueRollback busy(m_busy, true);
+    const QString backupFile = ui->backupFile->text();
+    if (backupFile.isEmpty()) {
+        runRestore(backupFile);
+        return;
+    }
+    showOutcome(runWithProgress<RestoreJob>(this, backupFile, u"Restore"_s, false));
+}
+
+void DataUtility::showOutcome(const OperationOutcome& outcome)
+{
+    if (outcome.status == OperationStatus::Skipped) {
+        return;
+    }
+    const bool failed = outcome.status == OperationStatus::Failed;
+    QMessageBox box(failed ? QMessageBox::Warning : QMessageBox::Information, messageTitle(),
+                    outcome.message, QMessageBox::Ok, this);
+    // Paths are shown exactly as they are; nothing in them is markup.
+    box.setTextFormat(Qt::PlainText);
+    if (failed && !outcome.details.isEmpty()) {
+        box.setDetailedText(outcome.details);
+    }
+    box.exec();
+}
+
+void DataUtility::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        event->accept(); // no button answers Escape here
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Enter presses only the button that has the focus; in a field it does nothing.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        }
+        event->accept();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
+}
+
+void DataUtility::closeEvent(QCloseEvent* event)
+{
+    if (m_busy) {
+        event->ignore(); // a running backup or restore is never abandoned by a close request
+        return;
+    }
+    // A close request that still reaches the window ends it as "Tutup" does.
+    event->accept();
+    accept();
+}
+
+} // namespace ranupa

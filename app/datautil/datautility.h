@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QDialog>
+#include <memory>
+
+namespace Ui {
+class DataUtil;
+}
+
+namespace ranupa {
+
+struct OperationOutcome;
+
+// The window where the work happens: choose a target directory and back up into it, or choose a
+// backup file and restore it. It has no close box; "Tutup" closes it.
+class DataUtility final : public QDialog
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(DataUtility)
+
+public:
+    explicit DataUtility(QWidget* parent = nullptr);
+    ~DataUtility() override;
+
+    void PilihBackup();
+    void DoBackup();
+    void PilihRestore();
+    void DoRestore();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void showOutcome(const OperationOutcome& outcome);
+
+    std::unique_ptr<Ui::DataUtil> ui;
+    bool m_busy = false;
+};
+
+} // namespace ranupa

@@ -2,14 +2,13 @@
 
 #include <QMetaType>
 #include <QString>
-
 #include <functional>
 
 namespace ranupa {
 
 enum class OperationStatus
 {
-    Skipped,   // the field was empty: nothing ran, nothing is shown
+    Skipped, // the field was empty: nothing ran, nothing is shown
     Succeeded,
     Failed,
     Cancelled,

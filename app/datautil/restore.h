@@ -5,10 +5,12 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
 #include <memory>
 
 namespace ranupa {
+
+struct ToolResult;
+struct ArchiveCheckResult;
 
 // The four command lines of a restore, in order: end connections, drop, create, load.
 QStringList restoreCommandLines(const QString& port, const QString& backupFile);
@@ -33,6 +35,12 @@ signals:
     void finished(const ranupa::OperationOutcome& outcome);
 
 private:
+    enum class Step;
+    void onCheckFinished(const ArchiveCheckResult& result);
+    void runCommand(Step step);
+    void onCommandFinished(Step step, const ToolResult& result);
+    void finishAs(OperationStatus status, const QString& message, const QString& details);
+
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -1,19 +1,279 @@
 #include "datautil/toolrunner.h"
 
-#include <QTimer>
+#include "datautil/commandline.h"
 
-// TODO(runner): not written yet.
+#include <QByteArrayView>
+#include <QDir>
+#include <QEventLoop>
+#include <QMetaMethod>
+#include <QStringDecoder>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <string>
+#else
+#include <cerrno>
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+using namespace Qt::StringLiterals;
+
 namespace ranupa {
-struct ToolRunner::Private
-{};
-QString ToolResult::output() const { return QString::fromLocal8Bit(rawOutput); }
-ToolRunner::ToolRunner(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {}
-ToolRunner::~ToolRunner() = default;
-void ToolRunner::start(const QString&)
+
+namespace {
+
+QString decodeLocal8Bit(QByteArrayView bytes)
 {
-    QTimer::singleShot(0, this, [this] { emit finished(ToolResult{}); });
+    QStringDecoder decoder(QStringConverter::System);
+    return decoder.decode(bytes);
 }
-bool ToolRunner::isRunning() const { return false; }
-void ToolRunner::cancel() {}
-ToolResult runTool(const QString&) { return {}; }
+
+#ifdef Q_OS_WIN
+// Windows children split their own command line, so it goes to CreateProcess exactly as built;
+// QProcess only needs the program name to have something to start with.
+void prepareStart(QProcess& process, const QString& commandLine, const QStringList& argv)
+{
+    process.setProgram(argv.constFirst());
+    process.setArguments({});
+    auto nativeLine = std::make_shared<std::wstring>(commandLine.toStdWString());
+    process.setCreateProcessArgumentsModifier([nativeLine](QProcess::CreateProcessArguments* args) {
+        args->arguments = nativeLine->data();
+        args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+        args->startupInfo->wShowWindow = SW_HIDE;
+        // The tools are console programs: CREATE_NO_WINDOW runs them without any console
+        // window, where SW_HIDE alone leaves hiding it to the console. Normal priority: no
+        // priority class flag. Qt's CREATE_UNICODE_ENVIRONMENT stays (environment in UTF-16).
+        args->flags |= CREATE_NO_WINDOW;
+    });
+}
+
+void killChildTree(QProcess& process)
+{
+    process.kill();
+}
+#else
+// Gives the child what a Windows child would make of the command line: the runtime's splitting,
+// and a program path resolved against the working directory, never through PATH.
+void prepareStart(QProcess& process, const QString&, const QStringList& argv)
+{
+    process.setProgram(commandline::resolveProgramPath(argv.constFirst(), QDir::current()));
+    process.setArguments(argv.mid(1));
+    process.setChildProcessModifier([] {
+        // Runs in the child between fork and exec: async-signal-safe calls only.
+        // A session of its own has no controlling terminal, so nothing can prompt on /dev/tty;
+        // it also makes the child a process-group leader that cancel() can kill as a whole.
+        ::setsid();
+    });
+}
+
+// The child leads its own process group (see prepareStart): end whatever it started, too.
+void killChildTree(QProcess& process)
+{
+    const qint64 pid = process.processId();
+    if (pid <= 0 || ::kill(static_cast<pid_t>(-pid), SIGKILL) != 0)
+        process.kill();
+}
+#endif
+
+// Grows `buffer` geometrically so that appending `more` bytes does not reallocate each time.
+void reserveForAppend(QByteArray& buffer, qint64 more)
+{
+    const qsizetype needed = buffer.size() + more;
+    if (needed <= buffer.capacity())
+        return;
+    buffer.reserve(std::max(needed, 2 * buffer.capacity()));
+}
+
+} // namespace
+
+QString ToolResult::output() const
+{
+    return decodeLocal8Bit(rawOutput);
+}
+
+struct ToolRunner::Private
+{
+    explicit Private(ToolRunner* owner) : q(owner) {}
+
+    void start(const QString& commandLine);
+    void collectOutput();
+    void reportCompleteLines(qsizetype newDataFrom);
+    void reportLine(qsizetype end);
+    void onErrorOccurred(QProcess::ProcessError error);
+    void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void failLater(const QString& why);
+    bool lineListenerConnected() const
+    {
+        return q->isSignalConnected(QMetaMethod::fromSignal(&ToolRunner::outputLine));
+    }
+
+    ToolRunner* const q;
+    QProcess* process = nullptr; // child of q, replaced at the next start
+    ToolResult result;
+    qsizetype lineStart = 0; // first byte of the output not yet reported as a line
+    bool cancelRequested = false;
+};
+
+void ToolRunner::Private::start(const QString& commandLine)
+{
+    result = {};
+    lineStart = 0;
+    cancelRequested = false;
+    if (process) {
+        process->disconnect(q);
+        process->deleteLater(); // we may be inside one of its signals
+        process = nullptr;
+    }
+
+    const QString line = commandline::withoutLeadingControls(commandLine);
+    const QStringList argv = commandline::splitWindowsCommandLine(line);
+    if (argv.constFirst().isEmpty()) {
+        failLater(u"No program named in the command line"_s);
+        return;
+    }
+
+    process = new QProcess(q);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    // End-of-file at once: a tool that waits for input (a password, say) fails instead of
+    // waiting forever.
+    process->setStandardInputFile(QProcess::nullDevice());
+    prepareStart(*process, line, argv);
+
+    connect(process, &QProcess::started, q, [this] { result.started = true; });
+    connect(process, &QProcess::readyReadStandardOutput, q, [this] { collectOutput(); });
+    connect(process, &QProcess::errorOccurred, q,
+            [this](QProcess::ProcessError error) { onErrorOccurred(error); });
+    connect(process, &QProcess::finished, q,
+            [this](int exitCode, QProcess::ExitStatus status) { onFinished(exitCode, status); });
+    process->start(QIODevice::ReadOnly);
+}
+
+void ToolRunner::Private::collectOutput()
+{
+    // Straight from QProcess's buffer into the result: readAll() would copy once more.
+    const qint64 available = process->bytesAvailable();
+    if (available <= 0)
+        return;
+    QByteArray& output = result.rawOutput;
+    const qsizetype newDataFrom = output.size();
+    reserveForAppend(output, available);
+    output.resize(newDataFrom + available);
+    const qint64 got = process->read(output.data() + newDataFrom, available);
+    output.truncate(newDataFrom + std::max<qint64>(got, 0));
+    if (lineListenerConnected()) {
+        reportCompleteLines(newDataFrom);
+    } else if (const qsizetype lastEnd =
+                   QByteArrayView(output).sliced(newDataFrom).lastIndexOf('\n');
+               lastEnd >= 0) {
+        // Keep the line boundary current in case someone connects later.
+        lineStart = newDataFrom + lastEnd + 1;
+    }
+}
+
+void ToolRunner::Private::reportCompleteLines(qsizetype newDataFrom)
+{
+    // Before newDataFrom there is no line end past lineStart, so only new bytes need a look.
+    // lineStart moves on before each emit: a slot that spins the event loop may report the
+    // following lines itself, and none is reported twice.
+    qsizetype end;
+    while ((end = result.rawOutput.indexOf('\n', std::max(newDataFrom, lineStart))) >= 0)
+        reportLine(end);
+}
+
+void ToolRunner::Private::reportLine(qsizetype end)
+{
+    QByteArrayView line = QByteArrayView(result.rawOutput).sliced(lineStart, end - lineStart);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    const QString text = decodeLocal8Bit(line);
+    lineStart = std::min(end + 1, result.rawOutput.size());
+    emit q->outputLine(text);
+}
+
+void ToolRunner::Private::onErrorOccurred(QProcess::ProcessError error)
+{
+    // Every other error is followed by finished(); a failed start is not.
+    if (error == QProcess::FailedToStart)
+        failLater(process->errorString());
+}
+
+void ToolRunner::Private::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    collectOutput(); // whatever still waited in the pipe when the child ended
+    if (lineStart < result.rawOutput.size() && lineListenerConnected())
+        reportLine(result.rawOutput.size()); // the last line had no line end
+
+    result.started = true;
+    result.cancelled = cancelRequested;
+    result.crashed = exitStatus == QProcess::CrashExit;
+    result.exitCode = exitCode;
+    if (result.cancelled)
+        result.errorString = u"Cancelled"_s;
+    else if (result.crashed)
+        result.errorString = process->errorString();
+    const ToolResult done = std::move(result);
+    result = {};
+    emit q->finished(done);
+}
+
+void ToolRunner::Private::failLater(const QString& why)
+{
+    ToolResult failed;
+    failed.errorString = why;
+    QMetaObject::invokeMethod(
+        q, [runner = q, failed] { emit runner->finished(failed); }, Qt::QueuedConnection);
+}
+
+ToolRunner::ToolRunner(QObject* parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
+
+ToolRunner::~ToolRunner()
+{
+    if (d->process && d->process->state() != QProcess::NotRunning) {
+        d->process->disconnect(this);
+        killChildTree(*d->process);
+        d->process->waitForFinished(-1);
+    }
+}
+
+void ToolRunner::start(const QString& commandLine)
+{
+    if (isRunning()) {
+        ToolResult refused;
+        refused.errorString = u"Another tool is still running"_s;
+        QMetaObject::invokeMethod(
+            this, [this, refused] { emit finished(refused); }, Qt::QueuedConnection);
+        return;
+    }
+    d->start(commandLine);
+}
+
+bool ToolRunner::isRunning() const
+{
+    return d->process && d->process->state() != QProcess::NotRunning;
+}
+
+void ToolRunner::cancel()
+{
+    if (!isRunning())
+        return;
+    d->cancelRequested = true;
+    killChildTree(*d->process);
+}
+
+ToolResult runTool(const QString& commandLine)
+{
+    ToolRunner runner;
+    QEventLoop loop;
+    ToolResult result;
+    QObject::connect(&runner, &ToolRunner::finished, &loop, [&](const ToolResult& done) {
+        result = done;
+        loop.quit();
+    });
+    runner.start(commandLine);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return result;
+}
+
 } // namespace ranupa

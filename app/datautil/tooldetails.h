@@ -1,0 +1,19 @@
+#pragma once
+
+#include "datautil/toolrunner.h"
+
+#include <QString>
+
+namespace ranupa {
+
+// The end of what a tool wrote: enough to see why it failed without flooding the details box.
+inline constexpr qsizetype toolOutputTailBytes = 4096;
+QString toolOutputTail(const ToolResult& result);
+
+// How a tool run ended, in words: did not start, ended with code N, was stopped, ...
+QString describeToolEnd(const ToolResult& result);
+
+// One block of failure details: what the step was, how the tool ended and its last output.
+QString toolFailureDetails(const QString& what, const ToolResult& result);
+
+} // namespace ranupa

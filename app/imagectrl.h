@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QPixmap>
+#include <QWidget>
+
+namespace ranupa {
+
+// Shows a picture at its natural size, centred in both directions and never scaled; what does
+// not fit is clipped. The offsets are half the size difference rounded towards zero, so a
+// picture wider than the control loses equal strips on both sides.
+class ImageCtrl final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ImageCtrl)
+
+public:
+    explicit ImageCtrl(QWidget* parent = nullptr);
+
+    void setImage(const QPixmap& image);
+    const QPixmap& image() const { return m_image; }
+    // Where the picture's top-left corner lands, in the control's coordinates.
+    QPoint imageOffset() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QPixmap m_image;
+};
+
+} // namespace ranupa

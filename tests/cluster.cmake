@@ -1,0 +1,24 @@
+# Throwaway PostgreSQL clusters for the tests that need a real server: `pgcluster` admits
+# postgres without a password and holds the demo pendataan; `pgcluster_password` wants one.
+set(RANUPA_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/trust)
+set(RANUPA_PASSWORD_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/password)
+set(RANUPA_PGCLUSTER ${PROJECT_SOURCE_DIR}/scripts/pgcluster)
+
+# Adds the start and stop tests of one cluster as the setup and cleanup of `fixture`.
+function(ranupa_add_cluster_fixture prefix fixture dir)
+    add_test(NAME ${prefix}_start COMMAND ${RANUPA_PGCLUSTER} start ${dir} ${ARGN})
+    add_test(NAME ${prefix}_stop COMMAND ${RANUPA_PGCLUSTER} stop ${dir})
+    set_tests_properties(${prefix}_start PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 120)
+    set_tests_properties(${prefix}_stop PROPERTIES FIXTURES_CLEANUP ${fixture} TIMEOUT 60)
+endfunction()
+
+ranupa_add_cluster_fixture(cluster pgcluster ${RANUPA_CLUSTER_DIR} --auth trust --demo)
+ranupa_add_cluster_fixture(cluster_password pgcluster_password ${RANUPA_PASSWORD_CLUSTER_DIR}
+    --auth password --demo)
+
+ranupa_add_test(test_cluster SOURCES test_cluster.cpp testcluster.h LIBS Qt6::Core)
+set_tests_properties(test_cluster PROPERTIES
+    FIXTURES_REQUIRED "pgcluster;pgcluster_password"
+    RESOURCE_LOCK pendataan
+    TIMEOUT 120
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_PASSWORD_CLUSTER_DIR=${RANUPA_PASSWORD_CLUSTER_DIR}")

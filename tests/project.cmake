@@ -1,0 +1,27 @@
+# Checks on the project itself rather than on the program's behaviour.
+
+# The Windows resources cannot be built into a program here, but they can be compiled, which
+# catches a broken version block or a missing icon.
+find_program(RANUPA_WINDRES x86_64-w64-mingw32-windres)
+if(RANUPA_WINDRES)
+    add_test(NAME windows_resources
+        COMMAND ${RANUPA_WINDRES} --preprocessor=cpp -I ${PROJECT_SOURCE_DIR}/app
+                ${PROJECT_SOURCE_DIR}/app/ranupa-helper.rc -O coff
+                -o ${CMAKE_CURRENT_BINARY_DIR}/ranupa-helper-res.o)
+endif()
+
+find_program(RANUPA_CLANG_FORMAT clang-format)
+if(RANUPA_CLANG_FORMAT)
+    file(GLOB_RECURSE RANUPA_SOURCES CONFIGURE_DEPENDS
+        ${PROJECT_SOURCE_DIR}/app/*.cpp ${PROJECT_SOURCE_DIR}/app/*.h
+        ${PROJECT_SOURCE_DIR}/tests/*.cpp ${PROJECT_SOURCE_DIR}/tests/*.h
+        ${PROJECT_SOURCE_DIR}/bench/*.cpp)
+    add_test(NAME code_format
+        COMMAND ${RANUPA_CLANG_FORMAT} --dry-run --Werror ${RANUPA_SOURCES})
+endif()
+
+# The installed tree holds the program, its icons and its desktop entry.
+add_test(NAME install_tree
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
+            -DPREFIX=${CMAKE_CURRENT_BINARY_DIR}/install-check
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/check-install.cmake)

@@ -1,0 +1,290 @@
+#include "datautil/datautility.h"
+#include "modalhelper.h"
+
+#include <QClipboard>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using ranupa::DataUtility;
+
+class TestDataUtility final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void layoutAsDesigned();
+    void focusStartsInTargetDirAndFieldsAreReadOnly();
+    void enterAndEscapeInAFieldDoNothing();
+    void enterOnAFocusedButtonPressesIt();
+    void tutupAndCloseRequestsEndTheWindow_data();
+    void tutupAndCloseRequestsEndTheWindow();
+    void backupSelectorFillsAndCancelEmpties();
+    void restoreSelectorOffersOnlyBackups();
+    void emptyFieldsRunNothing();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+namespace {
+
+template <typename T> T* child(QWidget& window, const char* name)
+{
+    return window.findChild<T*>(QString::fromLatin1(name));
+}
+
+void openAndActivate(QWidget& window)
+{
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+}
+
+QString dirPath(const QString& path)
+{
+    return QFileInfo(path).absoluteFilePath();
+}
+
+} // namespace
+
+void TestDataUtility::initTestCase()
+{
+    // The tests answer Qt's own selector; a platform's native one cannot be driven.
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    // The compact font the layout is drawn for: at this size it keeps its exact geometry.
+    QFont compact = QApplication::font();
+    compact.setPixelSize(9);
+    QApplication::setFont(compact);
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("Cadangan Sekolah")));
+    QFile backup(m_dir.filePath(QStringLiteral("ranupaku06122026220509.dbk")));
+    QVERIFY(backup.open(QIODevice::WriteOnly));
+    QFile other(m_dir.filePath(QStringLiteral("catatan.txt")));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+}
+
+void TestDataUtility::layoutAsDesigned()
+{
+    DataUtility window;
+    QCOMPARE(window.windowTitle(), QStringLiteral("Database Utility"));
+    QCOMPARE(window.size(), QSize(436, 280));
+    QCOMPARE(window.minimumSize(), QSize(436, 280));
+    QCOMPARE(window.maximumSize(), QSize(436, 280));
+    const auto flags = window.windowFlags();
+    QVERIFY(!flags.testFlag(Qt::WindowCloseButtonHint));
+    QVERIFY(!flags.testFlag(Qt::WindowSystemMenuHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+
+    const struct
+    {
+        const char* name;
+        QString text;
+        QRect geometry;
+    } buttons[] = {
+        {"cmdPilihBackup", QStringLiteral("Pilih"), {376, 52, 40, 20}},
+        {"cmdKeluar", QStringLiteral("Tutup"), {340, 240, 84, 28}},
+        {"cmdBackup", QStringLiteral("Backup"), {332, 80, 84, 28}},
+        {"cmdPilihRestore", QStringLiteral("Pilih"), {376, 168, 40, 20}},
+        {"cmdRestore", QStringLiteral("Restore"), {332, 196, 84, 28}},
+    };
+    for (const auto& expected : buttons) {
+        auto* button = child<QPushButton>(window, expected.name);
+        QVERIFY2(button, expected.name);
+        QCOMPARE(button->text(), expected.text);
+        QCOMPARE(button->geometry(), expected.geometry);
+    }
+    QCOMPARE(child<QLineEdit>(window, "targetDir")->geometry(), QRect(56, 52, 316, 19));
+    QCOMPARE(child<QLineEdit>(window, "backupFile")->geometry(), QRect(56, 168, 316, 19));
+    const auto frames = window.findChildren<QGroupBox*>();
+    QCOMPARE(frames.size(), 2);
+    QCOMPARE(frames[0]->title(), QStringLiteral("Backup"));
+    QCOMPARE(frames[0]->geometry(), QRect(12, 12, 412, 108));
+    QCOMPARE(frames[1]->title(), QStringLiteral("Restore"));
+    QCOMPARE(frames[1]->geometry(), QRect(12, 128, 412, 108));
+    QStringList texts;
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+        texts << label->text();
+    }
+    QCOMPARE(texts, (QStringList{
+                        QStringLiteral("Pilih direktori tujuan kemudian klik tombol 'Backup'"),
+                        QStringLiteral("Tujuan"),
+                        QStringLiteral("* File backup memiliki ekstensi .dbk"),
+                        QStringLiteral("Pilih file backup (.dbk) yang akan disimpan ke database "
+                                       "aplikasi ranupaku"),
+                        QStringLiteral("File"),
+                    }));
+
+    // Focus order follows the order in which the controls were placed.
+    QStringList chain;
+    QWidget* widget = child<QLineEdit>(window, "targetDir");
+    for (int i = 0; i < 7; ++i, widget = widget->nextInFocusChain()) {
+        while (widget->focusPolicy() == Qt::NoFocus) {
+            widget = widget->nextInFocusChain();
+        }
+        chain << widget->objectName();
+    }
+    QCOMPARE(chain, (QStringList{"targetDir", "cmdPilihBackup", "backupFile", "cmdKeluar",
+                                 "cmdBackup", "cmdPilihRestore", "cmdRestore"}));
+}
+
+void TestDataUtility::focusStartsInTargetDirAndFieldsAreReadOnly()
+{
+    DataUtility window;
+    openAndActivate(window);
+    auto* targetDir = child<QLineEdit>(window, "targetDir");
+    auto* backupFile = child<QLineEdit>(window, "backupFile");
+    QCOMPARE(QApplication::focusWidget(), targetDir);
+    QVERIFY(targetDir->text().isEmpty() && backupFile->text().isEmpty());
+
+    QApplication::clipboard()->setText(QStringLiteral("/tmp"));
+    for (QLineEdit* field : {targetDir, backupFile}) {
+        field->setFocus();
+        QTest::keyClicks(field, QStringLiteral("D:\\Cadangan"));
+        QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QVERIFY(field->text().isEmpty());
+    }
+}
+
+void TestDataUtility::enterAndEscapeInAFieldDoNothing()
+{
+    DataUtility window;
+    openAndActivate(window);
+    bool selectorOpened = false;
+    whenModal<QFileDialog>(
+        [&](QFileDialog* selector) {
+            selectorOpened = true;
+            selector->reject();
+        },
+        500);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QTest::qWait(600);
+    QVERIFY(!selectorOpened);
+    QVERIFY(window.isVisible());
+}
+
+void TestDataUtility::enterOnAFocusedButtonPressesIt()
+{
+    DataUtility window;
+    openAndActivate(window);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("cmdPilihBackup"));
+    QString title;
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        title = selector->windowTitle();
+        selector->reject();
+    });
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(title, QStringLiteral("Backup Data"));
+}
+
+void TestDataUtility::tutupAndCloseRequestsEndTheWindow_data()
+{
+    QTest::addColumn<bool>("useTutup");
+    QTest::newRow("Tutup") << true;
+    QTest::newRow("close request") << false;
+}
+
+void TestDataUtility::tutupAndCloseRequestsEndTheWindow()
+{
+    QFETCH(bool, useTutup);
+    DataUtility window;
+    whenModal<DataUtility>([&](DataUtility* shown) {
+        if (useTutup) {
+            QTest::mouseClick(child<QPushButton>(*shown, "cmdKeluar"), Qt::LeftButton);
+        } else {
+            shown->close();
+        }
+    });
+    QCOMPARE(window.exec(), int(QDialog::Accepted));
+    QVERIFY(!window.isVisible());
+}
+
+void TestDataUtility::backupSelectorFillsAndCancelEmpties()
+{
+    DataUtility window;
+    openAndActivate(window);
+    auto* targetDir = child<QLineEdit>(window, "targetDir");
+    const QString chosen = dirPath(m_dir.filePath(QStringLiteral("Cadangan Sekolah")));
+
+    QFileDialog::FileMode mode{};
+    QString title;
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        title = selector->windowTitle();
+        mode = selector->fileMode();
+        selector->setDirectory(chosen); // "Choose" takes the directory the selector shows
+        static_cast<QDialog*>(selector)->accept(); // as the Open or Choose button does
+    });
+    window.PilihBackup();
+    QCOMPARE(title, QStringLiteral("Backup Data"));
+    QCOMPARE(mode, QFileDialog::Directory);
+    QCOMPARE(targetDir->text(), chosen);
+
+    // A fresh selector: it does not open where the last one was left.
+    QString openedIn;
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        openedIn = selector->directory().absolutePath();
+        selector->reject();
+    });
+    window.PilihBackup();
+    QCOMPARE(openedIn, QDir::currentPath());
+    QVERIFY(targetDir->text().isEmpty());
+}
+
+void TestDataUtility::restoreSelectorOffersOnlyBackups()
+{
+    DataUtility window;
+    openAndActivate(window);
+    auto* backupFile = child<QLineEdit>(window, "backupFile");
+    const QString chosen = dirPath(m_dir.filePath(QStringLiteral("ranupaku06122026220509.dbk")));
+
+    QStringList filters;
+    QString title;
+    QFileDialog::FileMode mode{};
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        title = selector->windowTitle();
+        filters = selector->nameFilters();
+        mode = selector->fileMode();
+        // Typed into the name field, as a user may do, then confirmed.
+        auto* name = selector->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        name->setText(chosen);
+        static_cast<QDialog*>(selector)->accept(); // as the Open or Choose button does
+    });
+    window.PilihRestore();
+    QCOMPARE(title, QStringLiteral("Restore Data"));
+    QCOMPARE(filters, QStringList{QStringLiteral("Ranupa Backup (*.dbk)")});
+    QCOMPARE(mode, QFileDialog::ExistingFile);
+    QCOMPARE(backupFile->text(), chosen);
+
+    whenModal<QFileDialog>([&](QFileDialog* selector) { selector->reject(); });
+    window.PilihRestore();
+    QVERIFY(backupFile->text().isEmpty());
+}
+
+void TestDataUtility::emptyFieldsRunNothing()
+{
+    DataUtility window;
+    openAndActivate(window);
+    bool somethingOpened = false;
+    whenModal<QDialog>(
+        [&](QDialog* dialog) {
+            somethingOpened = true;
+            dialog->reject();
+        },
+        800);
+    QTest::mouseClick(child<QPushButton>(window, "cmdBackup"), Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>(window, "cmdRestore"), Qt::LeftButton);
+    QTest::qWait(900);
+    QVERIFY(!somethingOpened);
+}
+
+QTEST_MAIN(TestDataUtility)
+#include "test_datautility.moc"

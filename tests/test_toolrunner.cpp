@@ -1,0 +1,422 @@
+#include "datautil/commandline.h"
+#include "datautil/toolrunner.h"
+#include "pattern.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+using ranupa::runTool;
+using ranupa::ToolResult;
+using ranupa::ToolRunner;
+
+namespace {
+
+QString fakecmdPath()
+{
+    return QString::fromLocal8Bit(FAKECMD_PATH);
+}
+
+// A command line that starts the fake tool with the given operations.
+QString fake(const QString& operations)
+{
+    return u"\""_s + ranupa::commandline::escapeForQuotes(fakecmdPath()) + u"\" "_s + operations;
+}
+
+// The arguments that the fake tool printed with its "args" operation.
+QStringList printedArguments(const QByteArray& output)
+{
+    QStringList arguments;
+    for (const QByteArray& line : output.split('\n')) {
+        if (line.startsWith("ARG "))
+            arguments.append(QString::fromUtf8(QByteArray::fromHex(line.mid(4))));
+    }
+    return arguments;
+}
+
+// Compares `bytes` with the fake tool's pattern from position 0; says where they differ.
+QString patternMismatch(QByteArrayView bytes)
+{
+    QByteArray expected(1 << 20, Qt::Uninitialized);
+    for (qsizetype offset = 0; offset < bytes.size(); offset += expected.size()) {
+        const qsizetype count = std::min<qsizetype>(expected.size(), bytes.size() - offset);
+        fakecmd::fillPattern(expected.data(), static_cast<std::uint64_t>(offset),
+                             static_cast<std::size_t>(count));
+        if (bytes.sliced(offset, count) != QByteArrayView(expected).first(count))
+            return u"output differs from the pattern in the MB at %1"_s.arg(offset);
+    }
+    return {};
+}
+
+bool processGone(qint64 pid)
+{
+    QFile stat(u"/proc/%1/stat"_s.arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const qsizetype afterName = text.lastIndexOf(')');
+    return afterName >= 0 && text.mid(afterName + 2, 1) == "Z"; // a zombie has ended too
+}
+
+// Collects what an asynchronous run reports.
+struct RunRecorder
+{
+    explicit RunRecorder(ToolRunner& runner)
+    {
+        QObject::connect(&runner, &ToolRunner::outputLine, &runner,
+                         [this](const QString& line) { lines.append(line); });
+        QObject::connect(&runner, &ToolRunner::finished, &runner, [this](const ToolResult& r) {
+            result = r;
+            ++finishedCount;
+        });
+    }
+    bool waitFinished(int timeoutMs = 10000)
+    {
+        return QTest::qWaitFor([this] { return finishedCount > 0; }, timeoutMs);
+    }
+
+    QStringList lines;
+    ToolResult result;
+    int finishedCount = 0;
+};
+
+} // namespace
+
+class TestToolRunner final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void toolsGetTheArgumentsAWindowsChildWouldGet_data();
+    void toolsGetTheArgumentsAWindowsChildWouldGet();
+    void collectsBothStreamsInTheOrderWritten();
+    void judgesTheOutcome_data();
+    void judgesTheOutcome();
+    void crashIsAFailure();
+    void programThatCannotStart_data();
+    void programThatCannotStart();
+    void programIsNeverLookedUpInPath();
+    void standardInputIsAtEndOfFile();
+    void childHasNoControllingTerminal();
+    void outputIsDecodedFromLocal8Bit();
+    void collectsHundredsOfMegabytes();
+    void collectsMuchOutputWrittenJustBeforeTheEnd();
+    void reportsLinesAsTheyArrive();
+    void reportsManyLinesAcrossReadBoundaries();
+    void failedStartIsReportedOnceFromTheEventLoop();
+    void secondStartWhileRunningIsRefused();
+    void cancelKillsTheChildAndItsProcessGroup();
+    void destructorKillsARunningChild();
+    void runnerCanBeReused();
+};
+
+// The tools' command lines as the program builds them, run through links named like the tools in
+// a fake installation directory that is the working directory, as in real use.
+void TestToolRunner::toolsGetTheArgumentsAWindowsChildWouldGet_data()
+{
+    QTest::addColumn<QString>("commandLine");
+    QTest::addColumn<QStringList>("arguments");
+
+    const QString file = u"D:\\Sekolah Ñandú\\日本 ranupaku06122026220509.dbk"_s;
+    QTest::addRow("pg_dump, empty port, leading blanks")
+        << u"  \tpgsql\\bin\\pg_dump.exe --host localhost --port  --username \"postgres\" "
+           u"--no-password  --format tar --blobs --verbose --file \"%1\" \"pendataan\""_s.arg(file)
+        << QStringList{u"--host"_s,   u"localhost"_s,     u"--port"_s,   u"--username"_s,
+                       u"postgres"_s, u"--no-password"_s, u"--format"_s, u"tar"_s,
+                       u"--blobs"_s,  u"--verbose"_s,     u"--file"_s,   file,
+                       u"pendataan"_s};
+    QTest::addRow("psql: end connections")
+        << uR"(pgsql\bin\psql.exe -p 5432 -U postgres -c "select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'")"_s
+        << QStringList{
+               u"-p"_s,
+               u"5432"_s,
+               u"-U"_s,
+               u"postgres"_s,
+               u"-c"_s,
+               u"select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'"_s};
+    QTest::addRow("psql: drop")
+        << uR"(pgsql\bin\psql.exe -p 5432 -U postgres -c "DROP DATABASE "pendataan"")"_s
+        << QStringList{u"-p"_s,       u"5432"_s, u"-U"_s,
+                       u"postgres"_s, u"-c"_s,   u"DROP DATABASE pendataan"_s};
+    QTest::addRow("psql: create, port with trailing spaces")
+        << uR"(pgsql\bin\psql.exe -p 5432   -U postgres -c "CREATE DATABASE pendataan WITH OWNER=postgres TABLESPACE=pg_default CONNECTION LIMIT=-1")"_s
+        << QStringList{
+               u"-p"_s,
+               u"5432"_s,
+               u"-U"_s,
+               u"postgres"_s,
+               u"-c"_s,
+               u"CREATE DATABASE pendataan WITH OWNER=postgres TABLESPACE=pg_default CONNECTION LIMIT=-1"_s};
+    QTest::addRow("pg_restore")
+        << u"pgsql\\bin\\pg_restore.exe --host localhost --port 5432 --username \"postgres\" "
+           u"--dbname \"pendataan\" --no-password  --verbose \"%1\""_s.arg(file)
+        << QStringList{u"--host"_s,        u"localhost"_s, u"--port"_s,   u"5432"_s,
+                       u"--username"_s,    u"postgres"_s,  u"--dbname"_s, u"pendataan"_s,
+                       u"--no-password"_s, u"--verbose"_s, file};
+}
+
+void TestToolRunner::toolsGetTheArgumentsAWindowsChildWouldGet()
+{
+    QFETCH(QString, commandLine);
+    QFETCH(QStringList, arguments);
+
+    QTemporaryDir install;
+    QVERIFY(install.isValid());
+    QVERIFY(QDir(install.path()).mkpath(u"pgsql/bin"_s));
+    for (const QString& tool : {u"pg_dump"_s, u"psql"_s, u"pg_restore"_s})
+        QVERIFY(QFile::link(fakecmdPath(), install.filePath(u"pgsql/bin/"_s + tool)));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(install.path()));
+    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+
+    const ToolResult result = runTool(commandLine);
+    QVERIFY2(result.succeeded(), qPrintable(result.errorString));
+    QCOMPARE(printedArguments(result.rawOutput), arguments);
+}
+
+void TestToolRunner::collectsBothStreamsInTheOrderWritten()
+{
+    const ToolResult result = runTool(fake(u"say one warn two say three warn four"_s));
+    QVERIFY(result.succeeded());
+    QCOMPARE(result.rawOutput, "one\ntwo\nthree\nfour\n");
+    QCOMPARE(result.resultText(), u"one\ntwo\nthree\nfour\n"_s);
+}
+
+void TestToolRunner::judgesTheOutcome_data()
+{
+    QTest::addColumn<QString>("operations");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<bool>("succeeded");
+
+    QTest::addRow("code 0 with output")
+        << u"warn progress"_s << 0 << QByteArray("progress\n") << true;
+    QTest::addRow("code 1 after output")
+        << u"say partial warn error exit 1"_s << 1 << QByteArray("partial\nerror\n") << false;
+    QTest::addRow("code 0 without output") << u"exit 0"_s << 0 << QByteArray() << false;
+    QTest::addRow("code 2 without output") << u"exit 2"_s << 2 << QByteArray() << false;
+}
+
+void TestToolRunner::judgesTheOutcome()
+{
+    QFETCH(QString, operations);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, output);
+    QFETCH(bool, succeeded);
+
+    const ToolResult result = runTool(fake(operations));
+    QVERIFY(result.started);
+    QVERIFY(!result.crashed);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.rawOutput, output); // kept for the failure details even when it failed
+    QCOMPARE(result.succeeded(), succeeded);
+    QCOMPARE(result.resultText().isEmpty(), !succeeded);
+}
+
+void TestToolRunner::crashIsAFailure()
+{
+    const ToolResult result = runTool(fake(u"say partial crash"_s));
+    QVERIFY(result.started);
+    QVERIFY(result.crashed);
+    QVERIFY(!result.succeeded());
+    QCOMPARE(result.rawOutput, "partial\n");
+    QVERIFY(!result.errorString.isEmpty());
+}
+
+void TestToolRunner::programThatCannotStart_data()
+{
+    QTest::addColumn<QString>("commandLine");
+    QTest::addRow("missing program") << u"pgsql\\bin\\no_such_tool.exe -p 5432"_s;
+    QTest::addRow("not executable") << u"%1 -p 5432"_s.arg(QFINDTESTDATA("test_toolrunner.cpp"));
+    QTest::addRow("a directory") << u"/tmp -p 5432"_s;
+    QTest::addRow("empty command line") << QString();
+    QTest::addRow("only blanks") << u" \t "_s;
+    QTest::addRow("empty quoted program") << u"\"\" -p 5432"_s;
+}
+
+void TestToolRunner::programThatCannotStart()
+{
+    QFETCH(QString, commandLine);
+    const ToolResult result = runTool(commandLine);
+    QVERIFY(!result.started);
+    QVERIFY(!result.succeeded());
+    QVERIFY(result.resultText().isEmpty());
+    QVERIFY(result.rawOutput.isEmpty());
+    QVERIFY(!result.errorString.isEmpty());
+}
+
+void TestToolRunner::programIsNeverLookedUpInPath()
+{
+    const QString bin = QFileInfo(fakecmdPath()).absolutePath();
+    const QByteArray previousPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin) + ':' + previousPath);
+    auto restore = qScopeGuard([&] { qputenv("PATH", previousPath); });
+    const QString previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QDir::tempPath()));
+    auto restoreDir = qScopeGuard([&] { QDir::setCurrent(previousDir); });
+
+    QVERIFY(!runTool(u"fakecmd say hi"_s).started);
+    // The same name relative to the working directory, with the ".exe" a Windows path has.
+    QVERIFY(QDir::setCurrent(bin));
+    QCOMPARE(runTool(u"fakecmd.exe say hi"_s).rawOutput, "hi\n");
+}
+
+void TestToolRunner::standardInputIsAtEndOfFile()
+{
+    QElapsedTimer timer;
+    timer.start();
+    const ToolResult result = runTool(fake(u"stdin"_s));
+    QCOMPARE(result.rawOutput, "STDIN 0\n");
+    QVERIFY(timer.elapsed() < 5000);
+}
+
+void TestToolRunner::childHasNoControllingTerminal()
+{
+    // Leading a session of its own is what keeps it from ever gaining one.
+    QCOMPARE(runTool(fake(u"tty"_s)).rawOutput, "TTY no\nSESSION leader\n");
+}
+
+void TestToolRunner::outputIsDecodedFromLocal8Bit()
+{
+    const ToolResult result = runTool(fake(u"say \"Gagal: Ñandú 日本\""_s));
+    QCOMPARE(result.output(), u"Gagal: Ñandú 日本\n"_s);
+}
+
+void TestToolRunner::collectsHundredsOfMegabytes()
+{
+    constexpr qsizetype size = 300 * 1024 * 1024 + 17; // ends in the middle of a line
+    const ToolResult result = runTool(fake(u"out %1"_s.arg(size)));
+    QVERIFY(result.succeeded());
+    QCOMPARE(result.rawOutput.size(), size);
+    const QString mismatch = patternMismatch(result.rawOutput);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+}
+
+void TestToolRunner::collectsMuchOutputWrittenJustBeforeTheEnd()
+{
+    // Both streams, each much larger than a pipe, and the tool ends right after the last write.
+    const ToolResult result = runTool(fake(u"sleep 50 err 4000000 out 4000000 exit 3"_s));
+    QCOMPARE(result.exitCode, 3);
+    QCOMPARE(result.rawOutput.size(), 8000000);
+    const QByteArrayView all(result.rawOutput);
+    QVERIFY(patternMismatch(all.first(4000000)).isEmpty());
+    QVERIFY(patternMismatch(all.sliced(4000000)).isEmpty());
+}
+
+void TestToolRunner::reportsLinesAsTheyArrive()
+{
+    ToolRunner runner;
+    RunRecorder recorder(runner);
+    runner.start(fake(u"say one warn two sleep 100 raw \"three\r\n\r\nfour\""_s));
+    QVERIFY(recorder.waitFinished());
+    QCOMPARE(recorder.lines, (QStringList{u"one"_s, u"two"_s, u"three"_s, QString(), u"four"_s}));
+    QCOMPARE(recorder.result.rawOutput, "one\ntwo\nthree\r\n\r\nfour");
+    QTest::qWait(50);
+    QCOMPARE(recorder.finishedCount, 1);
+}
+
+void TestToolRunner::reportsManyLinesAcrossReadBoundaries()
+{
+    constexpr int lineCount = 200000;
+    ToolRunner runner;
+    RunRecorder recorder(runner);
+    runner.start(fake(u"out %1"_s.arg(lineCount * fakecmd::patternLineLength)));
+    QVERIFY(recorder.waitFinished(60000));
+    QCOMPARE(recorder.lines.size(), lineCount);
+    for (int i : {0, 1, 12345, lineCount - 1}) {
+        QByteArray expected(fakecmd::patternLineLength - 1, Qt::Uninitialized);
+        fakecmd::fillPattern(expected.data(), std::uint64_t(i) * fakecmd::patternLineLength,
+                             expected.size());
+        QCOMPARE(recorder.lines.at(i), QString::fromLatin1(expected));
+    }
+}
+
+void TestToolRunner::failedStartIsReportedOnceFromTheEventLoop()
+{
+    ToolRunner runner;
+    RunRecorder recorder(runner);
+    runner.start(u"pgsql\\bin\\no_such_tool.exe"_s);
+    QCOMPARE(recorder.finishedCount, 0); // callers may connect after start()
+    QVERIFY(recorder.waitFinished());
+    QTest::qWait(50);
+    QCOMPARE(recorder.finishedCount, 1);
+    QVERIFY(!recorder.result.started);
+    QVERIFY(!runner.isRunning());
+}
+
+void TestToolRunner::secondStartWhileRunningIsRefused()
+{
+    ToolRunner runner;
+    QList<ToolResult> results;
+    connect(&runner, &ToolRunner::finished, this,
+            [&](const ToolResult& result) { results.append(result); });
+    runner.start(fake(u"sleep 300 say first"_s));
+    runner.start(fake(u"say second"_s));
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 2, 10000);
+    QVERIFY(!results.at(0).started);
+    QCOMPARE(results.at(1).rawOutput, "first\n");
+}
+
+void TestToolRunner::cancelKillsTheChildAndItsProcessGroup()
+{
+    ToolRunner runner;
+    RunRecorder recorder(runner);
+    runner.start(fake(u"spawn-sleeper 60000 say ready sleep 60000"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.lines.contains(u"ready"_s), 10000);
+    QVERIFY(runner.isRunning());
+    const qint64 sleeper = recorder.lines.constFirst().section(u' ', 1).toLongLong();
+    QVERIFY(sleeper > 0);
+
+    QElapsedTimer timer;
+    timer.start();
+    runner.cancel();
+    QVERIFY(recorder.waitFinished(5000));
+    QVERIFY(timer.elapsed() < 5000);
+    QVERIFY(recorder.result.cancelled);
+    QVERIFY(!recorder.result.succeeded());
+    QVERIFY(!runner.isRunning());
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(sleeper), 5000);
+}
+
+void TestToolRunner::destructorKillsARunningChild()
+{
+    auto runner = std::make_unique<ToolRunner>();
+    RunRecorder recorder(*runner);
+    runner->start(fake(u"pid sleep 60000"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(!recorder.lines.isEmpty(), 10000);
+    const qint64 pid = recorder.lines.constFirst().section(u' ', 1).toLongLong();
+    QVERIFY(pid > 0);
+    QElapsedTimer timer;
+    timer.start();
+    runner.reset();
+    QVERIFY(timer.elapsed() < 5000);
+    QVERIFY(processGone(pid));
+}
+
+void TestToolRunner::runnerCanBeReused()
+{
+    ToolRunner runner;
+    RunRecorder recorder(runner);
+    runner.start(fake(u"say first exit 1"_s));
+    QVERIFY(recorder.waitFinished());
+    // Started from the finished handler, as a chain of steps would.
+    connect(
+        &runner, &ToolRunner::finished, this,
+        [&runner](const ToolResult& result) {
+            if (result.exitCode == 1)
+                runner.start(fake(u"say second"_s));
+        },
+        Qt::SingleShotConnection);
+    runner.start(fake(u"say again exit 1"_s));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.finishedCount, 3, 10000);
+    QCOMPARE(recorder.result.rawOutput, "second\n");
+    QVERIFY(recorder.result.succeeded());
+    QCOMPARE(recorder.lines, (QStringList{u"first"_s, u"again"_s, u"second"_s}));
+}
+
+QTEST_GUILESS_MAIN(TestToolRunner)
+#include "test_toolrunner.moc"

@@ -1,0 +1,159 @@
+// Access from tests to a throwaway PostgreSQL cluster started by scripts/pgcluster.
+#pragma once
+
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+#include <optional>
+
+struct TestCluster
+{
+    QString port;
+    QString socketDir;
+    QString binDir;
+    QString installDir;
+    QString password;
+    QString dataDir;
+
+    // Reads DIR/cluster.env, where DIR is the value of the environment variable `variable`.
+    static std::optional<TestCluster> fromEnvironment(const char* variable)
+    {
+        const QString dir = qEnvironmentVariable(variable);
+        if (dir.isEmpty()) {
+            qWarning("%s is not set; the test needs a cluster from scripts/pgcluster", variable);
+            return std::nullopt;
+        }
+        QFile file(dir + QStringLiteral("/cluster.env"));
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            qWarning("cannot read %s: %s", qPrintable(file.fileName()),
+                     qPrintable(file.errorString()));
+            return std::nullopt;
+        }
+        QHash<QString, QString> values;
+        while (!file.atEnd()) {
+            QString line = QString::fromUtf8(file.readLine());
+            if (line.endsWith(u'\n'))
+                line.chop(1);
+            const qsizetype separator = line.indexOf(u'=');
+            if (separator > 0)
+                values.insert(line.left(separator), line.mid(separator + 1));
+        }
+        TestCluster cluster;
+        cluster.port = values.value(QStringLiteral("PGPORT"));
+        cluster.socketDir = values.value(QStringLiteral("SOCKET_DIR"));
+        cluster.binDir = values.value(QStringLiteral("PGBIN"));
+        cluster.installDir = values.value(QStringLiteral("INSTALL_DIR"));
+        cluster.password = values.value(QStringLiteral("PASSWORD"));
+        cluster.dataDir = values.value(QStringLiteral("DATA_DIR"));
+        if (cluster.port.isEmpty() || cluster.socketDir.isEmpty() || cluster.binDir.isEmpty()) {
+            qWarning("%s is incomplete", qPrintable(file.fileName()));
+            return std::nullopt;
+        }
+        return cluster;
+    }
+
+    // The environment for PostgreSQL clients started against this cluster: the password when
+    // there is one, and the socket directory when it is not where libpq looks by default.
+    QProcessEnvironment clientEnvironment() const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (password.isEmpty())
+            environment.remove(QStringLiteral("PGPASSWORD"));
+        else
+            environment.insert(QStringLiteral("PGPASSWORD"), password);
+        if (socketDir != QLatin1StringView("/var/run/postgresql"))
+            environment.insert(QStringLiteral("PGHOST"), socketDir);
+        environment.insert(QStringLiteral("PGCONNECT_TIMEOUT"), QStringLiteral("10"));
+        return environment;
+    }
+
+    // Runs `sql` with Debian's psql as postgres and gives back its output without the final
+    // line end: rows on lines, fields apart by "|". A null QString when psql failed.
+    QString psql(const QString& sql, const QString& database = QStringLiteral("pendataan")) const
+    {
+        QProcess process;
+        QProcessEnvironment environment = clientEnvironment();
+        // Fixed so that times and dates read the same whatever the server's defaults are.
+        environment.insert(QStringLiteral("PGTZ"), QStringLiteral("UTC"));
+        environment.insert(QStringLiteral("PGDATESTYLE"), QStringLiteral("ISO, YMD"));
+        process.setProcessEnvironment(environment);
+        process.setProgram(binDir + QStringLiteral("/psql"));
+        process.setArguments({QStringLiteral("-X"), QStringLiteral("-w"), QStringLiteral("-A"),
+                              QStringLiteral("-t"), QStringLiteral("-q"), QStringLiteral("-v"),
+                              QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), socketDir,
+                              QStringLiteral("-p"), port, QStringLiteral("-U"),
+                              QStringLiteral("postgres"), QStringLiteral("-d"), database,
+                              QStringLiteral("-c"), sql});
+        process.start();
+        if (!process.waitForFinished(120'000)) {
+            qWarning("psql did not finish: %s", qPrintable(process.errorString()));
+            process.kill();
+            process.waitForFinished();
+            return {};
+        }
+        if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+            qWarning("psql failed: %s", process.readAllStandardError().constData());
+            return {};
+        }
+        QString output = QString::fromUtf8(process.readAllStandardOutput());
+        if (output.endsWith(u'\n'))
+            output.chop(1);
+        // An empty answer is still an answer, and must not read as a failure.
+        return output.isNull() ? QString(0, QChar()) : output;
+    }
+
+    // A text that differs whenever the content of `database` differs: every user table's
+    // columns, constraints and indexes, its rows (count and a digest of all rows in a fixed
+    // order), every sequence's state and every large object's bytes. Null when psql failed.
+    QString databaseFingerprint(const QString& database = QStringLiteral("pendataan")) const
+    {
+        const QString perRelation = psql(QStringLiteral(R"(
+SELECT CASE c.relkind
+    WHEN 'S' THEN format('SELECT %L || '' '' || last_value || '' '' || is_called FROM %I.%I',
+                         'sequence ' || format('%I.%I', n.nspname, c.relname), n.nspname, c.relname)
+    ELSE format('SELECT %L || '' '' || count(*) || '' '' || md5(coalesce(string_agg(x::text, '
+                || 'chr(10) ORDER BY x::text COLLATE "C"), '''')) FROM %I.%I AS x',
+                'rows ' || format('%I.%I', n.nspname, c.relname), n.nspname, c.relname)
+    END
+FROM pg_class AS c JOIN pg_namespace AS n ON n.oid = c.relnamespace
+WHERE c.relkind IN ('r', 'p', 'S') AND n.nspname <> 'information_schema'
+    AND n.nspname NOT LIKE 'pg\_%'
+ORDER BY 1)"),
+                                         database);
+        if (perRelation.isNull())
+            return {};
+        QStringList parts = perRelation.split(u'\n', Qt::SkipEmptyParts);
+        parts << QStringLiteral(R"(
+SELECT 'column ' || a.attrelid::regclass || ' ' || a.attnum || ' ' || quote_ident(a.attname)
+    || ' ' || format_type(a.atttypid, a.atttypmod) || CASE WHEN a.attnotnull THEN ' not null'
+    ELSE '' END || coalesce(' default ' || pg_get_expr(d.adbin, d.adrelid), '')
+    || CASE WHEN a.attidentity <> '' THEN ' identity ' || a.attidentity::text ELSE '' END
+FROM pg_attribute AS a JOIN pg_class AS c ON c.oid = a.attrelid
+    JOIN pg_namespace AS n ON n.oid = c.relnamespace
+    LEFT JOIN pg_attrdef AS d ON d.adrelid = a.attrelid AND d.adnum = a.attnum
+WHERE a.attnum > 0 AND NOT a.attisdropped AND c.relkind IN ('r', 'p')
+    AND n.nspname <> 'information_schema' AND n.nspname NOT LIKE 'pg\_%')")
+              << QStringLiteral(R"(
+SELECT 'constraint ' || c.conrelid::regclass || ' ' || quote_ident(c.conname) || ' '
+    || pg_get_constraintdef(c.oid)
+FROM pg_constraint AS c JOIN pg_namespace AS n ON n.oid = c.connamespace
+WHERE n.nspname <> 'information_schema' AND n.nspname NOT LIKE 'pg\_%')")
+              << QStringLiteral(R"(
+SELECT 'index ' || pg_get_indexdef(i.indexrelid)
+FROM pg_index AS i JOIN pg_class AS c ON c.oid = i.indexrelid
+    JOIN pg_namespace AS n ON n.oid = c.relnamespace
+WHERE n.nspname <> 'information_schema' AND n.nspname NOT LIKE 'pg\_%')")
+              << QStringLiteral(R"(
+SELECT 'large object ' || oid || ' ' || md5(lo_get(oid)) FROM pg_largeobject_metadata)");
+        for (QString& part : parts)
+            part = QStringLiteral("(") + part + QStringLiteral(")");
+        return psql(QStringLiteral("SELECT line FROM (") +
+                        parts.join(QStringLiteral(" UNION ALL ")) +
+                        QStringLiteral(") AS f(line) ORDER BY line COLLATE \"C\""),
+                    database);
+    }
+};
