@@ -1,12 +1,28 @@
 #include "appmain.h"
+#include "cli.h"
 
 #include <QApplication>
 
+namespace {
+
+void describeProgram()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Ranupa Helper"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(RANUPA_VERSION));
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    // With options the program runs unattended and needs no display.
+    if (ranupa::cli::wantsCommandLine(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        describeProgram();
+        return ranupa::cli::run(QCoreApplication::arguments());
+    }
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Ranupa Helper"));
-    QApplication::setApplicationVersion(QStringLiteral(RANUPA_VERSION));
+    describeProgram();
     QApplication::setDesktopFileName(QStringLiteral("ranupa-helper"));
     return ranupa::AppMain();
 }

@@ -1,0 +1,326 @@
+#include "cli.h"
+
+#include "datautil/backup.h"
+#include "datautil/restore.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
+#include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+#include <csignal>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa::cli {
+
+namespace {
+
+void print(FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+#ifdef Q_OS_WIN
+// The program is a GUI program on Windows; started from a console, it writes there.
+void attachToParentConsole()
+{
+    const bool redirected = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN;
+    if (!redirected && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        std::freopen("CONOUT$", "w", stdout);
+        std::freopen("CONOUT$", "w", stderr);
+    }
+}
+#endif
+
+#ifdef Q_OS_UNIX
+// Turns SIGINT and SIGTERM into a Qt signal, so that a backup that is interrupted removes its
+// partial file instead of leaving it behind.
+class InterruptWatcher final : public QObject
+{
+    Q_DISABLE_COPY_MOVE(InterruptWatcher)
+
+public:
+    explicit InterruptWatcher(std::function<void()> onInterrupt)
+    {
+        if (::pipe(s_pipe) != 0) {
+            return;
+        }
+        m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
+        QObject::connect(m_notifier, &QSocketNotifier::activated, this, [this, onInterrupt] {
+            char signal = 0;
+            if (::read(s_pipe[0], &signal, 1) == 1) {
+                m_interrupted = true;
+                onInterrupt();
+            }
+        });
+        struct sigaction action = {};
+        action.sa_handler = &InterruptWatcher::handle;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &m_oldInt);
+        ::sigaction(SIGTERM, &action, &m_oldTerm);
+    }
+    ~InterruptWatcher() override
+    {
+        ::sigaction(SIGINT, &m_oldInt, nullptr);
+        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+        delete m_notifier;
+        ::close(s_pipe[0]);
+        ::close(s_pipe[1]);
+    }
+    bool interrupted() const { return m_interrupted; }
+
+private:
+    static void handle(int signal)
+    {
+        const char byte = char(signal);
+        [[maybe_unused]] const auto written = ::write(s_pipe[1], &byte, 1);
+    }
+
+    // A signal handler can reach nothing but static data.
+    static inline int s_pipe[2] = {-1, -1};
+    QSocketNotifier* m_notifier = nullptr;
+    struct sigaction m_oldInt = {};
+    struct sigaction m_oldTerm = {};
+    bool m_interrupted = false;
+};
+#endif
+
+struct Options
+{
+    QString backupDir;
+    QString restoreFile;
+    bool confirmed = false;
+    bool quiet = false;
+    int keep = 0; // 0: remove nothing
+};
+
+// Runs one backup or restore job to its end, reporting progress on standard error.
+template <typename Job>
+OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted)
+{
+    Job job;
+    QEventLoop loop;
+    OperationOutcome outcome;
+    QObject::connect(&job, &Job::finished, &loop, [&](const OperationOutcome& result) {
+        outcome = result;
+        loop.quit();
+    });
+    if (!quiet) {
+        QObject::connect(&job, &Job::stepChanged, &loop,
+                         [](const QString& step) { print(stderr, step); });
+        QObject::connect(&job, &Job::toolLine, &loop,
+                         [](const QString& line) { print(stderr, u"  "_s + line); });
+    }
+#ifdef Q_OS_UNIX
+    InterruptWatcher watcher([&job] {
+        if constexpr (requires { job.cancel(); }) {
+            job.cancel();
+        } else {
+            // A restore that has begun is not abandoned halfway; it ends on its own.
+            print(stderr, u"Restore tidak dapat dibatalkan; menunggu sampai selesai."_s);
+        }
+    });
+#endif
+    job.start(argument);
+    loop.exec();
+#ifdef Q_OS_UNIX
+    interrupted = watcher.interrupted();
+#else
+    interrupted = false;
+#endif
+    return outcome;
+}
+
+int report(const OperationOutcome& outcome, bool interrupted)
+{
+    switch (outcome.status) {
+    case OperationStatus::Succeeded:
+        print(stdout, outcome.message);
+        return Success;
+    case OperationStatus::Cancelled:
+        print(stderr, outcome.message);
+        return Interrupted;
+    case OperationStatus::Failed:
+    case OperationStatus::Skipped:
+        break;
+    }
+    print(stderr, outcome.message);
+    if (!outcome.details.isEmpty()) {
+        print(stderr, outcome.details);
+    }
+    return interrupted ? Interrupted : Failure;
+}
+
+int removeOldBackups(const QString& directory, int keep, const QString& justWritten)
+{
+    const QDir dir(directory);
+    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden);
+    int result = Success;
+    for (const QString& name : backupsToRemove(names, keep, QFileInfo(justWritten).fileName())) {
+        if (QFile::remove(dir.filePath(name))) {
+            print(stderr, u"Backup lama dihapus: "_s + dir.filePath(name));
+        } else {
+            print(stderr, u"Gagal menghapus backup lama: "_s + dir.filePath(name));
+            result = Failure;
+        }
+    }
+    return result;
+}
+
+int usageError(const QString& message)
+{
+    print(stderr, message);
+    print(stderr, u"Lihat --help."_s);
+    return UsageError;
+}
+
+} // namespace
+
+bool wantsCommandLine(int argc, char* argv[])
+{
+    Q_UNUSED(argv);
+    return argc > 1;
+}
+
+QDateTime backupTime(const QString& fileName)
+{
+    static const QRegularExpression pattern(u"^ranupaku(\\d{14})\\.dbk$"_s);
+    const QRegularExpressionMatch match = pattern.match(fileName);
+    if (!match.hasMatch()) {
+        return {};
+    }
+    return QDateTime::fromString(match.captured(1), u"ddMMyyyyhhmmss"_s);
+}
+
+QStringList backupsToRemove(const QStringList& fileNames, int keep, const QString& justWritten)
+{
+    struct Backup
+    {
+        QString name;
+        QDateTime time;
+    };
+    std::vector<Backup> backups;
+    for (const QString& name : fileNames) {
+        if (const QDateTime time = backupTime(name); time.isValid() && name != justWritten) {
+            backups.push_back({name, time});
+        }
+    }
+    std::sort(backups.begin(), backups.end(), [](const Backup& a, const Backup& b) {
+        return a.time != b.time ? a.time > b.time : a.name > b.name;
+    });
+    // The backup just written is one of the `keep`.
+    const auto kept = size_t(std::max(keep - (backupTime(justWritten).isValid() ? 1 : 0), 0));
+    QStringList removed;
+    for (size_t i = kept; i < backups.size(); ++i) {
+        removed << backups[i].name;
+    }
+    return removed;
+}
+
+int run(const QStringList& arguments)
+{
+#ifdef Q_OS_WIN
+    attachToParentConsole();
+#endif
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        u"Backup dan restore database pendataan tanpa jendela.\n"
+        "Jalankan dari direktori instalasi aplikasi (yang berisi config dan pgsql).\n"
+        "Kode keluar: 0 berhasil, 1 gagal, 2 perintah salah, 3 dihentikan."_s);
+    const QCommandLineOption backupOption(u"backup"_s, u"Backup database ke direktori DIR."_s,
+                                          u"DIR"_s);
+    const QCommandLineOption keepOption(
+        u"keep"_s, u"Setelah backup berhasil, simpan hanya N backup terbaru di DIR."_s, u"N"_s);
+    const QCommandLineOption restoreOption(
+        u"restore"_s, u"Restore database dari FILE (menggantikan isi database)."_s, u"FILE"_s);
+    const QCommandLineOption yesOption(u"yes"_s, u"Setuju database diganti oleh --restore."_s);
+    const QCommandLineOption quietOption(u"quiet"_s, u"Tanpa keterangan proses."_s);
+    parser.addOptions({backupOption, keepOption, restoreOption, yesOption, quietOption});
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+
+    if (!parser.parse(arguments)) {
+        return usageError(parser.errorText());
+    }
+    if (parser.isSet(helpOption)) {
+        print(stdout, parser.helpText());
+        return Success;
+    }
+    if (parser.isSet(versionOption)) {
+        print(stdout,
+              QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
+        return Success;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return usageError(u"Argumen tidak dikenal: "_s + parser.positionalArguments().join(u' '));
+    }
+    for (const QCommandLineOption* option : {&backupOption, &keepOption, &restoreOption}) {
+        if (parser.values(*option).size() > 1) {
+            return usageError(u"--"_s + option->names().first() + u" hanya boleh sekali."_s);
+        }
+    }
+
+    Options options;
+    options.backupDir = parser.value(backupOption);
+    options.restoreFile = parser.value(restoreOption);
+    options.confirmed = parser.isSet(yesOption);
+    options.quiet = parser.isSet(quietOption);
+    const bool backup = parser.isSet(backupOption);
+    const bool restore = parser.isSet(restoreOption);
+    if (backup == restore) {
+        return usageError(backup ? u"Pilih salah satu: --backup atau --restore."_s
+                                 : u"Perlu --backup DIR atau --restore FILE."_s);
+    }
+    if ((backup && options.backupDir.isEmpty()) || (restore && options.restoreFile.isEmpty())) {
+        return usageError(u"Direktori atau file tidak boleh kosong."_s);
+    }
+    if (parser.isSet(keepOption)) {
+        bool number = false;
+        options.keep = parser.value(keepOption).toInt(&number);
+        if (!backup) {
+            return usageError(u"--keep hanya berlaku dengan --backup."_s);
+        }
+        if (!number || options.keep < 1) {
+            return usageError(u"--keep perlu bilangan bulat 1 atau lebih."_s);
+        }
+    }
+    if (parser.isSet(yesOption) && !restore) {
+        return usageError(u"--yes hanya berlaku dengan --restore."_s);
+    }
+    if (restore && !options.confirmed) {
+        print(stderr, u"Restore menghapus isi database pendataan dan menggantinya dengan isi file "
+                      "backup. Tambahkan --yes untuk melanjutkan."_s);
+        return UsageError;
+    }
+
+    bool interrupted = false;
+    if (restore) {
+        return report(runJob<RestoreJob>(options.restoreFile, options.quiet, interrupted),
+                      interrupted);
+    }
+    const OperationOutcome outcome =
+        runJob<BackupJob>(options.backupDir, options.quiet, interrupted);
+    const int code = report(outcome, interrupted);
+    if (code != Success || options.keep == 0) {
+        return code;
+    }
+    return removeOldBackups(options.backupDir, options.keep, outcome.filePath);
+}
+
+} // namespace ranupa::cli

@@ -1,0 +1,48 @@
+// bench_operation backup|restore INSTALL_DIR FIELD_TEXT
+// Runs the program's own backup (into the directory FIELD_TEXT) or restore (from the file
+// FIELD_TEXT), with its checks, from the installation directory INSTALL_DIR, as the window does.
+// Prints the outcome and this process's own peak memory; exits 0 on success.
+#include "datautil/backup.h"
+#include "datautil/restore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTextStream>
+#include <sys/resource.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+long ownPeakKilobytes()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    QTextStream err(stderr);
+    if (args.size() != 4 || (args[1] != u"backup"_s && args[1] != u"restore"_s)) {
+        err << "usage: bench_operation backup|restore INSTALL_DIR FIELD_TEXT\n";
+        return 2;
+    }
+    if (!QDir::setCurrent(args[2])) {
+        err << "cannot enter " << args[2] << '\n';
+        return 2;
+    }
+    const ranupa::OperationOutcome outcome =
+        args[1] == u"backup"_s ? ranupa::runBackup(args[3]) : ranupa::runRestore(args[3]);
+    QTextStream out(stdout);
+    out << "outcome: " << outcome.message << '\n';
+    if (!outcome.details.isEmpty()) {
+        out << outcome.details << '\n';
+    }
+    out << "own peak RSS (KB): " << ownPeakKilobytes() << '\n';
+    return outcome.status == ranupa::OperationStatus::Succeeded ? 0 : 1;
+}

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# The program's backup and restore (with their checks) against the plain PostgreSQL commands
+# with the same arguments, on a pendataan of about 1 GB in a throwaway cluster of its own.
+#
+#   bench/backup-restore/run-bench.sh BUILD_DIR [WORK_DIR]
+#
+# Environment: RUNS (default 2) runs of each side, interleaved; SCALE (default 1) multiplies the
+# amount of data. Needs /usr/bin/time. Prints the times, the ratios program/plain and the
+# program's own peak memory (the tools' memory is theirs, not the program's).
+set -euo pipefail
+
+build_dir=$(realpath "${1:?usage: run-bench.sh BUILD_DIR [WORK_DIR]}")
+work=${2:-/tmp/ranupa-bench-ops}
+runs=${RUNS:-2}
+scale=${SCALE:-1}
+here=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
+pgcluster=$here/../../scripts/pgcluster
+driver=$build_dir/bench/bench_operation
+[[ -x $driver ]] || { echo "build bench_operation first: $driver" >&2; exit 2; }
+
+mkdir -p "$work"
+work=$(realpath "$work")
+cluster=$work/cluster
+trap '"$pgcluster" stop "$cluster" >/dev/null 2>&1 || true' EXIT
+"$pgcluster" start "$cluster" >/dev/null
+# shellcheck disable=SC1091
+source "$cluster/cluster.env"
+install=$INSTALL_DIR
+export PGPORT
+psql_admin() { "$PGBIN/psql" -X -q -v ON_ERROR_STOP=1 -h "$SOCKET_DIR" -U postgres "$@"; }
+
+echo "== building pendataan (scale $scale)"
+psql_admin -d postgres -c "CREATE DATABASE pendataan"
+psql_admin -d pendataan -v scale="$scale" <<'SQL'
+-- Wide rows of incompressible text, narrow rows with numbers, indexes, and large objects: the
+-- kinds of data pg_dump and pg_restore treat differently.
+CREATE TABLE siswa_lebar (
+    id bigserial PRIMARY KEY, nisn char(10), nama text, alamat text, kota text, ayah text,
+    ibu text, wali text, sekolah_asal text, catatan1 text, catatan2 text, catatan3 text,
+    lahir date, nilai_rata numeric(5, 2), aktif boolean, dibuat timestamptz);
+INSERT INTO siswa_lebar (nisn, nama, alamat, kota, ayah, ibu, wali, sekolah_asal, catatan1,
+                         catatan2, catatan3, lahir, nilai_rata, aktif, dibuat)
+SELECT lpad(g::text, 10, '0'), md5(g::text), md5('a' || g) || md5('b' || g), md5('k' || g),
+       md5('y' || g), md5('i' || g), md5('w' || g), md5('s' || g), md5('c1' || g) || md5('d' || g),
+       md5('c2' || g), md5('c3' || g), date '2005-01-01' + (g % 3650)::int, (g % 10000) / 100.0,
+       g % 7 <> 0, timestamptz '2024-07-01' + g * interval '1 second'
+FROM generate_series(1, (1500000 * :scale)::bigint) AS g;
+CREATE INDEX siswa_lebar_nama_idx ON siswa_lebar (nama);
+CREATE INDEX siswa_lebar_kota_idx ON siswa_lebar (kota, lahir);
+
+CREATE TABLE nilai_lebar (
+    siswa_id bigint NOT NULL, mapel smallint NOT NULL, semester smallint NOT NULL,
+    nilai numeric(5, 2), PRIMARY KEY (siswa_id, mapel, semester));
+INSERT INTO nilai_lebar
+SELECT s, m, 1, ((s * 7 + m * 13) % 10000) / 100.0
+FROM generate_series(1, (250000 * :scale)::bigint) AS s, generate_series(1, 12) AS m;
+
+CREATE TABLE dokumen (id serial PRIMARY KEY, berkas oid);
+INSERT INTO dokumen (berkas)
+SELECT lo_from_bytea(0, decode(string_agg(md5(g::text || '-' || b), ''), 'hex'))
+FROM generate_series(1, (200 * :scale)::int) AS g, generate_series(1, 16384) AS b
+GROUP BY g;
+ANALYZE;
+SQL
+psql_admin -d pendataan -At -c "SELECT 'database size: ' || pg_size_pretty(pg_database_size('pendataan'))"
+rows_before=$(psql_admin -d pendataan -At -c "SELECT count(*) || ' ' || sum(length(nama)) FROM siswa_lebar")
+
+mkdir -p "$work/plain" "$work/program"
+results=$work/results.txt
+: >"$results"
+
+# Runs a command under /usr/bin/time and records "label seconds peak_kb" in the results.
+timed() {
+    local label=$1
+    shift
+    local stats
+    stats=$(mktemp)
+    sync # the previous run's dirty pages are not this run's cost
+    /usr/bin/time -o "$stats" -f "%e %M" "$@" >"$work/$label.out" 2>&1 || {
+        echo "$label failed:" >&2
+        tail -20 "$work/$label.out" >&2
+        exit 1
+    }
+    echo "$label $(cat "$stats")" >>"$results"
+    rm -f "$stats"
+}
+
+plain_backup() {
+    rm -f "$work/plain/ranupaku.dbk" # the program writes a new file too
+    cd "$install" && pgsql/bin/pg_dump --host localhost --port "$PGPORT" --username postgres \
+        --no-password --format tar --blobs --verbose --file "$work/plain/ranupaku.dbk" pendataan
+}
+
+plain_restore() {
+    cd "$install"
+    pgsql/bin/psql -p "$PGPORT" -U postgres \
+        -c "select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'"
+    pgsql/bin/psql -p "$PGPORT" -U postgres -c "DROP DATABASE pendataan"
+    pgsql/bin/psql -p "$PGPORT" -U postgres \
+        -c "CREATE DATABASE pendataan WITH OWNER=postgres TABLESPACE=pg_default CONNECTION LIMIT=-1"
+    pgsql/bin/pg_restore --host localhost --port "$PGPORT" --username postgres \
+        --dbname pendataan --no-password --verbose "$work/plain/ranupaku.dbk"
+}
+export -f plain_backup plain_restore
+export install work PGPORT
+
+echo "== backups ($runs runs each, interleaved)"
+for ((i = 1; i <= runs; i++)); do
+    rm -f "$work"/program/*.dbk
+    if ((i % 2)); then
+        timed backup_plain bash -c plain_backup
+        timed backup_program "$driver" backup "$install" "$work/program"
+    else
+        timed backup_program "$driver" backup "$install" "$work/program"
+        timed backup_plain bash -c plain_backup
+    fi
+    grep -h "own peak" "$work/backup_program.out" | sed 's/^/backup_program_own /' >>"$results"
+done
+ls -l "$work"/plain/*.dbk "$work"/program/*.dbk
+
+echo "== restores ($runs runs each, interleaved)"
+for ((i = 1; i <= runs; i++)); do
+    if ((i % 2)); then
+        timed restore_plain bash -c plain_restore
+        timed restore_program "$driver" restore "$install" "$work/plain/ranupaku.dbk"
+    else
+        timed restore_program "$driver" restore "$install" "$work/plain/ranupaku.dbk"
+        timed restore_plain bash -c plain_restore
+    fi
+    grep -h "own peak" "$work/restore_program.out" | sed 's/^/restore_program_own /' >>"$results"
+done
+rows_after=$(psql_admin -d pendataan -At -c "SELECT count(*) || ' ' || sum(length(nama)) FROM siswa_lebar")
+[[ $rows_after == "$rows_before" ]] || { echo "restored data differs: $rows_after vs $rows_before" >&2; exit 1; }
+
+python3 - "$results" <<'PY'
+import statistics, sys
+times, peaks, own = {}, {}, {}
+for line in open(sys.argv[1]):
+    parts = line.split()
+    if parts[0].endswith("_own"):
+        own.setdefault(parts[0], []).append(int(parts[-1]))
+    else:
+        times.setdefault(parts[0], []).append(float(parts[1]))
+        peaks.setdefault(parts[0], []).append(int(parts[2]))
+for op in ("backup", "restore"):
+    plain, program = times[op + "_plain"], times[op + "_program"]
+    print(f"{op}: plain {statistics.median(plain):.2f} s {plain}, "
+          f"program {statistics.median(program):.2f} s {program}, "
+          f"ratio of medians {statistics.median(program) / statistics.median(plain):.3f}, "
+          f"of means {statistics.mean(program) / statistics.mean(plain):.3f} (goal <= 1.05)")
+    print(f"  peak RSS of the whole tree: plain {max(peaks[op + '_plain']) / 1024:.1f} MB, "
+          f"program {max(peaks[op + '_program']) / 1024:.1f} MB; program's own process "
+          f"{max(own[op + '_program_own']) / 1024:.1f} MB (goal < 100 MB)")
+PY

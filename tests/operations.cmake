@@ -1,0 +1,13 @@
+# Backup and restore: the command lines, the backup file check, and the operations against
+# the throwaway clusters.
+ranupa_add_test(test_operation_commands SOURCES test_operation_commands.cpp LIBS ranupa_core)
+ranupa_add_test(test_archivecheck SOURCES test_archivecheck.cpp LIBS ranupa_core)
+set_tests_properties(test_operation_commands test_archivecheck PROPERTIES TIMEOUT 60)
+
+ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp testcluster.h
+    LIBS ranupa_core)
+set_tests_properties(test_backup_restore PROPERTIES
+    FIXTURES_REQUIRED "pgcluster;pgcluster_password"
+    RESOURCE_LOCK pendataan
+    TIMEOUT 240
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_PASSWORD_CLUSTER_DIR=${RANUPA_PASSWORD_CLUSTER_DIR}")

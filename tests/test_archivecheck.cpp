@@ -1,0 +1,270 @@
+// The backup file check: the program's own tar walk on small archives made here, and the whole
+// check (walk, then pg_restore --list) with Debian's pg_restore in a scratch installation.
+#include "datautil/archivecheck.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+using ranupa::archiveStructureProblem;
+using ranupa::tarStructureProblem;
+
+namespace {
+
+constexpr int block = 512;
+
+void putOctal(QByteArray& header, int offset, int width, quint64 value)
+{
+    // width - 1 digits and a NUL, as POSIX tar writes its numeric fields.
+    const QByteArray digits = QByteArray::number(value, 8).rightJustified(width - 1, '0');
+    header.replace(offset, width, digits + '\0');
+}
+
+QByteArray withChecksum(QByteArray header)
+{
+    header.replace(148, 8, QByteArray(8, ' '));
+    quint64 sum = 0;
+    for (char c : std::as_const(header)) {
+        sum += static_cast<unsigned char>(c);
+    }
+    header.replace(148, 8, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0' + ' ');
+    return header;
+}
+
+enum class SizeStyle
+{
+    Octal,
+    Base256,
+};
+
+QByteArray tarHeader(const QByteArray& name, quint64 size, char type = '0',
+                     SizeStyle style = SizeStyle::Octal, const QByteArray& magic = "ustar\0"_ba)
+{
+    QByteArray header(block, '\0');
+    header.replace(0, name.size(), name);
+    putOctal(header, 100, 8, 0600);
+    putOctal(header, 108, 8, 0);
+    putOctal(header, 116, 8, 0);
+    if (style == SizeStyle::Octal) {
+        putOctal(header, 124, 12, size);
+    } else {
+        header[124] = char(0x80);
+        for (int i = 0; i < 8; ++i) {
+            header[135 - i] = char((size >> (8 * i)) & 0xff);
+        }
+    }
+    putOctal(header, 136, 12, 0);
+    header[156] = type;
+    header.replace(257, magic.size(), magic);
+    if (magic == "ustar\0"_ba) {
+        header.replace(263, 2, "00");
+    }
+    return withChecksum(header);
+}
+
+QByteArray padded(QByteArray data)
+{
+    data.append(QByteArray((block - data.size() % block) % block, '\0'));
+    return data;
+}
+
+QByteArray member(const QByteArray& name, const QByteArray& data, char type = '0',
+                  SizeStyle style = SizeStyle::Octal)
+{
+    return tarHeader(name, data.size(), type, style) + padded(data);
+}
+
+const QByteArray endMarker(2 * block, '\0');
+
+// A small archive shaped like pg_dump's: a table of contents, table data, an empty member and
+// one whose size is an exact number of blocks.
+QByteArray sampleArchive()
+{
+    return member("toc.dat", QByteArray(700, 't')) + member("3390.dat", QByteArray(1500, 'd')) +
+           member("blobs.toc", {}) + member("3391.dat", QByteArray(block, 'e')) + endMarker;
+}
+
+std::optional<QString> problemOf(const QByteArray& bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return tarStructureProblem(buffer);
+}
+
+QString debianPgBin()
+{
+    const QString fromEnvironment = qEnvironmentVariable("PGBIN");
+    return fromEnvironment.isEmpty() ? u"/usr/lib/postgresql/15/bin"_s : fromEnvironment;
+}
+
+} // namespace
+
+class ArchiveCheckTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void tarWalk_data();
+    void tarWalk();
+    void fileWithoutTarStructure_data();
+    void fileWithoutTarStructure();
+    void wholeCheck_data();
+    void wholeCheck();
+};
+
+void ArchiveCheckTest::tarWalk_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("restorable");
+    QTest::addColumn<QString>("reasonWord");
+
+    const QByteArray good = sampleArchive();
+    const qsizetype tocEnd = block + 2 * block;       // toc.dat header and data
+    const qsizetype tableData = tocEnd + block + 700; // inside 3390.dat's data
+    const qsizetype lastMemberEnd = good.size() - 2 * block;
+
+    QTest::newRow("complete") << good << true << QString();
+    QTest::newRow("record padding after the end")
+        << good + QByteArray(8 * block, '\0') << true << QString();
+    QTest::newRow("GNU binary size")
+        << member("toc.dat", QByteArray(600, 'x'), '0', SizeStyle::Base256) + endMarker << true
+        << QString();
+    QTest::newRow("old GNU magic")
+        << tarHeader("toc.dat", 3, '0', SizeStyle::Octal, "ustar  \0"_ba) + padded("abc") +
+               endMarker
+        << true << QString();
+    QTest::newRow("directory entry ignores its size")
+        << tarHeader("dir/", 4096, '5') + member("toc.dat", "x") + endMarker << true << QString();
+
+    QTest::newRow("empty") << QByteArray() << false << u"kosong"_s;
+    QTest::newRow("only the end marker") << endMarker << false << u"tidak berisi"_s;
+    QTest::newRow("plain text") << QByteArray(3000, 'a') << false << u"bukan arsip"_s;
+    QTest::newRow("cut inside the first header") << good.left(300) << false << u"bukan arsip"_s;
+    QTest::newRow("cut inside the table of contents")
+        << good.left(block + 400) << false << u"toc.dat"_s;
+    QTest::newRow("cut inside a table's data") << good.left(tableData) << false << u"3390.dat"_s;
+    QTest::newRow("cut inside the padding")
+        << good.left(tocEnd + block + 1500 + 10) << false << u"3390.dat"_s;
+    QTest::newRow("cut inside a later header") << good.left(tocEnd + 100) << false << u"header"_s;
+    QTest::newRow("cut before the end marker")
+        << good.left(lastMemberEnd) << false << u"penanda akhir"_s;
+    QTest::newRow("cut inside the end marker")
+        << good.left(good.size() - block) << false << u"penanda akhir"_s;
+    QTest::newRow("cut just before the end")
+        << good.left(good.size() - 1) << false << u"penanda akhir"_s;
+
+    QByteArray corrupted = good;
+    corrupted[tocEnd + 2] = 'X'; // the second member's name, under its checksum
+    QTest::newRow("corrupted header") << corrupted << false << u"tidak valid"_s;
+
+    QByteArray badSizeHeader = tarHeader("3390.dat", 1500);
+    badSizeHeader.replace(124, 12, "0000000299\0\0"_ba);
+    QTest::newRow("size not octal") << member("toc.dat", "x") + withChecksum(badSizeHeader) +
+                                           padded(QByteArray(1500, 'd')) + endMarker
+                                    << false << u"ukuran"_s;
+
+    QTest::newRow("size beyond the file")
+        << tarHeader("toc.dat", 1ull << 32) + QByteArray(4 * block, 'z') << false << u"toc.dat"_s;
+    QTest::newRow("lone zero block between members")
+        << member("toc.dat", "x") + QByteArray(block, '\0') + member("3390.dat", "y") + endMarker
+        << false << u"blok kosong"_s;
+}
+
+void ArchiveCheckTest::tarWalk()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, restorable);
+    QFETCH(QString, reasonWord);
+
+    const std::optional<QString> problem = problemOf(bytes);
+    if (restorable) {
+        QVERIFY2(!problem, qPrintable(problem.value_or(QString())));
+    } else {
+        QVERIFY(problem);
+        QVERIFY2(problem->contains(reasonWord, Qt::CaseInsensitive), qPrintable(*problem));
+    }
+}
+
+void ArchiveCheckTest::fileWithoutTarStructure_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("passes");
+
+    // The custom format has no tar structure to walk; pg_restore --list judges it alone.
+    QTest::newRow("custom format") << "PGDMP\x01\x0e\x00"_ba + QByteArray(100, 'c') << true;
+    QTest::newRow("text starting like it") << "PGDM"_ba << false;
+}
+
+void ArchiveCheckTest::fileWithoutTarStructure()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, passes);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile file(dir.filePath(u"ranupaku.dbk"_s));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+    QCOMPARE(!archiveStructureProblem(file.fileName()).has_value(), passes);
+    QVERIFY(archiveStructureProblem(dir.filePath(u"missing.dbk"_s)).has_value());
+}
+
+void ArchiveCheckTest::wholeCheck_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("withPgRestore");
+    QTest::addColumn<bool>("pgRestoreRuns");
+
+    QTest::newRow("tar that is no backup") << sampleArchive() << true << true;
+    QTest::newRow("custom-format header only")
+        << "PGDMP\x01\x0e\x00\x04\x08\x01"_ba << true << true;
+    QTest::newRow("cut archive never reaches pg_restore")
+        << sampleArchive().left(3000) << true << false;
+    QTest::newRow("pg_restore missing") << sampleArchive() << false << true;
+}
+
+// The check runs pg_restore under a scratch installation, as the program does under the real one.
+void ArchiveCheckTest::wholeCheck()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, withPgRestore);
+    QFETCH(bool, pgRestoreRuns);
+
+    const QString pgRestore = debianPgBin() + u"/pg_restore"_s;
+    if (!QFile::exists(pgRestore)) {
+        QSKIP("Debian's pg_restore is not installed");
+    }
+    QTemporaryDir install;
+    QVERIFY(install.isValid());
+    QVERIFY(QDir(install.path()).mkpath(u"pgsql/bin"_s));
+    if (withPgRestore) {
+        QVERIFY(QFile::link(pgRestore, install.filePath(u"pgsql/bin/pg_restore"_s)));
+    }
+    const QString archive = install.filePath(u"backup with spaces.dbk"_s);
+    QFile file(archive);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(install.path()));
+    QElapsedTimer timer;
+    timer.start();
+    const ranupa::ArchiveCheckResult result = ranupa::checkArchive(archive);
+    QDir::setCurrent(previous);
+
+    QVERIFY(timer.elapsed() < 30'000);
+    QVERIFY(!result.ok);
+    QVERIFY(!result.problem.isEmpty());
+    QCOMPARE(result.problem.contains(u"pg_restore"_s), pgRestoreRuns);
+}
+
+QTEST_GUILESS_MAIN(ArchiveCheckTest)
+#include "test_archivecheck.moc"

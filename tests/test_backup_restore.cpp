@@ -1,0 +1,664 @@
+// Backup and restore against the real throwaway clusters: what ends up in pendataan, what is
+// left in the target directory, and that nothing hangs, whatever the input.
+#include "datautil/backup.h"
+#include "datautil/restore.h"
+#include "testcluster.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using ranupa::OperationOutcome;
+using ranupa::OperationStatus;
+using ranupa::runBackup;
+using ranupa::runRestore;
+
+namespace {
+
+// No single operation on the demo database takes near this long; anything slower is a hang.
+constexpr qint64 hangLimitMs = 60'000;
+
+const QString backupFailed = u"Gagal melakukan backup"_s;
+const QString restoreFailed = u"Gagal melakukan restore"_s;
+
+// Runs the test body inside an installation directory and goes back afterwards.
+class CurrentDirectory final
+{
+    Q_DISABLE_COPY_MOVE(CurrentDirectory)
+
+public:
+    explicit CurrentDirectory(const QString& dir) : previous(QDir::currentPath())
+    {
+        QDir::setCurrent(dir);
+    }
+    ~CurrentDirectory() { QDir::setCurrent(previous); }
+
+private:
+    QString previous;
+};
+
+// A scratch installation of the school-data application: its settings file with the given
+// port line and links to the chosen client programs.
+bool makeInstallation(const QString& dir, const QByteArray& portLine, const QString& binDir,
+                      const QStringList& programs)
+{
+    QDir root(dir);
+    if (!root.mkpath(u"config"_s) || !root.mkpath(u"pgsql/bin"_s)) {
+        return false;
+    }
+    QFile ini(root.filePath(u"config/install.ini"_s));
+    if (!ini.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    ini.write("[Database]\r\n" + portLine + "\r\nDefDBName=pendataan\r\n");
+    ini.close();
+    for (const QString& program : programs) {
+        if (!QFile::link(binDir + u'/' + program, root.filePath(u"pgsql/bin/"_s + program))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const QStringList allPrograms{u"pg_dump"_s, u"psql"_s, u"pg_restore"_s};
+
+QStringList backupFilesIn(const QString& dir)
+{
+    return QDir(dir).entryList({u"*.dbk"_s}, QDir::Files | QDir::Hidden);
+}
+
+bool runAsRoot(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished(30'000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+// A small tmpfs mounted for one test, read-only or of a given size; gone when it goes.
+class ScratchMount final
+{
+    Q_DISABLE_COPY_MOVE(ScratchMount)
+
+public:
+    ScratchMount(const QString& dir, const QString& options) : path(dir)
+    {
+        QDir().mkpath(dir);
+        mounted =
+            runAsRoot(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, options, u"ranupa-test"_s, dir});
+    }
+    ~ScratchMount()
+    {
+        if (mounted) {
+            runAsRoot(u"umount"_s, {path});
+        }
+    }
+    bool isMounted() const { return mounted; }
+
+private:
+    QString path;
+    bool mounted = false;
+};
+
+// Bytes of a tar archive: the offset of each member's header and its size, in order.
+struct TarMember
+{
+    QByteArray name;
+    qint64 headerOffset = 0;
+    qint64 size = 0;
+};
+
+QList<TarMember> tarMembers(const QByteArray& archive)
+{
+    QList<TarMember> members;
+    qint64 offset = 0;
+    while (offset + 512 <= archive.size() && archive.at(offset) != '\0') {
+        TarMember member;
+        member.name = archive.mid(offset, 100);
+        member.name.truncate(member.name.indexOf('\0'));
+        member.headerOffset = offset;
+        member.size = archive.mid(offset + 124, 12).trimmed().toLongLong(nullptr, 8);
+        members << member;
+        offset += 512 + (member.size + 511) / 512 * 512;
+    }
+    return members;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+class BackupRestoreTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void emptyFieldsSkipAndFinishLater();
+    void roundTripBringsBackStateOfBackup();
+    void restoreWithoutExistingDatabase();
+    void restoreCutsOffConnectedSession();
+    void customFormatBackupRestores();
+    void awkwardPathsRoundTrip_data();
+    void awkwardPathsRoundTrip();
+
+    void unrestorableFileLeavesDatabaseUntouched_data();
+    void unrestorableFileLeavesDatabaseUntouched();
+    void unreachableServerLeavesDatabaseUntouched_data();
+    void unreachableServerLeavesDatabaseUntouched();
+    void passwordServerFailsAtOnce();
+
+    void failedBackupLeavesNoFile_data();
+    void failedBackupLeavesNoFile();
+    void backupToReadOnlyDirectoryFails();
+    void backupOntoFullDiskRemovesPartialFile();
+    void failedBackupKeepsUnrelatedFileOfSameName();
+    void cancelEndsDumpAndRemovesPartialFile();
+
+private:
+    QString databaseOid() const;
+    void damageDatabase() const;
+    OperationOutcome timedRestore(const QString& file) const;
+
+    std::optional<TestCluster> cluster;
+    QTemporaryDir work;
+    QString goodBackup;
+    QString customBackup;
+    QString fingerprintAtBackup;
+};
+
+QString BackupRestoreTest::databaseOid() const
+{
+    return cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
+                         u"postgres"_s);
+}
+
+// Changes rows, a sequence, a large object and the schema, so that a restore has work to do.
+void BackupRestoreTest::damageDatabase() const
+{
+    QVERIFY(!cluster
+                 ->psql(u"update peserta_didik set nama = 'RUSAK' where peserta_didik_id % 3 = 0; "
+                        u"delete from nilai where random() < 0.5; "
+                        u"select nextval('nomor_induk_seq'); "
+                        u"select lo_unlink(logo) from sekolah where logo is not null; "
+                        u"create table sampah (x int); drop table mata_pelajaran cascade"_s)
+                 .isNull());
+    QVERIFY(cluster->databaseFingerprint() != fingerprintAtBackup);
+}
+
+OperationOutcome BackupRestoreTest::timedRestore(const QString& file) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    const OperationOutcome outcome = runRestore(file);
+    if (timer.elapsed() > hangLimitMs) {
+        qWarning("restore of %s took %lld ms", qPrintable(file), timer.elapsed());
+    }
+    return outcome;
+}
+
+void BackupRestoreTest::initTestCase()
+{
+    cluster = TestCluster::fromEnvironment("RANUPA_CLUSTER_DIR");
+    if (!cluster) {
+        QSKIP("no throwaway cluster: run through ctest, which starts one");
+    }
+    QVERIFY(work.isValid());
+    QVERIFY(QDir::setCurrent(cluster->installDir));
+
+    fingerprintAtBackup = cluster->databaseFingerprint();
+    QVERIFY(!fingerprintAtBackup.isEmpty());
+    const QString dir = work.filePath(u"good"_s);
+    QVERIFY(QDir().mkpath(dir));
+    const OperationOutcome outcome = runBackup(dir);
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    goodBackup = outcome.filePath;
+    QCOMPARE(outcome.message, u"Database ranupaku berhasil disimpan ke "_s + goodBackup);
+    QCOMPARE(backupFilesIn(dir), QStringList{QFileInfo(goodBackup).fileName()});
+
+    // The other single-file format pg_restore knows, as pg_dump -Fc writes it.
+    customBackup = work.filePath(u"custom.dbk"_s);
+    QProcess dump;
+    dump.setProcessEnvironment(cluster->clientEnvironment());
+    dump.start(cluster->binDir + u"/pg_dump"_s,
+               {u"-h"_s, cluster->socketDir, u"-p"_s, cluster->port, u"-U"_s, u"postgres"_s,
+                u"-Fc"_s, u"-b"_s, u"-f"_s, customBackup, u"pendataan"_s});
+    QVERIFY(dump.waitForFinished(60'000));
+    QCOMPARE(dump.exitCode(), 0);
+}
+
+void BackupRestoreTest::cleanup()
+{
+    QDir::setCurrent(cluster->installDir);
+    // Every test leaves pendataan as it was at the backup; a failed one puts it back.
+    if (QTest::currentTestFailed() && cluster->databaseFingerprint() != fingerprintAtBackup) {
+        runRestore(goodBackup);
+    }
+}
+
+void BackupRestoreTest::emptyFieldsSkipAndFinishLater()
+{
+    const QString oid = databaseOid();
+    ranupa::BackupJob backup;
+    QSignalSpy backupDone(&backup, &ranupa::BackupJob::finished);
+    backup.start({});
+    QCOMPARE(backupDone.count(), 0); // never from inside start()
+    QVERIFY(backupDone.wait(5'000));
+    QCOMPARE(backupDone.first().first().value<OperationOutcome>().status, OperationStatus::Skipped);
+
+    ranupa::RestoreJob restore;
+    QSignalSpy restoreDone(&restore, &ranupa::RestoreJob::finished);
+    restore.start({});
+    QCOMPARE(restoreDone.count(), 0);
+    QVERIFY(restoreDone.wait(5'000));
+    const auto outcome = restoreDone.first().first().value<OperationOutcome>();
+    QCOMPARE(outcome.status, OperationStatus::Skipped);
+    QVERIFY(outcome.message.isEmpty());
+    QCOMPARE(databaseOid(), oid);
+}
+
+void BackupRestoreTest::roundTripBringsBackStateOfBackup()
+{
+    damageDatabase();
+    QStringList steps;
+    int toolLines = 0;
+    const OperationOutcome outcome =
+        runRestore(goodBackup, {.stepChanged = [&](const QString& step) { steps << step; },
+                                .toolLine =
+                                    [&](const QString&) {
+                                        ++toolLines;
+                                    }});
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QCOMPARE(outcome.message, u"Restore database berhasil"_s);
+    QCOMPARE(steps, (QStringList{u"Memeriksa file backup..."_s, u"Memutus koneksi ke database..."_s,
+                                 u"Menghapus database lama..."_s, u"Membuat database baru..."_s,
+                                 u"Memuat data dari file backup..."_s}));
+    QVERIFY(toolLines > 0);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
+// The first restore on a server that has no pendataan yet: the drop fails, and that is fine.
+void BackupRestoreTest::restoreWithoutExistingDatabase()
+{
+    QVERIFY(!cluster->psql(u"drop database pendataan"_s, u"postgres"_s).isNull());
+    const OperationOutcome outcome = timedRestore(goodBackup);
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
+void BackupRestoreTest::restoreCutsOffConnectedSession()
+{
+    QProcess session;
+    session.setProcessEnvironment(cluster->clientEnvironment());
+    session.start(cluster->binDir + u"/psql"_s,
+                  {u"-X"_s, u"-h"_s, cluster->socketDir, u"-p"_s, cluster->port, u"-U"_s,
+                   u"postgres"_s, u"-d"_s, u"pendataan"_s, u"-c"_s, u"select pg_sleep(600)"_s});
+    QVERIFY(session.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        cluster->psql(u"select count(*) from pg_stat_activity where datname = 'pendataan' "
+                      u"and query like '%pg_sleep(600)%' and pid <> pg_backend_pid()"_s),
+        u"1"_s, 20'000);
+
+    damageDatabase();
+    const OperationOutcome outcome = timedRestore(goodBackup);
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QTRY_COMPARE_WITH_TIMEOUT(session.state(), QProcess::NotRunning, 10'000);
+    QVERIFY(session.exitStatus() != QProcess::NormalExit || session.exitCode() != 0);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
+void BackupRestoreTest::customFormatBackupRestores()
+{
+    damageDatabase();
+    const OperationOutcome outcome = timedRestore(customBackup);
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
+void BackupRestoreTest::awkwardPathsRoundTrip_data()
+{
+    QTest::addColumn<QString>("dirName");
+
+    QTest::newRow("spaces") << u"Cadangan Data Sekolah"_s;
+    QTest::newRow("non-ASCII") << u"Çadangan ñoño 数据"_s;
+    QTest::newRow("double quotes") << u"a\" --clean \"b"_s;
+    QTest::newRow("backslash before quote") << u"x\\\"y\\"_s;
+}
+
+// The program's own backup, then its restore, from a directory with an awkward name.
+void BackupRestoreTest::awkwardPathsRoundTrip()
+{
+    QFETCH(QString, dirName);
+
+    const QString dir = work.filePath(dirName);
+    QVERIFY(QDir().mkpath(dir));
+    const OperationOutcome backup = runBackup(dir);
+    QCOMPARE(backup.status, OperationStatus::Succeeded);
+    QCOMPARE(QFileInfo(backup.filePath).absolutePath(), QFileInfo(dir).absoluteFilePath());
+    QCOMPARE(backup.message, u"Database ranupaku berhasil disimpan ke "_s + backup.filePath);
+    QVERIFY(QFile::exists(backup.filePath));
+
+    damageDatabase();
+    const OperationOutcome restore = timedRestore(backup.filePath);
+    QCOMPARE(restore.status, OperationStatus::Succeeded);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
+void BackupRestoreTest::unrestorableFileLeavesDatabaseUntouched_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // null: no file at all
+
+    const QByteArray good = readAll(goodBackup);
+    QVERIFY(!good.isEmpty());
+    const QList<TarMember> members = tarMembers(good);
+    QVERIFY(members.size() > 3);
+    QCOMPARE(members.first().name, "toc.dat"_ba);
+    auto largest = std::max_element(members.begin(), members.end(),
+                                    [](const auto& a, const auto& b) { return a.size < b.size; });
+
+    QTest::newRow("missing file") << QByteArray();
+    QTest::newRow("empty file") << ""_ba;
+    QTest::newRow("not an archive") << QByteArray("Daftar nilai semester ganjil\n").repeated(500);
+    QTest::newRow("cut inside the table of contents")
+        << good.left(members.first().headerOffset + 512 + members.first().size / 2);
+    QTest::newRow("cut inside a table's data")
+        << good.left(largest->headerOffset + 512 + largest->size / 2);
+    QTest::newRow("cut after the last member") << good.left(good.size() - 1024);
+    QTest::newRow("cut just before the end") << good.left(good.size() - 1);
+
+    QByteArray corrupted = good;
+    corrupted[members.at(2).headerOffset + 1] ^= 0x20;
+    QTest::newRow("corrupted header") << corrupted;
+
+    QByteArray foreignToc = good;
+    // A well-formed tar whose table of contents is not pg_dump's.
+    foreignToc.replace(members.first().headerOffset + 512, 5, "XXXXX");
+    QTest::newRow("table of contents not pg_dump's") << foreignToc;
+
+    // pg_restore --list reads a custom-format archive's contents fine when its data is cut.
+    const QByteArray custom = readAll(customBackup);
+    QVERIFY(custom.startsWith("PGDMP"));
+    QTest::newRow("custom format cut in its data") << custom.left(custom.size() / 2);
+    QTest::newRow("custom format cut just before the end") << custom.left(custom.size() - 10);
+}
+
+// Never drop the database for a file that cannot be restored, and never hang on one.
+void BackupRestoreTest::unrestorableFileLeavesDatabaseUntouched()
+{
+    QFETCH(QByteArray, bytes);
+
+    const QString file = work.filePath(u"rusak.dbk"_s);
+    QFile::remove(file);
+    if (!bytes.isNull()) {
+        QVERIFY(writeFile(file, bytes));
+    }
+    const QString oid = databaseOid();
+    QElapsedTimer timer;
+    timer.start();
+    const OperationOutcome outcome = runRestore(file);
+    QVERIFY2(timer.elapsed() < hangLimitMs, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QCOMPARE(outcome.message, restoreFailed);
+    QVERIFY(outcome.details.contains(u"tidak diubah"_s));
+    QCOMPARE(databaseOid(), oid);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
+void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched_data()
+{
+    QTest::addColumn<QByteArray>("portLine");
+    QTest::addColumn<QStringList>("programs");
+
+    // Nothing listens on port 1: a stopped server looks just like it.
+    QTest::newRow("stopped server") << "DefDBPort=1"_ba << allPrograms;
+    QTest::newRow("port not a number") << "DefDBPort=lima"_ba << allPrograms;
+    QTest::newRow("empty port") << "DefDBPort="_ba << allPrograms;
+    QTest::newRow("no settings key") << "DefDBHost=localhost"_ba << allPrograms;
+    QTest::newRow("psql missing") << QByteArray() << QStringList{u"pg_dump"_s, u"pg_restore"_s};
+    QTest::newRow("pg_restore missing") << QByteArray() << QStringList{u"pg_dump"_s, u"psql"_s};
+}
+
+void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched()
+{
+    QFETCH(QByteArray, portLine);
+    QFETCH(QStringList, programs);
+
+    QTemporaryDir install;
+    QVERIFY(install.isValid());
+    const QByteArray line = portLine.isNull() ? "DefDBPort=" + cluster->port.toLatin1() : portLine;
+    QVERIFY(makeInstallation(install.path(), line, cluster->binDir, programs));
+    const QString oid = databaseOid();
+
+    OperationOutcome outcome;
+    QElapsedTimer timer;
+    timer.start();
+    {
+        CurrentDirectory inInstall(install.path());
+        outcome = runRestore(goodBackup);
+    }
+    QVERIFY(timer.elapsed() < hangLimitMs);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QCOMPARE(outcome.message, restoreFailed);
+    QVERIFY(outcome.details.contains(u"tidak diubah"_s));
+    QCOMPARE(databaseOid(), oid);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+
+    // A backup through the same installation fails too, and leaves no file behind.
+    if (programs.contains(u"pg_dump"_s) && !portLine.isNull()) {
+        const QString dir = work.filePath(u"unreachable"_s);
+        QVERIFY(QDir().mkpath(dir));
+        CurrentDirectory inInstall(install.path());
+        const OperationOutcome backup = runBackup(dir);
+        QCOMPARE(backup.status, OperationStatus::Failed);
+        QCOMPARE(backup.message, backupFailed);
+        QVERIFY(backup.details.contains(u"pg_dump"_s));
+        QCOMPARE(backupFilesIn(dir), QStringList());
+    }
+}
+
+// psql, pg_dump and pg_restore would wait for a password that never comes: they must fail.
+void BackupRestoreTest::passwordServerFailsAtOnce()
+{
+    const std::optional<TestCluster> guarded =
+        TestCluster::fromEnvironment("RANUPA_PASSWORD_CLUSTER_DIR");
+    if (!guarded) {
+        QSKIP("no password cluster");
+    }
+    const auto guardedOid = [&] {
+        return guarded->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
+                             u"postgres"_s);
+    };
+    const QString oid = guardedOid();
+    QVERIFY(!oid.isEmpty());
+    CurrentDirectory inInstall(guarded->installDir);
+
+    QElapsedTimer timer;
+    timer.start();
+    const OperationOutcome restore = runRestore(goodBackup);
+    QVERIFY(timer.elapsed() < 30'000);
+    QCOMPARE(restore.status, OperationStatus::Failed);
+    QCOMPARE(guardedOid(), oid);
+
+    const QString dir = work.filePath(u"password"_s);
+    QVERIFY(QDir().mkpath(dir));
+    timer.restart();
+    const OperationOutcome backup = runBackup(dir);
+    QVERIFY(timer.elapsed() < 30'000);
+    QCOMPARE(backup.status, OperationStatus::Failed);
+    QCOMPARE(backupFilesIn(dir), QStringList());
+}
+
+void BackupRestoreTest::failedBackupLeavesNoFile_data()
+{
+    QTest::addColumn<QString>("targetDir");
+    QTest::addColumn<QByteArray>("portLine"); // null: the cluster's own port
+    QTest::addColumn<QStringList>("programs");
+
+    QTest::newRow("directory missing") << u"tidak-ada/sub"_s << QByteArray() << allPrograms;
+    QTest::newRow("pg_dump missing")
+        << u"tanpa-pg_dump"_s << QByteArray() << QStringList{u"psql"_s, u"pg_restore"_s};
+    QTest::newRow("wrong port") << u"port-salah"_s << "DefDBPort=1"_ba << allPrograms;
+    QTest::newRow("empty port") << u"port-kosong"_s << "DefDBPort="_ba << allPrograms;
+    // pg_dump succeeds, but its file cannot be checked: no backup is vouched for unchecked.
+    QTest::newRow("pg_restore missing for the check")
+        << u"tanpa-pemeriksaan"_s << QByteArray() << QStringList{u"pg_dump"_s, u"psql"_s};
+}
+
+void BackupRestoreTest::failedBackupLeavesNoFile()
+{
+    QFETCH(QString, targetDir);
+    QFETCH(QByteArray, portLine);
+    QFETCH(QStringList, programs);
+
+    QTemporaryDir install;
+    QVERIFY(install.isValid());
+    const QByteArray line = portLine.isNull() ? "DefDBPort=" + cluster->port.toLatin1() : portLine;
+    QVERIFY(makeInstallation(install.path(), line, cluster->binDir, programs));
+    const QString dir = work.filePath(targetDir);
+    if (!targetDir.contains(u"tidak-ada"_s)) {
+        QVERIFY(QDir().mkpath(dir));
+    }
+
+    CurrentDirectory inInstall(install.path());
+    QElapsedTimer timer;
+    timer.start();
+    const OperationOutcome outcome = runBackup(dir);
+    QVERIFY(timer.elapsed() < hangLimitMs);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QCOMPARE(outcome.message, backupFailed);
+    QVERIFY(!outcome.details.isEmpty());
+    QCOMPARE(backupFilesIn(dir), QStringList());
+}
+
+void BackupRestoreTest::backupToReadOnlyDirectoryFails()
+{
+    // As root a directory without write permission is still writable: only a read-only file
+    // system really refuses.
+    const QString dir = work.filePath(u"readonly"_s);
+    const ScratchMount mount(dir, u"ro,size=1m"_s);
+    if (!mount.isMounted()) {
+        QSKIP("cannot mount a read-only tmpfs here (needs root)");
+    }
+    const OperationOutcome outcome = runBackup(dir);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QCOMPARE(outcome.message, backupFailed);
+    QVERIFY(outcome.details.contains(u"pg_dump"_s));
+}
+
+void BackupRestoreTest::backupOntoFullDiskRemovesPartialFile()
+{
+    const qint64 half = QFileInfo(goodBackup).size() / 2;
+    const QString dir = work.filePath(u"penuh"_s);
+    const ScratchMount mount(dir, u"size=%1k"_s.arg(qMax<qint64>(half / 1024, 16)));
+    if (!mount.isMounted()) {
+        QSKIP("cannot mount a small tmpfs here (needs root)");
+    }
+    const OperationOutcome outcome = runBackup(dir);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QCOMPARE(outcome.message, backupFailed);
+    QCOMPARE(backupFilesIn(dir), QStringList());
+}
+
+// The second of two presses in the same second must not delete the first one's file when
+// pg_dump never even ran.
+void BackupRestoreTest::failedBackupKeepsUnrelatedFileOfSameName()
+{
+    QTemporaryDir install;
+    QVERIFY(install.isValid());
+    QVERIFY(makeInstallation(install.path(), "DefDBPort=" + cluster->port.toLatin1(),
+                             cluster->binDir, {u"psql"_s, u"pg_restore"_s}));
+    const QString dir = work.filePath(u"sudah-ada"_s);
+    QVERIFY(QDir().mkpath(dir));
+    // The name depends on the second of the press: cover the next few seconds.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList existing;
+    for (int s = 0; s < 5; ++s) {
+        const QString path = ranupa::backupFilePath(dir, now.addSecs(s));
+        QVERIFY(writeFile(path, "backup sebelumnya"));
+        existing << QFileInfo(path).fileName();
+    }
+
+    CurrentDirectory inInstall(install.path());
+    const OperationOutcome outcome = runBackup(dir);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QVERIFY(existing.contains(QFileInfo(outcome.filePath).fileName()));
+    for (const QString& name : std::as_const(existing)) {
+        QCOMPARE(readAll(QDir(dir).filePath(name)), "backup sebelumnya"_ba);
+    }
+}
+
+// pg_dump waits for a lock that another session holds, so the cancel surely meets it running.
+void BackupRestoreTest::cancelEndsDumpAndRemovesPartialFile()
+{
+    QProcess locker;
+    locker.setProcessEnvironment(cluster->clientEnvironment());
+    locker.start(cluster->binDir + u"/psql"_s,
+                 {u"-X"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-h"_s, cluster->socketDir, u"-p"_s,
+                  cluster->port, u"-U"_s, u"postgres"_s, u"-d"_s, u"pendataan"_s});
+    QVERIFY(locker.waitForStarted());
+    locker.write("begin; lock table nilai in access exclusive mode; select 'terkunci';\n");
+    QVERIFY(locker.waitForBytesWritten(10'000));
+    QByteArray answer;
+    while (!answer.contains("terkunci") && locker.waitForReadyRead(20'000)) {
+        answer += locker.readAllStandardOutput();
+    }
+    QVERIFY2(answer.contains("terkunci"), answer.constData());
+
+    const QString dir = work.filePath(u"batal"_s);
+    QVERIFY(QDir().mkpath(dir));
+    ranupa::BackupJob job;
+    QSignalSpy done(&job, &ranupa::BackupJob::finished);
+    job.start(dir);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        cluster->psql(u"select count(*) from pg_stat_activity where application_name = "
+                      u"'pg_dump' and wait_event_type = 'Lock'"_s),
+        u"1"_s, 30'000);
+    QCOMPARE(backupFilesIn(dir).size(), 1); // pg_dump has begun its file
+
+    QElapsedTimer timer;
+    timer.start();
+    job.cancel();
+    QVERIFY(done.wait(10'000));
+    QVERIFY(timer.elapsed() < 10'000);
+    const auto outcome = done.first().first().value<OperationOutcome>();
+    QCOMPARE(outcome.status, OperationStatus::Cancelled);
+    QCOMPARE(outcome.message, u"Backup dibatalkan"_s);
+    QCOMPARE(backupFilesIn(dir), QStringList());
+
+    // A window closed mid-backup destroys its job: the dump ends and its file goes with it.
+    auto abandoned = std::make_unique<ranupa::BackupJob>();
+    abandoned->start(dir);
+    QTRY_COMPARE_WITH_TIMEOUT(backupFilesIn(dir).size(), 1, 30'000);
+    abandoned.reset();
+    QCOMPARE(backupFilesIn(dir), QStringList());
+
+    locker.closeWriteChannel();
+    QVERIFY(locker.waitForFinished(10'000));
+    // The killed dump's server session ends once the lock is free; no dump runs on.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        cluster->psql(
+            u"select count(*) from pg_stat_activity where application_name = 'pg_dump'"_s),
+        u"0"_s, 20'000);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
+QTEST_GUILESS_MAIN(BackupRestoreTest)
+#include "test_backup_restore.moc"

@@ -1,0 +1,265 @@
+#include "cli.h"
+#include "testcluster.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+class TestCli final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void helpAndVersion();
+    void badOptionsRunNothing_data();
+    void badOptionsRunNothing();
+    void backupWritesTheFileAndSaysWhere();
+    void failedBackupSaysWhyAndRemovesNothing();
+    void keepLeavesTheNewestBackupsAndNothingElse();
+    void keepNeverCostsTheBackupJustWritten();
+    void restoreWantsConfirmation();
+    void restoreRoundTrip();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    Run runProgram(const QStringList& arguments, const QString& workingDir = {}) const;
+    QString makeInstallDirWithPort(QTemporaryDir& dir, const QByteArray& port) const;
+
+    std::optional<TestCluster> m_cluster;
+    QString m_executable;
+};
+
+namespace {
+
+QStringList filesIn(const QString& directory)
+{
+    QStringList names = QDir(directory).entryList(QDir::Files);
+    names.sort();
+    return names;
+}
+
+void touch(const QString& path)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write("lama");
+}
+
+} // namespace
+
+void TestCli::initTestCase()
+{
+    m_cluster = TestCluster::fromEnvironment("RANUPA_CLUSTER_DIR");
+    QVERIFY2(m_cluster, "the throwaway cluster is not running");
+    m_executable = qEnvironmentVariable("RANUPA_EXECUTABLE");
+    QVERIFY2(QFileInfo(m_executable).isExecutable(), "RANUPA_EXECUTABLE is not set");
+}
+
+TestCli::Run TestCli::runProgram(const QStringList& arguments, const QString& workingDir) const
+{
+    QProcess process;
+    QProcessEnvironment environment = m_cluster->clientEnvironment();
+    // Unattended runs have no display at all.
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        environment.remove(QString::fromLatin1(name));
+    }
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workingDir.isEmpty() ? m_cluster->installDir : workingDir);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(m_executable, arguments);
+    Run run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        qWarning("the program did not end");
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+// An installation directory whose settings name `port`, with the cluster's client programs.
+QString TestCli::makeInstallDirWithPort(QTemporaryDir& dir, const QByteArray& port) const
+{
+    QDir root(dir.path());
+    root.mkpath(u"config"_s);
+    root.mkpath(u"pgsql/bin"_s);
+    QFile settings(root.filePath(u"config/install.ini"_s));
+    if (settings.open(QIODevice::WriteOnly)) {
+        settings.write("[Database]\r\nDefDBPort=" + port + "\r\n");
+    }
+    for (const QString& tool : {u"pg_dump"_s, u"psql"_s, u"pg_restore"_s}) {
+        QFile::link(QDir(m_cluster->binDir).filePath(tool), root.filePath(u"pgsql/bin/"_s + tool));
+    }
+    return dir.path();
+}
+
+void TestCli::helpAndVersion()
+{
+    const Run help = runProgram({u"--help"_s});
+    QCOMPARE(help.exitCode, 0);
+    for (const char* option : {"--backup", "--keep", "--restore", "--yes", "--quiet"}) {
+        QVERIFY2(help.out.contains(QString::fromLatin1(option)), option);
+    }
+    const Run version = runProgram({u"--version"_s});
+    QCOMPARE(version.exitCode, 0);
+    QVERIFY(version.out.contains(u"2.5.0.8"_s));
+}
+
+void TestCli::badOptionsRunNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // DIR stands for an empty directory
+    QTest::newRow("unknown option") << QStringList{u"--backup"_s, u"DIR"_s, u"--fast"_s};
+    QTest::newRow("missing value") << QStringList{u"--backup"_s};
+    QTest::newRow("keep without number") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s};
+    QTest::newRow("keep not a number") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep=dua"_s};
+    QTest::newRow("keep zero") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s, u"0"_s};
+    QTest::newRow("keep without backup") << QStringList{u"--keep"_s, u"3"_s};
+    QTest::newRow("backup and restore")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s};
+    QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s};
+    QTest::newRow("empty directory name") << QStringList{u"--backup="_s};
+    QTest::newRow("nothing to do") << QStringList{u"--quiet"_s};
+}
+
+void TestCli::badOptionsRunNothing()
+{
+    QFETCH(QStringList, arguments);
+    QTemporaryDir dir;
+    arguments.replaceInStrings(u"DIR"_s, dir.path());
+    const Run run = runProgram(arguments);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY(!run.err.trimmed().isEmpty());
+    QVERIFY(filesIn(dir.path()).isEmpty());
+}
+
+void TestCli::backupWritesTheFileAndSaysWhere()
+{
+    QTemporaryDir dir;
+    const Run run = runProgram({u"--backup"_s, dir.path()});
+    QCOMPARE(run.exitCode, 0);
+    const QStringList files = filesIn(dir.path());
+    QCOMPARE(files.size(), 1);
+    QVERIFY(ranupa::cli::backupTime(files[0]).isValid());
+    const QString path = QDir(dir.path()).filePath(files[0]);
+    QCOMPARE(run.out, u"Database ranupaku berhasil disimpan ke "_s + path + u'\n');
+    QVERIFY2(run.err.contains(u"pg_dump"_s), "pg_dump's progress is shown while it runs");
+
+    QTemporaryDir quietDir;
+    const Run quiet = runProgram({u"--quiet"_s, u"--backup"_s, quietDir.path()});
+    QCOMPARE(quiet.exitCode, 0);
+    QCOMPARE(quiet.err, QString());
+    QCOMPARE(filesIn(quietDir.path()).size(), 1);
+}
+
+void TestCli::failedBackupSaysWhyAndRemovesNothing()
+{
+    QTemporaryDir install;
+    const QString wrongPort = makeInstallDirWithPort(install, "1");
+    QTemporaryDir dir;
+    const QStringList old = {u"ranupaku01012020080000.dbk"_s, u"ranupaku02012020080000.dbk"_s};
+    for (const QString& name : old) {
+        touch(QDir(dir.path()).filePath(name));
+    }
+    const Run run =
+        runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s}, wrongPort);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(run.err.startsWith(u"Gagal melakukan backup\n"_s));
+    QVERIFY2(run.err.contains(u"pg_dump"_s), "the details name the failed step's tool");
+    QCOMPARE(run.out, QString());
+    QCOMPARE(filesIn(dir.path()), old);
+}
+
+void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
+{
+    QTemporaryDir dir;
+    // By the time in their names the newest are 2026-12-01 and 2026-01-31; sorted as text they
+    // would not be.
+    const QStringList backups = {
+        u"ranupaku31012026070000.dbk"_s, u"ranupaku01122026070000.dbk"_s,
+        u"ranupaku15062025070000.dbk"_s, u"ranupaku30122024235959.dbk"_s,
+        u"ranupaku01012026000000.dbk"_s,
+    };
+    const QStringList others = {
+        u"catatan.txt"_s,
+        u"ranupaku0112202607000.dbk"_s,      // 13 digits
+        u"ranupaku01122026070000.dbk.bak"_s, // another extension
+        u"RANUPAKU01012020070000.dbk"_s,     // another spelling
+        u"ranupakx01012020070000.dbk"_s,     // another edition
+        u"ranupaku32132020070000.dbk"_s,     // no such date
+        u"salinan ranupaku01012020070000.dbk"_s,
+    };
+    for (const QString& name : backups + others) {
+        touch(QDir(dir.path()).filePath(name));
+    }
+    const Run run = runProgram({u"--backup"_s, dir.path(), u"--keep"_s, u"3"_s, u"--quiet"_s});
+    QCOMPARE(run.exitCode, 0);
+
+    QStringList expected = others;
+    expected << u"ranupaku01122026070000.dbk"_s << u"ranupaku31012026070000.dbk"_s;
+    const QStringList remaining = filesIn(dir.path());
+    QStringList written = remaining;
+    for (const QString& name : expected) {
+        QVERIFY2(written.removeOne(name), qPrintable(name + u" was removed"_s));
+    }
+    QCOMPARE(written.size(), 1); // the new backup
+    QVERIFY(ranupa::cli::backupTime(written[0]).isValid());
+    QVERIFY(run.err.contains(u"ranupaku30122024235959.dbk"_s)); // removals are reported
+}
+
+void TestCli::keepNeverCostsTheBackupJustWritten()
+{
+    // After the clock went back, older backups may carry later times than the new one.
+    const QStringList names = {u"ranupaku01012030080000.dbk"_s, u"ranupaku02012030080000.dbk"_s,
+                               u"ranupaku01012026080000.dbk"_s, u"catatan.txt"_s};
+    const QString justWritten = u"ranupaku01012026080000.dbk"_s;
+    QCOMPARE(ranupa::cli::backupsToRemove(names, 2, justWritten),
+             QStringList{u"ranupaku01012030080000.dbk"_s});
+    QCOMPARE(ranupa::cli::backupsToRemove(names, 1, justWritten),
+             (QStringList{u"ranupaku02012030080000.dbk"_s, u"ranupaku01012030080000.dbk"_s}));
+}
+
+void TestCli::restoreWantsConfirmation()
+{
+    QTemporaryDir dir;
+    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir.path()}).exitCode, 0);
+    const QString file = QDir(dir.path()).filePath(filesIn(dir.path()).value(0));
+    QVERIFY(!m_cluster->psql(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s).isNull());
+    const QString changed = m_cluster->databaseFingerprint();
+
+    const Run run = runProgram({u"--restore"_s, file});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY(run.err.contains(u"--yes"_s));
+    QCOMPARE(m_cluster->databaseFingerprint(), changed);
+    m_cluster->psql(u"UPDATE sekolah SET nama = replace(nama, ' (ubah)', '')"_s);
+}
+
+void TestCli::restoreRoundTrip()
+{
+    const QString before = m_cluster->databaseFingerprint();
+    QTemporaryDir dir;
+    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir.path()}).exitCode, 0);
+    const QString file = QDir(dir.path()).filePath(filesIn(dir.path()).value(0));
+
+    QVERIFY(!m_cluster->psql(u"DELETE FROM nilai WHERE semester = 1"_s).isNull());
+    QVERIFY(m_cluster->databaseFingerprint() != before);
+
+    const Run run = runProgram({u"--restore"_s, file, u"--yes"_s});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, u"Restore database berhasil\n"_s);
+    QVERIFY2(run.err.contains(u"pg_restore"_s), "pg_restore's progress is shown while it runs");
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "test_cli.moc"

@@ -1,0 +1,222 @@
+#include "datautil/datautility.h"
+#include "datautil/progressdialog.h"
+#include "modalhelper.h"
+#include "testcluster.h"
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using ranupa::DataUtility;
+using ranupa::ProgressDialog;
+
+// The data utility window driven as a user drives it, against the throwaway cluster.
+class TestGuiOperations final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void backupThenRestoreThroughTheWindow();
+    void unrestorableFileIsRefusedWithDetails();
+    void backupCanBeCancelled();
+
+private:
+    struct Box
+    {
+        QString title;
+        QString text;
+        QString details;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        Qt::TextFormat format = Qt::AutoText;
+    };
+    // Presses `button` and answers the message box that ends the operation.
+    Box pressAndReadMessage(QPushButton* button);
+
+    std::optional<TestCluster> m_cluster;
+    QStringList m_progressTitles;
+};
+
+namespace {
+
+QPushButton* button(QWidget& window, const char* name)
+{
+    return window.findChild<QPushButton*>(QString::fromLatin1(name));
+}
+
+QLineEdit* field(QWidget& window, const char* name)
+{
+    return window.findChild<QLineEdit*>(QString::fromLatin1(name));
+}
+
+// Records the title of every progress dialog that opens, however briefly it stays.
+class ProgressWatcher final : public QObject
+{
+public:
+    explicit ProgressWatcher(QStringList& titles) : m_titles(titles) {}
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show) {
+            if (auto* progress = qobject_cast<ProgressDialog*>(object)) {
+                m_titles << progress->windowTitle();
+            }
+        }
+        return false;
+    }
+
+private:
+    QStringList& m_titles;
+};
+
+} // namespace
+
+void TestGuiOperations::initTestCase()
+{
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    m_cluster = TestCluster::fromEnvironment("RANUPA_CLUSTER_DIR");
+    QVERIFY2(m_cluster, "the throwaway cluster is not running");
+    // The program runs from the school-data application's installation directory.
+    QVERIFY(QDir::setCurrent(m_cluster->installDir));
+    qApp->installEventFilter(new ProgressWatcher(m_progressTitles));
+}
+
+TestGuiOperations::Box TestGuiOperations::pressAndReadMessage(QPushButton* pressed)
+{
+    Box box;
+    whenModal<QMessageBox>(
+        [&](QMessageBox* shown) {
+            box = {shown->windowTitle(), shown->text(), shown->detailedText(), shown->icon(),
+                   shown->textFormat()};
+            QTest::mouseClick(shown->button(QMessageBox::Ok), Qt::LeftButton);
+        },
+        120000);
+    QTest::mouseClick(pressed, Qt::LeftButton);
+    return box;
+}
+
+void TestGuiOperations::backupThenRestoreThroughTheWindow()
+{
+    const QString before = m_cluster->databaseFingerprint();
+    QTemporaryDir target(QDir::tempPath() + u"/cadangan sekolah XXXXXX"_s);
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        selector->setDirectory(target.path());
+        static_cast<QDialog*>(selector)->accept();
+    });
+    QTest::mouseClick(button(window, "cmdPilihBackup"), Qt::LeftButton);
+    QCOMPARE(field(window, "targetDir")->text(), target.path());
+
+    m_progressTitles.clear();
+    const Box saved = pressAndReadMessage(button(window, "cmdBackup"));
+    const QStringList files = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    const QString backupFile = QDir(target.path()).filePath(files[0]);
+    QCOMPARE(saved.icon, QMessageBox::Information);
+    QCOMPARE(saved.title, QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
+    QCOMPARE(saved.text, u"Database ranupaku berhasil disimpan ke "_s + backupFile);
+    QCOMPARE(saved.format, Qt::PlainText);
+    QCOMPARE(m_progressTitles, QStringList{u"Backup"_s});
+
+    QVERIFY(!m_cluster->psql(u"UPDATE peserta_didik SET nama = upper(nama)"_s).isNull());
+    QVERIFY(m_cluster->databaseFingerprint() != before);
+
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        selector->findChild<QLineEdit*>(u"fileNameEdit"_s)->setText(backupFile);
+        static_cast<QDialog*>(selector)->accept();
+    });
+    QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
+    QCOMPARE(field(window, "backupFile")->text(), backupFile);
+
+    m_progressTitles.clear();
+    const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
+    QCOMPARE(restored.icon, QMessageBox::Information);
+    QCOMPARE(restored.text, u"Restore database berhasil"_s);
+    QCOMPARE(m_progressTitles, QStringList{u"Restore"_s});
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    // The fields keep their texts for the next press.
+    QCOMPARE(field(window, "targetDir")->text(), target.path());
+    QCOMPARE(field(window, "backupFile")->text(), backupFile);
+}
+
+void TestGuiOperations::unrestorableFileIsRefusedWithDetails()
+{
+    const QString before = m_cluster->databaseFingerprint();
+    QTemporaryDir dir;
+    const QString notABackup = dir.filePath(u"<b>bukan backup.dbk"_s);
+    QFile file(notABackup);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(4096, 'x'));
+    file.close();
+
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        selector->findChild<QLineEdit*>(u"fileNameEdit"_s)->setText(notABackup);
+        static_cast<QDialog*>(selector)->accept();
+    });
+    QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
+    const Box refused = pressAndReadMessage(button(window, "cmdRestore"));
+    QCOMPARE(refused.icon, QMessageBox::Warning);
+    QCOMPARE(refused.text, u"Gagal melakukan restore"_s);
+    QVERIFY(!refused.details.isEmpty());
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+}
+
+void TestGuiOperations::backupCanBeCancelled()
+{
+    // Another session holds a lock that makes pg_dump wait, so the backup is still running
+    // when the user cancels it.
+    QProcess locker;
+    QProcessEnvironment lockerEnvironment = m_cluster->clientEnvironment();
+    lockerEnvironment.insert(u"PGAPPNAME"_s, u"ranupa-test-locker"_s);
+    locker.setProcessEnvironment(lockerEnvironment);
+    locker.start(QDir(m_cluster->binDir).filePath(u"psql"_s),
+                 {u"-X"_s, u"-h"_s, m_cluster->socketDir, u"-p"_s, m_cluster->port, u"-U"_s,
+                  u"postgres"_s, u"-d"_s, u"pendataan"_s, u"-c"_s,
+                  u"BEGIN; LOCK TABLE nilai IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(60);"_s});
+    QVERIFY(locker.waitForStarted());
+    // Killing psql alone would leave its server session sleeping on the lock.
+    auto endLocker = qScopeGuard([&] {
+        m_cluster->psql(u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                        "WHERE application_name = 'ranupa-test-locker'"_s);
+        locker.waitForFinished(10000);
+        locker.kill();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_cluster->psql(u"SELECT count(*) FROM pg_locks WHERE mode = 'AccessExclusiveLock' "
+                        "AND relation = 'nilai'::regclass"_s) == u"1"_s,
+        10000);
+
+    QTemporaryDir target;
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        selector->setDirectory(target.path());
+        static_cast<QDialog*>(selector)->accept();
+    });
+    QTest::mouseClick(button(window, "cmdPilihBackup"), Qt::LeftButton);
+
+    whenModal<ProgressDialog>([](ProgressDialog* progress) {
+        // Give pg_dump time to create its file and block on the lock.
+        QTimer::singleShot(1500, progress, [progress] {
+            QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s), Qt::LeftButton);
+        });
+    });
+    const Box cancelled = pressAndReadMessage(button(window, "cmdBackup"));
+    QCOMPARE(cancelled.text, u"Backup dibatalkan"_s);
+    QCOMPARE(cancelled.icon, QMessageBox::Information);
+    QVERIFY(QDir(target.path()).entryList(QDir::Files).isEmpty());
+}
+
+QTEST_MAIN(TestGuiOperations)
+#include "test_gui_operations.moc"
