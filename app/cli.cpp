@@ -6,7 +6,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -115,17 +114,14 @@ template <typename Job>
 OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted)
 {
     Job job;
-    QEventLoop loop;
-    OperationOutcome outcome;
-    QObject::connect(&job, &Job::finished, &loop, [&](const OperationOutcome& result) {
-        outcome = result;
-        loop.quit();
-    });
+    OperationProgress progress;
     if (!quiet) {
-        QObject::connect(&job, &Job::stepChanged, &loop,
-                         [](const QString& step) { print(stderr, step); });
-        QObject::connect(&job, &Job::toolLine, &loop,
-                         [](const QString& line) { print(stderr, u"  "_s + line); });
+        progress.stepChanged = [](const QString& step) {
+            print(stderr, step);
+        };
+        progress.toolLine = [](const QString& line) {
+            print(stderr, u"  "_s + line);
+        };
     }
 #ifdef Q_OS_UNIX
     InterruptWatcher watcher([&job] {
@@ -137,8 +133,7 @@ OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted)
         }
     });
 #endif
-    job.start(argument);
-    loop.exec();
+    const OperationOutcome outcome = runToEnd(job, argument, progress);
 #ifdef Q_OS_UNIX
     interrupted = watcher.interrupted();
 #else
@@ -155,6 +150,9 @@ int report(const OperationOutcome& outcome, bool interrupted)
         return Success;
     case OperationStatus::Cancelled:
         print(stderr, outcome.message);
+        if (!outcome.details.isEmpty()) {
+            print(stderr, outcome.details);
+        }
         return Interrupted;
     case OperationStatus::Failed:
     case OperationStatus::Skipped:

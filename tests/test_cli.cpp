@@ -18,6 +18,7 @@ private slots:
     void badOptionsRunNothing();
     void backupWritesTheFileAndSaysWhere();
     void failedBackupSaysWhyAndRemovesNothing();
+    void interruptedBackupLeavesNoPartialFile();
     void keepLeavesTheNewestBackupsAndNothingElse();
     void keepNeverCostsTheBackupJustWritten();
     void restoreWantsConfirmation();
@@ -178,6 +179,29 @@ void TestCli::failedBackupSaysWhyAndRemovesNothing()
     QVERIFY2(run.err.contains(u"pg_dump"_s), "the details name the failed step's tool");
     QCOMPARE(run.out, QString());
     QCOMPARE(filesIn(dir.path()), old);
+}
+
+void TestCli::interruptedBackupLeavesNoPartialFile()
+{
+    const TableLock lock(*m_cluster, u"nilai"_s); // holds pg_dump up halfway
+    QVERIFY(lock.isHeld());
+    QTemporaryDir dir;
+    QProcess program;
+    program.setProcessEnvironment(m_cluster->clientEnvironment());
+    program.setWorkingDirectory(m_cluster->installDir);
+    program.start(m_executable, {u"--quiet"_s, u"--backup"_s, dir.path()});
+    QVERIFY(program.waitForStarted());
+    // pg_dump has created its file before it waits for the table.
+    QTRY_VERIFY_WITH_TIMEOUT(filesIn(dir.path()).size() == 1, 20000);
+    QTest::qWait(300);
+    QVERIFY(program.state() == QProcess::Running);
+    program.terminate(); // SIGTERM, as a scheduler or a shutdown sends it
+    QVERIFY(program.waitForFinished(20000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 3);
+    QVERIFY(
+        QString::fromLocal8Bit(program.readAllStandardError()).contains(u"Backup dibatalkan"_s));
+    QCOMPARE(filesIn(dir.path()), QStringList());
 }
 
 void TestCli::keepLeavesTheNewestBackupsAndNothingElse()

@@ -54,6 +54,26 @@ QLineEdit* field(QWidget& window, const char* name)
     return window.findChild<QLineEdit*>(QString::fromLatin1(name));
 }
 
+// Presses "Pilih" in the Backup frame and chooses `directory` in the selector.
+void chooseTargetDir(DataUtility& window, const QString& directory)
+{
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        selector->setDirectory(directory);
+        static_cast<QDialog*>(selector)->accept();
+    });
+    QTest::mouseClick(button(window, "cmdPilihBackup"), Qt::LeftButton);
+}
+
+// Presses "Pilih" in the Restore frame and types `file` into the selector.
+void chooseBackupFile(DataUtility& window, const QString& file)
+{
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        selector->findChild<QLineEdit*>(u"fileNameEdit"_s)->setText(file);
+        static_cast<QDialog*>(selector)->accept();
+    });
+    QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
+}
+
 // Records the title of every progress dialog that opens, however briefly it stays.
 class ProgressWatcher final : public QObject
 {
@@ -107,11 +127,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
 
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        selector->setDirectory(target.path());
-        static_cast<QDialog*>(selector)->accept();
-    });
-    QTest::mouseClick(button(window, "cmdPilihBackup"), Qt::LeftButton);
+    chooseTargetDir(window, target.path());
     QCOMPARE(field(window, "targetDir")->text(), target.path());
 
     m_progressTitles.clear();
@@ -128,11 +144,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QVERIFY(!m_cluster->psql(u"UPDATE peserta_didik SET nama = upper(nama)"_s).isNull());
     QVERIFY(m_cluster->databaseFingerprint() != before);
 
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        selector->findChild<QLineEdit*>(u"fileNameEdit"_s)->setText(backupFile);
-        static_cast<QDialog*>(selector)->accept();
-    });
-    QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
+    chooseBackupFile(window, backupFile);
     QCOMPARE(field(window, "backupFile")->text(), backupFile);
 
     m_progressTitles.clear();
@@ -159,11 +171,7 @@ void TestGuiOperations::unrestorableFileIsRefusedWithDetails()
     DataUtility window;
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        selector->findChild<QLineEdit*>(u"fileNameEdit"_s)->setText(notABackup);
-        static_cast<QDialog*>(selector)->accept();
-    });
-    QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
+    chooseBackupFile(window, notABackup);
     const Box refused = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(refused.icon, QMessageBox::Warning);
     QCOMPARE(refused.text, u"Gagal melakukan restore"_s);
@@ -175,36 +183,14 @@ void TestGuiOperations::backupCanBeCancelled()
 {
     // Another session holds a lock that makes pg_dump wait, so the backup is still running
     // when the user cancels it.
-    QProcess locker;
-    QProcessEnvironment lockerEnvironment = m_cluster->clientEnvironment();
-    lockerEnvironment.insert(u"PGAPPNAME"_s, u"ranupa-test-locker"_s);
-    locker.setProcessEnvironment(lockerEnvironment);
-    locker.start(QDir(m_cluster->binDir).filePath(u"psql"_s),
-                 {u"-X"_s, u"-h"_s, m_cluster->socketDir, u"-p"_s, m_cluster->port, u"-U"_s,
-                  u"postgres"_s, u"-d"_s, u"pendataan"_s, u"-c"_s,
-                  u"BEGIN; LOCK TABLE nilai IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(60);"_s});
-    QVERIFY(locker.waitForStarted());
-    // Killing psql alone would leave its server session sleeping on the lock.
-    auto endLocker = qScopeGuard([&] {
-        m_cluster->psql(u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                        "WHERE application_name = 'ranupa-test-locker'"_s);
-        locker.waitForFinished(10000);
-        locker.kill();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(
-        m_cluster->psql(u"SELECT count(*) FROM pg_locks WHERE mode = 'AccessExclusiveLock' "
-                        "AND relation = 'nilai'::regclass"_s) == u"1"_s,
-        10000);
+    const TableLock lock(*m_cluster, u"nilai"_s);
+    QVERIFY(lock.isHeld());
 
     QTemporaryDir target;
     DataUtility window;
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        selector->setDirectory(target.path());
-        static_cast<QDialog*>(selector)->accept();
-    });
-    QTest::mouseClick(button(window, "cmdPilihBackup"), Qt::LeftButton);
+    chooseTargetDir(window, target.path());
 
     whenModal<ProgressDialog>([](ProgressDialog* progress) {
         // Give pg_dump time to create its file and block on the lock.

@@ -1,12 +1,15 @@
 // Access from tests to a throwaway PostgreSQL cluster started by scripts/pgcluster.
 #pragma once
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QtGlobal>
 #include <optional>
 
@@ -156,4 +159,58 @@ SELECT 'large object ' || oid || ' ' || md5(lo_get(oid)) FROM pg_largeobject_met
                         QStringLiteral(") AS f(line) ORDER BY line COLLATE \"C\""),
                     database);
     }
+};
+
+// Holds an exclusive lock on a table of pendataan from another session while it lives, so that
+// a pg_dump started meanwhile waits and a test can meet it still running.
+class TableLock final
+{
+public:
+    TableLock(const TestCluster& cluster, const QString& table) : m_cluster(cluster)
+    {
+        QProcessEnvironment environment = cluster.clientEnvironment();
+        environment.insert(QStringLiteral("PGAPPNAME"), applicationName());
+        m_session.setProcessEnvironment(environment);
+        m_session.start(QDir(cluster.binDir).filePath(QStringLiteral("psql")),
+                        {QStringLiteral("-X"), QStringLiteral("-h"), cluster.socketDir,
+                         QStringLiteral("-p"), cluster.port, QStringLiteral("-U"),
+                         QStringLiteral("postgres"), QStringLiteral("-d"),
+                         QStringLiteral("pendataan"), QStringLiteral("-c"),
+                         QStringLiteral("BEGIN; LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE; "
+                                        "SELECT pg_sleep(120);")
+                             .arg(table)});
+        QElapsedTimer waited;
+        waited.start();
+        const QString held = QStringLiteral("SELECT count(*) FROM pg_locks WHERE mode = "
+                                            "'AccessExclusiveLock' AND relation = '%1'::regclass")
+                                 .arg(table);
+        while (m_session.state() != QProcess::NotRunning && waited.elapsed() < 20000) {
+            if (cluster.psql(held) == QStringLiteral("1")) {
+                m_held = true;
+                return;
+            }
+            QThread::msleep(50);
+        }
+    }
+    ~TableLock()
+    {
+        // Killing psql alone would leave its server session sleeping on the lock.
+        m_cluster.psql(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                      "WHERE application_name = '%1'")
+                           .arg(applicationName()));
+        if (!m_session.waitForFinished(10000)) {
+            m_session.kill();
+            m_session.waitForFinished();
+        }
+    }
+    Q_DISABLE_COPY_MOVE(TableLock)
+
+    bool isHeld() const { return m_held; }
+
+private:
+    static QString applicationName() { return QStringLiteral("ranupa-test-lock"); }
+
+    const TestCluster& m_cluster;
+    QProcess m_session;
+    bool m_held = false;
 };

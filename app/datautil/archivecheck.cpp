@@ -255,7 +255,12 @@ void ArchiveCheck::start(const QString& filePath)
     }
     d->runner = new ToolRunner(this);
     d->timedOut = false;
-    connect(d->runner, &ToolRunner::outputLine, this, &ArchiveCheck::toolLine);
+    const bool custom = isCustomFormatArchive(filePath);
+    // Reading a custom archive through takes a while and says how far it is; the table of
+    // contents that --list prints is no progress to show.
+    if (custom) {
+        connect(d->runner, &ToolRunner::outputLine, this, &ArchiveCheck::toolLine);
+    }
     connect(d->runner, &ToolRunner::finished, this, [this, finishLater](const ToolResult& tool) {
         d->watchdog.stop();
         ArchiveCheckResult result{.ok = tool.succeeded(), .problem = {}, .toolOutput = {}};
@@ -269,7 +274,6 @@ void ArchiveCheck::start(const QString& filePath)
         }
         finishLater(result);
     });
-    const bool custom = isCustomFormatArchive(filePath);
     const qint64 tensOfMB = custom ? QFileInfo(filePath).size() / (10 * 1024 * 1024) : 0;
     d->watchdog.setInterval(listTimeout + readThroughTimePer10MB * tensOfMB);
     d->watchdog.start();

@@ -7,7 +7,6 @@
 #include "datautil/toolrunner.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -144,10 +143,11 @@ void BackupJob::onDumpFinished(const ToolResult& result)
         return;
     }
     if (!result.succeeded()) {
-        removeWrittenFile();
+        const QString leftBehind = removeWrittenFile();
         finishAs(
             OperationStatus::Failed, failureMessage(),
-            toolFailureDetails(u"Langkah yang gagal: menulis file backup (pg_dump)."_s, result));
+            toolFailureDetails(u"Langkah yang gagal: menulis file backup (pg_dump)."_s, result) +
+                leftBehind);
         return;
     }
     d->phase = Private::Phase::Checking;
@@ -171,11 +171,11 @@ void BackupJob::onCheckFinished(const ArchiveCheckResult& result)
         return;
     }
     if (!result.ok) {
-        removeWrittenFile();
+        const QString leftBehind = removeWrittenFile();
         finishAs(OperationStatus::Failed, failureMessage(),
                  u"Langkah yang gagal: memeriksa file backup. File yang ditulis pg_dump tidak "
-                 u"lolos pemeriksaan dan sudah dihapus.\n"_s +
-                     result.problem);
+                 u"lolos pemeriksaan.\n"_s +
+                     result.problem + leftBehind);
         return;
     }
     finishAs(OperationStatus::Succeeded,
@@ -184,16 +184,21 @@ void BackupJob::onCheckFinished(const ArchiveCheckResult& result)
 
 void BackupJob::finishCancelled()
 {
-    removeWrittenFile();
-    finishAs(OperationStatus::Cancelled, u"Backup dibatalkan"_s, {});
+    finishAs(OperationStatus::Cancelled, u"Backup dibatalkan"_s, removeWrittenFile().trimmed());
 }
 
-void BackupJob::removeWrittenFile()
+QString BackupJob::removeWrittenFile()
 {
     const QString& path = d->outcome.filePath;
-    if (!path.isEmpty() && FileState::of(path) != d->before) {
-        QFile::remove(path);
+    if (path.isEmpty() || FileState::of(path) == d->before) {
+        return {};
     }
+    QFile file(path);
+    if (file.remove() || !file.exists()) {
+        return {};
+    }
+    return u"\nFile backup yang tidak lengkap tidak dapat dihapus, hapuslah sendiri: "_s + path +
+           u" ("_s + file.errorString() + u')';
 }
 
 void BackupJob::finishAs(OperationStatus status, const QString& message, const QString& details)
@@ -210,21 +215,7 @@ void BackupJob::finishAs(OperationStatus status, const QString& message, const Q
 OperationOutcome runBackup(const QString& targetDirText, const OperationProgress& progress)
 {
     BackupJob job;
-    QEventLoop loop;
-    OperationOutcome outcome;
-    if (progress.stepChanged) {
-        QObject::connect(&job, &BackupJob::stepChanged, &loop, progress.stepChanged);
-    }
-    if (progress.toolLine) {
-        QObject::connect(&job, &BackupJob::toolLine, &loop, progress.toolLine);
-    }
-    QObject::connect(&job, &BackupJob::finished, &loop, [&](const OperationOutcome& result) {
-        outcome = result;
-        loop.quit();
-    });
-    job.start(targetDirText);
-    loop.exec();
-    return outcome;
+    return runToEnd(job, targetDirText, progress);
 }
 
 } // namespace ranupa

@@ -44,7 +44,8 @@ private:
     void onDumpFinished(const ToolResult& result);
     void onCheckFinished(const ArchiveCheckResult& result);
     void finishCancelled();
-    void removeWrittenFile();
+    // Removes the file this backup wrote; says so when it could not, "" otherwise.
+    QString removeWrittenFile();
     void finishAs(OperationStatus status, const QString& message, const QString& details);
 
     struct Private;

@@ -141,7 +141,7 @@ void DataUtility::showOutcome(const OperationOutcome& outcome)
                     outcome.message, QMessageBox::Ok, this);
     // Paths are shown exactly as they are; nothing in them is markup.
     box.setTextFormat(Qt::PlainText);
-    if (failed && !outcome.details.isEmpty()) {
+    if (!outcome.details.isEmpty()) {
         box.setDetailedText(outcome.details);
     }
     box.exec();

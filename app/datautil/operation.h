@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QEventLoop>
 #include <QMetaType>
+#include <QObject>
 #include <QString>
 #include <functional>
 
@@ -29,6 +31,28 @@ struct OperationProgress
     std::function<void(const QString& step)> stepChanged;
     std::function<void(const QString& line)> toolLine;
 };
+
+// Runs a backup or restore job to its end in a local event loop and gives back how it ended.
+// The caller keeps the job, so that it can still cancel it meanwhile.
+template <typename Job>
+OperationOutcome runToEnd(Job& job, const QString& input, const OperationProgress& progress)
+{
+    QEventLoop loop;
+    OperationOutcome outcome;
+    if (progress.stepChanged) {
+        QObject::connect(&job, &Job::stepChanged, &loop, progress.stepChanged);
+    }
+    if (progress.toolLine) {
+        QObject::connect(&job, &Job::toolLine, &loop, progress.toolLine);
+    }
+    QObject::connect(&job, &Job::finished, &loop, [&](const OperationOutcome& result) {
+        outcome = result;
+        loop.quit();
+    });
+    job.start(input);
+    loop.exec();
+    return outcome;
+}
 
 } // namespace ranupa
 

@@ -6,7 +6,6 @@
 #include "datautil/tooldetails.h"
 #include "datautil/toolrunner.h"
 
-#include <QEventLoop>
 #include <QPointer>
 
 using namespace Qt::StringLiterals;
@@ -192,21 +191,7 @@ void RestoreJob::finishAs(OperationStatus status, const QString& message, const 
 OperationOutcome runRestore(const QString& backupFileText, const OperationProgress& progress)
 {
     RestoreJob job;
-    QEventLoop loop;
-    OperationOutcome outcome;
-    if (progress.stepChanged) {
-        QObject::connect(&job, &RestoreJob::stepChanged, &loop, progress.stepChanged);
-    }
-    if (progress.toolLine) {
-        QObject::connect(&job, &RestoreJob::toolLine, &loop, progress.toolLine);
-    }
-    QObject::connect(&job, &RestoreJob::finished, &loop, [&](const OperationOutcome& result) {
-        outcome = result;
-        loop.quit();
-    });
-    job.start(backupFileText);
-    loop.exec();
-    return outcome;
+    return runToEnd(job, backupFileText, progress);
 }
 
 } // namespace ranupa
