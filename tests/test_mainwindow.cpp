@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -24,6 +25,7 @@ private slots:
     void largerFontsGrowTheLayoutSoTextsFit();
     void bannerCentredAndClipped();
     void noControlFocusedAtStart();
+    void bothWindowsOpenCentred();
     void keysAndCloseEndTheWindow_data();
     void keysAndCloseEndTheWindow();
     void exitEndsTheProgram();
@@ -191,6 +193,19 @@ void TestMainWindow::noControlFocusedAtStart()
     QCOMPARE(QApplication::focusWidget(), button(window, "cancel"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), button(window, "ok"));
+}
+
+void TestMainWindow::bothWindowsOpenCentred()
+{
+    MainWindow mainWindow;
+    DataUtility dataUtility;
+    for (QWidget* window :
+         {static_cast<QWidget*>(&mainWindow), static_cast<QWidget*>(&dataUtility)}) {
+        openAndActivate(*window);
+        const QPoint offCentre =
+            window->frameGeometry().center() - window->screen()->availableGeometry().center();
+        QVERIFY2(offCentre.manhattanLength() <= 2, qPrintable(window->windowTitle()));
+    }
 }
 
 void TestMainWindow::keysAndCloseEndTheWindow_data()
