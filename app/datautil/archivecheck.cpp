@@ -247,7 +247,7 @@ void ArchiveCheck::start(const QString& filePath)
             this, [this, result] { emit finished(result); }, Qt::QueuedConnection);
     };
     if (const std::optional<QString> problem = archiveStructureProblem(filePath)) {
-        finishLater({.ok = false, .problem = *problem, .toolOutput = {}});
+        finishLater({.ok = false, .problem = *problem});
         return;
     }
     if (d->runner) {
@@ -263,14 +263,13 @@ void ArchiveCheck::start(const QString& filePath)
     }
     connect(d->runner, &ToolRunner::finished, this, [this, finishLater](const ToolResult& tool) {
         d->watchdog.stop();
-        ArchiveCheckResult result{.ok = tool.succeeded(), .problem = {}, .toolOutput = {}};
+        ArchiveCheckResult result{.ok = tool.succeeded(), .problem = {}};
         if (!result.ok) {
             const QString what =
                 d->timedOut ? u"pg_restore tidak selesai membaca file backup dalam %1 detik."_s.arg(
                                   d->watchdog.interval() / 1000)
                             : u"pg_restore tidak dapat membaca file backup."_s;
             result.problem = toolFailureDetails(what, tool);
-            result.toolOutput = toolOutputTail(tool);
         }
         finishLater(result);
     });

@@ -32,8 +32,7 @@ QString archiveReadThroughCommandLine(const QString& filePath);
 struct ArchiveCheckResult
 {
     bool ok = false;
-    QString problem;    // on failure: what is wrong with the file, in the program's words
-    QString toolOutput; // what pg_restore --list wrote, if it ran
+    QString problem; // on failure: what is wrong with the file, with what pg_restore wrote
 };
 
 // Checks that a backup file can be restored: its tar structure first (pg_restore 15 can spin
