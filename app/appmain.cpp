@@ -1,7 +1,7 @@
 #include "appmain.h"
 
-#include "datautil/datautility.h"
-#include "mainwindow.h"
+#include "gui/datautility.h"
+#include "gui/mainwindow.h"
 
 namespace ranupa {
 

@@ -1,5 +1,5 @@
 #include "appmain.h"
-#include "cli.h"
+#include "cli/cli.h"
 
 #include <QApplication>
 

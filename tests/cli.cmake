@@ -1,5 +1,5 @@
 # The unattended mode, tested through the built program against the throwaway cluster.
-ranupa_add_test(test_cli SOURCES test_cli.cpp testcluster.h LIBS ranupa_core)
+ranupa_add_test(test_cli SOURCES test_cli.cpp testcluster.h LIBS ranupa_cli)
 set_tests_properties(test_cli PROPERTIES
     FIXTURES_REQUIRED pgcluster
     RESOURCE_LOCK pendataan

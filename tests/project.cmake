@@ -25,3 +25,9 @@ add_test(NAME install_tree
     COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
             -DPREFIX=${CMAKE_CURRENT_BINARY_DIR}/install-check
             -P ${CMAKE_CURRENT_SOURCE_DIR}/check-install.cmake)
+
+# The engine is shared by the windows, the command line, the tests and the benchmarks, and must
+# build and run without a display: no widget or GUI header may creep into it.
+add_test(NAME core_is_display_free
+    COMMAND ${CMAKE_COMMAND} -DCORE_DIR=${PROJECT_SOURCE_DIR}/app/core
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/check-core.cmake)

@@ -1,6 +1,6 @@
 // The backup file check: the program's own tar walk on small archives made here, and the whole
 // check (walk, then pg_restore --list) with Debian's pg_restore in a scratch installation.
-#include "datautil/archivecheck.h"
+#include "core/archivecheck.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -1,7 +1,7 @@
 // Backup and restore against the real throwaway clusters: what ends up in pendataan, what is
 // left in the target directory, and that nothing hangs, whatever the input.
-#include "datautil/backup.h"
-#include "datautil/restore.h"
+#include "core/backup.h"
+#include "core/restore.h"
 #include "testcluster.h"
 
 #include <QDir>

@@ -1,4 +1,5 @@
-#include "cli.h"
+#include "cli/cli.h"
+#include "core/retention.h"
 #include "testcluster.h"
 
 #include <QProcess>
@@ -151,7 +152,7 @@ void TestCli::backupWritesTheFileAndSaysWhere()
     QCOMPARE(run.exitCode, 0);
     const QStringList files = filesIn(dir.path());
     QCOMPARE(files.size(), 1);
-    QVERIFY(ranupa::cli::backupTime(files[0]).isValid());
+    QVERIFY(ranupa::backupTime(files[0]).isValid());
     const QString path = QDir(dir.path()).filePath(files[0]);
     QCOMPARE(run.out, u"Database ranupaku berhasil disimpan ke "_s + path + u'\n');
     QVERIFY2(run.err.contains(u"pg_dump"_s), "pg_dump's progress is shown while it runs");
@@ -237,7 +238,7 @@ void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
         QVERIFY2(written.removeOne(name), qPrintable(name + u" was removed"_s));
     }
     QCOMPARE(written.size(), 1); // the new backup
-    QVERIFY(ranupa::cli::backupTime(written[0]).isValid());
+    QVERIFY(ranupa::backupTime(written[0]).isValid());
     QVERIFY(run.err.contains(u"ranupaku30122024235959.dbk"_s)); // removals are reported
 }
 
@@ -247,9 +248,9 @@ void TestCli::keepNeverCostsTheBackupJustWritten()
     const QStringList names = {u"ranupaku01012030080000.dbk"_s, u"ranupaku02012030080000.dbk"_s,
                                u"ranupaku01012026080000.dbk"_s, u"catatan.txt"_s};
     const QString justWritten = u"ranupaku01012026080000.dbk"_s;
-    QCOMPARE(ranupa::cli::backupsToRemove(names, 2, justWritten),
+    QCOMPARE(ranupa::backupsToRemove(names, 2, justWritten),
              QStringList{u"ranupaku01012030080000.dbk"_s});
-    QCOMPARE(ranupa::cli::backupsToRemove(names, 1, justWritten),
+    QCOMPARE(ranupa::backupsToRemove(names, 1, justWritten),
              (QStringList{u"ranupaku02012030080000.dbk"_s, u"ranupaku01012030080000.dbk"_s}));
 }
 

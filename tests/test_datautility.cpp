@@ -1,4 +1,4 @@
-#include "datautil/datautility.h"
+#include "gui/datautility.h"
 #include "modalhelper.h"
 
 #include <QClipboard>

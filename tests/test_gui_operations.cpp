@@ -1,5 +1,5 @@
-#include "datautil/datautility.h"
-#include "datautil/progressdialog.h"
+#include "gui/datautility.h"
+#include "gui/progressdialog.h"
 #include "modalhelper.h"
 #include "testcluster.h"
 

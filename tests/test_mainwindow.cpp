@@ -1,7 +1,7 @@
 #include "appmain.h"
-#include "datautil/datautility.h"
-#include "imagectrl.h"
-#include "mainwindow.h"
+#include "gui/datautility.h"
+#include "gui/imagectrl.h"
+#include "gui/mainwindow.h"
 #include "modalhelper.h"
 
 #include <QGroupBox>

@@ -1,8 +1,8 @@
 // The backup file name and the exact command lines of backup and restore, and what a child
 // process makes of them.
-#include "datautil/backup.h"
-#include "datautil/commandline.h"
-#include "datautil/restore.h"
+#include "core/backup.h"
+#include "core/commandline.h"
+#include "core/restore.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "datautil/commandline.h"
-#include "datautil/toolrunner.h"
+#include "core/commandline.h"
+#include "core/toolrunner.h"
 #include "pattern.h"
 
 #include <QDir>

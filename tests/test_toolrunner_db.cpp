@@ -1,7 +1,7 @@
 // The real psql against a server that demands a password: with nothing to read a password from,
 // the run must fail at once instead of waiting for input that never comes.
 
-#include "datautil/toolrunner.h"
+#include "core/toolrunner.h"
 #include "testcluster.h"
 
 #include <QDir>

@@ -2,8 +2,8 @@
 // Runs the program's own backup (into the directory FIELD_TEXT) or restore (from the file
 // FIELD_TEXT), with its checks, from the installation directory INSTALL_DIR, as the window does.
 // Prints the outcome and this process's own peak memory; exits 0 on success.
-#include "datautil/backup.h"
-#include "datautil/restore.h"
+#include "core/backup.h"
+#include "core/restore.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDateTime>
 #include <QStringList>
 
 // Unattended backups and restores, for schedulers and machines without a display.
@@ -20,13 +19,5 @@ bool wantsCommandLine(int argc, char* argv[]);
 // Runs the command line `arguments` (argv[0] first) and gives the process exit code.
 // Needs a QCoreApplication, and no display.
 int run(const QStringList& arguments);
-
-// The backups among `fileNames` that `--keep keep` removes: only names that are the edition word,
-// 14 digits of a valid DDMMYYYYhhmmss time and ".dbk"; all but the newest `keep` by that time.
-// `justWritten` is never among them, so a clock that went back cannot cost the newest backup.
-QStringList backupsToRemove(const QStringList& fileNames, int keep, const QString& justWritten);
-
-// The time in a backup's file name, or an invalid QDateTime when the name is not a backup's.
-QDateTime backupTime(const QString& fileName);
 
 } // namespace ranupa::cli

@@ -1,4 +1,4 @@
-#include "datautil/commandline.h"
+#include "core/commandline.h"
 
 #include <QFileInfo>
 

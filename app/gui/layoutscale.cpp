@@ -1,4 +1,4 @@
-#include "layoutscale.h"
+#include "gui/layoutscale.h"
 
 #include <QAbstractButton>
 #include <QFontMetrics>

@@ -1,8 +1,8 @@
-#include "datautil/archivecheck.h"
+#include "core/archivecheck.h"
 
-#include "datautil/commandline.h"
-#include "datautil/tooldetails.h"
-#include "datautil/toolrunner.h"
+#include "core/commandline.h"
+#include "core/tooldetails.h"
+#include "core/toolrunner.h"
 
 #include <QEventLoop>
 #include <QFile>

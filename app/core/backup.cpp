@@ -1,10 +1,10 @@
-#include "datautil/backup.h"
+#include "core/backup.h"
 
-#include "datautil/archivecheck.h"
-#include "datautil/commandline.h"
-#include "datautil/settings.h"
-#include "datautil/tooldetails.h"
-#include "datautil/toolrunner.h"
+#include "core/archivecheck.h"
+#include "core/commandline.h"
+#include "core/settings.h"
+#include "core/tooldetails.h"
+#include "core/toolrunner.h"
 
 #include <QDir>
 #include <QFile>

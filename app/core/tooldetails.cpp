@@ -1,4 +1,4 @@
-#include "datautil/tooldetails.h"
+#include "core/tooldetails.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "datautil/operation.h"
+#include "core/operation.h"
 
 #include <QDateTime>
 #include <QObject>

@@ -1,9 +1,9 @@
-#include "datautil/datautility.h"
+#include "gui/datautility.h"
 
-#include "datautil/backup.h"
-#include "datautil/progressdialog.h"
-#include "datautil/restore.h"
-#include "layoutscale.h"
+#include "core/backup.h"
+#include "core/restore.h"
+#include "gui/layoutscale.h"
+#include "gui/progressdialog.h"
 #include "ui_datautil.h"
 
 #include <QCloseEvent>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "datautil/toolrunner.h"
+#include "core/toolrunner.h"
 
 #include <QString>
 

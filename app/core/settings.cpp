@@ -1,4 +1,4 @@
-#include "datautil/settings.h"
+#include "core/settings.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
-#include "datautil/toolrunner.h"
+#include "core/toolrunner.h"
 
-#include "datautil/commandline.h"
+#include "core/commandline.h"
 
 #include <QByteArrayView>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "imagectrl.h"
+#include "gui/imagectrl.h"
 
 #include <QPainter>
 

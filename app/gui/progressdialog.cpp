@@ -1,4 +1,4 @@
-#include "datautil/progressdialog.h"
+#include "gui/progressdialog.h"
 
 #include <QCloseEvent>
 #include <QLabel>

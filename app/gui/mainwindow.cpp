@@ -1,7 +1,7 @@
-#include "mainwindow.h"
+#include "gui/mainwindow.h"
 
-#include "imagectrl.h"
-#include "layoutscale.h"
+#include "gui/imagectrl.h"
+#include "gui/layoutscale.h"
 #include "ui_splash1.h"
 
 #include <QPixmap>
