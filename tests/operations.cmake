@@ -11,3 +11,7 @@ set_tests_properties(test_backup_restore PROPERTIES
     RESOURCE_LOCK pendataan
     TIMEOUT 240
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_PASSWORD_CLUSTER_DIR=${RANUPA_PASSWORD_CLUSTER_DIR}")
+
+# One backup or restore at a time, across copies of the program.
+ranupa_add_test(test_operationlock SOURCES test_operationlock.cpp LIBS ranupa_core)
+set_tests_properties(test_operationlock PROPERTIES TIMEOUT 60)

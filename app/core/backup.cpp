@@ -2,6 +2,8 @@
 
 #include "core/archivecheck.h"
 #include "core/commandline.h"
+#include "core/installation.h"
+#include "core/operationlock.h"
 #include "core/settings.h"
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
@@ -60,6 +62,8 @@ QString backupCommandLine(const QString& port, const QString& filePath)
 
 struct BackupJob::Private
 {
+    // Held from the start of the work to its end, so that no other copy works meanwhile.
+    std::unique_ptr<OperationLock> lock;
     enum class Phase
     {
         Idle,
@@ -104,6 +108,13 @@ void BackupJob::start(const QString& targetDirText)
     d->cancelRequested = false;
     if (targetDirText.isEmpty()) {
         finishAs(OperationStatus::Skipped, {}, {});
+        return;
+    }
+    d->lock = std::make_unique<OperationLock>(installationDir());
+    if (!d->lock->tryLock()) {
+        const QString problem = d->lock->problem();
+        d->lock.reset();
+        finishAs(OperationStatus::Failed, failureMessage(), problem);
         return;
     }
     d->outcome.filePath = backupFilePath(targetDirText, QDateTime::currentDateTime());
@@ -203,6 +214,7 @@ QString BackupJob::removeWrittenFile()
 
 void BackupJob::finishAs(OperationStatus status, const QString& message, const QString& details)
 {
+    d->lock.reset();
     d->phase = Private::Phase::Done;
     d->outcome.status = status;
     d->outcome.message = message;

@@ -2,6 +2,8 @@
 
 #include "core/archivecheck.h"
 #include "core/commandline.h"
+#include "core/installation.h"
+#include "core/operationlock.h"
 #include "core/settings.h"
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
@@ -65,6 +67,8 @@ QString stepText(int step)
 
 struct RestoreJob::Private
 {
+    // Held from the start of the work to its end, so that no other copy works meanwhile.
+    std::unique_ptr<OperationLock> lock;
     QStringList commands;
     ToolResult dropResult;
     QPointer<ArchiveCheck> check;
@@ -88,6 +92,13 @@ void RestoreJob::start(const QString& backupFileText)
     const QString port = LoadDbPort();
     if (backupFileText.isEmpty()) {
         finishAs(OperationStatus::Skipped, {}, {});
+        return;
+    }
+    d->lock = std::make_unique<OperationLock>(installationDir());
+    if (!d->lock->tryLock()) {
+        const QString problem = d->lock->problem();
+        d->lock.reset();
+        finishAs(OperationStatus::Failed, failureMessage(), problem);
         return;
     }
     d->commands = restoreCommandLines(port, backupFileText);
@@ -179,6 +190,7 @@ void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
 
 void RestoreJob::finishAs(OperationStatus status, const QString& message, const QString& details)
 {
+    d->lock.reset();
     OperationOutcome outcome;
     outcome.status = status;
     outcome.message = message;
