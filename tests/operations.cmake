@@ -2,7 +2,8 @@
 # the throwaway clusters.
 ranupa_add_test(test_operation_commands SOURCES test_operation_commands.cpp LIBS ranupa_core)
 ranupa_add_test(test_archivecheck SOURCES test_archivecheck.cpp LIBS ranupa_core)
-set_tests_properties(test_operation_commands test_archivecheck PROPERTIES TIMEOUT 60)
+ranupa_add_test(test_archivetoc SOURCES test_archivetoc.cpp LIBS ranupa_core)
+set_tests_properties(test_operation_commands test_archivecheck test_archivetoc PROPERTIES TIMEOUT 60)
 
 ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp testcluster.h
     LIBS ranupa_core)
