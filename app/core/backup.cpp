@@ -110,15 +110,15 @@ void BackupJob::start(const QString& targetDirText)
         finishAs(OperationStatus::Skipped, {}, {});
         return;
     }
-    if (!port.isValid()) {
-        finishAs(OperationStatus::Failed, failureMessage(), port.problem);
-        return;
-    }
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();
         d->lock.reset();
         finishAs(OperationStatus::Failed, failureMessage(), problem);
+        return;
+    }
+    if (!port.isValid()) {
+        finishAs(OperationStatus::Failed, failureMessage(), port.problem);
         return;
     }
     d->targetDir = commandline::absolutePathForTool(targetDirText);

@@ -94,16 +94,16 @@ void RestoreJob::start(const QString& backupFileText)
         finishAs(OperationStatus::Skipped, {}, {});
         return;
     }
-    if (!port.isValid()) {
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 port.problem + u"\nDatabase pendataan tidak diubah."_s);
-        return;
-    }
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();
         d->lock.reset();
         finishAs(OperationStatus::Failed, failureMessage(), problem);
+        return;
+    }
+    if (!port.isValid()) {
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 port.problem + u"\nDatabase pendataan tidak diubah."_s);
         return;
     }
     // Absolute, so that pg_restore never reads a file name starting with "-" as an option.
