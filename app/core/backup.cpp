@@ -10,8 +10,6 @@
 #include "core/toolrunner.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 #include <algorithm>
@@ -239,13 +237,14 @@ void BackupJob::giveFinalName()
         case PartialBackupFile::Naming::NameTaken:
             d->nameTime = d->nameTime.addSecs(1);
             continue;
-        case PartialBackupFile::Naming::Failed:
+        case PartialBackupFile::Naming::Failed: {
             const QString leftBehind = removeWrittenFile();
             finishAs(OperationStatus::Failed, failureMessage(),
                      u"Langkah yang gagal: memberi nama akhir %1 pada file backup yang sudah "
                      u"diperiksa.\n%2"_s.arg(finalPath, problem) +
                          leftBehind);
             return;
+        }
         }
     }
 }
