@@ -2,6 +2,7 @@
 // left in the target directory, and that nothing hangs, whatever the input.
 #include "core/backup.h"
 #include "core/restore.h"
+#include "core/retention.h"
 #include "testcluster.h"
 
 #include <QDir>
@@ -12,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 using ranupa::OperationOutcome;
@@ -71,6 +73,11 @@ const QStringList allPrograms{u"pg_dump"_s, u"psql"_s, u"pg_restore"_s};
 QStringList backupFilesIn(const QString& dir)
 {
     return QDir(dir).entryList({u"*.dbk"_s}, QDir::Files | QDir::Hidden);
+}
+
+QStringList partialFilesIn(const QString& dir)
+{
+    return QDir(dir).entryList({u"*.part"_s}, QDir::Files | QDir::Hidden);
 }
 
 bool runAsRoot(const QString& program, const QStringList& arguments)
@@ -162,6 +169,8 @@ private slots:
 
     void unrestorableFileLeavesDatabaseUntouched_data();
     void unrestorableFileLeavesDatabaseUntouched();
+    void fifoIsRefusedAtOnce();
+    void relativeDirectoryStartingWithDash();
     void unreachableServerLeavesDatabaseUntouched_data();
     void unreachableServerLeavesDatabaseUntouched();
     void passwordServerFailsAtOnce();
@@ -170,11 +179,12 @@ private slots:
     void failedBackupLeavesNoFile();
     void backupToReadOnlyDirectoryFails();
     void backupOntoFullDiskRemovesPartialFile();
-    void failedBackupKeepsUnrelatedFileOfSameName();
+    void existingBackupNamesAreNeverWrittenOver();
     void cancelEndsDumpAndRemovesPartialFile();
 
 private:
     QString databaseOid() const;
+    QString otherDatabaseOid() const;
     void damageDatabase() const;
     OperationOutcome timedRestore(const QString& file) const;
 
@@ -183,12 +193,18 @@ private:
     QString goodBackup;
     QString customBackup;
     QString fingerprintAtBackup;
+    QString otherOidAtStart; // of a database the restore must never touch
 };
 
 QString BackupRestoreTest::databaseOid() const
 {
     return cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
                          u"postgres"_s);
+}
+
+QString BackupRestoreTest::otherDatabaseOid() const
+{
+    return cluster->psql(u"select oid from pg_database where datname = 'lain'"_s, u"postgres"_s);
 }
 
 // Changes rows, a sequence, a large object and the schema, so that a restore has work to do.
@@ -224,6 +240,11 @@ void BackupRestoreTest::initTestCase()
     QVERIFY(work.isValid());
     QVERIFY(QDir::setCurrent(cluster->installDir));
 
+    if (otherDatabaseOid().isEmpty()) {
+        QVERIFY(!cluster->psql(u"create database lain"_s, u"postgres"_s).isNull());
+    }
+    otherOidAtStart = otherDatabaseOid();
+    QVERIFY(!otherOidAtStart.isEmpty());
     fingerprintAtBackup = cluster->databaseFingerprint();
     QVERIFY(!fingerprintAtBackup.isEmpty());
     const QString dir = work.filePath(u"good"_s);
@@ -384,6 +405,13 @@ void BackupRestoreTest::unrestorableFileLeavesDatabaseUntouched_data()
     QTest::newRow("cut after the last member") << good.left(good.size() - 1024);
     QTest::newRow("cut just before the end") << good.left(good.size() - 1);
 
+    // pg_restore --list reads only the table of contents: the data it names must be there.
+    QTest::newRow("later members lost")
+        << good.left(members.at(2).headerOffset) + QByteArray(1024, '\0');
+    QByteArray zeroFilled = good.left(largest->headerOffset + 512 + largest->size / 2);
+    zeroFilled.append(QByteArray(good.size() - zeroFilled.size(), '\0'));
+    QTest::newRow("cut and zero-filled to its size") << zeroFilled;
+
     QByteArray corrupted = good;
     corrupted[members.at(2).headerOffset + 1] ^= 0x20;
     QTest::newRow("corrupted header") << corrupted;
@@ -422,28 +450,71 @@ void BackupRestoreTest::unrestorableFileLeavesDatabaseUntouched()
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
 }
 
+// Opening a FIFO for reading waits for a writer, for good if none comes.
+void BackupRestoreTest::fifoIsRefusedAtOnce()
+{
+    const QString fifo = work.filePath(u"antrian.dbk"_s);
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString oid = databaseOid();
+    QElapsedTimer timer;
+    timer.start();
+    const OperationOutcome outcome = runRestore(fifo);
+    QVERIFY(timer.elapsed() < 5'000);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QVERIFY2(outcome.details.contains(u"FIFO"_s), qPrintable(outcome.details));
+    QCOMPARE(databaseOid(), oid);
+}
+
+// Relative to the working directory, and read by no tool as an option.
+void BackupRestoreTest::relativeDirectoryStartingWithDash()
+{
+    const QString relative = u"-cadangan"_s;
+    QDir install(cluster->installDir);
+    QVERIFY(install.mkpath(relative));
+    auto removeDir = qScopeGuard([&] { QDir(install.filePath(relative)).removeRecursively(); });
+
+    const OperationOutcome backup = runBackup(relative);
+    QCOMPARE(backup.status, OperationStatus::Succeeded);
+    QCOMPARE(QFileInfo(backup.filePath).absolutePath(), install.filePath(relative));
+    QCOMPARE(backupFilesIn(install.filePath(relative)).size(), 1);
+
+    damageDatabase();
+    const OperationOutcome restore =
+        timedRestore(relative + u'/' + QFileInfo(backup.filePath).fileName());
+    QCOMPARE(restore.status, OperationStatus::Succeeded);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
 void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched_data()
 {
-    QTest::addColumn<QByteArray>("portLine");
+    QTest::addColumn<QByteArray>("portLine"); // PORT stands for the cluster's port
     QTest::addColumn<QStringList>("programs");
+    QTest::addColumn<QString>("backupReason"); // a word of the backup's failure details
 
+    const QString settings = u"DefDBPort"_s;
     // Nothing listens on port 1: a stopped server looks just like it.
-    QTest::newRow("stopped server") << "DefDBPort=1"_ba << allPrograms;
-    QTest::newRow("port not a number") << "DefDBPort=lima"_ba << allPrograms;
-    QTest::newRow("empty port") << "DefDBPort="_ba << allPrograms;
-    QTest::newRow("no settings key") << "DefDBHost=localhost"_ba << allPrograms;
-    QTest::newRow("psql missing") << QByteArray() << QStringList{u"pg_dump"_s, u"pg_restore"_s};
-    QTest::newRow("pg_restore missing") << QByteArray() << QStringList{u"pg_dump"_s, u"psql"_s};
+    QTest::newRow("stopped server") << "DefDBPort=1"_ba << allPrograms << u"pg_dump"_s;
+    QTest::newRow("port not a number") << "DefDBPort=lima"_ba << allPrograms << settings;
+    QTest::newRow("empty port") << "DefDBPort="_ba << allPrograms << settings;
+    QTest::newRow("no settings key") << "DefDBHost=localhost"_ba << allPrograms << settings;
+    // Pasted into the psql command lines, this would run the statement on the server.
+    QTest::newRow("statement after the port")
+        << "DefDBPort=PORT -c \"DROP DATABASE lain\""_ba << allPrograms << settings;
+    QTest::newRow("psql missing") << "DefDBPort=PORT"_ba
+                                  << QStringList{u"pg_dump"_s, u"pg_restore"_s} << QString();
+    QTest::newRow("pg_restore missing")
+        << "DefDBPort=PORT"_ba << QStringList{u"pg_dump"_s, u"psql"_s} << QString();
 }
 
 void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched()
 {
     QFETCH(QByteArray, portLine);
     QFETCH(QStringList, programs);
+    QFETCH(QString, backupReason);
 
     QTemporaryDir install;
     QVERIFY(install.isValid());
-    const QByteArray line = portLine.isNull() ? "DefDBPort=" + cluster->port.toLatin1() : portLine;
+    const QByteArray line = QByteArray(portLine).replace("PORT", cluster->port.toLatin1());
     QVERIFY(makeInstallation(install.path(), line, cluster->binDir, programs));
     const QString oid = databaseOid();
 
@@ -460,17 +531,19 @@ void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched()
     QVERIFY(outcome.details.contains(u"tidak diubah"_s));
     QCOMPARE(databaseOid(), oid);
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+    QCOMPARE(otherDatabaseOid(), otherOidAtStart);
 
-    // A backup through the same installation fails too, and leaves no file behind.
-    if (programs.contains(u"pg_dump"_s) && !portLine.isNull()) {
+    // A backup through the same installation fails too, says why, and leaves no file behind.
+    if (!backupReason.isEmpty()) {
         const QString dir = work.filePath(u"unreachable"_s);
         QVERIFY(QDir().mkpath(dir));
         CurrentDirectory inInstall(install.path());
         const OperationOutcome backup = runBackup(dir);
         QCOMPARE(backup.status, OperationStatus::Failed);
         QCOMPARE(backup.message, backupFailed);
-        QVERIFY(backup.details.contains(u"pg_dump"_s));
-        QCOMPARE(backupFilesIn(dir), QStringList());
+        QVERIFY2(backup.details.contains(backupReason), qPrintable(backup.details));
+        QVERIFY(QDir(dir).isEmpty());
+        QCOMPARE(otherDatabaseOid(), otherOidAtStart);
     }
 }
 
@@ -560,7 +633,7 @@ void BackupRestoreTest::backupToReadOnlyDirectoryFails()
     const OperationOutcome outcome = runBackup(dir);
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QCOMPARE(outcome.message, backupFailed);
-    QVERIFY(outcome.details.contains(u"pg_dump"_s));
+    QVERIFY(outcome.details.contains(dir));
 }
 
 void BackupRestoreTest::backupOntoFullDiskRemovesPartialFile()
@@ -577,32 +650,46 @@ void BackupRestoreTest::backupOntoFullDiskRemovesPartialFile()
     QCOMPARE(backupFilesIn(dir), QStringList());
 }
 
-// The second of two presses in the same second must not delete the first one's file when
-// pg_dump never even ran.
-void BackupRestoreTest::failedBackupKeepsUnrelatedFileOfSameName()
+// Two backups of the same second: a file of the name a backup would take is never opened, let
+// alone removed; the backup takes the next free second instead, never one ahead of the clock.
+void BackupRestoreTest::existingBackupNamesAreNeverWrittenOver()
 {
-    QTemporaryDir install;
-    QVERIFY(install.isValid());
-    QVERIFY(makeInstallation(install.path(), "DefDBPort=" + cluster->port.toLatin1(),
-                             cluster->binDir, {u"psql"_s, u"pg_restore"_s}));
     const QString dir = work.filePath(u"sudah-ada"_s);
     QVERIFY(QDir().mkpath(dir));
-    // The name depends on the second of the press: cover the next few seconds.
     const QDateTime now = QDateTime::currentDateTime();
-    QStringList existing;
-    for (int s = 0; s < 5; ++s) {
-        const QString path = ranupa::backupFilePath(dir, now.addSecs(s));
-        QVERIFY(writeFile(path, "backup sebelumnya"));
-        existing << QFileInfo(path).fileName();
+    QMap<QString, QByteArray> existing;
+    for (int second = 0; second < 3; ++second) {
+        const QString path = ranupa::backupFilePath(dir, now.addSecs(second));
+        existing.insert(path, "backup sebelumnya " + QByteArray::number(second));
+        QVERIFY(writeFile(path, existing.value(path)));
     }
+    const auto verifyUntouched = [&] {
+        for (auto it = existing.cbegin(); it != existing.cend(); ++it) {
+            QCOMPARE(readAll(it.key()), it.value());
+        }
+    };
 
-    CurrentDirectory inInstall(install.path());
-    const OperationOutcome outcome = runBackup(dir);
-    QCOMPARE(outcome.status, OperationStatus::Failed);
-    QVERIFY(existing.contains(QFileInfo(outcome.filePath).fileName()));
-    for (const QString& name : std::as_const(existing)) {
-        QCOMPARE(readAll(QDir(dir).filePath(name)), "backup sebelumnya"_ba);
+    {
+        // pg_dump writes a whole archive, but it cannot be checked: the backup fails.
+        QTemporaryDir install;
+        QVERIFY(install.isValid());
+        QVERIFY(makeInstallation(install.path(), "DefDBPort=" + cluster->port.toLatin1(),
+                                 cluster->binDir, {u"pg_dump"_s, u"psql"_s}));
+        CurrentDirectory inInstall(install.path());
+        QCOMPARE(runBackup(dir).status, OperationStatus::Failed);
     }
+    verifyUntouched();
+    QCOMPARE(QDir(dir).entryList(QDir::Files).size(), existing.size());
+
+    const OperationOutcome outcome = runBackup(dir);
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    verifyUntouched();
+    QVERIFY(!existing.contains(outcome.filePath));
+    const QDateTime taken = ranupa::backupTime(QFileInfo(outcome.filePath).fileName());
+    QVERIFY(taken > ranupa::backupTime(QFileInfo(existing.lastKey()).fileName()) ||
+            taken > now.addSecs(2));
+    QVERIFY(taken <= QDateTime::currentDateTime());
+    QCOMPARE(QDir(dir).entryList(QDir::Files).size(), existing.size() + 1);
 }
 
 // pg_dump waits for a lock that another session holds, so the cancel surely meets it running.
@@ -631,7 +718,8 @@ void BackupRestoreTest::cancelEndsDumpAndRemovesPartialFile()
         cluster->psql(u"select count(*) from pg_stat_activity where application_name = "
                       u"'pg_dump' and wait_event_type = 'Lock'"_s),
         u"1"_s, 30'000);
-    QCOMPARE(backupFilesIn(dir).size(), 1); // pg_dump has begun its file
+    QCOMPARE(partialFilesIn(dir).size(), 1); // pg_dump writes under a partial name
+    QCOMPARE(backupFilesIn(dir), QStringList());
 
     QElapsedTimer timer;
     timer.start();
@@ -641,14 +729,22 @@ void BackupRestoreTest::cancelEndsDumpAndRemovesPartialFile()
     const auto outcome = done.first().first().value<OperationOutcome>();
     QCOMPARE(outcome.status, OperationStatus::Cancelled);
     QCOMPARE(outcome.message, u"Backup dibatalkan"_s);
-    QCOMPARE(backupFilesIn(dir), QStringList());
+    QVERIFY(QDir(dir).isEmpty());
 
     // A window closed mid-backup destroys its job: the dump ends and its file goes with it.
+    const auto dumpsWaiting = [this] {
+        return cluster
+            ->psql(u"select count(*) from pg_stat_activity where application_name = 'pg_dump' "
+                   u"and wait_event_type = 'Lock'"_s)
+            .toInt();
+    };
+    const int waitingBefore = dumpsWaiting();
     auto abandoned = std::make_unique<ranupa::BackupJob>();
     abandoned->start(dir);
-    QTRY_COMPARE_WITH_TIMEOUT(backupFilesIn(dir).size(), 1, 30'000);
+    // The cancelled dump's server session waits on for the lock as well.
+    QTRY_COMPARE_WITH_TIMEOUT(dumpsWaiting(), waitingBefore + 1, 30'000);
     abandoned.reset();
-    QCOMPARE(backupFilesIn(dir), QStringList());
+    QVERIFY(QDir(dir).isEmpty());
 
     locker.closeWriteChannel();
     QVERIFY(locker.waitForFinished(10'000));

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 
 using namespace Qt::StringLiterals;
 
@@ -20,6 +21,8 @@ private slots:
     void backupWritesTheFileAndSaysWhere();
     void failedBackupSaysWhyAndRemovesNothing();
     void interruptedBackupLeavesNoPartialFile();
+    void killedBackupLeavesNoBackupName_data();
+    void killedBackupLeavesNoBackupName();
     void keepLeavesTheNewestBackupsAndNothingElse();
     void keepNeverCostsTheBackupJustWritten();
     void restoreWantsConfirmation();
@@ -34,9 +37,12 @@ private:
     };
     Run runProgram(const QStringList& arguments, const QString& workingDir = {}) const;
     QString makeInstallDirWithPort(QTemporaryDir& dir, const QByteArray& port) const;
+    // The bytes of a backup the program wrote; made once.
+    QByteArray wholeArchive();
 
     std::optional<TestCluster> m_cluster;
     QString m_executable;
+    QByteArray m_archive;
 };
 
 namespace {
@@ -48,11 +54,16 @@ QStringList filesIn(const QString& directory)
     return names;
 }
 
-void touch(const QString& path)
+void write(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write("lama");
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+void touch(const QString& path)
+{
+    write(path, "lama");
 }
 
 } // namespace
@@ -104,6 +115,20 @@ QString TestCli::makeInstallDirWithPort(QTemporaryDir& dir, const QByteArray& po
         QFile::link(QDir(m_cluster->binDir).filePath(tool), root.filePath(u"pgsql/bin/"_s + tool));
     }
     return dir.path();
+}
+
+QByteArray TestCli::wholeArchive()
+{
+    if (m_archive.isEmpty()) {
+        QTemporaryDir dir;
+        if (runProgram({u"--quiet"_s, u"--backup"_s, dir.path()}).exitCode == 0) {
+            QFile file(QDir(dir.path()).filePath(filesIn(dir.path()).value(0)));
+            if (file.open(QIODevice::ReadOnly)) {
+                m_archive = file.readAll();
+            }
+        }
+    }
+    return m_archive;
 }
 
 void TestCli::helpAndVersion()
@@ -205,14 +230,61 @@ void TestCli::interruptedBackupLeavesNoPartialFile()
     QCOMPARE(filesIn(dir.path()), QStringList());
 }
 
+void TestCli::killedBackupLeavesNoBackupName_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("kill -9") << int(SIGKILL);
+    QTest::newRow("hang-up") << int(SIGHUP);
+}
+
+// Whatever ends the program during pg_dump, no cut-short file may carry a backup's name; what is
+// left goes with the next backup into the directory.
+void TestCli::killedBackupLeavesNoBackupName()
+{
+    QFETCH(int, signal);
+    const auto dumpSessions = [this](const QString& condition) {
+        return m_cluster->psql(u"select count(*) from pg_stat_activity where application_name "
+                               u"= 'pg_dump'"_s +
+                               condition);
+    };
+    QTemporaryDir dir;
+    {
+        const TableLock lock(*m_cluster, u"nilai"_s); // holds pg_dump up halfway
+        QVERIFY(lock.isHeld());
+        QProcess program;
+        program.setProcessEnvironment(m_cluster->clientEnvironment());
+        program.setWorkingDirectory(m_cluster->installDir);
+        program.start(m_executable, {u"--quiet"_s, u"--backup"_s, dir.path()});
+        QVERIFY(program.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(dumpSessions(u" and wait_event_type = 'Lock'"_s), u"1"_s, 20000);
+        QCOMPARE(::kill(pid_t(program.processId()), signal), 0);
+        QVERIFY(program.waitForFinished(20000));
+    }
+    // With the lock gone, a dump that outlived its program writes its file to the end.
+    QTRY_COMPARE_WITH_TIMEOUT(dumpSessions({}), u"0"_s, 30000);
+    QTest::qWait(500);
+    QCOMPARE(QDir(dir.path()).entryList({u"*.dbk"_s}, QDir::Files), QStringList());
+    // A hang-up is answered like SIGTERM; after kill -9 the dump's partial file stays behind.
+    QCOMPARE(filesIn(dir.path()).size(), signal == SIGKILL ? 1 : 0);
+
+    const Run next = runProgram({u"--quiet"_s, u"--backup"_s, dir.path()});
+    QCOMPARE(next.exitCode, 0);
+    const QStringList files = filesIn(dir.path());
+    QCOMPARE(files.size(), 1);
+    QVERIFY(ranupa::backupTime(files[0]).isValid());
+}
+
 void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
 {
     QTemporaryDir dir;
-    // By the time in their names the newest are 2026-12-01 and 2026-01-31; sorted as text they
+    const QByteArray archive = wholeArchive();
+    QVERIFY(!archive.isEmpty());
+    // By the time in their names the newest are 2026-01-31 and 2026-01-01; sorted as text they
     // would not be.
     const QStringList backups = {
-        u"ranupaku31012026070000.dbk"_s, u"ranupaku01122026070000.dbk"_s,
-        u"ranupaku15062025070000.dbk"_s, u"ranupaku30122024235959.dbk"_s,
+        u"ranupaku31012026070000.dbk"_s,
+        u"ranupaku15062025070000.dbk"_s,
+        u"ranupaku30122024235959.dbk"_s,
         u"ranupaku01012026000000.dbk"_s,
     };
     const QStringList others = {
@@ -224,22 +296,38 @@ void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
         u"ranupaku32132020070000.dbk"_s,     // no such date
         u"salinan ranupaku01012020070000.dbk"_s,
     };
-    for (const QString& name : backups + others) {
-        touch(QDir(dir.path()).filePath(name));
+    // Named as backups, newer than all the real ones, but none can be vouched for: counted
+    // among the kept, they would cost real backups.
+    const QString future = QDateTime::currentDateTime().addDays(1).toString(u"ddMMyyyyhhmmss"_s);
+    const QMap<QString, QByteArray> doubtful = {
+        {u"ranupaku01012020070000.dbk"_s, {}},
+        {u"ranupaku02012020070000.dbk"_s, archive.left(archive.size() / 2)},
+        {u"ranupaku"_s + future + u".dbk"_s, archive},
+    };
+    for (const QString& name : backups) {
+        write(QDir(dir.path()).filePath(name), archive);
+    }
+    for (const QString& name : others) {
+        write(QDir(dir.path()).filePath(name), "lama");
+    }
+    for (auto it = doubtful.cbegin(); it != doubtful.cend(); ++it) {
+        write(QDir(dir.path()).filePath(it.key()), it.value());
     }
     const Run run = runProgram({u"--backup"_s, dir.path(), u"--keep"_s, u"3"_s, u"--quiet"_s});
     QCOMPARE(run.exitCode, 0);
 
-    QStringList expected = others;
-    expected << u"ranupaku01122026070000.dbk"_s << u"ranupaku31012026070000.dbk"_s;
-    const QStringList remaining = filesIn(dir.path());
-    QStringList written = remaining;
+    QStringList expected = others + doubtful.keys();
+    expected << u"ranupaku31012026070000.dbk"_s << u"ranupaku01012026000000.dbk"_s;
+    QStringList written = filesIn(dir.path());
     for (const QString& name : expected) {
         QVERIFY2(written.removeOne(name), qPrintable(name + u" was removed"_s));
     }
     QCOMPARE(written.size(), 1); // the new backup
     QVERIFY(ranupa::backupTime(written[0]).isValid());
     QVERIFY(run.err.contains(u"ranupaku30122024235959.dbk"_s)); // removals are reported
+    for (const QString& name : doubtful.keys()) {
+        QVERIFY2(run.err.contains(name), qPrintable(name + u" is not reported"_s));
+    }
 }
 
 void TestCli::keepNeverCostsTheBackupJustWritten()

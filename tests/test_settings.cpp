@@ -1,9 +1,12 @@
 #include "core/settings.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 using ranupa::dbPortFromSettings;
@@ -19,6 +22,10 @@ private slots:
     void entriesKeepFileOrderAndDuplicates();
     void loadDbPortReadsTheWorkingDirectoryAfreshEachTime();
     void loadDbPortWithoutFileGivesEmptyText();
+    void portCheck_data();
+    void portCheck();
+    void unusableSettingsFileNamesItself();
+    void largeFileIsReadInBlocks();
 };
 
 void TestSettings::portText_data()
@@ -151,6 +158,108 @@ void TestSettings::loadDbPortWithoutFileGivesEmptyText()
     // A directory in place of the file cannot be read either.
     QVERIFY(QDir(dir.path()).mkpath(u"config/install.ini"_s));
     QCOMPARE(ranupa::LoadDbPort(), QString());
+}
+
+void TestSettings::portCheck_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("port"); // "" when refused
+
+    QTest::addRow("plain") << "DefDBPort=5432\r\n"_ba << u"5432"_s;
+    QTest::addRow("spaces around") << "DefDBPort =  5432  \r\n"_ba << u"5432"_s;
+    QTest::addRow("highest") << "DefDBPort=65535"_ba << u"65535"_s;
+    QTest::addRow("leading zeros") << "DefDBPort=05432\n"_ba << u"5432"_s;
+
+    QTest::addRow("statement after the port")
+        << "DefDBPort=5432 -c \"DROP DATABASE other\"\r\n"_ba << QString();
+    QTest::addRow("space inside") << "DefDBPort=54 32\n"_ba << QString();
+    QTest::addRow("too high") << "DefDBPort=65536\n"_ba << QString();
+    QTest::addRow("far too high") << "DefDBPort=99999999999999999999\n"_ba << QString();
+    QTest::addRow("empty") << "DefDBPort=\nDefDBPort=5432\n"_ba << QString();
+    QTest::addRow("not UTF-8") << "DefDBPort=\xff\xfe\n"_ba << QString();
+    QTest::addRow("key missing") << "[Database]\nDefDBHost=localhost\n"_ba << QString();
+}
+
+void TestSettings::portCheck()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, port);
+
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(u"config"_s));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    QFile ini(u"config/install.ini"_s);
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write(file);
+    ini.close();
+
+    const ranupa::DbPortSetting setting = ranupa::dbPortSetting();
+    QCOMPARE(setting.port, port);
+    QCOMPARE(setting.isValid(), !port.isEmpty());
+    if (!setting.isValid()) {
+        // The operator is told where to look, what to look for and what is there now.
+        const QString found = ranupa::LoadDbPort();
+        QVERIFY(setting.problem.contains(u"config/install.ini"_s));
+        QVERIFY(setting.problem.contains(u"DefDBPort"_s));
+        QVERIFY2(setting.problem.contains(found.isEmpty() ? u"\"\""_s : found) ||
+                     setting.problem.contains(u"(tidak ada)"_s),
+                 qPrintable(setting.problem));
+    }
+}
+
+void TestSettings::unusableSettingsFileNamesItself()
+{
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    QVERIFY(!ranupa::dbPortSetting().isValid()); // no config directory at all
+    QVERIFY(ranupa::dbPortSetting().problem.contains(u"config/install.ini"_s));
+
+    // A FIFO in the file's place would block a plain open for good.
+    QVERIFY(QDir(dir.path()).mkpath(u"config"_s));
+    QCOMPARE(::mkfifo("config/install.ini", 0600), 0);
+    QElapsedTimer timer;
+    timer.start();
+    const ranupa::DbPortSetting setting = ranupa::dbPortSetting();
+    QCOMPARE(ranupa::LoadDbPort(), QString());
+    QVERIFY(timer.elapsed() < 5'000);
+    QVERIFY(setting.problem.contains(u"FIFO"_s));
+}
+
+// Memory must not grow with the file: reading it whole took several times its size.
+void TestSettings::largeFileIsReadInBlocks()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(u"config"_s));
+    QFile ini(dir.filePath(u"config/install.ini"_s));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    constexpr qint64 fileBytes = 96 * 1024 * 1024;
+    constexpr qint64 block = 64 * 1024;
+    // Ends "DefDB" right at a block boundary, so that the key straddles two reads.
+    const QByteArray line = "Catatan=" + QByteArray(55, 'x') + '\n';
+    const QByteArray lines = line.repeated(block / line.size());
+    qint64 written = 0;
+    while (written + lines.size() < fileBytes) {
+        written += ini.write(lines);
+    }
+    const qint64 filler = (block - (written + 5) % block) % block;
+    ini.write(QByteArray(std::max<qint64>(filler - 1, 0), 'y') + "\nDefDBPort = 5433\r\n");
+    ini.close();
+
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    QCOMPARE(ranupa::dbPortSetting().port, u"5433"_s);
+    QCOMPARE(ranupa::LoadDbPort(), u"5433"_s);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const long grownKiB = after.ru_maxrss - before.ru_maxrss;
+    QVERIFY2(grownKiB < 16 * 1024, qPrintable(QString::number(grownKiB)));
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

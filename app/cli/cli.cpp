@@ -6,9 +6,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <cstdio>
 
@@ -48,8 +45,8 @@ void attachToParentConsole()
 #endif
 
 #ifdef Q_OS_UNIX
-// Turns SIGINT and SIGTERM into a Qt signal, so that a backup that is interrupted removes its
-// partial file instead of leaving it behind.
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal, so that a backup that is interrupted removes
+// its partial file instead of leaving it behind.
 class InterruptWatcher final : public QObject
 {
     Q_DISABLE_COPY_MOVE(InterruptWatcher)
@@ -73,11 +70,13 @@ public:
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGINT, &action, &m_oldInt);
         ::sigaction(SIGTERM, &action, &m_oldTerm);
+        ::sigaction(SIGHUP, &action, &m_oldHup);
     }
     ~InterruptWatcher() override
     {
         ::sigaction(SIGINT, &m_oldInt, nullptr);
         ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+        ::sigaction(SIGHUP, &m_oldHup, nullptr);
         delete m_notifier;
         ::close(s_pipe[0]);
         ::close(s_pipe[1]);
@@ -96,6 +95,7 @@ private:
     QSocketNotifier* m_notifier = nullptr;
     struct sigaction m_oldInt = {};
     struct sigaction m_oldTerm = {};
+    struct sigaction m_oldHup = {};
     bool m_interrupted = false;
 };
 #endif
@@ -165,20 +165,22 @@ int report(const OperationOutcome& outcome, bool interrupted)
     return interrupted ? Interrupted : Failure;
 }
 
+// Old backups go only once the new one is safe; files that cannot be vouched for stay.
 int removeOldBackups(const QString& directory, int keep, const QString& justWritten)
 {
-    const QDir dir(directory);
-    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden);
-    int result = Success;
-    for (const QString& name : backupsToRemove(names, keep, QFileInfo(justWritten).fileName())) {
-        if (QFile::remove(dir.filePath(name))) {
-            print(stderr, u"Backup lama dihapus: "_s + dir.filePath(name));
-        } else {
-            print(stderr, u"Gagal menghapus backup lama: "_s + dir.filePath(name));
-            result = Failure;
-        }
+    const RetentionResult result = keepNewestBackups(directory, keep, justWritten);
+    for (const QString& path : result.removed) {
+        print(stderr, u"Backup lama dihapus: "_s + path);
     }
-    return result;
+    for (const QString& entry : result.unvouched) {
+        print(stderr, u"Tidak dihapus dan tidak dihitung, tidak dapat dipastikan sebagai backup "
+                      u"yang utuh: "_s +
+                          entry);
+    }
+    for (const QString& entry : result.notRemoved) {
+        print(stderr, u"Gagal menghapus backup lama: "_s + entry);
+    }
+    return result.notRemoved.isEmpty() ? Success : Failure;
 }
 
 int usageError(const QString& message)

@@ -1,6 +1,7 @@
 #include "core/archivecheck.h"
 
 #include "core/commandline.h"
+#include "core/regularfile.h"
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
 
@@ -133,73 +134,137 @@ quint64 paddedSize(quint64 size)
 
 } // namespace
 
-std::optional<QString> tarStructureProblem(QIODevice& device)
+TarWalk walkTar(QIODevice& device)
 {
+    TarWalk walk;
+    const auto fail = [&walk](const QString& problem) {
+        walk.problem = problem;
+        return walk;
+    };
     const qint64 start = device.pos();
     const qint64 total = device.size() - start;
     if (total <= 0) {
-        return u"File backup kosong."_s;
+        return fail(u"File backup kosong."_s);
     }
     qint64 position = 0;
-    int members = 0;
     Block header{};
     for (;;) {
         if (position == total) {
-            return u"Arsip terpotong: penanda akhir arsip tidak ada."_s;
+            return fail(u"Arsip terpotong: penanda akhir arsip tidak ada."_s);
         }
         if (total - position < blockSize || !device.seek(start + position) ||
             !readBlock(device, header)) {
-            return members == 0
-                       ? u"File bukan arsip backup."_s
-                       : u"Arsip terpotong: header pada posisi %1 tidak lengkap."_s.arg(position);
+            return fail(
+                walk.members.isEmpty()
+                    ? u"File bukan arsip backup."_s
+                    : u"Arsip terpotong: header pada posisi %1 tidak lengkap."_s.arg(position));
         }
         if (isZeroBlock(header)) {
             Block second{};
             if (total - position < 2 * blockSize || !readBlock(device, second)) {
-                return u"Arsip terpotong: penanda akhir arsip tidak lengkap."_s;
+                return fail(u"Arsip terpotong: penanda akhir arsip tidak lengkap."_s);
             }
             if (!isZeroBlock(second)) {
-                return u"Arsip rusak: blok kosong di tengah arsip pada posisi %1."_s.arg(position);
+                return fail(
+                    u"Arsip rusak: blok kosong di tengah arsip pada posisi %1."_s.arg(position));
             }
-            if (members == 0) {
-                return u"Arsip tidak berisi apa pun."_s;
+            if (walk.members.isEmpty()) {
+                return fail(u"Arsip tidak berisi apa pun."_s);
             }
-            return std::nullopt; // whatever follows the end marker is record padding
+            // pg_dump ends its archive right after the marker. More bytes mean a file that was
+            // cut short and filled up (with zeros, say): the marker is then just the first
+            // empty block where the rest of the archive should be.
+            const qint64 after = total - position - 2 * blockSize;
+            if (after > 0) {
+                return fail(
+                    u"Arsip rusak: ada %1 byte setelah penanda akhir arsip pada posisi "
+                    u"%2; bagian arsip sesudahnya hilang atau file telah diisi."_s.arg(after)
+                        .arg(position));
+            }
+            return walk;
         }
         if (!hasKnownMagic(header) || !checksumMatches(header)) {
-            return members == 0
-                       ? u"File bukan arsip backup."_s
-                       : u"Arsip rusak: header pada posisi %1 tidak valid."_s.arg(position);
+            return fail(walk.members.isEmpty()
+                            ? u"File bukan arsip backup."_s
+                            : u"Arsip rusak: header pada posisi %1 tidak valid."_s.arg(position));
         }
         const std::optional<quint64> size = parseSize(header);
         if (!size) {
-            return u"Arsip rusak: ukuran \"%1\" tidak valid."_s.arg(memberName(header));
+            return fail(u"Arsip rusak: ukuran \"%1\" tidak valid."_s.arg(memberName(header)));
         }
         const quint64 dataSize = typeHasData(header[typeOffset]) ? paddedSize(*size) : 0;
         if (dataSize > quint64(total - position - blockSize)) {
-            return u"Arsip terpotong: data \"%1\" tidak lengkap."_s.arg(memberName(header));
+            return fail(u"Arsip terpotong: data \"%1\" tidak lengkap."_s.arg(memberName(header)));
         }
         position += blockSize + qint64(dataSize);
-        ++members;
+        walk.members.insert(memberName(header));
     }
 }
 
-bool isCustomFormatArchive(const QString& filePath)
+std::optional<QString> tarStructureProblem(QIODevice& device)
 {
-    QFile file(filePath);
-    return file.open(QIODevice::ReadOnly) && file.peek(5) == "PGDMP";
+    return walkTar(device).problem;
+}
+
+ArchiveScan scanArchiveFile(const QString& filePath)
+{
+    ArchiveScan scan;
+    QFile file;
+    QString problem;
+    if (!openRegularFileForReading(filePath, file, problem)) {
+        scan.problem = u"File backup tidak dapat dibaca: "_s + problem;
+        return scan;
+    }
+    if (file.peek(5) == "PGDMP") {
+        scan.customFormat = true; // pg_restore reads it without tar's pitfalls
+        return scan;
+    }
+    TarWalk walk = walkTar(file);
+    scan.problem = std::move(walk.problem);
+    scan.members = std::move(walk.members);
+    return scan;
 }
 
 std::optional<QString> archiveStructureProblem(const QString& filePath)
 {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return u"File backup tidak dapat dibuka: %1"_s.arg(file.errorString());
+    return scanArchiveFile(filePath).problem;
+}
+
+std::optional<QString> missingDataMembers(const ArchiveToc& toc, const QSet<QString>& members)
+{
+    QStringList missing;
+    const auto require = [&](const QString& member, const QString& what) {
+        // pg_dump versions that compressed tar members named them with ".gz".
+        if (!members.contains(member) && !members.contains(member + u".gz"_s)) {
+            missing << u"%1 (%2)"_s.arg(what, member);
+        }
+    };
+    if (!members.contains(u"toc.dat"_s)) {
+        missing << u"daftar isi (toc.dat)"_s;
     }
-    if (file.peek(5) == "PGDMP") {
-        return std::nullopt; // custom format: pg_restore reads it without tar's pitfalls
+    for (const ArchiveTocEntry& entry : toc.entries) {
+        if (entry.type == u"TABLE DATA"_s) {
+            require(u"%1.dat"_s.arg(entry.dumpId),
+                    u"data tabel %1.%2"_s.arg(entry.schema, entry.name));
+        }
     }
-    return tarStructureProblem(file);
+    if (!toc.entriesOfType(u"BLOBS").isEmpty()) {
+        require(u"blobs.toc"_s, u"daftar large object"_s);
+        for (const ArchiveTocEntry& blob : toc.entriesOfType(u"BLOB")) {
+            require(u"blob_%1.dat"_s.arg(blob.objectOid), u"large object %1"_s.arg(blob.objectOid));
+        }
+    }
+    if (missing.isEmpty()) {
+        return std::nullopt;
+    }
+    constexpr qsizetype listed = 10;
+    QString text = u"Arsip tidak lengkap: %1 bagian data yang disebut daftar isinya tidak ada di "
+                   u"dalam arsip:\n"_s.arg(missing.size()) +
+                   missing.first(std::min(listed, missing.size())).join(u'\n');
+    if (missing.size() > listed) {
+        text += u"\n..."_s;
+    }
+    return text;
 }
 
 QString archiveListCommandLine(const QString& filePath)
@@ -240,14 +305,16 @@ ArchiveCheck::ArchiveCheck(QObject* parent) : QObject(parent), d(std::make_uniqu
 
 ArchiveCheck::~ArchiveCheck() = default;
 
-void ArchiveCheck::start(const QString& filePath)
+void ArchiveCheck::start(const QString& filePathText)
 {
     const auto finishLater = [this](const ArchiveCheckResult& result) {
         QMetaObject::invokeMethod(
             this, [this, result] { emit finished(result); }, Qt::QueuedConnection);
     };
-    if (const std::optional<QString> problem = archiveStructureProblem(filePath)) {
-        finishLater({.ok = false, .problem = *problem});
+    const QString filePath = commandline::absolutePathForTool(filePathText);
+    ArchiveScan scan = scanArchiveFile(filePath);
+    if (scan.problem) {
+        finishLater({.ok = false, .problem = *scan.problem});
         return;
     }
     if (d->runner) {
@@ -255,29 +322,47 @@ void ArchiveCheck::start(const QString& filePath)
     }
     d->runner = new ToolRunner(this);
     d->timedOut = false;
-    const bool custom = isCustomFormatArchive(filePath);
+    const bool custom = scan.customFormat;
     // Reading a custom archive through takes a while and says how far it is; the table of
     // contents that --list prints is no progress to show.
     if (custom) {
         connect(d->runner, &ToolRunner::outputLine, this, &ArchiveCheck::toolLine);
     }
-    connect(d->runner, &ToolRunner::finished, this, [this, finishLater](const ToolResult& tool) {
-        d->watchdog.stop();
-        ArchiveCheckResult result{.ok = tool.succeeded(), .problem = {}};
-        if (!result.ok) {
-            const QString what =
-                d->timedOut ? u"pg_restore tidak selesai membaca file backup dalam %1 detik."_s.arg(
-                                  d->watchdog.interval() / 1000)
-                            : u"pg_restore tidak dapat membaca file backup."_s;
-            result.problem = toolFailureDetails(what, tool);
-        }
-        finishLater(result);
-    });
+    connect(d->runner, &ToolRunner::finished, this,
+            [this, finishLater, members = std::move(scan.members), custom](const ToolResult& tool) {
+                d->watchdog.stop();
+                finishLater(judgeToolResult(tool, custom, members));
+            });
     const qint64 tensOfMB = custom ? QFileInfo(filePath).size() / (10 * 1024 * 1024) : 0;
     d->watchdog.setInterval(listTimeout + readThroughTimePer10MB * tensOfMB);
     d->watchdog.start();
     d->runner->start(custom ? archiveReadThroughCommandLine(filePath)
                             : archiveListCommandLine(filePath));
+}
+
+ArchiveCheckResult ArchiveCheck::judgeToolResult(const ToolResult& tool, bool customFormat,
+                                                 const QSet<QString>& members) const
+{
+    if (!tool.succeeded()) {
+        const QString what =
+            d->timedOut ? u"pg_restore tidak selesai membaca file backup dalam %1 detik."_s.arg(
+                              d->watchdog.interval() / 1000)
+                        : u"pg_restore tidak dapat membaca file backup."_s;
+        return {.ok = false, .problem = toolFailureDetails(what, tool)};
+    }
+    if (customFormat) {
+        return {.ok = true, .problem = {}};
+    }
+    const std::optional<ArchiveToc> toc = parseArchiveList(tool.output());
+    if (!toc) {
+        return {.ok = false,
+                .problem = toolFailureDetails(
+                    u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca."_s, tool)};
+    }
+    if (std::optional<QString> missing = missingDataMembers(*toc, members)) {
+        return {.ok = false, .problem = *missing};
+    }
+    return {.ok = true, .problem = {}};
 }
 
 void ArchiveCheck::cancel()

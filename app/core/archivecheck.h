@@ -1,8 +1,11 @@
 #pragma once
 
+#include "core/archivetoc.h"
+
 #include <QIODevice>
 #include <QMetaType>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <chrono>
 #include <memory>
@@ -10,17 +13,40 @@
 
 namespace ranupa {
 
-// Why the tar structure of `device` (read from its current position) cannot be restored, or
-// nothing when every member header is valid, every member's data and padding is present and the
-// archive ends with its two zero blocks. Reads the headers only, never the members' data.
+struct ToolResult;
+
+// What a walk through the tar structure of an archive found.
+struct TarWalk
+{
+    std::optional<QString> problem; // why it cannot be restored; nothing when it is whole
+    QSet<QString> members;          // the names of the members met on the way
+};
+
+// Walks the tar structure of `device` from its current position: every member header must be
+// valid and every member's data and padding present, and the archive must end with its two zero
+// blocks and nothing after them, as pg_dump writes it. Reads the headers only, never the data.
+TarWalk walkTar(QIODevice& device);
 std::optional<QString> tarStructureProblem(QIODevice& device);
 
-// The same for a file; a file in the custom archive format (it starts with "PGDMP") has no tar
-// structure and passes. A missing, unreadable or empty file is a problem.
+// What the file itself says about an archive, before any tool reads it.
+struct ArchiveScan
+{
+    std::optional<QString> problem;
+    bool customFormat = false; // starts with "PGDMP": no tar structure to walk
+    QSet<QString> members;     // of a tar archive
+};
+
+// Opens the file only when it is a regular file (never blocking on a FIFO or a device), then
+// walks its tar structure; a file in the custom archive format has none and passes. A missing,
+// unreadable or empty file is a problem.
+ArchiveScan scanArchiveFile(const QString& filePath);
 std::optional<QString> archiveStructureProblem(const QString& filePath);
 
-// Whether the file starts like an archive in pg_dump's custom format.
-bool isCustomFormatArchive(const QString& filePath);
+// Whether every data member that the table of contents names is among a tar archive's members:
+// "<dump id>.dat" for each TABLE DATA entry, and with a BLOBS entry "blobs.toc" and
+// "blob_<oid>.dat" for each BLOB. pg_restore --list reads the table of contents only, so an
+// archive that lost its later members is listed fine; this says which are missing.
+std::optional<QString> missingDataMembers(const ArchiveToc& toc, const QSet<QString>& members);
 
 // The pg_restore command line that reads the archive's table of contents without a server.
 QString archiveListCommandLine(const QString& filePath);
@@ -36,8 +62,9 @@ struct ArchiveCheckResult
 };
 
 // Checks that a backup file can be restored: its tar structure first (pg_restore 15 can spin
-// forever on some cut-short tar archives, so it must never see one), then pg_restore --list.
-// A custom-format archive has no tar structure; pg_restore reads it through instead.
+// forever on some cut-short tar archives, so it must never see one), then pg_restore --list,
+// whose table of contents must name no data member that the archive lacks. A custom-format
+// archive has no tar structure; pg_restore reads it through instead.
 class ArchiveCheck final : public QObject
 {
     Q_OBJECT
@@ -62,6 +89,9 @@ signals:
     void finished(const ranupa::ArchiveCheckResult& result);
 
 private:
+    ArchiveCheckResult judgeToolResult(const ToolResult& tool, bool customFormat,
+                                       const QSet<QString>& members) const;
+
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -1,6 +1,7 @@
 #include "core/backup.h"
 
 #include "core/archivecheck.h"
+#include "core/backupfiles.h"
 #include "core/commandline.h"
 #include "core/installation.h"
 #include "core/operationlock.h"
@@ -9,9 +10,9 @@
 #include "core/toolrunner.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QPointer>
+#include <QTimer>
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -24,26 +25,13 @@ QString failureMessage()
     return u"Gagal melakukan backup"_s;
 }
 
-// What was at the backup's path before the dump, so that a failed backup removes only a file
-// it wrote itself and never an unrelated file that pg_dump did not touch.
-struct FileState
-{
-    bool exists = false;
-    qint64 size = 0;
-    QDateTime modified;
+// How long a backup waits at most for the clock to reach the second whose name it takes.
+constexpr qint64 maxClockWaitSecs = 2;
 
-    static FileState of(const QString& path)
-    {
-        const QFileInfo info(path);
-        if (!info.exists()) {
-            return {};
-        }
-        return {.exists = true,
-                .size = info.size(),
-                .modified = info.fileTime(QFileDevice::FileModificationTime)};
-    }
-    bool operator==(const FileState&) const = default;
-};
+QDateTime toWholeSecond(const QDateTime& time)
+{
+    return time.addMSecs(-time.time().msec());
+}
 
 } // namespace
 
@@ -69,24 +57,37 @@ struct BackupJob::Private
         Idle,
         Dumping,
         Checking,
+        Naming,
         Done,
     };
     Phase phase = Phase::Idle;
     bool cancelRequested = false;
-    FileState before;
+    QString targetDir;  // absolute
+    QDateTime nameTime; // the second whose name the backup tries to take next
+    std::unique_ptr<PartialBackupFile> partial;
+    QTimer clockWait;
     OperationOutcome outcome;
     QPointer<ToolRunner> runner;
     QPointer<ArchiveCheck> check;
+
+    bool isWorking() const
+    {
+        return phase == Phase::Dumping || phase == Phase::Checking || phase == Phase::Naming;
+    }
 };
 
-BackupJob::BackupJob(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {}
+BackupJob::BackupJob(QObject* parent) : QObject(parent), d(std::make_unique<Private>())
+{
+    d->clockWait.setSingleShot(true);
+    d->clockWait.setTimerType(Qt::PreciseTimer);
+    connect(&d->clockWait, &QTimer::timeout, this, &BackupJob::giveFinalName);
+}
 
 BackupJob::~BackupJob()
 {
-    // A job destroyed mid-run must not leave a dump writing on, nor its partial file behind.
-    if (d->phase == Private::Phase::Dumping || d->phase == Private::Phase::Checking) {
-        // Deleting them ends their child and waits for it: a file still open in a child
-        // cannot be removed everywhere.
+    // A job destroyed mid-run must not leave a dump writing on. Deleting the runner ends its
+    // child and waits for it, so that the partial file is closed when it goes with `d`.
+    if (d->isWorking()) {
         if (d->runner) {
             d->runner->disconnect(this);
             delete d->runner.data();
@@ -95,15 +96,12 @@ BackupJob::~BackupJob()
             d->check->disconnect(this);
             delete d->check.data();
         }
-        if (FileState::of(d->outcome.filePath) != d->before) {
-            QFile::remove(d->outcome.filePath);
-        }
     }
 }
 
 void BackupJob::start(const QString& targetDirText)
 {
-    const QString port = LoadDbPort();
+    const DbPortSetting port = dbPortSetting();
     d->outcome = {};
     d->cancelRequested = false;
     if (targetDirText.isEmpty()) {
@@ -117,8 +115,23 @@ void BackupJob::start(const QString& targetDirText)
         finishAs(OperationStatus::Failed, failureMessage(), problem);
         return;
     }
-    d->outcome.filePath = backupFilePath(targetDirText, QDateTime::currentDateTime());
-    d->before = FileState::of(d->outcome.filePath);
+    if (!port.isValid()) {
+        finishAs(OperationStatus::Failed, failureMessage(), port.problem);
+        return;
+    }
+    d->targetDir = commandline::absolutePathForTool(targetDirText);
+    d->nameTime = toWholeSecond(QDateTime::currentDateTime());
+    d->outcome.filePath = backupFilePath(d->targetDir, d->nameTime);
+    // What a killed backup left behind; no running backup's file is touched.
+    removeAbandonedPartialBackups(d->targetDir);
+    QString problem;
+    d->partial = PartialBackupFile::create(d->targetDir, d->nameTime, problem);
+    if (!d->partial) {
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 u"Langkah yang gagal: membuat file backup di direktori %1.\n%2"_s.arg(d->targetDir,
+                                                                                       problem));
+        return;
+    }
     d->phase = Private::Phase::Dumping;
     emit stepChanged(u"Menulis file backup..."_s);
 
@@ -128,12 +141,12 @@ void BackupJob::start(const QString& targetDirText)
     d->runner = new ToolRunner(this);
     connect(d->runner, &ToolRunner::outputLine, this, &BackupJob::toolLine);
     connect(d->runner, &ToolRunner::finished, this, &BackupJob::onDumpFinished);
-    d->runner->start(backupCommandLine(port, d->outcome.filePath));
+    d->runner->start(backupCommandLine(port.port, d->partial->path()));
 }
 
 void BackupJob::cancel()
 {
-    if (d->phase != Private::Phase::Dumping && d->phase != Private::Phase::Checking) {
+    if (!d->isWorking()) {
         return;
     }
     d->cancelRequested = true;
@@ -141,6 +154,9 @@ void BackupJob::cancel()
         d->runner->cancel();
     } else if (d->phase == Private::Phase::Checking && d->check) {
         d->check->cancel();
+    } else if (d->phase == Private::Phase::Naming) {
+        d->clockWait.stop();
+        finishCancelled();
     }
 }
 
@@ -169,7 +185,7 @@ void BackupJob::onDumpFinished(const ToolResult& result)
     d->check = new ArchiveCheck(this);
     connect(d->check, &ArchiveCheck::toolLine, this, &BackupJob::toolLine);
     connect(d->check, &ArchiveCheck::finished, this, &BackupJob::onCheckFinished);
-    d->check->start(d->outcome.filePath);
+    d->check->start(d->partial->path());
 }
 
 void BackupJob::onCheckFinished(const ArchiveCheckResult& result)
@@ -189,8 +205,48 @@ void BackupJob::onCheckFinished(const ArchiveCheckResult& result)
                      result.problem + leftBehind);
         return;
     }
-    finishAs(OperationStatus::Succeeded,
-             u"Database ranupaku berhasil disimpan ke "_s + d->outcome.filePath, {});
+    d->phase = Private::Phase::Naming;
+    giveFinalName();
+}
+
+// The file is named after the second of the press; when a file of that name exists (another
+// backup of the same second), the next free second is taken, waiting for the clock to reach
+// it, so that no name ever lies ahead of the time it was given.
+void BackupJob::giveFinalName()
+{
+    if (d->phase != Private::Phase::Naming) {
+        return;
+    }
+    for (;;) {
+        const QDateTime now = toWholeSecond(QDateTime::currentDateTime());
+        const qint64 ahead = now.secsTo(d->nameTime);
+        // A clock set back by more than a moment is not waited for: the name stays the next one.
+        if (ahead > 0 && ahead <= maxClockWaitSecs) {
+            d->clockWait.start(
+                std::max<qint64>(QDateTime::currentDateTime().msecsTo(d->nameTime), 1));
+            return;
+        }
+        const QString finalPath = backupFilePath(d->targetDir, d->nameTime);
+        QString problem;
+        switch (d->partial->giveFinalName(finalPath, problem)) {
+        case PartialBackupFile::Naming::Done:
+            d->outcome.filePath = finalPath;
+            finishAs(OperationStatus::Succeeded,
+                     u"Database ranupaku berhasil disimpan ke "_s + finalPath, {});
+            return;
+        case PartialBackupFile::Naming::NameTaken:
+            d->nameTime = d->nameTime.addSecs(1);
+            continue;
+        case PartialBackupFile::Naming::Failed: {
+            const QString leftBehind = removeWrittenFile();
+            finishAs(OperationStatus::Failed, failureMessage(),
+                     u"Langkah yang gagal: memberi nama akhir %1 pada file backup yang sudah "
+                     u"diperiksa.\n%2"_s.arg(finalPath, problem) +
+                         leftBehind);
+            return;
+        }
+        }
+    }
 }
 
 void BackupJob::finishCancelled()
@@ -200,21 +256,18 @@ void BackupJob::finishCancelled()
 
 QString BackupJob::removeWrittenFile()
 {
-    const QString& path = d->outcome.filePath;
-    if (path.isEmpty() || FileState::of(path) == d->before) {
+    QString problem;
+    if (!d->partial || d->partial->remove(problem)) {
         return {};
     }
-    QFile file(path);
-    if (file.remove() || !file.exists()) {
-        return {};
-    }
-    return u"\nFile backup yang tidak lengkap tidak dapat dihapus, hapuslah sendiri: "_s + path +
-           u" ("_s + file.errorString() + u')';
+    return u"\nFile backup yang tidak lengkap tidak dapat dihapus, hapuslah sendiri: "_s +
+           d->partial->path() + u" ("_s + problem + u')';
 }
 
 void BackupJob::finishAs(OperationStatus status, const QString& message, const QString& details)
 {
     d->lock.reset();
+    d->partial.reset(); // removes a partial file that is still there
     d->phase = Private::Phase::Done;
     d->outcome.status = status;
     d->outcome.message = message;

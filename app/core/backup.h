@@ -29,10 +29,12 @@ public:
     explicit BackupJob(QObject* parent = nullptr);
     ~BackupJob() override;
 
-    // Reads the port, then backs up into `targetDirText`. finished() follows exactly once,
-    // never from inside start(); an empty text gives a Skipped outcome.
+    // Reads and checks the port, then backs up into `targetDirText`: pg_dump writes a partial
+    // file, which gets its final name only once it has passed the archive check, never
+    // replacing another file. finished() follows exactly once, never from inside start(); an
+    // empty text gives a Skipped outcome.
     void start(const QString& targetDirText);
-    // Ends the dump, removes its partial file and finishes as Cancelled.
+    // Ends the dump or check, removes the partial file and finishes as Cancelled.
     void cancel();
 
 signals:
@@ -43,8 +45,9 @@ signals:
 private:
     void onDumpFinished(const ToolResult& result);
     void onCheckFinished(const ArchiveCheckResult& result);
+    void giveFinalName();
     void finishCancelled();
-    // Removes the file this backup wrote; says so when it could not, "" otherwise.
+    // Removes the partial file this backup wrote; says so when it could not, "" otherwise.
     QString removeWrittenFile();
     void finishAs(OperationStatus status, const QString& message, const QString& details);
 

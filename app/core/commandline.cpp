@@ -125,6 +125,13 @@ QString resolveProgramPath(const QString& program, const QDir& workingDir)
     return path; // missing: starting it fails and says so
 }
 
+QString absolutePathForTool(const QString& path)
+{
+    if (path.isEmpty() || QDir::isAbsolutePath(path))
+        return path;
+    return QDir::toNativeSeparators(QDir::currentPath()) + QDir::separator() + path;
+}
+
 QString withoutLeadingControls(const QString& commandLine)
 {
     qsizetype start = 0;

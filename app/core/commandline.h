@@ -27,6 +27,11 @@ QString escapeForQuotes(const QString& argument);
 // only the name without it exists. The result is an absolute, cleaned path ("" for "").
 QString resolveProgramPath(const QString& program, const QDir& workingDir);
 
+// `path` as it goes into a command line: relative to the working directory made absolute, so
+// that a name starting with "-" is never read as an option. Nothing else of it is changed ("."
+// and ".." stay for the system to resolve, as links may stand in between).
+QString absolutePathForTool(const QString& path);
+
 // Drops the leading characters with codes 1 to 32 (blanks and control characters), as the
 // runner does before it starts anything.
 QString withoutLeadingControls(const QString& commandLine);

@@ -89,7 +89,7 @@ RestoreJob::~RestoreJob()
 
 void RestoreJob::start(const QString& backupFileText)
 {
-    const QString port = LoadDbPort();
+    const DbPortSetting port = dbPortSetting();
     if (backupFileText.isEmpty()) {
         finishAs(OperationStatus::Skipped, {}, {});
         return;
@@ -101,7 +101,14 @@ void RestoreJob::start(const QString& backupFileText)
         finishAs(OperationStatus::Failed, failureMessage(), problem);
         return;
     }
-    d->commands = restoreCommandLines(port, backupFileText);
+    if (!port.isValid()) {
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 port.problem + u"\nDatabase pendataan tidak diubah."_s);
+        return;
+    }
+    // Absolute, so that pg_restore never reads a file name starting with "-" as an option.
+    const QString backupFile = commandline::absolutePathForTool(backupFileText);
+    d->commands = restoreCommandLines(port.port, backupFile);
     d->dropResult = {};
     // The file is checked before anything touches the server: a file that cannot be restored
     // must never cost the school its database.
@@ -112,7 +119,7 @@ void RestoreJob::start(const QString& backupFileText)
     d->check = new ArchiveCheck(this);
     connect(d->check, &ArchiveCheck::toolLine, this, &RestoreJob::toolLine);
     connect(d->check, &ArchiveCheck::finished, this, &RestoreJob::onCheckFinished);
-    d->check->start(backupFileText);
+    d->check->start(backupFile);
 }
 
 void RestoreJob::onCheckFinished(const ArchiveCheckResult& result)

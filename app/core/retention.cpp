@@ -1,5 +1,10 @@
 #include "core/retention.h"
 
+#include "core/archivecheck.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
 #include <vector>
@@ -7,6 +12,27 @@
 using namespace Qt::StringLiterals;
 
 namespace ranupa {
+
+namespace {
+
+// Why a file named as a backup cannot be counted as one (and so must not be removed either).
+std::optional<QString> whyNotVouchedFor(const QString& path, const QDateTime& time,
+                                        const QDateTime& now)
+{
+    if (time > now.addSecs(allowedClockSkewSecs)) {
+        return u"waktu pada namanya (%1) belum tiba"_s.arg(time.toString(u"dd.MM.yyyy hh:mm:ss"_s));
+    }
+    const ArchiveScan scan = scanArchiveFile(path);
+    if (scan.problem) {
+        return *scan.problem;
+    }
+    if (scan.customFormat) {
+        return u"bukan arsip tar seperti yang ditulis backup program ini"_s;
+    }
+    return std::nullopt;
+}
+
+} // namespace
 
 QDateTime backupTime(const QString& fileName)
 {
@@ -41,6 +67,36 @@ QStringList backupsToRemove(const QStringList& fileNames, int keep, const QStrin
         removed << backups[i].name;
     }
     return removed;
+}
+
+RetentionResult keepNewestBackups(const QString& directory, int keep,
+                                  const QString& justWrittenPath, const QDateTime& now)
+{
+    const QDir dir(directory);
+    const QString justWritten = QFileInfo(justWrittenPath).fileName();
+    RetentionResult result;
+    QStringList vouched;
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const QDateTime time = backupTime(name);
+        if (!time.isValid() || name == justWritten) {
+            continue;
+        }
+        const QString path = dir.filePath(name);
+        if (const std::optional<QString> doubt = whyNotVouchedFor(path, time, now)) {
+            result.unvouched << path + u": "_s + *doubt;
+        } else {
+            vouched << name;
+        }
+    }
+    for (const QString& name : backupsToRemove(vouched, keep, justWritten)) {
+        QFile file(dir.filePath(name));
+        if (file.remove()) {
+            result.removed << file.fileName();
+        } else {
+            result.notRemoved << file.fileName() + u": "_s + file.errorString();
+        }
+    }
+    return result;
 }
 
 } // namespace ranupa

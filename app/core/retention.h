@@ -14,4 +14,23 @@ QDateTime backupTime(const QString& fileName);
 // the newest backup.
 QStringList backupsToRemove(const QStringList& fileNames, int keep, const QString& justWritten);
 
+// How far ahead of the clock a backup's name may lie and still count: clocks of machines that
+// share a directory differ a little.
+inline constexpr qint64 allowedClockSkewSecs = 5 * 60;
+
+struct RetentionResult
+{
+    QStringList removed;    // paths of the backups removed
+    QStringList notRemoved; // "path: why" of backups that were to go but could not be removed
+    QStringList unvouched;  // "path: why" of files named as backups that were left alone
+};
+
+// Keeps the newest `keep` backups in `directory`, the one at `justWrittenPath` among them, and
+// removes the other backups. Only files it can vouch for count and can be removed: a tar
+// archive whose structure is whole, named as a backup with a time no later than `now` (give or
+// take the allowed skew). Every other file named as a backup is left alone and reported.
+RetentionResult keepNewestBackups(const QString& directory, int keep,
+                                  const QString& justWrittenPath,
+                                  const QDateTime& now = QDateTime::currentDateTime());
+
 } // namespace ranupa

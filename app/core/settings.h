@@ -3,11 +3,20 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <optional>
 
 namespace ranupa {
 
-// Reads the DefDBPort value of the installation settings, config/install.ini relative to the
-// working directory, afresh on every call. Never fails: a missing file or key gives "".
+// The installation settings file as the operator knows it, for messages.
+inline constexpr auto settingsFileName = u"config/install.ini";
+// The key of the database server's port in it.
+inline constexpr auto dbPortKey = u"DefDBPort";
+
+// Where the installation settings file is opened from.
+QString settingsFilePath();
+
+// Reads the DefDBPort value of the installation settings afresh on every call. Never fails: a
+// missing file or key gives "". The value is not checked; the operations use dbPortSetting().
 QString LoadDbPort();
 
 // The reading rules themselves, on the bytes of a settings file: the value of the first
@@ -27,5 +36,22 @@ struct SettingsEntry
 // run of "=", spaces and tabs; a value runs up to the first control byte. A UTF-8 byte-order
 // mark is skipped, and a line whose first non-blank character is ";" or "#" is a comment.
 QList<SettingsEntry> readSettingsEntries(const QByteArray& settingsBytes);
+
+// The server port for the command lines, checked before any tool runs.
+struct DbPortSetting
+{
+    QString port;    // the port number as text, e.g. "5432"; "" when it is not usable
+    QString problem; // why not, naming the settings file, the key and the value found
+
+    bool isValid() const { return problem.isEmpty(); }
+};
+
+// Reads DefDBPort from the settings file, a block at a time (the file's size does not matter),
+// and accepts only a whole number from 1 to 65535, surrounding spaces aside. Anything else, a
+// missing or unreadable file or a missing key gives a problem for the operator.
+DbPortSetting dbPortSetting();
+
+// The check alone, on the bytes of the first DefDBPort entry's value (nothing: no such entry).
+DbPortSetting checkDbPortValue(const std::optional<QByteArray>& value);
 
 } // namespace ranupa
