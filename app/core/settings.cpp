@@ -1,5 +1,7 @@
 #include "core/settings.h"
 
+#include "core/installation.h"
+
 #include <QFile>
 
 using namespace Qt::StringLiterals;
@@ -130,7 +132,7 @@ QString dbPortFromSettings(const QByteArray& settingsBytes)
 QString LoadDbPort()
 {
     // Read afresh every time: an edit of the file counts from the next backup or restore on.
-    QFile file(u"config/install.ini"_s);
+    QFile file(installationPath(u"config/install.ini"_s));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return dbPortFromSettings(file.readAll());
