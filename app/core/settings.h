@@ -6,9 +6,8 @@
 
 namespace ranupa {
 
-// Reads the DefDBPort value of the installation settings, config/install.ini in the
-// installation directory (see installation.h), afresh on every call. Never fails: a missing file or
-// key gives "".
+// Reads the DefDBPort value of config/install.ini in the installation directory (installation.h),
+// afresh on every call. Never fails: a missing file or key gives "".
 QString LoadDbPort();
 
 // The reading rules themselves, on the bytes of a settings file: the value of the first
