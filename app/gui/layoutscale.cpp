@@ -58,7 +58,7 @@ QRect scaled(const QRect& rect, double factor)
 }
 
 // The factor by which every text of the window's own controls fits.
-double neededScale(const QList<QWidget*>& children)
+double textScale(const QList<QWidget*>& children)
 {
     double factor = 1.0;
     for (const QWidget* child : children) {
@@ -82,7 +82,7 @@ double roomScale(const QWidget& window)
 void shrinkFontToFit(QWidget& window, const QList<QWidget*>& children, double factor)
 {
     QFont font = window.font();
-    while (neededScale(children) > factor) {
+    while (textScale(children) > factor) {
         if (font.pixelSize() > 0) {
             if (font.pixelSize() <= smallestPixelSize) {
                 return;
@@ -103,7 +103,7 @@ void shrinkFontToFit(QWidget& window, const QList<QWidget*>& children, double fa
 double scaleLayoutToFont(QWidget& window)
 {
     const auto children = window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-    double factor = neededScale(children);
+    double factor = textScale(children);
     factor = std::min(std::ceil(factor * 20.0) / 20.0, maximumScale);
     // A window larger than the screen cannot be used at all: it is kept within the screen, and
     // its font made smaller when the texts would not fit otherwise.
