@@ -47,12 +47,10 @@ void openAndActivate(QWidget& window)
 void verifyOnScreen(const QWidget& window)
 {
     const QRect available = window.screen()->availableGeometry();
+    const QSize size = window.frameGeometry().size();
     QVERIFY2(available.contains(window.frameGeometry()),
-             qPrintable(u"%1: %2x%3 on %4x%5"_s.arg(window.windowTitle())
-                            .arg(window.frameGeometry().width())
-                            .arg(window.frameGeometry().height())
-                            .arg(available.width())
-                            .arg(available.height())));
+             qPrintable(
+                 u"%1 is %2x%3"_s.arg(window.windowTitle()).arg(size.width()).arg(size.height())));
 }
 
 // Every label, button and frame title of `window` shows its whole text.
