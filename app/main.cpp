@@ -1,5 +1,7 @@
 #include "appmain.h"
 #include "cli/cli.h"
+#include "cli/toolkitoptions.h"
+#include "translation.h"
 
 #include <QApplication>
 
@@ -15,14 +17,17 @@ void describeProgram()
 
 int main(int argc, char* argv[])
 {
-    // With options the program runs unattended and needs no display.
+    // The program's own options run it unattended, without a display. Qt's options alone
+    // (-style, -platform, ...) still mean the windows, and QApplication takes them.
     if (ranupa::cli::wantsCommandLine(argc, argv)) {
         QCoreApplication app(argc, argv);
         describeProgram();
-        return ranupa::cli::run(QCoreApplication::arguments());
+        ranupa::installQtTranslation();
+        return ranupa::cli::run(ranupa::cli::withoutToolkitOptions(QCoreApplication::arguments()));
     }
     QApplication app(argc, argv);
     describeProgram();
     QApplication::setDesktopFileName(QStringLiteral("ranupa-helper"));
+    ranupa::installQtTranslation();
     return ranupa::AppMain();
 }

@@ -51,9 +51,11 @@ ensure_packages() {
 }
 
 # Packages every build and test run needs.
+# Qt's translation tools (lrelease and its CMake functions) build the Indonesian Qt texts.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-l10n-tools qt6-tools-dev
     postgresql-15 postgresql-client-15 xvfb xauth binutils-mingw-w64-x86-64
-    hyperfine imagemagick clang-format)
+    hyperfine imagemagick clang-format desktop-file-utils)
 
 # Configures and builds the project in the given directory.
 build_project() {
@@ -77,7 +79,7 @@ cluster_env_get() {
 
 # Packages the demo needs: a compiler, Qt and the PostgreSQL server and clients.
 DEMO_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev
-    postgresql-15 postgresql-client-15)
+    qt6-l10n-tools qt6-tools-dev postgresql-15 postgresql-client-15)
 
 # Libpq looks in Debian's socket directory when no host is named; a cluster whose socket had
 # to go elsewhere is found through PGHOST.

@@ -21,10 +21,15 @@ if(RANUPA_CLANG_FORMAT)
 endif()
 
 # The installed tree holds the program, its icons and its desktop entry.
+find_program(RANUPA_DESKTOP_FILE_VALIDATE desktop-file-validate)
 add_test(NAME install_tree
     COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
             -DPREFIX=${CMAKE_CURRENT_BINARY_DIR}/install-check
+            -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DGENERATOR=${CMAKE_GENERATOR}
+            -DAPPLICATION_DIR=${RANUPA_APPLICATION_DIR}
+            -DDESKTOP_FILE_VALIDATE=${RANUPA_DESKTOP_FILE_VALIDATE}
             -P ${CMAKE_CURRENT_SOURCE_DIR}/check-install.cmake)
+set_tests_properties(install_tree PROPERTIES TIMEOUT 120)
 
 # The engine is shared by the windows, the command line, the tests and the benchmarks, and must
 # build and run without a display: no widget or GUI header may creep into it.

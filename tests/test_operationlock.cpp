@@ -58,6 +58,12 @@ void OperationLockTest::lockOfAKilledProcessIsTakenOver()
 
 void OperationLockTest::busyInstallationRunsNoTool()
 {
+    // Started in an installation (one without a server: nothing may get as far as a tool).
+    QTemporaryDir installation;
+    QVERIFY(QDir(installation.path()).mkpath(u"pgsql/bin"_s));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(installation.path()));
+    auto restoreDir = qScopeGuard([&] { QDir::setCurrent(previous); });
     QTemporaryDir target;
     OperationLock other(ranupa::installationDir());
     QVERIFY(other.tryLock());

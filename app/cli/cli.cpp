@@ -192,12 +192,6 @@ int usageError(const QString& message)
 
 } // namespace
 
-bool wantsCommandLine(int argc, char* argv[])
-{
-    Q_UNUSED(argv);
-    return argc > 1;
-}
-
 int run(const QStringList& arguments)
 {
 #ifdef Q_OS_WIN

@@ -13,7 +13,8 @@ enum ExitCode
     Interrupted = 3, // ended by a signal; a partial backup was removed
 };
 
-// True when the arguments ask for the command-line mode rather than the windows.
+// True when the arguments ask for the command-line mode rather than the windows: any argument
+// but Qt's own options (-style, -platform, ...), which go to the windows.
 bool wantsCommandLine(int argc, char* argv[]);
 
 // Runs the command line `arguments` (argv[0] first) and gives the process exit code.

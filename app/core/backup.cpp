@@ -108,6 +108,8 @@ void BackupJob::start(const QString& targetDirText)
         finishAs(OperationStatus::Skipped, {}, {});
         return;
     }
+    if (const QString missing = installationProblem(); !missing.isEmpty())
+        return finishAs(OperationStatus::Failed, failureMessage(), missing);
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();

@@ -1,12 +1,76 @@
 #include "core/installation.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
 
 namespace ranupa {
 
+namespace {
+
+bool holdsInstallation(const QString& dir)
+{
+    const QDir candidate(dir);
+    return QFileInfo(candidate.filePath(u"config/install.ini"_s)).isFile() ||
+           QFileInfo(candidate.filePath(u"pgsql"_s)).isDir();
+}
+
+} // namespace
+
+QStringList installationCandidates()
+{
+    const QString workingDir = QDir::currentPath();
+    QStringList candidates{workingDir};
+    if (QCoreApplication::instance() == nullptr) {
+        return candidates;
+    }
+    // QFileInfo compares canonical paths, so a link to the same directory counts once.
+    const QString programDir = QCoreApplication::applicationDirPath();
+    if (!programDir.isEmpty() && QFileInfo(programDir) != QFileInfo(workingDir)) {
+        candidates << programDir;
+    }
+    return candidates;
+}
+
+QString findInstallationDir(const QStringList& candidates)
+{
+    for (const QString& dir : candidates) {
+        if (holdsInstallation(dir)) {
+            return dir;
+        }
+    }
+    return {};
+}
+
 QString installationDir()
 {
-    return QDir::currentPath();
+    // Looked up afresh each time, like the settings: a directory that appears or goes away
+    // counts from the next backup or restore on.
+    const QStringList candidates = installationCandidates();
+    const QString found = findInstallationDir(candidates);
+    return found.isEmpty() ? candidates.constFirst() : found;
+}
+
+QString installationPath(const QString& relativePath)
+{
+    return QDir(installationDir()).filePath(relativePath);
+}
+
+QString installationProblem()
+{
+    const QStringList candidates = installationCandidates();
+    if (!findInstallationDir(candidates).isEmpty()) {
+        return {};
+    }
+    QString text = u"Direktori instalasi aplikasi tidak ditemukan: tidak ada config/install.ini "
+                   u"maupun folder pgsql di"_s;
+    for (const QString& dir : candidates) {
+        text += u"\n  "_s + QDir::toNativeSeparators(dir);
+    }
+    return text + u"\nJalankan program dari direktori instalasi aplikasi (yang berisi folder "
+                  u"config dan pgsql), atau letakkan program di direktori itu."_s;
 }
 
 } // namespace ranupa

@@ -1,11 +1,31 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace ranupa {
 
-// The school-data application's installation directory, the one that holds config/install.ini
-// and pgsql/: the directory the program was started in.
+// The school-data application's installation directory is the one that holds config/install.ini
+// and pgsql/. The program is meant to be started there, but a shortcut without a start directory
+// starts it elsewhere: then the directory the program itself lies in is used, when it holds them.
+// Paths the user gives (backup directories and files) still count from the working directory.
+
+// The directories an installation is looked for in, in order: the working directory, then the
+// program's own directory (when a QCoreApplication exists and it differs). Absolute paths.
+QStringList installationCandidates();
+
+// The first of `candidates` that holds config/install.ini or a pgsql directory; "" when none does.
+QString findInstallationDir(const QStringList& candidates);
+
+// The installation directory: the first candidate that holds an installation, otherwise the
+// working directory (where the error messages say it was looked for).
 QString installationDir();
+
+// `relativePath` (such as "config/install.ini") inside the installation directory.
+QString installationPath(const QString& relativePath);
+
+// "" when an installation was found; otherwise what to tell the user: which directories were
+// looked in and what to do.
+QString installationProblem();
 
 } // namespace ranupa

@@ -94,6 +94,8 @@ void RestoreJob::start(const QString& backupFileText)
         finishAs(OperationStatus::Skipped, {}, {});
         return;
     }
+    if (const QString missing = installationProblem(); !missing.isEmpty())
+        return finishAs(OperationStatus::Failed, failureMessage(), missing);
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();

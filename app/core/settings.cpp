@@ -1,5 +1,6 @@
 #include "core/settings.h"
 
+#include "core/installation.h"
 #include "core/regularfile.h"
 
 #include <QFile>
@@ -250,7 +251,7 @@ DbPortSetting portProblem(const QString& what, const QString& valueFound)
 
 QString settingsFilePath()
 {
-    return u"config/install.ini"_s;
+    return installationPath(QStringView(settingsFileName).toString());
 }
 
 QList<SettingsEntry> readSettingsEntries(const QByteArray& settingsBytes)

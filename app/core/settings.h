@@ -12,7 +12,8 @@ inline constexpr auto settingsFileName = u"config/install.ini";
 // The key of the database server's port in it.
 inline constexpr auto dbPortKey = u"DefDBPort";
 
-// Where the installation settings file is opened from.
+// Where the installation settings file is opened from: config/install.ini in the installation
+// directory (installation.h).
 QString settingsFilePath();
 
 // Reads the DefDBPort value of the installation settings afresh on every call. Never fails: a

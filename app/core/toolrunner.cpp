@@ -1,6 +1,7 @@
 #include "core/toolrunner.h"
 
 #include "core/commandline.h"
+#include "core/installation.h"
 
 #include <QByteArrayView>
 #include <QDir>
@@ -31,22 +32,28 @@ QString decodeLocal8Bit(QByteArrayView bytes)
 }
 
 #ifdef Q_OS_WIN
-// Windows children split their own command line, so it goes to CreateProcess exactly as built;
-// QProcess only needs the program name to have something to start with.
+// Windows children split their own command line, so it goes to CreateProcess exactly as built.
+// The program file is named apart, taken from the installation directory: the working
+// directory, which the paths in the rest of the line count from, may be another one.
 void prepareStart(QProcess& process, const QString& commandLine, const QStringList& argv)
 {
-    process.setProgram(argv.constFirst());
+    const QString program = QDir::toNativeSeparators(
+        QDir(installationDir()).absoluteFilePath(QDir::fromNativeSeparators(argv.constFirst())));
+    process.setProgram(program);
     process.setArguments({});
+    auto nativeProgram = std::make_shared<std::wstring>(program.toStdWString());
     auto nativeLine = std::make_shared<std::wstring>(commandLine.toStdWString());
-    process.setCreateProcessArgumentsModifier([nativeLine](QProcess::CreateProcessArguments* args) {
-        args->arguments = nativeLine->data();
-        args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
-        args->startupInfo->wShowWindow = SW_HIDE;
-        // The tools are console programs: CREATE_NO_WINDOW runs them without any console
-        // window, where SW_HIDE alone leaves hiding it to the console. Normal priority: no
-        // priority class flag. Qt's CREATE_UNICODE_ENVIRONMENT stays (environment in UTF-16).
-        args->flags |= CREATE_NO_WINDOW;
-    });
+    process.setCreateProcessArgumentsModifier(
+        [nativeProgram, nativeLine](QProcess::CreateProcessArguments* args) {
+            args->applicationName = nativeProgram->c_str();
+            args->arguments = nativeLine->data();
+            args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+            args->startupInfo->wShowWindow = SW_HIDE;
+            // The tools are console programs: CREATE_NO_WINDOW runs them without any console
+            // window, where SW_HIDE alone leaves hiding it to the console. Normal priority: no
+            // priority class flag. Qt's CREATE_UNICODE_ENVIRONMENT stays (environment in UTF-16).
+            args->flags |= CREATE_NO_WINDOW;
+        });
 }
 
 void killChildTree(QProcess& process)
@@ -55,10 +62,10 @@ void killChildTree(QProcess& process)
 }
 #else
 // Gives the child what a Windows child would make of the command line: the runtime's splitting,
-// and a program path resolved against the working directory, never through PATH.
+// and a program path resolved against the installation directory, never through PATH.
 void prepareStart(QProcess& process, const QString&, const QStringList& argv)
 {
-    process.setProgram(commandline::resolveProgramPath(argv.constFirst(), QDir::current()));
+    process.setProgram(commandline::resolveProgramPath(argv.constFirst(), QDir(installationDir())));
     process.setArguments(argv.mid(1));
     process.setChildProcessModifier([] {
         // Runs in the child between fork and exec: async-signal-safe calls only.

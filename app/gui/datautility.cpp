@@ -4,6 +4,7 @@
 #include "core/restore.h"
 #include "gui/layoutscale.h"
 #include "gui/progressdialog.h"
+#include "gui/screenfit.h"
 #include "ui_datautil.h"
 
 #include <QCloseEvent>
@@ -86,6 +87,7 @@ void DataUtility::PilihBackup()
     selector.setFileMode(QFileDialog::Directory);
     selector.setOption(QFileDialog::ShowDirsOnly);
     startInWorkingDirectory(selector);
+    fitToScreen(selector);
     const bool chosen = selector.exec() == QDialog::Accepted;
     // A cancelled choice empties the field, also after an earlier choice.
     ui->targetDir->setText(chosen ? selector.selectedFiles().value(0) : QString());
@@ -99,6 +101,7 @@ void DataUtility::PilihRestore()
     selector.setAcceptMode(QFileDialog::AcceptOpen);
     selector.setNameFilter(u"Ranupa Backup (*.dbk)"_s);
     startInWorkingDirectory(selector);
+    fitToScreen(selector);
     const bool chosen = selector.exec() == QDialog::Accepted;
     ui->backupFile->setText(chosen ? selector.selectedFiles().value(0) : QString());
 }

@@ -1,9 +1,12 @@
 #include "gui/layoutscale.h"
 
+#include "gui/screenfit.h"
+
 #include <QAbstractButton>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
+#include <QList>
 #include <QStringList>
 #include <QWidget>
 #include <algorithm>
@@ -14,6 +17,9 @@ namespace ranupa {
 namespace {
 
 constexpr double maximumScale = 2.0;
+// The smallest font a window is shrunk to so that it fits on a small screen.
+constexpr int smallestPixelSize = 8;
+constexpr double smallestPointSize = 6.0;
 // Room a button's frame takes around its text.
 constexpr int buttonPadding = 8;
 
@@ -51,16 +57,60 @@ QRect scaled(const QRect& rect, double factor)
             int(std::lround(rect.width() * factor)), int(std::lround(rect.height() * factor))};
 }
 
+// The factor by which every text of the window's own controls fits.
+double textScale(const QList<QWidget*>& children)
+{
+    double factor = 1.0;
+    for (const QWidget* child : children) {
+        factor = std::max(factor, neededScale(*child));
+    }
+    return factor;
+}
+
+// The largest factor at which the window still fits on its screen; below 1 on a screen
+// smaller than the layout.
+double roomScale(const QWidget& window)
+{
+    const QSize room = roomOnScreen(window);
+    const double scale =
+        std::min(double(room.width()) / window.width(), double(room.height()) / window.height());
+    return std::floor(scale * 100.0) / 100.0;
+}
+
+// Makes the window's font smaller until its texts fit at `factor`, or until it reaches the
+// smallest size that can still be read.
+void shrinkFontToFit(QWidget& window, const QList<QWidget*>& children, double factor)
+{
+    QFont font = window.font();
+    while (textScale(children) > factor) {
+        if (font.pixelSize() > 0) {
+            if (font.pixelSize() <= smallestPixelSize) {
+                return;
+            }
+            font.setPixelSize(font.pixelSize() - 1);
+        } else {
+            if (font.pointSizeF() <= smallestPointSize) {
+                return;
+            }
+            font.setPointSizeF(std::max(smallestPointSize, font.pointSizeF() - 0.5));
+        }
+        window.setFont(font);
+    }
+}
+
 } // namespace
 
 double scaleLayoutToFont(QWidget& window)
 {
     const auto children = window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-    double factor = 1.0;
-    for (const QWidget* child : children) {
-        factor = std::max(factor, neededScale(*child));
-    }
+    double factor = textScale(children);
     factor = std::min(std::ceil(factor * 20.0) / 20.0, maximumScale);
+    // A window larger than the screen cannot be used at all: it is kept within the screen, and
+    // its font made smaller when the texts would not fit otherwise.
+    if (const double room = roomScale(window); factor > room) {
+        factor = room;
+        shrinkFontToFit(window, children, factor);
+    }
     if (factor == 1.0) {
         return factor;
     }

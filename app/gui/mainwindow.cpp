@@ -18,7 +18,7 @@ MainWindow::MainWindow(QWidget* parent) : QDialog(parent), ui(std::make_unique<U
     setFixedSize(size());
     scaleLayoutToFont(*this);
 
-    ui->imc->setImage(QPixmap(u":/banner_helper.png"_s));
+    ui->imc->setImage(QPixmap(u":/banner_helper.png"_s), QPixmap(u":/banner_helper@2x.png"_s));
 
     connect(ui->ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->cancel, &QPushButton::clicked, this, &QDialog::reject);

@@ -1,10 +1,13 @@
 #include "gui/progressdialog.h"
 
+#include "gui/screenfit.h"
+
 #include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -17,7 +20,7 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    (cancellable ? Qt::WindowCloseButtonHint : Qt::WindowType(0)));
     setModal(true);
-    setMinimumWidth(420);
+    setMinimumWidth(std::min(420, roomOnScreen(*this).width()));
 
     auto* layout = new QVBoxLayout(this);
     m_step = new QLabel(this);

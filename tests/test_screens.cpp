@@ -1,0 +1,199 @@
+#include "gui/datautility.h"
+#include "gui/imagectrl.h"
+#include "gui/mainwindow.h"
+#include "modalhelper.h"
+#include "translation.h"
+
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using ranupa::DataUtility;
+using ranupa::MainWindow;
+
+// The windows on the screens operators have (small ones, twice the scale, large fonts) and in
+// the operators' language. Run on several screens; see startup.cmake.
+class TestScreens final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void windowsStayOnTheScreenAndTextsFit();
+    void selectorsStayOnTheScreen();
+    void bannerKeepsItsDetail();
+    void qtTextsReadInIndonesian();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+namespace {
+
+void openAndActivate(QWidget& window)
+{
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+}
+
+void verifyOnScreen(const QWidget& window)
+{
+    const QRect available = window.screen()->availableGeometry();
+    const QSize size = window.frameGeometry().size();
+    QVERIFY2(available.contains(window.frameGeometry()),
+             qPrintable(
+                 u"%1 is %2x%3"_s.arg(window.windowTitle()).arg(size.width()).arg(size.height())));
+}
+
+// Every label, button and frame title of `window` shows its whole text.
+void verifyTextsFit(QWidget& window)
+{
+    for (QWidget* widget : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const QFontMetrics metrics = widget->fontMetrics();
+        int needed = 0;
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            for (const QString& line : label->text().split(u'\n')) {
+                needed = std::max(needed, metrics.horizontalAdvance(line));
+            }
+        } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+            needed = metrics.horizontalAdvance(button->text());
+        } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
+            needed = metrics.horizontalAdvance(frame->title());
+        }
+        QVERIFY2(needed <= widget->width(), qPrintable(widget->objectName()));
+    }
+}
+
+QStringList buttonTexts(QWidget& window)
+{
+    QStringList texts;
+    for (const QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
+        if (button->isVisible()) {
+            texts << button->text();
+        }
+    }
+    return texts;
+}
+
+} // namespace
+
+void TestScreens::initTestCase()
+{
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    QVERIFY(ranupa::installQtTranslation());
+    // The large interface font some operators choose.
+    QFont large = QApplication::font();
+    large.setPointSize(14);
+    QApplication::setFont(large);
+    // Neither the working directory nor the test's own holds an installation.
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    QFile backup(m_dir.filePath(u"ranupaku06122026220509.dbk"_s));
+    QVERIFY(backup.open(QIODevice::WriteOnly));
+}
+
+void TestScreens::windowsStayOnTheScreenAndTextsFit()
+{
+    MainWindow mainWindow;
+    DataUtility dataUtility;
+    for (QWidget* window :
+         {static_cast<QWidget*>(&mainWindow), static_cast<QWidget*>(&dataUtility)}) {
+        openAndActivate(*window);
+        verifyOnScreen(*window);
+        verifyTextsFit(*window);
+        window->hide();
+    }
+}
+
+void TestScreens::selectorsStayOnTheScreen()
+{
+    DataUtility window;
+    openAndActivate(window);
+    int checked = 0;
+    for (auto choose : {&DataUtility::PilihBackup, &DataUtility::PilihRestore}) {
+        whenModal<QFileDialog>([&](QFileDialog* selector) {
+            QVERIFY(QTest::qWaitForWindowExposed(selector));
+            verifyOnScreen(*selector);
+            ++checked;
+            selector->reject();
+        });
+        (window.*choose)();
+    }
+    QCOMPARE(checked, 2);
+}
+
+void TestScreens::bannerKeepsItsDetail()
+{
+    MainWindow window;
+    openAndActivate(window);
+    auto* banner = window.findChild<ranupa::ImageCtrl*>(u"imc"_s);
+    const QImage shown = banner->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    const qreal ratio = shown.devicePixelRatio();
+    // At more than one device pixel per unit, the picture drawn at twice the size.
+    const QImage picture =
+        QImage(ratio > 1.0 ? u":/banner_helper@2x.png"_s : u":/banner_helper.png"_s)
+            .convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(picture.size(), QSize(330, 45) * (ratio > 1.0 ? 2 : 1));
+    const QPoint offset = banner->imageOffset() * ratio;
+
+    int compared = 0;
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x) {
+            const QPoint at(x + offset.x(), y + offset.y());
+            if (qAlpha(picture.pixel(x, y)) == 255 && shown.rect().contains(at)) {
+                QCOMPARE(shown.pixel(at), picture.pixel(x, y));
+                ++compared;
+            }
+        }
+    }
+    QVERIFY(compared > picture.width() * picture.height() / 2);
+}
+
+void TestScreens::qtTextsReadInIndonesian()
+{
+    DataUtility window;
+    openAndActivate(window);
+    QStringList restoreTexts;
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        restoreTexts = buttonTexts(*selector);
+        for (const QLabel* label : selector->findChildren<QLabel*>()) {
+            restoreTexts << label->text();
+        }
+        selector->reject();
+    });
+    window.PilihRestore();
+    for (const QString& text :
+         {u"&Buka"_s, u"Batal"_s, u"Lihat di:"_s, u"&Nama file:"_s, u"Jenis file:"_s}) {
+        QVERIFY2(restoreTexts.contains(text), qPrintable(restoreTexts.join(u", "_s)));
+    }
+
+    QStringList backupTexts;
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        backupTexts = buttonTexts(*selector);
+        selector->reject();
+    });
+    window.PilihBackup();
+    QVERIFY2(backupTexts.contains(u"&Pilih"_s), qPrintable(backupTexts.join(u", "_s)));
+
+    // A failure's message box: its own buttons too. Without an installation a backup fails.
+    window.findChild<QLineEdit*>(u"targetDir"_s)->setText(m_dir.path());
+    QStringList boxTexts;
+    whenModal<QMessageBox>([&](QMessageBox* box) {
+        boxTexts = buttonTexts(*box);
+        box->accept();
+    });
+    window.DoBackup();
+    QVERIFY2(boxTexts.contains(u"Tampilkan Rincian..."_s), qPrintable(boxTexts.join(u", "_s)));
+    QVERIFY(boxTexts.contains(u"OK"_s));
+}
+
+QTEST_MAIN(TestScreens)
+#include "test_screens.moc"

@@ -1,0 +1,235 @@
+#include "cli/cli.h"
+#include "cli/toolkitoptions.h"
+#include "core/installation.h"
+#include "core/retention.h"
+#include "testcluster.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+// How the program starts: which arguments mean the command line, and where it finds the
+// school-data application's installation when it is not started there.
+class TestStartup final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void onlyOwnArgumentsMeanTheCommandLine_data();
+    void onlyOwnArgumentsMeanTheCommandLine();
+    void qtOptionsReachTheWindows();
+    void installationIsLookedForInOrder();
+    void installationBesideTheProgramIsUsed();
+    void noInstallationFailsNamingWhereItLooked();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    Run runProgram(const QString& program, const QStringList& arguments,
+                   const QString& workingDir) const;
+    // A copy of the program in a directory of its own, so that its own directory is `dir`.
+    QString copyProgramInto(const QString& dir) const;
+    void makeInstallation(const QString& dir) const;
+
+    std::optional<TestCluster> m_cluster;
+    QString m_executable;
+};
+
+namespace {
+
+QProcessEnvironment withoutDisplay(QProcessEnvironment environment)
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        environment.remove(QString::fromLatin1(name));
+    }
+    return environment;
+}
+
+QStringList filesIn(const QString& directory)
+{
+    return QDir(directory).entryList(QDir::Files);
+}
+
+} // namespace
+
+void TestStartup::initTestCase()
+{
+    m_cluster = TestCluster::fromEnvironment("RANUPA_CLUSTER_DIR");
+    QVERIFY2(m_cluster, "the throwaway cluster is not running");
+    m_executable = qEnvironmentVariable("RANUPA_EXECUTABLE");
+    QVERIFY2(QFileInfo(m_executable).isExecutable(), "RANUPA_EXECUTABLE is not set");
+}
+
+TestStartup::Run TestStartup::runProgram(const QString& program, const QStringList& arguments,
+                                         const QString& workingDir) const
+{
+    QProcess process;
+    process.setProcessEnvironment(withoutDisplay(m_cluster->clientEnvironment()));
+    process.setWorkingDirectory(workingDir);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    Run run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        qWarning("the program did not end");
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+QString TestStartup::copyProgramInto(const QString& dir) const
+{
+    const QString copy = QDir(dir).filePath(u"ranupa-helper"_s);
+    if (!QFile::copy(m_executable, copy)) {
+        qWarning("cannot copy the program to %s", qPrintable(copy));
+    }
+    return copy;
+}
+
+void TestStartup::makeInstallation(const QString& dir) const
+{
+    QDir root(dir);
+    root.mkpath(u"config"_s);
+    root.mkpath(u"pgsql/bin"_s);
+    QFile settings(root.filePath(u"config/install.ini"_s));
+    if (settings.open(QIODevice::WriteOnly)) {
+        settings.write("[Database]\r\nDefDBPort=" + m_cluster->port.toLatin1() + "\r\n");
+    }
+    for (const QString& tool : {u"pg_dump"_s, u"psql"_s, u"pg_restore"_s}) {
+        QFile::link(QDir(m_cluster->binDir).filePath(tool), root.filePath(u"pgsql/bin/"_s + tool));
+    }
+}
+
+void TestStartup::onlyOwnArgumentsMeanTheCommandLine_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QString>("leftForTheCommandLine"); // "" when the windows open
+    QTest::newRow("nothing") << u""_s << u""_s;
+    QTest::newRow("style") << u"-style fusion"_s << u""_s;
+    QTest::newRow("style attached") << u"-style=fusion"_s << u""_s;
+    QTest::newRow("two dashes") << u"--style fusion --reverse"_s << u""_s;
+    QTest::newRow("platform and session") << u"-platform offscreen -session 1a2b"_s << u""_s;
+    // A Qt option's value is never read as one of the program's options.
+    QTest::newRow("value like an option") << u"-qwindowtitle --backup"_s << u""_s;
+    QTest::newRow("own option") << u"--backup D"_s << u"--backup D"_s;
+    QTest::newRow("own among Qt's")
+        << u"-style fusion --restore F --yes"_s << u"--restore F --yes"_s;
+    // Mistakes go to the command line, which says what is wrong instead of opening a window.
+    QTest::newRow("mistyped") << u"--bakup D"_s << u"--bakup D"_s;
+    QTest::newRow("Qt option without value") << u"-style"_s << u"-style"_s;
+    QTest::newRow("stray word") << u"D"_s << u"D"_s;
+}
+
+void TestStartup::onlyOwnArgumentsMeanTheCommandLine()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, leftForTheCommandLine);
+    const QStringList argv =
+        QStringList{u"ranupa-helper"_s} + arguments.split(u' ', Qt::SkipEmptyParts);
+    QList<QByteArray> bytes;
+    std::vector<char*> pointers;
+    for (const QString& argument : argv) {
+        pointers.push_back(bytes.emplace_back(argument.toLocal8Bit()).data());
+    }
+
+    QCOMPARE(ranupa::cli::wantsCommandLine(int(pointers.size()), pointers.data()),
+             !leftForTheCommandLine.isEmpty());
+    QCOMPARE(ranupa::cli::withoutToolkitOptions(argv),
+             QStringList{u"ranupa-helper"_s} +
+                 leftForTheCommandLine.split(u' ', Qt::SkipEmptyParts));
+}
+
+void TestStartup::qtOptionsReachTheWindows()
+{
+    // Without a display the windows can only open when "-platform offscreen" reaches Qt; the
+    // command line would have refused the option and ended at once.
+    QTemporaryDir dir;
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(QProcessEnvironment::systemEnvironment()));
+    program.setWorkingDirectory(dir.path());
+    program.start(m_executable, {u"-platform"_s, u"offscreen"_s, u"-style"_s, u"fusion"_s});
+    QVERIFY(program.waitForStarted());
+    QVERIFY2(!program.waitForFinished(2000), program.readAllStandardError().constData());
+    program.kill();
+    program.waitForFinished();
+}
+
+void TestStartup::installationIsLookedForInOrder()
+{
+    QTemporaryDir empty;
+    QTemporaryDir withSettings;
+    QTemporaryDir withTools;
+    QVERIFY(QDir(withSettings.path()).mkpath(u"config"_s));
+    QFile settings(withSettings.filePath(u"config/install.ini"_s));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.close();
+    QVERIFY(QDir(withTools.path()).mkpath(u"pgsql/bin"_s));
+    // A directory of that name is no settings file.
+    QVERIFY(QDir(empty.path()).mkpath(u"config/install.ini"_s));
+
+    using ranupa::findInstallationDir;
+    QCOMPARE(findInstallationDir({empty.path(), withSettings.path()}), withSettings.path());
+    QCOMPARE(findInstallationDir({withTools.path(), withSettings.path()}), withTools.path());
+    QCOMPARE(findInstallationDir({empty.path()}), QString());
+}
+
+void TestStartup::installationBesideTheProgramIsUsed()
+{
+    // Started by a shortcut without a start directory: the working directory is elsewhere.
+    QTemporaryDir installation;
+    makeInstallation(installation.path());
+    const QString program = copyProgramInto(installation.path());
+    QTemporaryDir elsewhere;
+
+    // A relative backup directory still counts from where the program was started.
+    QVERIFY(QDir(elsewhere.path()).mkpath(u"cadangan"_s));
+    const Run run =
+        runProgram(program, {u"--quiet"_s, u"--backup"_s, u"cadangan"_s}, elsewhere.path());
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QStringList written = filesIn(elsewhere.filePath(u"cadangan"_s));
+    QCOMPARE(written.size(), 1);
+    QVERIFY(ranupa::backupTime(written[0]).isValid());
+    QCOMPARE(filesIn(installation.path()), QStringList{u"ranupa-helper"_s});
+
+    // The working directory, when it holds an installation, comes first: this one has settings
+    // but no client programs, so the backup fails there.
+    QVERIFY(QDir(elsewhere.path()).mkpath(u"config"_s));
+    QFile settings(elsewhere.filePath(u"config/install.ini"_s));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write("DefDBPort=1\r\n");
+    settings.close();
+    const Run wrongPort =
+        runProgram(program, {u"--quiet"_s, u"--backup"_s, u"cadangan"_s}, elsewhere.path());
+    QCOMPARE(wrongPort.exitCode, 1);
+}
+
+void TestStartup::noInstallationFailsNamingWhereItLooked()
+{
+    QTemporaryDir programDir;
+    const QString program = copyProgramInto(programDir.path());
+    QTemporaryDir elsewhere;
+    for (const QStringList& arguments :
+         {QStringList{u"--backup"_s, elsewhere.path()},
+          QStringList{u"--restore"_s, elsewhere.filePath(u"ada.dbk"_s), u"--yes"_s}}) {
+        const Run run = runProgram(program, arguments, elsewhere.path());
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(QDir::toNativeSeparators(elsewhere.path())), qPrintable(run.err));
+        QVERIFY2(run.err.contains(QDir::toNativeSeparators(programDir.path())),
+                 qPrintable(run.err));
+        QCOMPARE(filesIn(elsewhere.path()), QStringList());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "test_startup.moc"
