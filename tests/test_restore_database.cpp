@@ -106,6 +106,7 @@ private slots:
     void latin1ServerTakesUtf8Backup();
     void missingLocaleFallsBackToServerDefault();
     void serverProbeFindsLocalesAndRoles();
+    void failedLoadQuotesFirstErrors();
 
 private:
     QString databaseOid() const
@@ -347,6 +348,27 @@ void RestoreDatabaseTest::serverProbeFindsLocalesAndRoles()
     const auto present = probe(u"C"_s);
     QVERIFY(present);
     QCOMPARE(present->facts.archiveLocaleProblem, QString());
+}
+
+// A check that held when the row was written but not in pg_restore's session: the load fails
+// for real, and the details open with the cause, not with the last lines of verbose progress.
+void RestoreDatabaseTest::failedLoadQuotesFirstErrors()
+{
+    QVERIFY(!cluster
+                 ->psql(u"create table syarat (x int check "
+                        u"(coalesce(current_setting('ranupa.izin', true), '') = 'ya')); "
+                        u"set ranupa.izin = 'ya'; insert into syarat values (1)"_s)
+                 .isNull());
+    const QString backup = backupInto(u"syarat"_s);
+    QVERIFY(!backup.isEmpty());
+
+    const OperationOutcome outcome = runRestore(backup);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    const qsizetype quote = outcome.details.indexOf(u"Kesalahan pertama dari pg_restore:"_s);
+    QVERIFY2(quote > 0, qPrintable(outcome.details));
+    const QString firstError = outcome.details.mid(quote).section(u'\n', 1, 3);
+    QVERIFY2(firstError.contains(u"syarat"_s) && firstError.contains(u"ERROR"_s),
+             qPrintable(outcome.details));
 }
 
 QTEST_GUILESS_MAIN(RestoreDatabaseTest)
