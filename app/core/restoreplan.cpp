@@ -19,6 +19,12 @@ namespace {
 
 const QString untouched = u"Database pendataan tidak diubah."_s;
 
+// Failure details: the step, that nothing was touched, then why.
+QString failedStep(const QString& what, const QString& why)
+{
+    return u"Langkah yang gagal: %1. %2\n%3"_s.arg(what, untouched, why);
+}
+
 QString quoted(const QString& path)
 {
     return u'"' + commandline::escapeForQuotes(path) + u'"';
@@ -245,8 +251,8 @@ void RestorePreparation::start(const QString& filePath, const QString& port,
     d->done = false;
     d->work = std::make_unique<QTemporaryDir>();
     if (!d->work->isValid()) {
-        fail(u"Folder sementara tidak dapat dibuat: %1. %2"_s.arg(d->work->errorString(),
-                                                                  untouched));
+        fail(failedStep(u"memeriksa file backup"_s,
+                        u"Folder sementara tidak dapat dibuat: "_s + d->work->errorString()));
         return;
     }
     readToc();
@@ -293,13 +299,15 @@ void RestorePreparation::onToc(const QByteArray& output)
 {
     d->toc = parseArchiveList(QString::fromUtf8(output));
     if (!d->toc) {
-        fail(u"Daftar isi file backup tidak dapat dibaca. "_s + untouched);
+        fail(failedStep(u"membaca daftar isi file backup"_s,
+                        u"Daftar isi yang ditulis pg_restore tidak dapat dibaca."_s));
         return;
     }
     d->plan.archiveDatabase = d->toc->databaseName;
     if (d->toc->databaseName != u"pendataan"_s && !d->options.acceptOtherDatabase) {
-        fail(u"File backup ini berisi database \"%1\", bukan pendataan. %2\n"
-             u"Pilih file backup database pendataan."_s.arg(d->toc->databaseName, untouched));
+        fail(failedStep(u"memeriksa file backup"_s,
+                        u"File backup ini berisi database \"%1\", bukan pendataan. Pilih file "
+                        u"backup database pendataan."_s.arg(d->toc->databaseName)));
         return;
     }
     readSchema();
@@ -318,7 +326,8 @@ void RestorePreparation::onSchema(const QByteArray&)
     const std::optional<ArchiveDatabase> database =
         ok ? archiveDatabaseFromScript(script) : std::nullopt;
     if (!database || database->locale.encoding.isEmpty()) {
-        fail(u"File backup tidak menyebut encoding dan lokal databasenya. "_s + untouched);
+        fail(failedStep(u"membaca skema file backup"_s,
+                        u"File backup tidak menyebut encoding dan lokal databasenya."_s));
         return;
     }
     d->plan.locale = database->locale;
@@ -335,7 +344,8 @@ void RestorePreparation::readDatabaseEntries()
     }
     const QString listPath = d->workFile(u"database.list"_s);
     if (!writeFile(listPath, list)) {
-        fail(u"File sementara %1 tidak dapat ditulis. %2"_s.arg(listPath, untouched));
+        fail(failedStep(u"memeriksa file backup"_s,
+                        u"File sementara %1 tidak dapat ditulis."_s.arg(listPath)));
         return;
     }
     runStep(archiveEntriesScriptCommandLine(d->filePath, listPath, d->workFile(u"database.sql"_s)),
@@ -348,7 +358,8 @@ void RestorePreparation::onDatabaseEntries(const QByteArray&)
     bool ok = false;
     const QByteArray script = readFile(d->workFile(u"database.sql"_s), &ok);
     if (!ok) {
-        fail(u"Pengaturan database dari file backup tidak dapat dibaca. "_s + untouched);
+        fail(failedStep(u"membaca pengaturan database dari file backup"_s,
+                        u"Script yang ditulis pg_restore tidak dapat dibaca."_s));
         return;
     }
     for (const QString& role : rolesNamedInScript(script)) {
@@ -365,7 +376,8 @@ void RestorePreparation::probeServer()
     emit stepChanged(u"Memeriksa server..."_s);
     const QString scriptPath = d->workFile(u"periksa.sql"_s);
     if (!writeFile(scriptPath, serverProbeScript(d->plan.locale, d->roles))) {
-        fail(u"File sementara %1 tidak dapat ditulis. %2"_s.arg(scriptPath, untouched));
+        fail(failedStep(u"memeriksa server"_s,
+                        u"File sementara %1 tidak dapat ditulis."_s.arg(scriptPath)));
         return;
     }
     runStep(serverProbeCommandLine(d->port, scriptPath), u"memeriksa server (psql)"_s,
@@ -376,19 +388,18 @@ void RestorePreparation::onProbe(const QByteArray& output)
 {
     const std::optional<ServerProbe> probe = parseServerProbe(output, d->roles);
     if (!probe) {
-        fail(u"Jawaban server atas pemeriksaan tidak lengkap. %1\n\n%2"_s.arg(
-            untouched, QString::fromUtf8(output).trimmed()));
+        fail(failedStep(u"memeriksa server (psql)"_s, u"Jawaban server tidak lengkap:\n"_s +
+                                                          QString::fromUtf8(output).trimmed()));
         return;
     }
     if (!probe->missingRoles.isEmpty()) {
-        fail(u"Langkah yang gagal: memeriksa peran (role) di server. %1\n"_s.arg(untouched) +
-             missingRolesProblem(probe->missingRoles));
+        fail(failedStep(u"memeriksa peran (role) di server"_s,
+                        missingRolesProblem(probe->missingRoles)));
         return;
     }
     const LocaleChoice choice = chooseDatabaseLocale(d->plan.locale, probe->facts);
     if (!choice.locale) {
-        fail(u"Langkah yang gagal: memilih encoding dan lokal database. %1\n"_s.arg(untouched) +
-             choice.problem);
+        fail(failedStep(u"memilih encoding dan lokal database"_s, choice.problem));
         return;
     }
     RestorePlan plan = d->plan;
