@@ -3,7 +3,9 @@
 ranupa_add_test(test_operation_commands SOURCES test_operation_commands.cpp LIBS ranupa_core)
 ranupa_add_test(test_archivecheck SOURCES test_archivecheck.cpp LIBS ranupa_core)
 ranupa_add_test(test_archivetoc SOURCES test_archivetoc.cpp LIBS ranupa_core)
-set_tests_properties(test_operation_commands test_archivecheck test_archivetoc PROPERTIES TIMEOUT 60)
+ranupa_add_test(test_archivedatabase SOURCES test_archivedatabase.cpp LIBS ranupa_core)
+set_tests_properties(test_operation_commands test_archivecheck test_archivetoc test_archivedatabase
+    PROPERTIES TIMEOUT 60)
 
 ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp testcluster.h
     LIBS ranupa_core)
@@ -16,3 +18,12 @@ set_tests_properties(test_backup_restore PROPERTIES
 # One backup or restore at a time, across copies of the program.
 ranupa_add_test(test_operationlock SOURCES test_operationlock.cpp LIBS ranupa_core)
 set_tests_properties(test_operationlock PROPERTIES TIMEOUT 60)
+
+# The database itself comes back as it was backed up, onto servers of other encodings too.
+ranupa_add_test(test_restore_database SOURCES test_restore_database.cpp testcluster.h
+    LIBS ranupa_core)
+set_tests_properties(test_restore_database PROPERTIES
+    FIXTURES_REQUIRED "pgcluster;pgcluster_latin1"
+    RESOURCE_LOCK pendataan
+    TIMEOUT 240
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_LATIN1_CLUSTER_DIR=${RANUPA_LATIN1_CLUSTER_DIR}")

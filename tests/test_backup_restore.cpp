@@ -309,9 +309,10 @@ void BackupRestoreTest::roundTripBringsBackStateOfBackup()
                                     }});
     QCOMPARE(outcome.status, OperationStatus::Succeeded);
     QCOMPARE(outcome.message, u"Restore database berhasil"_s);
-    QCOMPARE(steps, (QStringList{u"Memeriksa file backup..."_s, u"Memutus koneksi ke database..."_s,
-                                 u"Menghapus database lama..."_s, u"Membuat database baru..."_s,
-                                 u"Memuat data dari file backup..."_s}));
+    QCOMPARE(steps,
+             (QStringList{u"Memeriksa file backup..."_s, u"Memeriksa server..."_s,
+                          u"Memutus koneksi ke database..."_s, u"Menghapus database lama..."_s,
+                          u"Membuat database baru..."_s, u"Memuat data dari file backup..."_s}));
     QVERIFY(toolLines > 0);
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
 }

@@ -27,6 +27,7 @@ private slots:
     void keepNeverCostsTheBackupJustWritten();
     void restoreWantsConfirmation();
     void restoreRoundTrip();
+    void restoreOfOtherDatabaseNeedsAnyDatabase();
 
 private:
     struct Run
@@ -152,6 +153,8 @@ void TestCli::badOptionsRunNothing_data()
     QTest::newRow("keep not a number") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep=dua"_s};
     QTest::newRow("keep zero") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s, u"0"_s};
     QTest::newRow("keep without backup") << QStringList{u"--keep"_s, u"3"_s};
+    QTest::newRow("any database without restore")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--any-database"_s};
     QTest::newRow("backup and restore")
         << QStringList{u"--backup"_s, u"DIR"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s};
     QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s};
@@ -371,6 +374,39 @@ void TestCli::restoreRoundTrip()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, u"Restore database berhasil\n"_s);
     QVERIFY2(run.err.contains(u"pg_restore"_s), "pg_restore's progress is shown while it runs");
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+}
+
+void TestCli::restoreOfOtherDatabaseNeedsAnyDatabase()
+{
+    QTemporaryDir dir;
+    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir.path()}).exitCode, 0);
+    const QString ownBackup = QDir(dir.path()).filePath(filesIn(dir.path()).value(0));
+    const QString before = m_cluster->databaseFingerprint();
+
+    m_cluster->psql(u"DROP DATABASE IF EXISTS arsip_lain"_s, u"postgres"_s);
+    QVERIFY(!m_cluster->psql(u"CREATE DATABASE arsip_lain"_s, u"postgres"_s).isNull());
+    QVERIFY(!m_cluster->psql(u"CREATE TABLE satu AS SELECT 7 AS x"_s, u"arsip_lain"_s).isNull());
+    const QString other = QDir(dir.path()).filePath(u"lain.dbk"_s);
+    QProcess dump;
+    dump.setProcessEnvironment(m_cluster->clientEnvironment());
+    dump.start(m_cluster->binDir + u"/pg_dump"_s,
+               {u"-h"_s, m_cluster->socketDir, u"-p"_s, m_cluster->port, u"-U"_s, u"postgres"_s,
+                u"-Ft"_s, u"-f"_s, other, u"arsip_lain"_s});
+    QVERIFY(dump.waitForFinished(60'000) && dump.exitCode() == 0);
+    m_cluster->psql(u"DROP DATABASE arsip_lain"_s, u"postgres"_s);
+
+    const Run refused = runProgram({u"--quiet"_s, u"--restore"_s, other, u"--yes"_s});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains(u"\"arsip_lain\""_s), qPrintable(refused.err));
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+
+    const Run accepted =
+        runProgram({u"--quiet"_s, u"--restore"_s, other, u"--yes"_s, u"--any-database"_s});
+    QCOMPARE(accepted.exitCode, 0);
+    QCOMPARE(m_cluster->psql(u"SELECT x FROM satu"_s), u"7"_s);
+
+    QCOMPARE(runProgram({u"--quiet"_s, u"--restore"_s, ownBackup, u"--yes"_s}).exitCode, 0);
     QCOMPARE(m_cluster->databaseFingerprint(), before);
 }
 

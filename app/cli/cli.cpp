@@ -105,15 +105,20 @@ struct Options
     QString backupDir;
     QString restoreFile;
     bool confirmed = false;
+    bool anyDatabase = false;
     bool quiet = false;
     int keep = 0; // 0: remove nothing
 };
 
 // Runs one backup or restore job to its end, reporting progress on standard error.
 template <typename Job>
-OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted)
+OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted,
+                        const std::function<void(Job&)>& configure = {})
 {
     Job job;
+    if (configure) {
+        configure(job);
+    }
     OperationProgress progress;
     if (!quiet) {
         progress.stepChanged = [](const QString& step) {
@@ -147,6 +152,9 @@ int report(const OperationOutcome& outcome, bool interrupted)
     switch (outcome.status) {
     case OperationStatus::Succeeded:
         print(stdout, outcome.message);
+        if (!outcome.details.isEmpty()) {
+            print(stderr, outcome.details); // something worth knowing, such as a fallback locale
+        }
         return Success;
     case OperationStatus::Cancelled:
         print(stderr, outcome.message);
@@ -209,8 +217,12 @@ int run(const QStringList& arguments)
     const QCommandLineOption restoreOption(
         u"restore"_s, u"Restore database dari FILE (menggantikan isi database)."_s, u"FILE"_s);
     const QCommandLineOption yesOption(u"yes"_s, u"Setuju database diganti oleh --restore."_s);
+    const QCommandLineOption anyDatabaseOption(
+        u"any-database"_s,
+        u"Dengan --restore: terima juga file backup database lain selain pendataan."_s);
     const QCommandLineOption quietOption(u"quiet"_s, u"Tanpa keterangan proses."_s);
-    parser.addOptions({backupOption, keepOption, restoreOption, yesOption, quietOption});
+    parser.addOptions(
+        {backupOption, keepOption, restoreOption, yesOption, anyDatabaseOption, quietOption});
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
 
@@ -239,6 +251,7 @@ int run(const QStringList& arguments)
     options.backupDir = parser.value(backupOption);
     options.restoreFile = parser.value(restoreOption);
     options.confirmed = parser.isSet(yesOption);
+    options.anyDatabase = parser.isSet(anyDatabaseOption);
     options.quiet = parser.isSet(quietOption);
     const bool backup = parser.isSet(backupOption);
     const bool restore = parser.isSet(restoreOption);
@@ -262,6 +275,9 @@ int run(const QStringList& arguments)
     if (parser.isSet(yesOption) && !restore) {
         return usageError(u"--yes hanya berlaku dengan --restore."_s);
     }
+    if (options.anyDatabase && !restore) {
+        return usageError(u"--any-database hanya berlaku dengan --restore."_s);
+    }
     if (restore && !options.confirmed) {
         print(stderr, u"Restore menghapus isi database pendataan dan menggantinya dengan isi file "
                       "backup. Tambahkan --yes untuk melanjutkan."_s);
@@ -270,8 +286,12 @@ int run(const QStringList& arguments)
 
     bool interrupted = false;
     if (restore) {
-        return report(runJob<RestoreJob>(options.restoreFile, options.quiet, interrupted),
-                      interrupted);
+        const auto acceptOther = [&options](RestoreJob& job) {
+            job.setAcceptOtherDatabase(options.anyDatabase);
+        };
+        return report(
+            runJob<RestoreJob>(options.restoreFile, options.quiet, interrupted, acceptOther),
+            interrupted);
     }
     const OperationOutcome outcome =
         runJob<BackupJob>(options.backupDir, options.quiet, interrupted);

@@ -31,6 +31,7 @@ constexpr std::array multiWordTypes = {
     u"OPERATOR CLASS",
     u"OPERATOR FAMILY",
     u"ROW SECURITY",
+    u"SECURITY LABEL",
     u"SEQUENCE SET",
     u"TABLE DATA",
     u"DEFAULT ACL",

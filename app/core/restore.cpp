@@ -4,11 +4,14 @@
 #include "core/commandline.h"
 #include "core/installation.h"
 #include "core/operationlock.h"
+#include "core/restoreplan.h"
 #include "core/settings.h"
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
 
+#include <QFile>
 #include <QPointer>
+#include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
 
@@ -73,6 +76,12 @@ struct RestoreJob::Private
     ToolResult dropResult;
     QPointer<ArchiveCheck> check;
     QPointer<ToolRunner> runner;
+    QString port;
+    QString backupFile;
+    bool acceptOtherDatabase = false;
+    QPointer<RestorePreparation> preparation;
+    RestorePlan plan;
+    std::unique_ptr<QTemporaryDir> settingsDir;
 };
 
 RestoreJob::RestoreJob(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {}
@@ -85,6 +94,14 @@ RestoreJob::~RestoreJob()
     if (d->check) {
         d->check->disconnect(this);
     }
+    if (d->preparation) {
+        d->preparation->disconnect(this);
+    }
+}
+
+void RestoreJob::setAcceptOtherDatabase(bool accept)
+{
+    d->acceptOtherDatabase = accept;
 }
 
 void RestoreJob::start(const QString& backupFileText)
@@ -111,6 +128,8 @@ void RestoreJob::start(const QString& backupFileText)
     // Absolute, so that pg_restore never reads a file name starting with "-" as an option.
     const QString backupFile = commandline::absolutePathForTool(backupFileText);
     d->commands = restoreCommandLines(port.port, backupFile);
+    d->port = port.port;
+    d->backupFile = backupFile;
     d->dropResult = {};
     // The file is checked before anything touches the server: a file that cannot be restored
     // must never cost the school its database.
@@ -133,7 +152,74 @@ void RestoreJob::onCheckFinished(const ArchiveCheckResult& result)
                 result.problem);
         return;
     }
+    // Still nothing touched: what the file holds is read, and the server asked whether it can
+    // take it, before the old database goes.
+    if (d->preparation) {
+        d->preparation->deleteLater();
+    }
+    d->preparation = new RestorePreparation(this);
+    connect(d->preparation, &RestorePreparation::stepChanged, this, &RestoreJob::stepChanged);
+    connect(d->preparation, &RestorePreparation::finished, this, &RestoreJob::onPlanReady);
+    d->preparation->start(d->backupFile, d->port, {.acceptOtherDatabase = d->acceptOtherDatabase});
+}
+
+void RestoreJob::onPlanReady(const RestorePlan& plan)
+{
+    if (!plan.ok) {
+        finishAs(OperationStatus::Failed, failureMessage(), plan.problem);
+        return;
+    }
+    d->plan = plan;
+    d->commands[static_cast<int>(Step::Create)] =
+        createDatabaseCommandLine(d->port, plan.locale, plan.serverVersion);
     runCommand(Step::EndConnections);
+}
+
+// The database's comment, privileges and settings: pg_restore brings them back only when it
+// creates the database itself.
+void RestoreJob::applyDatabaseSettings()
+{
+    if (d->plan.settingsScript.isEmpty()) {
+        finishAs(OperationStatus::Succeeded, u"Restore database berhasil"_s, d->plan.note);
+        return;
+    }
+    emit stepChanged(u"Memulihkan pengaturan database..."_s);
+    d->settingsDir = std::make_unique<QTemporaryDir>();
+    const QString scriptPath = d->settingsDir->filePath(u"pengaturan.sql"_s);
+    QFile script(scriptPath);
+    if (!d->settingsDir->isValid() || !script.open(QIODevice::WriteOnly) ||
+        script.write(d->plan.settingsScript) != d->plan.settingsScript.size() || !script.flush()) {
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 u"Langkah yang gagal: memulihkan pengaturan database. Data sudah dimuat ke "
+                 u"database pendataan, tetapi pengaturannya (komentar, hak akses, SET) belum: "
+                 u"file sementara tidak dapat ditulis."_s);
+        return;
+    }
+    script.close();
+    if (d->runner) {
+        d->runner->deleteLater();
+    }
+    d->runner = new ToolRunner(this);
+    connect(d->runner, &ToolRunner::outputLine, this, &RestoreJob::toolLine);
+    connect(d->runner, &ToolRunner::finished, this, &RestoreJob::onSettingsApplied);
+    d->runner->start(databaseSettingsCommandLine(d->port, scriptPath));
+}
+
+void RestoreJob::onSettingsApplied(const ToolResult& result)
+{
+    d->settingsDir.reset();
+    if (!result.succeeded()) {
+        const QString errors = firstToolErrors(result);
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 toolFailureDetails(
+                     u"Langkah yang gagal: memulihkan pengaturan database (psql). Data sudah "
+                     u"dimuat ke database pendataan, tetapi pengaturannya (komentar, hak akses, "
+                     u"SET) tidak dipulihkan."_s +
+                         (errors.isEmpty() ? QString() : u"\n\nKesalahan pertama:\n"_s + errors),
+                     result));
+        return;
+    }
+    finishAs(OperationStatus::Succeeded, u"Restore database berhasil"_s, d->plan.note);
 }
 
 void RestoreJob::runCommand(Step step)
@@ -185,14 +271,15 @@ void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
         return;
     case Step::Load:
         if (!result.succeeded()) {
-            finishAs(OperationStatus::Failed, failureMessage(),
-                     toolFailureDetails(u"Langkah yang gagal: memuat data dari file backup "
-                                        u"(pg_restore). Database pendataan mungkin hanya berisi "
-                                        u"sebagian data."_s,
-                                        result));
+            QString what = u"Langkah yang gagal: memuat data dari file backup (pg_restore). "
+                           u"Database pendataan mungkin hanya berisi sebagian data."_s;
+            if (const QString errors = firstToolErrors(result); !errors.isEmpty()) {
+                what += u"\n\nKesalahan pertama dari pg_restore:\n"_s + errors + u'\n';
+            }
+            finishAs(OperationStatus::Failed, failureMessage(), toolFailureDetails(what, result));
             return;
         }
-        finishAs(OperationStatus::Succeeded, u"Restore database berhasil"_s, {});
+        applyDatabaseSettings();
         return;
     }
 }

@@ -11,6 +11,7 @@ namespace ranupa {
 
 struct ToolResult;
 struct ArchiveCheckResult;
+struct RestorePlan;
 
 // The four command lines of a restore, in order: end connections, drop, create, load.
 QStringList restoreCommandLines(const QString& port, const QString& backupFile);
@@ -28,6 +29,8 @@ public:
     // Reads the port, checks the file, then runs the four commands. finished() follows exactly
     // once, never from inside start(); an empty text gives a Skipped outcome.
     void start(const QString& backupFileText);
+    // A backup of a database other than pendataan is refused unless this is set before start().
+    void setAcceptOtherDatabase(bool accept);
 
 signals:
     void stepChanged(const QString& step);
@@ -37,6 +40,9 @@ signals:
 private:
     enum class Step;
     void onCheckFinished(const ArchiveCheckResult& result);
+    void onPlanReady(const RestorePlan& plan);
+    void applyDatabaseSettings();
+    void onSettingsApplied(const ToolResult& result);
     void runCommand(Step step);
     void onCommandFinished(Step step, const ToolResult& result);
     void finishAs(OperationStatus status, const QString& message, const QString& details);

@@ -16,4 +16,9 @@ QString describeToolEnd(const ToolResult& result);
 // One block of failure details: what the step was, how the tool ended and its last output.
 QString toolFailureDetails(const QString& what, const ToolResult& result);
 
+// The first errors a PostgreSQL client program reported, each with the lines that belong to it
+// ("from TOC entry ...", "Command was: ..."), so that the cause shows without the verbose
+// progress around it. "" when the output holds no error line.
+QString firstToolErrors(const ToolResult& result, int maxErrors = 3);
+
 } // namespace ranupa

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+namespace ranupa {
+
+struct ToolResult;
+
+// Why a backup or restore failed, as far as the program can tell, for the sentence the operator
+// reads under the message.
+enum class FailureCause
+{
+    Unknown,
+    ServerUnreachable,    // nothing answers on the port from the settings
+    PasswordRequired,     // the server wants a password for postgres
+    ToolsMissing,         // pgsql/bin/... could not be started
+    InstallationMissing,  // neither directory holds config/ or pgsql/
+    SettingsMissing,      // config/install.ini or its DefDBPort missing
+    InvalidPort,          // DefDBPort is not a port number
+    DiskFull,             // on the server or where the backup is written
+    DirectoryNotWritable, // the backup cannot be written into the chosen directory
+    DamagedBackup,        // the chosen file is not a whole backup
+    ForeignBackup,        // the backup holds another database
+    MissingRole,          // the server lacks a role the backup names
+    Busy,                 // another backup or restore runs
+};
+
+// One or two sentences: what went wrong and what to do. "" for Unknown. `port` is the port the
+// program used, when known.
+QString causeText(FailureCause cause, const QString& port = {});
+
+// What the text a failing step left (its details, the tools' output) says about why. Finds the
+// causes that show in the tools' messages; Unknown otherwise.
+FailureCause causeFromToolText(const QString& text);
+
+// The same for one tool run, including a program that could not be started at all.
+FailureCause causeFromToolResult(const ToolResult& result);
+
+} // namespace ranupa

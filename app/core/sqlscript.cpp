@@ -1,0 +1,268 @@
+#include "core/sqlscript.h"
+
+#include <algorithm>
+
+namespace ranupa::sql {
+
+namespace {
+
+bool isIdentStart(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
+}
+
+bool isIdentPart(char c)
+{
+    return isIdentStart(c) || (c >= '0' && c <= '9') || c == '$';
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+char toLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+class Lexer final
+{
+public:
+    explicit Lexer(QByteArrayView text) : s(text) {}
+
+    QList<Statement> run()
+    {
+        QList<Statement> statements;
+        Statement current;
+        int depth = 0;
+        const auto close = [&](qsizetype end) {
+            if (!current.tokens.isEmpty()) {
+                current.end = end;
+                statements.append(current);
+            }
+            current = {};
+            depth = 0;
+        };
+        while (skipBlanksAndComments()) {
+            if (s[pos] == '\\') {
+                // psql ends the query buffer's reading here; pg_restore only writes meta-commands
+                // between statements.
+                close(pos);
+                const qsizetype begin = pos;
+                const qsizetype lineEnd = s.indexOf('\n', pos);
+                pos = lineEnd < 0 ? s.size() : lineEnd + 1;
+                statements.append({.meta = true, .begin = begin, .end = pos, .tokens = {}});
+                continue;
+            }
+            const Token token = next();
+            if (token.kind == Token::Kind::Symbol) {
+                const char c = s[token.begin];
+                if (c == ';' && depth == 0) {
+                    close(token.end);
+                    continue;
+                }
+                depth += c == '(' ? 1 : c == ')' ? -1 : 0;
+            }
+            if (current.tokens.isEmpty()) {
+                current.begin = token.begin;
+            }
+            current.tokens.append(token);
+        }
+        close(s.size());
+        return statements;
+    }
+
+private:
+    // Moves to the next token's first byte; false at the end of the text.
+    bool skipBlanksAndComments()
+    {
+        while (pos < s.size()) {
+            if (isSpace(s[pos])) {
+                ++pos;
+            } else if (s.sliced(pos).startsWith("--")) {
+                const qsizetype lineEnd = s.indexOf('\n', pos);
+                pos = lineEnd < 0 ? s.size() : lineEnd + 1;
+            } else if (s.sliced(pos).startsWith("/*")) {
+                skipBlockComment();
+            } else {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Block comments nest in SQL.
+    void skipBlockComment()
+    {
+        int level = 0;
+        while (pos < s.size()) {
+            if (s.sliced(pos).startsWith("/*")) {
+                ++level;
+                pos += 2;
+            } else if (s.sliced(pos).startsWith("*/")) {
+                pos += 2;
+                if (--level == 0) {
+                    return;
+                }
+            } else {
+                ++pos;
+            }
+        }
+    }
+
+    Token next()
+    {
+        const qsizetype begin = pos;
+        const char c = s[pos];
+        if (c == '"') {
+            skipQuoted('"', false);
+            return {Token::Kind::QuotedIdent, begin, pos};
+        }
+        if (c == '\'') {
+            skipQuoted('\'', false);
+            return {Token::Kind::String, begin, pos};
+        }
+        if ((c == 'E' || c == 'e') && pos + 1 < s.size() && s[pos + 1] == '\'') {
+            ++pos;
+            skipQuoted('\'', true);
+            return {Token::Kind::String, begin, pos};
+        }
+        if (c == '$') {
+            if (const qsizetype tagEnd = dollarTagEnd(); tagEnd > 0) {
+                const QByteArrayView tag = s.sliced(pos, tagEnd - pos);
+                const qsizetype close = s.indexOf(tag, tagEnd);
+                pos = close < 0 ? s.size() : close + tag.size();
+                return {Token::Kind::String, begin, pos};
+            }
+        }
+        if (isIdentPart(c)) {
+            while (pos < s.size() && isIdentPart(s[pos])) {
+                ++pos;
+            }
+            return {Token::Kind::Word, begin, pos};
+        }
+        ++pos;
+        return {Token::Kind::Symbol, begin, pos};
+    }
+
+    // At an opening quote: moves past the closing one; a doubled quote stands for itself.
+    void skipQuoted(char quote, bool backslashEscapes)
+    {
+        ++pos;
+        while (pos < s.size()) {
+            const char c = s[pos++];
+            if (backslashEscapes && c == '\\') {
+                ++pos;
+            } else if (c == quote) {
+                if (pos < s.size() && s[pos] == quote) {
+                    ++pos;
+                } else {
+                    return;
+                }
+            }
+        }
+    }
+
+    // At a "$": the end of a dollar-quote tag ("$$", "$body$") starting here, or 0 when the "$"
+    // starts none (a parameter such as $1).
+    qsizetype dollarTagEnd() const
+    {
+        qsizetype i = pos + 1;
+        if (i < s.size() && isIdentStart(s[i])) {
+            while (i < s.size() && isIdentPart(s[i]) && s[i] != '$') {
+                ++i;
+            }
+        }
+        return (i < s.size() && s[i] == '$') ? i + 1 : 0;
+    }
+
+    QByteArrayView s;
+    qsizetype pos = 0;
+};
+
+QByteArray undoubled(QByteArrayView inner, char quote)
+{
+    QByteArray value;
+    value.reserve(inner.size());
+    for (qsizetype i = 0; i < inner.size(); ++i) {
+        value.append(inner[i]);
+        if (inner[i] == quote && i + 1 < inner.size() && inner[i + 1] == quote) {
+            ++i;
+        }
+    }
+    return value;
+}
+
+QByteArray doubled(QByteArrayView text, char quote)
+{
+    QByteArray quoted(1, quote);
+    for (const char c : text) {
+        quoted.append(c);
+        if (c == quote) {
+            quoted.append(c);
+        }
+    }
+    quoted.append(quote);
+    return quoted;
+}
+
+} // namespace
+
+QList<Statement> splitScript(QByteArrayView script)
+{
+    return Lexer(script).run();
+}
+
+QByteArray tokenValue(QByteArrayView script, const Token& token)
+{
+    const QByteArrayView text = script.sliced(token.begin, token.end - token.begin);
+    switch (token.kind) {
+    case Token::Kind::Word: {
+        QByteArray folded = text.toByteArray();
+        std::transform(folded.begin(), folded.end(), folded.begin(), toLower);
+        return folded;
+    }
+    case Token::Kind::QuotedIdent:
+        return undoubled(text.sliced(1, std::max<qsizetype>(text.size() - 2, 0)), '"');
+    case Token::Kind::String:
+        if (text.startsWith('$')) {
+            const qsizetype tagLength = text.indexOf('$', 1) + 1;
+            return text.sliced(tagLength, std::max<qsizetype>(text.size() - 2 * tagLength, 0))
+                .toByteArray();
+        }
+        if (text.startsWith('\'')) {
+            return undoubled(text.sliced(1, std::max<qsizetype>(text.size() - 2, 0)), '\'');
+        }
+        return text.toByteArray(); // E'...': rare in the statements read here; kept as written
+    case Token::Kind::Symbol:
+        break;
+    }
+    return text.toByteArray();
+}
+
+bool isWord(QByteArrayView script, const Token& token, QByteArrayView lowerCaseWord)
+{
+    if (token.kind != Token::Kind::Word || token.end - token.begin != lowerCaseWord.size()) {
+        return false;
+    }
+    for (qsizetype i = 0; i < lowerCaseWord.size(); ++i) {
+        if (toLower(script[token.begin + i]) != lowerCaseWord[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QByteArray quoteLiteral(QByteArrayView text)
+{
+    return doubled(text, '\'');
+}
+
+QByteArray quoteIdentifier(QByteArrayView name)
+{
+    return doubled(name, '"');
+}
+
+} // namespace ranupa::sql

@@ -1,0 +1,375 @@
+// A restore brings back the database itself, not only what is inside it: its encoding and
+// locale, settings, role settings, comment and privileges; and it refuses, before touching
+// anything, backups of another database or backups that name roles the server lacks. Against
+// the real throwaway clusters.
+#include "core/backup.h"
+#include "core/restore.h"
+#include "core/restoreplan.h"
+#include "core/toolrunner.h"
+#include "testcluster.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using ranupa::OperationOutcome;
+using ranupa::OperationStatus;
+using ranupa::runBackup;
+using ranupa::runRestore;
+
+namespace {
+
+class CurrentDirectory final
+{
+    Q_DISABLE_COPY_MOVE(CurrentDirectory)
+
+public:
+    explicit CurrentDirectory(const QString& dir) : previous(QDir::currentPath())
+    {
+        QDir::setCurrent(dir);
+    }
+    ~CurrentDirectory() { QDir::setCurrent(previous); }
+
+private:
+    QString previous;
+};
+
+// The database as the server keeps it apart from its contents, and who may do what inside it.
+QString databaseState(const TestCluster& cluster)
+{
+    const QString database = cluster.psql(uR"(
+SELECT string_agg(line, E'\n' ORDER BY n, line) FROM (
+    SELECT 0, concat_ws(' | ', pg_encoding_to_char(d.encoding), d.datcollate, d.datctype,
+        d.datlocprovider, d.datconnlimit, pg_get_userbyid(d.datdba),
+        (SELECT string_agg(a::text, ',' ORDER BY a::text) FROM unnest(d.datacl) AS a),
+        shobj_description(d.oid, 'pg_database'))
+    FROM pg_database AS d WHERE d.datname = 'pendataan'
+    UNION ALL
+    SELECT 1, 'setting ' || coalesce(r.rolname, '*') || ' ' || s.setconfig::text
+    FROM pg_db_role_setting AS s JOIN pg_database AS d ON d.oid = s.setdatabase
+        LEFT JOIN pg_roles AS r ON r.oid = s.setrole
+    WHERE d.datname = 'pendataan') AS l(n, line))"_s,
+                                          u"postgres"_s);
+    const QString inside = cluster.psql(uR"(
+SELECT string_agg(line, E'\n' ORDER BY line) FROM (
+    SELECT 'table ' || relname || ' ' || pg_get_userbyid(relowner) || ' '
+            || coalesce(relacl::text, '')
+        FROM pg_class WHERE relnamespace = 'public'::regnamespace AND relkind = 'r'
+    UNION ALL SELECT 'policy ' || policyname || ' ' || roles::text FROM pg_policies
+    UNION ALL SELECT 'default acl ' || defaclacl::text FROM pg_default_acl) AS l(line))"_s);
+    return database + u'\n' + inside;
+}
+
+bool dumpDatabase(const TestCluster& cluster, const QString& database, const QString& file)
+{
+    QProcess dump;
+    dump.setProcessEnvironment(cluster.clientEnvironment());
+    dump.start(cluster.binDir + u"/pg_dump"_s,
+               {u"-h"_s, cluster.socketDir, u"-p"_s, cluster.port, u"-U"_s, u"postgres"_s, u"-Ft"_s,
+                u"-b"_s, u"-f"_s, file, database});
+    return dump.waitForFinished(60'000) && dump.exitStatus() == QProcess::NormalExit &&
+           dump.exitCode() == 0;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+const QString curlyApostrophe = u"SD Nusa\u2019s Harapan"_s; // U+2019 is not in Latin-1
+
+} // namespace
+
+class RestoreDatabaseTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase();
+
+    void settingsAndPrivilegesComeBack();
+    void templateOneDoesNotLeak();
+    void otherDatabaseIsRefusedUnlessAccepted();
+    void missingRoleIsRefused();
+    void latin1ServerTakesUtf8Backup();
+    void missingLocaleFallsBackToServerDefault();
+    void serverProbeFindsLocalesAndRoles();
+    void failedLoadQuotesFirstErrors();
+
+private:
+    QString databaseOid() const
+    {
+        return cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
+                             u"postgres"_s);
+    }
+    QString backupInto(const QString& name) const;
+
+    std::optional<TestCluster> cluster;
+    std::optional<TestCluster> latin1;
+    QTemporaryDir work;
+    QString originalBackup;
+    QString originalFingerprint;
+    QString originalState;
+};
+
+QString RestoreDatabaseTest::backupInto(const QString& name) const
+{
+    const QString dir = work.filePath(name);
+    if (!QDir().mkpath(dir)) {
+        return {};
+    }
+    const OperationOutcome outcome = runBackup(dir);
+    return outcome.status == OperationStatus::Succeeded ? outcome.filePath : QString();
+}
+
+void RestoreDatabaseTest::initTestCase()
+{
+    cluster = TestCluster::fromEnvironment("RANUPA_CLUSTER_DIR");
+    latin1 = TestCluster::fromEnvironment("RANUPA_LATIN1_CLUSTER_DIR");
+    if (!cluster || !latin1) {
+        QSKIP("no throwaway clusters: run through ctest, which starts them");
+    }
+    QVERIFY(work.isValid());
+    QVERIFY(QDir::setCurrent(cluster->installDir));
+    originalFingerprint = cluster->databaseFingerprint();
+    originalState = databaseState(*cluster);
+    originalBackup = backupInto(u"asli"_s);
+    QVERIFY(!originalBackup.isEmpty());
+}
+
+// Every test leaves pendataan as it found it.
+void RestoreDatabaseTest::cleanup()
+{
+    QDir::setCurrent(cluster->installDir);
+    cluster->psql(u"drop table if exists ranupa_bocor"_s, u"template1"_s);
+    if (cluster->databaseFingerprint() != originalFingerprint ||
+        databaseState(*cluster) != originalState) {
+        QCOMPARE(runRestore(originalBackup).status, OperationStatus::Succeeded);
+    }
+}
+
+void RestoreDatabaseTest::cleanupTestCase()
+{
+    if (cluster) {
+        cluster->psql(u"drop role if exists ranupa_guru; drop role if exists ranupa_operator; "
+                      u"drop role if exists ranupa_hilang"_s,
+                      u"postgres"_s);
+    }
+}
+
+void RestoreDatabaseTest::settingsAndPrivilegesComeBack()
+{
+    QVERIFY(!cluster
+                 ->psql(uR"(
+CREATE ROLE ranupa_guru; CREATE ROLE ranupa_operator;
+ALTER DATABASE pendataan SET "DateStyle" TO 'ISO, DMY';
+ALTER DATABASE pendataan SET "TimeZone" TO 'Asia/Jakarta';
+ALTER DATABASE pendataan SET search_path TO public, rapor;
+ALTER ROLE ranupa_guru IN DATABASE pendataan SET work_mem TO '8MB';
+COMMENT ON DATABASE pendataan IS 'Data sekolah ''utama''';
+REVOKE CONNECT ON DATABASE pendataan FROM PUBLIC;
+GRANT CONNECT, TEMPORARY ON DATABASE pendataan TO ranupa_guru;)"_s,
+                        u"postgres"_s)
+                 .isNull());
+    QVERIFY(!cluster
+                 ->psql(uR"(
+CREATE TABLE catatan_guru (isi text); ALTER TABLE catatan_guru OWNER TO ranupa_guru;
+GRANT SELECT ON catatan_guru TO ranupa_operator;
+CREATE POLICY baca_nilai ON nilai FOR SELECT TO ranupa_operator USING (nilai_angka >= 0);
+ALTER DEFAULT PRIVILEGES FOR ROLE ranupa_guru GRANT SELECT ON TABLES TO ranupa_operator;)"_s)
+                 .isNull());
+    const QString state = databaseState(*cluster);
+    QVERIFY(state.contains(u"Data sekolah 'utama'"_s));
+    QVERIFY(state.contains(u"DateStyle=ISO, DMY"_s));
+    const QString fingerprint = cluster->databaseFingerprint();
+    const QString backup = backupInto(u"pengaturan"_s);
+    QVERIFY(!backup.isEmpty());
+
+    QVERIFY(!cluster
+                 ->psql(u"ALTER DATABASE pendataan RESET ALL; "
+                        u"ALTER ROLE ranupa_guru IN DATABASE pendataan RESET ALL; "
+                        u"COMMENT ON DATABASE pendataan IS NULL; "
+                        u"GRANT ALL ON DATABASE pendataan TO PUBLIC"_s,
+                        u"postgres"_s)
+                 .isNull());
+    QVERIFY(databaseState(*cluster) != state);
+    const OperationOutcome outcome = runRestore(backup);
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QCOMPARE(databaseState(*cluster), state);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprint);
+}
+
+void RestoreDatabaseTest::templateOneDoesNotLeak()
+{
+    QVERIFY(!cluster->psql(u"create table ranupa_bocor (x int)"_s, u"template1"_s).isNull());
+    QCOMPARE(runRestore(originalBackup).status, OperationStatus::Succeeded);
+    QCOMPARE(cluster->psql(u"select to_regclass('public.ranupa_bocor') is null"_s), u"t"_s);
+    QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
+}
+
+void RestoreDatabaseTest::otherDatabaseIsRefusedUnlessAccepted()
+{
+    cluster->psql(u"drop database if exists sekolah_lain"_s, u"postgres"_s);
+    QVERIFY(!cluster->psql(u"create database sekolah_lain"_s, u"postgres"_s).isNull());
+    QVERIFY(
+        !cluster
+             ->psql(u"create table satu (x int); insert into satu values (42)"_s, u"sekolah_lain"_s)
+             .isNull());
+    const QString file = work.filePath(u"sekolah_lain.dbk"_s);
+    const bool dumped = dumpDatabase(*cluster, u"sekolah_lain"_s, file);
+    cluster->psql(u"drop database sekolah_lain"_s, u"postgres"_s);
+    QVERIFY(dumped);
+
+    const QString oid = databaseOid();
+    const OperationOutcome refused = runRestore(file);
+    QCOMPARE(refused.status, OperationStatus::Failed);
+    QVERIFY2(refused.details.contains(u"\"sekolah_lain\""_s), qPrintable(refused.details));
+    QVERIFY(refused.details.contains(u"tidak diubah"_s));
+    QCOMPARE(databaseOid(), oid);
+    QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
+
+    ranupa::RestoreJob job;
+    job.setAcceptOtherDatabase(true);
+    const OperationOutcome accepted = ranupa::runToEnd(job, file, {});
+    QCOMPARE(accepted.status, OperationStatus::Succeeded);
+    QCOMPARE(cluster->psql(u"select x from satu"_s), u"42"_s);
+}
+
+void RestoreDatabaseTest::missingRoleIsRefused()
+{
+    QVERIFY(!cluster->psql(u"create role ranupa_hilang"_s, u"postgres"_s).isNull());
+    QVERIFY(!cluster
+                 ->psql(u"create table milik_hilang (x int); "
+                        u"alter table milik_hilang owner to ranupa_hilang; "
+                        u"grant select on sekolah to ranupa_hilang"_s)
+                 .isNull());
+    const QString backup = backupInto(u"peran"_s);
+    QVERIFY(!backup.isEmpty());
+    QVERIFY(!cluster->psql(u"drop table milik_hilang; revoke all on sekolah from ranupa_hilang"_s)
+                 .isNull());
+    QVERIFY(!cluster->psql(u"drop role ranupa_hilang"_s, u"postgres"_s).isNull());
+
+    const QString oid = databaseOid();
+    const OperationOutcome outcome = runRestore(backup);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QVERIFY2(outcome.details.contains(u"CREATE ROLE \"ranupa_hilang\";"_s),
+             qPrintable(outcome.details));
+    QVERIFY(outcome.details.contains(u"tidak diubah"_s));
+    QCOMPARE(databaseOid(), oid);
+    QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
+}
+
+// The new database takes the backup's UTF8, not the LATIN1 of the server's template1, so a
+// character Latin-1 lacks costs no row.
+void RestoreDatabaseTest::latin1ServerTakesUtf8Backup()
+{
+    QVERIFY(
+        !cluster
+             ->psql(u"update sekolah set nama = '%1' where sekolah_id = 1"_s.arg(curlyApostrophe))
+             .isNull());
+    const QString fingerprint = cluster->databaseFingerprint();
+    const QString backup = backupInto(u"utf8"_s);
+    QVERIFY(!backup.isEmpty());
+
+    CurrentDirectory inLatin1(latin1->installDir);
+    const OperationOutcome outcome = runRestore(backup);
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QCOMPARE(latin1->psql(u"select pg_encoding_to_char(encoding) || ' ' || datcollate from "
+                          u"pg_database where datname in ('template1', 'pendataan') order by "
+                          u"datname"_s,
+                          u"postgres"_s),
+             u"UTF8 C\nLATIN1 C"_s);
+    QCOMPARE(latin1->databaseFingerprint(), fingerprint);
+    QCOMPARE(latin1->psql(u"select nama from sekolah where sekolah_id = 1"_s), curlyApostrophe);
+}
+
+// A backup from a server whose locale this one lacks: the server's own locale is used, the
+// backup's encoding kept, and the operator told.
+void RestoreDatabaseTest::missingLocaleFallsBackToServerDefault()
+{
+    // Same length, so the archive stays intact: the table of contents (and the tar's
+    // restore.sql) are plain text.
+    QByteArray archive = readAll(originalBackup);
+    const QByteArray from = "LOCALE = 'C';";
+    QVERIFY(archive.contains(from));
+    archive.replace(from, "LOCALE = 'X';");
+    const QString file = work.filePath(u"lokal-lain.dbk"_s);
+    QVERIFY(writeFile(file, archive));
+
+    const OperationOutcome outcome = runRestore(file);
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QVERIFY2(outcome.details.contains(u"\"X\""_s), qPrintable(outcome.details));
+    QCOMPARE(cluster->psql(u"select datcollate || ' ' || datctype from pg_database "
+                           u"where datname = 'pendataan'"_s,
+                           u"postgres"_s),
+             u"C C"_s);
+    QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
+}
+
+// The probe runs on the real server and answers both ways.
+void RestoreDatabaseTest::serverProbeFindsLocalesAndRoles()
+{
+    const QStringList roles{u"postgres"_s, u"ranupa tidak ada"_s};
+    const auto probe = [&](const QString& locale) {
+        const QString script = work.filePath(u"periksa.sql"_s);
+        const ranupa::DatabaseLocale archive{.encoding = u"UTF8"_s,
+                                             .collate = locale,
+                                             .ctype = locale,
+                                             .provider = u"libc"_s,
+                                             .icuLocale = {}};
+        if (!writeFile(script, ranupa::serverProbeScript(archive, roles))) {
+            return std::optional<ranupa::ServerProbe>();
+        }
+        const ranupa::ToolResult result =
+            ranupa::runTool(ranupa::serverProbeCommandLine(cluster->port, script));
+        return result.succeeded() ? ranupa::parseServerProbe(result.rawOutput, roles)
+                                  : std::nullopt;
+    };
+    const auto lacking = probe(u"xx_YY'; drop database pendataan; --"_s);
+    QVERIFY(lacking);
+    QVERIFY(!lacking->facts.archiveLocaleProblem.isEmpty());
+    QCOMPARE(lacking->missingRoles, QStringList{u"ranupa tidak ada"_s});
+    QCOMPARE(lacking->facts.defaults.encoding, u"UTF8"_s);
+    QVERIFY(lacking->facts.version >= 150000);
+    QVERIFY(!databaseOid().isEmpty());
+
+    const auto present = probe(u"C"_s);
+    QVERIFY(present);
+    QCOMPARE(present->facts.archiveLocaleProblem, QString());
+}
+
+// A check that held when the row was written but not in pg_restore's session: the load fails
+// for real, and the details open with the cause, not with the last lines of verbose progress.
+void RestoreDatabaseTest::failedLoadQuotesFirstErrors()
+{
+    QVERIFY(!cluster
+                 ->psql(u"create table syarat (x int check "
+                        u"(coalesce(current_setting('ranupa.izin', true), '') = 'ya')); "
+                        u"set ranupa.izin = 'ya'; insert into syarat values (1)"_s)
+                 .isNull());
+    const QString backup = backupInto(u"syarat"_s);
+    QVERIFY(!backup.isEmpty());
+
+    const OperationOutcome outcome = runRestore(backup);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    const qsizetype quote = outcome.details.indexOf(u"Kesalahan pertama dari pg_restore:"_s);
+    QVERIFY2(quote > 0, qPrintable(outcome.details));
+    const QString firstError = outcome.details.mid(quote).section(u'\n', 1, 3);
+    QVERIFY2(firstError.contains(u"syarat"_s) && firstError.contains(u"ERROR"_s),
+             qPrintable(outcome.details));
+}
+
+QTEST_GUILESS_MAIN(RestoreDatabaseTest)
+#include "test_restore_database.moc"
