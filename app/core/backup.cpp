@@ -4,6 +4,7 @@
 #include "core/commandline.h"
 #include "core/installation.h"
 #include "core/operationlock.h"
+#include "core/recovery.h"
 #include "core/settings.h"
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
@@ -67,6 +68,7 @@ struct BackupJob::Private
     enum class Phase
     {
         Idle,
+        Recovering,
         Dumping,
         Checking,
         Done,
@@ -75,6 +77,9 @@ struct BackupJob::Private
     bool cancelRequested = false;
     FileState before;
     OperationOutcome outcome;
+    QString port;
+    QString recoveryReport; // what the recovery before the dump set right
+    QPointer<Recovery> recovery;
     QPointer<ToolRunner> runner;
     QPointer<ArchiveCheck> check;
 };
@@ -83,6 +88,9 @@ BackupJob::BackupJob(QObject* parent) : QObject(parent), d(std::make_unique<Priv
 
 BackupJob::~BackupJob()
 {
+    if (d->recovery) {
+        d->recovery->disconnect(this);
+    }
     // A job destroyed mid-run must not leave a dump writing on, nor its partial file behind.
     if (d->phase == Private::Phase::Dumping || d->phase == Private::Phase::Checking) {
         // Deleting them ends their child and waits for it: a file still open in a child
@@ -119,6 +127,40 @@ void BackupJob::start(const QString& targetDirText)
     }
     d->outcome.filePath = backupFilePath(targetDirText, QDateTime::currentDateTime());
     d->before = FileState::of(d->outcome.filePath);
+    d->port = port;
+    d->recoveryReport.clear();
+    startRecovery();
+}
+
+// A backup of a pendataan that an interrupted restore left unfinished would look good and not
+// be: what that restore left is set right first.
+void BackupJob::startRecovery()
+{
+    d->phase = Private::Phase::Recovering;
+    emit stepChanged(u"Memeriksa database di server..."_s);
+    d->recovery = new Recovery(this);
+    connect(d->recovery, &Recovery::toolLine, this, &BackupJob::toolLine);
+    connect(d->recovery, &Recovery::finished, this, &BackupJob::onRecovered);
+    d->recovery->start(d->port);
+}
+
+void BackupJob::onRecovered(const RecoveryResult& result)
+{
+    d->recoveryReport = result.report;
+    if (d->cancelRequested) {
+        finishCancelled();
+        return;
+    }
+    if (!result.ok) {
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 result.problem + u"\nBackup tidak dijalankan."_s);
+        return;
+    }
+    startDump();
+}
+
+void BackupJob::startDump()
+{
     d->phase = Private::Phase::Dumping;
     emit stepChanged(u"Menulis file backup..."_s);
 
@@ -128,15 +170,16 @@ void BackupJob::start(const QString& targetDirText)
     d->runner = new ToolRunner(this);
     connect(d->runner, &ToolRunner::outputLine, this, &BackupJob::toolLine);
     connect(d->runner, &ToolRunner::finished, this, &BackupJob::onDumpFinished);
-    d->runner->start(backupCommandLine(port, d->outcome.filePath));
+    d->runner->start(backupCommandLine(d->port, d->outcome.filePath));
 }
 
 void BackupJob::cancel()
 {
-    if (d->phase != Private::Phase::Dumping && d->phase != Private::Phase::Checking) {
+    if (d->phase != Private::Phase::Recovering && d->phase != Private::Phase::Dumping &&
+        d->phase != Private::Phase::Checking) {
         return;
     }
-    d->cancelRequested = true;
+    d->cancelRequested = true; // a recovery runs to its end first
     if (d->phase == Private::Phase::Dumping && d->runner) {
         d->runner->cancel();
     } else if (d->phase == Private::Phase::Checking && d->check) {
@@ -218,7 +261,10 @@ void BackupJob::finishAs(OperationStatus status, const QString& message, const Q
     d->phase = Private::Phase::Done;
     d->outcome.status = status;
     d->outcome.message = message;
-    d->outcome.details = details;
+    // What the recovery set right comes first: the operator must learn of it whatever follows.
+    d->outcome.details = d->recoveryReport.isEmpty() || details.isEmpty()
+                             ? d->recoveryReport + details
+                             : d->recoveryReport + u"\n\n"_s + details;
     // Queued, so that finished() never arrives inside start() and the runner has let go.
     QMetaObject::invokeMethod(
         this, [this, outcome = d->outcome] { emit finished(outcome); }, Qt::QueuedConnection);

@@ -11,6 +11,7 @@ namespace ranupa {
 
 struct ToolResult;
 struct ArchiveCheckResult;
+struct RecoveryResult;
 
 // The file a backup writes into `targetDir` at local time `now`:
 // targetDir + separator + "ranupaku" + DDMMYYYYhhmmss + ".dbk".
@@ -29,7 +30,8 @@ public:
     explicit BackupJob(QObject* parent = nullptr);
     ~BackupJob() override;
 
-    // Reads the port, then backs up into `targetDirText`. finished() follows exactly once,
+    // Reads the port, sets right what an interrupted restore left, then backs up into
+    // `targetDirText`. finished() follows exactly once,
     // never from inside start(); an empty text gives a Skipped outcome.
     void start(const QString& targetDirText);
     // Ends the dump, removes its partial file and finishes as Cancelled.
@@ -41,6 +43,9 @@ signals:
     void finished(const ranupa::OperationOutcome& outcome);
 
 private:
+    void startRecovery();
+    void onRecovered(const RecoveryResult& result);
+    void startDump();
     void onDumpFinished(const ToolResult& result);
     void onCheckFinished(const ArchiveCheckResult& result);
     void finishCancelled();
