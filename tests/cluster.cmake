@@ -1,7 +1,10 @@
 # Throwaway PostgreSQL clusters for the tests that need a real server: `pgcluster` admits
-# postgres without a password and holds the demo pendataan; `pgcluster_password` wants one.
+# postgres without a password and holds the demo pendataan; `pgcluster_password` wants one;
+# `pgcluster_disk` is like `pgcluster` with its data on a small disk of its own, for the tests
+# that fill that disk or stop the server.
 set(RANUPA_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/trust)
 set(RANUPA_PASSWORD_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/password)
+set(RANUPA_DISK_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/disk)
 set(RANUPA_PGCLUSTER ${PROJECT_SOURCE_DIR}/scripts/pgcluster)
 
 # Adds the start and stop tests of one cluster as the setup and cleanup of `fixture`.
@@ -15,6 +18,8 @@ endfunction()
 ranupa_add_cluster_fixture(cluster pgcluster ${RANUPA_CLUSTER_DIR} --auth trust --demo)
 ranupa_add_cluster_fixture(cluster_password pgcluster_password ${RANUPA_PASSWORD_CLUSTER_DIR}
     --auth password --demo)
+ranupa_add_cluster_fixture(cluster_disk pgcluster_disk ${RANUPA_DISK_CLUSTER_DIR}
+    --auth trust --demo --data-disk 192m)
 
 ranupa_add_test(test_cluster SOURCES test_cluster.cpp testcluster.h LIBS Qt6::Core)
 set_tests_properties(test_cluster PROPERTIES

@@ -16,3 +16,13 @@ set_tests_properties(test_backup_restore PROPERTIES
 # One backup or restore at a time, across copies of the program.
 ranupa_add_test(test_operationlock SOURCES test_operationlock.cpp LIBS ranupa_core)
 set_tests_properties(test_operationlock PROPERTIES TIMEOUT 60)
+
+# A restore that fails, is cancelled, loses its server or its program half-way never costs the
+# previous pendataan; one backup or restore at a time. On a cluster of its own, since it fills
+# that cluster's disk and stops its server.
+ranupa_add_test(test_restore_safety SOURCES test_restore_safety.cpp testcluster.h
+    LIBS ranupa_core)
+set_tests_properties(test_restore_safety PROPERTIES
+    FIXTURES_REQUIRED pgcluster_disk
+    TIMEOUT 300
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_DISK_CLUSTER_DIR=${RANUPA_DISK_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>;RANUPA_PGCLUSTER=${RANUPA_PGCLUSTER}")

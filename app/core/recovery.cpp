@@ -18,7 +18,7 @@ namespace {
 const QString databaseName = u"pendataan"_s;
 // Starts the one line of the inspection's answer, so that notices around it are not misread.
 const QString inspectionMarker = u"databases:"_s;
-// Between two attempts to end connections that keep coming back.
+// Between two attempts of a statement that failed, e.g. for connections that keep coming back.
 constexpr int retryPauseMs = 500;
 
 QString inspectionStatement()
@@ -66,10 +66,28 @@ QString completedDatabaseName()
     return u"ranupa_helper_pendataan_usang"_s;
 }
 
-QString psqlCommandLine(const QString& port, const QString& statement)
+QString psqlCommandLine(const QString& port, const QString& statement, const QString& database)
 {
-    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port + u" -U postgres -c \""_s +
-           commandline::escapeForQuotes(statement) + u'"';
+    const QString connection = database.isEmpty() ? QString() : u" -d "_s + database;
+    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port + u" -U postgres"_s + connection +
+           u" -c \""_s + commandline::escapeForQuotes(statement) + u'"';
+}
+
+QString roomReserveTableName()
+{
+    return u"public.ranupa_helper_ruang_cadangan"_s;
+}
+
+QString reserveRoomStatement()
+{
+    // About 16 MB of rows that do not compress.
+    return u"CREATE TABLE "_s + roomReserveTableName() +
+           u" AS SELECT g AS isi FROM generate_series(1, 450000) AS g"_s;
+}
+
+QString freeRoomStatement()
+{
+    return u"DROP TABLE IF EXISTS "_s + roomReserveTableName();
 }
 
 QString diskFullCause(const ToolResult& result)
@@ -93,6 +111,7 @@ enum class Recovery::Step
     EndCompletedConnections,
     DropCompleted,
     EndConnections,
+    FreeRoom,
     DropUnfinished,
     PutBack,
 };
@@ -102,6 +121,7 @@ struct Recovery::Private
     QString port;
     bool setAsideFound = false;
     int attempts = 0;
+    int inspections = 0;
     RecoveryResult result;
     QPointer<ToolRunner> runner;
 };
@@ -120,7 +140,17 @@ void Recovery::start(const QString& port)
     d->port = port;
     d->result = {};
     d->attempts = 0;
+    d->inspections = 0;
     run(Step::Inspect);
+}
+
+void Recovery::startPuttingBack(const QString& port)
+{
+    d->port = port;
+    d->result = {};
+    d->attempts = 0;
+    d->setAsideFound = true;
+    putBackOrFinish();
 }
 
 void Recovery::run(Step step)
@@ -128,6 +158,7 @@ void Recovery::run(Step step)
     QString statement;
     switch (step) {
     case Step::Inspect:
+        ++d->inspections;
         statement = inspectionStatement();
         break;
     case Step::EndCompletedConnections:
@@ -139,6 +170,9 @@ void Recovery::run(Step step)
     case Step::EndConnections:
         ++d->attempts;
         statement = endConnectionsStatement({databaseName, setAsideDatabaseName()});
+        break;
+    case Step::FreeRoom:
+        statement = freeRoomStatement();
         break;
     case Step::DropUnfinished:
         statement = u"DROP DATABASE IF EXISTS "_s + databaseName;
@@ -154,7 +188,9 @@ void Recovery::run(Step step)
     connect(d->runner, &ToolRunner::outputLine, this, &Recovery::toolLine);
     connect(d->runner, &ToolRunner::finished, this,
             [this, step](const ToolResult& result) { onFinished(step, result); });
-    d->runner->start(psqlCommandLine(d->port, statement));
+    // The room is freed inside the unfinished database; everything else runs in psql's default.
+    d->runner->start(step == Step::FreeRoom ? psqlCommandLine(d->port, statement, databaseName)
+                                            : psqlCommandLine(d->port, statement));
 }
 
 void Recovery::onFinished(Step step, const ToolResult& result)
@@ -182,6 +218,10 @@ void Recovery::onFinished(Step step, const ToolResult& result)
         putBackOrFinish();
         return;
     case Step::EndConnections:
+        run(Step::FreeRoom);
+        return;
+    case Step::FreeRoom:
+        // There may be no such table, or no unfinished database at all: the drop decides.
         run(Step::DropUnfinished);
         return;
     case Step::DropUnfinished:
@@ -217,6 +257,11 @@ void Recovery::onInspected(const ToolResult& result)
 {
     const std::optional<QStringList> found =
         result.succeeded() ? foundDatabases(result.output()) : std::nullopt;
+    if (!found && d->inspections < endConnectionAttempts) {
+        // A server whose disk just filled up fails many a statement until it has room again.
+        QTimer::singleShot(retryPauseMs, this, [this] { run(Step::Inspect); });
+        return;
+    }
     if (!found) {
         d->result.changedNothing = true;
         finishWith(false,

@@ -17,10 +17,21 @@ struct ToolResult;
 QString setAsideDatabaseName();
 QString completedDatabaseName();
 
-// A psql command line that runs one SQL statement as postgres on the local server. psql reaches
-// the server by "localhost", as pg_dump and pg_restore do: every tool of a backup or restore
-// must meet the same server the same way, or one of them may be refused half-way.
-QString psqlCommandLine(const QString& port, const QString& statement);
+// A psql command line that runs one SQL statement as postgres on the local server, in `database`
+// or else in psql's default one. psql reaches the server by "localhost", as pg_dump and
+// pg_restore do: every tool of a backup or restore must meet the same server the same way, or
+// one of them may be refused half-way.
+QString psqlCommandLine(const QString& port, const QString& statement,
+                        const QString& database = {});
+
+// Room held on the server's disk while a restore loads. When the load fills the disk, the server
+// cannot even drop the unfinished database (that needs a checkpoint, which needs room): the
+// reserve, a table in the new pendataan, is dropped first, and a dropped table gives its room
+// back at once. It is dropped too when the load succeeded, before the new database counts as
+// complete.
+QString roomReserveTableName();
+QString reserveRoomStatement();
+QString freeRoomStatement();
 
 // Where things stand when the previous pendataan could not be put back under its name.
 QString notPutBackYetText();
@@ -49,7 +60,7 @@ class Recovery final : public QObject
     Q_DISABLE_COPY_MOVE(Recovery)
 
 public:
-    // Connections that keep coming back get this many attempts to be ended before a drop.
+    // A statement that fails, e.g. for connections that keep coming back, gets this many tries.
     static constexpr int endConnectionAttempts = 3;
 
     explicit Recovery(QObject* parent = nullptr);
@@ -58,6 +69,10 @@ public:
     // finished() follows exactly once, never from inside start(). Not cancellable: a recovery
     // stopped half-way would only have to be done again.
     void start(const QString& port);
+    // The same, for a restore that knows it set pendataan aside: no look at the server first,
+    // which on a full disk may fail where the drop of the unfinished database, which makes
+    // room, still gets through.
+    void startPuttingBack(const QString& port);
 
 signals:
     void toolLine(const QString& line);

@@ -70,7 +70,9 @@ RestoreCommands restoreCommands(const QString& port, const QString& backupFile)
             u"select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'"_s),
         .setAside = psqlCommandLine(port, u"ALTER DATABASE pendataan RENAME TO "_s + setAside),
         .create = createDatabaseCommandLine(port),
+        .reserveRoom = psqlCommandLine(port, reserveRoomStatement(), u"pendataan"_s),
         .load = loadCommandLine(port, backupFile),
+        .freeRoom = psqlCommandLine(port, freeRoomStatement(), u"pendataan"_s),
         .endSetAsideConnections = psqlCommandLine(
             port,
             u"select pg_terminate_backend(pid) from pg_stat_activity where datname='%1'"_s.arg(
@@ -92,7 +94,9 @@ enum class RestoreJob::Step
     EndConnections, // command 1
     SetAside,       // pendataan renamed aside: from here on, a failure puts it back
     Create,
+    ReserveRoom,
     Load,
+    FreeRoom,               // also before the unfinished database is dropped
     EndSetAsideConnections, // only when the mark failed once
     MarkComplete,           // the new pendataan is complete: from here on, no way back
     DropPrevious,
@@ -133,6 +137,7 @@ struct RestoreJob::Private
     bool cancelRequested = false;
     bool hadPrevious = false; // pendataan existed, so it is set aside rather than replaced
     bool created = false;     // the new pendataan was created by this restore
+    bool setAside = false;    // pendataan was renamed aside, for sure
     int setAsideTries = 0;
     int markTries = 0;
     QString recoveryReport; // what the recovery at the start set right
@@ -176,6 +181,7 @@ void RestoreJob::start(const QString& backupFileText)
     d->cancelRequested = false;
     d->hadPrevious = false;
     d->created = false;
+    d->setAside = false;
     d->setAsideTries = 0;
     d->markTries = 0;
     d->recoveryReport.clear();
@@ -190,6 +196,8 @@ void RestoreJob::cancel()
     case Step::EndConnections:
     case Step::SetAside:
     case Step::Create:
+    case Step::ReserveRoom:
+    case Step::FreeRoom:
         // Short steps, and whether they changed the server must be known: they end first.
         d->cancelRequested = true;
         return;
@@ -277,9 +285,18 @@ void RestoreJob::runCommand(Step step)
         command = d->commands.create;
         text = u"Membuat database baru..."_s;
         break;
+    case Step::ReserveRoom:
+        command = d->commands.reserveRoom;
+        text = u"Membuat database baru..."_s;
+        break;
     case Step::Load:
         command = d->commands.load;
         text = u"Memuat data dari file backup..."_s;
+        break;
+    case Step::FreeRoom:
+        command = d->commands.freeRoom;
+        text = d->ending ? u"Menghapus database baru yang belum lengkap..."_s
+                         : u"Menyelesaikan restore..."_s;
         break;
     case Step::EndSetAsideConnections:
         command = d->commands.endSetAsideConnections;
@@ -337,6 +354,17 @@ void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
                 u"Langkah yang gagal: membuat database baru (psql); pg_restore tidak dijalankan."_s,
                 result));
         } else {
+            runCommand(Step::ReserveRoom);
+        }
+        return;
+    case Step::ReserveRoom:
+        if (d->cancelRequested) {
+            rollBack(Ending::cancelled());
+        } else if (!result.succeeded()) {
+            rollBack(Ending::failed(u"Langkah yang gagal: menyiapkan ruang disk untuk restore "
+                                    u"(psql); pg_restore tidak dijalankan."_s,
+                                    result));
+        } else {
             runCommand(Step::Load);
         }
         return;
@@ -346,6 +374,17 @@ void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
         } else if (!result.succeeded()) {
             rollBack(Ending::failed(
                 u"Langkah yang gagal: memuat data dari file backup (pg_restore)."_s, result));
+        } else {
+            runCommand(Step::FreeRoom);
+        }
+        return;
+    case Step::FreeRoom:
+        if (d->ending) {
+            runCommand(Step::DropUnfinished); // going back: the drop decides
+        } else if (!result.succeeded()) {
+            rollBack(Ending::failed(
+                u"Langkah yang gagal: menghapus tabel %1 (psql)."_s.arg(roomReserveTableName()),
+                result));
         } else {
             onLoadSucceeded();
         }
@@ -391,6 +430,7 @@ void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
 
 void RestoreJob::onSetAsideFinished(const ToolResult& result)
 {
+    d->setAside = result.succeeded();
     if (d->cancelRequested) {
         rollBack(Ending::cancelled());
         return;
@@ -459,16 +499,20 @@ void RestoreJob::rollBack(const Ending& ending)
     d->ending = ending;
     if (!d->hadPrevious) {
         if (d->created) {
-            runCommand(Step::DropUnfinished);
+            runCommand(Step::FreeRoom); // then the unfinished database goes
         } else {
             endUnchanged(ending);
         }
         return;
     }
+    if (d->setAsideTries == 0) {
+        endUnchanged(ending); // the server was not touched
+        return;
+    }
     d->step = Step::RollBack;
     emit stepChanged(u"Mengembalikan database lama..."_s);
-    // The recovery puts the set-aside database back, in place of the unfinished one; and when
-    // the rename aside never happened, it finds nothing to do.
+    // The recovery puts the set-aside database back, in place of the unfinished one. When it is
+    // not sure that the rename aside happened, it looks first, and may find nothing to do.
     d->recovery = new Recovery(this);
     connect(d->recovery, &Recovery::toolLine, this, &RestoreJob::toolLine);
     connect(d->recovery, &Recovery::finished, this, [this, ending](const RecoveryResult& found) {
@@ -485,7 +529,11 @@ void RestoreJob::rollBack(const Ending& ending)
         finishAs(OperationStatus::Failed, failureMessage(),
                  ending.details(state) + u"\n\n"_s + found.problem);
     });
-    d->recovery->start(d->port);
+    if (d->setAside) {
+        d->recovery->startPuttingBack(d->port);
+    } else {
+        d->recovery->start(d->port);
+    }
 }
 
 void RestoreJob::finishSucceeded(const QString& note)

@@ -20,7 +20,9 @@ struct RestoreCommands
     QString endConnections;         // ends every connection to pendataan
     QString setAside;               // renames pendataan to setAsideDatabaseName()
     QString create;                 // creates the new, empty pendataan
+    QString reserveRoom;            // holds room on the disk in it while it loads (recovery.h)
     QString load;                   // pg_restore loads the backup file into it
+    QString freeRoom;               // gives that room back
     QString endSetAsideConnections; // before a second try of the mark
     QString markComplete;           // renames the set-aside database to completedDatabaseName()
     QString dropPrevious;           // drops the completed copy
