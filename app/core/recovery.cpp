@@ -92,11 +92,11 @@ QString freeRoomStatement()
 
 QString diskFullCause(const ToolResult& result)
 {
-    const QString output = toolOutputTail(result);
-    static const QStringList signs{u"No space left on device"_s, u"could not extend file"_s,
-                                   u"disk full"_s};
-    for (const QString& sign : signs) {
-        if (output.contains(sign, Qt::CaseInsensitive)) {
+    // The whole output: pg_restore goes on after an error, and the first one is the cause.
+    static const QByteArrayList signs{"No space left on device", "could not extend file",
+                                      "disk full"};
+    for (const QByteArray& sign : signs) {
+        if (result.rawOutput.contains(sign)) {
             return u"Penyebab: disk server database penuh. Kosongkan ruang disk server (ingat: "
                    u"selama restore, database lama dan baru perlu muat bersama), lalu coba "
                    u"lagi."_s;
