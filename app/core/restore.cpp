@@ -172,7 +172,7 @@ void RestoreJob::start(const QString& backupFileText)
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();
         d->lock.reset();
-        finishAs(OperationStatus::Failed, failureMessage(), problem);
+        finishAs(OperationStatus::Failed, failureMessage(), problem + u'\n' + unchangedText());
         return;
     }
     d->port = port;
