@@ -248,6 +248,19 @@ void RestoreSafetyTest::damagedTableDataLeavesPreviousDatabase()
     QVERIFY2(outcome.details.contains(u"pg_restore"_s) && outcome.details.contains(unchanged),
              qPrintable(outcome.details));
     expectPreviousDatabase();
+
+    // With no pendataan before, the unfinished one goes: the server is as it was.
+    QVERIFY(!cluster->psql(u"alter database pendataan rename to simpanan_uji"_s, u"postgres"_s)
+                 .isNull());
+    const OperationOutcome first = ranupa::runRestore(damaged);
+    const QString left = cluster->psql(
+        u"select count(*) from pg_database where datname = 'pendataan'"_s, u"postgres"_s);
+    QVERIFY(!cluster->psql(u"alter database simpanan_uji rename to pendataan"_s, u"postgres"_s)
+                 .isNull());
+    QCOMPARE(first.status, OperationStatus::Failed);
+    QVERIFY(first.details.contains(unchanged));
+    QCOMPARE(left, u"0"_s);
+    expectPreviousDatabase();
 }
 
 void RestoreSafetyTest::fullDiskLeavesPreviousDatabaseAndRoom()

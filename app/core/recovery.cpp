@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
+#include <array>
 #include <optional>
 
 using namespace Qt::StringLiterals;
@@ -15,16 +16,23 @@ namespace ranupa {
 
 namespace {
 
-const QString databaseName = u"pendataan"_s;
+QString databaseName()
+{
+    return u"pendataan"_s;
+}
+
 // Starts the one line of the inspection's answer, so that notices around it are not misread.
-const QString inspectionMarker = u"databases:"_s;
+QString inspectionMarker()
+{
+    return u"databases:"_s;
+}
 // Between two attempts of a statement that failed, e.g. for connections that keep coming back.
 constexpr int retryPauseMs = 500;
 
 QString inspectionStatement()
 {
     return u"select '%1' || coalesce(string_agg(datname, ' '), '') from pg_database where "
-           u"datname in ('%2', '%3', '%4')"_s.arg(inspectionMarker, databaseName,
+           u"datname in ('%2', '%3', '%4')"_s.arg(inspectionMarker(), databaseName(),
                                                   setAsideDatabaseName(), completedDatabaseName());
 }
 
@@ -40,8 +48,8 @@ std::optional<QStringList> foundDatabases(const QString& output)
     const QStringList lines = output.split(u'\n');
     for (const QString& line : lines) {
         const QString trimmed = line.trimmed();
-        if (trimmed.startsWith(inspectionMarker)) {
-            return trimmed.mid(inspectionMarker.size()).split(u' ', Qt::SkipEmptyParts);
+        if (trimmed.startsWith(inspectionMarker())) {
+            return trimmed.mid(inspectionMarker().size()).split(u' ', Qt::SkipEmptyParts);
         }
     }
     return std::nullopt;
@@ -93,9 +101,8 @@ QString freeRoomStatement()
 QString diskFullCause(const ToolResult& result)
 {
     // The whole output: pg_restore goes on after an error, and the first one is the cause.
-    static const QByteArrayList signs{"No space left on device", "could not extend file",
-                                      "disk full"};
-    for (const QByteArray& sign : signs) {
+    constexpr std::array signs{"No space left on device", "could not extend file", "disk full"};
+    for (const char* sign : signs) {
         if (result.rawOutput.contains(sign)) {
             return u"Penyebab: disk server database penuh. Kosongkan ruang disk server (ingat: "
                    u"selama restore, database lama dan baru perlu muat bersama), lalu coba "
@@ -169,16 +176,17 @@ void Recovery::run(Step step)
         break;
     case Step::EndConnections:
         ++d->attempts;
-        statement = endConnectionsStatement({databaseName, setAsideDatabaseName()});
+        statement = endConnectionsStatement({databaseName(), setAsideDatabaseName()});
         break;
     case Step::FreeRoom:
         statement = freeRoomStatement();
         break;
     case Step::DropUnfinished:
-        statement = u"DROP DATABASE IF EXISTS "_s + databaseName;
+        statement = u"DROP DATABASE IF EXISTS "_s + databaseName();
         break;
     case Step::PutBack:
-        statement = u"ALTER DATABASE "_s + setAsideDatabaseName() + u" RENAME TO "_s + databaseName;
+        statement =
+            u"ALTER DATABASE "_s + setAsideDatabaseName() + u" RENAME TO "_s + databaseName();
         break;
     }
     if (d->runner) {
@@ -189,7 +197,7 @@ void Recovery::run(Step step)
     connect(d->runner, &ToolRunner::finished, this,
             [this, step](const ToolResult& result) { onFinished(step, result); });
     // The room is freed inside the unfinished database; everything else runs in psql's default.
-    d->runner->start(step == Step::FreeRoom ? psqlCommandLine(d->port, statement, databaseName)
+    d->runner->start(step == Step::FreeRoom ? psqlCommandLine(d->port, statement, databaseName())
                                             : psqlCommandLine(d->port, statement));
 }
 
@@ -269,7 +277,7 @@ void Recovery::onInspected(const ToolResult& result)
                                       result));
         return;
     }
-    d->result.pendataanExists = found->contains(databaseName);
+    d->result.pendataanExists = found->contains(databaseName());
     d->setAsideFound = found->contains(setAsideDatabaseName());
     if (found->contains(completedDatabaseName())) {
         run(Step::EndCompletedConnections);

@@ -411,17 +411,16 @@ void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
                                                  result));
         return;
     case Step::DropUnfinished:
-        // There was no pendataan before this restore, so none is the state to return to.
-        finishAs(d->ending->status == OperationStatus::Cancelled || result.succeeded()
-                     ? d->ending->status
-                     : OperationStatus::Failed,
-                 d->ending->message,
-                 result.succeeded()
-                     ? d->ending->details(unchangedText())
-                     : d->ending->details(u"Database pendataan baru yang belum lengkap tidak "
-                                          u"dapat dihapus."_s) +
-                           u"\n\n"_s +
-                           toolFailureDetails(u"Menghapus database baru (psql):"_s, result));
+        // There was no pendataan before this restore: none is the state to go back to.
+        if (result.succeeded()) {
+            endUnchanged(*d->ending);
+        } else {
+            finishAs(OperationStatus::Failed, failureMessage(),
+                     d->ending->details(u"Database pendataan baru yang belum lengkap tidak dapat "
+                                        u"dihapus."_s) +
+                         u"\n\n"_s +
+                         toolFailureDetails(u"Menghapus database baru (psql):"_s, result));
+        }
         return;
     default:
         return;
