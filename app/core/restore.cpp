@@ -140,6 +140,7 @@ struct RestoreJob::Private
     bool setAside = false;    // pendataan was renamed aside, for sure
     int setAsideTries = 0;
     int markTries = 0;
+    QString stepText;       // the step as last told
     QString recoveryReport; // what the recovery at the start set right
     std::optional<Ending> ending;
     QPointer<Recovery> recovery;
@@ -185,6 +186,7 @@ void RestoreJob::start(const QString& backupFileText)
     d->setAsideTries = 0;
     d->markTries = 0;
     d->recoveryReport.clear();
+    d->stepText.clear();
     d->ending.reset();
     startRecovery();
 }
@@ -219,10 +221,19 @@ void RestoreJob::cancel()
     }
 }
 
+// Some steps belong to one another in the operator's eyes: a text is told once.
+void RestoreJob::setStepText(const QString& text)
+{
+    if (text != d->stepText) {
+        d->stepText = text;
+        emit stepChanged(text);
+    }
+}
+
 void RestoreJob::startRecovery()
 {
     d->step = Step::Recover;
-    emit stepChanged(u"Memeriksa database di server..."_s);
+    setStepText(u"Memeriksa database di server..."_s);
     d->recovery = new Recovery(this);
     connect(d->recovery, &Recovery::toolLine, this, &RestoreJob::toolLine);
     connect(d->recovery, &Recovery::finished, this, &RestoreJob::onRecovered);
@@ -245,7 +256,7 @@ void RestoreJob::onRecovered(const RecoveryResult& result)
     // The file is checked before anything touches the server: a file that cannot be restored
     // must never cost the school its database.
     d->step = Step::CheckFile;
-    emit stepChanged(u"Memeriksa file backup..."_s);
+    setStepText(u"Memeriksa file backup..."_s);
     d->check = new ArchiveCheck(this);
     connect(d->check, &ArchiveCheck::toolLine, this, &RestoreJob::toolLine);
     connect(d->check, &ArchiveCheck::finished, this, &RestoreJob::onCheckFinished);
@@ -319,7 +330,7 @@ void RestoreJob::runCommand(Step step)
         Q_UNREACHABLE();
     }
     d->step = step;
-    emit stepChanged(text);
+    setStepText(text);
     if (d->runner) {
         d->runner->deleteLater();
     }
@@ -468,7 +479,7 @@ void RestoreJob::onMarkFailed(const ToolResult& result)
 {
     // The rename may still have reached the server: the recovery finds out which it was.
     d->step = Step::RollBack;
-    emit stepChanged(u"Memeriksa database di server..."_s);
+    setStepText(u"Memeriksa database di server..."_s);
     const Ending ending = Ending::failed(
         u"Langkah yang gagal: menandai database baru sudah lengkap (psql)."_s, result);
     d->recovery = new Recovery(this);
@@ -509,7 +520,7 @@ void RestoreJob::rollBack(const Ending& ending)
         return;
     }
     d->step = Step::RollBack;
-    emit stepChanged(u"Mengembalikan database lama..."_s);
+    setStepText(u"Mengembalikan database lama..."_s);
     // The recovery puts the set-aside database back, in place of the unfinished one. When it is
     // not sure that the rename aside happened, it looks first, and may find nothing to do.
     d->recovery = new Recovery(this);

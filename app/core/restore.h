@@ -64,6 +64,7 @@ signals:
 private:
     enum class Step;
     struct Ending;
+    void setStepText(const QString& text);
     void startRecovery();
     void onRecovered(const RecoveryResult& result);
     void onCheckFinished(const ArchiveCheckResult& result);
