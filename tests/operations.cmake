@@ -27,3 +27,13 @@ set_tests_properties(test_restore_database PROPERTIES
     RESOURCE_LOCK pendataan
     TIMEOUT 240
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_LATIN1_CLUSTER_DIR=${RANUPA_LATIN1_CLUSTER_DIR}")
+
+# A restore that fails, is cancelled, loses its server or its program half-way never costs the
+# previous pendataan; one backup or restore at a time. On a cluster of its own, since it fills
+# that cluster's disk and stops its server.
+ranupa_add_test(test_restore_safety SOURCES test_restore_safety.cpp testcluster.h
+    LIBS ranupa_core)
+set_tests_properties(test_restore_safety PROPERTIES
+    FIXTURES_REQUIRED pgcluster_disk
+    TIMEOUT 300
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_DISK_CLUSTER_DIR=${RANUPA_DISK_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>;RANUPA_PGCLUSTER=${RANUPA_PGCLUSTER}")

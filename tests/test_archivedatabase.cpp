@@ -250,9 +250,9 @@ void ArchiveDatabaseTest::createStatementReachesPsqlWhole()
     const DatabaseLocale awkward = libc(u"UTF8"_s, u"Norwegian (Bokm\u00e5l)_O'Neil\"s \\x.1252"_s);
     const QStringList argv = ranupa::commandline::splitWindowsCommandLine(
         ranupa::createDatabaseCommandLine(u"5432"_s, awkward, 150018));
-    QCOMPARE(argv.mid(0, 6), (QStringList{u"pgsql\\bin\\psql.exe"_s, u"-p"_s, u"5432"_s, u"-U"_s,
-                                          u"postgres"_s, u"-c"_s}));
-    QCOMPARE(argv.size(), 7);
+    QCOMPARE(argv.mid(0, 8), (QStringList{u"pgsql\\bin\\psql.exe"_s, u"-h"_s, u"localhost"_s,
+                                          u"-p"_s, u"5432"_s, u"-U"_s, u"postgres"_s, u"-c"_s}));
+    QCOMPARE(argv.size(), 9);
     const QString locale = u"E'Norwegian (Bokm\u00e5l)_O''Neil\"s \\\\x.1252'"_s;
     QCOMPARE(argv.last(),
              u"CREATE DATABASE pendataan WITH OWNER=postgres TEMPLATE=template0 ENCODING='UTF8' "

@@ -310,11 +310,17 @@ void BackupRestoreTest::roundTripBringsBackStateOfBackup()
     QCOMPARE(outcome.status, OperationStatus::Succeeded);
     QCOMPARE(outcome.message, u"Restore database berhasil"_s);
     QCOMPARE(steps,
-             (QStringList{u"Memeriksa file backup..."_s, u"Memeriksa server..."_s,
-                          u"Memutus koneksi ke database..."_s, u"Menghapus database lama..."_s,
-                          u"Membuat database baru..."_s, u"Memuat data dari file backup..."_s}));
+             (QStringList{u"Memeriksa database di server..."_s, u"Memeriksa file backup..."_s,
+                          u"Memeriksa server..."_s, u"Memutus koneksi ke database..."_s,
+                          u"Menyisihkan database lama..."_s, u"Membuat database baru..."_s,
+                          u"Memuat data dari file backup..."_s, u"Menyelesaikan restore..."_s,
+                          u"Menghapus database lama..."_s}));
     QVERIFY(toolLines > 0);
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+    // The previous database is gone once the new one is complete: no copy is left taking room.
+    QCOMPARE(cluster->psql(u"select count(*) from pg_database where datname like 'ranupa%'"_s,
+                           u"postgres"_s),
+             u"0"_s);
 }
 
 // The first restore on a server that has no pendataan yet: the drop fails, and that is fine.
@@ -494,7 +500,7 @@ void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched_data()
 
     const QString settings = u"DefDBPort"_s;
     // Nothing listens on port 1: a stopped server looks just like it.
-    QTest::newRow("stopped server") << "DefDBPort=1"_ba << allPrograms << u"pg_dump"_s;
+    QTest::newRow("stopped server") << "DefDBPort=1"_ba << allPrograms << u"psql"_s;
     QTest::newRow("port not a number") << "DefDBPort=lima"_ba << allPrograms << settings;
     QTest::newRow("empty port") << "DefDBPort="_ba << allPrograms << settings;
     QTest::newRow("no settings key") << "DefDBHost=localhost"_ba << allPrograms << settings;
@@ -542,6 +548,7 @@ void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched()
         const OperationOutcome backup = runBackup(dir);
         QCOMPARE(backup.status, OperationStatus::Failed);
         QCOMPARE(backup.message, backupFailed);
+        // The server is looked at for an interrupted restore before the dump, and that fails.
         QVERIFY2(backup.details.contains(backupReason), qPrintable(backup.details));
         QVERIFY(QDir(dir).isEmpty());
         QCOMPARE(otherDatabaseOid(), otherOidAtStart);

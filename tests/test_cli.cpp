@@ -205,7 +205,7 @@ void TestCli::failedBackupSaysWhyAndRemovesNothing()
         runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s}, wrongPort);
     QCOMPARE(run.exitCode, 1);
     QVERIFY(run.err.startsWith(u"Gagal melakukan backup\n"_s));
-    QVERIFY2(run.err.contains(u"pg_dump"_s), "the details name the failed step's tool");
+    QVERIFY2(run.err.contains(u"psql"_s), "the details name the failed step's tool");
     QCOMPARE(run.out, QString());
     QCOMPARE(filesIn(dir.path()), old);
 }

@@ -1,3 +1,4 @@
+#include "core/backup.h"
 #include "gui/datautility.h"
 #include "gui/progressdialog.h"
 #include "modalhelper.h"
@@ -25,6 +26,7 @@ private slots:
     void backupThenRestoreThroughTheWindow();
     void unrestorableFileIsRefusedWithDetails();
     void backupCanBeCancelled();
+    void restoreCanBeCancelled();
 
 private:
     struct Box
@@ -202,6 +204,35 @@ void TestGuiOperations::backupCanBeCancelled()
     QCOMPARE(cancelled.text, u"Backup dibatalkan"_s);
     QCOMPARE(cancelled.icon, QMessageBox::Information);
     QVERIFY(QDir(target.path()).entryList(QDir::Files).isEmpty());
+}
+
+void TestGuiOperations::restoreCanBeCancelled()
+{
+    QTemporaryDir target;
+    QCOMPARE(ranupa::runBackup(target.path()).status, ranupa::OperationStatus::Succeeded);
+    const QString backupFile =
+        QDir(target.path()).filePath(QDir(target.path()).entryList({u"*.dbk"_s}).value(0));
+    QVERIFY(!m_cluster->psql(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s).isNull());
+    const QString before = m_cluster->databaseFingerprint();
+    const QString oid = m_cluster->psql(
+        u"select oid from pg_database where datname = 'pendataan'"_s, u"postgres"_s);
+
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    chooseBackupFile(window, backupFile);
+    whenModal<ProgressDialog>([](ProgressDialog* progress) {
+        QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s), Qt::LeftButton);
+    });
+    const Box cancelled = pressAndReadMessage(button(window, "cmdRestore"));
+    QCOMPARE(cancelled.text, u"Restore dibatalkan"_s);
+    QCOMPARE(cancelled.icon, QMessageBox::Information);
+    QVERIFY(cancelled.details.contains(u"Database pendataan tidak diubah."_s));
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    QCOMPARE(m_cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
+                             u"postgres"_s),
+             oid);
+    m_cluster->psql(u"UPDATE sekolah SET nama = replace(nama, ' (ubah)', '')"_s);
 }
 
 QTEST_MAIN(TestGuiOperations)

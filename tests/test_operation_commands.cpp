@@ -9,7 +9,7 @@
 using namespace Qt::StringLiterals;
 using ranupa::backupCommandLine;
 using ranupa::backupFilePath;
-using ranupa::restoreCommandLines;
+using ranupa::restoreCommands;
 using ranupa::commandline::splitWindowsCommandLine;
 
 namespace {
@@ -30,7 +30,7 @@ private slots:
     void emptyPortStaysInCommandLines();
     void awkwardPathsStayOneArgument_data();
     void awkwardPathsStayOneArgument();
-    void dropStatementArrivesWhole();
+    void statementsArriveWhole();
 };
 
 void OperationCommandsTest::backupFileName_data()
@@ -76,24 +76,36 @@ void OperationCommandsTest::backupCommandLineIsExact()
 
 void OperationCommandsTest::restoreCommandLinesAreExact()
 {
-    const QStringList expected{
-        uR"(pgsql\bin\psql.exe -p 5432 -U postgres -c "select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'")"_s,
-        uR"(pgsql\bin\psql.exe -p 5432 -U postgres -c "DROP DATABASE "pendataan"")"_s,
-        uR"(pgsql\bin\psql.exe -p 5432 -U postgres -c "CREATE DATABASE pendataan WITH OWNER=postgres TABLESPACE=pg_default CONNECTION LIMIT=-1")"_s,
-        uR"(pgsql\bin\pg_restore.exe --host localhost --port 5432 --username "postgres" --dbname "pendataan" --no-password  --verbose "D:\Cadangan\ranupaku06122026220509.dbk")"_s,
-    };
-    QCOMPARE(restoreCommandLines(u"5432"_s, windowsBackupFile), expected);
+    const ranupa::RestoreCommands commands = restoreCommands(u"5432"_s, windowsBackupFile);
+    QCOMPARE(
+        commands.endConnections,
+        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'")"_s);
+    QCOMPARE(
+        commands.setAside,
+        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "ALTER DATABASE pendataan RENAME TO ranupa_helper_pendataan_sebelum")"_s);
+    QCOMPARE(
+        commands.create,
+        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "CREATE DATABASE pendataan WITH OWNER=postgres TABLESPACE=pg_default CONNECTION LIMIT=-1")"_s);
+    QCOMPARE(
+        commands.load,
+        uR"(pgsql\bin\pg_restore.exe --host localhost --port 5432 --username "postgres" --dbname "pendataan" --no-password  --verbose "D:\Cadangan\ranupaku06122026220509.dbk")"_s);
+    QCOMPARE(
+        commands.markComplete,
+        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "ALTER DATABASE ranupa_helper_pendataan_sebelum RENAME TO ranupa_helper_pendataan_usang")"_s);
+    QCOMPARE(
+        commands.dropPrevious,
+        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "DROP DATABASE ranupa_helper_pendataan_usang")"_s);
 }
 
 void OperationCommandsTest::emptyPortStaysInCommandLines()
 {
     QVERIFY(backupCommandLine({}, windowsBackupFile).contains(u"--port  --username"_s));
-    const QStringList restore = restoreCommandLines({}, windowsBackupFile);
-    QCOMPARE(restore.size(), 4);
-    for (int i = 0; i < 3; ++i) {
-        QVERIFY(restore.at(i).startsWith(u"pgsql\\bin\\psql.exe -p  -U postgres"_s));
+    const ranupa::RestoreCommands restore = restoreCommands({}, windowsBackupFile);
+    for (const QString& psql : {restore.endConnections, restore.setAside, restore.create,
+                                restore.markComplete, restore.dropPrevious}) {
+        QVERIFY(psql.startsWith(u"pgsql\\bin\\psql.exe -h localhost -p  -U postgres"_s));
     }
-    QVERIFY(restore.at(3).contains(u"--port  --username"_s));
+    QVERIFY(restore.load.contains(u"--port  --username"_s));
 }
 
 void OperationCommandsTest::awkwardPathsStayOneArgument_data()
@@ -118,20 +130,24 @@ void OperationCommandsTest::awkwardPathsStayOneArgument()
                                 u"--port"_s, u"5432"_s, u"--username"_s, u"postgres"_s,
                                 u"--no-password"_s, u"--format"_s, u"tar"_s, u"--blobs"_s,
                                 u"--verbose"_s, u"--file"_s, path, u"pendataan"_s}));
-    const QStringList load = splitWindowsCommandLine(restoreCommandLines(u"5432"_s, path).at(3));
+    const QStringList load = splitWindowsCommandLine(restoreCommands(u"5432"_s, path).load);
     QCOMPARE(load.size(), 12);
     QCOMPARE(load.last(), path);
 }
 
-void OperationCommandsTest::dropStatementArrivesWhole()
+// psql receives each statement as one argument, and reaches the server as pg_restore does.
+void OperationCommandsTest::statementsArriveWhole()
 {
-    const QStringList lines = restoreCommandLines(u"5432"_s, windowsBackupFile);
-    QCOMPARE(splitWindowsCommandLine(lines.at(1)),
-             (QStringList{u"pgsql\\bin\\psql.exe"_s, u"-p"_s, u"5432"_s, u"-U"_s, u"postgres"_s,
-                          u"-c"_s, u"DROP DATABASE pendataan"_s}));
-    QCOMPARE(splitWindowsCommandLine(lines.at(0)).last(),
+    const ranupa::RestoreCommands commands = restoreCommands(u"5432"_s, windowsBackupFile);
+    QCOMPARE(
+        splitWindowsCommandLine(commands.setAside),
+        (QStringList{u"pgsql\\bin\\psql.exe"_s, u"-h"_s, u"localhost"_s, u"-p"_s, u"5432"_s,
+                     u"-U"_s, u"postgres"_s, u"-c"_s,
+                     u"ALTER DATABASE pendataan RENAME TO ranupa_helper_pendataan_sebelum"_s}));
+    QCOMPARE(splitWindowsCommandLine(commands.endConnections).last(),
              u"select pg_terminate_backend(pid) from pg_stat_activity where "
              u"datname='pendataan'"_s);
+    QVERIFY(splitWindowsCommandLine(commands.load).contains(u"localhost"_s));
 }
 
 QTEST_GUILESS_MAIN(OperationCommandsTest)

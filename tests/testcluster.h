@@ -21,6 +21,7 @@ struct TestCluster
     QString installDir;
     QString password;
     QString dataDir;
+    QString diskDir; // the data directory's own small disk, when it has one
 
     // Reads DIR/cluster.env, where DIR is the value of the environment variable `variable`.
     static std::optional<TestCluster> fromEnvironment(const char* variable)
@@ -52,6 +53,7 @@ struct TestCluster
         cluster.installDir = values.value(QStringLiteral("INSTALL_DIR"));
         cluster.password = values.value(QStringLiteral("PASSWORD"));
         cluster.dataDir = values.value(QStringLiteral("DATA_DIR"));
+        cluster.diskDir = values.value(QStringLiteral("DISK_DIR"));
         if (cluster.port.isEmpty() || cluster.socketDir.isEmpty() || cluster.binDir.isEmpty()) {
             qWarning("%s is incomplete", qPrintable(file.fileName()));
             return std::nullopt;

@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #ifdef Q_OS_UNIX
@@ -45,8 +46,9 @@ void attachToParentConsole()
 #endif
 
 #ifdef Q_OS_UNIX
-// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal, so that a backup that is interrupted removes
-// its partial file instead of leaving it behind.
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal, so that an interrupted backup removes its
+// partial file and an interrupted restore puts pendataan back, instead of the process dying
+// half-way. SIGHUP comes when the terminal or the ssh session that started the program closes.
 class InterruptWatcher final : public QObject
 {
     Q_DISABLE_COPY_MOVE(InterruptWatcher)
@@ -60,7 +62,7 @@ public:
         m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
         QObject::connect(m_notifier, &QSocketNotifier::activated, this, [this, onInterrupt] {
             char signal = 0;
-            if (::read(s_pipe[0], &signal, 1) == 1) {
+            if (::read(s_pipe[0], &signal, 1) == 1 && !m_interrupted) {
                 m_interrupted = true;
                 onInterrupt();
             }
@@ -68,15 +70,15 @@ public:
         struct sigaction action = {};
         action.sa_handler = &InterruptWatcher::handle;
         sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &m_oldInt);
-        ::sigaction(SIGTERM, &action, &m_oldTerm);
-        ::sigaction(SIGHUP, &action, &m_oldHup);
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            ::sigaction(watched[i], &action, &m_old[i]);
+        }
     }
     ~InterruptWatcher() override
     {
-        ::sigaction(SIGINT, &m_oldInt, nullptr);
-        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
-        ::sigaction(SIGHUP, &m_oldHup, nullptr);
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            ::sigaction(watched[i], &m_old[i], nullptr);
+        }
         delete m_notifier;
         ::close(s_pipe[0]);
         ::close(s_pipe[1]);
@@ -90,14 +92,23 @@ private:
         [[maybe_unused]] const auto written = ::write(s_pipe[1], &byte, 1);
     }
 
+    static constexpr std::array<int, 3> watched{SIGINT, SIGTERM, SIGHUP};
     // A signal handler can reach nothing but static data.
     static inline int s_pipe[2] = {-1, -1};
     QSocketNotifier* m_notifier = nullptr;
-    struct sigaction m_oldInt = {};
-    struct sigaction m_oldTerm = {};
-    struct sigaction m_oldHup = {};
+    std::array<struct sigaction, 3> m_old = {};
     bool m_interrupted = false;
 };
+
+// A reader of standard error that went away (a closed pipe, as with "| head") must cost the
+// program its messages only, never its life half-way through a restore.
+void ignoreBrokenPipes()
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGPIPE, &action, nullptr);
+}
 #endif
 
 struct Options
@@ -130,12 +141,8 @@ OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted,
     }
 #ifdef Q_OS_UNIX
     InterruptWatcher watcher([&job] {
-        if constexpr (requires { job.cancel(); }) {
-            job.cancel();
-        } else {
-            // A restore that has begun is not abandoned halfway; it ends on its own.
-            print(stderr, u"Restore tidak dapat dibatalkan; menunggu sampai selesai."_s);
-        }
+        print(stderr, u"Dihentikan; membatalkan dengan aman, tunggu sebentar..."_s);
+        job.cancel();
     });
 #endif
     const OperationOutcome outcome = runToEnd(job, argument, progress);
@@ -153,7 +160,8 @@ int report(const OperationOutcome& outcome, bool interrupted)
     case OperationStatus::Succeeded:
         print(stdout, outcome.message);
         if (!outcome.details.isEmpty()) {
-            print(stderr, outcome.details); // something worth knowing, such as a fallback locale
+            // Worth knowing: what was set right before the work began, a fallback locale.
+            print(stderr, outcome.details);
         }
         return Success;
     case OperationStatus::Cancelled:
@@ -204,6 +212,9 @@ int run(const QStringList& arguments)
 {
 #ifdef Q_OS_WIN
     attachToParentConsole();
+#endif
+#ifdef Q_OS_UNIX
+    ignoreBrokenPipes();
 #endif
     QCommandLineParser parser;
     parser.setApplicationDescription(

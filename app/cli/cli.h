@@ -10,7 +10,7 @@ enum ExitCode
     Success = 0,
     Failure = 1,     // the backup or restore failed, or old backups could not be removed
     UsageError = 2,  // bad options; nothing ran
-    Interrupted = 3, // ended by a signal; a partial backup was removed
+    Interrupted = 3, // ended by a signal: a partial backup removed, a restore put back
 };
 
 // True when the arguments ask for the command-line mode rather than the windows: any argument

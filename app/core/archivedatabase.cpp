@@ -468,7 +468,7 @@ QString createDatabaseStatement(const DatabaseLocale& locale, int serverVersion)
 QString createDatabaseCommandLine(const QString& port, const DatabaseLocale& locale,
                                   int serverVersion)
 {
-    return u"pgsql\\bin\\psql.exe -p "_s + port + u" -U postgres -c \""_s +
+    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port + u" -U postgres -c \""_s +
            commandline::escapeForQuotes(createDatabaseStatement(locale, serverVersion)) + u'"';
 }
 

@@ -5,6 +5,7 @@
 #include "core/commandline.h"
 #include "core/installation.h"
 #include "core/operationlock.h"
+#include "core/recovery.h"
 #include "core/settings.h"
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
@@ -55,6 +56,7 @@ struct BackupJob::Private
     enum class Phase
     {
         Idle,
+        Recovering,
         Dumping,
         Checking,
         Naming,
@@ -67,12 +69,16 @@ struct BackupJob::Private
     std::unique_ptr<PartialBackupFile> partial;
     QTimer clockWait;
     OperationOutcome outcome;
+    QString port;
+    QString recoveryReport; // what the recovery before the dump set right
+    QPointer<Recovery> recovery;
     QPointer<ToolRunner> runner;
     QPointer<ArchiveCheck> check;
 
     bool isWorking() const
     {
-        return phase == Phase::Dumping || phase == Phase::Checking || phase == Phase::Naming;
+        return phase == Phase::Recovering || phase == Phase::Dumping || phase == Phase::Checking ||
+               phase == Phase::Naming;
     }
 };
 
@@ -85,6 +91,9 @@ BackupJob::BackupJob(QObject* parent) : QObject(parent), d(std::make_unique<Priv
 
 BackupJob::~BackupJob()
 {
+    if (d->recovery) {
+        d->recovery->disconnect(this);
+    }
     // A job destroyed mid-run must not leave a dump writing on. Deleting the runner ends its
     // child and waits for it, so that the partial file is closed when it goes with `d`.
     if (d->isWorking()) {
@@ -121,7 +130,41 @@ void BackupJob::start(const QString& targetDirText)
         finishAs(OperationStatus::Failed, failureMessage(), port.problem);
         return;
     }
+    d->port = port.port;
     d->targetDir = commandline::absolutePathForTool(targetDirText);
+    d->recoveryReport.clear();
+    startRecovery();
+}
+
+// A backup of a pendataan that an interrupted restore left unfinished would look good and not
+// be: what that restore left is set right first.
+void BackupJob::startRecovery()
+{
+    d->phase = Private::Phase::Recovering;
+    emit stepChanged(u"Memeriksa database di server..."_s);
+    d->recovery = new Recovery(this);
+    connect(d->recovery, &Recovery::toolLine, this, &BackupJob::toolLine);
+    connect(d->recovery, &Recovery::finished, this, &BackupJob::onRecovered);
+    d->recovery->start(d->port);
+}
+
+void BackupJob::onRecovered(const RecoveryResult& result)
+{
+    d->recoveryReport = result.report;
+    if (d->cancelRequested) {
+        finishCancelled();
+        return;
+    }
+    if (!result.ok) {
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 result.problem + u"\nBackup tidak dijalankan."_s);
+        return;
+    }
+    startDump();
+}
+
+void BackupJob::startDump()
+{
     d->nameTime = toWholeSecond(QDateTime::currentDateTime());
     d->outcome.filePath = backupFilePath(d->targetDir, d->nameTime);
     // What a killed backup left behind; no running backup's file is touched.
@@ -143,7 +186,7 @@ void BackupJob::start(const QString& targetDirText)
     d->runner = new ToolRunner(this);
     connect(d->runner, &ToolRunner::outputLine, this, &BackupJob::toolLine);
     connect(d->runner, &ToolRunner::finished, this, &BackupJob::onDumpFinished);
-    d->runner->start(backupCommandLine(port.port, d->partial->path()));
+    d->runner->start(backupCommandLine(d->port, d->partial->path()));
 }
 
 void BackupJob::cancel()
@@ -151,7 +194,7 @@ void BackupJob::cancel()
     if (!d->isWorking()) {
         return;
     }
-    d->cancelRequested = true;
+    d->cancelRequested = true; // a recovery runs to its end first
     if (d->phase == Private::Phase::Dumping && d->runner) {
         d->runner->cancel();
     } else if (d->phase == Private::Phase::Checking && d->check) {
@@ -268,12 +311,15 @@ QString BackupJob::removeWrittenFile()
 
 void BackupJob::finishAs(OperationStatus status, const QString& message, const QString& details)
 {
-    d->lock.reset();
     d->partial.reset(); // removes a partial file that is still there
+    d->lock.reset();
     d->phase = Private::Phase::Done;
     d->outcome.status = status;
     d->outcome.message = message;
-    d->outcome.details = details;
+    // What the recovery set right comes first: the operator must learn of it whatever follows.
+    d->outcome.details = d->recoveryReport.isEmpty() || details.isEmpty()
+                             ? d->recoveryReport + details
+                             : d->recoveryReport + u"\n\n"_s + details;
     // Queued, so that finished() never arrives inside start() and the runner has let go.
     QMetaObject::invokeMethod(
         this, [this, outcome = d->outcome] { emit finished(outcome); }, Qt::QueuedConnection);

@@ -11,6 +11,7 @@ namespace ranupa {
 
 struct ToolResult;
 struct ArchiveCheckResult;
+struct RecoveryResult;
 
 // The file a backup writes into `targetDir` at local time `now`:
 // targetDir + separator + "ranupaku" + DDMMYYYYhhmmss + ".dbk".
@@ -29,10 +30,10 @@ public:
     explicit BackupJob(QObject* parent = nullptr);
     ~BackupJob() override;
 
-    // Reads and checks the port, then backs up into `targetDirText`: pg_dump writes a partial
-    // file, which gets its final name only once it has passed the archive check, never
-    // replacing another file. finished() follows exactly once, never from inside start(); an
-    // empty text gives a Skipped outcome.
+    // Reads and checks the port, sets right what an interrupted restore left, then backs up
+    // into `targetDirText`: pg_dump writes a partial file, which gets its final name only once
+    // it has passed the archive check, never replacing another file. finished() follows exactly
+    // once, never from inside start(); an empty text gives a Skipped outcome.
     void start(const QString& targetDirText);
     // Ends the dump or check, removes the partial file and finishes as Cancelled.
     void cancel();
@@ -43,6 +44,9 @@ signals:
     void finished(const ranupa::OperationOutcome& outcome);
 
 private:
+    void startRecovery();
+    void onRecovered(const RecoveryResult& result);
+    void startDump();
     void onDumpFinished(const ToolResult& result);
     void onCheckFinished(const ArchiveCheckResult& result);
     void giveFinalName();

@@ -1,9 +1,11 @@
 #include "core/restore.h"
 
 #include "core/archivecheck.h"
+#include "core/archivedatabase.h"
 #include "core/commandline.h"
 #include "core/installation.h"
 #include "core/operationlock.h"
+#include "core/recovery.h"
 #include "core/restoreplan.h"
 #include "core/settings.h"
 #include "core/tooldetails.h"
@@ -12,6 +14,9 @@
 #include <QFile>
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -19,65 +24,134 @@ namespace ranupa {
 
 namespace {
 
+// Between two attempts to set pendataan aside while connections keep coming back.
+constexpr int setAsideRetryPauseMs = 500;
+
 QString failureMessage()
 {
     return u"Gagal melakukan restore"_s;
 }
 
+QString cancelledMessage()
+{
+    return u"Restore dibatalkan"_s;
+}
+
+// Said in the details exactly when it is true: pendataan is as it was before the restore.
+QString unchangedText()
+{
+    return u"Database pendataan tidak diubah."_s;
+}
+
+QString withCause(const QString& failedStep, const ToolResult& result)
+{
+    const QString cause = diskFullCause(result);
+    return cause.isEmpty() ? failedStep : failedStep + u'\n' + cause;
+}
+
 } // namespace
 
-QStringList restoreCommandLines(const QString& port, const QString& backupFile)
+QString createDatabaseCommandLine(const QString& port)
 {
-    const QString psql = u"pgsql\\bin\\psql.exe -p "_s + port;
+    return psqlCommandLine(port, u"CREATE DATABASE pendataan WITH OWNER=postgres "
+                                 u"TABLESPACE=pg_default CONNECTION LIMIT=-1"_s);
+}
+
+QString loadCommandLine(const QString& port, const QString& backupFile)
+{
+    return u"pgsql\\bin\\pg_restore.exe --host localhost --port "_s + port +
+           u" --username \"postgres\" --dbname \"pendataan\" --no-password  --verbose \""_s +
+           commandline::escapeForQuotes(backupFile) + u'"';
+}
+
+RestoreCommands restoreCommands(const QString& port, const QString& backupFile)
+{
+    const QString setAside = setAsideDatabaseName();
+    const QString completed = completedDatabaseName();
     return {
-        psql + u" -U postgres -c \"select pg_terminate_backend(pid) from pg_stat_activity where "
-               u"datname='pendataan'\""_s,
-        psql + u" -U postgres -c \"DROP DATABASE \"pendataan\"\""_s,
-        psql + u" -U postgres -c \"CREATE DATABASE pendataan WITH OWNER=postgres "
-               u"TABLESPACE=pg_default CONNECTION LIMIT=-1\""_s,
-        u"pgsql\\bin\\pg_restore.exe --host localhost --port "_s + port +
-            u" --username \"postgres\" --dbname \"pendataan\" --no-password  --verbose \""_s +
-            commandline::escapeForQuotes(backupFile) + u'"',
+        .endConnections = psqlCommandLine(
+            port,
+            u"select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'"_s),
+        .setAside = psqlCommandLine(port, u"ALTER DATABASE pendataan RENAME TO "_s + setAside),
+        .create = createDatabaseCommandLine(port),
+        .reserveRoom = psqlCommandLine(port, reserveRoomStatement(), u"pendataan"_s),
+        .load = loadCommandLine(port, backupFile),
+        .freeRoom = psqlCommandLine(port, freeRoomStatement(), u"pendataan"_s),
+        .endSetAsideConnections = psqlCommandLine(
+            port,
+            u"select pg_terminate_backend(pid) from pg_stat_activity where datname='%1'"_s.arg(
+                setAside)),
+        .markComplete =
+            psqlCommandLine(port, u"ALTER DATABASE "_s + setAside + u" RENAME TO "_s + completed),
+        .dropPrevious = psqlCommandLine(port, u"DROP DATABASE "_s + completed),
+        .dropUnfinished = psqlCommandLine(port, u"DROP DATABASE IF EXISTS pendataan"_s),
     };
 }
 
-// The four commands, in the order they run; the values index restoreCommandLines().
+// The steps in the order they run when all goes well; RollBack and DropUnfinished only after a
+// failure or a cancel.
 enum class RestoreJob::Step
 {
-    EndConnections = 0,
-    Drop = 1,
-    Create = 2,
-    Load = 3,
+    Idle,
+    Recover,        // set right what an interrupted restore left
+    CheckFile,      // the file must be restorable before the server is touched
+    Prepare,        // what the file holds, and whether the server can take it
+    EndConnections, // command 1
+    SetAside,       // pendataan renamed aside: from here on, a failure puts it back
+    Create,
+    ReserveRoom,
+    Load,
+    FreeRoom,               // also before the unfinished database is dropped
+    ApplySettings,          // the database's own settings, comment and privileges
+    EndSetAsideConnections, // only when the mark failed once
+    MarkComplete,           // the new pendataan is complete: from here on, no way back
+    DropPrevious,
+    RollBack,
+    DropUnfinished,
+    Done,
 };
 
-namespace {
-
-QString stepText(int step)
+// How the restore ends, before it is known whether pendataan is as it was.
+struct RestoreJob::Ending
 {
-    switch (step) {
-    case 0:
-        return u"Memutus koneksi ke database..."_s;
-    case 1:
-        return u"Menghapus database lama..."_s;
-    case 2:
-        return u"Membuat database baru..."_s;
-    default:
-        return u"Memuat data dari file backup..."_s;
-    }
-}
+    OperationStatus status = OperationStatus::Failed;
+    QString message;
+    QString failedStep; // which step failed and why; "" for a cancel
+    std::optional<ToolResult> tool;
 
-} // namespace
+    static Ending cancelled() { return {OperationStatus::Cancelled, cancelledMessage(), {}, {}}; }
+    static Ending failed(const QString& failedStep, const ToolResult& tool)
+    {
+        return {OperationStatus::Failed, failureMessage(), withCause(failedStep, tool), tool};
+    }
+    // The details: the failed step, where pendataan stands, then what the tool said.
+    QString details(const QString& state) const
+    {
+        const QString text = failedStep.isEmpty() ? state : failedStep + u'\n' + state;
+        return tool ? toolFailureDetails(text, *tool) : text;
+    }
+};
 
 struct RestoreJob::Private
 {
     // Held from the start of the work to its end, so that no other copy works meanwhile.
     std::unique_ptr<OperationLock> lock;
-    QStringList commands;
-    ToolResult dropResult;
-    QPointer<ArchiveCheck> check;
-    QPointer<ToolRunner> runner;
     QString port;
     QString backupFile;
+    RestoreCommands commands;
+    Step step = Step::Idle;
+    bool cancelRequested = false;
+    bool hadPrevious = false; // pendataan existed, so it is set aside rather than replaced
+    bool created = false;     // the new pendataan was created by this restore
+    bool setAside = false;    // pendataan was renamed aside, for sure
+    int setAsideTries = 0;
+    int markTries = 0;
+    QString stepText;       // the step as last told
+    QString recoveryReport; // what the recovery at the start set right
+    std::optional<Ending> ending;
+    QPointer<Recovery> recovery;
+    QPointer<ArchiveCheck> check;
+    QPointer<ToolRunner> runner;
     bool acceptOtherDatabase = false;
     QPointer<RestorePreparation> preparation;
     RestorePlan plan;
@@ -88,14 +162,14 @@ RestoreJob::RestoreJob(QObject* parent) : QObject(parent), d(std::make_unique<Pr
 
 RestoreJob::~RestoreJob()
 {
-    if (d->runner) {
-        d->runner->disconnect(this);
-    }
-    if (d->check) {
-        d->check->disconnect(this);
-    }
-    if (d->preparation) {
-        d->preparation->disconnect(this);
+    // A restore destroyed half-way leaves pendataan set aside; the next run puts it back.
+    for (QObject* child :
+         {static_cast<QObject*>(d->runner.data()), static_cast<QObject*>(d->check.data()),
+          static_cast<QObject*>(d->recovery.data()),
+          static_cast<QObject*>(d->preparation.data())}) {
+        if (child) {
+            child->disconnect(this);
+        }
     }
 }
 
@@ -111,68 +185,343 @@ void RestoreJob::start(const QString& backupFileText)
         finishAs(OperationStatus::Skipped, {}, {});
         return;
     }
-    if (const QString missing = installationProblem(); !missing.isEmpty())
-        return finishAs(OperationStatus::Failed, failureMessage(), missing);
+    if (const QString missing = installationProblem(); !missing.isEmpty()) {
+        finishAs(OperationStatus::Failed, failureMessage(), missing + u'\n' + unchangedText());
+        return;
+    }
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();
         d->lock.reset();
-        finishAs(OperationStatus::Failed, failureMessage(), problem);
+        finishAs(OperationStatus::Failed, failureMessage(), problem + u'\n' + unchangedText());
         return;
     }
     if (!port.isValid()) {
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 port.problem + u"\nDatabase pendataan tidak diubah."_s);
+        finishAs(OperationStatus::Failed, failureMessage(), port.problem + u'\n' + unchangedText());
         return;
     }
-    // Absolute, so that pg_restore never reads a file name starting with "-" as an option.
-    const QString backupFile = commandline::absolutePathForTool(backupFileText);
-    d->commands = restoreCommandLines(port.port, backupFile);
     d->port = port.port;
-    d->backupFile = backupFile;
-    d->dropResult = {};
+    // Absolute, so that pg_restore never reads a file name starting with "-" as an option.
+    d->backupFile = commandline::absolutePathForTool(backupFileText);
+    d->commands = restoreCommands(d->port, d->backupFile);
+    d->plan = {};
+    d->cancelRequested = false;
+    d->hadPrevious = false;
+    d->created = false;
+    d->setAside = false;
+    d->setAsideTries = 0;
+    d->markTries = 0;
+    d->recoveryReport.clear();
+    d->stepText.clear();
+    d->ending.reset();
+    startRecovery();
+}
+
+void RestoreJob::cancel()
+{
+    switch (d->step) {
+    case Step::Recover:
+    case Step::Prepare:
+    case Step::ApplySettings:
+    case Step::EndConnections:
+    case Step::SetAside:
+    case Step::Create:
+    case Step::ReserveRoom:
+    case Step::FreeRoom:
+        // Short steps, and whether they changed the server must be known: they end first.
+        d->cancelRequested = true;
+        return;
+    case Step::CheckFile:
+        d->cancelRequested = true;
+        if (d->check) {
+            d->check->cancel();
+        }
+        return;
+    case Step::Load:
+        d->cancelRequested = true;
+        if (d->runner) {
+            d->runner->cancel();
+        }
+        return;
+    default:
+        // Not started, already going back, or the new database is complete.
+        return;
+    }
+}
+
+// Some steps belong to one another in the operator's eyes: a text is told once.
+void RestoreJob::setStepText(const QString& text)
+{
+    if (text != d->stepText) {
+        d->stepText = text;
+        emit stepChanged(text);
+    }
+}
+
+void RestoreJob::startRecovery()
+{
+    d->step = Step::Recover;
+    setStepText(u"Memeriksa database di server..."_s);
+    d->recovery = new Recovery(this);
+    connect(d->recovery, &Recovery::toolLine, this, &RestoreJob::toolLine);
+    connect(d->recovery, &Recovery::finished, this, &RestoreJob::onRecovered);
+    d->recovery->start(d->port);
+}
+
+void RestoreJob::onRecovered(const RecoveryResult& result)
+{
+    d->recoveryReport = result.report;
+    if (!result.ok) {
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 result.changedNothing ? result.problem + u'\n' + unchangedText() : result.problem);
+        return;
+    }
+    d->hadPrevious = result.pendataanExists;
+    if (d->cancelRequested) {
+        endUnchanged(Ending::cancelled());
+        return;
+    }
     // The file is checked before anything touches the server: a file that cannot be restored
     // must never cost the school its database.
-    emit stepChanged(u"Memeriksa file backup..."_s);
-    if (d->check) {
-        d->check->deleteLater();
-    }
+    d->step = Step::CheckFile;
+    setStepText(u"Memeriksa file backup..."_s);
     d->check = new ArchiveCheck(this);
     connect(d->check, &ArchiveCheck::toolLine, this, &RestoreJob::toolLine);
     connect(d->check, &ArchiveCheck::finished, this, &RestoreJob::onCheckFinished);
-    d->check->start(backupFile);
+    d->check->start(d->backupFile);
 }
 
 void RestoreJob::onCheckFinished(const ArchiveCheckResult& result)
 {
+    if (d->cancelRequested) {
+        endUnchanged(Ending::cancelled());
+        return;
+    }
     if (!result.ok) {
-        finishAs(
-            OperationStatus::Failed, failureMessage(),
-            u"Langkah yang gagal: memeriksa file backup. Database pendataan tidak diubah.\n"_s +
-                result.problem);
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 u"Langkah yang gagal: memeriksa file backup. "_s + unchangedText() + u'\n' +
+                     result.problem);
         return;
     }
     // Still nothing touched: what the file holds is read, and the server asked whether it can
-    // take it, before the old database goes.
-    if (d->preparation) {
-        d->preparation->deleteLater();
-    }
+    // take it, before the old database is set aside.
+    d->step = Step::Prepare;
     d->preparation = new RestorePreparation(this);
-    connect(d->preparation, &RestorePreparation::stepChanged, this, &RestoreJob::stepChanged);
+    connect(d->preparation, &RestorePreparation::stepChanged, this, &RestoreJob::setStepText);
     connect(d->preparation, &RestorePreparation::finished, this, &RestoreJob::onPlanReady);
     d->preparation->start(d->backupFile, d->port, {.acceptOtherDatabase = d->acceptOtherDatabase});
 }
 
 void RestoreJob::onPlanReady(const RestorePlan& plan)
 {
+    if (d->cancelRequested) {
+        endUnchanged(Ending::cancelled());
+        return;
+    }
     if (!plan.ok) {
-        finishAs(OperationStatus::Failed, failureMessage(), plan.problem);
+        finishAs(OperationStatus::Failed, failureMessage(), plan.problem + u'\n' + unchangedText());
         return;
     }
     d->plan = plan;
-    d->commands[static_cast<int>(Step::Create)] =
-        createDatabaseCommandLine(d->port, plan.locale, plan.serverVersion);
+    // The new database as the backup describes it, not as the server's template1 would make it.
+    d->commands.create = createDatabaseCommandLine(d->port, plan.locale, plan.serverVersion);
     runCommand(Step::EndConnections);
+}
+
+void RestoreJob::runCommand(Step step)
+{
+    QString command;
+    QString text;
+    switch (step) {
+    case Step::EndConnections:
+        command = d->commands.endConnections;
+        text = u"Memutus koneksi ke database..."_s;
+        break;
+    case Step::SetAside:
+        ++d->setAsideTries;
+        command = d->commands.setAside;
+        text = u"Menyisihkan database lama..."_s;
+        break;
+    case Step::Create:
+        command = d->commands.create;
+        text = u"Membuat database baru..."_s;
+        break;
+    case Step::ReserveRoom:
+        command = d->commands.reserveRoom;
+        text = u"Membuat database baru..."_s;
+        break;
+    case Step::Load:
+        command = d->commands.load;
+        text = u"Memuat data dari file backup..."_s;
+        break;
+    case Step::FreeRoom:
+        command = d->commands.freeRoom;
+        text = d->ending ? u"Menghapus database baru yang belum lengkap..."_s
+                         : u"Menyelesaikan restore..."_s;
+        break;
+    case Step::EndSetAsideConnections:
+        command = d->commands.endSetAsideConnections;
+        text = u"Menyelesaikan restore..."_s;
+        break;
+    case Step::MarkComplete:
+        ++d->markTries;
+        command = d->commands.markComplete;
+        text = u"Menyelesaikan restore..."_s;
+        break;
+    case Step::DropPrevious:
+        command = d->commands.dropPrevious;
+        text = u"Menghapus database lama..."_s;
+        break;
+    case Step::DropUnfinished:
+        command = d->commands.dropUnfinished;
+        text = u"Menghapus database baru yang belum lengkap..."_s;
+        break;
+    default:
+        Q_UNREACHABLE();
+    }
+    d->step = step;
+    setStepText(text);
+    if (d->runner) {
+        d->runner->deleteLater();
+    }
+    d->runner = new ToolRunner(this);
+    connect(d->runner, &ToolRunner::outputLine, this, &RestoreJob::toolLine);
+    connect(d->runner, &ToolRunner::finished, this,
+            [this, step](const ToolResult& result) { onCommandFinished(step, result); });
+    d->runner->start(command);
+}
+
+void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
+{
+    switch (step) {
+    case Step::EndConnections:
+        // Nobody may have been connected: its outcome is judged by the rename that follows.
+        if (d->cancelRequested) {
+            d->setAsideTries > 0 ? rollBack(Ending::cancelled())
+                                 : endUnchanged(Ending::cancelled());
+        } else {
+            runCommand(d->hadPrevious ? Step::SetAside : Step::Create);
+        }
+        return;
+    case Step::SetAside:
+        onSetAsideFinished(result);
+        return;
+    case Step::Create:
+        d->created = result.succeeded();
+        if (d->cancelRequested) {
+            rollBack(Ending::cancelled());
+        } else if (!result.succeeded()) {
+            rollBack(Ending::failed(
+                u"Langkah yang gagal: membuat database baru (psql); pg_restore tidak dijalankan."_s,
+                result));
+        } else {
+            runCommand(Step::ReserveRoom);
+        }
+        return;
+    case Step::ReserveRoom:
+        if (d->cancelRequested) {
+            rollBack(Ending::cancelled());
+        } else if (!result.succeeded()) {
+            rollBack(Ending::failed(u"Langkah yang gagal: menyiapkan ruang disk untuk restore "
+                                    u"(psql); pg_restore tidak dijalankan."_s,
+                                    result));
+        } else {
+            runCommand(Step::Load);
+        }
+        return;
+    case Step::Load:
+        if (d->cancelRequested) {
+            rollBack(Ending::cancelled());
+        } else if (!result.succeeded()) {
+            QString what = u"Langkah yang gagal: memuat data dari file backup (pg_restore)."_s;
+            if (const QString errors = firstToolErrors(result); !errors.isEmpty()) {
+                what += u"\nKesalahan pertama dari pg_restore:\n"_s + errors;
+            }
+            rollBack(Ending::failed(what, result));
+        } else {
+            runCommand(Step::FreeRoom);
+        }
+        return;
+    case Step::FreeRoom:
+        if (d->ending) {
+            runCommand(Step::DropUnfinished); // going back: the drop decides
+        } else if (!result.succeeded()) {
+            rollBack(Ending::failed(
+                u"Langkah yang gagal: menghapus tabel %1 (psql)."_s.arg(roomReserveTableName()),
+                result));
+        } else {
+            onLoadSucceeded();
+        }
+        return;
+    case Step::EndSetAsideConnections:
+        runCommand(Step::MarkComplete);
+        return;
+    case Step::MarkComplete:
+        if (result.succeeded()) {
+            runCommand(Step::DropPrevious);
+        } else if (d->markTries < 2) {
+            // Someone may have connected to the set-aside copy: end that and try once more.
+            runCommand(Step::EndSetAsideConnections);
+        } else {
+            onMarkFailed(result);
+        }
+        return;
+    case Step::DropPrevious:
+        finishSucceeded(result.succeeded()
+                            ? QString()
+                            : toolFailureDetails(u"Salinan database lama (%1) belum dapat "
+                                                 u"dihapus; backup atau restore berikutnya "
+                                                 u"menghapusnya."_s.arg(completedDatabaseName()),
+                                                 result));
+        return;
+    case Step::DropUnfinished:
+        // There was no pendataan before this restore: none is the state to go back to.
+        if (result.succeeded()) {
+            endUnchanged(*d->ending);
+        } else {
+            finishAs(OperationStatus::Failed, failureMessage(),
+                     d->ending->details(u"Database pendataan baru yang belum lengkap tidak dapat "
+                                        u"dihapus."_s) +
+                         u"\n\n"_s +
+                         toolFailureDetails(u"Menghapus database baru (psql):"_s, result));
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void RestoreJob::onSetAsideFinished(const ToolResult& result)
+{
+    d->setAside = result.succeeded();
+    if (d->cancelRequested) {
+        rollBack(Ending::cancelled());
+        return;
+    }
+    if (result.succeeded()) {
+        runCommand(Step::Create);
+        return;
+    }
+    if (d->setAsideTries < setAsideAttempts) {
+        // Most likely a client that connected again between the two commands.
+        QTimer::singleShot(setAsideRetryPauseMs, this,
+                           [this] { runCommand(Step::EndConnections); });
+        return;
+    }
+    rollBack(Ending::failed(
+        u"Langkah yang gagal: menyisihkan database lama (psql). Mungkin ada aplikasi yang terus "
+        u"tersambung kembali ke database pendataan: tutup aplikasi itu, lalu coba lagi."_s,
+        result));
+}
+
+void RestoreJob::onLoadSucceeded()
+{
+    // Steps that complete the new database belong here: after the load, before the mark.
+    if (d->cancelRequested) {
+        rollBack(Ending::cancelled());
+        return;
+    }
+    applyDatabaseSettings();
 }
 
 // The database's comment, privileges and settings: pg_restore brings them back only when it
@@ -180,19 +529,21 @@ void RestoreJob::onPlanReady(const RestorePlan& plan)
 void RestoreJob::applyDatabaseSettings()
 {
     if (d->plan.settingsScript.isEmpty()) {
-        finishAs(OperationStatus::Succeeded, u"Restore database berhasil"_s, d->plan.note);
+        markComplete();
         return;
     }
-    emit stepChanged(u"Memulihkan pengaturan database..."_s);
+    d->step = Step::ApplySettings;
+    setStepText(u"Memulihkan pengaturan database..."_s);
     d->settingsDir = std::make_unique<QTemporaryDir>();
     const QString scriptPath = d->settingsDir->filePath(u"pengaturan.sql"_s);
     QFile script(scriptPath);
     if (!d->settingsDir->isValid() || !script.open(QIODevice::WriteOnly) ||
         script.write(d->plan.settingsScript) != d->plan.settingsScript.size() || !script.flush()) {
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 u"Langkah yang gagal: memulihkan pengaturan database. Data sudah dimuat ke "
-                 u"database pendataan, tetapi pengaturannya (komentar, hak akses, SET) belum: "
-                 u"file sementara tidak dapat ditulis."_s);
+        rollBack(Ending{OperationStatus::Failed,
+                        failureMessage(),
+                        u"Langkah yang gagal: memulihkan pengaturan database (komentar, hak akses, "
+                        u"SET): file sementara %1 tidak dapat ditulis."_s.arg(scriptPath),
+                        {}});
         return;
     }
     script.close();
@@ -208,89 +559,122 @@ void RestoreJob::applyDatabaseSettings()
 void RestoreJob::onSettingsApplied(const ToolResult& result)
 {
     d->settingsDir.reset();
+    if (d->cancelRequested) {
+        rollBack(Ending::cancelled());
+        return;
+    }
     if (!result.succeeded()) {
-        const QString errors = firstToolErrors(result);
+        QString what = u"Langkah yang gagal: memulihkan pengaturan database (komentar, hak "
+                       u"akses, SET) dengan psql."_s;
+        if (const QString errors = firstToolErrors(result); !errors.isEmpty()) {
+            what += u"\nKesalahan pertama:\n"_s + errors;
+        }
+        rollBack(Ending::failed(what, result));
+        return;
+    }
+    markComplete();
+}
+
+void RestoreJob::markComplete()
+{
+    if (!d->hadPrevious) {
+        finishSucceeded(); // nothing was set aside, so there is nothing to mark or drop
+        return;
+    }
+    runCommand(Step::MarkComplete);
+}
+
+void RestoreJob::onMarkFailed(const ToolResult& result)
+{
+    // The rename may still have reached the server: the recovery finds out which it was.
+    d->step = Step::RollBack;
+    setStepText(u"Memeriksa database di server..."_s);
+    const Ending ending = Ending::failed(
+        u"Langkah yang gagal: menandai database baru sudah lengkap (psql)."_s, result);
+    d->recovery = new Recovery(this);
+    connect(d->recovery, &Recovery::toolLine, this, &RestoreJob::toolLine);
+    connect(d->recovery, &Recovery::finished, this, [this, ending](const RecoveryResult& found) {
+        if (found.ok && !found.putBack) {
+            finishSucceeded(); // the mark had been made after all: the new database stays
+            return;
+        }
+        if (found.ok) {
+            finishAs(ending.status, ending.message, ending.details(unchangedText()));
+            return;
+        }
         finishAs(OperationStatus::Failed, failureMessage(),
-                 toolFailureDetails(
-                     u"Langkah yang gagal: memulihkan pengaturan database (psql). Data sudah "
-                     u"dimuat ke database pendataan, tetapi pengaturannya (komentar, hak akses, "
-                     u"SET) tidak dipulihkan."_s +
-                         (errors.isEmpty() ? QString() : u"\n\nKesalahan pertama:\n"_s + errors),
-                     result));
-        return;
-    }
-    finishAs(OperationStatus::Succeeded, u"Restore database berhasil"_s, d->plan.note);
+                 ending.details(notPutBackYetText()) + u"\n\n"_s + found.problem);
+    });
+    d->recovery->start(d->port);
 }
 
-void RestoreJob::runCommand(Step step)
+void RestoreJob::endUnchanged(const Ending& ending)
 {
-    const int index = static_cast<int>(step);
-    emit stepChanged(stepText(index));
-    if (d->runner) {
-        d->runner->deleteLater();
-    }
-    d->runner = new ToolRunner(this);
-    connect(d->runner, &ToolRunner::outputLine, this, &RestoreJob::toolLine);
-    connect(d->runner, &ToolRunner::finished, this,
-            [this, step](const ToolResult& result) { onCommandFinished(step, result); });
-    d->runner->start(d->commands.at(index));
+    finishAs(ending.status, ending.message, ending.details(unchangedText()));
 }
 
-void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
+void RestoreJob::rollBack(const Ending& ending)
 {
-    switch (step) {
-    case Step::EndConnections:
-        // Nobody may be connected, and the database may not exist yet: neither is a failure.
-        runCommand(Step::Drop);
-        return;
-    case Step::Drop:
-        // A drop of a database that does not exist fails harmlessly; the create decides.
-        d->dropResult = result;
-        runCommand(Step::Create);
-        return;
-    case Step::Create:
-        if (!result.succeeded()) {
-            // Loading into the old database would mix two states of the data: stop here.
-            const QString state =
-                d->dropResult.succeeded()
-                    ? u"Database pendataan lama sudah terhapus, tetapi database baru tidak dapat "
-                      u"dibuat."_s
-                    : u"Database pendataan lama tidak diubah."_s;
-            QString details = toolFailureDetails(
-                u"Langkah yang gagal: membuat database baru (psql); pg_restore tidak dijalankan. "_s +
-                    state,
-                result);
-            if (!d->dropResult.succeeded()) {
-                details += u"\n\n"_s +
-                           toolFailureDetails(u"Menghapus database lama (psql):"_s, d->dropResult);
-            }
-            finishAs(OperationStatus::Failed, failureMessage(), details);
-            return;
+    d->ending = ending;
+    if (!d->hadPrevious) {
+        if (d->created) {
+            runCommand(Step::FreeRoom); // then the unfinished database goes
+        } else {
+            endUnchanged(ending);
         }
-        runCommand(Step::Load);
-        return;
-    case Step::Load:
-        if (!result.succeeded()) {
-            QString what = u"Langkah yang gagal: memuat data dari file backup (pg_restore). "
-                           u"Database pendataan mungkin hanya berisi sebagian data."_s;
-            if (const QString errors = firstToolErrors(result); !errors.isEmpty()) {
-                what += u"\n\nKesalahan pertama dari pg_restore:\n"_s + errors + u'\n';
-            }
-            finishAs(OperationStatus::Failed, failureMessage(), toolFailureDetails(what, result));
-            return;
-        }
-        applyDatabaseSettings();
         return;
     }
+    if (d->setAsideTries == 0) {
+        endUnchanged(ending); // the server was not touched
+        return;
+    }
+    d->step = Step::RollBack;
+    setStepText(u"Mengembalikan database lama..."_s);
+    // The recovery puts the set-aside database back, in place of the unfinished one. When it is
+    // not sure that the rename aside happened, it looks first, and may find nothing to do.
+    d->recovery = new Recovery(this);
+    connect(d->recovery, &Recovery::toolLine, this, &RestoreJob::toolLine);
+    connect(d->recovery, &Recovery::finished, this, [this, ending](const RecoveryResult& found) {
+        if (found.ok) {
+            endUnchanged(ending);
+            return;
+        }
+        const QString state =
+            found.changedNothing
+                ? u"Keadaan database di server tidak dapat diperiksa. Bila isi database "
+                  u"pendataan yang sebelumnya tersimpan dengan nama %1, backup atau restore "
+                  u"berikutnya mengembalikannya otomatis."_s.arg(setAsideDatabaseName())
+                : notPutBackYetText();
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 ending.details(state) + u"\n\n"_s + found.problem);
+    });
+    if (d->setAside) {
+        d->recovery->startPuttingBack(d->port);
+    } else {
+        d->recovery->start(d->port);
+    }
+}
+
+void RestoreJob::finishSucceeded(const QString& note)
+{
+    // What the operator should know of a restore that worked: a locale that had to differ.
+    const QString details = d->plan.note.isEmpty() || note.isEmpty()
+                                ? d->plan.note + note
+                                : d->plan.note + u"\n\n"_s + note;
+    finishAs(OperationStatus::Succeeded, u"Restore database berhasil"_s, details);
 }
 
 void RestoreJob::finishAs(OperationStatus status, const QString& message, const QString& details)
 {
     d->lock.reset();
+    d->step = Step::Done;
     OperationOutcome outcome;
     outcome.status = status;
     outcome.message = message;
-    outcome.details = details;
+    // What the recovery set right comes first: the operator must learn of it whatever follows.
+    outcome.details = d->recoveryReport.isEmpty() || details.isEmpty()
+                          ? d->recoveryReport + details
+                          : d->recoveryReport + u"\n\n"_s + details;
     // Queued, so that finished() never arrives inside start() and the runner has let go.
     QMetaObject::invokeMethod(
         this, [this, outcome] { emit finished(outcome); }, Qt::QueuedConnection);

@@ -4,17 +4,37 @@
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <memory>
 
 namespace ranupa {
 
 struct ToolResult;
 struct ArchiveCheckResult;
+struct RecoveryResult;
 struct RestorePlan;
 
-// The four command lines of a restore, in order: end connections, drop, create, load.
-QStringList restoreCommandLines(const QString& port, const QString& backupFile);
+// The command lines of a restore, in the order they run when all goes well. The previous
+// pendataan is never dropped before the new one is complete: it is renamed aside, and dropped
+// only after a second rename has marked the new one complete (see recovery.h).
+struct RestoreCommands
+{
+    QString endConnections;         // ends every connection to pendataan
+    QString setAside;               // renames pendataan to setAsideDatabaseName()
+    QString create;                 // creates the new, empty pendataan
+    QString reserveRoom;            // holds room on the disk in it while it loads (recovery.h)
+    QString load;                   // pg_restore loads the backup file into it
+    QString freeRoom;               // gives that room back
+    QString endSetAsideConnections; // before a second try of the mark
+    QString markComplete;           // renames the set-aside database to completedDatabaseName()
+    QString dropPrevious;           // drops the completed copy
+    QString dropUnfinished;         // drops an unfinished pendataan when there was none before
+};
+
+RestoreCommands restoreCommands(const QString& port, const QString& backupFile);
+// The psql command line that creates the new, empty pendataan.
+QString createDatabaseCommandLine(const QString& port);
+// The pg_restore command line that loads `backupFile` into pendataan.
+QString loadCommandLine(const QString& port, const QString& backupFile);
 
 // One restore of the pendataan database from a backup file, run without blocking the event loop.
 class RestoreJob final : public QObject
@@ -23,14 +43,21 @@ class RestoreJob final : public QObject
     Q_DISABLE_COPY_MOVE(RestoreJob)
 
 public:
+    // Connections that keep coming back get this many attempts before the restore gives up.
+    static constexpr int setAsideAttempts = 3;
+
     explicit RestoreJob(QObject* parent = nullptr);
     ~RestoreJob() override;
 
-    // Reads the port, checks the file, then runs the four commands. finished() follows exactly
-    // once, never from inside start(); an empty text gives a Skipped outcome.
+    // Reads the port, sets right what an interrupted restore left, checks the file, then
+    // replaces pendataan. finished() follows exactly once, never from inside start(); an empty
+    // text gives a Skipped outcome.
     void start(const QString& backupFileText);
     // A backup of a database other than pendataan is refused unless this is set before start().
     void setAcceptOtherDatabase(bool accept);
+    // Stops the restore and puts pendataan back as it was; finishes as Cancelled. Once the new
+    // database has been marked complete, the restore finishes as it would have.
+    void cancel();
 
 signals:
     void stepChanged(const QString& step);
@@ -39,12 +66,23 @@ signals:
 
 private:
     enum class Step;
+    struct Ending;
+    void setStepText(const QString& text);
+    void startRecovery();
+    void onRecovered(const RecoveryResult& result);
     void onCheckFinished(const ArchiveCheckResult& result);
     void onPlanReady(const RestorePlan& plan);
     void applyDatabaseSettings();
     void onSettingsApplied(const ToolResult& result);
     void runCommand(Step step);
     void onCommandFinished(Step step, const ToolResult& result);
+    void onSetAsideFinished(const ToolResult& result);
+    void onLoadSucceeded();
+    void markComplete();
+    void onMarkFailed(const ToolResult& result);
+    void endUnchanged(const Ending& ending);
+    void rollBack(const Ending& ending);
+    void finishSucceeded(const QString& note = {});
     void finishAs(OperationStatus status, const QString& message, const QString& details);
 
     struct Private;

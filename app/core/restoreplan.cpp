@@ -155,7 +155,7 @@ QByteArray serverProbeScript(const DatabaseLocale& archive, const QStringList& r
 
 QString serverProbeCommandLine(const QString& port, const QString& scriptPath)
 {
-    return u"pgsql\\bin\\psql.exe -p "_s + port +
+    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port +
            u" -U postgres -X -q -A -t -v ON_ERROR_STOP=1 -f "_s + quoted(scriptPath);
 }
 
@@ -203,7 +203,7 @@ std::optional<ServerProbe> parseServerProbe(const QByteArray& output, const QStr
 
 QString databaseSettingsCommandLine(const QString& port, const QString& scriptPath)
 {
-    return u"pgsql\\bin\\psql.exe -p "_s + port +
+    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port +
            u" -U postgres -d pendataan -X -1 -v ON_ERROR_STOP=1 -f "_s + quoted(scriptPath);
 }
 

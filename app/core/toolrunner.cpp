@@ -18,6 +18,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -67,11 +70,24 @@ void prepareStart(QProcess& process, const QString&, const QStringList& argv)
 {
     process.setProgram(commandline::resolveProgramPath(argv.constFirst(), QDir(installationDir())));
     process.setArguments(argv.mid(1));
-    process.setChildProcessModifier([] {
+#ifdef Q_OS_LINUX
+    const pid_t parent = ::getpid();
+#endif
+    process.setChildProcessModifier([=] {
         // Runs in the child between fork and exec: async-signal-safe calls only.
         // A session of its own has no controlling terminal, so nothing can prompt on /dev/tty;
         // it also makes the child a process-group leader that cancel() can kill as a whole.
         ::setsid();
+        // The program may ignore SIGPIPE; its tools must not inherit that.
+        ::signal(SIGPIPE, SIG_DFL);
+#ifdef Q_OS_LINUX
+        // Outside the terminal's reach, a tool would outlive a program that was killed, and a
+        // restore load would run on with nobody left to finish or undo it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127); // the program died before the line above took effect
+        }
+#endif
     });
 }
 

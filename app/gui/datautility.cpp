@@ -37,11 +37,12 @@ QString messageTitle()
 
 // Runs a backup or restore job behind a modal progress dialog and gives back how it ended.
 template <typename Job>
-OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, const QString& title,
-                                 bool cancellable)
+OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, const QString& title)
 {
     Job job;
-    ProgressDialog progress(title, cancellable, parent);
+    // Both can be cancelled safely: a backup removes its partial file, a restore puts
+    // pendataan back as it was.
+    ProgressDialog progress(title, true, parent);
     progress.setObjectName(u"progress"_s);
     OperationOutcome outcome;
     QObject::connect(&job, &Job::stepChanged, &progress, &ProgressDialog::setStep);
@@ -50,9 +51,7 @@ OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, cons
         outcome = result;
         progress.finish();
     });
-    if constexpr (requires { job.cancel(); }) {
-        QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &Job::cancel);
-    }
+    QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &Job::cancel);
     job.start(fieldText);
     progress.exec();
     return outcome;
@@ -117,7 +116,7 @@ void DataUtility::DoBackup()
         runBackup(targetDir); // reads the settings and gives up without a word
         return;
     }
-    showOutcome(runWithProgress<BackupJob>(this, targetDir, u"Backup"_s, true));
+    showOutcome(runWithProgress<BackupJob>(this, targetDir, u"Backup"_s));
 }
 
 void DataUtility::DoRestore()
@@ -131,7 +130,7 @@ void DataUtility::DoRestore()
         runRestore(backupFile);
         return;
     }
-    showOutcome(runWithProgress<RestoreJob>(this, backupFile, u"Restore"_s, false));
+    showOutcome(runWithProgress<RestoreJob>(this, backupFile, u"Restore"_s));
 }
 
 void DataUtility::showOutcome(const OperationOutcome& outcome)

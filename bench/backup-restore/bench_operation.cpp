@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTextStream>
 #include <sys/resource.h>
 
@@ -36,9 +37,17 @@ int main(int argc, char* argv[])
         err << "cannot enter " << args[2] << '\n';
         return 2;
     }
-    const ranupa::OperationOutcome outcome =
-        args[1] == u"backup"_s ? ranupa::runBackup(args[3]) : ranupa::runRestore(args[3]);
+    // When each step began, to see where the time goes.
     QTextStream out(stdout);
+    QElapsedTimer clock;
+    clock.start();
+    const ranupa::OperationProgress progress{.stepChanged = [&](const QString& step) {
+        out << "at " << QString::number(clock.elapsed() / 1000.0, 'f', 2) << " s: " << step << '\n';
+    }};
+    const ranupa::OperationOutcome outcome = args[1] == u"backup"_s
+                                                 ? ranupa::runBackup(args[3], progress)
+                                                 : ranupa::runRestore(args[3], progress);
+    out << "at " << QString::number(clock.elapsed() / 1000.0, 'f', 2) << " s: done\n";
     out << "outcome: " << outcome.message << '\n';
     if (!outcome.details.isEmpty()) {
         out << outcome.details << '\n';
