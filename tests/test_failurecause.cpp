@@ -1,0 +1,67 @@
+// The cause sentence the operator reads, from what the tools said.
+#include "core/failurecause.h"
+#include "core/toolrunner.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using ranupa::FailureCause;
+
+class FailureCauseTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void toolMessagesName_data();
+    void toolMessagesName();
+    void everyCauseButUnknownHasASentence();
+};
+
+void FailureCauseTest::toolMessagesName_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<FailureCause>("cause");
+    // As PostgreSQL 15's tools word them.
+    QTest::newRow("refused TCP")
+        << u"pg_dump: error: connection to server at \"localhost\" (127.0.0.1), port 1 failed: "
+           u"Connection refused\n\tIs the server running on that host and accepting TCP/IP "
+           u"connections?"_s
+        << FailureCause::ServerUnreachable;
+    // The password case also says the connection failed; the password is the cause to name.
+    QTest::newRow("password wanted")
+        << u"psql: error: connection to server at \"localhost\" (127.0.0.1), port 5432 failed: "
+           u"fe_sendauth: no password supplied"_s
+        << FailureCause::PasswordRequired;
+    QTest::newRow("server disk full")
+        << u"pg_restore: error: could not execute query: ERROR:  could not extend file "
+           u"\"base/16384/16390\": No space left on device"_s
+        << FailureCause::DiskFull;
+    QTest::newRow("anything else")
+        << u"pg_restore: error: unsupported version (1.16)"_s << FailureCause::Unknown;
+}
+
+void FailureCauseTest::toolMessagesName()
+{
+    QFETCH(QString, output);
+    QFETCH(FailureCause, cause);
+    QCOMPARE(ranupa::causeFromToolText(output), cause);
+    ranupa::ToolResult result;
+    result.started = true;
+    result.exitCode = 1;
+    result.rawOutput = output.toLocal8Bit();
+    QCOMPARE(ranupa::causeFromToolResult(result), cause);
+}
+
+void FailureCauseTest::everyCauseButUnknownHasASentence()
+{
+    QCOMPARE(ranupa::causeFromToolResult(ranupa::ToolResult{}), FailureCause::ToolsMissing);
+    QVERIFY(ranupa::causeText(FailureCause::Unknown).isEmpty());
+    for (int c = int(FailureCause::ServerUnreachable); c <= int(FailureCause::Busy); ++c) {
+        QVERIFY2(!ranupa::causeText(FailureCause(c), u"5432"_s).isEmpty(),
+                 qPrintable(QString::number(c)));
+    }
+    QVERIFY(ranupa::causeText(FailureCause::ServerUnreachable, u"5433"_s).contains(u"5433"_s));
+}
+
+QTEST_GUILESS_MAIN(FailureCauseTest)
+#include "test_failurecause.moc"
