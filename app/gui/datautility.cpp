@@ -15,6 +15,8 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QScopedValueRollback>
+#include <QTextEdit>
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -35,6 +37,32 @@ QString messageTitle()
     return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
 
+// The details hold paths and the tools' lines: the box is made wide enough to read them, as far
+// as the screen allows.
+void widenDetails(QMessageBox& box)
+{
+    auto* details = box.findChild<QTextEdit*>();
+    if (details == nullptr) {
+        return;
+    }
+    constexpr int readableColumns = 90;
+    const int wanted = details->fontMetrics().averageCharWidth() * readableColumns;
+    details->setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
+}
+
+// Qt's details button becomes the default once it has the focus, so that after it has been
+// pressed Enter would show or hide the details again instead of closing the box.
+void keepOkTheDefault(QMessageBox& box)
+{
+    for (QAbstractButton* button : box.buttons()) {
+        auto* pushButton = qobject_cast<QPushButton*>(button);
+        if (pushButton != nullptr && box.buttonRole(button) == QMessageBox::ActionRole) {
+            pushButton->setAutoDefault(false);
+        }
+    }
+    box.setDefaultButton(QMessageBox::Ok);
+}
+
 // Runs a backup or restore job behind a modal progress dialog and gives back how it ended.
 template <typename Job>
 OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, const QString& title)
@@ -47,6 +75,7 @@ OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, cons
     OperationOutcome outcome;
     QObject::connect(&job, &Job::stepChanged, &progress, &ProgressDialog::setStep);
     QObject::connect(&job, &Job::toolLine, &progress, &ProgressDialog::setToolLine);
+    QObject::connect(&job, &Job::progressChanged, &progress, &ProgressDialog::setProgress);
     QObject::connect(&job, &Job::finished, &progress, [&](const OperationOutcome& result) {
         outcome = result;
         progress.finish();
@@ -141,11 +170,17 @@ void DataUtility::showOutcome(const OperationOutcome& outcome)
     const bool failed = outcome.status == OperationStatus::Failed;
     QMessageBox box(failed ? QMessageBox::Warning : QMessageBox::Information, messageTitle(),
                     outcome.message, QMessageBox::Ok, this);
+    // The cause and what to do, readable without opening the details.
+    if (!outcome.summary.isEmpty()) {
+        box.setInformativeText(outcome.summary);
+    }
     // Paths are shown exactly as they are; nothing in them is markup.
     box.setTextFormat(Qt::PlainText);
     if (!outcome.details.isEmpty()) {
         box.setDetailedText(outcome.details);
+        widenDetails(box);
     }
+    keepOkTheDefault(box);
     box.exec();
 }
 
