@@ -67,10 +67,10 @@ void ProgressTest::restoreCountsEveryLoadedEntryAndNothingElse()
 
 void ProgressTest::tableCountIsReadFromPsqlsAnswer()
 {
-    QCOMPARE(ranupa::tableCountFromOutput(
-                 u" ?column? \n----------\n tabel:12\n(1 row)\n\n"_s.replace(u"tabel:"_s,
-                                                                      ranupa::tableCountMarker())),
-             12);
+    QCOMPARE(
+        ranupa::tableCountFromOutput(u" ?column? \n----------\n tabel:12\n(1 row)\n\n"_s.replace(
+            u"tabel:"_s, ranupa::tableCountMarker())),
+        12);
     QCOMPARE(ranupa::tableCountFromOutput(u"psql: error: connection refused"_s), -1);
     QCOMPARE(ranupa::tableCountFromOutput(ranupa::tableCountMarker() + u"x"_s), -1);
 }
