@@ -13,6 +13,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QScopedValueRollback>
 #include <QTextEdit>
@@ -37,17 +38,23 @@ QString messageTitle()
     return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
 
-// The details hold paths and the tools' lines: the box is made wide enough to read them, as far
-// as the screen allows.
-void widenDetails(QMessageBox& box)
+// At least `columns` average characters wide, as far as the screen allows.
+void widenTo(QWidget& widget, int columns, const QMessageBox& box)
 {
-    auto* details = box.findChild<QTextEdit*>();
-    if (details == nullptr) {
-        return;
+    const int wanted = widget.fontMetrics().averageCharWidth() * columns;
+    widget.setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
+}
+
+// Qt sizes a message box by its main text, which is short here: the sentences of the cause
+// would wrap after every few words. The details hold paths and the tools' lines.
+void widenForReading(QMessageBox& box)
+{
+    if (auto* summary = box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s)) {
+        widenTo(*summary, 60, box);
     }
-    constexpr int readableColumns = 90;
-    const int wanted = details->fontMetrics().averageCharWidth() * readableColumns;
-    details->setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
+    if (auto* details = box.findChild<QTextEdit*>()) {
+        widenTo(*details, 90, box);
+    }
 }
 
 // Qt's details button becomes the default once it has the focus, so that after it has been
@@ -178,8 +185,8 @@ void DataUtility::showOutcome(const OperationOutcome& outcome)
     box.setTextFormat(Qt::PlainText);
     if (!outcome.details.isEmpty()) {
         box.setDetailedText(outcome.details);
-        widenDetails(box);
     }
+    widenForReading(box);
     keepOkTheDefault(box);
     box.exec();
 }
