@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
+using ranupa::FailureCause;
 using ranupa::OperationOutcome;
 using ranupa::OperationStatus;
 using ranupa::runBackup;
@@ -161,6 +162,7 @@ private slots:
 
     void emptyFieldsSkipAndFinishLater();
     void roundTripBringsBackStateOfBackup();
+    void backupProgressCountsTablesAndBytes();
     void restoreWithoutExistingDatabase();
     void restoreCutsOffConnectedSession();
     void customFormatBackupRestores();
@@ -301,11 +303,13 @@ void BackupRestoreTest::roundTripBringsBackStateOfBackup()
     damageDatabase();
     QStringList steps;
     int toolLines = 0;
+    QList<ranupa::ProgressMeasure> measures;
     const OperationOutcome outcome =
         runRestore(goodBackup, {.stepChanged = [&](const QString& step) { steps << step; },
-                                .toolLine =
-                                    [&](const QString&) {
-                                        ++toolLines;
+                                .toolLine = [&](const QString&) { ++toolLines; },
+                                .measured =
+                                    [&](const ranupa::ProgressMeasure& measure) {
+                                        measures << measure;
                                     }});
     QCOMPARE(outcome.status, OperationStatus::Succeeded);
     QCOMPARE(outcome.message, u"Restore database berhasil"_s);
@@ -316,11 +320,39 @@ void BackupRestoreTest::roundTripBringsBackStateOfBackup()
                           u"Memuat data dari file backup..."_s, u"Menyelesaikan restore..."_s,
                           u"Menghapus database lama..."_s}));
     QVERIFY(toolLines > 0);
+    // Every entry of the backup's table of contents that pg_restore loads is counted, once.
+    QVERIFY(measures.size() > 2);
+    QCOMPARE(measures.first().done, 0);
+    QVERIFY(measures.last().total > 10);
+    QCOMPARE(measures.last().done, measures.last().total);
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
     // The previous database is gone once the new one is complete: no copy is left taking room.
     QCOMPARE(cluster->psql(u"select count(*) from pg_database where datname like 'ranupa%'"_s,
                            u"postgres"_s),
              u"0"_s);
+}
+
+void BackupRestoreTest::backupProgressCountsTablesAndBytes()
+{
+    const QString dir = work.filePath(u"kemajuan"_s);
+    QVERIFY(QDir().mkpath(dir));
+    QList<ranupa::ProgressMeasure> measures;
+    const OperationOutcome outcome =
+        runBackup(dir, {.measured = [&](const ranupa::ProgressMeasure& measure) {
+                      measures << measure;
+                  }});
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QVERIFY(!measures.isEmpty());
+    const int tables =
+        cluster->psql(u"select count(*) from pg_tables where schemaname = 'public'"_s).toInt();
+    QVERIFY(tables > 1);
+    for (qsizetype i = 1; i < measures.size(); ++i) {
+        QVERIFY(measures[i].done >= measures[i - 1].done);
+        QVERIFY(measures[i].bytesWritten >= measures[i - 1].bytesWritten);
+    }
+    QCOMPARE(measures.last().total, tables);
+    QCOMPARE(measures.last().done, tables);
+    QCOMPARE(measures.last().bytesWritten, QFileInfo(outcome.filePath).size());
 }
 
 // The first restore on a server that has no pendataan yet: the drop fails, and that is fine.
@@ -453,6 +485,9 @@ void BackupRestoreTest::unrestorableFileLeavesDatabaseUntouched()
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QCOMPARE(outcome.message, restoreFailed);
     QVERIFY(outcome.details.contains(u"tidak diubah"_s));
+    QCOMPARE(outcome.cause,
+             bytes.isNull() ? FailureCause::BackupNotReadable : FailureCause::DamagedBackup);
+    QVERIFY(outcome.pendataanUnchanged);
     QCOMPARE(databaseOid(), oid);
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
 }
@@ -497,20 +532,28 @@ void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched_data()
     QTest::addColumn<QByteArray>("portLine"); // PORT stands for the cluster's port
     QTest::addColumn<QStringList>("programs");
     QTest::addColumn<QString>("backupReason"); // a word of the backup's failure details
+    QTest::addColumn<FailureCause>("cause");   // as the operator is told it, by both
 
     const QString settings = u"DefDBPort"_s;
     // Nothing listens on port 1: a stopped server looks just like it.
-    QTest::newRow("stopped server") << "DefDBPort=1"_ba << allPrograms << u"psql"_s;
-    QTest::newRow("port not a number") << "DefDBPort=lima"_ba << allPrograms << settings;
-    QTest::newRow("empty port") << "DefDBPort="_ba << allPrograms << settings;
-    QTest::newRow("no settings key") << "DefDBHost=localhost"_ba << allPrograms << settings;
+    QTest::newRow("stopped server")
+        << "DefDBPort=1"_ba << allPrograms << u"psql"_s << FailureCause::ServerUnreachable;
+    QTest::newRow("port not a number")
+        << "DefDBPort=lima"_ba << allPrograms << settings << FailureCause::InvalidPort;
+    QTest::newRow("empty port") << "DefDBPort="_ba << allPrograms << settings
+                                << FailureCause::InvalidPort;
+    QTest::newRow("no settings key")
+        << "DefDBHost=localhost"_ba << allPrograms << settings << FailureCause::SettingsMissing;
     // Pasted into the psql command lines, this would run the statement on the server.
     QTest::newRow("statement after the port")
-        << "DefDBPort=PORT -c \"DROP DATABASE lain\""_ba << allPrograms << settings;
+        << "DefDBPort=PORT -c \"DROP DATABASE lain\""_ba << allPrograms << settings
+        << FailureCause::InvalidPort;
     QTest::newRow("psql missing") << "DefDBPort=PORT"_ba
-                                  << QStringList{u"pg_dump"_s, u"pg_restore"_s} << QString();
+                                  << QStringList{u"pg_dump"_s, u"pg_restore"_s} << u"psql"_s
+                                  << FailureCause::ToolsMissing;
     QTest::newRow("pg_restore missing")
-        << "DefDBPort=PORT"_ba << QStringList{u"pg_dump"_s, u"psql"_s} << QString();
+        << "DefDBPort=PORT"_ba << QStringList{u"pg_dump"_s, u"psql"_s} << QString()
+        << FailureCause::ToolsMissing;
 }
 
 void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched()
@@ -518,6 +561,7 @@ void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched()
     QFETCH(QByteArray, portLine);
     QFETCH(QStringList, programs);
     QFETCH(QString, backupReason);
+    QFETCH(FailureCause, cause);
 
     QTemporaryDir install;
     QVERIFY(install.isValid());
@@ -536,6 +580,10 @@ void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched()
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QCOMPARE(outcome.message, restoreFailed);
     QVERIFY(outcome.details.contains(u"tidak diubah"_s));
+    QCOMPARE(outcome.cause, cause);
+    QVERIFY(outcome.pendataanUnchanged);
+    // Of these causes only the server's names a port: 1, the one it was looked for on.
+    QCOMPARE(outcome.summary, ranupa::failureSummary(cause, u"1"_s, true));
     QCOMPARE(databaseOid(), oid);
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
     QCOMPARE(otherDatabaseOid(), otherOidAtStart);
@@ -550,6 +598,8 @@ void BackupRestoreTest::unreachableServerLeavesDatabaseUntouched()
         QCOMPARE(backup.message, backupFailed);
         // The server is looked at for an interrupted restore before the dump, and that fails.
         QVERIFY2(backup.details.contains(backupReason), qPrintable(backup.details));
+        QCOMPARE(backup.cause, cause);
+        QVERIFY(!backup.pendataanUnchanged); // a backup never touches it: nothing to say
         QVERIFY(QDir(dir).isEmpty());
         QCOMPARE(otherDatabaseOid(), otherOidAtStart);
     }
@@ -576,6 +626,8 @@ void BackupRestoreTest::passwordServerFailsAtOnce()
     const OperationOutcome restore = runRestore(goodBackup);
     QVERIFY(timer.elapsed() < 30'000);
     QCOMPARE(restore.status, OperationStatus::Failed);
+    QCOMPARE(restore.cause, FailureCause::PasswordRequired);
+    QVERIFY(restore.pendataanUnchanged);
     QCOMPARE(guardedOid(), oid);
 
     const QString dir = work.filePath(u"password"_s);
@@ -584,6 +636,7 @@ void BackupRestoreTest::passwordServerFailsAtOnce()
     const OperationOutcome backup = runBackup(dir);
     QVERIFY(timer.elapsed() < 30'000);
     QCOMPARE(backup.status, OperationStatus::Failed);
+    QCOMPARE(backup.cause, FailureCause::PasswordRequired);
     QCOMPARE(backupFilesIn(dir), QStringList());
 }
 
@@ -592,15 +645,21 @@ void BackupRestoreTest::failedBackupLeavesNoFile_data()
     QTest::addColumn<QString>("targetDir");
     QTest::addColumn<QByteArray>("portLine"); // null: the cluster's own port
     QTest::addColumn<QStringList>("programs");
+    QTest::addColumn<FailureCause>("cause");
 
-    QTest::newRow("directory missing") << u"tidak-ada/sub"_s << QByteArray() << allPrograms;
+    QTest::newRow("directory missing")
+        << u"tidak-ada/sub"_s << QByteArray() << allPrograms << FailureCause::DirectoryNotWritable;
     QTest::newRow("pg_dump missing")
-        << u"tanpa-pg_dump"_s << QByteArray() << QStringList{u"psql"_s, u"pg_restore"_s};
-    QTest::newRow("wrong port") << u"port-salah"_s << "DefDBPort=1"_ba << allPrograms;
-    QTest::newRow("empty port") << u"port-kosong"_s << "DefDBPort="_ba << allPrograms;
+        << u"tanpa-pg_dump"_s << QByteArray() << QStringList{u"psql"_s, u"pg_restore"_s}
+        << FailureCause::ToolsMissing;
+    QTest::newRow("wrong port") << u"port-salah"_s << "DefDBPort=1"_ba << allPrograms
+                                << FailureCause::ServerUnreachable;
+    QTest::newRow("empty port") << u"port-kosong"_s << "DefDBPort="_ba << allPrograms
+                                << FailureCause::InvalidPort;
     // pg_dump succeeds, but its file cannot be checked: no backup is vouched for unchecked.
     QTest::newRow("pg_restore missing for the check")
-        << u"tanpa-pemeriksaan"_s << QByteArray() << QStringList{u"pg_dump"_s, u"psql"_s};
+        << u"tanpa-pemeriksaan"_s << QByteArray() << QStringList{u"pg_dump"_s, u"psql"_s}
+        << FailureCause::ToolsMissing;
 }
 
 void BackupRestoreTest::failedBackupLeavesNoFile()
@@ -608,6 +667,7 @@ void BackupRestoreTest::failedBackupLeavesNoFile()
     QFETCH(QString, targetDir);
     QFETCH(QByteArray, portLine);
     QFETCH(QStringList, programs);
+    QFETCH(FailureCause, cause);
 
     QTemporaryDir install;
     QVERIFY(install.isValid());
@@ -626,6 +686,7 @@ void BackupRestoreTest::failedBackupLeavesNoFile()
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QCOMPARE(outcome.message, backupFailed);
     QVERIFY(!outcome.details.isEmpty());
+    QCOMPARE(outcome.cause, cause);
     QCOMPARE(backupFilesIn(dir), QStringList());
 }
 
@@ -642,6 +703,7 @@ void BackupRestoreTest::backupToReadOnlyDirectoryFails()
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QCOMPARE(outcome.message, backupFailed);
     QVERIFY(outcome.details.contains(dir));
+    QCOMPARE(outcome.cause, FailureCause::DirectoryNotWritable);
 }
 
 void BackupRestoreTest::backupOntoFullDiskRemovesPartialFile()
@@ -655,6 +717,7 @@ void BackupRestoreTest::backupOntoFullDiskRemovesPartialFile()
     const OperationOutcome outcome = runBackup(dir);
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QCOMPARE(outcome.message, backupFailed);
+    QCOMPARE(outcome.cause, FailureCause::DiskFull);
     QCOMPARE(backupFilesIn(dir), QStringList());
 }
 

@@ -204,7 +204,10 @@ void TestCli::failedBackupSaysWhyAndRemovesNothing()
     const Run run =
         runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s}, wrongPort);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY(run.err.startsWith(u"Gagal melakukan backup\n"_s));
+    // The message, then the cause in the window's words, then the details.
+    QVERIFY2(run.err.startsWith(u"Gagal melakukan backup\nServer database tidak dapat dihubungi "
+                                u"pada port 1 (DefDBPort di config/install.ini)."_s),
+             qPrintable(run.err));
     QVERIFY2(run.err.contains(u"psql"_s), "the details name the failed step's tool");
     QCOMPARE(run.out, QString());
     QCOMPARE(filesIn(dir.path()), old);
@@ -374,6 +377,9 @@ void TestCli::restoreRoundTrip()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, u"Restore database berhasil\n"_s);
     QVERIFY2(run.err.contains(u"pg_restore"_s), "pg_restore's progress is shown while it runs");
+    // How far the load has come, up to every entry of the backup.
+    const QRegularExpression done(u"\\] (\\d+) dari \\1 objek database selesai\n"_s);
+    QVERIFY2(done.match(run.err).hasMatch(), qPrintable(run.err));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
 }
 

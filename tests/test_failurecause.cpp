@@ -36,6 +36,10 @@ void FailureCauseTest::toolMessagesName_data()
         << u"pg_restore: error: could not execute query: ERROR:  could not extend file "
            u"\"base/16384/16390\": No space left on device"_s
         << FailureCause::DiskFull;
+    QTest::newRow("connections keep coming back")
+        << u"psql: error: ERROR:  database \"pendataan\" is being accessed by other users\n"
+           u"DETAIL:  There is 1 other session using the database."_s
+        << FailureCause::DatabaseInUse;
     QTest::newRow("anything else")
         << u"pg_restore: error: unsupported version (1.16)"_s << FailureCause::Unknown;
 }
@@ -61,6 +65,13 @@ void FailureCauseTest::everyCauseButUnknownHasASentence()
                  qPrintable(QString::number(c)));
     }
     QVERIFY(ranupa::causeText(FailureCause::ServerUnreachable, u"5433"_s).contains(u"5433"_s));
+
+    // Under the message: the cause first, then whether pendataan is unchanged, each when known.
+    const QString unchanged = u"Database pendataan tidak diubah."_s;
+    QCOMPARE(ranupa::failureSummary(FailureCause::Busy, {}, true),
+             ranupa::causeText(FailureCause::Busy) + u'\n' + unchanged);
+    QCOMPARE(ranupa::failureSummary(FailureCause::Unknown, {}, true), unchanged);
+    QCOMPARE(ranupa::failureSummary(FailureCause::Unknown, {}, false), QString());
 }
 
 QTEST_GUILESS_MAIN(FailureCauseTest)

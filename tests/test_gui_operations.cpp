@@ -1,20 +1,34 @@
 #include "core/backup.h"
+#include "core/failurecause.h"
 #include "gui/datautility.h"
 #include "gui/progressdialog.h"
 #include "modalhelper.h"
 #include "testcluster.h"
 
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTextEdit>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
 using ranupa::DataUtility;
 using ranupa::ProgressDialog;
+
+// The last measured state of a progress dialog's bar: value, maximum, the text below it; and
+// the elapsed time it showed when it closed.
+struct Measured
+{
+    int value = -1;
+    int maximum = -1;
+    QString text;
+    QString elapsed;
+};
 
 // The data utility window driven as a user drives it, against the throwaway cluster.
 class TestGuiOperations final : public QObject
@@ -24,7 +38,7 @@ class TestGuiOperations final : public QObject
 private slots:
     void initTestCase();
     void backupThenRestoreThroughTheWindow();
-    void unrestorableFileIsRefusedWithDetails();
+    void refusalShowsCauseAndEnterCloses();
     void backupCanBeCancelled();
     void restoreCanBeCancelled();
 
@@ -42,6 +56,7 @@ private:
 
     std::optional<TestCluster> m_cluster;
     QStringList m_progressTitles;
+    Measured m_measured;
 };
 
 namespace {
@@ -76,23 +91,38 @@ void chooseBackupFile(DataUtility& window, const QString& file)
     QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
 }
 
-// Records the title of every progress dialog that opens, however briefly it stays.
+// Records the title of every progress dialog that opens, however briefly it stays, and what its
+// bar last measured.
 class ProgressWatcher final : public QObject
 {
 public:
-    explicit ProgressWatcher(QStringList& titles) : m_titles(titles) {}
+    ProgressWatcher(QStringList& titles, Measured& measured)
+        : m_titles(titles), m_measured(measured)
+    {}
     bool eventFilter(QObject* object, QEvent* event) override
     {
-        if (event->type() == QEvent::Show) {
-            if (auto* progress = qobject_cast<ProgressDialog*>(object)) {
-                m_titles << progress->windowTitle();
-            }
+        auto* progress = qobject_cast<ProgressDialog*>(object);
+        if (progress != nullptr && event->type() == QEvent::Show) {
+            m_titles << progress->windowTitle();
+            auto* bar = progress->findChild<QProgressBar*>(u"progressBar"_s);
+            connect(bar, &QProgressBar::valueChanged, progress, [this, progress, bar](int value) {
+                if (bar->maximum() > 0) {
+                    m_measured = {value,
+                                  bar->maximum(),
+                                  progress->findChild<QLabel*>(u"measure"_s)->text(),
+                                  {}};
+                }
+            });
+        }
+        if (progress != nullptr && event->type() == QEvent::Hide) {
+            m_measured.elapsed = progress->findChild<QLabel*>(u"elapsed"_s)->text();
         }
         return false;
     }
 
 private:
     QStringList& m_titles;
+    Measured& m_measured;
 };
 
 } // namespace
@@ -104,7 +134,7 @@ void TestGuiOperations::initTestCase()
     QVERIFY2(m_cluster, "the throwaway cluster is not running");
     // The program runs from the school-data application's installation directory.
     QVERIFY(QDir::setCurrent(m_cluster->installDir));
-    qApp->installEventFilter(new ProgressWatcher(m_progressTitles));
+    qApp->installEventFilter(new ProgressWatcher(m_progressTitles, m_measured));
 }
 
 TestGuiOperations::Box TestGuiOperations::pressAndReadMessage(QPushButton* pressed)
@@ -133,6 +163,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QCOMPARE(field(window, "targetDir")->text(), target.path());
 
     m_progressTitles.clear();
+    m_measured = {};
     const Box saved = pressAndReadMessage(button(window, "cmdBackup"));
     const QStringList files = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
     QCOMPARE(files.size(), 1);
@@ -142,6 +173,17 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QCOMPARE(saved.text, u"Database ranupaku berhasil disimpan ke "_s + backupFile);
     QCOMPARE(saved.format, Qt::PlainText);
     QCOMPARE(m_progressTitles, QStringList{u"Backup"_s});
+    // The dump was measured to its end: every table, and the megabytes written.
+    const QString tables = m_cluster->psql(u"select count(*) from pg_tables where schemaname = "
+                                           u"'public'"_s);
+    QCOMPARE(m_measured.maximum, tables.toInt());
+    QCOMPARE(m_measured.value, m_measured.maximum);
+    QVERIFY2(m_measured.text.startsWith(u"%1 dari %1 tabel selesai, "_s.arg(tables)) &&
+                 m_measured.text.endsWith(u" MB ditulis"_s),
+             qPrintable(m_measured.text));
+    QVERIFY2(
+        QRegularExpression(u"^Waktu berjalan: \\d+:\\d\\d$"_s).match(m_measured.elapsed).hasMatch(),
+        qPrintable(m_measured.elapsed));
 
     QVERIFY(!m_cluster->psql(u"UPDATE peserta_didik SET nama = upper(nama)"_s).isNull());
     QVERIFY(m_cluster->databaseFingerprint() != before);
@@ -150,17 +192,23 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QCOMPARE(field(window, "backupFile")->text(), backupFile);
 
     m_progressTitles.clear();
+    m_measured = {};
     const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(restored.icon, QMessageBox::Information);
     QCOMPARE(restored.text, u"Restore database berhasil"_s);
     QCOMPARE(m_progressTitles, QStringList{u"Restore"_s});
+    QVERIFY(m_measured.maximum > 0);
+    QCOMPARE(m_measured.value, m_measured.maximum);
+    QCOMPARE(m_measured.text, u"%1 dari %1 objek database selesai"_s.arg(m_measured.maximum));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
     // The fields keep their texts for the next press.
     QCOMPARE(field(window, "targetDir")->text(), target.path());
     QCOMPARE(field(window, "backupFile")->text(), backupFile);
 }
 
-void TestGuiOperations::unrestorableFileIsRefusedWithDetails()
+// The cause is read without opening the details; the details are wide enough for paths; and
+// once they are shown, Enter still closes the box (OK stays its default button).
+void TestGuiOperations::refusalShowsCauseAndEnterCloses()
 {
     const QString before = m_cluster->databaseFingerprint();
     QTemporaryDir dir;
@@ -174,10 +222,42 @@ void TestGuiOperations::unrestorableFileIsRefusedWithDetails()
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     chooseBackupFile(window, notABackup);
-    const Box refused = pressAndReadMessage(button(window, "cmdRestore"));
+
+    Box refused;
+    QString informative;
+    int detailsWidth = 0;
+    int columnWidth = 0;
+    bool closedByEnter = false;
+    whenModal<QMessageBox>(
+        [&](QMessageBox* shown) {
+            refused = {shown->windowTitle(), shown->text(), shown->detailedText(), shown->icon(),
+                       shown->textFormat()};
+            informative = shown->informativeText();
+            QAbstractButton* showDetails = nullptr;
+            for (QAbstractButton* candidate : shown->buttons()) {
+                if (shown->buttonRole(candidate) == QMessageBox::ActionRole) {
+                    showDetails = candidate;
+                }
+            }
+            QVERIFY(showDetails != nullptr);
+            QTest::mouseClick(showDetails, Qt::LeftButton);
+            auto* details = shown->findChild<QTextEdit*>();
+            QVERIFY(details != nullptr && details->isVisible());
+            detailsWidth = details->width();
+            columnWidth = details->fontMetrics().averageCharWidth();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            closedByEnter =
+                !shown->isVisible() && shown->clickedButton() == shown->button(QMessageBox::Ok);
+        },
+        120000);
+    QTest::mouseClick(button(window, "cmdRestore"), Qt::LeftButton);
+
     QCOMPARE(refused.icon, QMessageBox::Warning);
     QCOMPARE(refused.text, u"Gagal melakukan restore"_s);
-    QVERIFY(!refused.details.isEmpty());
+    QCOMPARE(informative, ranupa::causeText(ranupa::FailureCause::DamagedBackup) +
+                              u"\nDatabase pendataan tidak diubah."_s);
+    QVERIFY(closedByEnter);
+    QVERIFY2(detailsWidth >= 80 * columnWidth, qPrintable(QString::number(detailsWidth)));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
 }
 

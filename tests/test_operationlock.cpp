@@ -71,11 +71,14 @@ void OperationLockTest::busyInstallationRunsNoTool()
     QCOMPARE(backup.status, ranupa::OperationStatus::Failed);
     QCOMPARE(backup.message, u"Gagal melakukan backup"_s);
     QVERIFY(backup.details.contains(OperationLock::busyText()));
+    QCOMPARE(backup.cause, ranupa::FailureCause::Busy);
     QVERIFY(QDir(target.path()).isEmpty());
 
     const ranupa::OperationOutcome restore = ranupa::runRestore(target.path() + u"/x.dbk"_s);
     QCOMPARE(restore.status, ranupa::OperationStatus::Failed);
     QVERIFY(restore.details.contains(OperationLock::busyText()));
+    QCOMPARE(restore.cause, ranupa::FailureCause::Busy);
+    QVERIFY(restore.pendataanUnchanged);
 
     // Once the other copy is done, the lock is free again for the next operation.
     other.unlock();

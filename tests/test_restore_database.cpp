@@ -237,6 +237,8 @@ void RestoreDatabaseTest::otherDatabaseIsRefusedUnlessAccepted()
     QCOMPARE(refused.status, OperationStatus::Failed);
     QVERIFY2(refused.details.contains(u"\"sekolah_lain\""_s), qPrintable(refused.details));
     QVERIFY(refused.details.contains(u"tidak diubah"_s));
+    QCOMPARE(refused.cause, ranupa::FailureCause::ForeignBackup);
+    QVERIFY(refused.pendataanUnchanged);
     QCOMPARE(databaseOid(), oid);
     QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
 
@@ -267,6 +269,8 @@ void RestoreDatabaseTest::missingRoleIsRefused()
     QVERIFY2(outcome.details.contains(u"CREATE ROLE \"ranupa_hilang\";"_s),
              qPrintable(outcome.details));
     QVERIFY(outcome.details.contains(u"tidak diubah"_s));
+    QCOMPARE(outcome.cause, ranupa::FailureCause::MissingRole);
+    QVERIFY(outcome.pendataanUnchanged);
     QCOMPARE(databaseOid(), oid);
     QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
 }

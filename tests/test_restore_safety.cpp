@@ -285,6 +285,8 @@ void RestoreSafetyTest::fullDiskLeavesPreviousDatabaseAndRoom()
     QVERIFY2(outcome.details.contains(u"disk server database penuh"_s) &&
                  outcome.details.contains(unchanged),
              qPrintable(outcome.details));
+    QCOMPARE(outcome.cause, ranupa::FailureCause::ServerDiskFull);
+    QVERIFY(outcome.pendataanUnchanged);
     // The unfinished database is gone, and the room it took with it.
     QVERIFY(QStorageInfo(cluster->diskDir).bytesAvailable() >= freeBefore - (1 << 20));
     ballast.reset(); // the comparison sorts on the disk

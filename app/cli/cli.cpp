@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -131,12 +132,24 @@ OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted,
         configure(job);
     }
     OperationProgress progress;
+    QElapsedTimer clock;
+    clock.start();
+    int shownTenths = -1; // of the current step's measure, so that a long step says little
     if (!quiet) {
-        progress.stepChanged = [](const QString& step) {
+        progress.stepChanged = [&shownTenths](const QString& step) {
+            shownTenths = -1;
             print(stderr, step);
         };
         progress.toolLine = [](const QString& line) {
             print(stderr, u"  "_s + line);
+        };
+        progress.measured = [&shownTenths, &clock](const ProgressMeasure& measure) {
+            const int tenths = measure.isDeterminate() ? measure.done * 10 / measure.total : -1;
+            if (!measure.isDeterminate() || tenths == shownTenths) {
+                return;
+            }
+            shownTenths = tenths;
+            print(stderr, u"[%1] %2"_s.arg(elapsedText(clock.elapsed()), progressText(measure)));
         };
     }
 #ifdef Q_OS_UNIX
@@ -156,6 +169,14 @@ OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted,
 
 int report(const OperationOutcome& outcome, bool interrupted)
 {
+    // The sentences the window shows under its message: the cause, what to do, and whether
+    // pendataan is unchanged.
+    const auto printMessage = [&outcome] {
+        print(stderr, outcome.message);
+        if (!outcome.summary.isEmpty()) {
+            print(stderr, outcome.summary);
+        }
+    };
     switch (outcome.status) {
     case OperationStatus::Succeeded:
         print(stdout, outcome.message);
@@ -165,7 +186,7 @@ int report(const OperationOutcome& outcome, bool interrupted)
         }
         return Success;
     case OperationStatus::Cancelled:
-        print(stderr, outcome.message);
+        printMessage();
         if (!outcome.details.isEmpty()) {
             print(stderr, outcome.details);
         }
@@ -174,7 +195,7 @@ int report(const OperationOutcome& outcome, bool interrupted)
     case OperationStatus::Skipped:
         break;
     }
-    print(stderr, outcome.message);
+    printMessage();
     if (!outcome.details.isEmpty()) {
         print(stderr, outcome.details);
     }

@@ -213,6 +213,7 @@ ArchiveScan scanArchiveFile(const QString& filePath)
     QString problem;
     if (!openRegularFileForReading(filePath, file, problem)) {
         scan.problem = u"File backup tidak dapat dibaca: "_s + problem;
+        scan.unreadable = true;
         return scan;
     }
     if (file.peek(5) == "PGDMP") {
@@ -314,7 +315,10 @@ void ArchiveCheck::start(const QString& filePathText)
     const QString filePath = commandline::absolutePathForTool(filePathText);
     ArchiveScan scan = scanArchiveFile(filePath);
     if (scan.problem) {
-        finishLater({.ok = false, .problem = *scan.problem});
+        finishLater({.ok = false,
+                     .problem = *scan.problem,
+                     .cause = scan.unreadable ? FailureCause::BackupNotReadable
+                                              : FailureCause::DamagedBackup});
         return;
     }
     if (d->runner) {
@@ -348,7 +352,11 @@ ArchiveCheckResult ArchiveCheck::judgeToolResult(const ToolResult& tool, bool cu
             d->timedOut ? u"pg_restore tidak selesai membaca file backup dalam %1 detik."_s.arg(
                               d->watchdog.interval() / 1000)
                         : u"pg_restore tidak dapat membaca file backup."_s;
-        return {.ok = false, .problem = toolFailureDetails(what, tool)};
+        // A program that cannot be started, or a full disk, says nothing about the file.
+        const FailureCause cause = causeFromToolResult(tool);
+        return {.ok = false,
+                .problem = toolFailureDetails(what, tool),
+                .cause = cause == FailureCause::Unknown ? FailureCause::DamagedBackup : cause};
     }
     if (customFormat) {
         return {.ok = true, .problem = {}};
@@ -357,10 +365,11 @@ ArchiveCheckResult ArchiveCheck::judgeToolResult(const ToolResult& tool, bool cu
     if (!toc) {
         return {.ok = false,
                 .problem = toolFailureDetails(
-                    u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca."_s, tool)};
+                    u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca."_s, tool),
+                .cause = FailureCause::DamagedBackup};
     }
     if (std::optional<QString> missing = missingDataMembers(*toc, members)) {
-        return {.ok = false, .problem = *missing};
+        return {.ok = false, .problem = *missing, .cause = FailureCause::DamagedBackup};
     }
     return {.ok = true, .problem = {}};
 }

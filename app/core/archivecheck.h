@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/archivetoc.h"
+#include "core/failurecause.h"
 
 #include <QIODevice>
 #include <QMetaType>
@@ -32,6 +33,7 @@ std::optional<QString> tarStructureProblem(QIODevice& device);
 struct ArchiveScan
 {
     std::optional<QString> problem;
+    bool unreadable = false;   // the problem is that the file cannot be opened at all
     bool customFormat = false; // starts with "PGDMP": no tar structure to walk
     QSet<QString> members;     // of a tar archive
 };
@@ -59,6 +61,7 @@ struct ArchiveCheckResult
 {
     bool ok = false;
     QString problem; // on failure: what is wrong with the file, with what pg_restore wrote
+    FailureCause cause = FailureCause::Unknown; // on failure: mostly DamagedBackup
 };
 
 // Checks that a backup file can be restored: its tar structure first (pg_restore 15 can spin

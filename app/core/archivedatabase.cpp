@@ -5,6 +5,7 @@
 #include "core/sqlscript.h"
 
 #include <QHash>
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -360,18 +361,35 @@ QStringList rolesNamedInScript(QByteArrayView script)
     return collector.roles();
 }
 
+namespace {
+
+// The database's comment, privileges, security labels and settings.
+bool isDatabaseOwnEntry(const ArchiveTocEntry& entry)
+{
+    const bool aboutDatabase = (entry.type == u"COMMENT"_s || entry.type == u"ACL"_s ||
+                                entry.type == u"SECURITY LABEL"_s) &&
+                               entry.schema == u"-"_s && entry.name.startsWith(u"DATABASE "_s);
+    return aboutDatabase || entry.type == u"DATABASE PROPERTIES"_s;
+}
+
+} // namespace
+
 QByteArray databaseEntriesList(const ArchiveToc& toc)
 {
     QByteArray list;
     for (const ArchiveTocEntry& entry : toc.entries) {
-        const bool aboutDatabase = (entry.type == u"COMMENT"_s || entry.type == u"ACL"_s ||
-                                    entry.type == u"SECURITY LABEL"_s) &&
-                                   entry.schema == u"-"_s && entry.name.startsWith(u"DATABASE "_s);
-        if (aboutDatabase || entry.type == u"DATABASE PROPERTIES"_s) {
+        if (isDatabaseOwnEntry(entry)) {
             list += QByteArray::number(entry.dumpId) + ";\n";
         }
     }
     return list;
+}
+
+int loadedEntryCount(const ArchiveToc& toc)
+{
+    return int(std::count_if(toc.entries.cbegin(), toc.entries.cend(), [](const auto& entry) {
+        return entry.type != u"DATABASE"_s && !isDatabaseOwnEntry(entry);
+    }));
 }
 
 QByteArray databaseSettingsScript(QByteArrayView script)

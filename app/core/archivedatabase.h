@@ -44,6 +44,11 @@ QStringList rolesNamedInScript(QByteArrayView script);
 // archive has none of them.
 QByteArray databaseEntriesList(const ArchiveToc& toc);
 
+// How many entries pg_restore loads into an existing database from an archive whose table of
+// contents `toc` was listed with --create: all but the database's own, which it restores only
+// when it creates the database itself.
+int loadedEntryCount(const ArchiveToc& toc);
+
 // What of pg_restore --create's script of the database's own entries applies to an existing
 // pendataan: its comment, privileges, settings and role settings, with the name the archive
 // gives the database replaced by pendataan. Without the CREATE DATABASE, the database's owner

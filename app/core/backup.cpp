@@ -5,12 +5,14 @@
 #include "core/commandline.h"
 #include "core/installation.h"
 #include "core/operationlock.h"
+#include "core/progress.h"
 #include "core/recovery.h"
 #include "core/settings.h"
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 #include <algorithm>
@@ -28,6 +30,9 @@ QString failureMessage()
 
 // How long a backup waits at most for the clock to reach the second whose name it takes.
 constexpr qint64 maxClockWaitSecs = 2;
+
+// How often the size of the file pg_dump writes is looked at.
+constexpr int fileSizeIntervalMs = 500;
 
 QDateTime toWholeSecond(const QDateTime& time)
 {
@@ -57,6 +62,7 @@ struct BackupJob::Private
     {
         Idle,
         Recovering,
+        Counting,
         Dumping,
         Checking,
         Naming,
@@ -74,11 +80,13 @@ struct BackupJob::Private
     QPointer<Recovery> recovery;
     QPointer<ToolRunner> runner;
     QPointer<ArchiveCheck> check;
+    ProgressCounter tables{ProgressMeasure::Unit::Tables};
+    QTimer fileSizeTimer;
 
     bool isWorking() const
     {
-        return phase == Phase::Recovering || phase == Phase::Dumping || phase == Phase::Checking ||
-               phase == Phase::Naming;
+        return phase == Phase::Recovering || phase == Phase::Counting || phase == Phase::Dumping ||
+               phase == Phase::Checking || phase == Phase::Naming;
     }
 };
 
@@ -87,6 +95,8 @@ BackupJob::BackupJob(QObject* parent) : QObject(parent), d(std::make_unique<Priv
     d->clockWait.setSingleShot(true);
     d->clockWait.setTimerType(Qt::PreciseTimer);
     connect(&d->clockWait, &QTimer::timeout, this, &BackupJob::giveFinalName);
+    d->fileSizeTimer.setInterval(fileSizeIntervalMs);
+    connect(&d->fileSizeTimer, &QTimer::timeout, this, [this] { measureFileSize(false); });
 }
 
 BackupJob::~BackupJob()
@@ -113,21 +123,25 @@ void BackupJob::start(const QString& targetDirText)
     const DbPortSetting port = dbPortSetting();
     d->outcome = {};
     d->cancelRequested = false;
+    d->port.clear();
     if (targetDirText.isEmpty()) {
         finishAs(OperationStatus::Skipped, {}, {});
         return;
     }
     if (const QString missing = installationProblem(); !missing.isEmpty())
-        return finishAs(OperationStatus::Failed, failureMessage(), missing);
+        return finishAs(OperationStatus::Failed, failureMessage(), missing,
+                        FailureCause::InstallationMissing);
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();
+        const bool busy = d->lock->heldElsewhere();
         d->lock.reset();
-        finishAs(OperationStatus::Failed, failureMessage(), problem);
+        finishAs(OperationStatus::Failed, failureMessage(), problem,
+                 busy ? FailureCause::Busy : FailureCause::Unknown);
         return;
     }
     if (!port.isValid()) {
-        finishAs(OperationStatus::Failed, failureMessage(), port.problem);
+        finishAs(OperationStatus::Failed, failureMessage(), port.problem, port.cause);
         return;
     }
     d->port = port.port;
@@ -157,13 +171,38 @@ void BackupJob::onRecovered(const RecoveryResult& result)
     }
     if (!result.ok) {
         finishAs(OperationStatus::Failed, failureMessage(),
-                 result.problem + u"\nBackup tidak dijalankan."_s);
+                 result.problem + u"\nBackup tidak dijalankan."_s, result.cause);
         return;
     }
-    startDump();
+    startCounting();
 }
 
-void BackupJob::startDump()
+// The tables are counted before the dump, so that its progress can be told against their total.
+// Only the progress depends on it: whatever the count gives, the dump runs.
+void BackupJob::startCounting()
+{
+    d->phase = Private::Phase::Counting;
+    if (d->runner) {
+        d->runner->deleteLater();
+    }
+    d->runner = new ToolRunner(this);
+    connect(d->runner, &ToolRunner::finished, this, &BackupJob::onCounted);
+    d->runner->start(psqlCommandLine(d->port, tableCountStatement(), u"pendataan"_s));
+}
+
+void BackupJob::onCounted(const ToolResult& result)
+{
+    if (d->phase != Private::Phase::Counting) {
+        return;
+    }
+    if (d->cancelRequested) {
+        finishCancelled();
+        return;
+    }
+    startDump(result.succeeded() ? std::max(tableCountFromOutput(result.output()), 0) : 0);
+}
+
+void BackupJob::startDump(int tableCount)
 {
     d->nameTime = toWholeSecond(QDateTime::currentDateTime());
     d->outcome.filePath = backupFilePath(d->targetDir, d->nameTime);
@@ -174,7 +213,10 @@ void BackupJob::startDump()
     if (!d->partial) {
         finishAs(OperationStatus::Failed, failureMessage(),
                  u"Langkah yang gagal: membuat file backup di direktori %1.\n%2"_s.arg(d->targetDir,
-                                                                                       problem));
+                                                                                       problem),
+                 causeFromToolText(problem) == FailureCause::DiskFull
+                     ? FailureCause::DiskFull
+                     : FailureCause::DirectoryNotWritable);
         return;
     }
     d->phase = Private::Phase::Dumping;
@@ -184,9 +226,33 @@ void BackupJob::startDump()
         d->runner->deleteLater();
     }
     d->runner = new ToolRunner(this);
-    connect(d->runner, &ToolRunner::outputLine, this, &BackupJob::toolLine);
+    connect(d->runner, &ToolRunner::outputLine, this, &BackupJob::onDumpLine);
     connect(d->runner, &ToolRunner::finished, this, &BackupJob::onDumpFinished);
+    d->tables = ProgressCounter(ProgressMeasure::Unit::Tables, tableCount);
+    d->tables.setBytesWritten(0);
+    emit progressChanged(d->tables.measure());
+    d->fileSizeTimer.start();
     d->runner->start(backupCommandLine(d->port, d->partial->path()));
+}
+
+void BackupJob::onDumpLine(const QString& line)
+{
+    emit toolLine(line);
+    if (d->tables.take(line)) {
+        measureFileSize(true);
+    }
+}
+
+void BackupJob::measureFileSize(bool countChanged)
+{
+    if (!d->partial) {
+        return;
+    }
+    const qint64 size = QFileInfo(d->partial->path()).size();
+    if (countChanged || size != d->tables.measure().bytesWritten) {
+        d->tables.setBytesWritten(size);
+        emit progressChanged(d->tables.measure());
+    }
 }
 
 void BackupJob::cancel()
@@ -195,7 +261,8 @@ void BackupJob::cancel()
         return;
     }
     d->cancelRequested = true; // a recovery runs to its end first
-    if (d->phase == Private::Phase::Dumping && d->runner) {
+    if ((d->phase == Private::Phase::Counting || d->phase == Private::Phase::Dumping) &&
+        d->runner) {
         d->runner->cancel();
     } else if (d->phase == Private::Phase::Checking && d->check) {
         d->check->cancel();
@@ -210,6 +277,7 @@ void BackupJob::onDumpFinished(const ToolResult& result)
     if (d->phase != Private::Phase::Dumping) {
         return;
     }
+    d->fileSizeTimer.stop();
     if (d->cancelRequested) {
         finishCancelled();
         return;
@@ -219,9 +287,12 @@ void BackupJob::onDumpFinished(const ToolResult& result)
         finishAs(
             OperationStatus::Failed, failureMessage(),
             toolFailureDetails(u"Langkah yang gagal: menulis file backup (pg_dump)."_s, result) +
-                leftBehind);
+                leftBehind,
+            causeFromToolResult(result));
         return;
     }
+    d->tables.finishLast();
+    measureFileSize(true);
     d->phase = Private::Phase::Checking;
     emit stepChanged(u"Memeriksa file backup..."_s);
     if (d->check) {
@@ -244,10 +315,13 @@ void BackupJob::onCheckFinished(const ArchiveCheckResult& result)
     }
     if (!result.ok) {
         const QString leftBehind = removeWrittenFile();
+        // The file was written just now: to the operator, a damaged one says nothing to act on.
         finishAs(OperationStatus::Failed, failureMessage(),
                  u"Langkah yang gagal: memeriksa file backup. File yang ditulis pg_dump tidak "
                  u"lolos pemeriksaan.\n"_s +
-                     result.problem + leftBehind);
+                     result.problem + leftBehind,
+                 result.cause == FailureCause::DamagedBackup ? FailureCause::Unknown
+                                                             : result.cause);
         return;
     }
     d->phase = Private::Phase::Naming;
@@ -287,7 +361,8 @@ void BackupJob::giveFinalName()
             finishAs(OperationStatus::Failed, failureMessage(),
                      u"Langkah yang gagal: memberi nama akhir %1 pada file backup yang sudah "
                      u"diperiksa.\n%2"_s.arg(finalPath, problem) +
-                         leftBehind);
+                         leftBehind,
+                     causeFromToolText(problem));
             return;
         }
         }
@@ -309,13 +384,17 @@ QString BackupJob::removeWrittenFile()
            d->partial->path() + u" ("_s + problem + u')';
 }
 
-void BackupJob::finishAs(OperationStatus status, const QString& message, const QString& details)
+void BackupJob::finishAs(OperationStatus status, const QString& message, const QString& details,
+                         FailureCause cause)
 {
+    d->fileSizeTimer.stop();
     d->partial.reset(); // removes a partial file that is still there
     d->lock.reset();
     d->phase = Private::Phase::Done;
     d->outcome.status = status;
     d->outcome.message = message;
+    d->outcome.cause = cause;
+    d->outcome.summary = failureSummary(cause, d->port, false);
     // What the recovery set right comes first: the operator must learn of it whatever follows.
     d->outcome.details = d->recoveryReport.isEmpty() || details.isEmpty()
                              ? d->recoveryReport + details

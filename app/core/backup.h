@@ -41,19 +41,27 @@ public:
 signals:
     void stepChanged(const QString& step);
     void toolLine(const QString& line);
+    // While pg_dump writes: the tables dumped of their total, and the size of the file so far.
+    void progressChanged(const ranupa::ProgressMeasure& measure);
     void finished(const ranupa::OperationOutcome& outcome);
 
 private:
     void startRecovery();
     void onRecovered(const RecoveryResult& result);
-    void startDump();
+    void startCounting();
+    void onCounted(const ToolResult& result);
+    void startDump(int tableCount);
+    void onDumpLine(const QString& line);
+    // Tells the progress when the file has grown, or always when the count has changed.
+    void measureFileSize(bool countChanged);
     void onDumpFinished(const ToolResult& result);
     void onCheckFinished(const ArchiveCheckResult& result);
     void giveFinalName();
     void finishCancelled();
     // Removes the partial file this backup wrote; says so when it could not, "" otherwise.
     QString removeWrittenFile();
-    void finishAs(OperationStatus status, const QString& message, const QString& details);
+    void finishAs(OperationStatus status, const QString& message, const QString& details,
+                  FailureCause cause = FailureCause::Unknown);
 
     struct Private;
     std::unique_ptr<Private> d;

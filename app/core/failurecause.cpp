@@ -24,6 +24,7 @@ constexpr std::array signatures = {
     Signature{FailureCause::DiskFull, u"disk full"},
     Signature{FailureCause::PasswordRequired, u"no password supplied"},
     Signature{FailureCause::PasswordRequired, u"password authentication failed"},
+    Signature{FailureCause::DatabaseInUse, u"is being accessed by other users"},
     Signature{FailureCause::ServerUnreachable, u"connection refused"},
     Signature{FailureCause::ServerUnreachable, u"is the server running"},
     Signature{FailureCause::ServerUnreachable, u"could not connect to server"},
@@ -40,6 +41,12 @@ QString portPhrase(const QString& port)
                           : u"port %1 (DefDBPort di config/install.ini)"_s.arg(port);
 }
 
+QString startFromInstallation()
+{
+    return u"Jalankan Ranupa Helper dari direktori instalasi aplikasi (yang berisi config dan "
+           u"pgsql)."_s;
+}
+
 } // namespace
 
 QString causeText(FailureCause cause, const QString& port)
@@ -52,38 +59,58 @@ QString causeText(FailureCause cause, const QString& port)
                u"aplikasi sudah berjalan dan port itu benar, lalu coba lagi."_s.arg(
                    portPhrase(port));
     case FailureCause::PasswordRequired:
-        return u"Server database meminta kata sandi untuk pengguna postgres. Program ini hanya "
-               u"bekerja bila server mengizinkan postgres masuk dari komputer ini tanpa kata "
-               u"sandi."_s;
+        return u"Server database meminta kata sandi untuk pengguna postgres, padahal program ini "
+               u"masuk tanpa kata sandi. Izinkan postgres masuk dari komputer ini tanpa kata "
+               u"sandi (pg_hba.conf), lalu coba lagi."_s;
     case FailureCause::ToolsMissing:
-        return u"Program PostgreSQL di pgsql/bin tidak ditemukan. Jalankan Ranupa Helper dari "
-               u"direktori instalasi aplikasi (yang berisi config dan pgsql)."_s;
+        return u"Program PostgreSQL di pgsql/bin tidak ditemukan. "_s + startFromInstallation();
     case FailureCause::InstallationMissing:
-        return u"Direktori instalasi aplikasi tidak ditemukan. Jalankan Ranupa Helper dari "
-               u"direktori instalasi aplikasi (yang berisi config dan pgsql)."_s;
+        return u"Direktori instalasi aplikasi tidak ditemukan. "_s + startFromInstallation();
     case FailureCause::SettingsMissing:
         return u"File pengaturan config/install.ini atau isian DefDBPort di dalamnya tidak "
-               u"ditemukan. Jalankan Ranupa Helper dari direktori instalasi aplikasi."_s;
+               u"ditemukan. "_s +
+               startFromInstallation();
     case FailureCause::InvalidPort:
         return u"Isian DefDBPort di config/install.ini bukan nomor port yang sah (1 sampai "
                u"65535). Perbaiki isian itu, lalu coba lagi."_s;
     case FailureCause::DiskFull:
-        return u"Disk penuh. Kosongkan ruang disk (atau pilih direktori di disk lain), lalu coba "
-               u"lagi."_s;
+        return u"Disk tempat file backup ditulis sudah penuh. Kosongkan ruang disk atau pilih "
+               u"direktori di disk lain, lalu coba lagi."_s;
+    case FailureCause::ServerDiskFull:
+        return u"Disk server database sudah penuh. Kosongkan ruang disk server (selama restore, "
+               u"database lama dan baru harus muat bersama), lalu coba lagi."_s;
     case FailureCause::DirectoryNotWritable:
-        return u"Direktori tujuan tidak dapat ditulisi. Pilih direktori lain atau periksa izin "
-               u"aksesnya."_s;
+        return u"Direktori tujuan tidak ada atau tidak dapat ditulisi. Pilih direktori lain atau "
+               u"periksa izin aksesnya."_s;
+    case FailureCause::BackupNotReadable:
+        return u"File backup tidak ditemukan atau tidak dapat dibaca. Periksa file itu, atau "
+               u"pilih file backup lain."_s;
     case FailureCause::DamagedBackup:
-        return u"File backup rusak atau tidak lengkap. Pilih file backup lain."_s;
+        return u"File ini rusak, tidak lengkap, atau bukan file backup. Pilih file backup lain."_s;
     case FailureCause::ForeignBackup:
         return u"File ini bukan backup database pendataan. Pilih file backup dari aplikasi ini."_s;
     case FailureCause::MissingRole:
         return u"Server database belum memiliki pengguna (role) yang dibutuhkan file backup ini. "
                u"Rincian menyebut nama role dan cara membuatnya."_s;
+    case FailureCause::DatabaseInUse:
+        return u"Database pendataan terus dipakai oleh aplikasi lain. Tutup aplikasi yang "
+               u"memakainya, lalu coba lagi."_s;
     case FailureCause::Busy:
         return u"Backup atau restore lain sedang berjalan. Tunggu sampai selesai, lalu coba lagi."_s;
     }
     return {};
+}
+
+QString failureSummary(FailureCause cause, const QString& port, bool pendataanUnchanged)
+{
+    QStringList sentences;
+    if (const QString text = causeText(cause, port); !text.isEmpty()) {
+        sentences << text;
+    }
+    if (pendataanUnchanged) {
+        sentences << u"Database pendataan tidak diubah."_s;
+    }
+    return sentences.join(u'\n');
 }
 
 FailureCause causeFromToolText(const QString& text)

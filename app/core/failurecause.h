@@ -17,17 +17,25 @@ enum class FailureCause
     InstallationMissing,  // neither directory holds config/ or pgsql/
     SettingsMissing,      // config/install.ini or its DefDBPort missing
     InvalidPort,          // DefDBPort is not a port number
-    DiskFull,             // on the server or where the backup is written
+    DiskFull,             // where the backup is written
+    ServerDiskFull,       // the server's disk, while a restore loads
     DirectoryNotWritable, // the backup cannot be written into the chosen directory
+    BackupNotReadable,    // the chosen file is missing or cannot be opened
     DamagedBackup,        // the chosen file is not a whole backup
     ForeignBackup,        // the backup holds another database
     MissingRole,          // the server lacks a role the backup names
+    DatabaseInUse,        // connections to pendataan keep coming back
     Busy,                 // another backup or restore runs
 };
 
 // One or two sentences: what went wrong and what to do. "" for Unknown. `port` is the port the
 // program used, when known.
 QString causeText(FailureCause cause, const QString& port = {});
+
+// What the operator reads under the message of an operation that did not succeed: the cause
+// and what to do, then "Database pendataan tidak diubah." when that is so. "" when the program
+// can tell neither.
+QString failureSummary(FailureCause cause, const QString& port, bool pendataanUnchanged);
 
 // What the text a failing step left (its details, the tools' output) says about why. Finds the
 // causes that show in the tools' messages; Unknown otherwise.

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "core/failurecause.h"
+#include "core/progress.h"
+
 #include <QEventLoop>
 #include <QMetaType>
 #include <QObject>
@@ -23,13 +26,19 @@ struct OperationOutcome
     QString message;  // the message box text, e.g. "Gagal melakukan backup"
     QString details;  // on failure: which step failed and what the tools wrote
     QString filePath; // the backup file this backup wrote (or tried to)
+    FailureCause cause = FailureCause::Unknown; // why it failed, where the program can tell
+    bool pendataanUnchanged = false; // said only where it is sure: pendataan is as it was
+    QString summary; // under the message: the cause and what to do, and whether pendataan is
+                     // unchanged (failureSummary())
 };
 
-// Progress of a running operation: the step in words, and the latest line a tool wrote.
+// Progress of a running operation: the step in words, the latest line a tool wrote, and how far
+// the step has come where that can be measured.
 struct OperationProgress
 {
     std::function<void(const QString& step)> stepChanged;
     std::function<void(const QString& line)> toolLine;
+    std::function<void(const ProgressMeasure& measure)> measured;
 };
 
 // Runs a backup or restore job to its end in a local event loop and gives back how it ended.
@@ -44,6 +53,9 @@ OperationOutcome runToEnd(Job& job, const QString& input, const OperationProgres
     }
     if (progress.toolLine) {
         QObject::connect(&job, &Job::toolLine, &loop, progress.toolLine);
+    }
+    if (progress.measured) {
+        QObject::connect(&job, &Job::progressChanged, &loop, progress.measured);
     }
     QObject::connect(&job, &Job::finished, &loop, [&](const OperationOutcome& result) {
         outcome = result;

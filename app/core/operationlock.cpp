@@ -64,6 +64,7 @@ bool OperationLock::tryLock()
     if (isLocked())
         return true;
     m_problem.clear();
+    m_heldElsewhere = false;
     // No sharing: a second open fails while this handle lives, and Windows closes it when the
     // process ends, however it ends.
     const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(m_filePath.utf16()),
@@ -71,8 +72,9 @@ bool OperationLock::tryLock()
                                       FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
+        m_heldElsewhere = error == ERROR_SHARING_VIOLATION;
         m_problem =
-            error == ERROR_SHARING_VIOLATION
+            m_heldElsewhere
                 ? busyText()
                 : u"File kunci %1 tidak dapat dibuat (kode %2)."_s.arg(m_filePath).arg(error);
         return false;
@@ -101,6 +103,7 @@ bool OperationLock::tryLock()
     if (isLocked())
         return true;
     m_problem.clear();
+    m_heldElsewhere = false;
     // Close-on-exec: the tools this program starts must not keep the lock after it has ended.
     const int fd = ::open(QFile::encodeName(m_filePath).constData(),
                           O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
@@ -114,10 +117,10 @@ bool OperationLock::tryLock()
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
-        m_problem = error == EWOULDBLOCK
-                        ? busyText()
-                        : u"File kunci %1 tidak dapat dikunci: %2"_s.arg(
-                              m_filePath, QString::fromLocal8Bit(std::strerror(error)));
+        m_heldElsewhere = error == EWOULDBLOCK;
+        m_problem = m_heldElsewhere ? busyText()
+                                    : u"File kunci %1 tidak dapat dikunci: %2"_s.arg(
+                                          m_filePath, QString::fromLocal8Bit(std::strerror(error)));
         return false;
     }
     m_fd = fd;

@@ -22,6 +22,8 @@ public:
     void unlock();
     bool isLocked() const;
     QString problem() const { return m_problem; }
+    // The last tryLock() failed because another backup or restore holds the lock.
+    bool heldElsewhere() const { return m_heldElsewhere; }
     QString filePath() const { return m_filePath; }
 
     // What the operator is told when another backup or restore runs.
@@ -30,6 +32,7 @@ public:
 private:
     QString m_filePath;
     QString m_problem;
+    bool m_heldElsewhere = false;
 #ifdef Q_OS_WIN
     void* m_handle = nullptr;
 #else

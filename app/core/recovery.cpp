@@ -245,7 +245,8 @@ void Recovery::onFinished(Step step, const ToolResult& result)
                     ? u"Langkah yang gagal: mengembalikan database pendataan (psql)."_s
                     : u"Langkah yang gagal: menghapus database pendataan yang belum lengkap "
                       u"(psql)."_s;
-            finishWith(false, toolFailureDetails(failedStep + u' ' + notPutBackYetText(), result));
+            finishWith(false, toolFailureDetails(failedStep + u' ' + notPutBackYetText(), result),
+                       causeFromToolResult(result));
             return;
         }
         if (step == Step::DropUnfinished) {
@@ -274,7 +275,8 @@ void Recovery::onInspected(const ToolResult& result)
         d->result.changedNothing = true;
         finishWith(false,
                    toolFailureDetails(u"Langkah yang gagal: memeriksa database di server (psql)."_s,
-                                      result));
+                                      result),
+                   causeFromToolResult(result));
         return;
     }
     d->result.pendataanExists = found->contains(databaseName());
@@ -295,10 +297,11 @@ void Recovery::putBackOrFinish()
     finishWith(true);
 }
 
-void Recovery::finishWith(bool ok, const QString& problem)
+void Recovery::finishWith(bool ok, const QString& problem, FailureCause cause)
 {
     d->result.ok = ok;
     d->result.problem = problem;
+    d->result.cause = cause;
     d->result.report = d->result.report.trimmed();
     QMetaObject::invokeMethod(
         this, [this, result = d->result] { emit finished(result); }, Qt::QueuedConnection);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failurecause.h"
+
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -48,6 +50,7 @@ struct RecoveryResult
     bool changedNothing = false;   // failed before it touched anything (the server's state unknown)
     QString report;                // what was set right, for the operator; "" when nothing was
     QString problem;               // on failure: what failed, where things stand, the tool's output
+    FailureCause cause = FailureCause::Unknown; // on failure, as the failing tool told it
 };
 
 // Finds what an interrupted restore left on the server and sets it right, before any backup or
@@ -84,7 +87,8 @@ private:
     void onFinished(Step step, const ToolResult& result);
     void onInspected(const ToolResult& result);
     void putBackOrFinish();
-    void finishWith(bool ok, const QString& problem = {});
+    void finishWith(bool ok, const QString& problem = {},
+                    FailureCause cause = FailureCause::Unknown);
 
     struct Private;
     std::unique_ptr<Private> d;

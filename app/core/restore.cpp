@@ -5,6 +5,7 @@
 #include "core/commandline.h"
 #include "core/installation.h"
 #include "core/operationlock.h"
+#include "core/progress.h"
 #include "core/recovery.h"
 #include "core/restoreplan.h"
 #include "core/settings.h"
@@ -118,11 +119,16 @@ struct RestoreJob::Ending
     QString message;
     QString failedStep; // which step failed and why; "" for a cancel
     std::optional<ToolResult> tool;
+    FailureCause cause = FailureCause::Unknown;
 
-    static Ending cancelled() { return {OperationStatus::Cancelled, cancelledMessage(), {}, {}}; }
+    static Ending cancelled()
+    {
+        return {OperationStatus::Cancelled, cancelledMessage(), {}, {}, FailureCause::Unknown};
+    }
     static Ending failed(const QString& failedStep, const ToolResult& tool)
     {
-        return {OperationStatus::Failed, failureMessage(), withCause(failedStep, tool), tool};
+        return {OperationStatus::Failed, failureMessage(), withCause(failedStep, tool), tool,
+                causeFromToolResult(tool)};
     }
     // The details: the failed step, where pendataan stands, then what the tool said.
     QString details(const QString& state) const
@@ -156,6 +162,7 @@ struct RestoreJob::Private
     QPointer<RestorePreparation> preparation;
     RestorePlan plan;
     std::unique_ptr<QTemporaryDir> settingsDir;
+    ProgressCounter loaded{ProgressMeasure::Unit::Items};
 };
 
 RestoreJob::RestoreJob(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {}
@@ -181,23 +188,29 @@ void RestoreJob::setAcceptOtherDatabase(bool accept)
 void RestoreJob::start(const QString& backupFileText)
 {
     const DbPortSetting port = dbPortSetting();
+    d->port.clear();
     if (backupFileText.isEmpty()) {
         finishAs(OperationStatus::Skipped, {}, {});
         return;
     }
     if (const QString missing = installationProblem(); !missing.isEmpty()) {
-        finishAs(OperationStatus::Failed, failureMessage(), missing + u'\n' + unchangedText());
+        finishUnchanged(OperationStatus::Failed, failureMessage(),
+                        missing + u'\n' + unchangedText(), FailureCause::InstallationMissing);
         return;
     }
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();
+        const bool busy = d->lock->heldElsewhere();
         d->lock.reset();
-        finishAs(OperationStatus::Failed, failureMessage(), problem + u'\n' + unchangedText());
+        finishUnchanged(OperationStatus::Failed, failureMessage(),
+                        problem + u'\n' + unchangedText(),
+                        busy ? FailureCause::Busy : FailureCause::Unknown);
         return;
     }
     if (!port.isValid()) {
-        finishAs(OperationStatus::Failed, failureMessage(), port.problem + u'\n' + unchangedText());
+        finishUnchanged(OperationStatus::Failed, failureMessage(),
+                        port.problem + u'\n' + unchangedText(), port.cause);
         return;
     }
     d->port = port.port;
@@ -272,8 +285,12 @@ void RestoreJob::onRecovered(const RecoveryResult& result)
 {
     d->recoveryReport = result.report;
     if (!result.ok) {
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 result.changedNothing ? result.problem + u'\n' + unchangedText() : result.problem);
+        if (result.changedNothing) {
+            finishUnchanged(OperationStatus::Failed, failureMessage(),
+                            result.problem + u'\n' + unchangedText(), result.cause);
+        } else {
+            finishAs(OperationStatus::Failed, failureMessage(), result.problem, result.cause);
+        }
         return;
     }
     d->hadPrevious = result.pendataanExists;
@@ -298,9 +315,10 @@ void RestoreJob::onCheckFinished(const ArchiveCheckResult& result)
         return;
     }
     if (!result.ok) {
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 u"Langkah yang gagal: memeriksa file backup. "_s + unchangedText() + u'\n' +
-                     result.problem);
+        finishUnchanged(OperationStatus::Failed, failureMessage(),
+                        u"Langkah yang gagal: memeriksa file backup. "_s + unchangedText() + u'\n' +
+                            result.problem,
+                        result.cause);
         return;
     }
     // Still nothing touched: what the file holds is read, and the server asked whether it can
@@ -319,7 +337,8 @@ void RestoreJob::onPlanReady(const RestorePlan& plan)
         return;
     }
     if (!plan.ok) {
-        finishAs(OperationStatus::Failed, failureMessage(), plan.problem + u'\n' + unchangedText());
+        // The preparation's details say already that pendataan is unchanged.
+        finishUnchanged(OperationStatus::Failed, failureMessage(), plan.problem, plan.cause);
         return;
     }
     d->plan = plan;
@@ -385,10 +404,24 @@ void RestoreJob::runCommand(Step step)
         d->runner->deleteLater();
     }
     d->runner = new ToolRunner(this);
-    connect(d->runner, &ToolRunner::outputLine, this, &RestoreJob::toolLine);
+    if (step == Step::Load) {
+        d->loaded = ProgressCounter(ProgressMeasure::Unit::Items, d->plan.loadItems);
+        emit progressChanged(d->loaded.measure());
+        connect(d->runner, &ToolRunner::outputLine, this, &RestoreJob::onLoadLine);
+    } else {
+        connect(d->runner, &ToolRunner::outputLine, this, &RestoreJob::toolLine);
+    }
     connect(d->runner, &ToolRunner::finished, this,
             [this, step](const ToolResult& result) { onCommandFinished(step, result); });
     d->runner->start(command);
+}
+
+void RestoreJob::onLoadLine(const QString& line)
+{
+    emit toolLine(line);
+    if (d->loaded.take(line)) {
+        emit progressChanged(d->loaded.measure());
+    }
 }
 
 void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
@@ -483,7 +516,8 @@ void RestoreJob::onCommandFinished(Step step, const ToolResult& result)
                      d->ending->details(u"Database pendataan baru yang belum lengkap tidak dapat "
                                         u"dihapus."_s) +
                          u"\n\n"_s +
-                         toolFailureDetails(u"Menghapus database baru (psql):"_s, result));
+                         toolFailureDetails(u"Menghapus database baru (psql):"_s, result),
+                     d->ending->cause);
         }
         return;
     default:
@@ -543,7 +577,8 @@ void RestoreJob::applyDatabaseSettings()
                         failureMessage(),
                         u"Langkah yang gagal: memulihkan pengaturan database (komentar, hak akses, "
                         u"SET): file sementara %1 tidak dapat ditulis."_s.arg(scriptPath),
-                        {}});
+                        {},
+                        FailureCause::Unknown});
         return;
     }
     script.close();
@@ -599,18 +634,18 @@ void RestoreJob::onMarkFailed(const ToolResult& result)
             return;
         }
         if (found.ok) {
-            finishAs(ending.status, ending.message, ending.details(unchangedText()));
+            endUnchanged(ending);
             return;
         }
         finishAs(OperationStatus::Failed, failureMessage(),
-                 ending.details(notPutBackYetText()) + u"\n\n"_s + found.problem);
+                 ending.details(notPutBackYetText()) + u"\n\n"_s + found.problem, ending.cause);
     });
     d->recovery->start(d->port);
 }
 
 void RestoreJob::endUnchanged(const Ending& ending)
 {
-    finishAs(ending.status, ending.message, ending.details(unchangedText()));
+    finishUnchanged(ending.status, ending.message, ending.details(unchangedText()), ending.cause);
 }
 
 void RestoreJob::rollBack(const Ending& ending)
@@ -646,7 +681,7 @@ void RestoreJob::rollBack(const Ending& ending)
                   u"berikutnya mengembalikannya otomatis."_s.arg(setAsideDatabaseName())
                 : notPutBackYetText();
         finishAs(OperationStatus::Failed, failureMessage(),
-                 ending.details(state) + u"\n\n"_s + found.problem);
+                 ending.details(state) + u"\n\n"_s + found.problem, ending.cause);
     });
     if (d->setAside) {
         d->recovery->startPuttingBack(d->port);
@@ -664,13 +699,24 @@ void RestoreJob::finishSucceeded(const QString& note)
     finishAs(OperationStatus::Succeeded, u"Restore database berhasil"_s, details);
 }
 
-void RestoreJob::finishAs(OperationStatus status, const QString& message, const QString& details)
+void RestoreJob::finishUnchanged(OperationStatus status, const QString& message,
+                                 const QString& details, FailureCause cause)
+{
+    finishAs(status, message, details, cause, true);
+}
+
+void RestoreJob::finishAs(OperationStatus status, const QString& message, const QString& details,
+                          FailureCause cause, bool pendataanUnchanged)
 {
     d->lock.reset();
     d->step = Step::Done;
     OperationOutcome outcome;
     outcome.status = status;
     outcome.message = message;
+    // A restore writes to the server's disk only; a backup's file is not in question.
+    outcome.cause = cause == FailureCause::DiskFull ? FailureCause::ServerDiskFull : cause;
+    outcome.pendataanUnchanged = pendataanUnchanged;
+    outcome.summary = failureSummary(outcome.cause, d->port, pendataanUnchanged);
     // What the recovery set right comes first: the operator must learn of it whatever follows.
     outcome.details = d->recoveryReport.isEmpty() || details.isEmpty()
                           ? d->recoveryReport + details

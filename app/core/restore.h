@@ -62,6 +62,8 @@ public:
 signals:
     void stepChanged(const QString& step);
     void toolLine(const QString& line);
+    // While pg_restore loads: the entries of the backup's table of contents loaded, of all.
+    void progressChanged(const ranupa::ProgressMeasure& measure);
     void finished(const ranupa::OperationOutcome& outcome);
 
 private:
@@ -83,7 +85,12 @@ private:
     void endUnchanged(const Ending& ending);
     void rollBack(const Ending& ending);
     void finishSucceeded(const QString& note = {});
-    void finishAs(OperationStatus status, const QString& message, const QString& details);
+    void onLoadLine(const QString& line);
+    void finishAs(OperationStatus status, const QString& message, const QString& details,
+                  FailureCause cause = FailureCause::Unknown, bool pendataanUnchanged = false);
+    // For an ending whose details say that pendataan is as it was: the outcome says so too.
+    void finishUnchanged(OperationStatus status, const QString& message, const QString& details,
+                         FailureCause cause);
 
     struct Private;
     std::unique_ptr<Private> d;

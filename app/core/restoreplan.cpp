@@ -280,7 +280,7 @@ void RestorePreparation::runStep(const QString& commandLine, const QString& what
             if (d->timedOut) {
                 step += u"\nProgram tidak selesai dalam %1 detik."_s.arg(toolTimeout.count());
             }
-            fail(toolFailureDetails(step, result));
+            fail(toolFailureDetails(step, result), causeFromToolResult(result));
             return;
         }
         (this->*next)(result.rawOutput);
@@ -300,16 +300,19 @@ void RestorePreparation::onToc(const QByteArray& output)
     d->toc = parseArchiveList(QString::fromUtf8(output));
     if (!d->toc) {
         fail(failedStep(u"membaca daftar isi file backup"_s,
-                        u"Daftar isi yang ditulis pg_restore tidak dapat dibaca."_s));
+                        u"Daftar isi yang ditulis pg_restore tidak dapat dibaca."_s),
+             FailureCause::DamagedBackup);
         return;
     }
     d->plan.archiveDatabase = d->toc->databaseName;
     if (d->toc->databaseName != u"pendataan"_s && !d->options.acceptOtherDatabase) {
         fail(failedStep(u"memeriksa file backup"_s,
                         u"File backup ini berisi database \"%1\", bukan pendataan. Pilih file "
-                        u"backup database pendataan."_s.arg(d->toc->databaseName)));
+                        u"backup database pendataan."_s.arg(d->toc->databaseName)),
+             FailureCause::ForeignBackup);
         return;
     }
+    d->plan.loadItems = loadedEntryCount(*d->toc);
     readSchema();
 }
 
@@ -394,7 +397,8 @@ void RestorePreparation::onProbe(const QByteArray& output)
     }
     if (!probe->missingRoles.isEmpty()) {
         fail(failedStep(u"memeriksa peran (role) di server"_s,
-                        missingRolesProblem(probe->missingRoles)));
+                        missingRolesProblem(probe->missingRoles)),
+             FailureCause::MissingRole);
         return;
     }
     const LocaleChoice choice = chooseDatabaseLocale(d->plan.locale, probe->facts);
@@ -410,11 +414,12 @@ void RestorePreparation::onProbe(const QByteArray& output)
     finishWith(plan);
 }
 
-void RestorePreparation::fail(const QString& details)
+void RestorePreparation::fail(const QString& details, FailureCause cause)
 {
     RestorePlan plan;
     plan.archiveDatabase = d->plan.archiveDatabase;
     plan.problem = details;
+    plan.cause = cause;
     finishWith(plan);
 }
 

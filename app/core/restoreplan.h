@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/archivedatabase.h"
+#include "core/failurecause.h"
 
 #include <QByteArray>
 #include <QMetaType>
@@ -18,7 +19,9 @@ namespace ranupa {
 struct RestorePlan
 {
     bool ok = false;
-    QString problem;           // on failure: the details, ending with what to do
+    QString problem;                            // on failure: the details, ending with what to do
+    FailureCause cause = FailureCause::Unknown; // on failure
+    int loadItems = 0;         // the entries of the backup that pg_restore loads into pendataan
     QString archiveDatabase;   // the name of the database the backup was made of
     DatabaseLocale locale;     // what to create pendataan with
     int serverVersion = 0;     // server_version_num
@@ -93,7 +96,7 @@ private:
     void onSchema(const QByteArray& output);
     void onDatabaseEntries(const QByteArray& output);
     void onProbe(const QByteArray& output);
-    void fail(const QString& details);
+    void fail(const QString& details, FailureCause cause = FailureCause::Unknown);
     void finishWith(const RestorePlan& plan);
 
     struct Private;

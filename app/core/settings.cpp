@@ -237,14 +237,15 @@ QString quotedForMessage(const QByteArray& value)
     return u'"' + (text.size() > shown ? text.left(shown) + u"..."_s : text) + u'"';
 }
 
-DbPortSetting portProblem(const QString& what, const QString& valueFound)
+DbPortSetting portProblem(FailureCause cause, const QString& what, const QString& valueFound)
 {
     return {.port = {},
             .problem =
                 u"%1\nFile pengaturan: %2 (%3)\nKunci: %4\nNilai yang ditemukan: %5\n"
                 u"%4 harus berisi nomor port server database, bilangan bulat 1 sampai "
                 u"65535. Perbaiki %2, lalu coba lagi. Tidak ada program yang dijalankan."_s.arg(
-                    what, settingsFileName, absoluteSettingsPath(), dbPortKey, valueFound)};
+                    what, settingsFileName, absoluteSettingsPath(), dbPortKey, valueFound),
+            .cause = cause};
 }
 
 } // namespace
@@ -291,7 +292,8 @@ QString LoadDbPort()
 DbPortSetting checkDbPortValue(const std::optional<QByteArray>& value)
 {
     if (!value) {
-        return portProblem(u"Kunci %1 tidak ada di %2."_s.arg(dbPortKey, settingsFileName),
+        return portProblem(FailureCause::SettingsMissing,
+                           u"Kunci %1 tidak ada di %2."_s.arg(dbPortKey, settingsFileName),
                            u"(tidak ada)"_s);
     }
     // Tabs and other control bytes end a value, so what trimming removes here are spaces.
@@ -303,10 +305,11 @@ DbPortSetting checkDbPortValue(const std::optional<QByteArray>& value)
     const uint port = allDigits ? number.toUInt(&converted) : 0;
     if (!allDigits || !converted || port < 1 || port > 65535) {
         return portProblem(
+            FailureCause::InvalidPort,
             u"Nilai %1 di %2 bukan nomor port yang sah."_s.arg(dbPortKey, settingsFileName),
             quotedForMessage(*value));
     }
-    return {.port = QString::number(port), .problem = {}};
+    return {.port = QString::number(port), .problem = {}, .cause = FailureCause::Unknown};
 }
 
 DbPortSetting dbPortSetting()
@@ -314,7 +317,8 @@ DbPortSetting dbPortSetting()
     QFile file;
     QString problem;
     if (!openRegularFileForReading(settingsFilePath(), file, problem)) {
-        return portProblem(u"File pengaturan %1 tidak dapat dibaca. Jalankan program dari "
+        return portProblem(FailureCause::SettingsMissing,
+                           u"File pengaturan %1 tidak dapat dibaca. Jalankan program dari "
                            u"direktori instalasi aplikasi (yang berisi config dan pgsql).\n"_s.arg(
                                settingsFileName) +
                                problem,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failurecause.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -43,6 +45,7 @@ struct DbPortSetting
 {
     QString port;    // the port number as text, e.g. "5432"; "" when it is not usable
     QString problem; // why not, naming the settings file, the key and the value found
+    FailureCause cause = FailureCause::Unknown; // SettingsMissing or InvalidPort when not usable
 
     bool isValid() const { return problem.isEmpty(); }
 };

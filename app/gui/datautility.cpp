@@ -13,8 +13,11 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QScopedValueRollback>
+#include <QTextEdit>
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -35,6 +38,38 @@ QString messageTitle()
     return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
 
+// At least `columns` average characters wide, as far as the screen allows.
+void widenTo(QWidget& widget, int columns, const QMessageBox& box)
+{
+    const int wanted = widget.fontMetrics().averageCharWidth() * columns;
+    widget.setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
+}
+
+// Qt sizes a message box by its main text, which is short here: the sentences of the cause
+// would wrap after every few words. The details hold paths and the tools' lines.
+void widenForReading(QMessageBox& box)
+{
+    if (auto* summary = box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s)) {
+        widenTo(*summary, 60, box);
+    }
+    if (auto* details = box.findChild<QTextEdit*>()) {
+        widenTo(*details, 90, box);
+    }
+}
+
+// Qt's details button becomes the default once it has the focus, so that after it has been
+// pressed Enter would show or hide the details again instead of closing the box.
+void keepOkTheDefault(QMessageBox& box)
+{
+    for (QAbstractButton* button : box.buttons()) {
+        auto* pushButton = qobject_cast<QPushButton*>(button);
+        if (pushButton != nullptr && box.buttonRole(button) == QMessageBox::ActionRole) {
+            pushButton->setAutoDefault(false);
+        }
+    }
+    box.setDefaultButton(QMessageBox::Ok);
+}
+
 // Runs a backup or restore job behind a modal progress dialog and gives back how it ended.
 template <typename Job>
 OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, const QString& title)
@@ -47,6 +82,7 @@ OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, cons
     OperationOutcome outcome;
     QObject::connect(&job, &Job::stepChanged, &progress, &ProgressDialog::setStep);
     QObject::connect(&job, &Job::toolLine, &progress, &ProgressDialog::setToolLine);
+    QObject::connect(&job, &Job::progressChanged, &progress, &ProgressDialog::setProgress);
     QObject::connect(&job, &Job::finished, &progress, [&](const OperationOutcome& result) {
         outcome = result;
         progress.finish();
@@ -141,11 +177,17 @@ void DataUtility::showOutcome(const OperationOutcome& outcome)
     const bool failed = outcome.status == OperationStatus::Failed;
     QMessageBox box(failed ? QMessageBox::Warning : QMessageBox::Information, messageTitle(),
                     outcome.message, QMessageBox::Ok, this);
+    // The cause and what to do, readable without opening the details.
+    if (!outcome.summary.isEmpty()) {
+        box.setInformativeText(outcome.summary);
+    }
     // Paths are shown exactly as they are; nothing in them is markup.
     box.setTextFormat(Qt::PlainText);
     if (!outcome.details.isEmpty()) {
         box.setDetailedText(outcome.details);
     }
+    widenForReading(box);
+    keepOkTheDefault(box);
     box.exec();
 }
 

@@ -1,5 +1,6 @@
 #include "gui/progressdialog.h"
 
+#include "core/progress.h"
 #include "gui/screenfit.h"
 
 #include <QCloseEvent>
@@ -27,10 +28,21 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
     m_step->setTextFormat(Qt::PlainText);
     layout->addWidget(m_step);
 
-    auto* bar = new QProgressBar(this);
-    bar->setRange(0, 0); // the tools say nothing about how far they are
-    bar->setTextVisible(false);
-    layout->addWidget(bar);
+    m_bar = new QProgressBar(this);
+    m_bar->setObjectName(u"progressBar"_s);
+    m_bar->setRange(0, 0);
+    m_bar->setTextVisible(false);
+    layout->addWidget(m_bar);
+
+    m_measure = new QLabel(this);
+    m_measure->setObjectName(u"measure"_s);
+    m_measure->setTextFormat(Qt::PlainText);
+    layout->addWidget(m_measure);
+
+    m_elapsed = new QLabel(this);
+    m_elapsed->setObjectName(u"elapsed"_s);
+    m_elapsed->setTextFormat(Qt::PlainText);
+    layout->addWidget(m_elapsed);
 
     m_toolLine = new QLabel(this);
     m_toolLine->setTextFormat(Qt::PlainText);
@@ -38,6 +50,11 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
     // A long line must not widen the dialog; it is cut at the label's edge instead.
     m_toolLine->setMinimumWidth(1);
     m_toolLine->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // The tool's own words are there for the curious: smaller than the program's.
+    QFont smaller = m_toolLine->font();
+    smaller.setPointSizeF(smaller.pointSizeF() * 0.85);
+    m_toolLine->setFont(smaller);
+    m_toolLine->setForegroundRole(QPalette::PlaceholderText);
     layout->addWidget(m_toolLine);
 
     if (cancellable) {
@@ -47,12 +64,36 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
         layout->addWidget(m_cancel, 0, Qt::AlignRight);
         connect(m_cancel, &QPushButton::clicked, this, &ProgressDialog::requestCancel);
     }
+
+    m_clock.start();
+    showElapsed();
+    m_ticker.setInterval(1000);
+    connect(&m_ticker, &QTimer::timeout, this, &ProgressDialog::showElapsed);
+    m_ticker.start();
 }
 
 void ProgressDialog::setStep(const QString& step)
 {
     m_step->setText(step);
     m_toolLine->clear();
+    m_measure->clear();
+    m_bar->setRange(0, 0);
+    m_bar->setTextVisible(false);
+}
+
+void ProgressDialog::setProgress(const ProgressMeasure& measure)
+{
+    m_measure->setText(progressText(measure));
+    if (measure.isDeterminate()) {
+        m_bar->setRange(0, measure.total);
+        m_bar->setValue(measure.done);
+        m_bar->setTextVisible(true);
+    }
+}
+
+void ProgressDialog::showElapsed()
+{
+    m_elapsed->setText(tr("Waktu berjalan: %1").arg(elapsedText(m_clock.elapsed())));
 }
 
 void ProgressDialog::setToolLine(const QString& line)
@@ -63,6 +104,7 @@ void ProgressDialog::setToolLine(const QString& line)
 void ProgressDialog::finish()
 {
     m_finished = true;
+    m_ticker.stop();
     accept();
 }
 
