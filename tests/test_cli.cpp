@@ -28,6 +28,7 @@ private slots:
     void restoreWantsConfirmation();
     void restoreRoundTrip();
     void restoreOfOtherDatabaseNeedsAnyDatabase();
+    void backupFirstRestoresOnlyAfterItsBackup();
 
 private:
     struct Run
@@ -136,7 +137,8 @@ void TestCli::helpAndVersion()
 {
     const Run help = runProgram({u"--help"_s});
     QCOMPARE(help.exitCode, 0);
-    for (const char* option : {"--backup", "--keep", "--restore", "--yes", "--quiet"}) {
+    for (const char* option :
+         {"--backup", "--keep", "--restore", "--yes", "--backup-first", "--quiet"}) {
         QVERIFY2(help.out.contains(QString::fromLatin1(option)), option);
     }
     const Run version = runProgram({u"--version"_s});
@@ -157,6 +159,10 @@ void TestCli::badOptionsRunNothing_data()
         << QStringList{u"--backup"_s, u"DIR"_s, u"--any-database"_s};
     QTest::newRow("backup and restore")
         << QStringList{u"--backup"_s, u"DIR"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s};
+    QTest::newRow("backup-first without restore")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--backup-first"_s, u"DIR"_s};
+    QTest::newRow("backup-first without directory")
+        << QStringList{u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s, u"--backup-first="_s};
     QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s};
     QTest::newRow("empty directory name") << QStringList{u"--backup="_s};
     QTest::newRow("nothing to do") << QStringList{u"--quiet"_s};
@@ -408,6 +414,51 @@ void TestCli::restoreOfOtherDatabaseNeedsAnyDatabase()
 
     QCOMPARE(runProgram({u"--quiet"_s, u"--restore"_s, ownBackup, u"--yes"_s}).exitCode, 0);
     QCOMPARE(m_cluster->databaseFingerprint(), before);
+}
+
+void TestCli::backupFirstRestoresOnlyAfterItsBackup()
+{
+    QTemporaryDir dir;
+    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir.path()}).exitCode, 0);
+    const QString file = QDir(dir.path()).filePath(filesIn(dir.path()).value(0));
+    const QString before = m_cluster->databaseFingerprint();
+    QVERIFY(!m_cluster->psql(u"DELETE FROM nilai WHERE semester = 1"_s).isNull());
+    const QString changed = m_cluster->databaseFingerprint();
+    const QString oid = m_cluster->psql(
+        u"select oid from pg_database where datname = 'pendataan'"_s, u"postgres"_s);
+
+    // pg_dump cannot connect to pendataan, the restore itself would not need to: nothing runs.
+    QTemporaryDir safetyDir;
+    QVERIFY(!m_cluster->psql(u"ALTER DATABASE pendataan ALLOW_CONNECTIONS false"_s, u"postgres"_s)
+                 .isNull());
+    const Run refused = runProgram(
+        {u"--quiet"_s, u"--restore"_s, file, u"--yes"_s, u"--backup-first"_s, safetyDir.path()});
+    QVERIFY(!m_cluster->psql(u"ALTER DATABASE pendataan ALLOW_CONNECTIONS true"_s, u"postgres"_s)
+                 .isNull());
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains(u"Backup database saat ini gagal"_s), qPrintable(refused.err));
+    QCOMPARE(filesIn(safetyDir.path()), QStringList());
+    QCOMPARE(m_cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
+                             u"postgres"_s),
+             oid);
+    QCOMPARE(m_cluster->databaseFingerprint(), changed);
+
+    const Run run = runProgram(
+        {u"--quiet"_s, u"--restore"_s, file, u"--yes"_s, u"--backup-first"_s, safetyDir.path()});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    const QStringList safety = filesIn(safetyDir.path());
+    QCOMPARE(safety.size(), 1);
+    QVERIFY(ranupa::backupTime(safety[0]).isValid());
+    QVERIFY(run.err.contains(QDir(safetyDir.path()).filePath(safety[0])));
+
+    // The safety backup holds the database as it was just before the restore.
+    QCOMPARE(runProgram({u"--quiet"_s, u"--restore"_s, QDir(safetyDir.path()).filePath(safety[0]),
+                         u"--yes"_s})
+                 .exitCode,
+             0);
+    QCOMPARE(m_cluster->databaseFingerprint(), changed);
+    QCOMPARE(runProgram({u"--quiet"_s, u"--restore"_s, file, u"--yes"_s}).exitCode, 0);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

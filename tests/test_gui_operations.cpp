@@ -1,10 +1,13 @@
 #include "core/backup.h"
+#include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/progressdialog.h"
 #include "modalhelper.h"
 #include "testcluster.h"
 
+#include <QCheckBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -13,6 +16,7 @@
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
+using ranupa::ConfirmRestoreDialog;
 using ranupa::DataUtility;
 using ranupa::ProgressDialog;
 
@@ -24,6 +28,10 @@ class TestGuiOperations final : public QObject
 private slots:
     void initTestCase();
     void backupThenRestoreThroughTheWindow();
+    void confirmationCancelsByDefault_data();
+    void confirmationCancelsByDefault();
+    void otherDatabaseIsAWarningInTheConfirmation();
+    void failedSafetyBackupPreventsTheRestore();
     void unrestorableFileIsRefusedWithDetails();
     void backupCanBeCancelled();
     void restoreCanBeCancelled();
@@ -39,9 +47,15 @@ private:
     };
     // Presses `button` and answers the message box that ends the operation.
     Box pressAndReadMessage(QPushButton* button);
+    // A backup of pendataan as it is now, made once.
+    QString goodBackup();
+    QString pendataanOid() const;
 
     std::optional<TestCluster> m_cluster;
     QStringList m_progressTitles;
+    QStringList m_messageBoxes; // texts of the message boxes shown
+    QTemporaryDir m_backupDir;
+    QString m_goodBackup;
 };
 
 namespace {
@@ -76,16 +90,21 @@ void chooseBackupFile(DataUtility& window, const QString& file)
     QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
 }
 
-// Records the title of every progress dialog that opens, however briefly it stays.
+// Records the title of every progress dialog and the text of every message box that opens,
+// however briefly it stays.
 class ProgressWatcher final : public QObject
 {
 public:
-    explicit ProgressWatcher(QStringList& titles) : m_titles(titles) {}
+    ProgressWatcher(QStringList& titles, QStringList& messages)
+        : m_titles(titles), m_messages(messages)
+    {}
     bool eventFilter(QObject* object, QEvent* event) override
     {
         if (event->type() == QEvent::Show) {
             if (auto* progress = qobject_cast<ProgressDialog*>(object)) {
                 m_titles << progress->windowTitle();
+            } else if (auto* box = qobject_cast<QMessageBox*>(object)) {
+                m_messages << box->text();
             }
         }
         return false;
@@ -93,7 +112,38 @@ public:
 
 private:
     QStringList& m_titles;
+    QStringList& m_messages;
 };
+
+// Keys reach the window the operator works in. qWaitForWindowActive() would not do: a dialog
+// counts as active there as soon as the window it stands over is.
+void waitUntilActive(QWidget* window)
+{
+    QTRY_COMPARE(QApplication::activeWindow(), window);
+}
+
+QString labelText(QWidget& dialog, const char* name)
+{
+    auto* label = dialog.findChild<QLabel*>(QString::fromLatin1(name));
+    return label ? label->text() : QString();
+}
+
+// The names of the tables in a backup file, from its table of contents.
+QStringList tablesInBackup(const TestCluster& cluster, const QString& file)
+{
+    QProcess list;
+    list.start(cluster.binDir + u"/pg_restore"_s, {u"--list"_s, file});
+    if (!list.waitForFinished(60'000) || list.exitCode() != 0) {
+        return {};
+    }
+    QStringList tables;
+    for (const QString& line : QString::fromUtf8(list.readAllStandardOutput()).split(u'\n')) {
+        if (line.contains(u" TABLE public "_s)) {
+            tables << line.section(u' ', 5, 5);
+        }
+    }
+    return tables;
+}
 
 } // namespace
 
@@ -104,7 +154,24 @@ void TestGuiOperations::initTestCase()
     QVERIFY2(m_cluster, "the throwaway cluster is not running");
     // The program runs from the school-data application's installation directory.
     QVERIFY(QDir::setCurrent(m_cluster->installDir));
-    qApp->installEventFilter(new ProgressWatcher(m_progressTitles));
+    qApp->installEventFilter(new ProgressWatcher(m_progressTitles, m_messageBoxes));
+}
+
+QString TestGuiOperations::goodBackup()
+{
+    if (m_goodBackup.isEmpty()) {
+        const ranupa::OperationOutcome backup = ranupa::runBackup(m_backupDir.path());
+        if (backup.status == ranupa::OperationStatus::Succeeded) {
+            m_goodBackup = backup.filePath;
+        }
+    }
+    return m_goodBackup;
+}
+
+QString TestGuiOperations::pendataanOid() const
+{
+    return m_cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
+                           u"postgres"_s);
 }
 
 TestGuiOperations::Box TestGuiOperations::pressAndReadMessage(QPushButton* pressed)
@@ -144,20 +211,183 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QCOMPARE(m_progressTitles, QStringList{u"Backup"_s});
 
     QVERIFY(!m_cluster->psql(u"UPDATE peserta_didik SET nama = upper(nama)"_s).isNull());
+    // A table the backup lacks: the safety backup must hold it, the restored database not.
+    QVERIFY(!m_cluster->psql(u"CREATE TABLE penanda_sebelum_restore (x int)"_s).isNull());
     QVERIFY(m_cluster->databaseFingerprint() != before);
 
     chooseBackupFile(window, backupFile);
     QCOMPARE(field(window, "backupFile")->text(), backupFile);
 
     m_progressTitles.clear();
+    QMap<QString, QString> summary;
+    bool safetyTicked = false;
+    whenModal<ConfirmRestoreDialog>(
+        [&](ConfirmRestoreDialog* confirm) {
+            summary.insert(u"title"_s, confirm->windowTitle());
+            for (const char* name : {"created", "database", "serverVersion", "tables", "size"}) {
+                summary.insert(QString::fromLatin1(name), labelText(*confirm, name));
+            }
+            summary.insert(u"file"_s, confirm->findChild<QLabel*>(u"file"_s)->toolTip());
+            safetyTicked = confirm->findChild<QCheckBox*>(u"safetyBackup"_s)->isChecked();
+            waitUntilActive(confirm);
+            QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
+        },
+        120000);
+    const QDateTime pressed = QDateTime::currentDateTime();
     const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(restored.icon, QMessageBox::Information);
     QCOMPARE(restored.text, u"Restore database berhasil"_s);
     QCOMPARE(m_progressTitles, QStringList{u"Restore"_s});
     QCOMPARE(m_cluster->databaseFingerprint(), before);
+
+    QCOMPARE(summary.value(u"title"_s), u"Konfirmasi Restore"_s);
+    QCOMPARE(summary.value(u"database"_s), u"pendataan"_s);
+    QCOMPARE(summary.value(u"tables"_s),
+             m_cluster->psql(u"select count(*) from pg_tables where schemaname = 'public'"_s));
+    QVERIFY(summary.value(u"serverVersion"_s).startsWith(u"15."_s));
+    QVERIFY(!summary.value(u"size"_s).isEmpty());
+    QCOMPARE(summary.value(u"file"_s), QDir::toNativeSeparators(backupFile));
+    // The archive's own time, in local time: the backup was made moments before the restore.
+    const QDateTime created =
+        QDateTime::fromString(summary.value(u"created"_s), u"dd.MM.yyyy HH:mm:ss"_s);
+    QVERIFY2(created.isValid() && qAbs(created.secsTo(pressed)) < 120,
+             qPrintable(summary.value(u"created"_s)));
+
+    // The safety backup beside the chosen file was made before pendataan was replaced.
+    QVERIFY(safetyTicked);
+    QStringList written = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    QVERIFY(written.removeOne(files[0]));
+    QCOMPARE(written.size(), 1);
+    const QString safety = QDir(target.path()).filePath(written[0]);
+    QVERIFY(tablesInBackup(*m_cluster, safety).contains(u"penanda_sebelum_restore"_s));
+    QVERIFY(!tablesInBackup(*m_cluster, backupFile).contains(u"penanda_sebelum_restore"_s));
+    QVERIFY(restored.details.contains(safety));
     // The fields keep their texts for the next press.
     QCOMPARE(field(window, "targetDir")->text(), target.path());
     QCOMPARE(field(window, "backupFile")->text(), backupFile);
+}
+
+void TestGuiOperations::confirmationCancelsByDefault_data()
+{
+    QTest::addColumn<bool>("focusReplace");
+    QTest::addColumn<int>("key");
+    QTest::newRow("Enter") << false << int(Qt::Key_Return);
+    QTest::newRow("Escape") << false << int(Qt::Key_Escape);
+    QTest::newRow("Enter on Ganti Database") << true << int(Qt::Key_Return);
+}
+
+// Whoever just presses Enter or Escape at the question loses nothing and is told nothing more.
+void TestGuiOperations::confirmationCancelsByDefault()
+{
+    QFETCH(bool, focusReplace);
+    QFETCH(int, key);
+    const QString backupFile = goodBackup();
+    QVERIFY(!backupFile.isEmpty());
+    QVERIFY(!m_cluster->psql(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s).isNull());
+    const QString before = m_cluster->databaseFingerprint();
+    const QString oid = pendataanOid();
+    const QStringList filesBefore = QDir(m_backupDir.path()).entryList(QDir::Files);
+
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    chooseBackupFile(window, backupFile);
+    bool asked = false;
+    whenModal<ConfirmRestoreDialog>(
+        [&](ConfirmRestoreDialog* confirm) {
+            asked = true;
+            waitUntilActive(confirm);
+            auto* replace = confirm->findChild<QPushButton*>(u"replaceButton"_s);
+            auto* cancel = confirm->findChild<QPushButton*>(u"cancelButton"_s);
+            QVERIFY(cancel->isDefault());
+            QCOMPARE(replace->text(), u"&Ganti Database"_s);
+            if (focusReplace) {
+                replace->setFocus();
+            }
+            QCOMPARE(QApplication::focusWidget(), focusReplace ? replace : cancel);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        },
+        120000);
+    m_messageBoxes.clear();
+    QTest::mouseClick(button(window, "cmdRestore"), Qt::LeftButton);
+    QVERIFY(asked);
+    QCOMPARE(m_messageBoxes, QStringList());
+    QCOMPARE(pendataanOid(), oid);
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
+    m_cluster->psql(u"UPDATE sekolah SET nama = replace(nama, ' (ubah)', '')"_s);
+}
+
+void TestGuiOperations::otherDatabaseIsAWarningInTheConfirmation()
+{
+    QTemporaryDir dir;
+    m_cluster->psql(u"DROP DATABASE IF EXISTS arsip_lain"_s, u"postgres"_s);
+    QVERIFY(!m_cluster->psql(u"CREATE DATABASE arsip_lain"_s, u"postgres"_s).isNull());
+    const QString other = dir.filePath(u"lain.dbk"_s);
+    QProcess dump;
+    dump.setProcessEnvironment(m_cluster->clientEnvironment());
+    dump.start(m_cluster->binDir + u"/pg_dump"_s,
+               {u"-h"_s, m_cluster->socketDir, u"-p"_s, m_cluster->port, u"-U"_s, u"postgres"_s,
+                u"-Ft"_s, u"-f"_s, other, u"arsip_lain"_s});
+    QVERIFY(dump.waitForFinished(60'000) && dump.exitCode() == 0);
+    m_cluster->psql(u"DROP DATABASE arsip_lain"_s, u"postgres"_s);
+
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    chooseBackupFile(window, other);
+    QString warning;
+    whenModal<ConfirmRestoreDialog>(
+        [&](ConfirmRestoreDialog* confirm) {
+            warning = labelText(*confirm, "otherDatabaseWarning");
+            confirm->reject();
+        },
+        120000);
+    m_messageBoxes.clear();
+    QTest::mouseClick(button(window, "cmdRestore"), Qt::LeftButton);
+    QVERIFY2(warning.contains(u"\"arsip_lain\", bukan pendataan"_s), qPrintable(warning));
+    QCOMPARE(m_messageBoxes, QStringList());
+}
+
+void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
+{
+    const QString backupFile = goodBackup();
+    QVERIFY(!backupFile.isEmpty());
+    const QString before = m_cluster->databaseFingerprint();
+    const QString oid = pendataanOid();
+    const QStringList filesBefore = QDir(m_backupDir.path()).entryList(QDir::Files);
+    // pg_dump cannot connect to pendataan; the restore itself would not need to.
+    const auto allowConnections = [this](bool allow) {
+        return !m_cluster
+                    ->psql(u"ALTER DATABASE pendataan ALLOW_CONNECTIONS %1"_s.arg(
+                               allow ? u"true"_s : u"false"_s),
+                           u"postgres"_s)
+                    .isNull();
+    };
+    QVERIFY(allowConnections(false));
+    const auto allowAgain = qScopeGuard([&] { allowConnections(true); });
+
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    chooseBackupFile(window, backupFile);
+    whenModal<ConfirmRestoreDialog>(
+        [](ConfirmRestoreDialog* confirm) {
+            QVERIFY(confirm->findChild<QCheckBox*>(u"safetyBackup"_s)->isChecked());
+            waitUntilActive(confirm);
+            QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
+        },
+        120000);
+    const Box refused = pressAndReadMessage(button(window, "cmdRestore"));
+    QVERIFY(allowConnections(true));
+    QCOMPARE(refused.icon, QMessageBox::Warning);
+    QVERIFY2(refused.text.startsWith(u"Gagal melakukan restore\nBackup database saat ini gagal"_s),
+             qPrintable(refused.text));
+    QVERIFY(refused.text.contains(u"Database pendataan tidak diubah."_s));
+    QVERIFY(refused.details.contains(u"pg_dump"_s));
+    QCOMPARE(pendataanOid(), oid);
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
 }
 
 void TestGuiOperations::unrestorableFileIsRefusedWithDetails()
