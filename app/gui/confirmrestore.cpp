@@ -73,6 +73,9 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary, QWidge
     QFont bold = headline->font();
     bold.setBold(true);
     headline->setFont(bold);
+    // The sentence on one line where the screen has room for it.
+    headline->setMinimumWidth(std::min(headline->fontMetrics().horizontalAdvance(headline->text()),
+                                       roomOnScreen(*this).width() - iconSize * 2));
     column->addWidget(headline);
     addSummary(summary, *column);
     addSafetyBackupChoice(summary, *column);
