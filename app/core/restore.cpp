@@ -196,6 +196,8 @@ RestoreJob::~RestoreJob()
             child->disconnect(this);
         }
     }
+    // A safety backup still writing ends, and its partial file goes, while the lock is held.
+    delete d->safetyBackup.data();
 }
 
 void RestoreJob::setAcceptOtherDatabase(bool accept)
