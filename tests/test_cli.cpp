@@ -28,6 +28,7 @@ private slots:
     void restoreWantsConfirmation();
     void restoreRoundTrip();
     void restoreOfOtherDatabaseNeedsAnyDatabase();
+    void backupFirstWritesABackupThenRestores();
 
 private:
     struct Run
@@ -136,7 +137,8 @@ void TestCli::helpAndVersion()
 {
     const Run help = runProgram({u"--help"_s});
     QCOMPARE(help.exitCode, 0);
-    for (const char* option : {"--backup", "--keep", "--restore", "--yes", "--quiet"}) {
+    for (const char* option :
+         {"--backup", "--keep", "--restore", "--yes", "--backup-first", "--quiet"}) {
         QVERIFY2(help.out.contains(QString::fromLatin1(option)), option);
     }
     const Run version = runProgram({u"--version"_s});
@@ -157,6 +159,10 @@ void TestCli::badOptionsRunNothing_data()
         << QStringList{u"--backup"_s, u"DIR"_s, u"--any-database"_s};
     QTest::newRow("backup and restore")
         << QStringList{u"--backup"_s, u"DIR"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s};
+    QTest::newRow("backup-first without restore")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--backup-first"_s, u"DIR"_s};
+    QTest::newRow("backup-first without directory")
+        << QStringList{u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s, u"--backup-first="_s};
     QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s};
     QTest::newRow("empty directory name") << QStringList{u"--backup="_s};
     QTest::newRow("nothing to do") << QStringList{u"--quiet"_s};
@@ -414,6 +420,25 @@ void TestCli::restoreOfOtherDatabaseNeedsAnyDatabase()
 
     QCOMPARE(runProgram({u"--quiet"_s, u"--restore"_s, ownBackup, u"--yes"_s}).exitCode, 0);
     QCOMPARE(m_cluster->databaseFingerprint(), before);
+}
+
+void TestCli::backupFirstWritesABackupThenRestores()
+{
+    QTemporaryDir dir;
+    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir.path()}).exitCode, 0);
+    const QString file = QDir(dir.path()).filePath(filesIn(dir.path()).value(0));
+    const QString before = m_cluster->databaseFingerprint();
+    QVERIFY(!m_cluster->psql(u"DELETE FROM nilai WHERE semester = 1"_s).isNull());
+
+    QTemporaryDir safetyDir;
+    const Run run = runProgram(
+        {u"--quiet"_s, u"--restore"_s, file, u"--yes"_s, u"--backup-first"_s, safetyDir.path()});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    const QStringList safety = filesIn(safetyDir.path());
+    QCOMPARE(safety.size(), 1);
+    QVERIFY(ranupa::backupTime(safety[0]).isValid());
+    QVERIFY(run.err.contains(QDir(safetyDir.path()).filePath(safety[0])));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

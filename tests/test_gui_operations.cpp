@@ -1,10 +1,12 @@
 #include "core/backup.h"
 #include "core/failurecause.h"
+#include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/progressdialog.h"
 #include "modalhelper.h"
 #include "testcluster.h"
 
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,14 +14,17 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
+using ranupa::ConfirmRestoreDialog;
 using ranupa::DataUtility;
 using ranupa::ProgressDialog;
 
+// The data utility window driven as a user drives it, against the throwaway cluster.
 // The last measured state of a progress dialog's bar: value, maximum, the text below it; and
 // the elapsed time it showed when it closed.
 struct Measured
@@ -30,7 +35,6 @@ struct Measured
     QString elapsed;
 };
 
-// The data utility window driven as a user drives it, against the throwaway cluster.
 class TestGuiOperations final : public QObject
 {
     Q_OBJECT
@@ -38,6 +42,9 @@ class TestGuiOperations final : public QObject
 private slots:
     void initTestCase();
     void backupThenRestoreThroughTheWindow();
+    void confirmationCancelsByDefault_data();
+    void confirmationCancelsByDefault();
+    void failedSafetyBackupPreventsTheRestore();
     void refusalShowsCauseAndEnterCloses();
     void backupCanBeCancelled();
     void restoreCanBeCancelled();
@@ -50,13 +57,22 @@ private:
         QString details;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         Qt::TextFormat format = Qt::AutoText;
+        QString summary; // the cause and what to do, under the text
     };
     // Presses `button` and answers the message box that ends the operation.
     Box pressAndReadMessage(QPushButton* button);
+    // A backup of pendataan as it is now, made once.
+    QString goodBackup();
+    // A backup of another database than pendataan, made once.
+    QString otherDatabaseBackup();
+    QString pendataanOid() const;
 
     std::optional<TestCluster> m_cluster;
     QStringList m_progressTitles;
+    QStringList m_messageBoxes; // texts of the message boxes shown
     Measured m_measured;
+    QTemporaryDir m_backupDir;
+    QString m_goodBackup;
 };
 
 namespace {
@@ -91,28 +107,24 @@ void chooseBackupFile(DataUtility& window, const QString& file)
     QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
 }
 
-// Records the title of every progress dialog that opens, however briefly it stays, and what its
-// bar last measured.
+// Records the title of every progress dialog and the text of every message box that opens,
+// however briefly it stays, and what the progress bar last measured.
 class ProgressWatcher final : public QObject
 {
 public:
-    ProgressWatcher(QStringList& titles, Measured& measured)
-        : m_titles(titles), m_measured(measured)
+    ProgressWatcher(QStringList& titles, QStringList& messages, Measured& measured)
+        : m_titles(titles), m_messages(messages), m_measured(measured)
     {}
     bool eventFilter(QObject* object, QEvent* event) override
     {
         auto* progress = qobject_cast<ProgressDialog*>(object);
-        if (progress != nullptr && event->type() == QEvent::Show) {
-            m_titles << progress->windowTitle();
-            auto* bar = progress->findChild<QProgressBar*>(u"progressBar"_s);
-            connect(bar, &QProgressBar::valueChanged, progress, [this, progress, bar](int value) {
-                if (bar->maximum() > 0) {
-                    m_measured = {value,
-                                  bar->maximum(),
-                                  progress->findChild<QLabel*>(u"measure"_s)->text(),
-                                  {}};
-                }
-            });
+        if (event->type() == QEvent::Show) {
+            if (progress != nullptr) {
+                m_titles << progress->windowTitle();
+                watchBar(progress);
+            } else if (auto* box = qobject_cast<QMessageBox*>(object)) {
+                m_messages << box->text();
+            }
         }
         if (progress != nullptr && event->type() == QEvent::Hide) {
             m_measured.elapsed = progress->findChild<QLabel*>(u"elapsed"_s)->text();
@@ -121,9 +133,43 @@ public:
     }
 
 private:
+    void watchBar(ProgressDialog* progress)
+    {
+        auto* bar = progress->findChild<QProgressBar*>(u"progressBar"_s);
+        connect(bar, &QProgressBar::valueChanged, progress, [this, progress, bar](int value) {
+            if (bar->maximum() > 0) {
+                m_measured = {
+                    value, bar->maximum(), progress->findChild<QLabel*>(u"measure"_s)->text(), {}};
+            }
+        });
+    }
+
     QStringList& m_titles;
+    QStringList& m_messages;
     Measured& m_measured;
 };
+
+// Keys reach the window the operator works in. qWaitForWindowActive() would not do: a dialog
+// counts as active there as soon as the window it stands over is.
+void waitUntilActive(QWidget* window)
+{
+    QTRY_COMPARE(QApplication::activeWindow(), window);
+}
+
+QString labelText(QWidget& dialog, const char* name)
+{
+    auto* label = dialog.findChild<QLabel*>(QString::fromLatin1(name));
+    return label ? label->text() : QString();
+}
+
+// What pg_restore --list says of a backup file.
+QString backupContents(const TestCluster& cluster, const QString& file)
+{
+    QProcess list;
+    list.start(cluster.binDir + u"/pg_restore"_s, {u"--list"_s, file});
+    return list.waitForFinished(60'000) ? QString::fromUtf8(list.readAllStandardOutput())
+                                        : QString();
+}
 
 } // namespace
 
@@ -134,7 +180,40 @@ void TestGuiOperations::initTestCase()
     QVERIFY2(m_cluster, "the throwaway cluster is not running");
     // The program runs from the school-data application's installation directory.
     QVERIFY(QDir::setCurrent(m_cluster->installDir));
-    qApp->installEventFilter(new ProgressWatcher(m_progressTitles, m_measured));
+    qApp->installEventFilter(new ProgressWatcher(m_progressTitles, m_messageBoxes, m_measured));
+}
+
+QString TestGuiOperations::goodBackup()
+{
+    if (m_goodBackup.isEmpty()) {
+        const ranupa::OperationOutcome backup = ranupa::runBackup(m_backupDir.path());
+        if (backup.status == ranupa::OperationStatus::Succeeded) {
+            m_goodBackup = backup.filePath;
+        }
+    }
+    return m_goodBackup;
+}
+
+QString TestGuiOperations::otherDatabaseBackup()
+{
+    const QString other = m_backupDir.filePath(u"lain.dbk"_s);
+    if (!QFile::exists(other)) {
+        m_cluster->psql(u"CREATE DATABASE arsip_lain"_s, u"postgres"_s);
+        QProcess dump;
+        dump.setProcessEnvironment(m_cluster->clientEnvironment());
+        dump.start(m_cluster->binDir + u"/pg_dump"_s,
+                   {u"-h"_s, m_cluster->socketDir, u"-p"_s, m_cluster->port, u"-U"_s, u"postgres"_s,
+                    u"-Ft"_s, u"-f"_s, other, u"arsip_lain"_s});
+        dump.waitForFinished(60'000);
+        m_cluster->psql(u"DROP DATABASE arsip_lain"_s, u"postgres"_s);
+    }
+    return other;
+}
+
+QString TestGuiOperations::pendataanOid() const
+{
+    return m_cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
+                           u"postgres"_s);
 }
 
 TestGuiOperations::Box TestGuiOperations::pressAndReadMessage(QPushButton* pressed)
@@ -142,8 +221,8 @@ TestGuiOperations::Box TestGuiOperations::pressAndReadMessage(QPushButton* press
     Box box;
     whenModal<QMessageBox>(
         [&](QMessageBox* shown) {
-            box = {shown->windowTitle(), shown->text(), shown->detailedText(), shown->icon(),
-                   shown->textFormat()};
+            box = {shown->windowTitle(), shown->text(),       shown->detailedText(),
+                   shown->icon(),        shown->textFormat(), shown->informativeText()};
             QTest::mouseClick(shown->button(QMessageBox::Ok), Qt::LeftButton);
         },
         120000);
@@ -186,6 +265,8 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
         qPrintable(m_measured.elapsed));
 
     QVERIFY(!m_cluster->psql(u"UPDATE peserta_didik SET nama = upper(nama)"_s).isNull());
+    // A table the backup lacks: the safety backup must hold it, the restored database not.
+    QVERIFY(!m_cluster->psql(u"CREATE TABLE penanda_sebelum_restore (x int)"_s).isNull());
     QVERIFY(m_cluster->databaseFingerprint() != before);
 
     chooseBackupFile(window, backupFile);
@@ -193,17 +274,140 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
 
     m_progressTitles.clear();
     m_measured = {};
+    const QDateTime pressed = QDateTime::currentDateTime();
+    bool safetyTicked = false;
+    whenModal<ConfirmRestoreDialog>(
+        [&](ConfirmRestoreDialog* confirm) {
+            QCOMPARE(confirm->windowTitle(), u"Konfirmasi Restore"_s);
+            QCOMPARE(labelText(*confirm, "database"), u"pendataan"_s);
+            QCOMPARE(labelText(*confirm, "tables"),
+                     m_cluster->psql(u"select count(*) from pg_tables where schemaname = "
+                                     u"'public' and tablename <> 'penanda_sebelum_restore'"_s));
+            QVERIFY(labelText(*confirm, "serverVersion").startsWith(u"15."_s));
+            QCOMPARE(confirm->findChild<QLabel*>(u"file"_s)->toolTip(),
+                     QDir::toNativeSeparators(backupFile));
+            // The archive's own time, in local time: the backup was made moments ago.
+            const QDateTime created =
+                QDateTime::fromString(labelText(*confirm, "created"), u"dd.MM.yyyy HH:mm:ss"_s);
+            QVERIFY2(created.isValid() && qAbs(created.secsTo(pressed)) < 120,
+                     qPrintable(labelText(*confirm, "created")));
+            safetyTicked = confirm->findChild<QCheckBox*>(u"safetyBackup"_s)->isChecked();
+            waitUntilActive(confirm);
+            QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
+        },
+        120000);
     const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(restored.icon, QMessageBox::Information);
     QCOMPARE(restored.text, u"Restore database berhasil"_s);
     QCOMPARE(m_progressTitles, QStringList{u"Restore"_s});
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    // The load was measured to its end, after the safety backup's own measure.
     QVERIFY(m_measured.maximum > 0);
     QCOMPARE(m_measured.value, m_measured.maximum);
     QCOMPARE(m_measured.text, u"%1 dari %1 objek database selesai"_s.arg(m_measured.maximum));
-    QCOMPARE(m_cluster->databaseFingerprint(), before);
+
+    // The safety backup beside the chosen file was made before pendataan was replaced.
+    QVERIFY(safetyTicked);
+    QStringList written = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    QVERIFY(written.removeOne(files[0]));
+    QCOMPARE(written.size(), 1);
+    const QString safety = QDir(target.path()).filePath(written[0]);
+    QVERIFY(backupContents(*m_cluster, safety).contains(u"TABLE public penanda_sebelum_restore"_s));
+    QVERIFY(restored.details.contains(safety));
     // The fields keep their texts for the next press.
     QCOMPARE(field(window, "targetDir")->text(), target.path());
     QCOMPARE(field(window, "backupFile")->text(), backupFile);
+}
+
+void TestGuiOperations::confirmationCancelsByDefault_data()
+{
+    QTest::addColumn<bool>("otherDatabase");
+    QTest::addColumn<bool>("focusReplace");
+    QTest::addColumn<int>("key");
+    QTest::newRow("Enter") << false << false << int(Qt::Key_Return);
+    QTest::newRow("Escape") << false << false << int(Qt::Key_Escape);
+    QTest::newRow("Enter on Ganti Database") << false << true << int(Qt::Key_Return);
+    QTest::newRow("another database") << true << false << int(Qt::Key_Escape);
+}
+
+// Whoever just presses Enter or Escape at the question loses nothing and is told nothing more.
+// A backup of another database is no longer refused outright: the question warns of it.
+void TestGuiOperations::confirmationCancelsByDefault()
+{
+    QFETCH(bool, otherDatabase);
+    QFETCH(bool, focusReplace);
+    QFETCH(int, key);
+    const QString backupFile = otherDatabase ? otherDatabaseBackup() : goodBackup();
+    QVERIFY(QFile::exists(backupFile));
+    const QString oid = pendataanOid(); // a restore creates pendataan anew
+    const QStringList filesBefore = QDir(m_backupDir.path()).entryList(QDir::Files);
+
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    chooseBackupFile(window, backupFile);
+    std::optional<QString> warning;
+    whenModal<ConfirmRestoreDialog>(
+        [&](ConfirmRestoreDialog* confirm) {
+            warning = labelText(*confirm, "otherDatabaseWarning");
+            waitUntilActive(confirm);
+            auto* replace = confirm->findChild<QPushButton*>(u"replaceButton"_s);
+            auto* cancel = confirm->findChild<QPushButton*>(u"cancelButton"_s);
+            QVERIFY(cancel->isDefault());
+            if (focusReplace) {
+                replace->setFocus();
+            }
+            QCOMPARE(QApplication::focusWidget(), focusReplace ? replace : cancel);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        },
+        120000);
+    m_messageBoxes.clear();
+    QTest::mouseClick(button(window, "cmdRestore"), Qt::LeftButton);
+    QVERIFY2(warning, "no confirmation was asked");
+    QCOMPARE(warning->contains(u"\"arsip_lain\", bukan pendataan"_s), otherDatabase);
+    QCOMPARE(m_messageBoxes, QStringList());
+    QCOMPARE(pendataanOid(), oid);
+    QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
+}
+
+void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
+{
+    const QString backupFile = goodBackup();
+    QVERIFY(!backupFile.isEmpty());
+    const QString oid = pendataanOid();
+    const QStringList filesBefore = QDir(m_backupDir.path()).entryList(QDir::Files);
+    // pg_dump cannot connect to pendataan; the restore itself would not need to.
+    const auto allowConnections = [this](bool allow) {
+        return !m_cluster
+                    ->psql(u"ALTER DATABASE pendataan ALLOW_CONNECTIONS %1"_s.arg(
+                               allow ? u"true"_s : u"false"_s),
+                           u"postgres"_s)
+                    .isNull();
+    };
+    QVERIFY(allowConnections(false));
+    const auto allowAgain = qScopeGuard([&] { allowConnections(true); });
+
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    chooseBackupFile(window, backupFile);
+    whenModal<ConfirmRestoreDialog>(
+        [](ConfirmRestoreDialog* confirm) {
+            QVERIFY(confirm->findChild<QCheckBox*>(u"safetyBackup"_s)->isChecked());
+            waitUntilActive(confirm);
+            QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
+        },
+        120000);
+    const Box refused = pressAndReadMessage(button(window, "cmdRestore"));
+    QVERIFY(allowConnections(true));
+    QCOMPARE(refused.icon, QMessageBox::Warning);
+    QCOMPARE(refused.text, u"Gagal melakukan restore"_s);
+    QVERIFY2(refused.summary.startsWith(u"Backup database saat ini gagal"_s),
+             qPrintable(refused.summary));
+    QVERIFY(refused.summary.endsWith(u"Database pendataan tidak diubah."_s));
+    QVERIFY(refused.details.contains(u"pg_dump"_s));
+    QCOMPARE(pendataanOid(), oid);
+    QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
 }
 
 // The cause is read without opening the details; the details are wide enough for paths; and

@@ -116,6 +116,7 @@ struct Options
 {
     QString backupDir;
     QString restoreFile;
+    QString safetyBackupDir; // --backup-first
     bool confirmed = false;
     bool anyDatabase = false;
     bool quiet = false;
@@ -249,12 +250,17 @@ int run(const QStringList& arguments)
     const QCommandLineOption restoreOption(
         u"restore"_s, u"Restore database dari FILE (menggantikan isi database)."_s, u"FILE"_s);
     const QCommandLineOption yesOption(u"yes"_s, u"Setuju database diganti oleh --restore."_s);
+    const QCommandLineOption backupFirstOption(
+        u"backup-first"_s,
+        u"Dengan --restore: backup database saat ini ke direktori DIR terlebih dahulu; bila "
+        u"backup itu gagal, restore tidak dijalankan."_s,
+        u"DIR"_s);
     const QCommandLineOption anyDatabaseOption(
         u"any-database"_s,
         u"Dengan --restore: terima juga file backup database lain selain pendataan."_s);
     const QCommandLineOption quietOption(u"quiet"_s, u"Tanpa keterangan proses."_s);
-    parser.addOptions(
-        {backupOption, keepOption, restoreOption, yesOption, anyDatabaseOption, quietOption});
+    parser.addOptions({backupOption, keepOption, restoreOption, yesOption, backupFirstOption,
+                       anyDatabaseOption, quietOption});
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
 
@@ -273,7 +279,8 @@ int run(const QStringList& arguments)
     if (!parser.positionalArguments().isEmpty()) {
         return usageError(u"Argumen tidak dikenal: "_s + parser.positionalArguments().join(u' '));
     }
-    for (const QCommandLineOption* option : {&backupOption, &keepOption, &restoreOption}) {
+    for (const QCommandLineOption* option :
+         {&backupOption, &keepOption, &restoreOption, &backupFirstOption}) {
         if (parser.values(*option).size() > 1) {
             return usageError(u"--"_s + option->names().first() + u" hanya boleh sekali."_s);
         }
@@ -283,6 +290,7 @@ int run(const QStringList& arguments)
     options.backupDir = parser.value(backupOption);
     options.restoreFile = parser.value(restoreOption);
     options.confirmed = parser.isSet(yesOption);
+    options.safetyBackupDir = parser.value(backupFirstOption);
     options.anyDatabase = parser.isSet(anyDatabaseOption);
     options.quiet = parser.isSet(quietOption);
     const bool backup = parser.isSet(backupOption);
@@ -310,6 +318,14 @@ int run(const QStringList& arguments)
     if (options.anyDatabase && !restore) {
         return usageError(u"--any-database hanya berlaku dengan --restore."_s);
     }
+    if (parser.isSet(backupFirstOption)) {
+        if (!restore) {
+            return usageError(u"--backup-first hanya berlaku dengan --restore."_s);
+        }
+        if (options.safetyBackupDir.isEmpty()) {
+            return usageError(u"Direktori atau file tidak boleh kosong."_s);
+        }
+    }
     if (restore && !options.confirmed) {
         print(stderr, u"Restore menghapus isi database pendataan dan menggantinya dengan isi file "
                       "backup. Tambahkan --yes untuk melanjutkan."_s);
@@ -318,11 +334,13 @@ int run(const QStringList& arguments)
 
     bool interrupted = false;
     if (restore) {
-        const auto acceptOther = [&options](RestoreJob& job) {
+        // --yes has answered the question the window asks: the restore goes on at once.
+        const auto configure = [&options](RestoreJob& job) {
             job.setAcceptOtherDatabase(options.anyDatabase);
+            job.setSafetyBackupDir(options.safetyBackupDir);
         };
         return report(
-            runJob<RestoreJob>(options.restoreFile, options.quiet, interrupted, acceptOther),
+            runJob<RestoreJob>(options.restoreFile, options.quiet, interrupted, configure),
             interrupted);
     }
     const OperationOutcome outcome =

@@ -58,6 +58,7 @@ struct BackupJob::Private
 {
     // Held from the start of the work to its end, so that no other copy works meanwhile.
     std::unique_ptr<OperationLock> lock;
+    const OperationLock* heldLock = nullptr; // the caller's, when it holds one for this backup
     enum class Phase
     {
         Idle,
@@ -131,13 +132,7 @@ void BackupJob::start(const QString& targetDirText)
     if (const QString missing = installationProblem(); !missing.isEmpty())
         return finishAs(OperationStatus::Failed, failureMessage(), missing,
                         FailureCause::InstallationMissing);
-    d->lock = std::make_unique<OperationLock>(installationDir());
-    if (!d->lock->tryLock()) {
-        const QString problem = d->lock->problem();
-        const bool busy = d->lock->heldElsewhere();
-        d->lock.reset();
-        finishAs(OperationStatus::Failed, failureMessage(), problem,
-                 busy ? FailureCause::Busy : FailureCause::Unknown);
+    if (!takeLock()) {
         return;
     }
     if (!port.isValid()) {
@@ -148,6 +143,34 @@ void BackupJob::start(const QString& targetDirText)
     d->targetDir = commandline::absolutePathForTool(targetDirText);
     d->recoveryReport.clear();
     startRecovery();
+}
+
+void BackupJob::runUnderLock(const OperationLock& held)
+{
+    d->heldLock = &held;
+}
+
+bool BackupJob::takeLock()
+{
+    if (d->heldLock) {
+        if (d->heldLock->isLocked()) {
+            return true;
+        }
+        // Without it another copy could work meanwhile; a backup never runs so.
+        finishAs(OperationStatus::Failed, failureMessage(),
+                 u"Kunci backup/restore tidak dipegang lagi; backup tidak dijalankan."_s);
+        return false;
+    }
+    d->lock = std::make_unique<OperationLock>(installationDir());
+    if (!d->lock->tryLock()) {
+        const QString problem = d->lock->problem();
+        const bool busy = d->lock->heldElsewhere();
+        d->lock.reset();
+        finishAs(OperationStatus::Failed, failureMessage(), problem,
+                 busy ? FailureCause::Busy : FailureCause::Unknown);
+        return false;
+    }
+    return true;
 }
 
 // A backup of a pendataan that an interrupted restore left unfinished would look good and not

@@ -12,6 +12,7 @@ namespace ranupa {
 struct ToolResult;
 struct ArchiveCheckResult;
 struct RecoveryResult;
+class OperationLock;
 
 // The file a backup writes into `targetDir` at local time `now`:
 // targetDir + separator + "ranupaku" + DDMMYYYYhhmmss + ".dbk".
@@ -35,6 +36,10 @@ public:
     // it has passed the archive check, never replacing another file. finished() follows exactly
     // once, never from inside start(); an empty text gives a Skipped outcome.
     void start(const QString& targetDirText);
+    // For a backup that is part of a larger operation which already holds the one-at-a-time lock
+    // of this installation and keeps it until finished(): the backup then takes no lock of its
+    // own, so that no other copy can slip in between the two. Set before start().
+    void runUnderLock(const OperationLock& held);
     // Ends the dump or check, removes the partial file and finishes as Cancelled.
     void cancel();
 
@@ -46,6 +51,7 @@ signals:
     void finished(const ranupa::OperationOutcome& outcome);
 
 private:
+    bool takeLock();
     void startRecovery();
     void onRecovered(const RecoveryResult& result);
     void startCounting();

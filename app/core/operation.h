@@ -13,7 +13,7 @@ namespace ranupa {
 
 enum class OperationStatus
 {
-    Skipped, // the field was empty: nothing ran, nothing is shown
+    Skipped, // the field was empty, or the operator declined: nothing changed, nothing is shown
     Succeeded,
     Failed,
     Cancelled,

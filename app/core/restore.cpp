@@ -2,6 +2,7 @@
 
 #include "core/archivecheck.h"
 #include "core/archivedatabase.h"
+#include "core/backup.h"
 #include "core/commandline.h"
 #include "core/installation.h"
 #include "core/operationlock.h"
@@ -13,6 +14,7 @@
 #include "core/toolrunner.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -50,7 +52,24 @@ QString withCause(const QString& failedStep, const ToolResult& result)
     return cause.isEmpty() ? failedStep : failedStep + u'\n' + cause;
 }
 
+// The non-empty ones of `parts`, a blank line apart.
+QString paragraphs(std::initializer_list<QString> parts)
+{
+    QStringList present;
+    for (const QString& part : parts) {
+        if (!part.isEmpty()) {
+            present.append(part);
+        }
+    }
+    return present.join(u"\n\n"_s);
+}
+
 } // namespace
+
+bool RestoreSummary::isOtherDatabase() const
+{
+    return databaseName != u"pendataan"_s;
+}
 
 QString createDatabaseCommandLine(const QString& port)
 {
@@ -97,6 +116,8 @@ enum class RestoreJob::Step
     Recover,        // set right what an interrupted restore left
     CheckFile,      // the file must be restorable before the server is touched
     Prepare,        // what the file holds, and whether the server can take it
+    Confirm,        // waiting for the operator's answer
+    SafetyBackup,   // the current pendataan backed up first, when asked for
     EndConnections, // command 1
     SetAside,       // pendataan renamed aside: from here on, a failure puts it back
     Create,
@@ -159,6 +180,11 @@ struct RestoreJob::Private
     QPointer<ArchiveCheck> check;
     QPointer<ToolRunner> runner;
     bool acceptOtherDatabase = false;
+    bool askFirst = false;
+    QString safetyBackupDir;
+    QString safetyNote;  // where the safety backup went, or why there is none
+    QString summaryLead; // what the operator reads first under the message, when set
+    QPointer<BackupJob> safetyBackup;
     QPointer<RestorePreparation> preparation;
     RestorePlan plan;
     std::unique_ptr<QTemporaryDir> settingsDir;
@@ -172,17 +198,29 @@ RestoreJob::~RestoreJob()
     // A restore destroyed half-way leaves pendataan set aside; the next run puts it back.
     for (QObject* child :
          {static_cast<QObject*>(d->runner.data()), static_cast<QObject*>(d->check.data()),
-          static_cast<QObject*>(d->recovery.data()),
-          static_cast<QObject*>(d->preparation.data())}) {
+          static_cast<QObject*>(d->recovery.data()), static_cast<QObject*>(d->preparation.data()),
+          static_cast<QObject*>(d->safetyBackup.data())}) {
         if (child) {
             child->disconnect(this);
         }
     }
+    // A safety backup still writing ends, and its partial file goes, while the lock is held.
+    delete d->safetyBackup.data();
 }
 
 void RestoreJob::setAcceptOtherDatabase(bool accept)
 {
     d->acceptOtherDatabase = accept;
+}
+
+void RestoreJob::setAskBeforeReplacing(bool ask)
+{
+    d->askFirst = ask;
+}
+
+void RestoreJob::setSafetyBackupDir(const QString& directory)
+{
+    d->safetyBackupDir = directory;
 }
 
 void RestoreJob::start(const QString& backupFileText)
@@ -225,6 +263,8 @@ void RestoreJob::start(const QString& backupFileText)
     d->setAsideTries = 0;
     d->markTries = 0;
     d->recoveryReport.clear();
+    d->safetyNote.clear();
+    d->summaryLead.clear();
     d->stepText.clear();
     d->ending.reset();
     startRecovery();
@@ -248,6 +288,15 @@ void RestoreJob::cancel()
         d->cancelRequested = true;
         if (d->check) {
             d->check->cancel();
+        }
+        return;
+    case Step::Confirm:
+        endUnchanged(Ending::cancelled());
+        return;
+    case Step::SafetyBackup:
+        d->cancelRequested = true;
+        if (d->safetyBackup) {
+            d->safetyBackup->cancel();
         }
         return;
     case Step::Load:
@@ -327,7 +376,9 @@ void RestoreJob::onCheckFinished(const ArchiveCheckResult& result)
     d->preparation = new RestorePreparation(this);
     connect(d->preparation, &RestorePreparation::stepChanged, this, &RestoreJob::setStepText);
     connect(d->preparation, &RestorePreparation::finished, this, &RestoreJob::onPlanReady);
-    d->preparation->start(d->backupFile, d->port, {.acceptOtherDatabase = d->acceptOtherDatabase});
+    // An operator who is asked sees the database's name in the summary and decides there.
+    d->preparation->start(d->backupFile, d->port,
+                          {.acceptOtherDatabase = d->acceptOtherDatabase || d->askFirst});
 }
 
 void RestoreJob::onPlanReady(const RestorePlan& plan)
@@ -344,6 +395,107 @@ void RestoreJob::onPlanReady(const RestorePlan& plan)
     d->plan = plan;
     // The new database as the backup describes it, not as the server's template1 would make it.
     d->commands.create = createDatabaseCommandLine(d->port, plan.locale, plan.serverVersion);
+    if (d->askFirst) {
+        askForConfirmation();
+    } else {
+        startReplacing();
+    }
+}
+
+void RestoreJob::askForConfirmation()
+{
+    d->step = Step::Confirm;
+    setStepText(u"Menunggu konfirmasi..."_s);
+    RestoreSummary summary;
+    summary.filePath = d->backupFile;
+    summary.fileSize = QFileInfo(d->backupFile).size();
+    summary.created = d->plan.archiveCreated;
+    summary.databaseName = d->plan.archiveDatabase;
+    summary.serverVersion = d->plan.archiveServerVersion;
+    summary.tableCount = d->plan.archiveTables;
+    summary.pendataanExists = d->hadPrevious;
+    // Queued, so that a caller who asks in a nested event loop does so from a plain stack.
+    QMetaObject::invokeMethod(
+        this,
+        [this, summary] {
+            if (d->step == Step::Confirm) {
+                emit confirmationNeeded(summary);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void RestoreJob::proceed()
+{
+    if (d->step == Step::Confirm) {
+        startReplacing();
+    }
+}
+
+void RestoreJob::decline()
+{
+    if (d->step != Step::Confirm) {
+        return;
+    }
+    if (d->recoveryReport.isEmpty()) {
+        finishAs(OperationStatus::Skipped, {}, {});
+    } else {
+        // What the recovery set right must still reach the operator.
+        endUnchanged(Ending::cancelled());
+    }
+}
+
+// Still nothing touched; from here on the server is changed, unless the safety backup fails.
+void RestoreJob::startReplacing()
+{
+    if (!d->safetyBackupDir.isEmpty()) {
+        if (d->hadPrevious) {
+            startSafetyBackup();
+            return;
+        }
+        d->safetyNote = u"Database pendataan belum ada di server, jadi tidak ada yang dibackup "
+                        u"sebelum restore."_s;
+    }
+    runCommand(Step::EndConnections);
+}
+
+// A normal backup, under the lock this restore holds: nothing can change pendataan's owner
+// between the backup and the replacement.
+void RestoreJob::startSafetyBackup()
+{
+    d->step = Step::SafetyBackup;
+    d->safetyBackup = new BackupJob(this);
+    d->safetyBackup->runUnderLock(*d->lock);
+    connect(d->safetyBackup, &BackupJob::stepChanged, this, [this](const QString& step) {
+        setStepText(u"Backup database saat ini: "_s + step.left(1).toLower() + step.mid(1));
+    });
+    connect(d->safetyBackup, &BackupJob::toolLine, this, &RestoreJob::toolLine);
+    connect(d->safetyBackup, &BackupJob::progressChanged, this, &RestoreJob::progressChanged);
+    connect(d->safetyBackup, &BackupJob::finished, this, &RestoreJob::onSafetyBackupFinished);
+    d->safetyBackup->start(d->safetyBackupDir);
+}
+
+void RestoreJob::onSafetyBackupFinished(const OperationOutcome& backup)
+{
+    d->safetyBackup->deleteLater();
+    if (backup.status == OperationStatus::Succeeded) {
+        d->safetyNote = u"Database pendataan sebelum restore disimpan ke "_s + backup.filePath;
+        if (!backup.details.isEmpty()) {
+            d->safetyNote += u'\n' + backup.details;
+        }
+    }
+    if (d->cancelRequested || backup.status == OperationStatus::Cancelled) {
+        endUnchanged({OperationStatus::Cancelled, cancelledMessage(), backup.details, {}});
+        return;
+    }
+    if (backup.status != OperationStatus::Succeeded) {
+        d->summaryLead = u"Backup database saat ini gagal, jadi restore tidak dijalankan."_s;
+        finishUnchanged(OperationStatus::Failed, failureMessage(),
+                        u"Langkah yang gagal: backup database saat ini ke %1. %2\n%3"_s.arg(
+                            d->safetyBackupDir, unchangedText(), backup.details),
+                        backup.cause);
+        return;
+    }
     runCommand(Step::EndConnections);
 }
 
@@ -708,19 +860,23 @@ void RestoreJob::finishUnchanged(OperationStatus status, const QString& message,
 void RestoreJob::finishAs(OperationStatus status, const QString& message, const QString& details,
                           FailureCause cause, bool pendataanUnchanged)
 {
+    // Apart from its safety backup, a restore writes to the server's disk only.
+    const bool inSafetyBackup = d->step == Step::SafetyBackup;
     d->lock.reset();
     d->step = Step::Done;
     OperationOutcome outcome;
     outcome.status = status;
     outcome.message = message;
-    // A restore writes to the server's disk only; a backup's file is not in question.
-    outcome.cause = cause == FailureCause::DiskFull ? FailureCause::ServerDiskFull : cause;
+    outcome.cause =
+        cause == FailureCause::DiskFull && !inSafetyBackup ? FailureCause::ServerDiskFull : cause;
     outcome.pendataanUnchanged = pendataanUnchanged;
     outcome.summary = failureSummary(outcome.cause, d->port, pendataanUnchanged);
+    if (!d->summaryLead.isEmpty()) {
+        outcome.summary = d->summaryLead + u'\n' + outcome.summary;
+    }
     // What the recovery set right comes first: the operator must learn of it whatever follows.
-    outcome.details = d->recoveryReport.isEmpty() || details.isEmpty()
-                          ? d->recoveryReport + details
-                          : d->recoveryReport + u"\n\n"_s + details;
+    // Where the safety backup went comes next: after a failure it is the way back.
+    outcome.details = paragraphs({d->recoveryReport, d->safetyNote, details});
     // Queued, so that finished() never arrives inside start() and the runner has let go.
     QMetaObject::invokeMethod(
         this, [this, outcome] { emit finished(outcome); }, Qt::QueuedConnection);

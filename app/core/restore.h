@@ -2,6 +2,8 @@
 
 #include "core/operation.h"
 
+#include <QDateTime>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -16,6 +18,20 @@ struct RestorePlan;
 // The command lines of a restore, in the order they run when all goes well. The previous
 // pendataan is never dropped before the new one is complete: it is renamed aside, and dropped
 // only after a second rename has marked the new one complete (see recovery.h).
+// What the chosen backup holds, for the operator to see before pendataan is replaced.
+struct RestoreSummary
+{
+    QString filePath;             // absolute
+    qint64 fileSize = 0;          // in bytes
+    QDateTime created;            // when the backup was made, from the archive; invalid if unknown
+    QString databaseName;         // the database the backup was made of
+    QString serverVersion;        // of the server that wrote it, as the archive names it
+    int tableCount = 0;           // the tables it holds
+    bool pendataanExists = false; // there is a pendataan to replace (and to back up first)
+
+    bool isOtherDatabase() const;
+};
+
 struct RestoreCommands
 {
     QString endConnections;         // ends every connection to pendataan
@@ -53,8 +69,21 @@ public:
     // replaces pendataan. finished() follows exactly once, never from inside start(); an empty
     // text gives a Skipped outcome.
     void start(const QString& backupFileText);
-    // A backup of a database other than pendataan is refused unless this is set before start().
+    // A backup of a database other than pendataan is refused unless this is set before start(),
+    // or the operator is asked (setAskBeforeReplacing) and sees it in the summary.
     void setAcceptOtherDatabase(bool accept);
+    // With this set before start(), the restore stops once the file and the server have passed
+    // their checks, before anything on the server is touched: it emits confirmationNeeded() and
+    // waits for proceed() or decline(). Without it, it goes on at once.
+    void setAskBeforeReplacing(bool ask);
+    // Backs up the current pendataan into `directory` first, as a normal backup would, while
+    // this restore holds the one-at-a-time lock; if that backup fails, nothing is restored.
+    // "" for none. Set before start() or before proceed().
+    void setSafetyBackupDir(const QString& directory);
+    // The answers to confirmationNeeded(). decline() finishes without touching anything and
+    // without a message to show (a Skipped outcome).
+    void proceed();
+    void decline();
     // Stops the restore and puts pendataan back as it was; finishes as Cancelled. Once the new
     // database has been marked complete, the restore finishes as it would have.
     void cancel();
@@ -64,6 +93,8 @@ signals:
     void toolLine(const QString& line);
     // While pg_restore loads: the entries of the backup's table of contents loaded, of all.
     void progressChanged(const ranupa::ProgressMeasure& measure);
+    // Never from inside start() or another signal of the job.
+    void confirmationNeeded(const ranupa::RestoreSummary& summary);
     void finished(const ranupa::OperationOutcome& outcome);
 
 private:
@@ -74,6 +105,10 @@ private:
     void onRecovered(const RecoveryResult& result);
     void onCheckFinished(const ArchiveCheckResult& result);
     void onPlanReady(const RestorePlan& plan);
+    void askForConfirmation();
+    void startReplacing();
+    void startSafetyBackup();
+    void onSafetyBackupFinished(const OperationOutcome& backup);
     void applyDatabaseSettings();
     void onSettingsApplied(const ToolResult& result);
     void runCommand(Step step);
@@ -100,3 +135,5 @@ private:
 OperationOutcome runRestore(const QString& backupFileText, const OperationProgress& progress = {});
 
 } // namespace ranupa
+
+Q_DECLARE_METATYPE(ranupa::RestoreSummary)

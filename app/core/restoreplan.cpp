@@ -305,6 +305,9 @@ void RestorePreparation::onToc(const QByteArray& output)
         return;
     }
     d->plan.archiveDatabase = d->toc->databaseName;
+    d->plan.archiveCreated = d->toc->created;
+    d->plan.archiveServerVersion = d->toc->serverVersion;
+    d->plan.archiveTables = int(d->toc->entriesOfType(u"TABLE").size());
     if (d->toc->databaseName != u"pendataan"_s && !d->options.acceptOtherDatabase) {
         fail(failedStep(u"memeriksa file backup"_s,
                         u"File backup ini berisi database \"%1\", bukan pendataan. Pilih file "

@@ -4,6 +4,7 @@
 #include "core/failurecause.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -21,17 +22,21 @@ struct RestorePlan
     bool ok = false;
     QString problem;                            // on failure: the details, ending with what to do
     FailureCause cause = FailureCause::Unknown; // on failure
-    int loadItems = 0;         // the entries of the backup that pg_restore loads into pendataan
-    QString archiveDatabase;   // the name of the database the backup was made of
-    DatabaseLocale locale;     // what to create pendataan with
-    int serverVersion = 0;     // server_version_num
-    QByteArray settingsScript; // the database's own settings; empty when there are none
-    QString note;              // worth telling although nothing failed (a fallback locale)
+    int loadItems = 0;            // the entries of the backup that pg_restore loads into pendataan
+    QString archiveDatabase;      // the name of the database the backup was made of
+    QDateTime archiveCreated;     // when pg_dump wrote the backup; invalid when it does not say
+    QString archiveServerVersion; // of the server the backup was made on, as the archive says
+    int archiveTables = 0;        // the tables the backup holds
+    DatabaseLocale locale;        // what to create pendataan with
+    int serverVersion = 0;        // server_version_num
+    QByteArray settingsScript;    // the database's own settings; empty when there are none
+    QString note;                 // worth telling although nothing failed (a fallback locale)
 };
 
 struct RestorePlanOptions
 {
-    // Restore a backup of a database with another name into pendataan all the same.
+    // Restore a backup of a database with another name into pendataan all the same: the caller
+    // has been told, or will tell the operator, through RestorePlan::archiveDatabase.
     bool acceptOtherDatabase = false;
 };
 

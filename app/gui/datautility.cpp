@@ -2,6 +2,7 @@
 
 #include "core/backup.h"
 #include "core/restore.h"
+#include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"
 #include "gui/progressdialog.h"
 #include "gui/screenfit.h"
@@ -18,6 +19,7 @@
 #include <QScopedValueRollback>
 #include <QTextEdit>
 #include <algorithm>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -72,7 +74,8 @@ void keepOkTheDefault(QMessageBox& box)
 
 // Runs a backup or restore job behind a modal progress dialog and gives back how it ended.
 template <typename Job>
-OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, const QString& title)
+OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, const QString& title,
+                                 const std::function<void(Job&, QWidget& progress)>& configure = {})
 {
     Job job;
     // Both can be cancelled safely: a backup removes its partial file, a restore puts
@@ -88,9 +91,32 @@ OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, cons
         progress.finish();
     });
     QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &Job::cancel);
+    if (configure) {
+        configure(job, progress);
+    }
     job.start(fieldText);
     progress.exec();
     return outcome;
+}
+
+// The restore stops before it touches the server and asks, over its progress dialog.
+void askBeforeReplacing(RestoreJob& job, QWidget& progress)
+{
+    job.setAskBeforeReplacing(true);
+    QObject::connect(&job, &RestoreJob::confirmationNeeded, &progress,
+                     [&job, &progress](const RestoreSummary& summary) {
+                         ConfirmRestoreDialog confirm(summary, &progress);
+                         confirm.setObjectName(u"confirmRestore"_s);
+                         if (confirm.exec() != QDialog::Accepted) {
+                             job.decline();
+                             return;
+                         }
+                         job.setSafetyBackupDir(
+                             confirm.safetyBackupWanted()
+                                 ? ConfirmRestoreDialog::safetyBackupDirFor(summary)
+                                 : QString());
+                         job.proceed();
+                     });
 }
 
 } // namespace
@@ -166,7 +192,7 @@ void DataUtility::DoRestore()
         runRestore(backupFile);
         return;
     }
-    showOutcome(runWithProgress<RestoreJob>(this, backupFile, u"Restore"_s));
+    showOutcome(runWithProgress<RestoreJob>(this, backupFile, u"Restore"_s, askBeforeReplacing));
 }
 
 void DataUtility::showOutcome(const OperationOutcome& outcome)
