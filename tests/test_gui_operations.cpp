@@ -314,6 +314,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     const QString safety = QDir(target.path()).filePath(written[0]);
     QVERIFY(backupContents(*m_cluster, safety).contains(u"TABLE public penanda_sebelum_restore"_s));
     QVERIFY(restored.details.contains(safety));
+    QVERIFY(restored.summary.contains(QDir::toNativeSeparators(safety))); // shown without details
     // The fields keep their texts for the next press.
     QCOMPARE(field(window, "targetDir")->text(), target.path());
     QCOMPARE(field(window, "backupFile")->text(), backupFile);

@@ -13,6 +13,7 @@
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -182,7 +183,8 @@ struct RestoreJob::Private
     bool acceptOtherDatabase = false;
     bool askFirst = false;
     QString safetyBackupDir;
-    QString safetyNote;  // where the safety backup went, or why there is none
+    QString safetyNote; // where the safety backup went, or why there is none
+    QString safetyBackupFile;
     QString summaryLead; // what the operator reads first under the message, when set
     QPointer<BackupJob> safetyBackup;
     QPointer<RestorePreparation> preparation;
@@ -264,6 +266,7 @@ void RestoreJob::start(const QString& backupFileText)
     d->markTries = 0;
     d->recoveryReport.clear();
     d->safetyNote.clear();
+    d->safetyBackupFile.clear();
     d->summaryLead.clear();
     d->stepText.clear();
     d->ending.reset();
@@ -479,6 +482,7 @@ void RestoreJob::onSafetyBackupFinished(const OperationOutcome& backup)
 {
     d->safetyBackup->deleteLater();
     if (backup.status == OperationStatus::Succeeded) {
+        d->safetyBackupFile = backup.filePath;
         d->safetyNote = u"Database pendataan sebelum restore disimpan ke "_s + backup.filePath;
         if (!backup.details.isEmpty()) {
             d->safetyNote += u'\n' + backup.details;
@@ -873,6 +877,12 @@ void RestoreJob::finishAs(OperationStatus status, const QString& message, const 
     outcome.summary = failureSummary(outcome.cause, d->port, pendataanUnchanged);
     if (!d->summaryLead.isEmpty()) {
         outcome.summary = d->summaryLead + u'\n' + outcome.summary;
+    }
+    // The way back to what was there before, readable without opening the details.
+    if (!d->safetyBackupFile.isEmpty()) {
+        const QString where = u"Isi database sebelum restore disimpan di %1."_s.arg(
+            QDir::toNativeSeparators(d->safetyBackupFile));
+        outcome.summary = outcome.summary.isEmpty() ? where : outcome.summary + u'\n' + where;
     }
     // What the recovery set right comes first: the operator must learn of it whatever follows.
     // Where the safety backup went comes next: after a failure it is the way back.
