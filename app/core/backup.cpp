@@ -164,10 +164,9 @@ bool BackupJob::takeLock()
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();
-        const bool busy = d->lock->heldElsewhere();
+        const FailureCause cause = d->lock->failureCause();
         d->lock.reset();
-        finishAs(OperationStatus::Failed, failureMessage(), problem,
-                 busy ? FailureCause::Busy : FailureCause::Unknown);
+        finishAs(OperationStatus::Failed, failureMessage(), problem, cause);
         return false;
     }
     return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failurecause.h"
+
 #include <QString>
 
 namespace ranupa {
@@ -22,8 +24,11 @@ public:
     void unlock();
     bool isLocked() const;
     QString problem() const { return m_problem; }
-    // The last tryLock() failed because another backup or restore holds the lock.
-    bool heldElsewhere() const { return m_heldElsewhere; }
+    // Why the last tryLock() failed: Busy when another backup or restore holds the lock.
+    FailureCause failureCause() const
+    {
+        return m_heldElsewhere ? FailureCause::Busy : FailureCause::Unknown;
+    }
     QString filePath() const { return m_filePath; }
 
     // What the operator is told when another backup or restore runs.

@@ -53,8 +53,8 @@ QString withCause(const QString& failedStep, const ToolResult& result)
     return cause.isEmpty() ? failedStep : failedStep + u'\n' + cause;
 }
 
-// The non-empty ones of `parts`, a blank line apart.
-QString paragraphs(std::initializer_list<QString> parts)
+// The non-empty ones of `parts`, `separator` apart.
+QString joinPresent(std::initializer_list<QString> parts, const QString& separator)
 {
     QStringList present;
     for (const QString& part : parts) {
@@ -62,7 +62,13 @@ QString paragraphs(std::initializer_list<QString> parts)
             present.append(part);
         }
     }
-    return present.join(u"\n\n"_s);
+    return present.join(separator);
+}
+
+QString safetyBackupSentence(const QString& filePath)
+{
+    return u"Isi database sebelum restore disimpan di %1."_s.arg(
+        QDir::toNativeSeparators(filePath));
 }
 
 } // namespace
@@ -241,11 +247,10 @@ void RestoreJob::start(const QString& backupFileText)
     d->lock = std::make_unique<OperationLock>(installationDir());
     if (!d->lock->tryLock()) {
         const QString problem = d->lock->problem();
-        const bool busy = d->lock->heldElsewhere();
+        const FailureCause cause = d->lock->failureCause();
         d->lock.reset();
         finishUnchanged(OperationStatus::Failed, failureMessage(),
-                        problem + u'\n' + unchangedText(),
-                        busy ? FailureCause::Busy : FailureCause::Unknown);
+                        problem + u'\n' + unchangedText(), cause);
         return;
     }
     if (!port.isValid()) {
@@ -874,19 +879,14 @@ void RestoreJob::finishAs(OperationStatus status, const QString& message, const 
     outcome.cause =
         cause == FailureCause::DiskFull && !inSafetyBackup ? FailureCause::ServerDiskFull : cause;
     outcome.pendataanUnchanged = pendataanUnchanged;
-    outcome.summary = failureSummary(outcome.cause, d->port, pendataanUnchanged);
-    if (!d->summaryLead.isEmpty()) {
-        outcome.summary = d->summaryLead + u'\n' + outcome.summary;
-    }
-    // The way back to what was there before, readable without opening the details.
-    if (!d->safetyBackupFile.isEmpty()) {
-        const QString where = u"Isi database sebelum restore disimpan di %1."_s.arg(
-            QDir::toNativeSeparators(d->safetyBackupFile));
-        outcome.summary = outcome.summary.isEmpty() ? where : outcome.summary + u'\n' + where;
-    }
+    // Last, the way back to what was there before, readable without opening the details.
+    outcome.summary = joinPresent(
+        {d->summaryLead, failureSummary(outcome.cause, d->port, pendataanUnchanged),
+         d->safetyBackupFile.isEmpty() ? QString() : safetyBackupSentence(d->safetyBackupFile)},
+        u"\n"_s);
     // What the recovery set right comes first: the operator must learn of it whatever follows.
     // Where the safety backup went comes next: after a failure it is the way back.
-    outcome.details = paragraphs({d->recoveryReport, d->safetyNote, details});
+    outcome.details = joinPresent({d->recoveryReport, d->safetyNote, details}, u"\n\n"_s);
     // Queued, so that finished() never arrives inside start() and the runner has let go.
     QMetaObject::invokeMethod(
         this, [this, outcome] { emit finished(outcome); }, Qt::QueuedConnection);

@@ -15,9 +15,6 @@ struct ArchiveCheckResult;
 struct RecoveryResult;
 struct RestorePlan;
 
-// The command lines of a restore, in the order they run when all goes well. The previous
-// pendataan is never dropped before the new one is complete: it is renamed aside, and dropped
-// only after a second rename has marked the new one complete (see recovery.h).
 // What the chosen backup holds, for the operator to see before pendataan is replaced.
 struct RestoreSummary
 {
@@ -32,6 +29,9 @@ struct RestoreSummary
     bool isOtherDatabase() const;
 };
 
+// The command lines of a restore, in the order they run when all goes well. The previous
+// pendataan is never dropped before the new one is complete: it is renamed aside, and dropped
+// only after a second rename has marked the new one complete (see recovery.h).
 struct RestoreCommands
 {
     QString endConnections;         // ends every connection to pendataan
