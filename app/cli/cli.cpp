@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <optional>
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -123,10 +124,14 @@ struct Options
     int keep = 0; // 0: remove nothing
 };
 
-// Runs one backup or restore job to its end, reporting progress on standard error.
+int report(const OperationOutcome& outcome, bool interrupted);
+
+// Runs one backup or restore job to its end, reporting progress on standard error, and gives the
+// exit code. An outcome told before the job ends (a restore's, before it drops the previous
+// database) is printed at once; what the job adds to it later follows on standard error.
 template <typename Job>
-OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted,
-                        const std::function<void(Job&)>& configure = {})
+int runJob(const QString& argument, bool quiet, OperationOutcome& outcome,
+           const std::function<void(Job&)>& configure = {})
 {
     Job job;
     if (configure) {
@@ -153,19 +158,31 @@ OperationOutcome runJob(const QString& argument, bool quiet, bool& interrupted,
             print(stderr, u"[%1] %2"_s.arg(elapsedText(clock.elapsed()), progressText(measure)));
         };
     }
+    std::optional<OperationOutcome> told;
+    int code = Success;
+    progress.reported = [&told, &code](const OperationOutcome& early) {
+        told = early;
+        code = report(early, false);
+    };
 #ifdef Q_OS_UNIX
     InterruptWatcher watcher([&job] {
         print(stderr, u"Dihentikan; membatalkan dengan aman, tunggu sebentar..."_s);
         job.cancel();
     });
 #endif
-    const OperationOutcome outcome = runToEnd(job, argument, progress);
+    outcome = runToEnd(job, argument, progress);
 #ifdef Q_OS_UNIX
-    interrupted = watcher.interrupted();
+    const bool interrupted = watcher.interrupted();
 #else
-    interrupted = false;
+    const bool interrupted = false;
 #endif
-    return outcome;
+    if (!told) {
+        return report(outcome, interrupted);
+    }
+    if (outcome.details.size() > told->details.size()) {
+        print(stderr, outcome.details.mid(told->details.size()).trimmed());
+    }
+    return code;
 }
 
 int report(const OperationOutcome& outcome, bool interrupted)
@@ -332,20 +349,16 @@ int run(const QStringList& arguments)
         return UsageError;
     }
 
-    bool interrupted = false;
+    OperationOutcome outcome;
     if (restore) {
         // --yes has answered the question the window asks: the restore goes on at once.
         const auto configure = [&options](RestoreJob& job) {
             job.setAcceptOtherDatabase(options.anyDatabase);
             job.setSafetyBackupDir(options.safetyBackupDir);
         };
-        return report(
-            runJob<RestoreJob>(options.restoreFile, options.quiet, interrupted, configure),
-            interrupted);
+        return runJob<RestoreJob>(options.restoreFile, options.quiet, outcome, configure);
     }
-    const OperationOutcome outcome =
-        runJob<BackupJob>(options.backupDir, options.quiet, interrupted);
-    const int code = report(outcome, interrupted);
+    const int code = runJob<BackupJob>(options.backupDir, options.quiet, outcome);
     if (code != Success || options.keep == 0) {
         return code;
     }

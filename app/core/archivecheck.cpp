@@ -1,15 +1,11 @@
 #include "core/archivecheck.h"
 
-#include "core/commandline.h"
+#include "core/operation.h"
 #include "core/regularfile.h"
+#include "core/toolcommands.h"
 #include "core/tooldetails.h"
 #include "core/toolrunner.h"
 
-#include <QEventLoop>
-#include <QFile>
-#include <QFileInfo>
-#include <QPointer>
-#include <QTimer>
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -208,14 +204,21 @@ std::optional<QString> tarStructureProblem(QIODevice& device)
 
 ArchiveScan scanArchiveFile(const QString& filePath)
 {
-    ArchiveScan scan;
     QFile file;
     QString problem;
     if (!openRegularFileForReading(filePath, file, problem)) {
+        ArchiveScan scan;
         scan.problem = u"File backup tidak dapat dibaca: "_s + problem;
         scan.unreadable = true;
         return scan;
     }
+    return scanArchive(file);
+}
+
+ArchiveScan scanArchive(QFile& file)
+{
+    ArchiveScan scan;
+    file.seek(0);
     if (file.peek(5) == "PGDMP") {
         scan.customFormat = true; // pg_restore reads it without tar's pitfalls
         return scan;
@@ -268,132 +271,77 @@ std::optional<QString> missingDataMembers(const ArchiveToc& toc, const QSet<QStr
     return text;
 }
 
-QString archiveListCommandLine(const QString& filePath)
+namespace {
+
+// Runs pg_restore on the whole of the open file; a failure says what it made of it.
+std::optional<Failure> readWithPgRestore(Operation& operation, QFile& file,
+                                         const QString& commandLine, ToolResult& tool)
 {
-    return u"pgsql\\bin\\pg_restore.exe --list \""_s + commandline::escapeForQuotes(filePath) +
-           u'"';
+    file.seek(0);
+    ToolRun how;
+    how.input = &file;
+    // --list reads the table of contents only: longer than this means it is stuck. Reading a
+    // custom archive through takes longer the larger it is.
+    const bool throughout = commandLine == tools::readArchiveThrough();
+    how.timeout = std::chrono::seconds(120 + (throughout ? file.size() / 10'000'000 : 0));
+    if (throughout) {
+        // Reading a custom archive through takes a while and says how far it is.
+        how.onLine = [&operation](const QString& line) { operation.toolLine(line); };
+    }
+    tool = operation.run(commandLine, how);
+    if (tool.succeeded()) {
+        return std::nullopt;
+    }
+    Failure failure = toolFailure(u"memeriksa file backup (pg_restore)"_s, tool);
+    if (tool.timedOut) {
+        failure.details.prepend(u"pg_restore tidak selesai membaca file backup dalam %1 detik.\n"_s.arg(
+            how.timeout.count()));
+    }
+    // A program that cannot be started, or a full disk, says nothing about the file.
+    if (failure.cause == FailureCause::Unknown) {
+        failure.cause = FailureCause::DamagedBackup;
+    }
+    return failure;
 }
 
-QString archiveReadThroughCommandLine(const QString& filePath)
-{
-#ifdef Q_OS_WIN
-    const QString nowhere = u"NUL"_s;
-#else
-    const QString nowhere = u"/dev/null"_s;
-#endif
-    return u"pgsql\\bin\\pg_restore.exe --verbose --file \""_s + nowhere + u"\" \""_s +
-           commandline::escapeForQuotes(filePath) + u'"';
-}
+} // namespace
 
-struct ArchiveCheck::Private
+std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc)
 {
-    QPointer<ToolRunner> runner;
-    QTimer watchdog;
-    bool timedOut = false;
-};
-
-ArchiveCheck::ArchiveCheck(QObject* parent) : QObject(parent), d(std::make_unique<Private>())
-{
-    d->watchdog.setSingleShot(true);
-    d->watchdog.setInterval(listTimeout);
-    connect(&d->watchdog, &QTimer::timeout, this, [this] {
-        d->timedOut = true;
-        if (d->runner) {
-            d->runner->cancel();
-        }
-    });
-}
-
-ArchiveCheck::~ArchiveCheck() = default;
-
-void ArchiveCheck::start(const QString& filePathText)
-{
-    const auto finishLater = [this](const ArchiveCheckResult& result) {
-        QMetaObject::invokeMethod(
-            this, [this, result] { emit finished(result); }, Qt::QueuedConnection);
-    };
-    const QString filePath = commandline::absolutePathForTool(filePathText);
-    ArchiveScan scan = scanArchiveFile(filePath);
+    const ArchiveScan scan = scanArchive(file);
     if (scan.problem) {
-        finishLater({.ok = false,
-                     .problem = *scan.problem,
-                     .cause = scan.unreadable ? FailureCause::BackupNotReadable
-                                              : FailureCause::DamagedBackup});
-        return;
+        return Failure{.step = u"memeriksa file backup"_s,
+                       .details = *scan.problem,
+                       .cause = scan.unreadable ? FailureCause::BackupNotReadable
+                                                : FailureCause::DamagedBackup};
     }
-    if (d->runner) {
-        d->runner->deleteLater();
+    ToolResult tool;
+    if (scan.customFormat) {
+        if (std::optional<Failure> failure =
+                readWithPgRestore(operation, file, tools::readArchiveThrough(), tool)) {
+            return failure;
+        }
     }
-    d->runner = new ToolRunner(this);
-    d->timedOut = false;
-    const bool custom = scan.customFormat;
-    // Reading a custom archive through takes a while and says how far it is; the table of
-    // contents that --list prints is no progress to show.
-    if (custom) {
-        connect(d->runner, &ToolRunner::outputLine, this, &ArchiveCheck::toolLine);
+    if (std::optional<Failure> failure =
+            readWithPgRestore(operation, file, tools::listArchive(), tool)) {
+        return failure;
     }
-    connect(d->runner, &ToolRunner::finished, this,
-            [this, finishLater, members = std::move(scan.members), custom](const ToolResult& tool) {
-                d->watchdog.stop();
-                finishLater(judgeToolResult(tool, custom, members));
-            });
-    const qint64 tensOfMB = custom ? QFileInfo(filePath).size() / (10 * 1024 * 1024) : 0;
-    d->watchdog.setInterval(listTimeout + readThroughTimePer10MB * tensOfMB);
-    d->watchdog.start();
-    d->runner->start(custom ? archiveReadThroughCommandLine(filePath)
-                            : archiveListCommandLine(filePath));
-}
-
-ArchiveCheckResult ArchiveCheck::judgeToolResult(const ToolResult& tool, bool customFormat,
-                                                 const QSet<QString>& members) const
-{
-    if (!tool.succeeded()) {
-        const QString what =
-            d->timedOut ? u"pg_restore tidak selesai membaca file backup dalam %1 detik."_s.arg(
-                              d->watchdog.interval() / 1000)
-                        : u"pg_restore tidak dapat membaca file backup."_s;
-        // A program that cannot be started, or a full disk, says nothing about the file.
-        const FailureCause cause = causeFromToolResult(tool);
-        return {.ok = false,
-                .problem = toolFailureDetails(what, tool),
-                .cause = cause == FailureCause::Unknown ? FailureCause::DamagedBackup : cause};
+    const std::optional<ArchiveToc> listed = parseArchiveList(tool.output());
+    if (!listed) {
+        return Failure{.step = u"memeriksa file backup"_s,
+                       .details = u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca.\n"_s +
+                                  toolOutputTail(tool),
+                       .cause = FailureCause::DamagedBackup};
     }
-    if (customFormat) {
-        return {.ok = true, .problem = {}};
+    if (!scan.customFormat) {
+        if (std::optional<QString> missing = missingDataMembers(*listed, scan.members)) {
+            return Failure{.step = u"memeriksa file backup"_s,
+                           .details = *missing,
+                           .cause = FailureCause::DamagedBackup};
+        }
     }
-    const std::optional<ArchiveToc> toc = parseArchiveList(tool.output());
-    if (!toc) {
-        return {.ok = false,
-                .problem = toolFailureDetails(
-                    u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca."_s, tool),
-                .cause = FailureCause::DamagedBackup};
-    }
-    if (std::optional<QString> missing = missingDataMembers(*toc, members)) {
-        return {.ok = false, .problem = *missing, .cause = FailureCause::DamagedBackup};
-    }
-    return {.ok = true, .problem = {}};
-}
-
-void ArchiveCheck::cancel()
-{
-    d->watchdog.stop();
-    if (d->runner && d->runner->isRunning()) {
-        d->runner->cancel();
-    }
-}
-
-ArchiveCheckResult checkArchive(const QString& filePath)
-{
-    ArchiveCheck check;
-    QEventLoop loop;
-    ArchiveCheckResult outcome;
-    QObject::connect(&check, &ArchiveCheck::finished, &loop, [&](const ArchiveCheckResult& result) {
-        outcome = result;
-        loop.quit();
-    });
-    check.start(filePath);
-    loop.exec();
-    return outcome;
+    toc = *listed;
+    return std::nullopt;
 }
 
 } // namespace ranupa

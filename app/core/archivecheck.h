@@ -3,18 +3,15 @@
 #include "core/archivetoc.h"
 #include "core/failurecause.h"
 
+#include <QFile>
 #include <QIODevice>
-#include <QMetaType>
-#include <QObject>
 #include <QSet>
 #include <QString>
-#include <chrono>
-#include <memory>
 #include <optional>
 
 namespace ranupa {
 
-struct ToolResult;
+class Operation;
 
 // What a walk through the tar structure of an archive found.
 struct TarWalk
@@ -42,6 +39,8 @@ struct ArchiveScan
 // walks its tar structure; a file in the custom archive format has none and passes. A missing,
 // unreadable or empty file is a problem.
 ArchiveScan scanArchiveFile(const QString& filePath);
+// The same for a file already open.
+ArchiveScan scanArchive(QFile& file);
 std::optional<QString> archiveStructureProblem(const QString& filePath);
 
 // Whether every data member that the table of contents names is among a tar archive's members:
@@ -50,58 +49,13 @@ std::optional<QString> archiveStructureProblem(const QString& filePath);
 // archive that lost its later members is listed fine; this says which are missing.
 std::optional<QString> missingDataMembers(const ArchiveToc& toc, const QSet<QString>& members);
 
-// The pg_restore command line that reads the archive's table of contents without a server.
-QString archiveListCommandLine(const QString& filePath);
-
-// The pg_restore command line that reads a custom-format archive through to its end, writing
-// the script nowhere: its table of contents is read fine even when the data behind it is cut.
-QString archiveReadThroughCommandLine(const QString& filePath);
-
-struct ArchiveCheckResult
-{
-    bool ok = false;
-    QString problem; // on failure: what is wrong with the file, with what pg_restore wrote
-    FailureCause cause = FailureCause::Unknown; // on failure: mostly DamagedBackup
-};
-
-// Checks that a backup file can be restored: its tar structure first (pg_restore 15 can spin
-// forever on some cut-short tar archives, so it must never see one), then pg_restore --list,
-// whose table of contents must name no data member that the archive lacks. A custom-format
-// archive has no tar structure; pg_restore reads it through instead.
-class ArchiveCheck final : public QObject
-{
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(ArchiveCheck)
-
-public:
-    // pg_restore --list reads only the table of contents; longer than this means it is stuck.
-    static constexpr std::chrono::seconds listTimeout{120};
-    // Reading a custom-format archive through gets this long for each 10 MB on top.
-    static constexpr std::chrono::seconds readThroughTimePer10MB{1};
-
-    explicit ArchiveCheck(QObject* parent = nullptr);
-    ~ArchiveCheck() override;
-
-    // finished() follows exactly once, never from inside start().
-    void start(const QString& filePath);
-    // Ends a running pg_restore --list; finished() then reports a failure.
-    void cancel();
-
-signals:
-    void toolLine(const QString& line);
-    void finished(const ranupa::ArchiveCheckResult& result);
-
-private:
-    ArchiveCheckResult judgeToolResult(const ToolResult& tool, bool customFormat,
-                                       const QSet<QString>& members) const;
-
-    struct Private;
-    std::unique_ptr<Private> d;
-};
-
-// Runs the whole check in a local event loop; for tests and command-line use.
-ArchiveCheckResult checkArchive(const QString& filePath);
+// Checks that the open backup `file` can be restored, reading it through the file, never by its
+// path again: its tar structure first (pg_restore 15 can spin forever on some cut-short tar
+// archives, so it must never see one), then its table of contents as pg_restore --list --create
+// reads it, which must name no data member that the archive lacks. A custom-format archive has
+// no tar structure; pg_restore reads it through instead. Gives the table of contents in `toc`
+// (empty for the custom format). Leaves the file's position anywhere.
+std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc);
 
 } // namespace ranupa
 
-Q_DECLARE_METATYPE(ranupa::ArchiveCheckResult)

@@ -1,7 +1,6 @@
 #include "core/archivedatabase.h"
 
 #include "core/archivetoc.h"
-#include "core/commandline.h"
 #include "core/sqlscript.h"
 
 #include <QHash>
@@ -392,9 +391,78 @@ int loadedEntryCount(const ArchiveToc& toc)
     }));
 }
 
-QByteArray databaseSettingsScript(QByteArrayView script)
+namespace {
+
+// Symbols a settings statement may hold besides names, words and literals.
+bool isPlainSymbol(const StatementView& st, qsizetype i)
+{
+    return st.symbol(i, ',') || st.symbol(i, '=') || st.symbol(i, '.') || st.symbol(i, '-');
+}
+
+// Where the database's name stands in a statement of an allowed kind; -1 for any other kind.
+qsizetype databaseNameIndex(const StatementView& st)
+{
+    if (st.words(0, {"alter", "database"})) {
+        const bool setting = (st.word(3, "set") && !st.word(4, "tablespace")) || st.word(3, "reset");
+        return setting ? 2 : -1;
+    }
+    if (st.word(0, "alter") && (st.word(1, "role") || st.word(1, "user")) &&
+        st.words(3, {"in", "database"}) && (st.word(6, "set") || st.word(6, "reset"))) {
+        return 5;
+    }
+    if (st.words(0, {"comment", "on", "database"})) {
+        return st.size() == 6 && st.word(4, "is") ? 3 : -1;
+    }
+    if (st.word(0, "grant") || st.word(0, "revoke")) {
+        for (qsizetype i = 1; i + 2 < st.size(); ++i) {
+            if (st.words(i, {"on", "database"})) {
+                return i + 2;
+            }
+        }
+    }
+    return -1;
+}
+
+// The statement written anew: names and literals quoted by the program, the database named
+// pendataan. Nothing when a token is not one of the plain kinds.
+std::optional<QByteArray> rebuilt(const StatementView& st, qsizetype nameIndex)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < st.size(); ++i) {
+        const bool tight = st.symbol(i, '.') || (i > 0 && st.symbol(i - 1, '.'));
+        if (i > 0 && !tight && !st.symbol(i, ',')) {
+            out += ' ';
+        }
+        if (i == nameIndex) {
+            out += "pendataan";
+        } else if (st.token(i).kind == Token::Kind::Word) {
+            out += st.value(i); // letters, digits, "_" and "$" only, folded as the server would
+        } else if (st.token(i).kind == Token::Kind::QuotedIdent) {
+            out += sql::quoteIdentifier(st.value(i));
+        } else if (st.token(i).kind == Token::Kind::String) {
+            out += sql::quoteLiteral(st.value(i));
+        } else if (isPlainSymbol(st, i)) {
+            out += st.value(i);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out + ';';
+}
+
+bool isLeftOutMeta(QByteArrayView text)
+{
+    return text.startsWith("\\connect") || text.startsWith("\\restrict") ||
+           text.startsWith("\\unrestrict");
+}
+
+} // namespace
+
+DatabaseSettings databaseSettings(QByteArrayView script)
 {
     const QList<Statement> statements = sql::splitScript(script);
+    DatabaseSettings settings;
+    settings.encoding = scriptEncoding(script, statements).toLatin1();
     QByteArray archiveName;
     for (const Statement& statement : statements) {
         if (const StatementView st(script, statement); isCreateDatabase(st) && st.isName(2)) {
@@ -402,36 +470,34 @@ QByteArray databaseSettingsScript(QByteArrayView script)
             break;
         }
     }
-    QByteArray out;
-    bool substantive = false;
+    const auto refuse = [&](const Statement& statement) {
+        settings.statements.clear();
+        settings.refused = QString::fromUtf8(
+            script.sliced(statement.begin, statement.end - statement.begin).trimmed());
+        return settings;
+    };
     for (const Statement& statement : statements) {
-        const QByteArrayView text = script.sliced(statement.begin, statement.end - statement.begin);
-        if (statement.meta) {
-            // \restrict and \unrestrict stay: with them psql refuses any other meta-command.
-            if (text.startsWith("\\restrict") || text.startsWith("\\unrestrict")) {
-                out += text.trimmed().toByteArray() + '\n';
-            }
-            continue;
-        }
         const StatementView st(script, statement);
-        if (isCreateDatabase(st) || isDatabaseOwnerChange(st)) {
+        if (statement.meta) {
+            if (!isLeftOutMeta(script.sliced(statement.begin))) {
+                return refuse(statement);
+            }
             continue;
         }
-        substantive = substantive || !isOnlySessionSetup(st);
-        QByteArray rewritten;
-        qsizetype copied = statement.begin;
-        for (qsizetype i = 0; i + 1 < st.size(); ++i) {
-            if (!archiveName.isEmpty() && st.word(i, "database") && st.isName(i + 1) &&
-                st.value(i + 1) == archiveName) {
-                const Token& name = st.token(i + 1);
-                rewritten += script.sliced(copied, name.begin - copied).toByteArray() + "pendataan";
-                copied = name.end;
-            }
+        if (isCreateDatabase(st) || isDatabaseOwnerChange(st) || isOnlySessionSetup(st)) {
+            continue;
         }
-        rewritten += script.sliced(copied, statement.end - copied);
-        out += rewritten + '\n';
+        const qsizetype nameIndex = databaseNameIndex(st);
+        if (nameIndex < 0 || !st.isName(nameIndex) || st.value(nameIndex) != archiveName) {
+            return refuse(statement);
+        }
+        const std::optional<QByteArray> statementText = rebuilt(st, nameIndex);
+        if (!statementText) {
+            return refuse(statement);
+        }
+        settings.statements += *statementText + '\n';
     }
-    return substantive ? out : QByteArray();
+    return settings;
 }
 
 LocaleChoice chooseDatabaseLocale(const DatabaseLocale& archive, const ServerLocaleFacts& server)
@@ -466,9 +532,9 @@ LocaleChoice chooseDatabaseLocale(const DatabaseLocale& archive, const ServerLoc
             .problem = {}};
 }
 
-QString createDatabaseStatement(const DatabaseLocale& locale, int serverVersion)
+QString createDatabaseOptions(const DatabaseLocale& locale, int serverVersion)
 {
-    QString statement = u"CREATE DATABASE pendataan WITH OWNER=postgres TEMPLATE=template0"_s;
+    QString statement = u"OWNER=postgres TEMPLATE=template0"_s;
     statement += u" ENCODING="_s + literal(locale.encoding);
     statement += u" LC_COLLATE="_s + literal(locale.collate);
     statement += u" LC_CTYPE="_s + literal(locale.ctype);
@@ -481,13 +547,6 @@ QString createDatabaseStatement(const DatabaseLocale& locale, int serverVersion)
         }
     }
     return statement + u" TABLESPACE=pg_default CONNECTION LIMIT=-1"_s;
-}
-
-QString createDatabaseCommandLine(const QString& port, const DatabaseLocale& locale,
-                                  int serverVersion)
-{
-    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port + u" -U postgres -c \""_s +
-           commandline::escapeForQuotes(createDatabaseStatement(locale, serverVersion)) + u'"';
 }
 
 QString missingRolesProblem(const QStringList& roles)

@@ -49,11 +49,19 @@ QByteArray databaseEntriesList(const ArchiveToc& toc);
 // when it creates the database itself.
 int loadedEntryCount(const ArchiveToc& toc);
 
-// What of pg_restore --create's script of the database's own entries applies to an existing
-// pendataan: its comment, privileges, settings and role settings, with the name the archive
-// gives the database replaced by pendataan. Without the CREATE DATABASE, the database's owner
-// and any \connect (the script runs in pendataan). Empty when nothing is left to apply.
-QByteArray databaseSettingsScript(QByteArrayView script);
+// What of pg_restore --create's script of the database's own entries a restore applies to the new
+// pendataan: its settings, role settings, comment and privileges. The archive's text is never
+// run: each statement must be of one of those kinds, naming the archive's database, and is
+// written anew by the program (names and values quoted by it, the database named pendataan), so
+// that what psql reads means exactly what the program read. Session settings, the CREATE
+// DATABASE, the database's owner, \connect and \restrict are left out.
+struct DatabaseSettings
+{
+    QByteArray encoding;   // the script's client encoding, which the statements' bytes are in
+    QByteArray statements; // one a line, each ending in ";"; empty when there is nothing to apply
+    QString refused;       // the first statement of another kind, as the archive has it; or ""
+};
+DatabaseSettings databaseSettings(QByteArrayView script);
 
 // What a server offers for the new database.
 struct ServerLocaleFacts
@@ -75,15 +83,11 @@ struct LocaleChoice
 // default locale with the archive's encoding, when the two fit together.
 LocaleChoice chooseDatabaseLocale(const DatabaseLocale& archive, const ServerLocaleFacts& server);
 
-// The statement that creates the empty pendataan: owner postgres, tablespace pg_default, no
-// connection limit, from template0 (so that nothing added to template1 comes along), with the
-// given encoding and locale. The locale provider is named only to servers that know it (15 on).
-QString createDatabaseStatement(const DatabaseLocale& locale, int serverVersion);
-
-// The psql command line that runs createDatabaseStatement(), shaped like the other psql
-// commands of a restore.
-QString createDatabaseCommandLine(const QString& port, const DatabaseLocale& locale,
-                                  int serverVersion);
+// What CREATE DATABASE ... WITH is given for the new pendataan: owner postgres, tablespace
+// pg_default, no connection limit, from template0 (so that nothing added to template1 comes
+// along), with the given encoding and locale. The locale provider is named only to servers that
+// know it (15 on).
+QString createDatabaseOptions(const DatabaseLocale& locale, int serverVersion);
 
 // The failure details for roles a backup names that the server lacks: which, and how to make
 // them.

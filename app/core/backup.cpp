@@ -3,19 +3,14 @@
 #include "core/archivecheck.h"
 #include "core/backupfiles.h"
 #include "core/commandline.h"
-#include "core/installation.h"
-#include "core/operationlock.h"
 #include "core/progress.h"
-#include "core/recovery.h"
 #include "core/settings.h"
-#include "core/tooldetails.h"
-#include "core/toolrunner.h"
+#include "core/toolcommands.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QPointer>
+#include <QThread>
 #include <QTimer>
-#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -23,20 +18,119 @@ namespace ranupa {
 
 namespace {
 
-QString failureMessage()
-{
-    return u"Gagal melakukan backup"_s;
-}
-
 // How long a backup waits at most for the clock to reach the second whose name it takes.
 constexpr qint64 maxClockWaitSecs = 2;
 
-// How often the size of the file pg_dump writes is looked at.
-constexpr int fileSizeIntervalMs = 500;
-
-QDateTime toWholeSecond(const QDateTime& time)
+QDateTime wholeSecondNow()
 {
-    return time.addMSecs(-time.time().msec());
+    const QDateTime now = QDateTime::currentDateTime();
+    return now.addMSecs(-now.time().msec());
+}
+
+// The tables are counted before the dump, so that its progress can be told against their
+// total. Only the progress depends on it: whatever the count gives, the dump runs.
+int countTables(Operation& operation)
+{
+    const ToolResult result = operation.run(
+        tools::psql(operation.installation().port, u"pendataan"_s, {tableCountStatement()}));
+    return result.succeeded() ? std::max(tableCountFromOutput(result.output()), 0) : 0;
+}
+
+// pg_dump into the partial file, telling the tables done and the size of the file so far.
+ToolResult dump(Operation& operation, const PartialBackupFile& partial, int tableCount)
+{
+    operation.step(u"Menulis file backup..."_s);
+    ProgressCounter tables(ProgressMeasure::Unit::Tables, tableCount);
+    const auto tell = [&](bool countChanged) {
+        const qint64 size = QFileInfo(partial.path()).size();
+        if (countChanged || size != tables.measure().bytesWritten) {
+            tables.setBytesWritten(size);
+            operation.progress(tables.measure());
+        }
+    };
+    tell(true);
+    QTimer sizeWatch; // fires while the tool runs, in this thread's event loop
+    sizeWatch.setInterval(500);
+    QObject::connect(&sizeWatch, &QTimer::timeout, [&] { tell(false); });
+    sizeWatch.start();
+    ToolRun how;
+    how.onLine = [&](const QString& line) {
+        operation.toolLine(line);
+        if (tables.take(line)) {
+            tell(true);
+        }
+    };
+    const ToolResult result =
+        operation.run(tools::dump(operation.installation().port, partial.path()), how);
+    if (result.succeeded()) {
+        tables.finishLast();
+        tell(true);
+    }
+    return result;
+}
+
+std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBackupFile& partial)
+{
+    operation.step(u"Memeriksa file backup..."_s);
+    QFile file(partial.path());
+    ArchiveToc toc;
+    std::optional<Failure> failure =
+        file.open(QIODevice::ReadOnly)
+            ? checkArchive(operation, file, toc)
+            : Failure{.step = {}, .details = file.errorString(), .cause = FailureCause::Unknown};
+    if (failure && !failure->cancelled) {
+        // The file was written just now: to the operator, a damaged one says nothing to act on.
+        failure->step = u"memeriksa file backup. File yang ditulis pg_dump tidak lolos "
+                        u"pemeriksaan"_s;
+        if (failure->cause == FailureCause::DamagedBackup) {
+            failure->cause = FailureCause::Unknown;
+        }
+    }
+    return failure;
+}
+
+// The file is named after the second of the press; when a file of that name exists (another
+// backup of the same second), the next free second is taken, waiting for the clock to reach it,
+// so that no name ever lies ahead of the time it was given.
+std::optional<Failure> giveFinalName(Operation& operation, PartialBackupFile& partial,
+                                     const QString& targetDir, QDateTime nameTime,
+                                     QString& filePath)
+{
+    for (;;) {
+        const qint64 ahead = wholeSecondNow().secsTo(nameTime);
+        // A clock set back by more than a moment is not waited for: the name stays the next one.
+        if (ahead > 0 && ahead <= maxClockWaitSecs) {
+            if (operation.cancelled()) {
+                return Failure::cancel();
+            }
+            QThread::msleep(50);
+            continue;
+        }
+        filePath = backupFilePath(targetDir, nameTime);
+        QString problem;
+        switch (partial.giveFinalName(filePath, problem)) {
+        case PartialBackupFile::Naming::Done:
+            return std::nullopt;
+        case PartialBackupFile::Naming::NameTaken:
+            nameTime = nameTime.addSecs(1);
+            continue;
+        case PartialBackupFile::Naming::Failed:
+            return Failure{.step = u"memberi nama akhir %1 pada file backup yang sudah diperiksa"_s
+                                       .arg(filePath),
+                           .details = problem,
+                           .cause = causeFromToolText(problem)};
+        }
+    }
+}
+
+// Says where the partial file is when it could not be removed, for the operator to remove it.
+void removeWrittenFile(PartialBackupFile& partial, Failure& failure)
+{
+    QString problem;
+    if (!partial.remove(problem)) {
+        failure.details += u"\nFile backup yang tidak lengkap tidak dapat dihapus, hapuslah "
+                           u"sendiri: %1 (%2)"_s.arg(partial.path(), problem);
+    }
 }
 
 } // namespace
@@ -47,383 +141,66 @@ QString backupFilePath(const QString& targetDir, const QDateTime& now)
            u".dbk"_s;
 }
 
-QString backupCommandLine(const QString& port, const QString& filePath)
+std::optional<Failure> writeBackup(Operation& operation, const QString& targetDirText,
+                                   QString& filePath)
 {
-    return u"pgsql\\bin\\pg_dump.exe --host localhost --port "_s + port +
-           u" --username \"postgres\" --no-password  --format tar --blobs --verbose --file \""_s +
-           commandline::escapeForQuotes(filePath) + u"\" \"pendataan\""_s;
+    const QString targetDir = commandline::absolutePathForTool(targetDirText);
+    const int tableCount = countTables(operation);
+    const QDateTime nameTime = wholeSecondNow();
+    filePath = backupFilePath(targetDir, nameTime);
+    // What a killed backup left behind; no running backup's file is touched.
+    removeAbandonedPartialBackups(targetDir);
+    QString problem;
+    const std::unique_ptr<PartialBackupFile> partial =
+        PartialBackupFile::create(targetDir, nameTime, problem);
+    if (!partial) {
+        return Failure{.step = u"membuat file backup di direktori %1"_s.arg(targetDir),
+                       .details = problem,
+                       .cause = causeFromToolText(problem) == FailureCause::DiskFull
+                                    ? FailureCause::DiskFull
+                                    : FailureCause::DirectoryNotWritable};
+    }
+    const ToolResult dumped = dump(operation, *partial, tableCount);
+    std::optional<Failure> failure;
+    if (!dumped.succeeded()) {
+        failure = toolFailure(u"menulis file backup (pg_dump)"_s, dumped);
+    } else if (!(failure = checkWrittenFile(operation, *partial))) {
+        failure = giveFinalName(operation, *partial, targetDir, nameTime, filePath);
+    }
+    if (failure && !failure->cancelled) {
+        removeWrittenFile(*partial, *failure);
+    }
+    return failure;
 }
 
-struct BackupJob::Private
+OperationOutcome backupDatabase(Operation& operation, const QString& targetDirText)
 {
-    // Held from the start of the work to its end, so that no other copy works meanwhile.
-    std::unique_ptr<OperationLock> lock;
-    const OperationLock* heldLock = nullptr; // the caller's, when it holds one for this backup
-    enum class Phase
-    {
-        Idle,
-        Recovering,
-        Counting,
-        Dumping,
-        Checking,
-        Naming,
-        Done,
-    };
-    Phase phase = Phase::Idle;
-    bool cancelRequested = false;
-    QString targetDir;  // absolute
-    QDateTime nameTime; // the second whose name the backup tries to take next
-    std::unique_ptr<PartialBackupFile> partial;
-    QTimer clockWait;
-    OperationOutcome outcome;
-    QString port;
-    QString recoveryReport; // what the recovery before the dump set right
-    QPointer<Recovery> recovery;
-    QPointer<ToolRunner> runner;
-    QPointer<ArchiveCheck> check;
-    ProgressCounter tables{ProgressMeasure::Unit::Tables};
-    QTimer fileSizeTimer;
-
-    bool isWorking() const
-    {
-        return phase == Phase::Recovering || phase == Phase::Counting || phase == Phase::Dumping ||
-               phase == Phase::Checking || phase == Phase::Naming;
+    if (targetDirText.isEmpty()) {
+        LoadDbPort(); // read as on every press, though nothing runs
+        return {};
     }
-};
-
-BackupJob::BackupJob(QObject* parent) : QObject(parent), d(std::make_unique<Private>())
-{
-    d->clockWait.setSingleShot(true);
-    d->clockWait.setTimerType(Qt::PreciseTimer);
-    connect(&d->clockWait, &QTimer::timeout, this, &BackupJob::giveFinalName);
-    d->fileSizeTimer.setInterval(fileSizeIntervalMs);
-    connect(&d->fileSizeTimer, &QTimer::timeout, this, [this] { measureFileSize(false); });
-}
-
-BackupJob::~BackupJob()
-{
-    if (d->recovery) {
-        d->recovery->disconnect(this);
+    QString filePath;
+    std::optional<Failure> failure = operation.begin();
+    if (!failure) {
+        failure = writeBackup(operation, targetDirText, filePath);
     }
-    // A job destroyed mid-run must not leave a dump writing on. Deleting the runner ends its
-    // child and waits for it, so that the partial file is closed when it goes with `d`.
-    if (d->isWorking()) {
-        if (d->runner) {
-            d->runner->disconnect(this);
-            delete d->runner.data();
-        }
-        if (d->check) {
-            d->check->disconnect(this);
-            delete d->check.data();
-        }
+    if (failure) {
+        OperationOutcome outcome = failedOutcome(OperationKind::Backup, *failure,
+                                                 operation.installation().port, operation.notes());
+        outcome.filePath = filePath;
+        return outcome;
     }
+    return {.status = OperationStatus::Succeeded,
+            .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
+            .details = operation.notes(),
+            .filePath = filePath};
 }
 
 void BackupJob::start(const QString& targetDirText)
 {
-    const DbPortSetting port = dbPortSetting();
-    d->outcome = {};
-    d->cancelRequested = false;
-    d->port.clear();
-    if (targetDirText.isEmpty()) {
-        finishAs(OperationStatus::Skipped, {}, {});
-        return;
-    }
-    if (const QString missing = installationProblem(); !missing.isEmpty())
-        return finishAs(OperationStatus::Failed, failureMessage(), missing,
-                        FailureCause::InstallationMissing);
-    if (!takeLock()) {
-        return;
-    }
-    if (!port.isValid()) {
-        finishAs(OperationStatus::Failed, failureMessage(), port.problem, port.cause);
-        return;
-    }
-    d->port = port.port;
-    d->targetDir = commandline::absolutePathForTool(targetDirText);
-    d->recoveryReport.clear();
-    startRecovery();
-}
-
-void BackupJob::runUnderLock(const OperationLock& held)
-{
-    d->heldLock = &held;
-}
-
-bool BackupJob::takeLock()
-{
-    if (d->heldLock) {
-        if (d->heldLock->isLocked()) {
-            return true;
-        }
-        // Without it another copy could work meanwhile; a backup never runs so.
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 u"Kunci backup/restore tidak dipegang lagi; backup tidak dijalankan."_s);
-        return false;
-    }
-    d->lock = std::make_unique<OperationLock>(installationDir());
-    if (!d->lock->tryLock()) {
-        const QString problem = d->lock->problem();
-        const FailureCause cause = d->lock->failureCause();
-        d->lock.reset();
-        finishAs(OperationStatus::Failed, failureMessage(), problem, cause);
-        return false;
-    }
-    return true;
-}
-
-// A backup of a pendataan that an interrupted restore left unfinished would look good and not
-// be: what that restore left is set right first.
-void BackupJob::startRecovery()
-{
-    d->phase = Private::Phase::Recovering;
-    emit stepChanged(u"Memeriksa database di server..."_s);
-    d->recovery = new Recovery(this);
-    connect(d->recovery, &Recovery::toolLine, this, &BackupJob::toolLine);
-    connect(d->recovery, &Recovery::finished, this, &BackupJob::onRecovered);
-    d->recovery->start(d->port);
-}
-
-void BackupJob::onRecovered(const RecoveryResult& result)
-{
-    d->recoveryReport = result.report;
-    if (d->cancelRequested) {
-        finishCancelled();
-        return;
-    }
-    if (!result.ok) {
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 result.problem + u"\nBackup tidak dijalankan."_s, result.cause);
-        return;
-    }
-    startCounting();
-}
-
-// The tables are counted before the dump, so that its progress can be told against their total.
-// Only the progress depends on it: whatever the count gives, the dump runs.
-void BackupJob::startCounting()
-{
-    d->phase = Private::Phase::Counting;
-    if (d->runner) {
-        d->runner->deleteLater();
-    }
-    d->runner = new ToolRunner(this);
-    connect(d->runner, &ToolRunner::finished, this, &BackupJob::onCounted);
-    d->runner->start(psqlCommandLine(d->port, tableCountStatement(), u"pendataan"_s));
-}
-
-void BackupJob::onCounted(const ToolResult& result)
-{
-    if (d->phase != Private::Phase::Counting) {
-        return;
-    }
-    if (d->cancelRequested) {
-        finishCancelled();
-        return;
-    }
-    startDump(result.succeeded() ? std::max(tableCountFromOutput(result.output()), 0) : 0);
-}
-
-void BackupJob::startDump(int tableCount)
-{
-    d->nameTime = toWholeSecond(QDateTime::currentDateTime());
-    d->outcome.filePath = backupFilePath(d->targetDir, d->nameTime);
-    // What a killed backup left behind; no running backup's file is touched.
-    removeAbandonedPartialBackups(d->targetDir);
-    QString problem;
-    d->partial = PartialBackupFile::create(d->targetDir, d->nameTime, problem);
-    if (!d->partial) {
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 u"Langkah yang gagal: membuat file backup di direktori %1.\n%2"_s.arg(d->targetDir,
-                                                                                       problem),
-                 causeFromToolText(problem) == FailureCause::DiskFull
-                     ? FailureCause::DiskFull
-                     : FailureCause::DirectoryNotWritable);
-        return;
-    }
-    d->phase = Private::Phase::Dumping;
-    emit stepChanged(u"Menulis file backup..."_s);
-
-    if (d->runner) {
-        d->runner->deleteLater();
-    }
-    d->runner = new ToolRunner(this);
-    connect(d->runner, &ToolRunner::outputLine, this, &BackupJob::onDumpLine);
-    connect(d->runner, &ToolRunner::finished, this, &BackupJob::onDumpFinished);
-    d->tables = ProgressCounter(ProgressMeasure::Unit::Tables, tableCount);
-    d->tables.setBytesWritten(0);
-    emit progressChanged(d->tables.measure());
-    d->fileSizeTimer.start();
-    d->runner->start(backupCommandLine(d->port, d->partial->path()));
-}
-
-void BackupJob::onDumpLine(const QString& line)
-{
-    emit toolLine(line);
-    if (d->tables.take(line)) {
-        measureFileSize(true);
-    }
-}
-
-void BackupJob::measureFileSize(bool countChanged)
-{
-    if (!d->partial) {
-        return;
-    }
-    const qint64 size = QFileInfo(d->partial->path()).size();
-    if (countChanged || size != d->tables.measure().bytesWritten) {
-        d->tables.setBytesWritten(size);
-        emit progressChanged(d->tables.measure());
-    }
-}
-
-void BackupJob::cancel()
-{
-    if (!d->isWorking()) {
-        return;
-    }
-    d->cancelRequested = true; // a recovery runs to its end first
-    if ((d->phase == Private::Phase::Counting || d->phase == Private::Phase::Dumping) &&
-        d->runner) {
-        d->runner->cancel();
-    } else if (d->phase == Private::Phase::Checking && d->check) {
-        d->check->cancel();
-    } else if (d->phase == Private::Phase::Naming) {
-        d->clockWait.stop();
-        finishCancelled();
-    }
-}
-
-void BackupJob::onDumpFinished(const ToolResult& result)
-{
-    if (d->phase != Private::Phase::Dumping) {
-        return;
-    }
-    d->fileSizeTimer.stop();
-    if (d->cancelRequested) {
-        finishCancelled();
-        return;
-    }
-    if (!result.succeeded()) {
-        const QString leftBehind = removeWrittenFile();
-        finishAs(
-            OperationStatus::Failed, failureMessage(),
-            toolFailureDetails(u"Langkah yang gagal: menulis file backup (pg_dump)."_s, result) +
-                leftBehind,
-            causeFromToolResult(result));
-        return;
-    }
-    d->tables.finishLast();
-    measureFileSize(true);
-    d->phase = Private::Phase::Checking;
-    emit stepChanged(u"Memeriksa file backup..."_s);
-    if (d->check) {
-        d->check->deleteLater();
-    }
-    d->check = new ArchiveCheck(this);
-    connect(d->check, &ArchiveCheck::toolLine, this, &BackupJob::toolLine);
-    connect(d->check, &ArchiveCheck::finished, this, &BackupJob::onCheckFinished);
-    d->check->start(d->partial->path());
-}
-
-void BackupJob::onCheckFinished(const ArchiveCheckResult& result)
-{
-    if (d->phase != Private::Phase::Checking) {
-        return;
-    }
-    if (d->cancelRequested) {
-        finishCancelled();
-        return;
-    }
-    if (!result.ok) {
-        const QString leftBehind = removeWrittenFile();
-        // The file was written just now: to the operator, a damaged one says nothing to act on.
-        finishAs(OperationStatus::Failed, failureMessage(),
-                 u"Langkah yang gagal: memeriksa file backup. File yang ditulis pg_dump tidak "
-                 u"lolos pemeriksaan.\n"_s +
-                     result.problem + leftBehind,
-                 result.cause == FailureCause::DamagedBackup ? FailureCause::Unknown
-                                                             : result.cause);
-        return;
-    }
-    d->phase = Private::Phase::Naming;
-    giveFinalName();
-}
-
-// The file is named after the second of the press; when a file of that name exists (another
-// backup of the same second), the next free second is taken, waiting for the clock to reach
-// it, so that no name ever lies ahead of the time it was given.
-void BackupJob::giveFinalName()
-{
-    if (d->phase != Private::Phase::Naming) {
-        return;
-    }
-    for (;;) {
-        const QDateTime now = toWholeSecond(QDateTime::currentDateTime());
-        const qint64 ahead = now.secsTo(d->nameTime);
-        // A clock set back by more than a moment is not waited for: the name stays the next one.
-        if (ahead > 0 && ahead <= maxClockWaitSecs) {
-            d->clockWait.start(
-                std::max<qint64>(QDateTime::currentDateTime().msecsTo(d->nameTime), 1));
-            return;
-        }
-        const QString finalPath = backupFilePath(d->targetDir, d->nameTime);
-        QString problem;
-        switch (d->partial->giveFinalName(finalPath, problem)) {
-        case PartialBackupFile::Naming::Done:
-            d->outcome.filePath = finalPath;
-            finishAs(OperationStatus::Succeeded,
-                     u"Database ranupaku berhasil disimpan ke "_s + finalPath, {});
-            return;
-        case PartialBackupFile::Naming::NameTaken:
-            d->nameTime = d->nameTime.addSecs(1);
-            continue;
-        case PartialBackupFile::Naming::Failed: {
-            const QString leftBehind = removeWrittenFile();
-            finishAs(OperationStatus::Failed, failureMessage(),
-                     u"Langkah yang gagal: memberi nama akhir %1 pada file backup yang sudah "
-                     u"diperiksa.\n%2"_s.arg(finalPath, problem) +
-                         leftBehind,
-                     causeFromToolText(problem));
-            return;
-        }
-        }
-    }
-}
-
-void BackupJob::finishCancelled()
-{
-    finishAs(OperationStatus::Cancelled, u"Backup dibatalkan"_s, removeWrittenFile().trimmed());
-}
-
-QString BackupJob::removeWrittenFile()
-{
-    QString problem;
-    if (!d->partial || d->partial->remove(problem)) {
-        return {};
-    }
-    return u"\nFile backup yang tidak lengkap tidak dapat dihapus, hapuslah sendiri: "_s +
-           d->partial->path() + u" ("_s + problem + u')';
-}
-
-void BackupJob::finishAs(OperationStatus status, const QString& message, const QString& details,
-                         FailureCause cause)
-{
-    d->fileSizeTimer.stop();
-    d->partial.reset(); // removes a partial file that is still there
-    d->lock.reset();
-    d->phase = Private::Phase::Done;
-    d->outcome.status = status;
-    d->outcome.message = message;
-    d->outcome.cause = cause;
-    d->outcome.summary = failureSummary(cause, d->port, false);
-    // What the recovery set right comes first: the operator must learn of it whatever follows.
-    d->outcome.details = d->recoveryReport.isEmpty() || details.isEmpty()
-                             ? d->recoveryReport + details
-                             : d->recoveryReport + u"\n\n"_s + details;
-    // Queued, so that finished() never arrives inside start() and the runner has let go.
-    QMetaObject::invokeMethod(
-        this, [this, outcome = d->outcome] { emit finished(outcome); }, Qt::QueuedConnection);
+    run([targetDirText](Operation& operation) {
+        return backupDatabase(operation, targetDirText);
+    });
 }
 
 OperationOutcome runBackup(const QString& targetDirText, const OperationProgress& progress)

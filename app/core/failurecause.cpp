@@ -1,5 +1,6 @@
 #include "core/failurecause.h"
 
+#include "core/tooldetails.h"
 #include "core/toolrunner.h"
 
 #include <array>
@@ -25,6 +26,7 @@ constexpr std::array signatures = {
     Signature{FailureCause::PasswordRequired, u"no password supplied"},
     Signature{FailureCause::PasswordRequired, u"password authentication failed"},
     Signature{FailureCause::DatabaseInUse, u"is being accessed by other users"},
+    Signature{FailureCause::DatabaseMissing, u"database \"pendataan\" does not exist"},
     Signature{FailureCause::ServerUnreachable, u"connection refused"},
     Signature{FailureCause::ServerUnreachable, u"is the server running"},
     Signature{FailureCause::ServerUnreachable, u"could not connect to server"},
@@ -95,10 +97,28 @@ QString causeText(FailureCause cause, const QString& port)
     case FailureCause::DatabaseInUse:
         return u"Database pendataan terus dipakai oleh aplikasi lain. Tutup aplikasi yang "
                u"memakainya, lalu coba lagi."_s;
+    case FailureCause::DatabaseMissing:
+        return u"Database pendataan tidak ada di server. Restore dari file backup terakhir untuk "
+               u"membuatnya kembali."_s;
+    case FailureCause::ReservedName:
+        return u"Di server ada database dengan nama yang dipakai program ini, tetapi bukan buatan "
+               u"program ini. Rincian menyebut namanya: ganti nama database itu, lalu coba lagi."_s;
+    case FailureCause::UnsafeBackup:
+        return u"File backup berisi perintah yang tidak dijalankan oleh restore. Pakai hanya "
+               u"backup buatan program ini dari data sekolah sendiri."_s;
+    case FailureCause::BackupChanged:
+        return u"File backup berubah selama restore. Pastikan tidak ada program lain yang menulis "
+               u"file itu, lalu coba lagi."_s;
     case FailureCause::Busy:
-        return u"Backup atau restore lain sedang berjalan. Tunggu sampai selesai, lalu coba lagi."_s;
+        return u"Backup atau restore lain sedang berjalan di server database ini. Tunggu sampai "
+               u"selesai, lalu coba lagi."_s;
     }
     return {};
+}
+
+QString pendataanUnchangedText()
+{
+    return u"Database pendataan tidak diubah."_s;
 }
 
 QString failureSummary(FailureCause cause, const QString& port, bool pendataanUnchanged)
@@ -108,7 +128,7 @@ QString failureSummary(FailureCause cause, const QString& port, bool pendataanUn
         sentences << text;
     }
     if (pendataanUnchanged) {
-        sentences << u"Database pendataan tidak diubah."_s;
+        sentences << pendataanUnchangedText();
     }
     return sentences.join(u'\n');
 }
@@ -130,6 +150,21 @@ FailureCause causeFromToolResult(const ToolResult& result)
         return FailureCause::ToolsMissing;
     }
     return causeFromToolText(result.output());
+}
+
+Failure toolFailure(const QString& step, const ToolResult& result)
+{
+    if (result.cancelled) {
+        return Failure::cancel();
+    }
+    QString details = describeToolEnd(result);
+    if (const QString errors = firstToolErrors(result); !errors.isEmpty()) {
+        details += u"\nKesalahan pertama:\n"_s + errors;
+    }
+    if (const QString tail = toolOutputTail(result); !tail.isEmpty()) {
+        details += u"\n\n"_s + tail;
+    }
+    return {.step = step, .details = details, .cause = causeFromToolResult(result)};
 }
 
 } // namespace ranupa

@@ -25,12 +25,36 @@ enum class FailureCause
     ForeignBackup,        // the backup holds another database
     MissingRole,          // the server lacks a role the backup names
     DatabaseInUse,        // connections to pendataan keep coming back
-    Busy,                 // another backup or restore runs
+    DatabaseMissing,      // there is no pendataan on the server to back up
+    ReservedName,         // a database the program did not make bears one of its names
+    UnsafeBackup,         // the backup holds statements a restore must not run
+    BackupChanged,        // the backup file changed while it was being restored
+    Busy,                 // another backup or restore runs on the server
 };
+
+// Why an operation did not succeed: the one shape every step reports a failure in, from which
+// the message, the sentences under it and the details are composed (operation.h).
+struct Failure
+{
+    QString step;    // which step failed, in words, e.g. "menulis file backup (pg_dump)"
+    QString details; // what the program found and what the tools wrote
+    FailureCause cause = FailureCause::Unknown;
+    bool cancelled = false; // the operator or a signal stopped it
+    // Said only where it is sure: pendataan is as it was before the operation.
+    bool pendataanUnchanged = false;
+
+    static Failure cancel() { return {.step = {}, .details = {}, .cancelled = true}; }
+};
+
+// A step whose tool failed: the cause from the tool's words, the details from its output.
+Failure toolFailure(const QString& step, const ToolResult& result);
 
 // One or two sentences: what went wrong and what to do. "" for Unknown. `port` is the port the
 // program used, when known.
 QString causeText(FailureCause cause, const QString& port = {});
+
+// "Database pendataan tidak diubah."
+QString pendataanUnchangedText();
 
 // What the operator reads under the message of an operation that did not succeed: the cause
 // and what to do, then "Database pendataan tidak diubah." when that is so. "" when the program

@@ -1,5 +1,8 @@
 #include "core/installation.h"
 
+#include "core/failurecause.h"
+#include "core/settings.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -71,6 +74,25 @@ QString installationProblem()
     }
     return text + u"\nJalankan program dari direktori instalasi aplikasi (yang berisi folder "
                   u"config dan pgsql), atau letakkan program di direktori itu."_s;
+}
+
+std::optional<Installation> findInstallation(Failure& failure)
+{
+    const QString dir = findInstallationDir(installationCandidates());
+    if (dir.isEmpty()) {
+        failure = {.step = u"mencari direktori instalasi aplikasi"_s,
+                   .details = installationProblem(),
+                   .cause = FailureCause::InstallationMissing};
+        return std::nullopt;
+    }
+    const DbPortSetting port = dbPortSetting();
+    if (!port.isValid()) {
+        failure = {.step = u"membaca port server dari config/install.ini"_s,
+                   .details = port.problem,
+                   .cause = port.cause};
+        return std::nullopt;
+    }
+    return Installation{.dir = QDir(dir).absolutePath(), .port = port.port};
 }
 
 } // namespace ranupa

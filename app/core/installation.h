@@ -2,8 +2,11 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 namespace ranupa {
+
+struct Failure;
 
 // The school-data application's installation directory is the one that holds config/install.ini
 // and pgsql/. The program is meant to be started there, but a shortcut without a start directory
@@ -27,5 +30,17 @@ QString installationPath(const QString& relativePath);
 // "" when an installation was found; otherwise what to tell the user: which directories were
 // looked in and what to do.
 QString installationProblem();
+
+// What an operation needs of the installation, resolved once when it starts and passed down:
+// every tool is started from `dir` and reaches the server on `port`.
+struct Installation
+{
+    QString dir;  // absolute
+    QString port; // DefDBPort, checked to be a port number
+};
+
+// The installation with its checked port; nothing, and `failure` saying why, when either is
+// missing or the port is not usable.
+std::optional<Installation> findInstallation(Failure& failure);
 
 } // namespace ranupa

@@ -1,15 +1,22 @@
 #pragma once
 
 #include "core/failurecause.h"
+#include "core/installation.h"
 #include "core/progress.h"
+#include "core/toolrunner.h"
 
+#include <QDateTime>
 #include <QEventLoop>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
+#include <optional>
 
 namespace ranupa {
+
+class ServerLock;
 
 enum class OperationStatus
 {
@@ -17,6 +24,12 @@ enum class OperationStatus
     Succeeded,
     Failed,
     Cancelled,
+};
+
+enum class OperationKind
+{
+    Backup,
+    Restore,
 };
 
 // How a backup or a restore ended, ready to be shown to the user.
@@ -32,17 +45,134 @@ struct OperationOutcome
                      // unchanged (failureSummary())
 };
 
-// Progress of a running operation: the step in words, the latest line a tool wrote, and how far
-// the step has come where that can be measured.
+// What the chosen backup holds, for the operator to see before pendataan is replaced.
+struct RestoreSummary
+{
+    QString filePath;             // absolute
+    qint64 fileSize = 0;          // in bytes
+    QDateTime created;            // when the backup was made, from the archive; invalid if unknown
+    QString databaseName;         // the database the backup was made of
+    QString serverVersion;        // of the server that wrote it, as the archive names it
+    int tableCount = 0;           // the tables it holds
+    bool pendataanExists = false; // there is a pendataan to replace (and to back up first)
+
+    bool isOtherDatabase() const { return databaseName != u"pendataan"; }
+};
+
+// The operator's answer to a RestoreSummary.
+struct Confirmation
+{
+    bool proceed = false;
+    QString safetyBackupDir; // back the current pendataan up there first; "" for no
+};
+
+class OperationJob;
+
+// What one running operation works with: the installation and the server lock once taken, and
+// the way to tell its progress, ask the operator and notice a cancel. The operations are
+// straight-line functions of steps that take an Operation; they run on the job's worker thread.
+class Operation final
+{
+    Q_DISABLE_COPY_MOVE(Operation)
+
+public:
+    explicit Operation(OperationJob& job);
+    ~Operation();
+
+    // Finds the installation, takes the server lock and sets right what an interrupted restore
+    // left: what every backup and restore does first. Then installation() and lock() are there.
+    std::optional<Failure> begin();
+    const Installation& installation() const { return m_installation; }
+    ServerLock& lock() { return *m_lock; }
+
+    void step(const QString& text);
+    void toolLine(const QString& line);
+    void progress(const ProgressMeasure& measure);
+    // Worth telling whatever the outcome (what the recovery set right): goes into the details.
+    void note(const QString& text);
+    QString notes() const { return m_notes.join(u"\n\n"); }
+
+    bool cancelled() const;
+    // While this is false, a cancel stops nothing: for putting things right after a failure or
+    // a cancel, which must run to its end.
+    void setCancellable(bool cancellable) { m_cancellable = cancellable; }
+    // Runs one client program of the installation to its end (toolcommands.h): a cancel ends
+    // it. Its lines are shown only where `how` hands them to toolLine().
+    ToolResult run(const QString& commandLine, ToolRun how = {});
+    // The same with `input` on its standard input.
+    ToolResult run(const QString& commandLine, const QByteArray& input);
+
+    // Whether the job has someone to ask; then confirm() asks, and gives nothing when the
+    // operation is cancelled meanwhile.
+    bool asksOperator() const;
+    std::optional<Confirmation> confirm(const RestoreSummary& summary);
+    // Hands the outcome over before the work is over: what is left does not change it.
+    void report(const OperationOutcome& outcome);
+
+private:
+    OperationJob& m_job;
+    Installation m_installation;
+    std::unique_ptr<ServerLock> m_lock;
+    QStringList m_notes;
+    bool m_cancellable = true;
+};
+
+// The outcome of an operation that ended in `failure`, composed in the one place the messages,
+// the sentences under them and the details are made: the message of the kind, the cause and
+// what to do, whether pendataan is unchanged, then the notes, the failed step and its details.
+OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const QString& port,
+                               const QString& notes);
+
+// Runs one operation on a worker thread of its own, so that the windows stay alive, and tells
+// its progress and outcome through signals delivered in the thread the job lives in.
+class OperationJob : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(OperationJob)
+
+public:
+    using Work = std::function<OperationOutcome(Operation&)>;
+
+    explicit OperationJob(QObject* parent = nullptr);
+    // Cancels a running operation and waits for it to end.
+    ~OperationJob() override;
+
+    // finished() follows exactly once, never from inside run().
+    void run(Work work);
+    // Stops the operation at its next step and ends its running tool; safe from any thread.
+    void cancel();
+    // With this set before run(), confirm() emits confirmationNeeded() and waits for answer().
+    void setAsksOperator(bool asks) { m_asksOperator = asks; }
+    void answer(const Confirmation& confirmation);
+
+signals:
+    void stepChanged(const QString& step);
+    void toolLine(const QString& line);
+    void progressChanged(const ranupa::ProgressMeasure& measure);
+    void confirmationNeeded(const ranupa::RestoreSummary& summary);
+    // The outcome, as soon as it is certain; the work may still be finishing (a restore drops
+    // the previous database after it). At most once, before finished().
+    void reported(const ranupa::OperationOutcome& outcome);
+    void finished(const ranupa::OperationOutcome& outcome);
+
+private:
+    friend class Operation;
+    struct Private;
+    std::unique_ptr<Private> d;
+    bool m_asksOperator = false;
+};
+
+// What a caller without signals wants to hear of a running job.
 struct OperationProgress
 {
     std::function<void(const QString& step)> stepChanged;
     std::function<void(const QString& line)> toolLine;
     std::function<void(const ProgressMeasure& measure)> measured;
+    std::function<void(const OperationOutcome& outcome)> reported;
 };
 
-// Runs a backup or restore job to its end in a local event loop and gives back how it ended.
-// The caller keeps the job, so that it can still cancel it meanwhile.
+// Runs a job to its end in a local event loop and gives back how it ended; for the command line
+// and tests. The caller keeps the job, so that it can still cancel it meanwhile.
 template <typename Job>
 OperationOutcome runToEnd(Job& job, const QString& input, const OperationProgress& progress)
 {
@@ -57,6 +187,9 @@ OperationOutcome runToEnd(Job& job, const QString& input, const OperationProgres
     if (progress.measured) {
         QObject::connect(&job, &Job::progressChanged, &loop, progress.measured);
     }
+    if (progress.reported) {
+        QObject::connect(&job, &Job::reported, &loop, progress.reported);
+    }
     QObject::connect(&job, &Job::finished, &loop, [&](const OperationOutcome& result) {
         outcome = result;
         loop.quit();
@@ -69,3 +202,4 @@ OperationOutcome runToEnd(Job& job, const QString& input, const OperationProgres
 } // namespace ranupa
 
 Q_DECLARE_METATYPE(ranupa::OperationOutcome)
+Q_DECLARE_METATYPE(ranupa::RestoreSummary)

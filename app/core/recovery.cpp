@@ -1,14 +1,9 @@
 #include "core/recovery.h"
 
-#include "core/commandline.h"
-#include "core/tooldetails.h"
+#include "core/operation.h"
+#include "core/serverlock.h"
+#include "core/toolcommands.h"
 #include "core/toolrunner.h"
-
-#include <QEventLoop>
-#include <QPointer>
-#include <QTimer>
-#include <array>
-#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -16,309 +11,191 @@ namespace ranupa {
 
 namespace {
 
-QString databaseName()
+QStringList reservedNames()
 {
-    return u"pendataan"_s;
+    return {scratchDatabaseName(), replacedDatabaseName(), legacySetAsideName()};
 }
 
-// Starts the one line of the inspection's answer, so that notices around it are not misread.
-QString inspectionMarker()
+QString namesList()
 {
-    return u"databases:"_s;
-}
-// Between two attempts of a statement that failed, e.g. for connections that keep coming back.
-constexpr int retryPauseMs = 500;
-
-QString inspectionStatement()
-{
-    return u"select '%1' || coalesce(string_agg(datname, ' '), '') from pg_database where "
-           u"datname in ('%2', '%3', '%4')"_s.arg(inspectionMarker(), databaseName(),
-                                                  setAsideDatabaseName(), completedDatabaseName());
+    return u"'pendataan', '"_s + reservedNames().join(u"', '"_s) + u'\'';
 }
 
-QString endConnectionsStatement(const QStringList& databases)
+// One text for the databases in question: "name:t" or "name:f" for marked or not, in name order.
+QString stateExpression()
 {
-    return u"select pg_terminate_backend(pid) from pg_stat_activity where datname in ('%1')"_s.arg(
-        databases.join(u"', '"_s));
+    return u"(SELECT coalesce(string_agg(datname || ':' || (coalesce(shobj_description(oid, "
+           u"'pg_database'), '') = '%1')::text, ' ' ORDER BY datname), '') FROM pg_database "
+           u"WHERE datname IN (%2))"_s.arg(ownDatabaseMark(), namesList());
 }
 
-// The databases the inspection found, or nothing when its answer cannot be read.
-std::optional<QStringList> foundDatabases(const QString& output)
+QString stateMarker()
 {
-    const QStringList lines = output.split(u'\n');
-    for (const QString& line : lines) {
-        const QString trimmed = line.trimmed();
-        if (trimmed.startsWith(inspectionMarker())) {
-            return trimmed.mid(inspectionMarker().size()).split(u' ', Qt::SkipEmptyParts);
+    return u"ranupa-database:"_s;
+}
+
+std::optional<ServerDatabases> parseState(const QString& output)
+{
+    for (const QString& line : output.split(u'\n')) {
+        if (!line.startsWith(stateMarker())) {
+            continue;
         }
+        ServerDatabases found;
+        found.state = line.mid(stateMarker().size()).trimmed();
+        for (const QString& entry : found.state.split(u' ', Qt::SkipEmptyParts)) {
+            const QString name = entry.section(u':', 0, 0);
+            if (name == u"pendataan"_s) {
+                found.pendataan = true;
+            } else {
+                (entry.endsWith(u":true"_s) ? found.marked : found.unmarked).append(name);
+            }
+        }
+        return found;
     }
+    return std::nullopt;
+}
+
+QString droppedNote(const QString& name)
+{
+    if (name == scratchDatabaseName()) {
+        return u"Restore sebelumnya terhenti sebelum selesai; database pendataan tidak diubah "
+               u"olehnya, dan database yang belum selesai dimuatnya (%1) telah dihapus."_s.arg(name);
+    }
+    return u"Restore sebelumnya sudah selesai, tetapi salinan database lamanya (%1) belum "
+           u"terhapus; salinan itu kini dihapus."_s.arg(name);
+}
+
+std::optional<Failure> putLegacyCopyBack(Operation& operation)
+{
+    const ToolResult result = operation.run(tools::psql(
+        operation.installation().port, {},
+        {operation.lock().heldCheck(),
+         u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName())}));
+    if (!result.succeeded()) {
+        return toolFailure(u"mengembalikan database %1 menjadi pendataan (psql)"_s.arg(
+                               legacySetAsideName()),
+                           result);
+    }
+    operation.note(u"Restore oleh versi program sebelumnya terhenti sebelum selesai dan tidak "
+                   u"ada database pendataan: isi database sebelum restore itu (%1) telah "
+                   u"dikembalikan menjadi database pendataan."_s.arg(legacySetAsideName()));
     return std::nullopt;
 }
 
 } // namespace
 
-QString notPutBackYetText()
+QString scratchDatabaseName()
 {
-    return u"Database pendataan belum dikembalikan seperti semula: isinya yang sebelumnya "
-           u"tersimpan di server dengan nama %1 dan dikembalikan otomatis oleh backup atau "
-           u"restore berikutnya."_s.arg(setAsideDatabaseName());
+    return u"ranupa_helper_pendataan_baru"_s;
 }
 
-QString setAsideDatabaseName()
-{
-    return u"ranupa_helper_pendataan_sebelum"_s;
-}
-
-QString completedDatabaseName()
+QString replacedDatabaseName()
 {
     return u"ranupa_helper_pendataan_usang"_s;
 }
 
-QString psqlCommandLine(const QString& port, const QString& statement, const QString& database)
+QString legacySetAsideName()
 {
-    const QString connection = database.isEmpty() ? QString() : u" -d "_s + database;
-    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port + u" -U postgres"_s + connection +
-           u" -c \""_s + commandline::escapeForQuotes(statement) + u'"';
+    return u"ranupa_helper_pendataan_sebelum"_s;
 }
 
-QString roomReserveTableName()
+QString ownDatabaseMark()
 {
-    return u"public.ranupa_helper_ruang_cadangan"_s;
+    return u"Dibuat oleh Ranupa Helper; dihapus otomatis."_s;
 }
 
-QString reserveRoomStatement()
+std::optional<ServerDatabases> readServerDatabases(Operation& operation, Failure& failure)
 {
-    // About 8 MB of rows: room enough for the checkpoint that a drop of a database needs.
-    return u"CREATE TABLE "_s + roomReserveTableName() +
-           u" AS SELECT g AS isi FROM generate_series(1, 225000) AS g"_s;
-}
-
-QString freeRoomStatement()
-{
-    return u"DROP TABLE IF EXISTS "_s + roomReserveTableName();
-}
-
-QString diskFullCause(const ToolResult& result)
-{
-    // The whole output: pg_restore goes on after an error, and the first one is the cause.
-    constexpr std::array signs{"No space left on device", "could not extend file", "disk full"};
-    for (const char* sign : signs) {
-        if (result.rawOutput.contains(sign)) {
-            return u"Penyebab: disk server database penuh. Kosongkan ruang disk server (ingat: "
-                   u"selama restore, database lama dan baru perlu muat bersama), lalu coba "
-                   u"lagi."_s;
-        }
-    }
-    return {};
-}
-
-enum class Recovery::Step
-{
-    Inspect,
-    EndCompletedConnections,
-    DropCompleted,
-    EndConnections,
-    FreeRoom,
-    DropUnfinished,
-    PutBack,
-};
-
-struct Recovery::Private
-{
-    QString port;
-    bool setAsideFound = false;
-    int attempts = 0;
-    int inspections = 0;
-    RecoveryResult result;
-    QPointer<ToolRunner> runner;
-};
-
-Recovery::Recovery(QObject* parent) : QObject(parent), d(std::make_unique<Private>()) {}
-
-Recovery::~Recovery()
-{
-    if (d->runner) {
-        d->runner->disconnect(this);
-    }
-}
-
-void Recovery::start(const QString& port)
-{
-    d->port = port;
-    d->result = {};
-    d->attempts = 0;
-    d->inspections = 0;
-    run(Step::Inspect);
-}
-
-void Recovery::startPuttingBack(const QString& port)
-{
-    d->port = port;
-    d->result = {};
-    d->attempts = 0;
-    d->setAsideFound = true;
-    putBackOrFinish();
-}
-
-void Recovery::run(Step step)
-{
-    QString statement;
-    switch (step) {
-    case Step::Inspect:
-        ++d->inspections;
-        statement = inspectionStatement();
-        break;
-    case Step::EndCompletedConnections:
-        statement = endConnectionsStatement({completedDatabaseName()});
-        break;
-    case Step::DropCompleted:
-        statement = u"DROP DATABASE "_s + completedDatabaseName();
-        break;
-    case Step::EndConnections:
-        ++d->attempts;
-        statement = endConnectionsStatement({databaseName(), setAsideDatabaseName()});
-        break;
-    case Step::FreeRoom:
-        statement = freeRoomStatement();
-        break;
-    case Step::DropUnfinished:
-        statement = u"DROP DATABASE IF EXISTS "_s + databaseName();
-        break;
-    case Step::PutBack:
-        statement =
-            u"ALTER DATABASE "_s + setAsideDatabaseName() + u" RENAME TO "_s + databaseName();
-        break;
-    }
-    if (d->runner) {
-        d->runner->deleteLater();
-    }
-    d->runner = new ToolRunner(this);
-    connect(d->runner, &ToolRunner::outputLine, this, &Recovery::toolLine);
-    connect(d->runner, &ToolRunner::finished, this,
-            [this, step](const ToolResult& result) { onFinished(step, result); });
-    // The room is freed inside the unfinished database; everything else runs in psql's default.
-    d->runner->start(step == Step::FreeRoom ? psqlCommandLine(d->port, statement, databaseName())
-                                            : psqlCommandLine(d->port, statement));
-}
-
-void Recovery::onFinished(Step step, const ToolResult& result)
-{
-    switch (step) {
-    case Step::Inspect:
-        onInspected(result);
-        return;
-    case Step::EndCompletedConnections:
-        run(Step::DropCompleted);
-        return;
-    case Step::DropCompleted:
-        if (result.succeeded()) {
-            d->result.droppedCompleted = true;
-            d->result.report += u"Restore sebelumnya sudah selesai, tetapi salinan database "
-                                u"lamanya belum terhapus; salinan itu kini dihapus.\n"_s;
-        } else {
-            // Only room on the disk is at stake: the work goes on, and the next run tries again.
-            d->result.report += toolFailureDetails(
-                u"Salinan database lama dari restore sebelumnya (%1) belum dapat dihapus; "
-                u"dicoba lagi pada backup atau restore berikutnya."_s.arg(completedDatabaseName()),
-                result);
-            d->result.report += u'\n';
-        }
-        putBackOrFinish();
-        return;
-    case Step::EndConnections:
-        run(Step::FreeRoom);
-        return;
-    case Step::FreeRoom:
-        // There may be no such table, or no unfinished database at all: the drop decides.
-        run(Step::DropUnfinished);
-        return;
-    case Step::DropUnfinished:
-    case Step::PutBack:
-        if (!result.succeeded()) {
-            if (d->attempts < endConnectionAttempts) {
-                // Most likely a client that connected again meanwhile: end it once more.
-                QTimer::singleShot(retryPauseMs, this, [this] { run(Step::EndConnections); });
-                return;
-            }
-            const QString failedStep =
-                step == Step::PutBack
-                    ? u"Langkah yang gagal: mengembalikan database pendataan (psql)."_s
-                    : u"Langkah yang gagal: menghapus database pendataan yang belum lengkap "
-                      u"(psql)."_s;
-            finishWith(false, toolFailureDetails(failedStep + u' ' + notPutBackYetText(), result),
-                       causeFromToolResult(result));
-            return;
-        }
-        if (step == Step::DropUnfinished) {
-            run(Step::PutBack);
-            return;
-        }
-        d->result.putBack = true;
-        d->result.pendataanExists = true;
-        d->result.report += u"Restore sebelumnya terhenti sebelum selesai; database pendataan "
-                            u"telah dikembalikan ke isinya sebelum restore itu.\n"_s;
-        finishWith(true);
-        return;
-    }
-}
-
-void Recovery::onInspected(const ToolResult& result)
-{
-    const std::optional<QStringList> found =
-        result.succeeded() ? foundDatabases(result.output()) : std::nullopt;
-    if (!found && d->inspections < endConnectionAttempts) {
-        // A server whose disk just filled up fails many a statement until it has room again.
-        QTimer::singleShot(retryPauseMs, this, [this] { run(Step::Inspect); });
-        return;
-    }
+    const ToolResult result = operation.run(
+        tools::psql(operation.installation().port, {},
+                    {u"SELECT '%1' || %2"_s.arg(stateMarker(), stateExpression())}));
+    std::optional<ServerDatabases> found =
+        result.succeeded() ? parseState(result.output()) : std::nullopt;
     if (!found) {
-        d->result.changedNothing = true;
-        finishWith(false,
-                   toolFailureDetails(u"Langkah yang gagal: memeriksa database di server (psql)."_s,
-                                      result),
-                   causeFromToolResult(result));
-        return;
+        failure = toolFailure(u"memeriksa database di server (psql)"_s, result);
     }
-    d->result.pendataanExists = found->contains(databaseName());
-    d->setAsideFound = found->contains(setAsideDatabaseName());
-    if (found->contains(completedDatabaseName())) {
-        run(Step::EndCompletedConnections);
-        return;
-    }
-    putBackOrFinish();
+    return found;
 }
 
-void Recovery::putBackOrFinish()
+QString stateUnchanged(const ServerDatabases& expected)
 {
-    if (d->setAsideFound) {
-        run(Step::EndConnections);
-        return;
+    return u"DO $ranupa$ BEGIN IF %1 <> '%2' THEN RAISE EXCEPTION 'ranupa-helper: database di "
+           u"server berubah'; END IF; END $ranupa$;"_s.arg(stateExpression(), expected.state);
+}
+
+QStringList createMarkedDatabase(const QString& name, const QString& createOptions)
+{
+    return {u"CREATE DATABASE %1 WITH %2"_s.arg(name, createOptions),
+            u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(name, ownDatabaseMark())};
+}
+
+std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name)
+{
+    Failure failure;
+    const std::optional<ServerDatabases> found = readServerDatabases(operation, failure);
+    if (!found) {
+        return failure;
     }
-    finishWith(true);
+    if (!found->marked.contains(name)) {
+        return found->has(name) ? Failure{.step = u"menghapus database %1"_s.arg(name),
+                                          .details = u"Database itu tidak bertanda buatan "
+                                                     u"program ini, jadi tidak dihapus."_s,
+                                          .cause = FailureCause::ReservedName}
+                                : std::optional<Failure>();
+    }
+    const ToolResult result = operation.run(tools::psql(
+        operation.installation().port, {},
+        {operation.lock().heldCheck(), stateUnchanged(*found),
+         u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '%1'"_s.arg(
+             name),
+         u"DROP DATABASE %1"_s.arg(name)}));
+    if (!result.succeeded()) {
+        return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
+    }
+    return std::nullopt;
 }
 
-void Recovery::finishWith(bool ok, const QString& problem, FailureCause cause)
+std::optional<Failure> recoverInterruptedWork(Operation& operation)
 {
-    d->result.ok = ok;
-    d->result.problem = problem;
-    d->result.cause = cause;
-    d->result.report = d->result.report.trimmed();
-    QMetaObject::invokeMethod(
-        this, [this, result = d->result] { emit finished(result); }, Qt::QueuedConnection);
-}
-
-RecoveryResult recoverInterruptedRestore(const QString& port)
-{
-    Recovery recovery;
-    QEventLoop loop;
-    RecoveryResult result;
-    QObject::connect(&recovery, &Recovery::finished, &loop, [&](const RecoveryResult& done) {
-        result = done;
-        loop.quit();
-    });
-    recovery.start(port);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return result;
+    operation.step(u"Memeriksa database di server..."_s);
+    Failure failure;
+    const std::optional<ServerDatabases> found = readServerDatabases(operation, failure);
+    if (!found) {
+        return failure;
+    }
+    QStringList foreign = found->unmarked;
+    foreign.removeAll(legacySetAsideName());
+    if (!foreign.isEmpty()) {
+        return Failure{
+            .step = u"memeriksa database di server"_s,
+            .details = u"Di server ada database bernama %1, nama yang dipakai program ini untuk "
+                       u"restore, tetapi database itu tidak bertanda buatan program ini. Program "
+                       u"tidak menghapus atau mengubahnya. Ganti nama database itu (misalnya "
+                       u"dengan ALTER DATABASE ... RENAME TO ... di psql), lalu coba lagi."_s.arg(
+                           foreign.join(u", "_s)),
+            .cause = FailureCause::ReservedName,
+            .pendataanUnchanged = true};
+    }
+    for (const QString& name : found->marked) {
+        if (const std::optional<Failure> notDropped = dropOwnDatabase(operation, name)) {
+            // Only room on the disk is at stake: the work goes on, the next run tries again.
+            operation.note(u"Database %1 dari pekerjaan sebelumnya belum dapat dihapus; dicoba "
+                           u"lagi pada backup atau restore berikutnya.\n%2"_s.arg(
+                               name, notDropped->details));
+        } else {
+            operation.note(droppedNote(name));
+        }
+    }
+    if (!found->unmarked.contains(legacySetAsideName())) {
+        return std::nullopt;
+    }
+    if (found->pendataan) {
+        operation.note(u"Di server ada database %1, sisa restore oleh versi program sebelumnya: "
+                       u"isi database pendataan sebelum restore itu. Database itu dibiarkan; "
+                       u"hapus sendiri bila tidak diperlukan lagi."_s.arg(legacySetAsideName()));
+        return std::nullopt;
+    }
+    return putLegacyCopyBack(operation);
 }
 
 } // namespace ranupa

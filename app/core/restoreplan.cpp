@@ -1,39 +1,17 @@
 #include "core/restoreplan.h"
 
 #include "core/archivetoc.h"
-#include "core/commandline.h"
-#include "core/tooldetails.h"
-#include "core/toolrunner.h"
+#include "core/operation.h"
+#include "core/toolcommands.h"
 
-#include <QEventLoop>
 #include <QFile>
-#include <QPointer>
 #include <QTemporaryDir>
-#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
 namespace ranupa {
 
 namespace {
-
-const QString untouched = u"Database pendataan tidak diubah."_s;
-
-// Failure details: the step, that nothing was touched, then why.
-QString failedStep(const QString& what, const QString& why)
-{
-    return u"Langkah yang gagal: %1. %2\n%3"_s.arg(what, untouched, why);
-}
-
-QString quoted(const QString& path)
-{
-    return u'"' + commandline::escapeForQuotes(path) + u'"';
-}
-
-QString pgRestore()
-{
-    return u"pgsql\\bin\\pg_restore.exe"_s;
-}
 
 // A text from the backup as an SQL expression, without the text itself ever being SQL.
 QByteArray hexText(const QString& text)
@@ -117,25 +95,6 @@ bool writeFile(const QString& path, const QByteArray& bytes)
 
 } // namespace
 
-QString archiveTocWithDatabaseCommandLine(const QString& filePath)
-{
-    return pgRestore() + u" --list --create "_s + quoted(filePath);
-}
-
-QString archiveSchemaScriptCommandLine(const QString& filePath, const QString& scriptPath)
-{
-    // The data sections are left out: the script is read for names, not loaded.
-    return pgRestore() + u" --create --section=pre-data --section=post-data --verbose --file "_s +
-           quoted(scriptPath) + u' ' + quoted(filePath);
-}
-
-QString archiveEntriesScriptCommandLine(const QString& filePath, const QString& listPath,
-                                        const QString& scriptPath)
-{
-    return pgRestore() + u" --create --use-list "_s + quoted(listPath) + u" --verbose --file "_s +
-           quoted(scriptPath) + u' ' + quoted(filePath);
-}
-
 QByteArray serverProbeScript(const DatabaseLocale& archive, const QStringList& roles)
 {
     return "SET client_encoding = 'UTF8';\n"
@@ -151,12 +110,6 @@ QByteArray serverProbeScript(const DatabaseLocale& archive, const QStringList& r
            "''))\n"
            ") AS t(v) WHERE d.datname = 'template0';\n" +
            missingRolesQuery(roles) + localeProbe(archive);
-}
-
-QString serverProbeCommandLine(const QString& port, const QString& scriptPath)
-{
-    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port +
-           u" -U postgres -X -q -A -t -v ON_ERROR_STOP=1 -f "_s + quoted(scriptPath);
 }
 
 std::optional<ServerProbe> parseServerProbe(const QByteArray& output, const QStringList& roles)
@@ -201,257 +154,122 @@ std::optional<ServerProbe> parseServerProbe(const QByteArray& output, const QStr
     return probe;
 }
 
-QString databaseSettingsCommandLine(const QString& port, const QString& scriptPath)
+namespace {
+
+// Has pg_restore write a script of the open archive into `scriptPath` (of the entries in
+// `listPath`, when given) and reads it back.
+std::optional<QByteArray> archiveScript(Operation& operation, QFile& file,
+                                        const QString& scriptPath, const QString& listPath,
+                                        const QString& step, Failure& failure)
 {
-    return u"pgsql\\bin\\psql.exe -h localhost -p "_s + port +
-           u" -U postgres -d pendataan -X -1 -v ON_ERROR_STOP=1 -f "_s + quoted(scriptPath);
-}
-
-struct RestorePreparation::Private
-{
-    QString filePath;
-    QString port;
-    RestorePlanOptions options;
-    std::unique_ptr<QTemporaryDir> work;
-    QPointer<ToolRunner> runner;
-    QTimer watchdog;
-    bool timedOut = false;
-    bool done = false;
-    std::optional<ArchiveToc> toc;
-    QStringList roles;
-    RestorePlan plan;
-
-    QString workFile(const QString& name) const { return work->filePath(name); }
-};
-
-RestorePreparation::RestorePreparation(QObject* parent)
-    : QObject(parent), d(std::make_unique<Private>())
-{
-    d->watchdog.setSingleShot(true);
-    d->watchdog.setInterval(toolTimeout);
-    connect(&d->watchdog, &QTimer::timeout, this, [this] {
-        d->timedOut = true;
-        if (d->runner) {
-            d->runner->cancel();
-        }
-    });
-}
-
-RestorePreparation::~RestorePreparation() = default;
-
-void RestorePreparation::start(const QString& filePath, const QString& port,
-                               const RestorePlanOptions& options)
-{
-    d->filePath = filePath;
-    d->port = port;
-    d->options = options;
-    d->toc.reset();
-    d->roles.clear();
-    d->plan = {};
-    d->done = false;
-    d->work = std::make_unique<QTemporaryDir>();
-    if (!d->work->isValid()) {
-        fail(failedStep(u"memeriksa file backup"_s,
-                        u"Folder sementara tidak dapat dibuat: "_s + d->work->errorString()));
-        return;
+    file.seek(0);
+    ToolRun how;
+    how.input = &file;
+    how.timeout = std::chrono::minutes(2); // only the table of contents is read
+    const ToolResult result = operation.run(tools::archiveScript(scriptPath, listPath), how);
+    bool read = false;
+    QByteArray script = result.succeeded() ? readFile(scriptPath, &read) : QByteArray();
+    if (!read) {
+        failure = toolFailure(step, result);
+        return std::nullopt;
     }
-    readToc();
+    return script;
 }
 
-void RestorePreparation::cancel()
+Failure planFailure(const QString& step, const QString& details,
+                    FailureCause cause = FailureCause::Unknown)
 {
-    if (d->runner && d->runner->isRunning()) {
-        d->runner->cancel();
+    return {.step = step, .details = details, .cause = cause};
+}
+
+void takeArchiveFacts(const ArchiveToc& toc, RestorePlan& plan)
+{
+    plan.archiveDatabase = toc.databaseName;
+    plan.archiveCreated = toc.created;
+    plan.archiveServerVersion = toc.serverVersion;
+    plan.archiveTables = int(toc.entriesOfType(u"TABLE").size());
+    plan.loadItems = loadedEntryCount(toc);
+}
+
+} // namespace
+
+std::optional<Failure> planRestore(Operation& operation, QFile& file, const ArchiveToc& toc,
+                                   bool acceptOtherDatabase, RestorePlan& plan)
+{
+    takeArchiveFacts(toc, plan);
+    if (toc.databaseName != u"pendataan"_s && !acceptOtherDatabase) {
+        return planFailure(u"memeriksa file backup"_s,
+                           u"File backup ini berisi database \"%1\", bukan pendataan. Pilih file "
+                           u"backup database pendataan."_s.arg(toc.databaseName),
+                           FailureCause::ForeignBackup);
     }
-}
-
-void RestorePreparation::runStep(const QString& commandLine, const QString& what,
-                                 void (RestorePreparation::*next)(const QByteArray& output))
-{
-    if (d->runner) {
-        d->runner->deleteLater();
+    QTemporaryDir work;
+    if (!work.isValid()) {
+        return planFailure(u"memeriksa file backup"_s,
+                           u"Folder sementara tidak dapat dibuat: "_s + work.errorString());
     }
-    d->runner = new ToolRunner(this);
-    d->timedOut = false;
-    connect(d->runner, &ToolRunner::finished, this, [this, what, next](const ToolResult& result) {
-        d->watchdog.stop();
-        if (!result.succeeded()) {
-            QString step = u"Langkah yang gagal: %1. %2"_s.arg(what, untouched);
-            if (d->timedOut) {
-                step += u"\nProgram tidak selesai dalam %1 detik."_s.arg(toolTimeout.count());
-            }
-            fail(toolFailureDetails(step, result), causeFromToolResult(result));
-            return;
-        }
-        (this->*next)(result.rawOutput);
-    });
-    d->watchdog.start();
-    d->runner->start(commandLine);
-}
-
-void RestorePreparation::readToc()
-{
-    runStep(archiveTocWithDatabaseCommandLine(d->filePath),
-            u"membaca daftar isi file backup (pg_restore)"_s, &RestorePreparation::onToc);
-}
-
-void RestorePreparation::onToc(const QByteArray& output)
-{
-    d->toc = parseArchiveList(QString::fromUtf8(output));
-    if (!d->toc) {
-        fail(failedStep(u"membaca daftar isi file backup"_s,
-                        u"Daftar isi yang ditulis pg_restore tidak dapat dibaca."_s),
-             FailureCause::DamagedBackup);
-        return;
+    Failure failure;
+    const std::optional<QByteArray> schema =
+        archiveScript(operation, file, work.filePath(u"skema.sql"_s), {},
+                      u"membaca skema file backup (pg_restore)"_s, failure);
+    if (!schema) {
+        return failure;
     }
-    d->plan.archiveDatabase = d->toc->databaseName;
-    d->plan.archiveCreated = d->toc->created;
-    d->plan.archiveServerVersion = d->toc->serverVersion;
-    d->plan.archiveTables = int(d->toc->entriesOfType(u"TABLE").size());
-    if (d->toc->databaseName != u"pendataan"_s && !d->options.acceptOtherDatabase) {
-        fail(failedStep(u"memeriksa file backup"_s,
-                        u"File backup ini berisi database \"%1\", bukan pendataan. Pilih file "
-                        u"backup database pendataan."_s.arg(d->toc->databaseName)),
-             FailureCause::ForeignBackup);
-        return;
-    }
-    d->plan.loadItems = loadedEntryCount(*d->toc);
-    readSchema();
-}
-
-void RestorePreparation::readSchema()
-{
-    runStep(archiveSchemaScriptCommandLine(d->filePath, d->workFile(u"skema.sql"_s)),
-            u"membaca skema file backup (pg_restore)"_s, &RestorePreparation::onSchema);
-}
-
-void RestorePreparation::onSchema(const QByteArray&)
-{
-    bool ok = false;
-    const QByteArray script = readFile(d->workFile(u"skema.sql"_s), &ok);
-    const std::optional<ArchiveDatabase> database =
-        ok ? archiveDatabaseFromScript(script) : std::nullopt;
+    const std::optional<ArchiveDatabase> database = archiveDatabaseFromScript(*schema);
     if (!database || database->locale.encoding.isEmpty()) {
-        fail(failedStep(u"membaca skema file backup"_s,
-                        u"File backup tidak menyebut encoding dan lokal databasenya."_s));
-        return;
+        return planFailure(u"membaca skema file backup"_s,
+                           u"File backup tidak menyebut encoding dan lokal databasenya."_s);
     }
-    d->plan.locale = database->locale;
-    d->roles = rolesNamedInScript(script);
-    readDatabaseEntries();
-}
+    plan.locale = database->locale;
+    QStringList roles = rolesNamedInScript(*schema);
 
-void RestorePreparation::readDatabaseEntries()
-{
-    const QByteArray list = databaseEntriesList(*d->toc);
-    if (list.isEmpty()) {
-        probeServer(); // an archive of an old pg_dump, or a database without own settings
-        return;
-    }
-    const QString listPath = d->workFile(u"database.list"_s);
-    if (!writeFile(listPath, list)) {
-        fail(failedStep(u"memeriksa file backup"_s,
-                        u"File sementara %1 tidak dapat ditulis."_s.arg(listPath)));
-        return;
-    }
-    runStep(archiveEntriesScriptCommandLine(d->filePath, listPath, d->workFile(u"database.sql"_s)),
-            u"membaca pengaturan database dari file backup (pg_restore)"_s,
-            &RestorePreparation::onDatabaseEntries);
-}
-
-void RestorePreparation::onDatabaseEntries(const QByteArray&)
-{
-    bool ok = false;
-    const QByteArray script = readFile(d->workFile(u"database.sql"_s), &ok);
-    if (!ok) {
-        fail(failedStep(u"membaca pengaturan database dari file backup"_s,
-                        u"Script yang ditulis pg_restore tidak dapat dibaca."_s));
-        return;
-    }
-    for (const QString& role : rolesNamedInScript(script)) {
-        if (!d->roles.contains(role)) {
-            d->roles.append(role);
+    if (const QByteArray list = databaseEntriesList(toc); !list.isEmpty()) {
+        const QString listPath = work.filePath(u"database.list"_s);
+        if (!writeFile(listPath, list)) {
+            return planFailure(u"memeriksa file backup"_s,
+                               u"File sementara %1 tidak dapat ditulis."_s.arg(listPath));
+        }
+        const std::optional<QByteArray> entries =
+            archiveScript(operation, file, work.filePath(u"database.sql"_s), listPath,
+                          u"membaca pengaturan database dari file backup (pg_restore)"_s, failure);
+        if (!entries) {
+            return failure;
+        }
+        for (const QString& role : rolesNamedInScript(*entries)) {
+            if (!roles.contains(role)) {
+                roles.append(role);
+            }
+        }
+        plan.settings = databaseSettings(*entries);
+        if (!plan.settings.refused.isEmpty()) {
+            return planFailure(u"memeriksa pengaturan database dalam file backup"_s,
+                               u"Bagian pengaturan database dalam file backup berisi perintah "
+                               u"yang bukan pengaturan database, jadi restore tidak dijalankan:\n"_s +
+                                   plan.settings.refused,
+                               FailureCause::UnsafeBackup);
         }
     }
-    d->plan.settingsScript = databaseSettingsScript(script);
-    probeServer();
-}
 
-void RestorePreparation::probeServer()
-{
-    emit stepChanged(u"Memeriksa server..."_s);
-    const QString scriptPath = d->workFile(u"periksa.sql"_s);
-    if (!writeFile(scriptPath, serverProbeScript(d->plan.locale, d->roles))) {
-        fail(failedStep(u"memeriksa server"_s,
-                        u"File sementara %1 tidak dapat ditulis."_s.arg(scriptPath)));
-        return;
-    }
-    runStep(serverProbeCommandLine(d->port, scriptPath), u"memeriksa server (psql)"_s,
-            &RestorePreparation::onProbe);
-}
-
-void RestorePreparation::onProbe(const QByteArray& output)
-{
-    const std::optional<ServerProbe> probe = parseServerProbe(output, d->roles);
+    operation.step(u"Memeriksa server..."_s);
+    const ToolResult answer = operation.run(tools::psqlScript(operation.installation().port, {}),
+                                            serverProbeScript(plan.locale, roles));
+    const std::optional<ServerProbe> probe =
+        answer.succeeded() ? parseServerProbe(answer.rawOutput, roles) : std::nullopt;
     if (!probe) {
-        fail(failedStep(u"memeriksa server (psql)"_s, u"Jawaban server tidak lengkap:\n"_s +
-                                                          QString::fromUtf8(output).trimmed()));
-        return;
+        return toolFailure(u"memeriksa server (psql)"_s, answer);
     }
     if (!probe->missingRoles.isEmpty()) {
-        fail(failedStep(u"memeriksa peran (role) di server"_s,
-                        missingRolesProblem(probe->missingRoles)),
-             FailureCause::MissingRole);
-        return;
+        return planFailure(u"memeriksa peran (role) di server"_s,
+                           missingRolesProblem(probe->missingRoles), FailureCause::MissingRole);
     }
-    const LocaleChoice choice = chooseDatabaseLocale(d->plan.locale, probe->facts);
+    const LocaleChoice choice = chooseDatabaseLocale(plan.locale, probe->facts);
     if (!choice.locale) {
-        fail(failedStep(u"memilih encoding dan lokal database"_s, choice.problem));
-        return;
+        return planFailure(u"memilih encoding dan lokal database"_s, choice.problem);
     }
-    RestorePlan plan = d->plan;
-    plan.ok = true;
     plan.locale = *choice.locale;
     plan.serverVersion = probe->facts.version;
     plan.note = choice.note;
-    finishWith(plan);
-}
-
-void RestorePreparation::fail(const QString& details, FailureCause cause)
-{
-    RestorePlan plan;
-    plan.archiveDatabase = d->plan.archiveDatabase;
-    plan.problem = details;
-    plan.cause = cause;
-    finishWith(plan);
-}
-
-void RestorePreparation::finishWith(const RestorePlan& plan)
-{
-    if (d->done) {
-        return;
-    }
-    d->done = true;
-    d->work.reset();
-    // Queued, so that finished() never arrives inside start() or inside the runner's signal.
-    QMetaObject::invokeMethod(
-        this, [this, plan] { emit finished(plan); }, Qt::QueuedConnection);
-}
-
-RestorePlan prepareRestore(const QString& filePath, const QString& port,
-                           const RestorePlanOptions& options)
-{
-    RestorePreparation preparation;
-    QEventLoop loop;
-    RestorePlan outcome;
-    QObject::connect(&preparation, &RestorePreparation::finished, &loop,
-                     [&](const RestorePlan& plan) {
-                         outcome = plan;
-                         loop.quit();
-                     });
-    preparation.start(filePath, port, options);
-    loop.exec();
-    return outcome;
+    return std::nullopt;
 }
 
 } // namespace ranupa

@@ -1,5 +1,7 @@
 #include "core/sqlscript.h"
 
+#include <QString>
+
 #include <algorithm>
 
 namespace ranupa::sql {
@@ -208,6 +210,79 @@ QByteArray doubled(QByteArrayView text, char quote)
     return quoted;
 }
 
+int digitValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    const char lower = toLower(c);
+    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+void appendUtf8(QByteArray& out, char32_t code)
+{
+    out += QString::fromUcs4(&code, 1).toUtf8();
+}
+
+// The text of an E'...' literal: backslash escapes as the server reads them (\n, \t, octal,
+// \x hex, \u and \U code points, anything else standing for itself), doubled quotes undone.
+QByteArray withEscapesUndone(QByteArrayView inner)
+{
+    QByteArray out;
+    // Up to `most` digits of `base` from `i` on: their value and how many there were.
+    const auto digits = [&](qsizetype& i, int base, int most) {
+        char32_t value = 0;
+        int taken = 0;
+        for (; taken < most && i < inner.size(); ++taken, ++i) {
+            const int digit = digitValue(inner[i]);
+            if (digit < 0 || digit >= base) {
+                break;
+            }
+            value = value * char32_t(base) + char32_t(digit);
+        }
+        return std::pair{value, taken};
+    };
+    for (qsizetype i = 0; i < inner.size();) {
+        const char c = inner[i++];
+        if (c == '\'' && i < inner.size() && inner[i] == '\'') {
+            out += '\'';
+            ++i;
+            continue;
+        }
+        if (c != '\\' || i >= inner.size()) {
+            out += c;
+            continue;
+        }
+        const char e = inner[i++];
+        switch (e) {
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'x': {
+            const auto [value, taken] = digits(i, 16, 2);
+            taken > 0 ? void(out += char(value)) : void(out += 'x');
+            break;
+        }
+        case 'u':
+        case 'U': {
+            const auto [value, taken] = digits(i, 16, e == 'u' ? 4 : 8);
+            taken > 0 ? appendUtf8(out, value) : void(out += e);
+            break;
+        }
+        default:
+            if (e >= '0' && e <= '7') {
+                --i;
+                out += char(digits(i, 8, 3).first);
+            } else {
+                out += e;
+            }
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 QList<Statement> splitScript(QByteArrayView script)
@@ -235,7 +310,7 @@ QByteArray tokenValue(QByteArrayView script, const Token& token)
         if (text.startsWith('\'')) {
             return undoubled(text.sliced(1, std::max<qsizetype>(text.size() - 2, 0)), '\'');
         }
-        return text.toByteArray(); // E'...': rare in the statements read here; kept as written
+        return withEscapesUndone(text.sliced(2, std::max<qsizetype>(text.size() - 3, 0)));
     case Token::Kind::Symbol:
         break;
     }

@@ -1,13 +1,14 @@
 #include "core/toolrunner.h"
 
 #include "core/commandline.h"
-#include "core/installation.h"
 
 #include <QByteArrayView>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMetaMethod>
 #include <QStringDecoder>
+#include <QTimer>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -38,10 +39,11 @@ QString decodeLocal8Bit(QByteArrayView bytes)
 // Windows children split their own command line, so it goes to CreateProcess exactly as built.
 // The program file is named apart, taken from the installation directory: the working
 // directory, which the paths in the rest of the line count from, may be another one.
-void prepareStart(QProcess& process, const QString& commandLine, const QStringList& argv)
+void prepareStart(QProcess& process, const QString& commandLine, const QStringList& argv,
+                  const QDir& programDir)
 {
     const QString program = QDir::toNativeSeparators(
-        QDir(installationDir()).absoluteFilePath(QDir::fromNativeSeparators(argv.constFirst())));
+        programDir.absoluteFilePath(QDir::fromNativeSeparators(argv.constFirst())));
     process.setProgram(program);
     process.setArguments({});
     auto nativeProgram = std::make_shared<std::wstring>(program.toStdWString());
@@ -65,10 +67,11 @@ void killChildTree(QProcess& process)
 }
 #else
 // Gives the child what a Windows child would make of the command line: the runtime's splitting,
-// and a program path resolved against the installation directory, never through PATH.
-void prepareStart(QProcess& process, const QString&, const QStringList& argv)
+// and a program path resolved against the program directory, never through PATH.
+void prepareStart(QProcess& process, const QString&, const QStringList& argv,
+                  const QDir& programDir)
 {
-    process.setProgram(commandline::resolveProgramPath(argv.constFirst(), QDir(installationDir())));
+    process.setProgram(commandline::resolveProgramPath(argv.constFirst(), programDir));
     process.setArguments(argv.mid(1));
 #ifdef Q_OS_LINUX
     const pid_t parent = ::getpid();
@@ -109,7 +112,42 @@ void reserveForAppend(QByteArray& buffer, qint64 more)
     buffer.reserve(std::max(needed, 2 * buffer.capacity()));
 }
 
+// Read from the input at a time: enough to keep a tool busy, little enough to hold.
+constexpr qint64 inputChunkBytes = 1 << 20;
+
 } // namespace
+
+QProcessEnvironment toolEnvironment(const QProcessEnvironment& from)
+{
+    QProcessEnvironment environment = from;
+    for (const auto* name :
+         {u"PGOPTIONS", u"PGDATABASE", u"PGSERVICE", u"PGSERVICEFILE", u"PSQLRC", u"PGHOSTADDR",
+          u"PGCLIENTENCODING", u"PGDATESTYLE", u"PGTZ", u"PGGEQO", u"PSQL_PAGER", u"PAGER",
+          u"PG_COLORS", u"LANGUAGE"}) {
+        environment.remove(QString::fromUtf16(name));
+    }
+    // LC_ALL would outrank LC_MESSAGES; what it says of the characters' encoding stays.
+    if (environment.contains(u"LC_ALL"_s)) {
+        environment.insert(u"LC_CTYPE"_s, environment.value(u"LC_ALL"_s));
+        environment.remove(u"LC_ALL"_s);
+    }
+    environment.insert(u"LC_MESSAGES"_s, u"C"_s);
+    environment.insert(u"PG_COLOR"_s, u"never"_s);
+    environment.insert(u"PGAPPNAME"_s, u"ranupa-helper"_s);
+    return environment;
+}
+
+bool prepareToolProcess(QProcess& process, const QString& commandLine, const QString& programDir)
+{
+    const QString line = commandline::withoutLeadingControls(commandLine);
+    const QStringList argv = commandline::splitWindowsCommandLine(line);
+    if (argv.constFirst().isEmpty()) {
+        return false;
+    }
+    process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
+    prepareStart(process, line, argv, programDir.isEmpty() ? QDir::current() : QDir(programDir));
+    return true;
+}
 
 QString ToolResult::output() const
 {
@@ -127,6 +165,7 @@ struct ToolRunner::Private
     void onErrorOccurred(QProcess::ProcessError error);
     void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void failLater(const QString& why);
+    void feedInput();
     bool lineListenerConnected() const
     {
         return q->isSignalConnected(QMetaMethod::fromSignal(&ToolRunner::outputLine));
@@ -137,6 +176,11 @@ struct ToolRunner::Private
     ToolResult result;
     qsizetype lineStart = 0; // first byte of the output not yet reported as a line
     bool cancelRequested = false;
+    QString programDir;
+    QIODevice* input = nullptr;
+    bool inputClosed = false;
+    bool inputFailed = false;
+    qint64 inputFed = 0;
 };
 
 void ToolRunner::Private::start(const QString& commandLine)
@@ -150,27 +194,55 @@ void ToolRunner::Private::start(const QString& commandLine)
         process = nullptr;
     }
 
-    const QString line = commandline::withoutLeadingControls(commandLine);
-    const QStringList argv = commandline::splitWindowsCommandLine(line);
-    if (argv.constFirst().isEmpty()) {
+    inputClosed = false;
+    inputFailed = false;
+    inputFed = 0;
+    process = new QProcess(q);
+    if (!prepareToolProcess(*process, commandLine, programDir)) {
+        delete process;
+        process = nullptr;
         failLater(u"No program named in the command line"_s);
         return;
     }
-
-    process = new QProcess(q);
     process->setProcessChannelMode(QProcess::MergedChannels);
-    // End-of-file at once: a tool that waits for input (a password, say) fails instead of
-    // waiting forever.
-    process->setStandardInputFile(QProcess::nullDevice());
-    prepareStart(*process, line, argv);
+    if (input == nullptr) {
+        // End-of-file at once: a tool that waits for input (a password, say) fails instead of
+        // waiting forever.
+        process->setStandardInputFile(QProcess::nullDevice());
+    }
 
-    connect(process, &QProcess::started, q, [this] { result.started = true; });
+    connect(process, &QProcess::started, q, [this] {
+        result.started = true;
+        feedInput();
+    });
+    connect(process, &QProcess::bytesWritten, q, [this] { feedInput(); });
     connect(process, &QProcess::readyReadStandardOutput, q, [this] { collectOutput(); });
     connect(process, &QProcess::errorOccurred, q,
             [this](QProcess::ProcessError error) { onErrorOccurred(error); });
     connect(process, &QProcess::finished, q,
             [this](int exitCode, QProcess::ExitStatus status) { onFinished(exitCode, status); });
-    process->start(QIODevice::ReadOnly);
+    process->start(input == nullptr ? QIODevice::ReadOnly : QIODevice::ReadWrite);
+}
+
+// Keeps about one chunk waiting in the pipe; a tool that stops reading early (one that needs
+// only the start of an archive) just leaves the rest unread.
+void ToolRunner::Private::feedInput()
+{
+    if (input == nullptr || inputClosed || process->state() != QProcess::Running) {
+        return;
+    }
+    while (process->bytesToWrite() < inputChunkBytes) {
+        const QByteArray chunk = input->read(inputChunkBytes);
+        if (chunk.isEmpty()) {
+            inputFailed = !input->atEnd();
+            inputClosed = true;
+            process->closeWriteChannel();
+            return;
+        }
+        process->write(chunk);
+        inputFed += chunk.size();
+        emit q->inputRead(inputFed);
+    }
 }
 
 void ToolRunner::Private::collectOutput()
@@ -230,10 +302,13 @@ void ToolRunner::Private::onFinished(int exitCode, QProcess::ExitStatus exitStat
 
     result.started = true;
     result.cancelled = cancelRequested;
-    result.crashed = exitStatus == QProcess::CrashExit;
+    // A tool that saw its input end early because the input could not be read has not seen it.
+    result.crashed = exitStatus == QProcess::CrashExit || inputFailed;
     result.exitCode = exitCode;
     if (result.cancelled)
         result.errorString = u"Cancelled"_s;
+    else if (inputFailed)
+        result.errorString = u"The input could not be read: "_s + input->errorString();
     else if (result.crashed)
         result.errorString = process->errorString();
     const ToolResult done = std::move(result);
@@ -277,6 +352,16 @@ bool ToolRunner::isRunning() const
     return d->process && d->process->state() != QProcess::NotRunning;
 }
 
+void ToolRunner::setProgramDir(const QString& dir)
+{
+    d->programDir = dir;
+}
+
+void ToolRunner::setInput(QIODevice* device)
+{
+    d->input = device;
+}
+
 void ToolRunner::cancel()
 {
     if (!isRunning())
@@ -285,17 +370,41 @@ void ToolRunner::cancel()
     killChildTree(*d->process);
 }
 
-ToolResult runTool(const QString& commandLine)
+ToolResult runTool(const QString& commandLine, const ToolRun& run)
 {
     ToolRunner runner;
+    runner.setProgramDir(run.programDir);
+    runner.setInput(run.input);
     QEventLoop loop;
     ToolResult result;
+    if (run.onLine) {
+        QObject::connect(&runner, &ToolRunner::outputLine, &loop, run.onLine);
+    }
+    if (run.onInputRead) {
+        QObject::connect(&runner, &ToolRunner::inputRead, &loop, run.onInputRead);
+    }
     QObject::connect(&runner, &ToolRunner::finished, &loop, [&](const ToolResult& done) {
         result = done;
         loop.quit();
     });
+    bool timedOut = false;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer watch;
+    watch.setInterval(std::chrono::milliseconds(20));
+    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
+        timedOut = run.timeout.count() > 0 && clock.elapsed() > run.timeout.count();
+        if (timedOut || (run.cancelled && run.cancelled())) {
+            watch.stop();
+            runner.cancel();
+        }
+    });
+    if (run.cancelled || run.timeout.count() > 0) {
+        watch.start();
+    }
     runner.start(commandLine);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
+    result.timedOut = timedOut && result.cancelled;
     return result;
 }
 

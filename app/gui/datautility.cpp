@@ -9,7 +9,7 @@
 #include "ui_datautil.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -72,40 +72,60 @@ void keepOkTheDefault(QMessageBox& box)
     box.setDefaultButton(QMessageBox::Ok);
 }
 
-// Runs a backup or restore job behind a modal progress dialog and gives back how it ended.
-template <typename Job>
-OperationOutcome runWithProgress(QWidget* parent, const QString& fieldText, const QString& title,
-                                 const std::function<void(Job&, QWidget& progress)>& configure = {})
+// Runs a backup or restore job behind a modal progress dialog and gives back how it ended, as
+// soon as that is certain: the job may still be finishing (see waitForTheRest()).
+OperationOutcome runWithProgress(OperationJob& job, QWidget* parent, const QString& title,
+                                 const std::function<void()>& start)
 {
-    Job job;
-    // Both can be cancelled safely: a backup removes its partial file, a restore puts
-    // pendataan back as it was.
+    // Both can be cancelled safely: a backup removes its partial file, a restore leaves
+    // pendataan as it was.
     ProgressDialog progress(title, true, parent);
     progress.setObjectName(u"progress"_s);
     OperationOutcome outcome;
-    QObject::connect(&job, &Job::stepChanged, &progress, &ProgressDialog::setStep);
-    QObject::connect(&job, &Job::toolLine, &progress, &ProgressDialog::setToolLine);
-    QObject::connect(&job, &Job::progressChanged, &progress, &ProgressDialog::setProgress);
-    QObject::connect(&job, &Job::finished, &progress, [&](const OperationOutcome& result) {
-        outcome = result;
-        progress.finish();
-    });
-    QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &Job::cancel);
-    if (configure) {
-        configure(job, progress);
-    }
-    job.start(fieldText);
+    bool told = false;
+    const auto tell = [&](const OperationOutcome& result) {
+        if (!told) {
+            told = true;
+            outcome = result;
+            progress.finish();
+        }
+    };
+    QObject::connect(&job, &OperationJob::stepChanged, &progress, &ProgressDialog::setStep);
+    QObject::connect(&job, &OperationJob::toolLine, &progress, &ProgressDialog::setToolLine);
+    QObject::connect(&job, &OperationJob::progressChanged, &progress,
+                     &ProgressDialog::setProgress);
+    QObject::connect(&job, &OperationJob::reported, &progress, tell);
+    QObject::connect(&job, &OperationJob::finished, &progress, tell);
+    QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &OperationJob::cancel);
+    start();
     progress.exec();
     return outcome;
 }
 
-// The restore stops before it touches the server and asks, over its progress dialog.
-void askBeforeReplacing(RestoreJob& job, QWidget& progress)
+// What a job does after its outcome was told (a restore drops the previous database) happens
+// while the message is read; should it take longer, a progress dialog shows it to its end.
+void waitForTheRest(OperationJob& job, bool finished, QWidget* parent, const QString& title)
+{
+    if (finished) {
+        return;
+    }
+    ProgressDialog progress(title, false, parent);
+    progress.setObjectName(u"progress"_s);
+    progress.setStep(u"Menyelesaikan..."_s);
+    QObject::connect(&job, &OperationJob::stepChanged, &progress, &ProgressDialog::setStep);
+    QObject::connect(&job, &OperationJob::finished, &progress, &ProgressDialog::finish);
+    progress.exec();
+}
+
+// The restore stops before it touches the server and asks, over the progress dialog.
+void askBeforeReplacing(RestoreJob& job, QWidget& window)
 {
     job.setAskBeforeReplacing(true);
-    QObject::connect(&job, &RestoreJob::confirmationNeeded, &progress,
-                     [&job, &progress](const RestoreSummary& summary) {
-                         ConfirmRestoreDialog confirm(summary, &progress);
+    QObject::connect(&job, &RestoreJob::confirmationNeeded, &window,
+                     [&job, &window](const RestoreSummary& summary) {
+                         ConfirmRestoreDialog confirm(summary, QApplication::activeModalWidget()
+                                                                   ? QApplication::activeModalWidget()
+                                                                   : &window);
                          confirm.setObjectName(u"confirmRestore"_s);
                          if (confirm.exec() != QDialog::Accepted) {
                              job.decline();
@@ -178,7 +198,8 @@ void DataUtility::DoBackup()
         runBackup(targetDir); // reads the settings and gives up without a word
         return;
     }
-    showOutcome(runWithProgress<BackupJob>(this, targetDir, u"Backup"_s));
+    BackupJob job;
+    showOutcome(runWithProgress(job, this, u"Backup"_s, [&] { job.start(targetDir); }));
 }
 
 void DataUtility::DoRestore()
@@ -192,7 +213,12 @@ void DataUtility::DoRestore()
         runRestore(backupFile);
         return;
     }
-    showOutcome(runWithProgress<RestoreJob>(this, backupFile, u"Restore"_s, askBeforeReplacing));
+    RestoreJob job;
+    bool finished = false;
+    connect(&job, &OperationJob::finished, this, [&finished] { finished = true; });
+    askBeforeReplacing(job, *this);
+    showOutcome(runWithProgress(job, this, u"Restore"_s, [&] { job.start(backupFile); }));
+    waitForTheRest(job, finished, this, u"Restore"_s);
 }
 
 void DataUtility::showOutcome(const OperationOutcome& outcome)
