@@ -17,10 +17,6 @@ set_tests_properties(test_backup_restore PROPERTIES
     TIMEOUT 240
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_PASSWORD_CLUSTER_DIR=${RANUPA_PASSWORD_CLUSTER_DIR}")
 
-# One backup or restore at a time, across copies of the program.
-ranupa_add_test(test_operationlock SOURCES test_operationlock.cpp LIBS ranupa_core)
-set_tests_properties(test_operationlock PROPERTIES TIMEOUT 60)
-
 # The database itself comes back as it was backed up, onto servers of other encodings too.
 ranupa_add_test(test_restore_database SOURCES test_restore_database.cpp testcluster.h
     LIBS ranupa_core)

@@ -314,11 +314,10 @@ void BackupRestoreTest::roundTripBringsBackStateOfBackup()
     QCOMPARE(outcome.status, OperationStatus::Succeeded);
     QCOMPARE(outcome.message, u"Restore database berhasil"_s);
     QCOMPARE(steps,
-             (QStringList{u"Memeriksa database di server..."_s, u"Memeriksa file backup..."_s,
-                          u"Memeriksa server..."_s, u"Memutus koneksi ke database..."_s,
-                          u"Menyisihkan database lama..."_s, u"Membuat database baru..."_s,
-                          u"Memuat data dari file backup..."_s, u"Menyelesaikan restore..."_s,
-                          u"Menghapus database lama..."_s}));
+             (QStringList{u"Menghubungi server database..."_s, u"Memeriksa database di server..."_s,
+                          u"Memeriksa file backup..."_s, u"Memeriksa server..."_s,
+                          u"Membuat database baru..."_s, u"Memuat data dari file backup..."_s,
+                          u"Menyelesaikan restore..."_s, u"Menghapus database lama..."_s}));
     QVERIFY(toolLines > 0);
     // Every entry of the backup's table of contents that pg_restore loads is counted, once.
     QVERIFY(measures.size() > 2);

@@ -2,15 +2,14 @@
 // process makes of them.
 #include "core/backup.h"
 #include "core/commandline.h"
-#include "core/restore.h"
+#include "core/toolcommands.h"
 
 #include <QTest>
 
 using namespace Qt::StringLiterals;
-using ranupa::backupCommandLine;
 using ranupa::backupFilePath;
-using ranupa::restoreCommands;
 using ranupa::commandline::splitWindowsCommandLine;
+namespace tools = ranupa::tools;
 
 namespace {
 
@@ -70,42 +69,32 @@ void OperationCommandsTest::backupFileName()
 void OperationCommandsTest::backupCommandLineIsExact()
 {
     QCOMPARE(
-        backupCommandLine(u"5432"_s, windowsBackupFile),
+        tools::dump(u"5432"_s, windowsBackupFile),
         uR"(pgsql\bin\pg_dump.exe --host localhost --port 5432 --username "postgres" --no-password  --format tar --blobs --verbose --file "D:\Cadangan\ranupaku06122026220509.dbk" "pendataan")"_s);
 }
 
+// pg_restore reads the backup on its standard input, from the file the program opened once.
 void OperationCommandsTest::restoreCommandLinesAreExact()
 {
-    const ranupa::RestoreCommands commands = restoreCommands(u"5432"_s, windowsBackupFile);
     QCOMPARE(
-        commands.endConnections,
-        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'")"_s);
+        tools::load(u"5432"_s, u"ranupa_helper_pendataan_baru"_s),
+        uR"(pgsql\bin\pg_restore.exe --host localhost --port 5432 --username "postgres" --dbname "ranupa_helper_pendataan_baru" --no-password  --verbose)"_s);
     QCOMPARE(
-        commands.setAside,
-        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "ALTER DATABASE pendataan RENAME TO ranupa_helper_pendataan_sebelum")"_s);
+        tools::psql(u"5432"_s, {}, {u"select 1"_s, u"DROP DATABASE x"_s}),
+        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -X -w -A -t -v ON_ERROR_STOP=1 -d postgres -c "select 1" -c "DROP DATABASE x")"_s);
     QCOMPARE(
-        commands.create,
-        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "CREATE DATABASE pendataan WITH OWNER=postgres TABLESPACE=pg_default CONNECTION LIMIT=-1")"_s);
-    QCOMPARE(
-        commands.load,
-        uR"(pgsql\bin\pg_restore.exe --host localhost --port 5432 --username "postgres" --dbname "pendataan" --no-password  --verbose "D:\Cadangan\ranupaku06122026220509.dbk")"_s);
-    QCOMPARE(
-        commands.markComplete,
-        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "ALTER DATABASE ranupa_helper_pendataan_sebelum RENAME TO ranupa_helper_pendataan_usang")"_s);
-    QCOMPARE(
-        commands.dropPrevious,
-        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -c "DROP DATABASE ranupa_helper_pendataan_usang")"_s);
+        tools::psqlScript(u"5432"_s, u"pendataan"_s),
+        uR"(pgsql\bin\psql.exe -h localhost -p 5432 -U postgres -X -w -A -t -v ON_ERROR_STOP=1 -d pendataan -1 -f -)"_s);
 }
 
 void OperationCommandsTest::emptyPortStaysInCommandLines()
 {
-    QVERIFY(backupCommandLine({}, windowsBackupFile).contains(u"--port  --username"_s));
-    const ranupa::RestoreCommands restore = restoreCommands({}, windowsBackupFile);
-    for (const QString& psql : {restore.endConnections, restore.setAside, restore.create,
-                                restore.markComplete, restore.dropPrevious}) {
+    QVERIFY(tools::dump({}, windowsBackupFile).contains(u"--port  --username"_s));
+    QVERIFY(tools::load({}, u"x"_s).contains(u"--port  --username"_s));
+    for (const QString& psql : {tools::psql({}, {}, {u"select 1"_s}), tools::psqlScript({}, {}),
+                                tools::lockSession({})}) {
         QVERIFY(psql.startsWith(u"pgsql\\bin\\psql.exe -h localhost -p  -U postgres"_s));
     }
-    QVERIFY(restore.load.contains(u"--port  --username"_s));
 }
 
 void OperationCommandsTest::awkwardPathsStayOneArgument_data()
@@ -125,29 +114,26 @@ void OperationCommandsTest::awkwardPathsStayOneArgument()
 {
     QFETCH(QString, path);
 
-    const QStringList dump = splitWindowsCommandLine(backupCommandLine(u"5432"_s, path));
+    const QStringList dump = splitWindowsCommandLine(tools::dump(u"5432"_s, path));
     QCOMPARE(dump, (QStringList{u"pgsql\\bin\\pg_dump.exe"_s, u"--host"_s, u"localhost"_s,
                                 u"--port"_s, u"5432"_s, u"--username"_s, u"postgres"_s,
                                 u"--no-password"_s, u"--format"_s, u"tar"_s, u"--blobs"_s,
                                 u"--verbose"_s, u"--file"_s, path, u"pendataan"_s}));
-    const QStringList load = splitWindowsCommandLine(restoreCommands(u"5432"_s, path).load);
-    QCOMPARE(load.size(), 12);
-    QCOMPARE(load.last(), path);
+    const QStringList script =
+        splitWindowsCommandLine(tools::archiveScript(path, path + u".list"_s));
+    QCOMPARE(script.last(), path);
+    QCOMPARE(script.at(script.indexOf(u"--use-list"_s) + 1), path + u".list"_s);
 }
 
 // psql receives each statement as one argument, and reaches the server as pg_restore does.
 void OperationCommandsTest::statementsArriveWhole()
 {
-    const ranupa::RestoreCommands commands = restoreCommands(u"5432"_s, windowsBackupFile);
-    QCOMPARE(
-        splitWindowsCommandLine(commands.setAside),
-        (QStringList{u"pgsql\\bin\\psql.exe"_s, u"-h"_s, u"localhost"_s, u"-p"_s, u"5432"_s,
-                     u"-U"_s, u"postgres"_s, u"-c"_s,
-                     u"ALTER DATABASE pendataan RENAME TO ranupa_helper_pendataan_sebelum"_s}));
-    QCOMPARE(splitWindowsCommandLine(commands.endConnections).last(),
-             u"select pg_terminate_backend(pid) from pg_stat_activity where "
-             u"datname='pendataan'"_s);
-    QVERIFY(splitWindowsCommandLine(commands.load).contains(u"localhost"_s));
+    const QString awkward = u"SELECT 'a \"b\" \\' FROM \"t\\\""_s;
+    const QStringList argv =
+        splitWindowsCommandLine(tools::psql(u"5432"_s, u"pendataan"_s, {awkward, u"x y"_s}));
+    QCOMPARE(argv.mid(argv.size() - 4), (QStringList{u"-c"_s, awkward, u"-c"_s, u"x y"_s}));
+    QCOMPARE(argv.at(argv.indexOf(u"-h"_s) + 1), u"localhost"_s);
+    QVERIFY(splitWindowsCommandLine(tools::load(u"5432"_s, u"x"_s)).contains(u"localhost"_s));
 }
 
 QTEST_GUILESS_MAIN(OperationCommandsTest)

@@ -5,9 +5,11 @@
 #include "core/backup.h"
 #include "core/restore.h"
 #include "core/restoreplan.h"
+#include "core/toolcommands.h"
 #include "core/toolrunner.h"
 #include "testcluster.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -327,17 +329,19 @@ void RestoreDatabaseTest::serverProbeFindsLocalesAndRoles()
 {
     const QStringList roles{u"postgres"_s, u"ranupa tidak ada"_s};
     const auto probe = [&](const QString& locale) {
-        const QString script = work.filePath(u"periksa.sql"_s);
         const ranupa::DatabaseLocale archive{.encoding = u"UTF8"_s,
                                              .collate = locale,
                                              .ctype = locale,
                                              .provider = u"libc"_s,
                                              .icuLocale = {}};
-        if (!writeFile(script, ranupa::serverProbeScript(archive, roles))) {
-            return std::optional<ranupa::ServerProbe>();
-        }
+        QBuffer script;
+        script.setData(ranupa::serverProbeScript(archive, roles));
+        script.open(QIODevice::ReadOnly);
+        ranupa::ToolRun how;
+        how.input = &script;
+        how.programDir = cluster->installDir;
         const ranupa::ToolResult result =
-            ranupa::runTool(ranupa::serverProbeCommandLine(cluster->port, script));
+            ranupa::runTool(ranupa::tools::psqlScript(cluster->port, {}), how);
         return result.succeeded() ? ranupa::parseServerProbe(result.rawOutput, roles)
                                   : std::nullopt;
     };
@@ -368,7 +372,7 @@ void RestoreDatabaseTest::failedLoadQuotesFirstErrors()
 
     const OperationOutcome outcome = runRestore(backup);
     QCOMPARE(outcome.status, OperationStatus::Failed);
-    const qsizetype quote = outcome.details.indexOf(u"Kesalahan pertama dari pg_restore:"_s);
+    const qsizetype quote = outcome.details.indexOf(u"Kesalahan pertama:"_s);
     QVERIFY2(quote > 0, qPrintable(outcome.details));
     const QString firstError = outcome.details.mid(quote).section(u'\n', 1, 3);
     QVERIFY2(firstError.contains(u"syarat"_s) && firstError.contains(u"ERROR"_s),

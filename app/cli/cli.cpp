@@ -7,10 +7,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <optional>
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -198,6 +198,9 @@ int report(const OperationOutcome& outcome, bool interrupted)
     switch (outcome.status) {
     case OperationStatus::Succeeded:
         print(stdout, outcome.message);
+        if (!outcome.summary.isEmpty()) {
+            print(stderr, outcome.summary); // where the safety backup went
+        }
         if (!outcome.details.isEmpty()) {
             // Worth knowing: what was set right before the work began, a fallback locale.
             print(stderr, outcome.details);

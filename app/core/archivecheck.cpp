@@ -286,7 +286,9 @@ std::optional<Failure> readWithPgRestore(Operation& operation, QFile& file,
     how.timeout = std::chrono::seconds(120 + (throughout ? file.size() / 10'000'000 : 0));
     if (throughout) {
         // Reading a custom archive through takes a while and says how far it is.
-        how.onLine = [&operation](const QString& line) { operation.toolLine(line); };
+        how.onLine = [&operation](const QString& line) {
+            operation.toolLine(line);
+        };
     }
     tool = operation.run(commandLine, how);
     if (tool.succeeded()) {
@@ -294,8 +296,9 @@ std::optional<Failure> readWithPgRestore(Operation& operation, QFile& file,
     }
     Failure failure = toolFailure(u"memeriksa file backup (pg_restore)"_s, tool);
     if (tool.timedOut) {
-        failure.details.prepend(u"pg_restore tidak selesai membaca file backup dalam %1 detik.\n"_s.arg(
-            how.timeout.count()));
+        failure.details.prepend(
+            u"pg_restore tidak selesai membaca file backup dalam %1 detik.\n"_s.arg(
+                how.timeout.count()));
     }
     // A program that cannot be started, or a full disk, says nothing about the file.
     if (failure.cause == FailureCause::Unknown) {
@@ -329,8 +332,9 @@ std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveTo
     const std::optional<ArchiveToc> listed = parseArchiveList(tool.output());
     if (!listed) {
         return Failure{.step = u"memeriksa file backup"_s,
-                       .details = u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca.\n"_s +
-                                  toolOutputTail(tool),
+                       .details =
+                           u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca.\n"_s +
+                           toolOutputTail(tool),
                        .cause = FailureCause::DamagedBackup};
     }
     if (!scan.customFormat) {

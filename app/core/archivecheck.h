@@ -58,4 +58,3 @@ std::optional<QString> missingDataMembers(const ArchiveToc& toc, const QSet<QStr
 std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc);
 
 } // namespace ranupa
-

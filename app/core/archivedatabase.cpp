@@ -48,6 +48,10 @@ public:
                (tokens[i].kind == Token::Kind::Word || tokens[i].kind == Token::Kind::QuotedIdent);
     }
     QByteArray value(qsizetype i) const { return sql::tokenValue(s, tokens[i]); }
+    QByteArrayView text(qsizetype i) const
+    {
+        return s.sliced(tokens[i].begin, tokens[i].end - tokens[i].begin);
+    }
     const Token& token(qsizetype i) const { return tokens[i]; }
 
     // Parenthesis depth at each token, so that clauses inside expressions are told apart.
@@ -403,7 +407,8 @@ bool isPlainSymbol(const StatementView& st, qsizetype i)
 qsizetype databaseNameIndex(const StatementView& st)
 {
     if (st.words(0, {"alter", "database"})) {
-        const bool setting = (st.word(3, "set") && !st.word(4, "tablespace")) || st.word(3, "reset");
+        const bool setting =
+            (st.word(3, "set") && !st.word(4, "tablespace")) || st.word(3, "reset");
         return setting ? 2 : -1;
     }
     if (st.word(0, "alter") && (st.word(1, "role") || st.word(1, "user")) &&
@@ -436,7 +441,7 @@ std::optional<QByteArray> rebuilt(const StatementView& st, qsizetype nameIndex)
         if (i == nameIndex) {
             out += "pendataan";
         } else if (st.token(i).kind == Token::Kind::Word) {
-            out += st.value(i); // letters, digits, "_" and "$" only, folded as the server would
+            out += st.text(i); // letters, digits, "_" and "$" only
         } else if (st.token(i).kind == Token::Kind::QuotedIdent) {
             out += sql::quoteIdentifier(st.value(i));
         } else if (st.token(i).kind == Token::Kind::String) {

@@ -115,10 +115,11 @@ std::optional<Failure> giveFinalName(Operation& operation, PartialBackupFile& pa
             nameTime = nameTime.addSecs(1);
             continue;
         case PartialBackupFile::Naming::Failed:
-            return Failure{.step = u"memberi nama akhir %1 pada file backup yang sudah diperiksa"_s
-                                       .arg(filePath),
-                           .details = problem,
-                           .cause = causeFromToolText(problem)};
+            return Failure{
+                .step =
+                    u"memberi nama akhir %1 pada file backup yang sudah diperiksa"_s.arg(filePath),
+                .details = problem,
+                .cause = causeFromToolText(problem)};
         }
     }
 }
@@ -193,14 +194,15 @@ OperationOutcome backupDatabase(Operation& operation, const QString& targetDirTe
     return {.status = OperationStatus::Succeeded,
             .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
             .details = operation.notes(),
-            .filePath = filePath};
+            .filePath = filePath,
+            .cause = FailureCause::Unknown,
+            .pendataanUnchanged = false,
+            .summary = {}};
 }
 
 void BackupJob::start(const QString& targetDirText)
 {
-    run([targetDirText](Operation& operation) {
-        return backupDatabase(operation, targetDirText);
-    });
+    run([targetDirText](Operation& operation) { return backupDatabase(operation, targetDirText); });
 }
 
 OperationOutcome runBackup(const QString& targetDirText, const OperationProgress& progress)

@@ -72,7 +72,9 @@ bool Operation::cancelled() const
 ToolResult Operation::run(const QString& commandLine, ToolRun how)
 {
     how.programDir = m_installation.dir;
-    how.cancelled = [this] { return cancelled(); };
+    how.cancelled = [this] {
+        return cancelled();
+    };
     return runTool(commandLine, how);
 }
 
@@ -96,6 +98,9 @@ std::optional<Confirmation> Operation::confirm(const RestoreSummary& summary)
     OperationJob::Private& shared = *m_job.d;
     QMutexLocker locker(&shared.mutex);
     shared.answer.reset();
+    if (cancelled()) {
+        return std::nullopt;
+    }
     emit m_job.confirmationNeeded(summary);
     while (!shared.answer && !cancelled()) {
         shared.answered.wait(&shared.mutex, QDeadlineTimer(100));
@@ -127,7 +132,8 @@ OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const
     if (!notes.isEmpty()) {
         details << notes;
     }
-    QString failed = failure.step.isEmpty() ? QString() : u"Langkah yang gagal: %1."_s.arg(failure.step);
+    QString failed =
+        failure.step.isEmpty() ? QString() : u"Langkah yang gagal: %1."_s.arg(failure.step);
     if (failure.pendataanUnchanged) {
         failed = (failed + u' ' + pendataanUnchangedText()).trimmed();
     }
@@ -173,6 +179,11 @@ void OperationJob::cancel()
 {
     d->cancelRequested = true;
     d->answered.wakeAll();
+}
+
+bool OperationJob::cancelRequested() const
+{
+    return d->cancelRequested;
 }
 
 void OperationJob::answer(const Confirmation& confirmation)

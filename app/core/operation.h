@@ -141,6 +141,7 @@ public:
     void run(Work work);
     // Stops the operation at its next step and ends its running tool; safe from any thread.
     void cancel();
+    bool cancelRequested() const;
     // With this set before run(), confirm() emits confirmationNeeded() and waits for answer().
     void setAsksOperator(bool asks) { m_asksOperator = asks; }
     void answer(const Confirmation& confirmation);

@@ -59,7 +59,8 @@ QString droppedNote(const QString& name)
 {
     if (name == scratchDatabaseName()) {
         return u"Restore sebelumnya terhenti sebelum selesai; database pendataan tidak diubah "
-               u"olehnya, dan database yang belum selesai dimuatnya (%1) telah dihapus."_s.arg(name);
+               u"olehnya, dan database yang belum selesai dimuatnya (%1) telah dihapus."_s.arg(
+                   name);
     }
     return u"Restore sebelumnya sudah selesai, tetapi salinan database lamanya (%1) belum "
            u"terhapus; salinan itu kini dihapus."_s.arg(name);
@@ -67,14 +68,14 @@ QString droppedNote(const QString& name)
 
 std::optional<Failure> putLegacyCopyBack(Operation& operation)
 {
-    const ToolResult result = operation.run(tools::psql(
-        operation.installation().port, {},
-        {operation.lock().heldCheck(),
-         u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName())}));
+    const ToolResult result = operation.run(
+        tools::psql(operation.installation().port, {},
+                    {operation.lock().heldCheck(),
+                     u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName())}));
     if (!result.succeeded()) {
-        return toolFailure(u"mengembalikan database %1 menjadi pendataan (psql)"_s.arg(
-                               legacySetAsideName()),
-                           result);
+        return toolFailure(
+            u"mengembalikan database %1 menjadi pendataan (psql)"_s.arg(legacySetAsideName()),
+            result);
     }
     operation.note(u"Restore oleh versi program sebelumnya terhenti sebelum selesai dan tidak "
                    u"ada database pendataan: isi database sebelum restore itu (%1) telah "
@@ -106,9 +107,9 @@ QString ownDatabaseMark()
 
 std::optional<ServerDatabases> readServerDatabases(Operation& operation, Failure& failure)
 {
-    const ToolResult result = operation.run(
-        tools::psql(operation.installation().port, {},
-                    {u"SELECT '%1' || %2"_s.arg(stateMarker(), stateExpression())}));
+    const ToolResult result =
+        operation.run(tools::psql(operation.installation().port, {},
+                                  {u"SELECT '%1' || %2"_s.arg(stateMarker(), stateExpression())}));
     std::optional<ServerDatabases> found =
         result.succeeded() ? parseState(result.output()) : std::nullopt;
     if (!found) {
@@ -146,8 +147,7 @@ std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name
     const ToolResult result = operation.run(tools::psql(
         operation.installation().port, {},
         {operation.lock().heldCheck(), stateUnchanged(*found),
-         u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '%1'"_s.arg(
-             name),
+         u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '%1'"_s.arg(name),
          u"DROP DATABASE %1"_s.arg(name)}));
     if (!result.succeeded()) {
         return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
@@ -179,9 +179,9 @@ std::optional<Failure> recoverInterruptedWork(Operation& operation)
     for (const QString& name : found->marked) {
         if (const std::optional<Failure> notDropped = dropOwnDatabase(operation, name)) {
             // Only room on the disk is at stake: the work goes on, the next run tries again.
-            operation.note(u"Database %1 dari pekerjaan sebelumnya belum dapat dihapus; dicoba "
-                           u"lagi pada backup atau restore berikutnya.\n%2"_s.arg(
-                               name, notDropped->details));
+            operation.note(
+                u"Database %1 dari pekerjaan sebelumnya belum dapat dihapus; dicoba "
+                u"lagi pada backup atau restore berikutnya.\n%2"_s.arg(name, notDropped->details));
         } else {
             operation.note(droppedNote(name));
         }

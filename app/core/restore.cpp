@@ -63,7 +63,9 @@ public:
         if (auto failure = checkArchive(op, file, toc)) {
             return failure;
         }
-        if (auto failure = planRestore(op, file, toc, request.acceptOtherDatabase, plan)) {
+        // An operator who is asked sees in the summary which database the backup holds.
+        const bool anyDatabase = request.acceptOtherDatabase || op.asksOperator();
+        if (auto failure = planRestore(op, file, toc, anyDatabase, plan)) {
             return failure;
         }
         if (auto failure = askOperator()) {
@@ -105,7 +107,12 @@ public:
 
     OperationOutcome failed(const Failure& failure) const
     {
-        OperationOutcome outcome = failedOutcome(OperationKind::Restore, failure, port, op.notes());
+        OperationOutcome outcome =
+            failedOutcome(OperationKind::Restore, failure, op.installation().port, op.notes());
+        if (safetyBackupFailed) {
+            outcome.summary.prepend(
+                u"Backup database saat ini gagal, jadi restore tidak dijalankan.\n"_s);
+        }
         if (const QString sentence = safetyBackupSentence(); !sentence.isEmpty()) {
             outcome.summary = (outcome.summary + u'\n' + sentence).trimmed();
         }
@@ -114,13 +121,14 @@ public:
 
     bool declined = false; // the operator said no
     bool swapUncertain = false;
+    bool safetyBackupFailed = false;
 
 private:
     std::optional<Failure> openBackupFile()
     {
-        const QString path = commandline::absolutePathForTool(request.backupFile);
+        filePath = commandline::absolutePathForTool(request.backupFile);
         QString problem;
-        if (!openRegularFileForReading(path, file, problem)) {
+        if (!openRegularFileForReading(filePath, file, problem)) {
             return Failure{.step = u"membuka file backup"_s,
                            .details = u"File backup tidak dapat dibaca: "_s + problem,
                            .cause = FailureCause::BackupNotReadable};
@@ -142,14 +150,14 @@ private:
         if (!op.asksOperator()) {
             return std::nullopt;
         }
-        const std::optional<Confirmation> answer = op.confirm(
-            {.filePath = file.fileName(),
-             .fileSize = fileSize,
-             .created = plan.archiveCreated,
-             .databaseName = plan.archiveDatabase,
-             .serverVersion = plan.archiveServerVersion,
-             .tableCount = plan.archiveTables,
-             .pendataanExists = pendataanExisted});
+        const std::optional<Confirmation> answer =
+            op.confirm({.filePath = filePath,
+                        .fileSize = fileSize,
+                        .created = plan.archiveCreated,
+                        .databaseName = plan.archiveDatabase,
+                        .serverVersion = plan.archiveServerVersion,
+                        .tableCount = plan.archiveTables,
+                        .pendataanExists = pendataanExisted});
         if (!answer) {
             return Failure::cancel();
         }
@@ -172,12 +180,15 @@ private:
         QString path;
         if (std::optional<Failure> failure = writeBackup(op, safetyBackupDir, path)) {
             if (!failure->cancelled) {
-                failure->step = u"membackup database saat ini sebelum restore: "_s + failure->step;
-                failure->details += u"\nKarena backup itu gagal, restore tidak dijalankan."_s;
+                failure->step =
+                    u"backup database saat ini ke %1: %2"_s.arg(safetyBackupDir, failure->step);
+                safetyBackupFailed = true;
             }
             return failure;
         }
         safetyBackupFile = path;
+        op.note(u"Database pendataan sebelum restore di-backup ke %1."_s.arg(
+            QDir::toNativeSeparators(path)));
         return std::nullopt;
     }
 
@@ -199,8 +210,9 @@ private:
         }
         if (!found->marked.contains(scratchDatabaseName())) {
             return Failure{.step = u"membuat database baru"_s,
-                           .details = u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(
-                               scratchDatabaseName())};
+                           .details =
+                               u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(
+                                   scratchDatabaseName())};
         }
         return std::nullopt;
     }
@@ -282,7 +294,8 @@ private:
             if (result.succeeded()) {
                 return std::nullopt;
             }
-            failure = onServer(toolFailure(u"menukar database baru dengan pendataan (psql)"_s, result));
+            failure =
+                onServer(toolFailure(u"menukar database baru dengan pendataan (psql)"_s, result));
             if (failure.cause == FailureCause::DatabaseInUse && attempt < swapAttempts) {
                 // Most likely a client that connected again between two statements.
                 QThread::msleep(swapRetryPauseMs);
@@ -331,23 +344,23 @@ private:
         op.setCancellable(false);
         op.step(u"Menghapus database lama..."_s);
         if (const std::optional<Failure> notDropped = dropOwnDatabase(op, replacedDatabaseName())) {
-            dropNote = u"Salinan database lama (%1) belum dapat dihapus; backup atau restore "
-                       u"berikutnya menghapusnya.\n%2"_s.arg(replacedDatabaseName(),
-                                                            notDropped->details);
+            dropNote =
+                u"Salinan database lama (%1) belum dapat dihapus; backup atau restore "
+                u"berikutnya menghapusnya.\n%2"_s.arg(replacedDatabaseName(), notDropped->details);
         }
     }
 
     QString safetyBackupSentence() const
     {
-        return safetyBackupFile.isEmpty()
-                   ? QString()
-                   : u"Isi database sebelum restore disimpan di %1."_s.arg(
-                         QDir::toNativeSeparators(safetyBackupFile));
+        return safetyBackupFile.isEmpty() ? QString()
+                                          : u"Isi database sebelum restore disimpan di %1."_s.arg(
+                                                QDir::toNativeSeparators(safetyBackupFile));
     }
 
     Operation& op;
     const RestoreRequest& request;
     QString port;
+    QString filePath; // absolute
     QFile file;
     qint64 fileSize = 0;
     QDateTime fileModified;

@@ -242,11 +242,12 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
         }
         plan.settings = databaseSettings(*entries);
         if (!plan.settings.refused.isEmpty()) {
-            return planFailure(u"memeriksa pengaturan database dalam file backup"_s,
-                               u"Bagian pengaturan database dalam file backup berisi perintah "
-                               u"yang bukan pengaturan database, jadi restore tidak dijalankan:\n"_s +
-                                   plan.settings.refused,
-                               FailureCause::UnsafeBackup);
+            return planFailure(
+                u"memeriksa pengaturan database dalam file backup"_s,
+                u"Bagian pengaturan database dalam file backup berisi perintah "
+                u"yang bukan pengaturan database, jadi restore tidak dijalankan:\n"_s +
+                    plan.settings.refused,
+                FailureCause::UnsafeBackup);
         }
     }
 

@@ -92,8 +92,8 @@ QString ServerLock::heldCheck() const
            u"AND granted AND pid = %1 AND classid = %2 AND objid = %3 AND objsubid = 2) THEN "
            u"RAISE EXCEPTION 'ranupa-helper: kunci server tidak dipegang lagi'; END IF; END "
            u"$ranupa$;"_s.arg(m_backendPid.toInt())
-        .arg(lockClassKey)
-        .arg(lockObjectKey);
+               .arg(lockClassKey)
+               .arg(lockObjectKey);
 }
 
 bool ServerLock::reserveRoom()

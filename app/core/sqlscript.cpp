@@ -1,7 +1,6 @@
 #include "core/sqlscript.h"
 
 #include <QString>
-
 #include <algorithm>
 
 namespace ranupa::sql {
@@ -255,11 +254,21 @@ QByteArray withEscapesUndone(QByteArrayView inner)
         }
         const char e = inner[i++];
         switch (e) {
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
         case 'x': {
             const auto [value, taken] = digits(i, 16, 2);
             taken > 0 ? void(out += char(value)) : void(out += 'x');

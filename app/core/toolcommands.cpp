@@ -69,9 +69,8 @@ QString listArchive()
 QString archiveScript(const QString& scriptPath, const QString& listPath)
 {
     // The data sections are left out: the script is read for names, not loaded.
-    const QString selection = listPath.isEmpty()
-                                  ? u" --section=pre-data --section=post-data"_s
-                                  : u" --use-list "_s + quoted(listPath);
+    const QString selection = listPath.isEmpty() ? u" --section=pre-data --section=post-data"_s
+                                                 : u" --use-list "_s + quoted(listPath);
     return program(u"pg_restore") + u" --create"_s + selection + u" --verbose --file "_s +
            quoted(scriptPath);
 }

@@ -120,10 +120,9 @@ constexpr qint64 inputChunkBytes = 1 << 20;
 QProcessEnvironment toolEnvironment(const QProcessEnvironment& from)
 {
     QProcessEnvironment environment = from;
-    for (const auto* name :
-         {u"PGOPTIONS", u"PGDATABASE", u"PGSERVICE", u"PGSERVICEFILE", u"PSQLRC", u"PGHOSTADDR",
-          u"PGCLIENTENCODING", u"PGDATESTYLE", u"PGTZ", u"PGGEQO", u"PSQL_PAGER", u"PAGER",
-          u"PG_COLORS", u"LANGUAGE"}) {
+    for (const auto* name : {u"PGOPTIONS", u"PGDATABASE", u"PGSERVICE", u"PGSERVICEFILE", u"PSQLRC",
+                             u"PGHOSTADDR", u"PGCLIENTENCODING", u"PGDATESTYLE", u"PGTZ", u"PGGEQO",
+                             u"PSQL_PAGER", u"PAGER", u"PG_COLORS", u"LANGUAGE"}) {
         environment.remove(QString::fromUtf16(name));
     }
     // LC_ALL would outrank LC_MESSAGES; what it says of the characters' encoding stays.
@@ -133,7 +132,6 @@ QProcessEnvironment toolEnvironment(const QProcessEnvironment& from)
     }
     environment.insert(u"LC_MESSAGES"_s, u"C"_s);
     environment.insert(u"PG_COLOR"_s, u"never"_s);
-    environment.insert(u"PGAPPNAME"_s, u"ranupa-helper"_s);
     return environment;
 }
 

@@ -36,9 +36,8 @@ struct ToolResult
 
 // The environment the client programs run in: the program's own, without what would change what
 // they do behind the command line's back (PGOPTIONS, PGDATABASE, PGSERVICE, PSQLRC, ...), with
-// their messages in English (LC_MESSAGES=C) so that the program can read them, and with the
-// program's name for the server's list of sessions. What the operator set for connecting
-// (PGPASSWORD, PGPASSFILE, PGSSLMODE, ...) stays.
+// their messages in English (LC_MESSAGES=C) so that the program can read them. What the operator
+// set for connecting (PGPASSWORD, PGPASSFILE, PGSSLMODE, ...) stays.
 QProcessEnvironment toolEnvironment(const QProcessEnvironment& from);
 
 // Prepares `process` to run `commandLine` as a hidden child (see ToolRunner), with its program
@@ -97,8 +96,8 @@ private:
 // How one tool is run to its end besides its command line.
 struct ToolRun
 {
-    QString programDir;            // "" for the working directory
-    QIODevice* input = nullptr;    // fed into the tool's standard input (ToolRunner::setInput)
+    QString programDir;         // "" for the working directory
+    QIODevice* input = nullptr; // fed into the tool's standard input (ToolRunner::setInput)
     std::function<void(const QString& line)> onLine;
     std::function<void(qint64 bytes)> onInputRead;
     std::function<bool()> cancelled;      // asked every few milliseconds; true ends the tool

@@ -8,9 +8,10 @@
 #include "gui/screenfit.h"
 #include "ui_datautil.h"
 
-#include <QCloseEvent>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QScopedValueRollback>
 #include <QTextEdit>
+#include <QTimer>
 #include <algorithm>
 #include <functional>
 
@@ -92,8 +94,7 @@ OperationOutcome runWithProgress(OperationJob& job, QWidget* parent, const QStri
     };
     QObject::connect(&job, &OperationJob::stepChanged, &progress, &ProgressDialog::setStep);
     QObject::connect(&job, &OperationJob::toolLine, &progress, &ProgressDialog::setToolLine);
-    QObject::connect(&job, &OperationJob::progressChanged, &progress,
-                     &ProgressDialog::setProgress);
+    QObject::connect(&job, &OperationJob::progressChanged, &progress, &ProgressDialog::setProgress);
     QObject::connect(&job, &OperationJob::reported, &progress, tell);
     QObject::connect(&job, &OperationJob::finished, &progress, tell);
     QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &OperationJob::cancel);
@@ -104,8 +105,14 @@ OperationOutcome runWithProgress(OperationJob& job, QWidget* parent, const QStri
 
 // What a job does after its outcome was told (a restore drops the previous database) happens
 // while the message is read; should it take longer, a progress dialog shows it to its end.
-void waitForTheRest(OperationJob& job, bool finished, QWidget* parent, const QString& title)
+void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, const QString& title)
 {
+    QEventLoop moment;
+    QObject::connect(&job, &OperationJob::finished, &moment, &QEventLoop::quit);
+    QTimer::singleShot(std::chrono::milliseconds(700), &moment, &QEventLoop::quit);
+    if (!finished) {
+        moment.exec(QEventLoop::ExcludeUserInputEvents);
+    }
     if (finished) {
         return;
     }
@@ -121,22 +128,25 @@ void waitForTheRest(OperationJob& job, bool finished, QWidget* parent, const QSt
 void askBeforeReplacing(RestoreJob& job, QWidget& window)
 {
     job.setAskBeforeReplacing(true);
-    QObject::connect(&job, &RestoreJob::confirmationNeeded, &window,
-                     [&job, &window](const RestoreSummary& summary) {
-                         ConfirmRestoreDialog confirm(summary, QApplication::activeModalWidget()
-                                                                   ? QApplication::activeModalWidget()
-                                                                   : &window);
-                         confirm.setObjectName(u"confirmRestore"_s);
-                         if (confirm.exec() != QDialog::Accepted) {
-                             job.decline();
-                             return;
-                         }
-                         job.setSafetyBackupDir(
-                             confirm.safetyBackupWanted()
-                                 ? ConfirmRestoreDialog::safetyBackupDirFor(summary)
-                                 : QString());
-                         job.proceed();
-                     });
+    QObject::connect(
+        &job, &RestoreJob::confirmationNeeded, &window,
+        [&job, &window](const RestoreSummary& summary) {
+            if (job.cancelRequested()) {
+                return; // asked before the cancel arrived: nobody waits for the answer
+            }
+            ConfirmRestoreDialog confirm(summary, QApplication::activeModalWidget()
+                                                      ? QApplication::activeModalWidget()
+                                                      : &window);
+            confirm.setObjectName(u"confirmRestore"_s);
+            if (confirm.exec() != QDialog::Accepted) {
+                job.decline();
+                return;
+            }
+            job.setSafetyBackupDir(confirm.safetyBackupWanted()
+                                       ? ConfirmRestoreDialog::safetyBackupDirFor(summary)
+                                       : QString());
+            job.proceed();
+        });
 }
 
 } // namespace
