@@ -12,7 +12,7 @@
 using namespace Qt::StringLiterals;
 using ranupa::runTool;
 using ranupa::ToolResult;
-using ranupa::ToolRunner;
+using ranupa::ToolRun;
 
 namespace {
 
@@ -62,27 +62,14 @@ bool processGone(qint64 pid)
     return afterName >= 0 && text.mid(afterName + 2, 1) == "Z"; // a zombie has ended too
 }
 
-// Collects what an asynchronous run reports.
-struct RunRecorder
+// Runs `operations` of the fake tool, collecting the lines it reports.
+ToolResult runCollecting(const QString& operations, QStringList& lines, ToolRun how = {})
 {
-    explicit RunRecorder(ToolRunner& runner)
-    {
-        QObject::connect(&runner, &ToolRunner::outputLine, &runner,
-                         [this](const QString& line) { lines.append(line); });
-        QObject::connect(&runner, &ToolRunner::finished, &runner, [this](const ToolResult& r) {
-            result = r;
-            ++finishedCount;
-        });
-    }
-    bool waitFinished(int timeoutMs = 10000)
-    {
-        return QTest::qWaitFor([this] { return finishedCount > 0; }, timeoutMs);
-    }
-
-    QStringList lines;
-    ToolResult result;
-    int finishedCount = 0;
-};
+    how.onLine = [&lines](const QString& line) {
+        lines.append(line);
+    };
+    return runTool(fake(operations), how);
+}
 
 } // namespace
 
@@ -107,11 +94,10 @@ private slots:
     void collectsMuchOutputWrittenJustBeforeTheEnd();
     void reportsLinesAsTheyArrive();
     void reportsManyLinesAcrossReadBoundaries();
-    void failedStartIsReportedOnceFromTheEventLoop();
-    void secondStartWhileRunningIsRefused();
+    void failedStartIsReported();
+    void toolStartedFromALineHandlerRunsWhole();
     void cancelKillsTheChildAndItsProcessGroup();
-    void destructorKillsARunningChild();
-    void runnerCanBeReused();
+    void timeLimitKillsARunningChild();
 };
 
 // The tools' command lines as the program builds them, run through links named like the tools in
@@ -309,113 +295,90 @@ void TestToolRunner::collectsMuchOutputWrittenJustBeforeTheEnd()
 
 void TestToolRunner::reportsLinesAsTheyArrive()
 {
-    ToolRunner runner;
-    RunRecorder recorder(runner);
-    runner.start(fake(u"say one warn two sleep 100 raw \"three\r\n\r\nfour\""_s));
-    QVERIFY(recorder.waitFinished());
-    QCOMPARE(recorder.lines, (QStringList{u"one"_s, u"two"_s, u"three"_s, QString(), u"four"_s}));
-    QCOMPARE(recorder.result.rawOutput, "one\ntwo\nthree\r\n\r\nfour");
-    QTest::qWait(50);
-    QCOMPARE(recorder.finishedCount, 1);
+    QStringList lines;
+    const ToolResult result =
+        runCollecting(u"say one warn two sleep 100 raw \"three\r\n\r\nfour\""_s, lines);
+    QCOMPARE(lines, (QStringList{u"one"_s, u"two"_s, u"three"_s, QString(), u"four"_s}));
+    QCOMPARE(result.rawOutput, "one\ntwo\nthree\r\n\r\nfour");
 }
 
 void TestToolRunner::reportsManyLinesAcrossReadBoundaries()
 {
     constexpr int lineCount = 200000;
-    ToolRunner runner;
-    RunRecorder recorder(runner);
-    runner.start(fake(u"out %1"_s.arg(lineCount * fakecmd::patternLineLength)));
-    QVERIFY(recorder.waitFinished(60000));
-    QCOMPARE(recorder.lines.size(), lineCount);
+    QStringList lines;
+    runCollecting(u"out %1"_s.arg(lineCount * fakecmd::patternLineLength), lines);
+    QCOMPARE(lines.size(), lineCount);
     for (int i : {0, 1, 12345, lineCount - 1}) {
         QByteArray expected(fakecmd::patternLineLength - 1, Qt::Uninitialized);
         fakecmd::fillPattern(expected.data(), std::uint64_t(i) * fakecmd::patternLineLength,
                              expected.size());
-        QCOMPARE(recorder.lines.at(i), QString::fromLatin1(expected));
+        QCOMPARE(lines.at(i), QString::fromLatin1(expected));
     }
 }
 
-void TestToolRunner::failedStartIsReportedOnceFromTheEventLoop()
+void TestToolRunner::failedStartIsReported()
 {
-    ToolRunner runner;
-    RunRecorder recorder(runner);
-    runner.start(u"pgsql\\bin\\no_such_tool.exe"_s);
-    QCOMPARE(recorder.finishedCount, 0); // callers may connect after start()
-    QVERIFY(recorder.waitFinished());
-    QTest::qWait(50);
-    QCOMPARE(recorder.finishedCount, 1);
-    QVERIFY(!recorder.result.started);
-    QVERIFY(!runner.isRunning());
+    const ToolResult result = runTool(u"pgsql\\bin\\no_such_tool.exe"_s);
+    QVERIFY(!result.started);
+    QVERIFY(!result.errorString.isEmpty());
+    QVERIFY(!result.succeeded());
 }
 
-void TestToolRunner::secondStartWhileRunningIsRefused()
+// The operations run one tool after another from inside the handlers of the one before; each
+// local event loop must run its own tool to its end and leave the outer one whole.
+void TestToolRunner::toolStartedFromALineHandlerRunsWhole()
 {
-    ToolRunner runner;
-    QList<ToolResult> results;
-    connect(&runner, &ToolRunner::finished, this,
-            [&](const ToolResult& result) { results.append(result); });
-    runner.start(fake(u"sleep 300 say first"_s));
-    runner.start(fake(u"say second"_s));
-    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 2, 10000);
-    QVERIFY(!results.at(0).started);
-    QCOMPARE(results.at(1).rawOutput, "first\n");
+    ToolResult inner;
+    ToolRun how;
+    how.onLine = [&inner](const QString& line) {
+        if (line == u"first"_s) {
+            inner = runTool(fake(u"sleep 100 say second exit 1"_s));
+        }
+    };
+    const ToolResult outer = runTool(fake(u"say first sleep 50 say last"_s), how);
+    QCOMPARE(outer.rawOutput, "first\nlast\n");
+    QVERIFY(outer.succeeded());
+    QCOMPARE(inner.rawOutput, "second\n");
+    QCOMPARE(inner.exitCode, 1);
 }
 
 void TestToolRunner::cancelKillsTheChildAndItsProcessGroup()
 {
-    ToolRunner runner;
-    RunRecorder recorder(runner);
-    runner.start(fake(u"spawn-sleeper 60000 say ready sleep 60000"_s));
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.lines.contains(u"ready"_s), 10000);
-    QVERIFY(runner.isRunning());
-    const qint64 sleeper = recorder.lines.constFirst().section(u' ', 1).toLongLong();
-    QVERIFY(sleeper > 0);
-
+    QStringList lines;
     QElapsedTimer timer;
-    timer.start();
-    runner.cancel();
-    QVERIFY(recorder.waitFinished(5000));
-    QVERIFY(timer.elapsed() < 5000);
-    QVERIFY(recorder.result.cancelled);
-    QVERIFY(!recorder.result.succeeded());
-    QVERIFY(!runner.isRunning());
+    ToolRun how;
+    how.cancelled = [&] {
+        if (!lines.contains(u"ready"_s)) {
+            return false;
+        }
+        if (!timer.isValid()) {
+            timer.start();
+        }
+        return true;
+    };
+    const ToolResult result =
+        runCollecting(u"spawn-sleeper 60000 say ready sleep 60000"_s, lines, how);
+    QVERIFY(timer.isValid() && timer.elapsed() < 5000);
+    QVERIFY(result.cancelled);
+    QVERIFY(!result.succeeded());
+    const qint64 sleeper = lines.constFirst().section(u' ', 1).toLongLong();
+    QVERIFY(sleeper > 0);
     QTRY_VERIFY_WITH_TIMEOUT(processGone(sleeper), 5000);
 }
 
-void TestToolRunner::destructorKillsARunningChild()
+void TestToolRunner::timeLimitKillsARunningChild()
 {
-    auto runner = std::make_unique<ToolRunner>();
-    RunRecorder recorder(*runner);
-    runner->start(fake(u"pid sleep 60000"_s));
-    QTRY_VERIFY_WITH_TIMEOUT(!recorder.lines.isEmpty(), 10000);
-    const qint64 pid = recorder.lines.constFirst().section(u' ', 1).toLongLong();
-    QVERIFY(pid > 0);
+    QStringList lines;
+    ToolRun how;
+    how.timeout = std::chrono::milliseconds(300);
     QElapsedTimer timer;
     timer.start();
-    runner.reset();
+    const ToolResult result = runCollecting(u"pid sleep 60000"_s, lines, how);
     QVERIFY(timer.elapsed() < 5000);
+    QVERIFY(result.timedOut && result.cancelled);
+    const qint64 pid = lines.value(0).section(u' ', 1).toLongLong();
+    QVERIFY(pid > 0);
     QVERIFY(processGone(pid));
-}
-
-void TestToolRunner::runnerCanBeReused()
-{
-    ToolRunner runner;
-    RunRecorder recorder(runner);
-    runner.start(fake(u"say first exit 1"_s));
-    QVERIFY(recorder.waitFinished());
-    // Started from the finished handler, as a chain of steps would.
-    connect(
-        &runner, &ToolRunner::finished, this,
-        [&runner](const ToolResult& result) {
-            if (result.exitCode == 1)
-                runner.start(fake(u"say second"_s));
-        },
-        Qt::SingleShotConnection);
-    runner.start(fake(u"say again exit 1"_s));
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.finishedCount, 3, 10000);
-    QCOMPARE(recorder.result.rawOutput, "second\n");
-    QVERIFY(recorder.result.succeeded());
-    QCOMPARE(recorder.lines, (QStringList{u"first"_s, u"again"_s, u"second"_s}));
 }
 
 QTEST_GUILESS_MAIN(TestToolRunner)

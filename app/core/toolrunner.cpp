@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QMetaMethod>
 #include <QStringDecoder>
 #include <QTimer>
 
@@ -152,258 +151,183 @@ QString ToolResult::output() const
     return decodeLocal8Bit(rawOutput);
 }
 
-struct ToolRunner::Private
-{
-    explicit Private(ToolRunner* owner) : q(owner) {}
+namespace {
 
-    void start(const QString& commandLine);
-    void collectOutput();
-    void reportCompleteLines(qsizetype newDataFrom);
-    void reportLine(qsizetype end);
-    void onErrorOccurred(QProcess::ProcessError error);
-    void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void failLater(const QString& why);
-    void feedInput();
-    bool lineListenerConnected() const
+// One run of a tool to its end, in a local event loop that handles no user input meanwhile.
+class Run final
+{
+    Q_DISABLE_COPY_MOVE(Run)
+
+public:
+    explicit Run(const ToolRun& how) : how(how) {}
+    ~Run()
     {
-        return q->isSignalConnected(QMetaMethod::fromSignal(&ToolRunner::outputLine));
+        if (process.state() != QProcess::NotRunning) {
+            killChildTree(process);
+            process.waitForFinished(-1);
+        }
     }
 
-    ToolRunner* const q;
-    QProcess* process = nullptr; // child of q, replaced at the next start
+    ToolResult exec(const QString& commandLine);
+
+private:
+    void feedInput();
+    void collectOutput();
+    void reportLine(qsizetype end);
+    void watch();
+    void finish(int exitCode, QProcess::ExitStatus exitStatus);
+
+    const ToolRun& how;
+    QProcess process;
+    QEventLoop loop;
+    QElapsedTimer clock;
     ToolResult result;
+    bool done = false;
     qsizetype lineStart = 0; // first byte of the output not yet reported as a line
-    bool cancelRequested = false;
-    QString programDir;
-    QIODevice* input = nullptr;
     bool inputClosed = false;
     bool inputFailed = false;
     qint64 inputFed = 0;
 };
 
-void ToolRunner::Private::start(const QString& commandLine)
+ToolResult Run::exec(const QString& commandLine)
 {
-    result = {};
-    lineStart = 0;
-    cancelRequested = false;
-    if (process) {
-        process->disconnect(q);
-        process->deleteLater(); // we may be inside one of its signals
-        process = nullptr;
+    if (!prepareToolProcess(process, commandLine, how.programDir)) {
+        result.errorString = u"No program named in the command line"_s;
+        return result;
     }
-
-    inputClosed = false;
-    inputFailed = false;
-    inputFed = 0;
-    process = new QProcess(q);
-    if (!prepareToolProcess(*process, commandLine, programDir)) {
-        delete process;
-        process = nullptr;
-        failLater(u"No program named in the command line"_s);
-        return;
-    }
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    if (input == nullptr) {
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (how.input == nullptr) {
         // End-of-file at once: a tool that waits for input (a password, say) fails instead of
         // waiting forever.
-        process->setStandardInputFile(QProcess::nullDevice());
+        process.setStandardInputFile(QProcess::nullDevice());
     }
-
-    connect(process, &QProcess::started, q, [this] {
+    QObject::connect(&process, &QProcess::started, &loop, [this] {
         result.started = true;
         feedInput();
     });
-    connect(process, &QProcess::bytesWritten, q, [this] { feedInput(); });
-    connect(process, &QProcess::readyReadStandardOutput, q, [this] { collectOutput(); });
-    connect(process, &QProcess::errorOccurred, q,
-            [this](QProcess::ProcessError error) { onErrorOccurred(error); });
-    connect(process, &QProcess::finished, q,
-            [this](int exitCode, QProcess::ExitStatus status) { onFinished(exitCode, status); });
-    process->start(input == nullptr ? QIODevice::ReadOnly : QIODevice::ReadWrite);
+    QObject::connect(&process, &QProcess::bytesWritten, &loop, [this] { feedInput(); });
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop,
+                     [this] { collectOutput(); });
+    // Every other error is followed by finished(); a failed start is not.
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, [this](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart && !done) {
+            result.errorString = process.errorString();
+            done = true;
+            loop.quit();
+        }
+    });
+    QObject::connect(&process, &QProcess::finished, &loop,
+                     [this](int code, auto status) { finish(code, status); });
+    QTimer watcher;
+    watcher.setInterval(std::chrono::milliseconds(20));
+    QObject::connect(&watcher, &QTimer::timeout, &loop, [this] { watch(); });
+    clock.start();
+    watcher.start();
+    process.start(how.input == nullptr ? QIODevice::ReadOnly : QIODevice::ReadWrite);
+    if (!done) {
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    return result;
+}
+
+// Ends the tool when the caller cancels or its time is up.
+void Run::watch()
+{
+    if (result.cancelled || process.state() != QProcess::Running) {
+        return;
+    }
+    result.timedOut = how.timeout.count() > 0 && clock.elapsed() > how.timeout.count();
+    if (result.timedOut || (how.cancelled && how.cancelled())) {
+        result.cancelled = true;
+        killChildTree(process);
+    }
 }
 
 // Keeps about one chunk waiting in the pipe; a tool that stops reading early (one that needs
 // only the start of an archive) just leaves the rest unread.
-void ToolRunner::Private::feedInput()
+void Run::feedInput()
 {
-    if (input == nullptr || inputClosed || process->state() != QProcess::Running) {
+    if (how.input == nullptr || inputClosed || process.state() != QProcess::Running) {
         return;
     }
-    while (process->bytesToWrite() < inputChunkBytes) {
-        const QByteArray chunk = input->read(inputChunkBytes);
+    while (process.bytesToWrite() < inputChunkBytes) {
+        const QByteArray chunk = how.input->read(inputChunkBytes);
         if (chunk.isEmpty()) {
-            inputFailed = !input->atEnd();
+            inputFailed = !how.input->atEnd();
             inputClosed = true;
-            process->closeWriteChannel();
+            process.closeWriteChannel();
             return;
         }
-        process->write(chunk);
+        process.write(chunk);
         inputFed += chunk.size();
-        emit q->inputRead(inputFed);
+        if (how.onInputRead) {
+            how.onInputRead(inputFed);
+        }
     }
 }
 
-void ToolRunner::Private::collectOutput()
+void Run::collectOutput()
 {
     // Straight from QProcess's buffer into the result: readAll() would copy once more.
-    const qint64 available = process->bytesAvailable();
-    if (available <= 0)
+    const qint64 available = process.bytesAvailable();
+    if (available <= 0) {
         return;
+    }
     QByteArray& output = result.rawOutput;
     const qsizetype newDataFrom = output.size();
     reserveForAppend(output, available);
     output.resize(newDataFrom + available);
-    const qint64 got = process->read(output.data() + newDataFrom, available);
+    const qint64 got = process.read(output.data() + newDataFrom, available);
     output.truncate(newDataFrom + std::max<qint64>(got, 0));
-    if (lineListenerConnected()) {
-        reportCompleteLines(newDataFrom);
-    } else if (const qsizetype lastEnd =
-                   QByteArrayView(output).sliced(newDataFrom).lastIndexOf('\n');
-               lastEnd >= 0) {
-        // Keep the line boundary current in case someone connects later.
-        lineStart = newDataFrom + lastEnd + 1;
+    if (!how.onLine) {
+        return;
+    }
+    // Before newDataFrom there is no line end past lineStart, so only new bytes need a look.
+    qsizetype end;
+    while ((end = output.indexOf('\n', std::max(newDataFrom, lineStart))) >= 0) {
+        reportLine(end);
     }
 }
 
-void ToolRunner::Private::reportCompleteLines(qsizetype newDataFrom)
-{
-    // Before newDataFrom there is no line end past lineStart, so only new bytes need a look.
-    // lineStart moves on before each emit: a slot that spins the event loop may report the
-    // following lines itself, and none is reported twice.
-    qsizetype end;
-    while ((end = result.rawOutput.indexOf('\n', std::max(newDataFrom, lineStart))) >= 0)
-        reportLine(end);
-}
-
-void ToolRunner::Private::reportLine(qsizetype end)
+// lineStart moves on before the line is handed over: a handler that spins the event loop may
+// report the following lines itself, and none is reported twice.
+void Run::reportLine(qsizetype end)
 {
     QByteArrayView line = QByteArrayView(result.rawOutput).sliced(lineStart, end - lineStart);
-    if (line.endsWith('\r'))
+    if (line.endsWith('\r')) {
         line.chop(1);
+    }
     const QString text = decodeLocal8Bit(line);
     lineStart = std::min(end + 1, result.rawOutput.size());
-    emit q->outputLine(text);
+    how.onLine(text);
 }
 
-void ToolRunner::Private::onErrorOccurred(QProcess::ProcessError error)
-{
-    // Every other error is followed by finished(); a failed start is not.
-    if (error == QProcess::FailedToStart)
-        failLater(process->errorString());
-}
-
-void ToolRunner::Private::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
+void Run::finish(int exitCode, QProcess::ExitStatus exitStatus)
 {
     collectOutput(); // whatever still waited in the pipe when the child ended
-    if (lineStart < result.rawOutput.size() && lineListenerConnected())
+    if (how.onLine && lineStart < result.rawOutput.size()) {
         reportLine(result.rawOutput.size()); // the last line had no line end
-
+    }
     result.started = true;
-    result.cancelled = cancelRequested;
     // A tool that saw its input end early because the input could not be read has not seen it.
     result.crashed = exitStatus == QProcess::CrashExit || inputFailed;
     result.exitCode = exitCode;
-    if (result.cancelled)
+    if (result.cancelled) {
         result.errorString = u"Cancelled"_s;
-    else if (inputFailed)
-        result.errorString = u"The input could not be read: "_s + input->errorString();
-    else if (result.crashed)
-        result.errorString = process->errorString();
-    const ToolResult done = std::move(result);
-    result = {};
-    emit q->finished(done);
-}
-
-void ToolRunner::Private::failLater(const QString& why)
-{
-    ToolResult failed;
-    failed.errorString = why;
-    QMetaObject::invokeMethod(
-        q, [runner = q, failed] { emit runner->finished(failed); }, Qt::QueuedConnection);
-}
-
-ToolRunner::ToolRunner(QObject* parent) : QObject(parent), d(std::make_unique<Private>(this)) {}
-
-ToolRunner::~ToolRunner()
-{
-    if (d->process && d->process->state() != QProcess::NotRunning) {
-        d->process->disconnect(this);
-        killChildTree(*d->process);
-        d->process->waitForFinished(-1);
+    } else if (inputFailed) {
+        result.errorString = u"The input could not be read: "_s + how.input->errorString();
+    } else if (result.crashed) {
+        result.errorString = process.errorString();
     }
+    done = true;
+    loop.quit();
 }
 
-void ToolRunner::start(const QString& commandLine)
-{
-    if (isRunning()) {
-        ToolResult refused;
-        refused.errorString = u"Another tool is still running"_s;
-        QMetaObject::invokeMethod(
-            this, [this, refused] { emit finished(refused); }, Qt::QueuedConnection);
-        return;
-    }
-    d->start(commandLine);
-}
+} // namespace
 
-bool ToolRunner::isRunning() const
+ToolResult runTool(const QString& commandLine, const ToolRun& how)
 {
-    return d->process && d->process->state() != QProcess::NotRunning;
-}
-
-void ToolRunner::setProgramDir(const QString& dir)
-{
-    d->programDir = dir;
-}
-
-void ToolRunner::setInput(QIODevice* device)
-{
-    d->input = device;
-}
-
-void ToolRunner::cancel()
-{
-    if (!isRunning())
-        return;
-    d->cancelRequested = true;
-    killChildTree(*d->process);
-}
-
-ToolResult runTool(const QString& commandLine, const ToolRun& run)
-{
-    ToolRunner runner;
-    runner.setProgramDir(run.programDir);
-    runner.setInput(run.input);
-    QEventLoop loop;
-    ToolResult result;
-    if (run.onLine) {
-        QObject::connect(&runner, &ToolRunner::outputLine, &loop, run.onLine);
-    }
-    if (run.onInputRead) {
-        QObject::connect(&runner, &ToolRunner::inputRead, &loop, run.onInputRead);
-    }
-    QObject::connect(&runner, &ToolRunner::finished, &loop, [&](const ToolResult& done) {
-        result = done;
-        loop.quit();
-    });
-    bool timedOut = false;
-    QElapsedTimer clock;
-    clock.start();
-    QTimer watch;
-    watch.setInterval(std::chrono::milliseconds(20));
-    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
-        timedOut = run.timeout.count() > 0 && clock.elapsed() > run.timeout.count();
-        if (timedOut || (run.cancelled && run.cancelled())) {
-            watch.stop();
-            runner.cancel();
-        }
-    });
-    if (run.cancelled || run.timeout.count() > 0) {
-        watch.start();
-    }
-    runner.start(commandLine);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    result.timedOut = timedOut && result.cancelled;
-    return result;
+    return Run(how).exec(commandLine);
 }
 
 } // namespace ranupa

@@ -1,13 +1,11 @@
 #pragma once
 
 #include <QByteArray>
-#include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <chrono>
 #include <functional>
-#include <memory>
 
 namespace ranupa {
 
@@ -45,54 +43,6 @@ QProcessEnvironment toolEnvironment(const QProcessEnvironment& from);
 // no program.
 bool prepareToolProcess(QProcess& process, const QString& commandLine, const QString& programDir);
 
-// Runs one command line as a hidden child process without blocking the event loop.
-//
-// The command line is one text, as Windows hands it to a child: on Windows it goes to
-// CreateProcess verbatim; elsewhere it is split by the Microsoft C runtime's rules and its
-// program name is resolved against the program directory only, never looked up in PATH (see
-// commandline.h). Leading blanks and control characters are dropped first.
-//
-// The child's standard input is at end-of-file from the start unless an input is set; on Linux
-// it runs in a session of its own, without a controlling terminal, so a tool that asks for a
-// password fails at once. Standard output and standard error share one pipe, so the output keeps
-// the order of writing.
-class ToolRunner final : public QObject
-{
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(ToolRunner)
-
-public:
-    explicit ToolRunner(QObject* parent = nullptr);
-    // Kills a child that still runs and waits for it; finished() is not emitted then.
-    ~ToolRunner() override;
-
-    // Starts the command line; finished() follows exactly once, also when the start fails (then
-    // from the event loop, never from inside start()). A start while a child runs is refused
-    // with a failed result; the running child is not disturbed.
-    void start(const QString& commandLine);
-    bool isRunning() const;
-    // Where the program path of the next start counts from; "" for the working directory.
-    void setProgramDir(const QString& dir);
-    // The next start feeds `device`, from its current position to its end, into the tool's
-    // standard input, then closes it; nullptr for none. The device must outlive the run.
-    void setInput(QIODevice* device);
-    // Ends the running child (on Linux with everything in its session's process group);
-    // finished() then reports a cancelled result.
-    void cancel();
-
-signals:
-    // Each complete line of output as it arrives, without its line end ("\n" or "\r\n"); a last
-    // line without a line end comes just before finished(). Only decoded when connected.
-    void outputLine(const QString& line);
-    // How much of the input has been read so far.
-    void inputRead(qint64 bytes);
-    void finished(const ranupa::ToolResult& result);
-
-private:
-    struct Private;
-    std::unique_ptr<Private> d;
-};
-
 // How one tool is run to its end besides its command line.
 struct ToolRun
 {
@@ -104,10 +54,20 @@ struct ToolRun
     std::chrono::milliseconds timeout{0}; // 0: none
 };
 
-// Runs one command line and waits for it, in a local event loop that handles no user input
-// meanwhile: the one way the operations run a tool.
-ToolResult runTool(const QString& commandLine, const ToolRun& run = {});
+// Runs one command line as a hidden child process to its end, in a local event loop that handles
+// no user input meanwhile: the one way the program runs a tool.
+//
+// The command line is one text, as Windows hands it to a child: on Windows it goes to
+// CreateProcess verbatim; elsewhere it is split by the Microsoft C runtime's rules and its
+// program name is resolved against the program directory only, never looked up in PATH (see
+// commandline.h). Leading blanks and control characters are dropped first.
+//
+// The child's standard input is at end-of-file from the start unless an input is given; on
+// Linux it runs in a session of its own, without a controlling terminal, so a tool that asks for
+// a password fails at once. Standard output and standard error share one pipe, so the output
+// keeps the order of writing; each complete line goes to onLine as it arrives, without its line
+// end ("\n" or "\r\n"), and a last line without one just before the end. A cancel or the time
+// limit ends the child and everything it started.
+ToolResult runTool(const QString& commandLine, const ToolRun& how = {});
 
 } // namespace ranupa
-
-Q_DECLARE_METATYPE(ranupa::ToolResult)
