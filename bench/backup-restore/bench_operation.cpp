@@ -1,7 +1,8 @@
 // bench_operation backup|restore INSTALL_DIR FIELD_TEXT
 // Runs the program's own backup (into the directory FIELD_TEXT) or restore (from the file
 // FIELD_TEXT), with its checks, from the installation directory INSTALL_DIR, as the window does.
-// Prints the outcome and this process's own peak memory; exits 0 on success.
+// Prints when each step began, when the outcome was told, the outcome and this process's own
+// peak memory; exits 0 on success.
 #include "core/backup.h"
 #include "core/restore.h"
 
@@ -41,13 +42,23 @@ int main(int argc, char* argv[])
     QTextStream out(stdout);
     QElapsedTimer clock;
     clock.start();
-    const ranupa::OperationProgress progress{.stepChanged = [&](const QString& step) {
-        out << "at " << QString::number(clock.elapsed() / 1000.0, 'f', 2) << " s: " << step << '\n';
-    }};
+    const auto at = [&clock] {
+        return QString::number(clock.elapsed() / 1000.0, 'f', 3);
+    };
+    const ranupa::OperationProgress progress{
+        .stepChanged = [&](const QString& step) { out << "at " << at() << " s: " << step << '\n'; },
+        .toolLine = {},
+        .measured = {},
+        // The moment the operator reads the outcome; a restore drops the old copy after it.
+        .reported =
+            [&](const ranupa::OperationOutcome&) {
+                out << "message at " << at() << " s\n";
+                out.flush();
+            }};
     const ranupa::OperationOutcome outcome = args[1] == u"backup"_s
                                                  ? ranupa::runBackup(args[3], progress)
                                                  : ranupa::runRestore(args[3], progress);
-    out << "at " << QString::number(clock.elapsed() / 1000.0, 'f', 2) << " s: done\n";
+    out << "at " << at() << " s: done\n";
     out << "outcome: " << outcome.message << '\n';
     if (!outcome.details.isEmpty()) {
         out << outcome.details << '\n';
