@@ -285,6 +285,9 @@ private:
     {
         // A cancel now could cut the transaction off after its commit, leaving nobody to tell
         // which way it went; it takes a moment, and the restore finishes as it would have.
+        if (op.cancelled()) {
+            return Failure::cancel();
+        }
         op.setCancellable(false);
         op.step(u"Menyelesaikan restore..."_s);
         for (int attempt = 1;; ++attempt) {
