@@ -38,16 +38,6 @@ QString describeToolEnd(const ToolResult& result)
     return u"Kode keluar: %1"_s.arg(result.exitCode);
 }
 
-QString toolFailureDetails(const QString& what, const ToolResult& result)
-{
-    QString details = what + u'\n' + describeToolEnd(result);
-    const QString tail = toolOutputTail(result);
-    if (!tail.isEmpty()) {
-        details += u"\n\n"_s + tail;
-    }
-    return details;
-}
-
 namespace {
 
 // "pg_restore: error: ...", "pg_restore: fatal: ...", the "[archiver (db)]" lines of old

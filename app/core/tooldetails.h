@@ -13,9 +13,6 @@ QString toolOutputTail(const ToolResult& result);
 // How a tool run ended, in words: did not start, ended with code N, was stopped, ...
 QString describeToolEnd(const ToolResult& result);
 
-// One block of failure details: what the step was, how the tool ended and its last output.
-QString toolFailureDetails(const QString& what, const ToolResult& result);
-
 // The first errors a PostgreSQL client program reported, each with the lines that belong to it
 // ("from TOC entry ...", "Command was: ..."), so that the cause shows without the verbose
 // progress around it. "" when the output holds no error line.
