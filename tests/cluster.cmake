@@ -2,11 +2,13 @@
 # postgres without a password and holds the demo pendataan; `pgcluster_password` wants one;
 # `pgcluster_latin1` is an empty server initialised with LATIN1 and the C locale;
 # `pgcluster_disk` is like `pgcluster` with its data on a small disk of its own, for the tests
-# that fill that disk or stop the server.
+# that fill that disk or stop the server; `pgcluster_shared` is like `pgcluster`, for the tests
+# of a server shared with others, which rename and replace pendataan at will.
 set(RANUPA_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/trust)
 set(RANUPA_PASSWORD_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/password)
 set(RANUPA_LATIN1_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/latin1)
 set(RANUPA_DISK_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/disk)
+set(RANUPA_SHARED_CLUSTER_DIR ${CMAKE_BINARY_DIR}/pgcluster/shared)
 set(RANUPA_PGCLUSTER ${PROJECT_SOURCE_DIR}/scripts/pgcluster)
 
 # Adds the start and stop tests of one cluster as the setup and cleanup of `fixture`.
@@ -24,6 +26,8 @@ ranupa_add_cluster_fixture(cluster_latin1 pgcluster_latin1 ${RANUPA_LATIN1_CLUST
     --auth trust --encoding LATIN1 --locale C)
 ranupa_add_cluster_fixture(cluster_disk pgcluster_disk ${RANUPA_DISK_CLUSTER_DIR}
     --auth trust --demo --data-disk 192m)
+ranupa_add_cluster_fixture(cluster_shared pgcluster_shared ${RANUPA_SHARED_CLUSTER_DIR}
+    --auth trust --demo)
 
 ranupa_add_test(test_cluster SOURCES test_cluster.cpp testcluster.h LIBS Qt6::Core)
 set_tests_properties(test_cluster PROPERTIES

@@ -35,3 +35,14 @@ set_tests_properties(test_restore_safety PROPERTIES
     FIXTURES_REQUIRED pgcluster_disk
     TIMEOUT 300
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_DISK_CLUSTER_DIR=${RANUPA_DISK_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>;RANUPA_PGCLUSTER=${RANUPA_PGCLUSTER}")
+
+# Another copy of the program, the application writing during a load, hostile client
+# surroundings, foreign databases under the program's names and statements smuggled into a
+# backup: on a cluster of its own, since it renames and replaces pendataan at will.
+ranupa_add_test(test_shared_server SOURCES test_shared_server.cpp testcluster.h
+    LIBS ranupa_core)
+add_dependencies(test_shared_server ranupa-helper) # runs the program itself
+set_tests_properties(test_shared_server PROPERTIES
+    FIXTURES_REQUIRED pgcluster_shared
+    TIMEOUT 300
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_SHARED_CLUSTER_DIR=${RANUPA_SHARED_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>;RANUPA_PGCLUSTER=${RANUPA_PGCLUSTER}")

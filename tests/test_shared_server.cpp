@@ -1,0 +1,564 @@
+// Backups and restores on a server the program shares with others: another copy of the program,
+// the application writing meanwhile, surroundings that psql and libpq read, databases of others
+// under the program's own names and backups crafted to smuggle statements in. Against a cluster
+// of its own, whose pendataan the tests rename and replace freely.
+#include "core/backup.h"
+#include "core/recovery.h"
+#include "core/restore.h"
+#include "testcluster.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <tuple>
+
+using namespace Qt::StringLiterals;
+using ranupa::FailureCause;
+using ranupa::OperationOutcome;
+using ranupa::OperationStatus;
+using ranupa::runBackup;
+using ranupa::runRestore;
+
+namespace {
+
+const QString busy = u"sedang berjalan"_s;
+const QString slowTableLine = u"processing data for table \"public.lambat\""_s;
+// Where the tests put pendataan aside themselves, under a name the program never uses.
+const QString asideName = u"simpanan_uji"_s;
+
+QStringList filesIn(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::Files, QDir::Name);
+}
+
+// A client that stays connected, as the application does.
+class Session final
+{
+    Q_DISABLE_COPY_MOVE(Session)
+
+public:
+    Session(const TestCluster& cluster, const QString& database)
+    {
+        m_psql.setProcessEnvironment(cluster.clientEnvironment());
+        m_psql.start(cluster.binDir + u"/psql"_s,
+                     {u"-X"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-h"_s, cluster.socketDir, u"-p"_s,
+                      cluster.port, u"-U"_s, u"postgres"_s, u"-d"_s, database});
+    }
+    ~Session()
+    {
+        m_psql.closeWriteChannel();
+        m_psql.waitForFinished();
+    }
+    // What psql wrote for `sql`; nothing when it did not answer.
+    QByteArray run(const QString& sql)
+    {
+        m_psql.write(sql.toUtf8() + "\n\\echo ranupa-selesai\n");
+        QByteArray out;
+        while (!out.contains("ranupa-selesai") && m_psql.waitForReadyRead(30'000)) {
+            out += m_psql.readAllStandardOutput();
+        }
+        return out.contains("ranupa-selesai") ? out : QByteArray();
+    }
+
+private:
+    QProcess m_psql;
+};
+
+} // namespace
+
+class SharedServerTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void secondCopyIsRefusedWhileFirstRuns();
+    void hostileClientSurroundings_data();
+    void hostileClientSurroundings();
+    void foreignDatabaseUnderReservedName_data();
+    void foreignDatabaseUnderReservedName();
+    void legacySetAsideCopy_data();
+    void legacySetAsideCopy();
+    void tableNamedLikeRoomReserveComesBack();
+    void statementHiddenInDatabaseEntry_data();
+    void statementHiddenInDatabaseEntry();
+    void killedRestoreThenBackupWithKeep_data();
+    void killedRestoreThenBackupWithKeep();
+    void applicationWritesDuringLoad_data();
+    void applicationWritesDuringLoad();
+
+private:
+    QString sql(const QString& statements, const QString& database = u"pendataan"_s) const
+    {
+        return cluster->psql(statements, database);
+    }
+    bool exec(const QString& statements, const QString& database = u"pendataan"_s) const
+    {
+        return !sql(statements, database).isNull();
+    }
+    // "" when there is no such database.
+    QString oid(const QString& database = u"pendataan"_s) const
+    {
+        return sql(u"SELECT oid FROM pg_database WHERE datname = '%1'"_s.arg(database),
+                   u"postgres"_s);
+    }
+    // Every database besides pendataan and the server's own.
+    QString otherDatabases() const
+    {
+        return sql(u"SELECT string_agg(datname, ' ' ORDER BY datname) FROM pg_database WHERE "
+                   u"datname NOT IN ('pendataan', 'postgres', 'template0', 'template1')"_s,
+                   u"postgres"_s);
+    }
+    // Another's database, `database`: its OID, comment and rows.
+    QString foreignState(const QString& database) const
+    {
+        return sql(u"SELECT d.oid || ' ' || coalesce(shobj_description(d.oid, 'pg_database'), "
+                   u"'') || ' ' || (SELECT string_agg(isi, ',') FROM milik_sekolah) FROM "
+                   u"pg_database AS d WHERE datname = current_database()"_s,
+                   database);
+    }
+    bool changePendataan() const
+    {
+        return exec(u"UPDATE sekolah SET nama = nama || ' (diubah)'; DELETE FROM lambat "
+                    u"WHERE id > 50"_s);
+    }
+    // While loads are held, each row of the slow table waits at its check, on whatever database
+    // the load runs: a role is what every database sees.
+    bool holdLoads(bool hold) const
+    {
+        return exec(hold ? u"CREATE ROLE ranupa_uji_tahan"_s : u"DROP ROLE ranupa_uji_tahan"_s,
+                    u"postgres"_s);
+    }
+    // Whether a load of the slow table comes to be held (before `program` ends). Asked of the
+    // server: pg_restore names the table before its rows are on their way.
+    bool loadIsHeld(QProcess* program = nullptr) const
+    {
+        const QString loading =
+            u"SELECT count(*) FROM pg_stat_activity WHERE datname = '%1' "
+            u"AND query LIKE 'COPY public.lambat%'"_s.arg(ranupa::scratchDatabaseName());
+        const QDeadlineTimer deadline(60'000);
+        while (sql(loading, u"postgres"_s) != u"1"_s) {
+            if (deadline.hasExpired() ||
+                (program ? program->waitForFinished(50) : (QThread::msleep(50), false))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void startProgram(QProcess& program, const QStringList& arguments,
+                      const QProcessEnvironment& environment = {}, const QString& dir = {}) const
+    {
+        program.setProcessEnvironment(environment.isEmpty() ? cluster->clientEnvironment()
+                                                            : environment);
+        program.setWorkingDirectory(dir.isEmpty() ? cluster->installDir : dir);
+        program.setStandardInputFile(QProcess::nullDevice());
+        program.start(executable, arguments);
+    }
+    int runProgram(const QStringList& arguments, QString& err,
+                   const QProcessEnvironment& environment = {}, const QString& dir = {}) const
+    {
+        QProcess program;
+        startProgram(program, arguments, environment, dir);
+        if (!program.waitForFinished(120'000)) {
+            program.kill();
+            program.waitForFinished();
+        }
+        err = QString::fromLocal8Bit(program.readAllStandardError());
+        return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+    }
+    // Starts the program restoring the good backup; whether its load came to be held.
+    bool startHeldRestore(QProcess& program) const
+    {
+        startProgram(program, {u"--restore"_s, goodBackup, u"--yes"_s});
+        return loadIsHeld(&program);
+    }
+
+    std::optional<TestCluster> cluster;
+    QString executable;
+    QTemporaryDir work;
+    QString goodBackup;
+    QString goodFingerprint; // pendataan's when goodBackup was made
+};
+
+void SharedServerTest::initTestCase()
+{
+    cluster = TestCluster::fromEnvironment("RANUPA_SHARED_CLUSTER_DIR");
+    QVERIFY2(cluster, "the shared-server cluster is not running");
+    executable = qEnvironmentVariable("RANUPA_EXECUTABLE");
+    QVERIFY(QFileInfo(executable).isExecutable());
+    QVERIFY(work.isValid());
+    QVERIFY(QDir::setCurrent(cluster->installDir));
+
+    // Volatile, so that each row sees the role of holdLoads() come and go.
+    QVERIFY(exec(uR"(
+CREATE FUNCTION tahan(x int) RETURNS boolean LANGUAGE plpgsql AS $$
+BEGIN
+    WHILE EXISTS (SELECT FROM pg_roles WHERE rolname = 'ranupa_uji_tahan') LOOP
+        PERFORM pg_sleep(0.02);
+    END LOOP;
+    RETURN x IS NOT NULL;
+END $$;
+CREATE TABLE lambat (id int CHECK (tahan(id)));
+INSERT INTO lambat SELECT generate_series(1, 100);)"_s));
+    const OperationOutcome backup = runBackup(work.path());
+    QCOMPARE(backup.status, OperationStatus::Succeeded);
+    goodBackup = backup.filePath;
+    goodFingerprint = cluster->databaseFingerprint();
+    QVERIFY(!goodFingerprint.isEmpty());
+}
+
+void SharedServerTest::cleanup()
+{
+    // Whatever a case left, the next one starts from the backed-up pendataan alone.
+    exec(u"DROP ROLE IF EXISTS ranupa_uji_tahan, ranupa_jahat"_s, u"postgres"_s);
+    for (const QString& name : {ranupa::scratchDatabaseName(), ranupa::replacedDatabaseName(),
+                                ranupa::legacySetAsideName()}) {
+        exec(u"DROP DATABASE IF EXISTS %1 WITH (FORCE)"_s.arg(name), u"postgres"_s);
+    }
+    if (oid().isEmpty()) {
+        exec(u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(asideName), u"postgres"_s);
+    }
+    exec(u"DROP TABLE IF EXISTS ranupa_helper_ruang_cadangan, tamu; COMMENT ON DATABASE "
+         u"pendataan IS NULL; ALTER DATABASE pendataan RESET ALL; ALTER ROLE postgres IN "
+         u"DATABASE pendataan RESET ALL"_s);
+    if (cluster->databaseFingerprint() != goodFingerprint) {
+        QCOMPARE(runRestore(goodBackup).status, OperationStatus::Succeeded);
+    }
+}
+
+void SharedServerTest::secondCopyIsRefusedWhileFirstRuns()
+{
+    QVERIFY(changePendataan());
+    // Another installation directory of the same server: its settings and its links to the tools.
+    QTemporaryDir otherInstallation, otherTmp;
+    QCOMPARE(QProcess::execute(u"cp"_s,
+                               {u"-a"_s, cluster->installDir + u"/."_s, otherInstallation.path()}),
+             0);
+    QProcessEnvironment otherTmpEnvironment = cluster->clientEnvironment();
+    otherTmpEnvironment.insert(u"TMPDIR"_s, otherTmp.path());
+    const QString target = work.filePath(u"selagi-restore"_s);
+    QVERIFY(QDir().mkpath(target));
+
+    // Looked for all along, from a session the swap leaves alone.
+    Session watcher(*cluster, u"postgres"_s);
+    int looks = 0, missing = 0;
+    const QString found = u"SELECT 'ada:' || count(*) FROM pg_database WHERE datname = "
+                          u"'pendataan';"_s;
+    const auto lookForPendataan = [&] {
+        ++looks;
+        missing += watcher.run(found).contains("ada:1") ? 0 : 1;
+    };
+    QVERIFY(holdLoads(true));
+    QProcess first;
+    QVERIFY(startHeldRestore(first));
+    const std::tuple<QStringList, QProcessEnvironment, QString> seconds[] = {
+        {{u"--backup"_s, target}, {}, otherInstallation.path()},
+        {{u"--backup"_s, target}, otherTmpEnvironment, {}},
+        {{u"--restore"_s, goodBackup, u"--yes"_s}, {}, {}},
+    };
+    for (const auto& [arguments, environment, dir] : seconds) {
+        QString err;
+        const int code = runProgram(arguments, err, environment, dir);
+        QVERIFY2(code == 1 && err.contains(busy), qPrintable(arguments.join(u' ') + u'\n' + err));
+        lookForPendataan();
+    }
+    QCOMPARE(filesIn(target), QStringList());
+    QCOMPARE(first.state(), QProcess::Running);
+
+    QVERIFY(holdLoads(false));
+    const QDeadlineTimer deadline(120'000);
+    while (first.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        lookForPendataan();
+        first.waitForFinished(1);
+    }
+    QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(first.exitCode() == 0, first.readAllStandardError().constData());
+    QVERIFY(looks > 10);
+    QCOMPARE(missing, 0);
+    QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
+    QCOMPARE(otherDatabases(), QString());
+}
+
+void SharedServerTest::hostileClientSurroundings_data()
+{
+    QTest::addColumn<QByteArray>("psqlrc");
+    QTest::addColumn<bool>("throughVariable"); // PSQLRC names it, rather than ~/.psqlrc
+    QTest::newRow("AUTOCOMMIT off in ~/.psqlrc") << QByteArray("\\set AUTOCOMMIT off") << false;
+    QTest::newRow("expanded output through PSQLRC") << QByteArray("\\x on") << true;
+    QTest::newRow("aligned output with headers in ~/.psqlrc")
+        << QByteArray("\\pset format aligned\n\\pset tuples_only off") << false;
+}
+
+void SharedServerTest::hostileClientSurroundings()
+{
+    QFETCH(QByteArray, psqlrc);
+    QFETCH(bool, throughVariable);
+    QTemporaryDir home;
+    const QString rc = home.filePath(throughVariable ? u"rc-lain"_s : u".psqlrc"_s);
+    QFile rcFile(rc);
+    QVERIFY(rcFile.open(QIODevice::WriteOnly) &&
+            rcFile.write(psqlrc + "\n\\echo ranupa-psqlrc-dibaca\n") > 0);
+    rcFile.close();
+    QProcessEnvironment environment = cluster->clientEnvironment();
+    environment.insert(u"HOME"_s, home.path());
+    if (throughVariable) {
+        environment.insert(u"PSQLRC"_s, rc);
+    }
+    environment.insert(u"PGOPTIONS"_s, u"-c default_transaction_read_only=on"_s);
+    environment.insert(u"PGDATABASE"_s, u"nonexistent"_s);
+
+    // A psql that is not told otherwise does read all of it.
+    QProcess plain;
+    plain.setProcessEnvironment(environment);
+    plain.start(cluster->binDir + u"/psql"_s,
+                {u"-h"_s, u"localhost"_s, u"-p"_s, cluster->port, u"-U"_s, u"postgres"_s, u"-d"_s,
+                 u"pendataan"_s, u"-c"_s, u"SHOW transaction_read_only"_s});
+    QVERIFY(plain.waitForFinished(30'000));
+    const QByteArray said = plain.readAllStandardOutput();
+    QVERIFY2(said.contains("ranupa-psqlrc-dibaca") && said.contains(" on"), said.constData());
+
+    const QString dir = home.filePath(u"cadangan"_s);
+    QVERIFY(QDir().mkpath(dir));
+    QString err;
+    QVERIFY2(runProgram({u"--quiet"_s, u"--backup"_s, dir}, err, environment) == 0,
+             qPrintable(err));
+    const QStringList files = filesIn(dir);
+    QCOMPARE(files.size(), 1);
+    QVERIFY(changePendataan());
+    QVERIFY2(runProgram(
+                 {u"--quiet"_s, u"--restore"_s, QDir(dir).filePath(files.constFirst()), u"--yes"_s},
+                 err, environment) == 0,
+             qPrintable(err));
+    QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
+}
+
+void SharedServerTest::foreignDatabaseUnderReservedName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("comment"); // "" for none
+    QTest::newRow("scratch name, no comment") << ranupa::scratchDatabaseName() << QString();
+    QTest::newRow("replaced name, a comment of its own")
+        << ranupa::replacedDatabaseName() << u"Salinan milik operator"_s;
+    QTest::newRow("scratch name, the mark and more")
+        << ranupa::scratchDatabaseName() << ranupa::ownDatabaseMark() + u" (disalin)"_s;
+}
+
+void SharedServerTest::foreignDatabaseUnderReservedName()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, comment);
+    QVERIFY(exec(u"CREATE DATABASE "_s + name, u"postgres"_s));
+    QVERIFY(exec(u"CREATE TABLE milik_sekolah AS SELECT 'jangan dihapus'::text AS isi"_s, name));
+    QVERIFY(comment.isEmpty() ||
+            exec(u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(name, comment), u"postgres"_s));
+    const QString foreign = foreignState(name);
+    const QString pendataanOid = oid();
+    QTemporaryDir dir;
+
+    const OperationOutcome backup = runBackup(dir.path());
+    const OperationOutcome restore = runRestore(goodBackup);
+    for (const OperationOutcome& outcome : {backup, restore}) {
+        QCOMPARE(outcome.status, OperationStatus::Failed);
+        QCOMPARE(outcome.cause, FailureCause::ReservedName);
+        QVERIFY2(outcome.details.contains(name) && outcome.details.contains(u"Ganti nama"_s),
+                 qPrintable(outcome.details));
+    }
+    QVERIFY(restore.pendataanUnchanged);
+    QCOMPARE(filesIn(dir.path()), QStringList());
+    QCOMPARE(foreignState(name), foreign);
+    QCOMPARE(oid(), pendataanOid);
+    QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
+}
+
+void SharedServerTest::legacySetAsideCopy_data()
+{
+    QTest::addColumn<bool>("pendataanPresent");
+    QTest::newRow("beside pendataan: left alone") << true;
+    QTest::newRow("without pendataan: put back") << false;
+}
+
+void SharedServerTest::legacySetAsideCopy()
+{
+    QFETCH(bool, pendataanPresent);
+    const QString legacy = ranupa::legacySetAsideName();
+    const QString pendataanOid = oid();
+    if (pendataanPresent) {
+        QVERIFY(exec(u"CREATE DATABASE "_s + legacy, u"postgres"_s));
+        QVERIFY(exec(u"CREATE TABLE milik_sekolah AS SELECT 'versi lama'::text AS isi"_s, legacy));
+    } else {
+        QVERIFY(exec(u"ALTER DATABASE pendataan RENAME TO "_s + legacy, u"postgres"_s));
+    }
+    const QString legacyState = pendataanPresent ? foreignState(legacy) : QString();
+    QTemporaryDir dir;
+
+    const OperationOutcome backup = runBackup(dir.path());
+    QVERIFY2(backup.status == OperationStatus::Succeeded && backup.details.contains(legacy),
+             qPrintable(backup.details));
+    QCOMPARE(filesIn(dir.path()).size(), 1);
+    QCOMPARE(pendataanPresent ? foreignState(legacy) : oid(legacy), legacyState);
+    QCOMPARE(oid(), pendataanOid);
+    QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
+}
+
+void SharedServerTest::tableNamedLikeRoomReserveComesBack()
+{
+    QVERIFY(exec(u"CREATE TABLE public.ranupa_helper_ruang_cadangan (isi int PRIMARY KEY); "
+                 u"INSERT INTO ranupa_helper_ruang_cadangan SELECT generate_series(1, 5)"_s));
+    const QString backedUp = cluster->databaseFingerprint();
+    QTemporaryDir dir;
+    const OperationOutcome backup = runBackup(dir.path());
+    QCOMPARE(backup.status, OperationStatus::Succeeded);
+    QVERIFY(exec(u"DELETE FROM ranupa_helper_ruang_cadangan WHERE isi > 2"_s));
+
+    const OperationOutcome restore = runRestore(backup.filePath);
+    QVERIFY2(restore.status == OperationStatus::Succeeded, qPrintable(restore.details));
+    QCOMPARE(sql(u"SELECT string_agg(isi::text, ',' ORDER BY isi) FROM "
+                 u"public.ranupa_helper_ruang_cadangan"_s),
+             u"1,2,3,4,5"_s);
+    QCOMPARE(cluster->databaseFingerprint(), backedUp);
+}
+
+void SharedServerTest::statementHiddenInDatabaseEntry_data()
+{
+    // The backup is made with a placeholder for `entry`'s %1; its bytes are then patched to end
+    // the string there and go on with `hidden` (%1: a file that must not appear).
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("hidden");
+    QTest::addColumn<QString>("quoted"); // what the details must show of it
+    const QString statements = u"a'; CREATE ROLE ranupa_jahat SUPERUSER; COPY (SELECT 1) TO "
+                               u"PROGRAM 'touch %1'; --"_s;
+    const QString created = u"CREATE ROLE ranupa_jahat"_s;
+    QTest::newRow("comment") << u"COMMENT ON DATABASE pendataan IS '%1'"_s << statements << created;
+    QTest::newRow("setting") << u"ALTER DATABASE pendataan SET application_name = '%1'"_s
+                             << statements << created;
+    QTest::newRow("role setting")
+        << u"ALTER ROLE postgres IN DATABASE pendataan SET application_name = '%1'"_s << statements
+        << created;
+    QTest::newRow("psql command in the comment") << u"COMMENT ON DATABASE pendataan IS '%1'"_s
+                                                 << u"a';\n\\! touch %1\n--"_s << u"\\! touch"_s;
+}
+
+void SharedServerTest::statementHiddenInDatabaseEntry()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, hidden);
+    QFETCH(QString, quoted);
+    const QByteArray placeholder(200, 'X');
+    const QString touched = u"/tmp/ranupa-jahat-%1"_s.arg(QCoreApplication::applicationPid());
+    QFile::remove(touched);
+    QVERIFY(exec(entry.arg(QString::fromLatin1(placeholder))));
+    QTemporaryDir dir;
+    const OperationOutcome backup = runBackup(dir.path());
+    QCOMPARE(backup.status, OperationStatus::Succeeded);
+
+    // The same length keeps the lengths in toc.dat's entries and the tar headers right.
+    const QByteArray patch = hidden.arg(touched).toUtf8().leftJustified(placeholder.size(), ' ');
+    QCOMPARE(patch.size(), placeholder.size());
+    QFile file(backup.filePath);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    QVERIFY(bytes.contains(placeholder));
+    bytes.replace(placeholder, patch);
+    QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
+    file.close();
+
+    const QString pendataanOid = oid();
+    const OperationOutcome restore = runRestore(backup.filePath);
+    QCOMPARE(restore.status, OperationStatus::Failed);
+    QCOMPARE(restore.cause, FailureCause::UnsafeBackup);
+    QVERIFY2(restore.details.contains(quoted), qPrintable(restore.details));
+    QVERIFY(restore.pendataanUnchanged);
+    QCOMPARE(sql(u"SELECT count(*) FROM pg_roles WHERE rolname = 'ranupa_jahat'"_s), u"0"_s);
+    QVERIFY(!QFile::exists(touched));
+    QCOMPARE(oid(), pendataanOid);
+    QCOMPARE(otherDatabases(), QString());
+    QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
+}
+
+void SharedServerTest::killedRestoreThenBackupWithKeep_data()
+{
+    QTest::addColumn<bool>("pendataanPresent");
+    QTest::newRow("replacing pendataan") << true;
+    QTest::newRow("the first restore, no pendataan") << false;
+}
+
+void SharedServerTest::killedRestoreThenBackupWithKeep()
+{
+    QFETCH(bool, pendataanPresent);
+    QVERIFY(pendataanPresent ||
+            exec(u"ALTER DATABASE pendataan RENAME TO "_s + asideName, u"postgres"_s));
+    // Still held: the killed load's server session runs on when the next copy starts.
+    QVERIFY(holdLoads(true));
+    QProcess program;
+    QVERIFY(startHeldRestore(program));
+    program.kill();
+    QVERIFY(program.waitForFinished(10'000));
+    const QString dir = work.filePath(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(dir));
+    const QStringList good{u"ranupaku01072025170000.dbk"_s, u"ranupaku02072025170000.dbk"_s};
+    for (const QString& name : good) {
+        QVERIFY(QFile::copy(goodBackup, QDir(dir).filePath(name)));
+    }
+
+    // The lock went with the program; a backup of no pendataan fails and removes no backup.
+    QString err;
+    const int code = runProgram({u"--backup"_s, dir, u"--keep"_s, u"2"_s}, err);
+    QVERIFY2(code == (pendataanPresent ? 0 : 1) && !err.contains(busy), qPrintable(err));
+    const QStringList files = filesIn(dir);
+    QCOMPARE(files.size(), 2);
+    QVERIFY(files.contains(good.last()));
+    QCOMPARE(files.contains(good.first()), !pendataanPresent);
+    QCOMPARE(oid().isEmpty(), !pendataanPresent);
+    QCOMPARE(otherDatabases(), pendataanPresent ? QString() : asideName);
+    QVERIFY(!pendataanPresent || cluster->databaseFingerprint() == goodFingerprint);
+}
+
+void SharedServerTest::applicationWritesDuringLoad_data()
+{
+    QTest::addColumn<bool>("commit");
+    QTest::newRow("committed, still connected") << true;
+    QTest::newRow("in an open transaction") << false;
+}
+
+void SharedServerTest::applicationWritesDuringLoad()
+{
+    QFETCH(bool, commit);
+    Session application(*cluster, u"pendataan"_s);
+    QVERIFY(holdLoads(true));
+    ranupa::RestoreJob job;
+    // A load that is never seen is let through rather than held for ever.
+    QTimer::singleShot(90'000, &job, [this] { holdLoads(false); });
+    bool wrote = false;
+    QString seen;
+    const auto write = [&](const QString& line) {
+        if (wrote || !line.contains(slowTableLine) || !loadIsHeld()) {
+            return;
+        }
+        wrote = application
+                    .run(u"BEGIN; INSERT INTO mata_pelajaran VALUES ('TAMU', 'Tamu'); CREATE "
+                         u"TABLE tamu (id int); INSERT INTO tamu VALUES (1); "_s +
+                         (commit ? u"COMMIT; "_s : QString()) +
+                         u"SELECT 'tamu:' || count(*) FROM tamu;"_s)
+                    .contains("tamu:1");
+        seen = sql(u"SELECT count(*) FROM mata_pelajaran WHERE kode = 'TAMU'"_s);
+        holdLoads(false);
+    };
+    const OperationOutcome outcome = ranupa::runToEnd(job, goodBackup, {.toolLine = write});
+    QVERIFY(wrote);
+    QCOMPARE(seen, commit ? u"1"_s : u"0"_s);
+    QVERIFY2(outcome.status == OperationStatus::Succeeded, qPrintable(outcome.details));
+    QCOMPARE(outcome.message, u"Restore database berhasil"_s);
+    QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
+    QCOMPARE(otherDatabases(), QString());
+}
+
+QTEST_GUILESS_MAIN(SharedServerTest)
+#include "test_shared_server.moc"
