@@ -14,8 +14,6 @@
 #include <utility>
 
 using namespace Qt::StringLiterals;
-using ranupa::archiveStructureProblem;
-using ranupa::tarStructureProblem;
 
 namespace {
 
@@ -97,7 +95,7 @@ std::optional<QString> problemOf(const QByteArray& bytes)
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
-    return tarStructureProblem(buffer);
+    return ranupa::walkTar(buffer).problem;
 }
 
 QString debianPgBin()
@@ -224,8 +222,8 @@ void ArchiveCheckTest::fileWithoutTarStructure()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(bytes);
     file.close();
-    QCOMPARE(!archiveStructureProblem(file.fileName()).has_value(), passes);
-    QVERIFY(archiveStructureProblem(dir.filePath(u"missing.dbk"_s)).has_value());
+    QCOMPARE(!ranupa::scanArchiveFile(file.fileName()).problem.has_value(), passes);
+    QVERIFY(ranupa::scanArchiveFile(dir.filePath(u"missing.dbk"_s)).problem.has_value());
 }
 
 // A FIFO would block the open until a writer comes, which may be never.
@@ -240,7 +238,7 @@ void ArchiveCheckTest::onlyRegularFilesAreRead()
     for (const auto& [path, kind] : cases) {
         QElapsedTimer timer;
         timer.start();
-        const std::optional<QString> problem = archiveStructureProblem(path);
+        const std::optional<QString> problem = ranupa::scanArchiveFile(path).problem;
         QVERIFY(timer.elapsed() < 5'000);
         QVERIFY2(problem && problem->contains(kind), qPrintable(problem.value_or(path)));
     }

@@ -166,6 +166,8 @@ private slots:
     void restoreWithoutExistingDatabase();
     void restoreCutsOffConnectedSession();
     void customFormatBackupRestores();
+    void fileChangedAtTheQuestion_data();
+    void fileChangedAtTheQuestion();
     void awkwardPathsRoundTrip_data();
     void awkwardPathsRoundTrip();
 
@@ -389,6 +391,51 @@ void BackupRestoreTest::customFormatBackupRestores()
     damageDatabase();
     const OperationOutcome outcome = timedRestore(customBackup);
     QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+}
+
+void BackupRestoreTest::fileChangedAtTheQuestion_data()
+{
+    QTest::addColumn<bool>("inPlace");
+    QTest::newRow("another file renamed over it") << false;
+    QTest::newRow("written in place") << true;
+}
+
+// The file that was checked and shown is the file that is loaded: one renamed over it while the
+// operator reads the question is never read, and one written over in place is refused.
+void BackupRestoreTest::fileChangedAtTheQuestion()
+{
+    QFETCH(bool, inPlace);
+    const QString chosen = work.filePath(u"dipilih.dbk"_s);
+    QVERIFY(QFile::copy(goodBackup, chosen));
+    damageDatabase();
+    const QString damaged = runBackup(work.path()).filePath;
+    QVERIFY(QFile::exists(damaged));
+
+    ranupa::RestoreJob job;
+    job.setAskBeforeReplacing(true);
+    connect(&job, &ranupa::RestoreJob::confirmationNeeded, this, [&] {
+        QFile file(chosen);
+        if (inPlace) {
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(60),
+                                     QFileDevice::FileModificationTime));
+        } else {
+            QVERIFY(file.remove() && QFile::rename(damaged, chosen));
+        }
+        job.proceed();
+    });
+    const OperationOutcome outcome = ranupa::runToEnd(job, chosen, {});
+    QFile::remove(chosen);
+    QFile::remove(damaged);
+    if (inPlace) {
+        QCOMPARE(outcome.cause, ranupa::FailureCause::BackupChanged);
+        QVERIFY(outcome.pendataanUnchanged);
+        QVERIFY(cluster->databaseFingerprint() != fingerprintAtBackup);
+        QCOMPARE(runRestore(goodBackup).status, OperationStatus::Succeeded);
+    } else {
+        QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    }
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
 }
 

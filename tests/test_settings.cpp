@@ -9,7 +9,21 @@
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
-using ranupa::dbPortFromSettings;
+
+namespace {
+
+// The value of the first DefDBPort entry, verbatim, as the settings reader finds it.
+QString dbPortFromSettings(const QByteArray& settingsBytes)
+{
+    for (const ranupa::SettingsEntry& entry : ranupa::readSettingsEntries(settingsBytes)) {
+        if (entry.key == ranupa::dbPortKey) {
+            return entry.value;
+        }
+    }
+    return {};
+}
+
+} // namespace
 
 class TestSettings final : public QObject
 {

@@ -197,11 +197,6 @@ TarWalk walkTar(QIODevice& device)
     }
 }
 
-std::optional<QString> tarStructureProblem(QIODevice& device)
-{
-    return walkTar(device).problem;
-}
-
 ArchiveScan scanArchiveFile(const QString& filePath)
 {
     QFile file;
@@ -227,11 +222,6 @@ ArchiveScan scanArchive(QFile& file)
     scan.problem = std::move(walk.problem);
     scan.members = std::move(walk.members);
     return scan;
-}
-
-std::optional<QString> archiveStructureProblem(const QString& filePath)
-{
-    return scanArchiveFile(filePath).problem;
 }
 
 std::optional<QString> missingDataMembers(const ArchiveToc& toc, const QSet<QString>& members)

@@ -24,7 +24,6 @@ struct TarWalk
 // valid and every member's data and padding present, and the archive must end with its two zero
 // blocks and nothing after them, as pg_dump writes it. Reads the headers only, never the data.
 TarWalk walkTar(QIODevice& device);
-std::optional<QString> tarStructureProblem(QIODevice& device);
 
 // What the file itself says about an archive, before any tool reads it.
 struct ArchiveScan
@@ -41,7 +40,6 @@ struct ArchiveScan
 ArchiveScan scanArchiveFile(const QString& filePath);
 // The same for a file already open.
 ArchiveScan scanArchive(QFile& file);
-std::optional<QString> archiveStructureProblem(const QString& filePath);
 
 // Whether every data member that the table of contents names is among a tar archive's members:
 // "<dump id>.dat" for each TABLE DATA entry, and with a BLOBS entry "blobs.toc" and

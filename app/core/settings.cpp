@@ -269,15 +269,6 @@ QList<SettingsEntry> readSettingsEntries(const QByteArray& settingsBytes)
     return entries;
 }
 
-QString dbPortFromSettings(const QByteArray& settingsBytes)
-{
-    for (const SettingsEntry& entry : readSettingsEntries(settingsBytes)) {
-        if (entry.key == dbPortKey)
-            return entry.value;
-    }
-    return {};
-}
-
 QString LoadDbPort()
 {
     // Read afresh every time: an edit of the file counts from the next backup or restore on.

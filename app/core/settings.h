@@ -22,10 +22,6 @@ QString settingsFilePath();
 // missing file or key gives "". The value is not checked; the operations use dbPortSetting().
 QString LoadDbPort();
 
-// The reading rules themselves, on the bytes of a settings file: the value of the first
-// DefDBPort entry, verbatim (not trimmed, not checked to be a number), or "".
-QString dbPortFromSettings(const QByteArray& settingsBytes);
-
 // One key and its value as the settings file holds them.
 struct SettingsEntry
 {
