@@ -437,7 +437,9 @@ void TestCli::backupFirstWritesABackupThenRestores()
     QCOMPARE(m_cluster->databaseFingerprint(), before);
     const QStringList safety = filesIn(safetyDir.path());
     QCOMPARE(safety.size(), 1);
-    QVERIFY(ranupa::backupTime(safety[0]).isValid());
+    // Named apart from the regular backups, so that --keep never counts it.
+    QVERIFY(safety[0].endsWith(u"-sebelum-restore.dbk"_s));
+    QVERIFY(!ranupa::backupTime(safety[0]).isValid());
     QVERIFY(run.err.contains(QDir(safetyDir.path()).filePath(safety[0])));
 }
 

@@ -93,7 +93,7 @@ std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBacku
 // backup of the same second), the next free second is taken, waiting for the clock to reach it,
 // so that no name ever lies ahead of the time it was given.
 std::optional<Failure> giveFinalName(Operation& operation, PartialBackupFile& partial,
-                                     const QString& targetDir, QDateTime nameTime,
+                                     const QString& targetDir, QDateTime nameTime, BackupKind kind,
                                      QString& filePath)
 {
     for (;;) {
@@ -106,7 +106,7 @@ std::optional<Failure> giveFinalName(Operation& operation, PartialBackupFile& pa
             QThread::msleep(50);
             continue;
         }
-        filePath = backupFilePath(targetDir, nameTime);
+        filePath = backupFilePath(targetDir, nameTime, kind);
         QString problem;
         switch (partial.giveFinalName(filePath, problem)) {
         case PartialBackupFile::Naming::Done:
@@ -136,19 +136,19 @@ void removeWrittenFile(PartialBackupFile& partial, Failure& failure)
 
 } // namespace
 
-QString backupFilePath(const QString& targetDir, const QDateTime& now)
+QString backupFilePath(const QString& targetDir, const QDateTime& now, BackupKind kind)
 {
     return targetDir + QDir::separator() + u"ranupaku"_s + now.toString(u"ddMMyyyyhhmmss"_s) +
-           u".dbk"_s;
+           (kind == BackupKind::BeforeRestore ? u"-sebelum-restore.dbk"_s : u".dbk"_s);
 }
 
 std::optional<Failure> writeBackup(Operation& operation, const QString& targetDirText,
-                                   QString& filePath)
+                                   QString& filePath, BackupKind kind)
 {
     const QString targetDir = commandline::absolutePathForTool(targetDirText);
     const int tableCount = countTables(operation);
     const QDateTime nameTime = wholeSecondNow();
-    filePath = backupFilePath(targetDir, nameTime);
+    filePath = backupFilePath(targetDir, nameTime, kind);
     // What a killed backup left behind; no running backup's file is touched.
     removeAbandonedPartialBackups(targetDir);
     QString problem;
@@ -166,7 +166,7 @@ std::optional<Failure> writeBackup(Operation& operation, const QString& targetDi
     if (!dumped.succeeded()) {
         failure = toolFailure(u"menulis file backup (pg_dump)"_s, dumped);
     } else if (!(failure = checkWrittenFile(operation, *partial))) {
-        failure = giveFinalName(operation, *partial, targetDir, nameTime, filePath);
+        failure = giveFinalName(operation, *partial, targetDir, nameTime, kind, filePath);
     }
     if (failure && !failure->cancelled) {
         removeWrittenFile(*partial, *failure);

@@ -8,9 +8,18 @@
 
 namespace ranupa {
 
-// The file a backup writes into `targetDir` at local time `now`:
-// targetDir + separator + "ranupaku" + DDMMYYYYhhmmss + ".dbk".
-QString backupFilePath(const QString& targetDir, const QDateTime& now);
+// What a backup is for: the regular kind, or the copy of pendataan a restore makes first, which
+// is named apart so that it is never taken for, nor counted among, the regular ones.
+enum class BackupKind
+{
+    Regular,
+    BeforeRestore,
+};
+
+// The file a backup writes into `targetDir` at local time `now`: targetDir + separator +
+// "ranupaku" + DDMMYYYYhhmmss + ".dbk", or + "-sebelum-restore.dbk" before a restore.
+QString backupFilePath(const QString& targetDir, const QDateTime& now,
+                       BackupKind kind = BackupKind::Regular);
 
 // One backup of pendataan into `targetDirText`: finds the installation, takes the server lock,
 // sets right what an interrupted restore left, then writes the backup (writeBackup()). An empty
@@ -21,7 +30,7 @@ OperationOutcome backupDatabase(Operation& operation, const QString& targetDirTe
 // partial file, which gets its final name only once it has passed the archive check, never
 // replacing another file. `filePath` is the file written (or meant to be).
 std::optional<Failure> writeBackup(Operation& operation, const QString& targetDirText,
-                                   QString& filePath);
+                                   QString& filePath, BackupKind kind = BackupKind::Regular);
 
 // backupDatabase() on a worker thread.
 class BackupJob final : public OperationJob

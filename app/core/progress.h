@@ -20,6 +20,8 @@ struct ProgressMeasure
     qint64 bytesWritten = -1; // the backup file so far; -1 where nothing is written
 
     bool isDeterminate() const { return total > 0; }
+    // How far, 0 to 100; -1 where nothing is known to count against.
+    int percent() const { return isDeterminate() ? int(qint64(done) * 100 / total) : -1; }
     friend bool operator==(const ProgressMeasure&, const ProgressMeasure&) = default;
 };
 

@@ -178,7 +178,8 @@ private:
         }
         op.step(u"Membackup database saat ini..."_s);
         QString path;
-        if (std::optional<Failure> failure = writeBackup(op, safetyBackupDir, path)) {
+        if (std::optional<Failure> failure =
+                writeBackup(op, safetyBackupDir, path, BackupKind::BeforeRestore)) {
             if (!failure->cancelled) {
                 failure->step =
                     u"backup database saat ini ke %1: %2"_s.arg(safetyBackupDir, failure->step);

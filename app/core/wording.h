@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+// The program's own Indonesian for dates, ages and sizes, the same in the windows, the command
+// line and the guide.
+namespace ranupa::wording {
+
+// "Senin, 8 Desember 2026 pukul 04.59", in local time; "tidak diketahui" when invalid.
+QString dateTime(const QDateTime& when);
+
+// How long ago `when` was at `now`: "baru saja", "5 menit yang lalu", "3 jam yang lalu",
+// "kemarin", "3 hari yang lalu", "2 bulan yang lalu", "1 tahun yang lalu"; a time ahead of
+// `now` is "baru saja".
+QString age(const QDateTime& when, const QDateTime& now = QDateTime::currentDateTime());
+
+// "1,2 MB", "850 KB", "3,4 GB".
+QString size(qint64 bytes);
+
+} // namespace ranupa::wording
