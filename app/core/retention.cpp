@@ -36,8 +36,18 @@ std::optional<QString> whyNotVouchedFor(const QString& path, const QDateTime& ti
 
 QDateTime backupTime(const QString& fileName)
 {
-    static const QRegularExpression pattern(u"^ranupaku(\\d{14})\\.dbk$"_s);
+    bool beforeRestore = false;
+    const QDateTime time = backupNameTime(fileName, &beforeRestore);
+    return beforeRestore ? QDateTime() : time;
+}
+
+QDateTime backupNameTime(const QString& fileName, bool* beforeRestore)
+{
+    static const QRegularExpression pattern(u"^ranupaku(\\d{14})(-sebelum-restore)?\\.dbk$"_s);
     const QRegularExpressionMatch match = pattern.match(fileName);
+    if (beforeRestore != nullptr) {
+        *beforeRestore = match.hasMatch() && match.hasCaptured(2);
+    }
     if (!match.hasMatch()) {
         return {};
     }

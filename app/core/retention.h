@@ -5,8 +5,13 @@
 
 namespace ranupa {
 
-// The time in a backup's file name, or an invalid QDateTime when the name is not a backup's.
+// The time in a regular backup's file name, or an invalid QDateTime when the name is not a
+// regular backup's (a safety backup's is not: retention never counts those).
 QDateTime backupTime(const QString& fileName);
+
+// The time in the name of a backup of either kind, regular or made before a restore
+// ("ranupaku<DDMMYYYYhhmmss>-sebelum-restore.dbk"), and which kind; invalid for other names.
+QDateTime backupNameTime(const QString& fileName, bool* beforeRestore = nullptr);
 
 // The backups among `fileNames` that keeping only the newest `keep` removes: only names that are
 // the edition word, 14 digits of a valid DDMMYYYYhhmmss time and ".dbk"; all but the newest
