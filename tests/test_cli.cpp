@@ -24,7 +24,6 @@ private slots:
     void killedBackupLeavesNoBackupName_data();
     void killedBackupLeavesNoBackupName();
     void keepLeavesTheNewestBackupsAndNothingElse();
-    void keepNeverCostsTheBackupJustWritten();
     void restoreWantsConfirmation();
     void restoreRoundTrip();
     void restoreOfOtherDatabaseNeedsAnyDatabase();
@@ -340,18 +339,6 @@ void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
     for (const QString& name : doubtful.keys()) {
         QVERIFY2(run.err.contains(name), qPrintable(name + u" is not reported"_s));
     }
-}
-
-void TestCli::keepNeverCostsTheBackupJustWritten()
-{
-    // After the clock went back, older backups may carry later times than the new one.
-    const QStringList names = {u"ranupaku01012030080000.dbk"_s, u"ranupaku02012030080000.dbk"_s,
-                               u"ranupaku01012026080000.dbk"_s, u"catatan.txt"_s};
-    const QString justWritten = u"ranupaku01012026080000.dbk"_s;
-    QCOMPARE(ranupa::backupsToRemove(names, 2, justWritten),
-             QStringList{u"ranupaku01012030080000.dbk"_s});
-    QCOMPARE(ranupa::backupsToRemove(names, 1, justWritten),
-             (QStringList{u"ranupaku02012030080000.dbk"_s, u"ranupaku01012030080000.dbk"_s}));
 }
 
 void TestCli::restoreWantsConfirmation()
