@@ -20,10 +20,16 @@ private slots:
     void badOptionsRunNothing();
     void backupWritesTheFileAndSaysWhere();
     void failedBackupSaysWhyAndRemovesNothing();
+    void stderrLinesSayWhen_data();
+    void stderrLinesSayWhen();
+    void busyServerExitsFourAndTouchesNothing_data();
+    void busyServerExitsFourAndTouchesNothing();
+    void listShowsBackupsNewestFirst();
     void interruptedBackupLeavesNoPartialFile();
     void killedBackupLeavesNoBackupName_data();
     void killedBackupLeavesNoBackupName();
     void keepLeavesTheNewestBackupsAndNothingElse();
+    void keepLeavesSafetyBackupsAlone();
     void restoreWantsConfirmation();
     void restoreRoundTrip();
     void restoreOfOtherDatabaseNeedsAnyDatabase();
@@ -65,6 +71,13 @@ void write(const QString& path, const QByteArray& bytes)
 void touch(const QString& path)
 {
     write(path, "lama");
+}
+
+// The local time each line of standard error starts with.
+QRegularExpression stamp()
+{
+    return QRegularExpression(u"^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) "_s,
+                              QRegularExpression::MultilineOption);
 }
 
 } // namespace
@@ -137,8 +150,11 @@ void TestCli::helpAndVersion()
     const Run help = runProgram({u"--help"_s});
     QCOMPARE(help.exitCode, 0);
     for (const char* option :
-         {"--backup", "--keep", "--restore", "--yes", "--backup-first", "--quiet"}) {
+         {"--backup", "--keep", "--restore", "--yes", "--backup-first", "--list", "--quiet"}) {
         QVERIFY2(help.out.contains(QString::fromLatin1(option)), option);
+    }
+    for (int code = 0; code <= 4; ++code) { // what a scheduler's wrapper acts on
+        QVERIFY2(help.out.contains(u"\n  %1  "_s.arg(code)), qPrintable(help.out));
     }
     const Run version = runProgram({u"--version"_s});
     QCOMPARE(version.exitCode, 0);
@@ -148,33 +164,51 @@ void TestCli::helpAndVersion()
 void TestCli::badOptionsRunNothing_data()
 {
     QTest::addColumn<QStringList>("arguments"); // DIR stands for an empty directory
-    QTest::newRow("unknown option") << QStringList{u"--backup"_s, u"DIR"_s, u"--fast"_s};
-    QTest::newRow("missing value") << QStringList{u"--backup"_s};
-    QTest::newRow("keep without number") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s};
-    QTest::newRow("keep not a number") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep=dua"_s};
-    QTest::newRow("keep zero") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s, u"0"_s};
-    QTest::newRow("keep without backup") << QStringList{u"--keep"_s, u"3"_s};
+    QTest::addColumn<QString>("said");          // on standard error, where it matters
+    // Quoted as typed, so that the operator finds it in the scheduled command.
+    QTest::newRow("unknown option")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--fast"_s} << u"Opsi tidak dikenal: '--fast'."_s;
+    QTest::newRow("unknown option with a value")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--kep=3"_s} << u"Opsi tidak dikenal: '--kep'."_s;
+    QTest::newRow("unknown option after one dash")
+        << QStringList{u"-bakup"_s, u"DIR"_s} << u"Opsi tidak dikenal: '-bakup'."_s;
+    QTest::newRow("list and backup")
+        << QStringList{u"--list"_s, u"DIR"_s, u"--backup"_s, u"DIR"_s} << QString();
+    QTest::newRow("keep with list")
+        << QStringList{u"--list"_s, u"DIR"_s, u"--keep"_s, u"3"_s} << QString();
+    QTest::newRow("missing value") << QStringList{u"--backup"_s} << QString();
+    QTest::newRow("keep without number")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s} << QString();
+    QTest::newRow("keep not a number")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--keep=dua"_s} << QString();
+    QTest::newRow("keep zero") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s, u"0"_s}
+                               << QString();
+    QTest::newRow("keep without backup") << QStringList{u"--keep"_s, u"3"_s} << QString();
     QTest::newRow("any database without restore")
-        << QStringList{u"--backup"_s, u"DIR"_s, u"--any-database"_s};
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--any-database"_s} << QString();
     QTest::newRow("backup and restore")
-        << QStringList{u"--backup"_s, u"DIR"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s};
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s}
+        << QString();
     QTest::newRow("backup-first without restore")
-        << QStringList{u"--backup"_s, u"DIR"_s, u"--backup-first"_s, u"DIR"_s};
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--backup-first"_s, u"DIR"_s} << QString();
     QTest::newRow("backup-first without directory")
-        << QStringList{u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s, u"--backup-first="_s};
-    QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s};
-    QTest::newRow("empty directory name") << QStringList{u"--backup="_s};
-    QTest::newRow("nothing to do") << QStringList{u"--quiet"_s};
+        << QStringList{u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s, u"--backup-first="_s}
+        << QString();
+    QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s} << QString();
+    QTest::newRow("empty directory name") << QStringList{u"--backup="_s} << QString();
+    QTest::newRow("nothing to do") << QStringList{u"--quiet"_s} << QString();
 }
 
 void TestCli::badOptionsRunNothing()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, said);
     QTemporaryDir dir;
     arguments.replaceInStrings(u"DIR"_s, dir.path());
     const Run run = runProgram(arguments);
     QCOMPARE(run.exitCode, 2);
     QVERIFY(!run.err.trimmed().isEmpty());
+    QVERIFY2(run.err.contains(said), qPrintable(run.err));
     QVERIFY(filesIn(dir.path()).isEmpty());
 }
 
@@ -210,12 +244,113 @@ void TestCli::failedBackupSaysWhyAndRemovesNothing()
         runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s}, wrongPort);
     QCOMPARE(run.exitCode, 1);
     // The message, then the cause in the window's words, then the details.
-    QVERIFY2(run.err.startsWith(u"Gagal melakukan backup\nServer database tidak dapat dihubungi "
-                                u"pada port 1 (DefDBPort di config/install.ini)."_s),
+    QVERIFY2(QString(run.err).remove(stamp()).startsWith(
+                 u"Gagal melakukan backup\nServer database tidak dapat dihubungi "
+                 u"pada port 1 (DefDBPort di config/install.ini)."_s),
              qPrintable(run.err));
     QVERIFY2(run.err.contains(u"psql"_s), "the details name the failed step's tool");
     QCOMPARE(run.out, QString());
     QCOMPARE(filesIn(dir.path()), old);
+}
+
+void TestCli::stderrLinesSayWhen_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // DIR stands for an empty folder
+    QTest::addColumn<bool>("wrongPort");
+    QTest::newRow("bad options") << QStringList{u"--bakup"_s, u"DIR"_s} << false;
+    QTest::newRow("failed backup") << QStringList{u"--backup"_s, u"DIR"_s} << true;
+    QTest::newRow("progress and tool lines") << QStringList{u"--backup"_s, u"DIR"_s} << false;
+}
+
+// A scheduler's log then says when a failure happened; standard output stays as it was.
+void TestCli::stderrLinesSayWhen()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, wrongPort);
+    QTemporaryDir dir, install;
+    arguments.replaceInStrings(u"DIR"_s, dir.path());
+    const QDateTime start = QDateTime::currentDateTime().addSecs(-1); // stamps drop the fraction
+    const Run run = runProgram(arguments, wrongPort ? makeInstallDirWithPort(install, "1") : "");
+    const QDateTime end = QDateTime::currentDateTime();
+    QStringList lines = run.err.split(u'\n');
+    QCOMPARE(lines.takeLast(), QString());
+    QVERIFY(lines.size() > 1);
+    for (const QString& line : lines) {
+        const QRegularExpressionMatch match = stamp().match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        const QDateTime when = QDateTime::fromString(match.captured(1), u"yyyy-MM-dd HH:mm:ss"_s);
+        QVERIFY2(when >= start && when <= end, qPrintable(line));
+    }
+    QVERIFY(!stamp().match(run.out).hasMatch());
+}
+
+void TestCli::busyServerExitsFourAndTouchesNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // DIR: a folder with an old backup; FILE: a backup
+    QTest::newRow("backup") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s, u"1"_s};
+    QTest::newRow("restore") << QStringList{u"--restore"_s, u"FILE"_s, u"--yes"_s,
+                                            u"--backup-first"_s, u"DIR"_s};
+}
+
+// "Try again later" is not "failed": a wrapper around the scheduled run can tell them apart.
+void TestCli::busyServerExitsFourAndTouchesNothing()
+{
+    QFETCH(QStringList, arguments);
+    QTemporaryDir dir, source;
+    const QString file = QDir(source.path()).filePath(u"ranupaku01012026080000.dbk"_s);
+    write(file, wholeArchive());
+    const QString old = u"ranupaku01012020080000.dbk"_s;
+    touch(QDir(dir.path()).filePath(old));
+    arguments.replaceInStrings(u"DIR"_s, dir.path()).replaceInStrings(u"FILE"_s, file);
+    const QString before = m_cluster->databaseFingerprint();
+
+    // Another backup or restore holds the server's lock ("Ranu", "pa H"), on a session of its own.
+    QProcess holder;
+    holder.setProcessEnvironment(m_cluster->clientEnvironment());
+    holder.start(m_cluster->binDir + u"/psql"_s,
+                 {u"-X"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-h"_s, m_cluster->socketDir, u"-p"_s,
+                  m_cluster->port, u"-U"_s, u"postgres"_s, u"-d"_s, u"postgres"_s});
+    holder.write("SELECT pg_advisory_lock(1382116981, 1885413448);\nSELECT 'dipegang';\n");
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += holder.readAllStandardOutput()).contains("dipegang"), 20000);
+
+    const Run run = runProgram(arguments);
+    QCOMPARE(run.exitCode, 4);
+    QVERIFY2(run.err.contains(u"sedang berjalan"_s), qPrintable(run.err));
+    QCOMPARE(run.out, QString());
+    QCOMPARE(filesIn(dir.path()), QStringList{old});
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished());
+}
+
+// Without an installation or a server: only the names and sizes of the files.
+void TestCli::listShowsBackupsNewestFirst()
+{
+    QTemporaryDir dir, elsewhere;
+    const QStringList newestFirst = {u"ranupaku08122026091500-sebelum-restore.dbk"_s,
+                                     u"ranupaku02122026080000.dbk"_s,
+                                     u"ranupaku15112026080000.dbk"_s};
+    for (const QString& name : newestFirst + QStringList{u"catatan.txt"_s}) {
+        touch(QDir(dir.path()).filePath(name));
+    }
+    const Run run = runProgram({u"--list"_s, dir.path()}, elsewhere.path());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, QString());
+    const QStringList lines = run.out.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), newestFirst.size());
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        QVERIFY2(lines[i].endsWith(u" | "_s + newestFirst[i]), qPrintable(run.out));
+    }
+    QVERIFY(lines[0].contains(u"| backup pengaman sebelum restore |"_s));
+
+    const Run empty = runProgram({u"--list"_s, elsewhere.path()}, elsewhere.path());
+    QCOMPARE(empty.exitCode, 0);
+    QCOMPARE(empty.out, QString());
+    QVERIFY(empty.err.contains(u"Tidak ada file backup"_s));
+    const Run missing = runProgram({u"--list"_s, dir.filePath(u"tidak-ada"_s)}, elsewhere.path());
+    QCOMPARE(missing.exitCode, 1);
+    QVERIFY(missing.err.contains(u"tidak ada"_s));
 }
 
 void TestCli::interruptedBackupLeavesNoPartialFile()
@@ -341,6 +476,38 @@ void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
     }
 }
 
+// The way back after a restore of the wrong file: however old, even if not whole, a safety backup
+// is neither counted, removed nor reported.
+void TestCli::keepLeavesSafetyBackupsAlone()
+{
+    QTemporaryDir dir;
+    const QByteArray archive = wholeArchive();
+    QVERIFY(!archive.isEmpty());
+    const QMap<QString, QByteArray> safety = {
+        {u"ranupaku01012020080000-sebelum-restore.dbk"_s, archive},
+        {u"ranupaku02012020080000-sebelum-restore.dbk"_s, {}},
+    };
+    const QStringList regular = {u"ranupaku01012026080000.dbk"_s, u"ranupaku02012026080000.dbk"_s};
+    for (auto it = safety.cbegin(); it != safety.cend(); ++it) {
+        write(QDir(dir.path()).filePath(it.key()), it.value());
+    }
+    for (const QString& name : regular) {
+        write(QDir(dir.path()).filePath(name), archive);
+    }
+    const Run run = runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s});
+    QCOMPARE(run.exitCode, 0);
+    QStringList left = filesIn(dir.path());
+    for (const QString& name : safety.keys()) {
+        QVERIFY2(left.removeOne(name), qPrintable(name + u" was removed"_s));
+        QVERIFY2(!run.err.contains(name), qPrintable(run.err));
+    }
+    QCOMPARE(left.size(), 1);
+    QVERIFY(ranupa::backupTime(left[0]).isValid()); // the new backup
+    for (const QString& name : regular) {
+        QVERIFY2(run.err.contains(name), qPrintable(run.err)); // removed, and said so
+    }
+}
+
 void TestCli::restoreWantsConfirmation()
 {
     QTemporaryDir dir;
@@ -371,7 +538,7 @@ void TestCli::restoreRoundTrip()
     QCOMPARE(run.out, u"Restore database berhasil\n"_s);
     QVERIFY2(run.err.contains(u"pg_restore"_s), "pg_restore's progress is shown while it runs");
     // How far the load has come, up to every entry of the backup.
-    const QRegularExpression done(u"\\] (\\d+) dari \\1 objek database selesai\n"_s);
+    const QRegularExpression done(u"\\] 100% \\((\\d+) dari \\1 objek database selesai\\)\n"_s);
     QVERIFY2(done.match(run.err).hasMatch(), qPrintable(run.err));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
 }
