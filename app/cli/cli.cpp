@@ -314,6 +314,10 @@ int run(const QStringList& arguments)
 #ifdef Q_OS_UNIX
     ignoreBrokenPipes();
 #endif
+    // Qt's own warnings go to the log too, stamped like the rest.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+        print(stderr, message);
+    });
     QCommandLineParser parser;
     parser.setApplicationDescription(
         u"Backup dan restore database pendataan tanpa jendela, misalnya dari Task Scheduler "
