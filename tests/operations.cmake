@@ -4,6 +4,7 @@ ranupa_add_test(test_operation_commands SOURCES test_operation_commands.cpp LIBS
 ranupa_add_test(test_archivecheck SOURCES test_archivecheck.cpp LIBS ranupa_core)
 ranupa_add_test(test_archivetoc SOURCES test_archivetoc.cpp LIBS ranupa_core)
 ranupa_add_test(test_failurecause SOURCES test_failurecause.cpp LIBS ranupa_core)
+ranupa_add_test(test_retention SOURCES test_retention.cpp LIBS ranupa_core)
 ranupa_add_test(test_progress SOURCES test_progress.cpp LIBS ranupa_core)
 ranupa_add_test(test_archivedatabase SOURCES test_archivedatabase.cpp LIBS ranupa_core)
 set_tests_properties(test_operation_commands test_archivecheck test_archivetoc test_archivedatabase

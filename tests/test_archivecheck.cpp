@@ -234,7 +234,7 @@ void ArchiveCheckTest::onlyRegularFilesAreRead()
     const QString fifo = dir.filePath(u"antrian.dbk"_s);
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const QList<std::pair<QString, QString>> cases = {
-        {fifo, u"FIFO"_s}, {dir.path(), u"direktori"_s}, {u"/dev/zero"_s, u"perangkat"_s}};
+        {fifo, u"FIFO"_s}, {dir.path(), u"folder"_s}, {u"/dev/zero"_s, u"perangkat"_s}};
     for (const auto& [path, kind] : cases) {
         QElapsedTimer timer;
         timer.start();

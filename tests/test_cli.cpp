@@ -20,11 +20,14 @@ private slots:
     void badOptionsRunNothing();
     void backupWritesTheFileAndSaysWhere();
     void failedBackupSaysWhyAndRemovesNothing();
+    void busyServerExitsFourAndTouchesNothing_data();
+    void busyServerExitsFourAndTouchesNothing();
+    void listShowsBackupsNewestFirst();
     void interruptedBackupLeavesNoPartialFile();
     void killedBackupLeavesNoBackupName_data();
     void killedBackupLeavesNoBackupName();
     void keepLeavesTheNewestBackupsAndNothingElse();
-    void keepNeverCostsTheBackupJustWritten();
+    void keepLeavesSafetyBackupsAlone();
     void restoreWantsConfirmation();
     void restoreRoundTrip();
     void restoreOfOtherDatabaseNeedsAnyDatabase();
@@ -33,9 +36,9 @@ private slots:
 private:
     struct Run
     {
-        int exitCode = -1;
+        int exitCode = -1; // -2: a line of standard error without its time
         QString out;
-        QString err;
+        QString err; // without the time each line starts with
     };
     Run runProgram(const QStringList& arguments, const QString& workingDir = {}) const;
     QString makeInstallDirWithPort(QTemporaryDir& dir, const QByteArray& port) const;
@@ -68,6 +71,13 @@ void touch(const QString& path)
     write(path, "lama");
 }
 
+// The local time each line of standard error starts with.
+QRegularExpression stamp()
+{
+    return QRegularExpression(u"^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) "_s,
+                              QRegularExpression::MultilineOption);
+}
+
 } // namespace
 
 void TestCli::initTestCase()
@@ -89,6 +99,7 @@ TestCli::Run TestCli::runProgram(const QStringList& arguments, const QString& wo
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingDir.isEmpty() ? m_cluster->installDir : workingDir);
     process.setStandardInputFile(QProcess::nullDevice());
+    const QDateTime start = QDateTime::currentDateTime().addSecs(-1); // stamps drop the fraction
     process.start(m_executable, arguments);
     Run run;
     if (!process.waitForFinished(120000)) {
@@ -99,7 +110,19 @@ TestCli::Run TestCli::runProgram(const QStringList& arguments, const QString& wo
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    // Every line of standard error must start with the local time it was written, so that a
+    // scheduler's log says when a failure happened: checked here for every run, then left out.
+    bool stamped = err.count(stamp()) == err.count(u'\n');
+    for (const QRegularExpressionMatch& match : stamp().globalMatch(err)) {
+        const QDateTime when = QDateTime::fromString(match.captured(1), u"yyyy-MM-dd HH:mm:ss"_s);
+        stamped = stamped && when >= start && when <= QDateTime::currentDateTime();
+    }
+    if (!stamped) {
+        qWarning("standard error lines without the time they were written:\n%s", qPrintable(err));
+        run.exitCode = -2;
+    }
+    run.err = QString(err).remove(stamp());
     return run;
 }
 
@@ -138,8 +161,11 @@ void TestCli::helpAndVersion()
     const Run help = runProgram({u"--help"_s});
     QCOMPARE(help.exitCode, 0);
     for (const char* option :
-         {"--backup", "--keep", "--restore", "--yes", "--backup-first", "--quiet"}) {
+         {"--backup", "--keep", "--restore", "--yes", "--backup-first", "--list", "--quiet"}) {
         QVERIFY2(help.out.contains(QString::fromLatin1(option)), option);
+    }
+    for (int code = 0; code <= 4; ++code) { // what a scheduler's wrapper acts on
+        QVERIFY2(help.out.contains(u"\n  %1  "_s.arg(code)), qPrintable(help.out));
     }
     const Run version = runProgram({u"--version"_s});
     QCOMPARE(version.exitCode, 0);
@@ -149,33 +175,49 @@ void TestCli::helpAndVersion()
 void TestCli::badOptionsRunNothing_data()
 {
     QTest::addColumn<QStringList>("arguments"); // DIR stands for an empty directory
-    QTest::newRow("unknown option") << QStringList{u"--backup"_s, u"DIR"_s, u"--fast"_s};
-    QTest::newRow("missing value") << QStringList{u"--backup"_s};
-    QTest::newRow("keep without number") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s};
-    QTest::newRow("keep not a number") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep=dua"_s};
-    QTest::newRow("keep zero") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s, u"0"_s};
-    QTest::newRow("keep without backup") << QStringList{u"--keep"_s, u"3"_s};
+    QTest::addColumn<QString>("said");          // on standard error, where it matters
+    // Quoted as typed, so that the operator finds it in the scheduled command.
+    QTest::newRow("unknown option")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--fast"_s} << u"Opsi tidak dikenal: '--fast'."_s;
+    QTest::newRow("unknown option with a value")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--kep=3"_s} << u"Opsi tidak dikenal: '--kep'."_s;
+    QTest::newRow("unknown option after one dash")
+        << QStringList{u"-bakup"_s, u"DIR"_s} << u"Opsi tidak dikenal: '-bakup'."_s;
+    QTest::newRow("list and backup")
+        << QStringList{u"--list"_s, u"DIR"_s, u"--backup"_s, u"DIR"_s} << QString();
+    QTest::newRow("missing value") << QStringList{u"--backup"_s} << QString();
+    QTest::newRow("keep without number")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s} << QString();
+    QTest::newRow("keep not a number")
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--keep=dua"_s} << QString();
+    QTest::newRow("keep zero") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s, u"0"_s}
+                               << QString();
+    QTest::newRow("keep without backup") << QStringList{u"--keep"_s, u"3"_s} << QString();
     QTest::newRow("any database without restore")
-        << QStringList{u"--backup"_s, u"DIR"_s, u"--any-database"_s};
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--any-database"_s} << QString();
     QTest::newRow("backup and restore")
-        << QStringList{u"--backup"_s, u"DIR"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s};
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s}
+        << QString();
     QTest::newRow("backup-first without restore")
-        << QStringList{u"--backup"_s, u"DIR"_s, u"--backup-first"_s, u"DIR"_s};
+        << QStringList{u"--backup"_s, u"DIR"_s, u"--backup-first"_s, u"DIR"_s} << QString();
     QTest::newRow("backup-first without directory")
-        << QStringList{u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s, u"--backup-first="_s};
-    QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s};
-    QTest::newRow("empty directory name") << QStringList{u"--backup="_s};
-    QTest::newRow("nothing to do") << QStringList{u"--quiet"_s};
+        << QStringList{u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s, u"--backup-first="_s}
+        << QString();
+    QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s} << QString();
+    QTest::newRow("empty directory name") << QStringList{u"--backup="_s} << QString();
+    QTest::newRow("nothing to do") << QStringList{u"--quiet"_s} << QString();
 }
 
 void TestCli::badOptionsRunNothing()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, said);
     QTemporaryDir dir;
     arguments.replaceInStrings(u"DIR"_s, dir.path());
     const Run run = runProgram(arguments);
     QCOMPARE(run.exitCode, 2);
     QVERIFY(!run.err.trimmed().isEmpty());
+    QVERIFY2(run.err.contains(said), qPrintable(run.err));
     QVERIFY(filesIn(dir.path()).isEmpty());
 }
 
@@ -217,6 +259,65 @@ void TestCli::failedBackupSaysWhyAndRemovesNothing()
     QVERIFY2(run.err.contains(u"psql"_s), "the details name the failed step's tool");
     QCOMPARE(run.out, QString());
     QCOMPARE(filesIn(dir.path()), old);
+}
+
+void TestCli::busyServerExitsFourAndTouchesNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // DIR: a folder with an old backup; FILE: a backup
+    QTest::newRow("backup") << QStringList{u"--backup"_s, u"DIR"_s, u"--keep"_s, u"1"_s};
+    QTest::newRow("restore") << QStringList{u"--restore"_s, u"FILE"_s, u"--yes"_s,
+                                            u"--backup-first"_s, u"DIR"_s};
+}
+
+// "Try again later" is not "failed": a wrapper around the scheduled run can tell them apart.
+void TestCli::busyServerExitsFourAndTouchesNothing()
+{
+    QFETCH(QStringList, arguments);
+    QTemporaryDir dir, source;
+    const QString file = QDir(source.path()).filePath(u"ranupaku01012026080000.dbk"_s);
+    write(file, wholeArchive());
+    const QString old = u"ranupaku01012020080000.dbk"_s;
+    touch(QDir(dir.path()).filePath(old));
+    arguments.replaceInStrings(u"DIR"_s, dir.path()).replaceInStrings(u"FILE"_s, file);
+    const QString before = m_cluster->databaseFingerprint();
+
+    // Another backup or restore holds the server's lock ("Ranu", "pa H"), on a session of its own.
+    QProcess holder;
+    holder.setProcessEnvironment(m_cluster->clientEnvironment());
+    holder.start(m_cluster->binDir + u"/psql"_s,
+                 {u"-X"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-h"_s, m_cluster->socketDir, u"-p"_s,
+                  m_cluster->port, u"-U"_s, u"postgres"_s, u"-d"_s, u"postgres"_s});
+    holder.write("SELECT pg_advisory_lock(1382116981, 1885413448);\nSELECT 'dipegang';\n");
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += holder.readAllStandardOutput()).contains("dipegang"), 20000);
+
+    const Run run = runProgram(arguments);
+    QCOMPARE(run.exitCode, 4);
+    QVERIFY2(run.err.contains(u"sedang berjalan"_s), qPrintable(run.err));
+    QCOMPARE(run.out, QString());
+    QCOMPARE(filesIn(dir.path()), QStringList{old});
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished());
+}
+
+// Without an installation or a server: only the names and sizes of the files.
+void TestCli::listShowsBackupsNewestFirst()
+{
+    QTemporaryDir dir, elsewhere;
+    const QStringList newestFirst = {u"ranupaku08122026091500-sebelum-restore.dbk"_s,
+                                     u"ranupaku02122026080000.dbk"_s};
+    for (const QString& name : {newestFirst[1], u"catatan.txt"_s, newestFirst[0]}) {
+        touch(QDir(dir.path()).filePath(name));
+    }
+    const Run run = runProgram({u"--list"_s, dir.path()}, elsewhere.path());
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = run.out.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines[0].endsWith(u" | backup pengaman sebelum restore | "_s + newestFirst[0]) &&
+                 lines[1].endsWith(u" | backup biasa | "_s + newestFirst[1]),
+             qPrintable(run.out));
+    QCOMPARE(runProgram({u"--list"_s, dir.filePath(u"tidak-ada"_s)}, elsewhere.path()).exitCode, 1);
 }
 
 void TestCli::interruptedBackupLeavesNoPartialFile()
@@ -342,16 +443,26 @@ void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
     }
 }
 
-void TestCli::keepNeverCostsTheBackupJustWritten()
+// The way back after a restore of the wrong file: however old, even if not whole, a safety backup
+// is neither counted, removed nor reported.
+void TestCli::keepLeavesSafetyBackupsAlone()
 {
-    // After the clock went back, older backups may carry later times than the new one.
-    const QStringList names = {u"ranupaku01012030080000.dbk"_s, u"ranupaku02012030080000.dbk"_s,
-                               u"ranupaku01012026080000.dbk"_s, u"catatan.txt"_s};
-    const QString justWritten = u"ranupaku01012026080000.dbk"_s;
-    QCOMPARE(ranupa::backupsToRemove(names, 2, justWritten),
-             QStringList{u"ranupaku01012030080000.dbk"_s});
-    QCOMPARE(ranupa::backupsToRemove(names, 1, justWritten),
-             (QStringList{u"ranupaku02012030080000.dbk"_s, u"ranupaku01012030080000.dbk"_s}));
+    QTemporaryDir dir;
+    const QByteArray archive = wholeArchive();
+    const QStringList safety = {u"ranupaku01012020080000-sebelum-restore.dbk"_s,
+                                u"ranupaku02012020080000-sebelum-restore.dbk"_s};
+    write(QDir(dir.path()).filePath(safety[0]), archive);
+    touch(QDir(dir.path()).filePath(safety[1]));
+    const QString regular = u"ranupaku01012026080000.dbk"_s;
+    write(QDir(dir.path()).filePath(regular), archive);
+    const Run run = runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.err.contains(regular) && !run.err.contains(u"sebelum-restore"_s),
+             qPrintable(run.err));
+    QStringList left = filesIn(dir.path());
+    QVERIFY(left.removeOne(safety[0]) && left.removeOne(safety[1]));
+    QCOMPARE(left.size(), 1);
+    QVERIFY(ranupa::backupTime(left[0]).isValid() && left[0] != regular); // the new one alone
 }
 
 void TestCli::restoreWantsConfirmation()
@@ -384,7 +495,7 @@ void TestCli::restoreRoundTrip()
     QCOMPARE(run.out, u"Restore database berhasil\n"_s);
     QVERIFY2(run.err.contains(u"pg_restore"_s), "pg_restore's progress is shown while it runs");
     // How far the load has come, up to every entry of the backup.
-    const QRegularExpression done(u"\\] (\\d+) dari \\1 objek database selesai\n"_s);
+    const QRegularExpression done(u"\\] 100% \\((\\d+) dari \\1 objek database selesai\\)\n"_s);
     QVERIFY2(done.match(run.err).hasMatch(), qPrintable(run.err));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
 }

@@ -382,11 +382,11 @@ void RestoreSafetyTest::secondCopyIsRefusedAndHangupCancels()
         u"1"_s, 60'000);
 
     QString err;
-    QCOMPARE(runProgram({u"--restore"_s, goodBackup, u"--yes"_s}, &err), 1);
+    QCOMPARE(runProgram({u"--restore"_s, goodBackup, u"--yes"_s}, &err), 4);
     QVERIFY2(err.contains(busy), qPrintable(err));
     const QString dir = work.filePath(u"selagi-restore"_s);
     QVERIFY(QDir().mkpath(dir));
-    QCOMPARE(runProgram({u"--backup"_s, dir}, &err), 1);
+    QCOMPARE(runProgram({u"--backup"_s, dir}, &err), 4);
     QVERIFY2(err.contains(busy), qPrintable(err));
     QCOMPARE(filesIn(dir), QStringList());
     QCOMPARE(first.state(), QProcess::Running);

@@ -267,7 +267,7 @@ void SharedServerTest::secondCopyIsRefusedWhileFirstRuns()
     for (const auto& [arguments, environment, dir] : seconds) {
         QString err;
         const int code = runProgram(arguments, err, environment, dir);
-        QVERIFY2(code == 1 && err.contains(busy), qPrintable(arguments.join(u' ') + u'\n' + err));
+        QVERIFY2(code == 4 && err.contains(busy), qPrintable(arguments.join(u' ') + u'\n' + err));
         lookForPendataan();
     }
     QCOMPARE(filesIn(target), QStringList());

@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -27,8 +28,14 @@ namespace ranupa::cli {
 
 namespace {
 
-void print(FILE* stream, const QString& text)
+// Every line on standard error starts with the moment it was written, so that a scheduler's log
+// says when a failure happened; standard output keeps the messages exactly as they are.
+void print(FILE* stream, QString text)
 {
+    if (stream == stderr) {
+        const QString stamp = QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss "_s);
+        text = stamp + text.replace(u'\n', u'\n' + stamp);
+    }
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fputc('\n', stream);
@@ -117,6 +124,7 @@ struct Options
 {
     QString backupDir;
     QString restoreFile;
+    QString listDir;
     QString safetyBackupDir; // --backup-first
     bool confirmed = false;
     bool anyDatabase = false;
@@ -150,12 +158,13 @@ int runJob(const QString& argument, bool quiet, OperationOutcome& outcome,
             print(stderr, u"  "_s + line);
         };
         progress.measured = [&shownTenths, &clock](const ProgressMeasure& measure) {
-            const int tenths = measure.isDeterminate() ? measure.done * 10 / measure.total : -1;
-            if (!measure.isDeterminate() || tenths == shownTenths) {
+            if (!measure.isDeterminate() || measure.percent() / 10 == shownTenths) {
                 return;
             }
-            shownTenths = tenths;
-            print(stderr, u"[%1] %2"_s.arg(elapsedText(clock.elapsed()), progressText(measure)));
+            shownTenths = measure.percent() / 10;
+            print(stderr, u"[%1] %2% (%3)"_s.arg(elapsedText(clock.elapsed()),
+                                                 QString::number(measure.percent()),
+                                                 progressText(measure)));
         };
     }
     std::optional<OperationOutcome> told;
@@ -220,7 +229,8 @@ int report(const OperationOutcome& outcome, bool interrupted)
     if (!outcome.details.isEmpty()) {
         print(stderr, outcome.details);
     }
-    return interrupted ? Interrupted : Failure;
+    // A scheduler's wrapper can tell "try again later" from a backup that failed.
+    return interrupted ? Interrupted : outcome.cause == FailureCause::Busy ? Busy : Failure;
 }
 
 // Old backups go only once the new one is safe; files that cannot be vouched for stay.
@@ -241,6 +251,52 @@ int removeOldBackups(const QString& directory, int keep, const QString& justWrit
     return result.notRemoved.isEmpty() ? Success : Failure;
 }
 
+// Needs neither the installation nor the server: only the names and sizes of the files.
+int printBackups(const QString& directory)
+{
+    if (const QFileInfo folder(directory); !folder.isDir() || !folder.isReadable()) {
+        print(stderr, u"Folder %1 tidak ada atau tidak dapat dibaca."_s.arg(directory));
+        return Failure;
+    }
+    const QList<BackupFile> backups = listBackups(directory);
+    if (backups.isEmpty()) {
+        print(stderr, u"Tidak ada file backup di folder %1."_s.arg(directory));
+    }
+    for (const BackupFile& backup : backups) {
+        print(stdout, describeBackup(backup));
+    }
+    return Success;
+}
+
+// The option as it was typed: Qt names an unknown one without its dashes, or letter by letter
+// when several were typed after one dash.
+QString asTyped(const QString& name, const QStringList& arguments)
+{
+    for (const QString& argument : arguments.mid(1)) {
+        if (argument == u"--"_s) {
+            break;
+        }
+        const QString option = argument.section(u'=', 0, 0);
+        const bool letters = !option.startsWith(u"--"_s) && name.size() == 1;
+        if (option == u"--"_s + name || option == u'-' + name ||
+            (letters && option.startsWith(u'-') && option.contains(name))) {
+            return option;
+        }
+    }
+    return name;
+}
+
+QString parseErrorText(const QCommandLineParser& parser, const QStringList& arguments)
+{
+    QStringList unknown;
+    for (const QString& name : parser.unknownOptionNames()) {
+        unknown << u'\'' + asTyped(name, arguments) + u'\'';
+    }
+    unknown.removeDuplicates();
+    return unknown.isEmpty() ? parser.errorText()
+                             : u"Opsi tidak dikenal: %1."_s.arg(unknown.join(u", "_s));
+}
+
 int usageError(const QString& message)
 {
     print(stderr, message);
@@ -258,34 +314,52 @@ int run(const QStringList& arguments)
 #ifdef Q_OS_UNIX
     ignoreBrokenPipes();
 #endif
+    // Qt's own warnings go to the log too, stamped like the rest.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+        print(stderr, message);
+    });
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        u"Backup dan restore database pendataan tanpa jendela.\n"
-        "Jalankan dari direktori instalasi aplikasi (yang berisi config dan pgsql).\n"
-        "Kode keluar: 0 berhasil, 1 gagal, 2 perintah salah, 3 dihentikan."_s);
-    const QCommandLineOption backupOption(u"backup"_s, u"Backup database ke direktori DIR."_s,
-                                          u"DIR"_s);
+        u"Backup dan restore database pendataan tanpa jendela, misalnya dari Task Scheduler "
+        u"atau cron.\nJalankan dari folder instalasi aplikasi (yang berisi config dan pgsql); "
+        u"--list tidak memerlukannya.\n\nKode keluar:\n"
+        u"  0  berhasil\n"
+        u"  1  gagal; pesan dan penyebabnya ditulis di standard error\n"
+        u"  2  perintah salah; tidak ada yang dijalankan\n"
+        u"  3  dihentikan (Ctrl+C, SIGTERM, SIGHUP); backup setengah jadi dihapus, restore "
+        u"dibatalkan dengan aman\n"
+        u"  4  backup atau restore lain sedang berjalan di server database; tidak ada yang "
+        u"dijalankan, coba lagi nanti"_s);
+    const QCommandLineOption backupOption(
+        u"backup"_s, u"Buat backup database pendataan di folder DIR."_s, u"DIR"_s);
     const QCommandLineOption keepOption(
-        u"keep"_s, u"Setelah backup berhasil, simpan hanya N backup terbaru di DIR."_s, u"N"_s);
+        u"keep"_s,
+        u"Setelah backup berhasil, hapus backup lama di DIR sehingga tinggal N backup terbaru. "
+        u"Backup pengaman sebelum restore tidak dihitung dan tidak dihapus."_s,
+        u"N"_s);
     const QCommandLineOption restoreOption(
-        u"restore"_s, u"Restore database dari FILE (menggantikan isi database)."_s, u"FILE"_s);
-    const QCommandLineOption yesOption(u"yes"_s, u"Setuju database diganti oleh --restore."_s);
+        u"restore"_s, u"Ganti isi database pendataan dengan isi file backup FILE."_s, u"FILE"_s);
+    const QCommandLineOption yesOption(u"yes"_s,
+                                       u"Setujui bahwa --restore mengganti isi database."_s);
     const QCommandLineOption backupFirstOption(
         u"backup-first"_s,
-        u"Dengan --restore: backup database saat ini ke direktori DIR terlebih dahulu; bila "
+        u"Dengan --restore: buat dulu backup pengaman database saat ini di folder DIR; bila "
         u"backup itu gagal, restore tidak dijalankan."_s,
         u"DIR"_s);
     const QCommandLineOption anyDatabaseOption(
         u"any-database"_s,
         u"Dengan --restore: terima juga file backup database lain selain pendataan."_s);
-    const QCommandLineOption quietOption(u"quiet"_s, u"Tanpa keterangan proses."_s);
+    const QCommandLineOption listOption(
+        u"list"_s, u"Tampilkan file backup di folder DIR, yang terbaru lebih dulu."_s, u"DIR"_s);
+    const QCommandLineOption quietOption(
+        u"quiet"_s, u"Jangan tampilkan jalannya proses, hanya hasil dan kesalahan."_s);
+    const QCommandLineOption helpOption({u"?"_s, u"h"_s, u"help"_s}, u"Tampilkan bantuan ini."_s);
+    const QCommandLineOption versionOption({u"v"_s, u"version"_s}, u"Tampilkan versi program."_s);
     parser.addOptions({backupOption, keepOption, restoreOption, yesOption, backupFirstOption,
-                       anyDatabaseOption, quietOption});
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+                       anyDatabaseOption, listOption, quietOption, helpOption, versionOption});
 
     if (!parser.parse(arguments)) {
-        return usageError(parser.errorText());
+        return usageError(parseErrorText(parser, arguments));
     }
     if (parser.isSet(helpOption)) {
         print(stdout, parser.helpText());
@@ -300,7 +374,7 @@ int run(const QStringList& arguments)
         return usageError(u"Argumen tidak dikenal: "_s + parser.positionalArguments().join(u' '));
     }
     for (const QCommandLineOption* option :
-         {&backupOption, &keepOption, &restoreOption, &backupFirstOption}) {
+         {&backupOption, &keepOption, &restoreOption, &backupFirstOption, &listOption}) {
         if (parser.values(*option).size() > 1) {
             return usageError(u"--"_s + option->names().first() + u" hanya boleh sekali."_s);
         }
@@ -309,18 +383,20 @@ int run(const QStringList& arguments)
     Options options;
     options.backupDir = parser.value(backupOption);
     options.restoreFile = parser.value(restoreOption);
+    options.listDir = parser.value(listOption);
     options.confirmed = parser.isSet(yesOption);
     options.safetyBackupDir = parser.value(backupFirstOption);
     options.anyDatabase = parser.isSet(anyDatabaseOption);
     options.quiet = parser.isSet(quietOption);
     const bool backup = parser.isSet(backupOption);
     const bool restore = parser.isSet(restoreOption);
-    if (backup == restore) {
-        return usageError(backup ? u"Pilih salah satu: --backup atau --restore."_s
-                                 : u"Perlu --backup DIR atau --restore FILE."_s);
+    const bool list = parser.isSet(listOption);
+    if (const int modes = int(backup) + int(restore) + int(list); modes != 1) {
+        return usageError(modes > 1 ? u"Pilih salah satu: --backup, --restore atau --list."_s
+                                    : u"Perlu --backup DIR, --restore FILE atau --list DIR."_s);
     }
-    if ((backup && options.backupDir.isEmpty()) || (restore && options.restoreFile.isEmpty())) {
-        return usageError(u"Direktori atau file tidak boleh kosong."_s);
+    if ((options.backupDir + options.restoreFile + options.listDir).isEmpty()) {
+        return usageError(u"Folder atau file tidak boleh kosong."_s);
     }
     if (parser.isSet(keepOption)) {
         bool number = false;
@@ -343,7 +419,7 @@ int run(const QStringList& arguments)
             return usageError(u"--backup-first hanya berlaku dengan --restore."_s);
         }
         if (options.safetyBackupDir.isEmpty()) {
-            return usageError(u"Direktori atau file tidak boleh kosong."_s);
+            return usageError(u"Folder atau file tidak boleh kosong."_s);
         }
     }
     if (restore && !options.confirmed) {
@@ -352,6 +428,9 @@ int run(const QStringList& arguments)
         return UsageError;
     }
 
+    if (list) {
+        return printBackups(options.listDir);
+    }
     OperationOutcome outcome;
     if (restore) {
         // --yes has answered the question the window asks: the restore goes on at once.

@@ -11,6 +11,7 @@ enum ExitCode
     Failure = 1,     // the backup or restore failed, or old backups could not be removed
     UsageError = 2,  // bad options; nothing ran
     Interrupted = 3, // ended by a signal: a partial backup removed, a restore put back
+    Busy = 4,        // another backup or restore runs on the server; nothing ran: try again later
 };
 
 // True when the arguments ask for the command-line mode rather than the windows: any argument

@@ -45,7 +45,7 @@ QString portPhrase(const QString& port)
 
 QString startFromInstallation()
 {
-    return u"Jalankan Ranupa Helper dari direktori instalasi aplikasi (yang berisi config dan "
+    return u"Jalankan Ranupa Helper dari folder instalasi aplikasi (yang berisi config dan "
            u"pgsql)."_s;
 }
 
@@ -55,7 +55,8 @@ QString causeText(FailureCause cause, const QString& port)
 {
     switch (cause) {
     case FailureCause::Unknown:
-        return {};
+        return u"Program ini tidak mengenali penyebabnya. Salin rinciannya, lalu serahkan kepada "
+               u"orang yang mengurus server aplikasi sekolah ini."_s;
     case FailureCause::ServerUnreachable:
         return u"Server database tidak dapat dihubungi pada %1. Pastikan layanan database "
                u"aplikasi sudah berjalan dan port itu benar, lalu coba lagi."_s.arg(
@@ -67,7 +68,7 @@ QString causeText(FailureCause cause, const QString& port)
     case FailureCause::ToolsMissing:
         return u"Program PostgreSQL di pgsql/bin tidak ditemukan. "_s + startFromInstallation();
     case FailureCause::InstallationMissing:
-        return u"Direktori instalasi aplikasi tidak ditemukan. "_s + startFromInstallation();
+        return u"Folder instalasi aplikasi tidak ditemukan. "_s + startFromInstallation();
     case FailureCause::SettingsMissing:
         return u"File pengaturan config/install.ini atau isian DefDBPort di dalamnya tidak "
                u"ditemukan. "_s +
@@ -77,12 +78,12 @@ QString causeText(FailureCause cause, const QString& port)
                u"65535). Perbaiki isian itu, lalu coba lagi."_s;
     case FailureCause::DiskFull:
         return u"Disk tempat file backup ditulis sudah penuh. Kosongkan ruang disk atau pilih "
-               u"direktori di disk lain, lalu coba lagi."_s;
+               u"folder di disk lain, lalu coba lagi."_s;
     case FailureCause::ServerDiskFull:
         return u"Disk server database sudah penuh. Kosongkan ruang disk server (selama restore, "
                u"database lama dan baru harus muat bersama), lalu coba lagi."_s;
     case FailureCause::DirectoryNotWritable:
-        return u"Direktori tujuan tidak ada atau tidak dapat ditulisi. Pilih direktori lain atau "
+        return u"Folder tujuan tidak ada atau tidak dapat ditulisi. Pilih folder lain atau "
                u"periksa izin aksesnya."_s;
     case FailureCause::BackupNotReadable:
         return u"File backup tidak ditemukan atau tidak dapat dibaca. Periksa file itu, atau "
@@ -123,14 +124,8 @@ QString pendataanUnchangedText()
 
 QString failureSummary(FailureCause cause, const QString& port, bool pendataanUnchanged)
 {
-    QStringList sentences;
-    if (const QString text = causeText(cause, port); !text.isEmpty()) {
-        sentences << text;
-    }
-    if (pendataanUnchanged) {
-        sentences << pendataanUnchangedText();
-    }
-    return sentences.join(u'\n');
+    const QString text = causeText(cause, port);
+    return pendataanUnchanged ? text + u'\n' + pendataanUnchangedText() : text;
 }
 
 FailureCause causeFromToolText(const QString& text)

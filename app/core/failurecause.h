@@ -49,16 +49,15 @@ struct Failure
 // A step whose tool failed: the cause from the tool's words, the details from its output.
 Failure toolFailure(const QString& step, const ToolResult& result);
 
-// One or two sentences: what went wrong and what to do. "" for Unknown. `port` is the port the
-// program used, when known.
+// One or two sentences: what went wrong and what to do; for Unknown, whom to hand the details
+// to. `port` is the port the program used, when known.
 QString causeText(FailureCause cause, const QString& port = {});
 
 // "Database pendataan tidak diubah."
 QString pendataanUnchangedText();
 
-// What the operator reads under the message of an operation that did not succeed: the cause
-// and what to do, then "Database pendataan tidak diubah." when that is so. "" when the program
-// can tell neither.
+// What the operator reads under the message of a failed operation: the cause and what to do,
+// then "Database pendataan tidak diubah." when that is so.
 QString failureSummary(FailureCause cause, const QString& port, bool pendataanUnchanged);
 
 // What the text a failing step left (its details, the tools' output) says about why. Finds the

@@ -67,20 +67,20 @@ QString installationProblem()
     if (!findInstallationDir(candidates).isEmpty()) {
         return {};
     }
-    QString text = u"Direktori instalasi aplikasi tidak ditemukan: tidak ada config/install.ini "
+    QString text = u"Folder instalasi aplikasi tidak ditemukan: tidak ada config/install.ini "
                    u"maupun folder pgsql di"_s;
     for (const QString& dir : candidates) {
         text += u"\n  "_s + QDir::toNativeSeparators(dir);
     }
-    return text + u"\nJalankan program dari direktori instalasi aplikasi (yang berisi folder "
-                  u"config dan pgsql), atau letakkan program di direktori itu."_s;
+    return text + u"\nJalankan program dari folder instalasi aplikasi (yang berisi folder "
+                  u"config dan pgsql), atau letakkan program di folder itu."_s;
 }
 
 std::optional<Installation> findInstallation(Failure& failure)
 {
     const QString dir = findInstallationDir(installationCandidates());
     if (dir.isEmpty()) {
-        failure = {.step = u"mencari direktori instalasi aplikasi"_s,
+        failure = {.step = u"mencari folder instalasi aplikasi"_s,
                    .details = installationProblem(),
                    .cause = FailureCause::InstallationMissing};
         return std::nullopt;

@@ -126,7 +126,11 @@ OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const
     }
     outcome.cause = failure.cause;
     outcome.pendataanUnchanged = failure.pendataanUnchanged;
-    outcome.summary = failureSummary(failure.cause, port, failure.pendataanUnchanged);
+    // A cancel has no cause to explain, only whether pendataan is unchanged.
+    const QString unchanged = failure.pendataanUnchanged ? pendataanUnchangedText() : QString();
+    outcome.summary = failure.cancelled
+                          ? unchanged
+                          : failureSummary(failure.cause, port, failure.pendataanUnchanged);
     // What was set right before comes first: the operator must learn of it whatever followed.
     QStringList details;
     if (!notes.isEmpty()) {

@@ -25,7 +25,7 @@ QString notRegularText(const QString& path, const QString& what)
 QString kindOf(mode_t mode)
 {
     if (S_ISDIR(mode)) {
-        return u"direktori"_s;
+        return u"folder"_s;
     }
     if (S_ISFIFO(mode)) {
         return u"FIFO"_s;
@@ -73,7 +73,7 @@ bool openRegularFileForReading(const QString& path, QFile& file, QString& proble
 {
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
-        problem = notRegularText(path, info.isDir() ? u"direktori"_s : u"perangkat"_s);
+        problem = notRegularText(path, info.isDir() ? u"folder"_s : u"perangkat"_s);
         return false;
     }
     file.setFileName(path);

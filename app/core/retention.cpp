@@ -1,12 +1,14 @@
 #include "core/retention.h"
 
 #include "core/archivecheck.h"
+#include "core/wording.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -20,7 +22,7 @@ std::optional<QString> whyNotVouchedFor(const QString& path, const QDateTime& ti
                                         const QDateTime& now)
 {
     if (time > now.addSecs(allowedClockSkewSecs)) {
-        return u"waktu pada namanya (%1) belum tiba"_s.arg(time.toString(u"dd.MM.yyyy hh:mm:ss"_s));
+        return u"waktu pada namanya (%1) belum tiba"_s.arg(wording::dateTime(time));
     }
     const ArchiveScan scan = scanArchiveFile(path);
     if (scan.problem) {
@@ -54,29 +56,55 @@ QDateTime backupNameTime(const QString& fileName, bool* beforeRestore)
     return QDateTime::fromString(match.captured(1), u"ddMMyyyyhhmmss"_s);
 }
 
-QStringList backupsToRemove(const QStringList& fileNames, int keep, const QString& justWritten)
+QStringList backupsNewestFirst(const QStringList& fileNames)
 {
-    struct Backup
-    {
-        QString name;
-        QDateTime time;
-    };
-    std::vector<Backup> backups;
+    std::vector<std::pair<QDateTime, QString>> backups;
     for (const QString& name : fileNames) {
-        if (const QDateTime time = backupTime(name); time.isValid() && name != justWritten) {
-            backups.push_back({name, time});
+        if (const QDateTime time = backupNameTime(name); time.isValid()) {
+            backups.emplace_back(time, name);
         }
     }
-    std::sort(backups.begin(), backups.end(), [](const Backup& a, const Backup& b) {
-        return a.time != b.time ? a.time > b.time : a.name > b.name;
-    });
-    // The backup just written is one of the `keep`.
-    const auto kept = size_t(std::max(keep - (backupTime(justWritten).isValid() ? 1 : 0), 0));
-    QStringList removed;
-    for (size_t i = kept; i < backups.size(); ++i) {
-        removed << backups[i].name;
+    std::sort(backups.begin(), backups.end(), std::greater<>());
+    QStringList sorted;
+    for (const auto& backup : backups) {
+        sorted << backup.second;
     }
-    return removed;
+    return sorted;
+}
+
+QList<BackupFile> listBackups(const QString& directory)
+{
+    const QDir dir(directory);
+    QList<BackupFile> backups;
+    for (const QString& name : backupsNewestFirst(dir.entryList(QDir::Files))) {
+        BackupFile backup{.path = dir.filePath(name)};
+        backup.time = backupNameTime(name, &backup.beforeRestore);
+        backup.size = QFileInfo(backup.path).size();
+        backups << backup;
+    }
+    return backups;
+}
+
+QString describeBackup(const BackupFile& backup, const QDateTime& now)
+{
+    return QStringList{
+        wording::dateTime(backup.time), wording::age(backup.time, now), wording::size(backup.size),
+        backup.beforeRestore ? u"backup pengaman sebelum restore"_s : u"backup biasa"_s,
+        QFileInfo(backup.path).fileName()}
+        .join(u" | "_s);
+}
+
+QStringList backupsToRemove(const QStringList& fileNames, int keep, const QString& justWritten)
+{
+    QStringList regular;
+    for (const QString& name : fileNames) {
+        if (backupTime(name).isValid() && name != justWritten) {
+            regular << name;
+        }
+    }
+    // The backup just written is one of the `keep`.
+    const int kept = std::max(keep - (backupTime(justWritten).isValid() ? 1 : 0), 0);
+    return backupsNewestFirst(regular).mid(kept);
 }
 
 RetentionResult keepNewestBackups(const QString& directory, int keep,

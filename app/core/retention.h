@@ -13,6 +13,27 @@ QDateTime backupTime(const QString& fileName);
 // ("ranupaku<DDMMYYYYhhmmss>-sebelum-restore.dbk"), and which kind; invalid for other names.
 QDateTime backupNameTime(const QString& fileName, bool* beforeRestore = nullptr);
 
+// The backups of either kind among `fileNames`, newest first by the time in their names (by name
+// within one second); other names are left out. The order the operator sees backups in.
+QStringList backupsNewestFirst(const QStringList& fileNames);
+
+// A backup of either kind in a folder, as the listing shows it.
+struct BackupFile
+{
+    QString path;
+    QDateTime time; // from its name
+    qint64 size = 0;
+    bool beforeRestore = false; // the safety backup made before a restore
+};
+
+// The backups in `directory`, newest first.
+QList<BackupFile> listBackups(const QString& directory);
+
+// One line: "Selasa, 8 Desember 2026 pukul 17.00 | 3 hari yang lalu | 12,4 MB | backup biasa |
+// ranupaku08122026170000.dbk"; a safety backup says "backup pengaman sebelum restore".
+QString describeBackup(const BackupFile& backup,
+                       const QDateTime& now = QDateTime::currentDateTime());
+
 // The backups among `fileNames` that keeping only the newest `keep` removes: only names that are
 // the edition word, 14 digits of a valid DDMMYYYYhhmmss time and ".dbk"; all but the newest
 // `keep` by that time. `justWritten` is never among them, so a clock that went back cannot cost

@@ -308,12 +308,12 @@ DbPortSetting dbPortSetting()
     QFile file;
     QString problem;
     if (!openRegularFileForReading(settingsFilePath(), file, problem)) {
-        return portProblem(FailureCause::SettingsMissing,
-                           u"File pengaturan %1 tidak dapat dibaca. Jalankan program dari "
-                           u"direktori instalasi aplikasi (yang berisi config dan pgsql).\n"_s.arg(
-                               settingsFileName) +
-                               problem,
-                           u"(tidak ada)"_s);
+        return portProblem(
+            FailureCause::SettingsMissing,
+            u"File pengaturan %1 tidak dapat dibaca. Jalankan program dari "
+            u"folder instalasi aplikasi (yang berisi config dan pgsql).\n"_s.arg(settingsFileName) +
+                problem,
+            u"(tidak ada)"_s);
     }
     return checkDbPortValue(firstDbPortValue(file));
 }
