@@ -100,9 +100,11 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
                    this, u"headline"_s);
     headline->setWordWrap(true);
     setBold(*headline);
-    // The sentence on one line where the screen has room for it.
-    headline->setMinimumWidth(std::min(headline->fontMetrics().horizontalAdvance(headline->text()),
-                                       roomOnScreen(*this).width() - iconSize * 2));
+    // The sentence on one line where the screen has room for it, and for a scroll bar beside it.
+    headline->setMinimumWidth(
+        std::min(headline->fontMetrics().horizontalAdvance(headline->text()),
+                 roomOnScreen(*this).width() - iconSize * 2 -
+                     style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this)));
     column->addWidget(headline);
     m_summary = makeSummary(summary);
     column->addLayout(m_summary);
@@ -249,15 +251,15 @@ void ConfirmRestoreDialog::fitToScreen()
     m_scroll->setFixedSize(whole);
     layout()->activate();
     const QSize spare = roomOnScreen(*this) - sizeHint();
-    if (spare.width() < 0 && m_summary->rowWrapPolicy() == QFormLayout::DontWrapRows) {
+    // A scroll bar that shows takes room of its own.
+    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scroll);
+    const int barWidth = spare.height() < 0 ? bar : 0;
+    if (spare.width() < barWidth && m_summary->rowWrapPolicy() == QFormLayout::DontWrapRows) {
         m_summary->setRowWrapPolicy(QFormLayout::WrapAllRows);
         fitToScreen();
         return;
     }
-    // A scroll bar that shows takes room of its own, where the screen has it.
-    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scroll);
-    const int width =
-        std::max(whole.width() + std::min(spare.height() < 0 ? bar : 0, spare.width()), bar * 4);
+    const int width = std::max(whole.width() + std::min(barWidth, spare.width()), bar * 4);
     const int height = std::max(
         whole.height() + std::min(width < whole.width() ? bar : 0, spare.height()), bar * 2);
     m_scroll->setFixedSize(width, height);
