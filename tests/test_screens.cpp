@@ -138,15 +138,13 @@ void TestScreens::confirmationStaysOnTheScreen()
 {
     // The tallest the question gets: another database, and a folder that cannot be written (not
     // even by root); with the box ticked, then unticked.
-    const ranupa::RestoreSummary summary{
-        .filePath = u"/proc/ranupaku08122026045918.dbk"_s,
-        .fileSize = 123'456'789,
-        .created = QDateTime::currentDateTime().addDays(-3),
-        .databaseName = u"arsip_lain"_s,
-        .serverVersion = u"15.18 (Debian 15.18-0+deb12u1)"_s,
-        .tableCount = 42,
-        .pendataanExists = true,
-    };
+    const ranupa::RestoreSummary summary{.filePath = u"/proc/ranupaku08122026045918.dbk"_s,
+                                         .fileSize = 123'456'789,
+                                         .created = QDateTime::currentDateTime().addDays(-3),
+                                         .databaseName = u"arsip_lain"_s,
+                                         .serverVersion = u"15.18 (Debian 15.18-0+deb12u1)"_s,
+                                         .tableCount = 42,
+                                         .pendataanExists = true};
     ranupa::ConfirmRestoreDialog confirm(summary, m_dir.path());
     openAndActivate(confirm);
     QVERIFY(confirm.findChild<QPushButton*>(u"chooseFolder"_s)->isVisible());
