@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,6 +27,8 @@ private slots:
     void tutupAndCloseRequestsEndTheWindow();
     void backupSelectorFillsAndCancelEmpties();
     void restoreSelectorOffersOnlyBackups();
+    void restoreSelectorShowsNewestFirst_data();
+    void restoreSelectorShowsNewestFirst();
     void emptyFieldsRunNothing();
 
 private:
@@ -267,6 +270,43 @@ void TestDataUtility::restoreSelectorOffersOnlyBackups()
     whenModal<QFileDialog>([&](QFileDialog* selector) { selector->reject(); });
     window.PilihRestore();
     QVERIFY(backupFile->text().isEmpty());
+}
+
+void TestDataUtility::restoreSelectorShowsNewestFirst_data()
+{
+    QTest::addColumn<QStringList>("shown"); // in the order expected
+    QTest::newRow("day-month-year names") << QStringList{
+        "ranupaku08122026045918.dbk", "ranupaku02122026170000.dbk", "ranupaku15112026170000.dbk"};
+    QTest::newRow("safety backups by their time too")
+        << QStringList{"ranupaku09122026100000.dbk", "ranupaku08122026120000-sebelum-restore.dbk",
+                       "ranupaku08122026090000.dbk"};
+    QTest::newRow("folders first, names without a time last")
+        << QStringList{"Arsip", "ranupaku01012020000000.dbk", "cadangan lama.dbk",
+                       "ranupaku32132026000000.dbk", "Zaman.dbk"};
+}
+
+void TestDataUtility::restoreSelectorShowsNewestFirst()
+{
+    QFETCH(QStringList, shown);
+    QTemporaryDir dir;
+    for (const QString& name : shown) {
+        QVERIFY(name.endsWith(u".dbk") ? QFile(dir.filePath(name)).open(QIODevice::WriteOnly)
+                                       : QDir(dir.path()).mkdir(name));
+    }
+    DataUtility window;
+    openAndActivate(window);
+    QStringList listed;
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        selector->setDirectory(dir.path());
+        auto* list = selector->findChild<QListView*>(QStringLiteral("listView"));
+        QTRY_COMPARE(list->model()->rowCount(list->rootIndex()), shown.size());
+        for (int row = 0; row < shown.size(); ++row) {
+            listed << list->model()->index(row, 0, list->rootIndex()).data().toString();
+        }
+        selector->reject();
+    });
+    window.PilihRestore();
+    QCOMPARE(listed, shown);
 }
 
 void TestDataUtility::emptyFieldsRunNothing()

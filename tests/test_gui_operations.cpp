@@ -1,5 +1,6 @@
 #include "core/backup.h"
 #include "core/failurecause.h"
+#include "core/wording.h"
 #include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/progressdialog.h"
@@ -7,6 +8,7 @@
 #include "testcluster.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +18,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -45,6 +48,7 @@ private slots:
     void confirmationCancelsByDefault_data();
     void confirmationCancelsByDefault();
     void failedSafetyBackupPreventsTheRestore();
+    void safetyBackupGoesToAFolderThatCanBeWritten();
     void refusalShowsCauseAndEnterCloses();
     void backupCanBeCancelled();
     void restoreCanBeCancelled();
@@ -176,6 +180,7 @@ QString backupContents(const TestCluster& cluster, const QString& file)
 void TestGuiOperations::initTestCase()
 {
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    QStandardPaths::setTestModeEnabled(true); // the folder last backed up into is remembered
     m_cluster = TestCluster::fromEnvironment("RANUPA_CLUSTER_DIR");
     QVERIFY2(m_cluster, "the throwaway cluster is not running");
     // The program runs from the school-data application's installation directory.
@@ -283,15 +288,16 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
             QCOMPARE(labelText(*confirm, "tables"),
                      m_cluster->psql(u"select count(*) from pg_tables where schemaname = "
                                      u"'public' and tablename <> 'penanda_sebelum_restore'"_s));
-            QVERIFY(labelText(*confirm, "serverVersion").startsWith(u"15."_s));
+            QVERIFY(labelText(*confirm, "serverVersion").startsWith(u"PostgreSQL 15."_s));
             QCOMPARE(confirm->findChild<QLabel*>(u"file"_s)->toolTip(),
                      QDir::toNativeSeparators(backupFile));
             // The archive's own time, in local time: the backup was made moments ago.
-            const QDateTime created =
-                QDateTime::fromString(labelText(*confirm, "created"), u"dd.MM.yyyy HH:mm:ss"_s);
-            QVERIFY2(created.isValid() && qAbs(created.secsTo(pressed)) < 120,
-                     qPrintable(labelText(*confirm, "created")));
+            const QString created = labelText(*confirm, "created");
+            QVERIFY2(created.startsWith(ranupa::wording::dateTime(pressed) + u" ("_s) ||
+                         created.startsWith(ranupa::wording::dateTime(pressed.addSecs(-60))),
+                     qPrintable(created));
             safetyTicked = confirm->findChild<QCheckBox*>(u"safetyBackup"_s)->isChecked();
+            QVERIFY(!confirm->findChild<QPushButton*>(u"chooseFolder"_s)); // the folder is fine
             waitUntilActive(confirm);
             QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
         },
@@ -411,8 +417,66 @@ void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
     QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
 }
 
-// The cause is read without opening the details; the details are wide enough for paths; and
-// once they are shown, Enter still closes the box (OK stays its default button).
+// The note under the box follows it. A folder the safety backup cannot go to is said before
+// anything is pressed, and the folder chosen instead, looked for first where the window last
+// backed up into, is where it goes.
+void TestGuiOperations::safetyBackupGoesToAFolderThatCanBeWritten()
+{
+    QTemporaryDir target, locked;
+    DataUtility window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    chooseTargetDir(window, target.path());
+    const QString made = pressAndReadMessage(button(window, "cmdBackup")).text.section(u' ', -1);
+    const QString backupFile = locked.filePath(QFileInfo(made).fileName());
+    QVERIFY(QFile::rename(made, backupFile));
+    // As a write-protected flash disk. Root ignores permission bits: the folder is made immutable.
+    QFile::setPermissions(locked.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    QProcess::execute(u"chattr"_s, {u"+i"_s, locked.path()});
+    const auto unlock = qScopeGuard([&] {
+        QProcess::execute(u"chattr"_s, {u"-i"_s, locked.path()});
+        QFile::setPermissions(locked.path(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    if (QTemporaryFile(locked.filePath(u"probe-XXXXXX"_s)).open()) {
+        QSKIP("no folder can be made unwritable here");
+    }
+    chooseBackupFile(window, backupFile);
+
+    QStringList notes;
+    QString selectorStart;
+    whenModal<ConfirmRestoreDialog>(
+        [&](ConfirmRestoreDialog* confirm) {
+            auto* safetyBackup = confirm->findChild<QCheckBox*>(u"safetyBackup"_s);
+            auto* chooseFolder = confirm->findChild<QPushButton*>(u"chooseFolder"_s);
+            QVERIFY(chooseFolder != nullptr && chooseFolder->isVisible());
+            notes << labelText(*confirm, "safetyBackupNote");
+            safetyBackup->click();
+            notes << labelText(*confirm, "safetyBackupNote");
+            safetyBackup->click();
+            whenModal<QFileDialog>([&](QFileDialog* selector) {
+                selectorStart = selector->directory().absolutePath();
+                static_cast<QDialog*>(selector)->accept(); // the folder it shows
+            });
+            QTest::mouseClick(chooseFolder, Qt::LeftButton);
+            notes << labelText(*confirm, "safetyBackupNote");
+            QTest::mouseClick(confirm->findChild<QPushButton*>(u"replaceButton"_s), Qt::LeftButton);
+        },
+        120000);
+    const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
+    QCOMPARE(restored.text, u"Restore database berhasil"_s);
+    QCOMPARE(notes.size(), 3);
+    QVERIFY2(notes[0].contains(locked.path() + u" tidak dapat ditulisi"_s), qPrintable(notes[0]));
+    QVERIFY2(notes[1].startsWith(u"Perhatian: tidak ada salinan"_s), qPrintable(notes[1]));
+    QCOMPARE(selectorStart, target.path());
+    QCOMPARE(notes[2], u"Disimpan sebagai file backup baru di "_s + target.path());
+    const QStringList written = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    QCOMPARE(written.size(), 1);
+    QVERIFY(restored.summary.contains(target.filePath(written[0])));
+}
+
+// The cause is read without opening the details; the details are wide enough for paths and can be
+// copied; and once they are shown, Enter still closes the box (OK stays its default button).
 void TestGuiOperations::refusalShowsCauseAndEnterCloses()
 {
     const QString before = m_cluster->databaseFingerprint();
@@ -440,10 +504,16 @@ void TestGuiOperations::refusalShowsCauseAndEnterCloses()
             informative = shown->informativeText();
             QAbstractButton* showDetails = nullptr;
             for (QAbstractButton* candidate : shown->buttons()) {
-                if (shown->buttonRole(candidate) == QMessageBox::ActionRole) {
+                if (shown->buttonRole(candidate) == QMessageBox::ActionRole &&
+                    candidate->objectName() != u"copyDetails"_s) {
                     showDetails = candidate;
                 }
             }
+            // Copying leaves the box open, OK still its default.
+            QApplication::clipboard()->clear();
+            QTest::mouseClick(shown->findChild<QPushButton*>(u"copyDetails"_s), Qt::LeftButton);
+            QCOMPARE(QApplication::clipboard()->text(), shown->detailedText());
+            QVERIFY(shown->isVisible());
             QVERIFY(showDetails != nullptr);
             QTest::mouseClick(showDetails, Qt::LeftButton);
             auto* details = shown->findChild<QTextEdit*>();
@@ -502,8 +572,7 @@ void TestGuiOperations::restoreCanBeCancelled()
         QDir(target.path()).filePath(QDir(target.path()).entryList({u"*.dbk"_s}).value(0));
     QVERIFY(!m_cluster->psql(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s).isNull());
     const QString before = m_cluster->databaseFingerprint();
-    const QString oid = m_cluster->psql(
-        u"select oid from pg_database where datname = 'pendataan'"_s, u"postgres"_s);
+    const QString oid = pendataanOid();
 
     DataUtility window;
     window.show();
@@ -517,9 +586,7 @@ void TestGuiOperations::restoreCanBeCancelled()
     QCOMPARE(cancelled.icon, QMessageBox::Information);
     QVERIFY(cancelled.details.contains(u"Database pendataan tidak diubah."_s));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
-    QCOMPARE(m_cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
-                             u"postgres"_s),
-             oid);
+    QCOMPARE(pendataanOid(), oid);
     m_cluster->psql(u"UPDATE sekolah SET nama = replace(nama, ' (ubah)', '')"_s);
 }
 

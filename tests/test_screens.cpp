@@ -1,9 +1,12 @@
+#include "core/operation.h"
+#include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/imagectrl.h"
 #include "gui/mainwindow.h"
 #include "modalhelper.h"
 #include "translation.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -29,6 +32,7 @@ private slots:
     void initTestCase();
     void windowsStayOnTheScreenAndTextsFit();
     void selectorsStayOnTheScreen();
+    void confirmationStaysOnTheScreen();
     void bannerKeepsItsDetail();
     void qtTextsReadInIndonesian();
 
@@ -128,6 +132,26 @@ void TestScreens::selectorsStayOnTheScreen()
         (window.*choose)();
     }
     QCOMPARE(checked, 2);
+}
+
+void TestScreens::confirmationStaysOnTheScreen()
+{
+    // The tallest the question gets: another database, and a folder that cannot be written (not
+    // even by root); with the box ticked, then unticked.
+    const ranupa::RestoreSummary summary{.filePath = u"/proc/ranupaku08122026045918.dbk"_s,
+                                         .fileSize = 123'456'789,
+                                         .created = QDateTime::currentDateTime().addDays(-3),
+                                         .databaseName = u"arsip_lain"_s,
+                                         .serverVersion = u"15.18 (Debian 15.18-0+deb12u1)"_s,
+                                         .tableCount = 42,
+                                         .pendataanExists = true};
+    ranupa::ConfirmRestoreDialog confirm(summary, m_dir.path());
+    openAndActivate(confirm);
+    QVERIFY(confirm.findChild<QPushButton*>(u"chooseFolder"_s)->isVisible());
+    for (int shown = 0; shown < 2; ++shown) {
+        verifyOnScreen(confirm);
+        confirm.findChild<QCheckBox*>(u"safetyBackup"_s)->click();
+    }
 }
 
 void TestScreens::bannerKeepsItsDetail()

@@ -1,17 +1,21 @@
 #include "gui/confirmrestore.h"
 
 #include "core/restore.h"
+#include "core/wording.h"
 #include "gui/screenfit.h"
 
 #include <QCheckBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QStyle>
+#include <QTemporaryFile>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -21,22 +25,26 @@ namespace ranupa {
 
 namespace {
 
-QString unknownText()
-{
-    return u"tidak diketahui"_s;
-}
-
-// Day.month.year, as the program writes dates elsewhere, in the operator's own time zone.
 QString createdText(const QDateTime& created)
 {
-    return created.isValid() ? created.toLocalTime().toString(u"dd.MM.yyyy HH:mm:ss"_s)
-                             : unknownText();
+    return created.isValid() ? u"%1 (%2)"_s.arg(wording::dateTime(created), wording::age(created))
+                             : wording::dateTime(created);
 }
 
-QString sizeText(qint64 bytes)
+// "15.18 (Debian 15.18-0+deb12u1)" as the archive names it: the packager's part tells an
+// operator nothing.
+QString serverText(const QString& version)
 {
-    return QLocale(QLocale::Indonesian, QLocale::Indonesia)
-        .formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+    return version.isEmpty() ? u"tidak diketahui"_s
+                             : u"PostgreSQL "_s + version.section(u' ', 0, 0);
+}
+
+// Only writing tells: permission bits know nothing of a write-protected flash disk, nor of an
+// administrator's rights.
+bool canWriteIn(const QString& folder)
+{
+    QTemporaryFile probe(QDir(folder).filePath(u".ranupa-XXXXXX"_s));
+    return probe.open();
 }
 
 QLabel* plainLabel(const QString& text, QWidget* parent, const QString& objectName = {})
@@ -47,10 +55,28 @@ QLabel* plainLabel(const QString& text, QWidget* parent, const QString& objectNa
     return label;
 }
 
+// A long path is cut in its middle, where the folders between the drive and the file's own name
+// matter least.
+QString shortPath(const QString& path, const QWidget& dialog)
+{
+    const QFontMetrics metrics = dialog.fontMetrics();
+    const int widest =
+        std::min(metrics.averageCharWidth() * 64, std::max(200, roomOnScreen(dialog).width() / 2));
+    return metrics.elidedText(QDir::toNativeSeparators(path), Qt::ElideMiddle, widest);
+}
+
+void setBold(QLabel& label, bool bold = true)
+{
+    QFont font = label.font();
+    font.setBold(bold);
+    label.setFont(font);
+}
+
 } // namespace
 
-ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary, QWidget* parent)
-    : QDialog(parent)
+ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
+                                           const QString& lastBackupFolder, QWidget* parent)
+    : QDialog(parent), m_lastBackupFolder(lastBackupFolder)
 {
     setWindowTitle(u"Konfirmasi Restore"_s);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -65,67 +91,78 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary, QWidge
                         .pixmap(iconSize, iconSize));
     top->addWidget(icon, 0, Qt::AlignTop);
 
-    auto* column = new QVBoxLayout;
+    // Everything above the buttons scrolls where the screen is too small for it.
+    auto* content = new QWidget(this);
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins({});
     auto* headline =
         plainLabel(u"Seluruh isi database pendataan akan diganti dengan isi file backup ini."_s,
                    this, u"headline"_s);
     headline->setWordWrap(true);
-    QFont bold = headline->font();
-    bold.setBold(true);
-    headline->setFont(bold);
-    // The sentence on one line where the screen has room for it.
-    headline->setMinimumWidth(std::min(headline->fontMetrics().horizontalAdvance(headline->text()),
-                                       roomOnScreen(*this).width() - iconSize * 2));
+    setBold(*headline);
+    // The sentence on one line where the screen has room for it, and for a scroll bar beside it.
+    headline->setMinimumWidth(
+        std::min(headline->fontMetrics().horizontalAdvance(headline->text()),
+                 roomOnScreen(*this).width() - iconSize * 2 -
+                     style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this)));
     column->addWidget(headline);
-    addSummary(summary, *column);
+    m_summary = makeSummary(summary);
+    column->addLayout(m_summary);
+    addOtherDatabaseWarning(summary, *column);
     addSafetyBackupChoice(summary, *column);
-    top->addLayout(column, 1);
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFocusPolicy(Qt::NoFocus); // Tab walks the choice and the buttons only
+    m_scroll->setWidget(content);
+    top->addWidget(m_scroll, 1);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addSpacing(fontMetrics().height() / 2);
     layout->addLayout(makeButtons());
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    showSafetyBackupNote();
 
     // Whoever just presses Enter, or looks away and presses Escape, replaces nothing.
     m_cancel->setFocus();
 }
 
-void ConfirmRestoreDialog::addSummary(const RestoreSummary& summary, QVBoxLayout& column)
+QFormLayout* ConfirmRestoreDialog::makeSummary(const RestoreSummary& summary)
 {
     auto* form = new QFormLayout;
     form->addRow(u"Dibuat:"_s, plainLabel(createdText(summary.created), this, u"created"_s));
+    if (summary.created.isValid()) {
+        form->addRow(nullptr, plainLabel(u"Data yang dimasukkan setelah itu akan diganti."_s, this,
+                                         u"replacedSince"_s));
+    }
     form->addRow(u"Database:"_s, plainLabel(summary.databaseName, this, u"database"_s));
     form->addRow(u"Versi server:"_s,
-                 plainLabel(summary.serverVersion.isEmpty() ? unknownText() : summary.serverVersion,
-                            this, u"serverVersion"_s));
+                 plainLabel(serverText(summary.serverVersion), this, u"serverVersion"_s));
     form->addRow(u"Jumlah tabel:"_s,
                  plainLabel(QString::number(summary.tableCount), this, u"tables"_s));
-    form->addRow(u"Ukuran:"_s, plainLabel(sizeText(summary.fileSize), this, u"size"_s));
+    form->addRow(u"Ukuran:"_s, plainLabel(wording::size(summary.fileSize), this, u"size"_s));
 
-    // A long path is cut in its middle, where the folders between the drive and the file's own
-    // name matter least; the whole path is in the tooltip.
-    const QString path = QDir::toNativeSeparators(summary.filePath);
-    const int widest = std::min(fontMetrics().averageCharWidth() * 64,
-                                std::max(200, roomOnScreen(*this).width() / 2));
-    auto* file =
-        plainLabel(fontMetrics().elidedText(path, Qt::ElideMiddle, widest), this, u"file"_s);
-    file->setToolTip(path);
+    auto* file = plainLabel(shortPath(summary.filePath, *this), this, u"file"_s);
+    file->setToolTip(QDir::toNativeSeparators(summary.filePath)); // the whole path
     file->setTextInteractionFlags(Qt::TextSelectableByMouse);
     form->addRow(u"File:"_s, file);
-    column.addLayout(form);
+    return form;
+}
 
-    if (summary.isOtherDatabase()) {
-        auto* warning = plainLabel(
-            u"Perhatian: file ini berisi database \"%1\", bukan "
-            u"pendataan. Isinya tetap dimuat ke database pendataan."_s.arg(summary.databaseName),
-            this, u"otherDatabaseWarning"_s);
-        warning->setWordWrap(true);
-        QFont bold = warning->font();
-        bold.setBold(true);
-        warning->setFont(bold);
-        column.addWidget(warning);
+void ConfirmRestoreDialog::addOtherDatabaseWarning(const RestoreSummary& summary,
+                                                   QVBoxLayout& column)
+{
+    if (!summary.isOtherDatabase()) {
+        return;
     }
+    auto* warning = plainLabel(
+        u"Perhatian: file ini berisi database \"%1\", bukan "
+        u"pendataan. Isinya tetap dimuat ke database pendataan."_s.arg(summary.databaseName),
+        this, u"otherDatabaseWarning"_s);
+    warning->setWordWrap(true);
+    setBold(*warning);
+    column.addWidget(warning);
 }
 
 void ConfirmRestoreDialog::addSafetyBackupChoice(const RestoreSummary& summary, QVBoxLayout& column)
@@ -133,22 +170,109 @@ void ConfirmRestoreDialog::addSafetyBackupChoice(const RestoreSummary& summary, 
     m_safetyBackup = new QCheckBox(u"&Backup database saat ini terlebih dahulu"_s, this);
     m_safetyBackup->setObjectName(u"safetyBackup"_s);
     column.addWidget(m_safetyBackup);
-    QString note;
-    if (summary.pendataanExists) {
-        m_safetyBackup->setChecked(true);
-        note = u"Disimpan sebagai file backup baru di "_s +
-               QDir::toNativeSeparators(safetyBackupDirFor(summary));
-    } else {
+    const int indent =
+        style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, m_safetyBackup) +
+        style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, m_safetyBackup);
+    m_note = plainLabel({}, this, u"safetyBackupNote"_s);
+    m_note->setWordWrap(true);
+    m_note->setIndent(indent);
+    column.addWidget(m_note);
+    if (!summary.pendataanExists) {
         // Nothing to back up: the choice would promise a file that is never written.
         m_safetyBackup->setEnabled(false);
-        note = u"Database pendataan belum ada di server; tidak ada yang perlu dibackup."_s;
+        return;
     }
-    auto* where = plainLabel(note, this, u"safetyBackupNote"_s);
-    where->setWordWrap(true);
-    where->setIndent(
-        style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, m_safetyBackup) +
-        style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, m_safetyBackup));
-    column.addWidget(where);
+    m_safetyBackup->setChecked(true);
+    setSafetyBackupFolder(QFileInfo(summary.filePath).absolutePath());
+    if (!m_folderWritable) {
+        // Said before "Ganti Database" is pressed, with a way on that keeps the safety backup:
+        // otherwise it would fail only once the restore has begun.
+        m_chooseFolder = new QPushButton(u"&Pilih folder..."_s, this);
+        m_chooseFolder->setObjectName(u"chooseFolder"_s);
+        connect(m_chooseFolder, &QPushButton::clicked, this,
+                &ConfirmRestoreDialog::chooseSafetyBackupFolder);
+        auto* row = new QHBoxLayout;
+        row->addSpacing(indent);
+        row->addWidget(m_chooseFolder);
+        row->addStretch(1);
+        column.addLayout(row);
+    }
+    connect(m_safetyBackup, &QCheckBox::toggled, this, &ConfirmRestoreDialog::showSafetyBackupNote);
+}
+
+void ConfirmRestoreDialog::setSafetyBackupFolder(const QString& folder)
+{
+    m_safetyBackupFolder = folder;
+    m_folderWritable = canWriteIn(folder);
+}
+
+void ConfirmRestoreDialog::chooseSafetyBackupFolder()
+{
+    QFileDialog selector(this, u"Folder Backup Sebelum Restore"_s);
+    selector.setObjectName(u"safetyBackupSelector"_s);
+    selector.setFileMode(QFileDialog::Directory);
+    selector.setOption(QFileDialog::ShowDirsOnly);
+    selector.setDirectory(m_lastBackupFolder.isEmpty() ? QDir::homePath() : m_lastBackupFolder);
+    ranupa::fitToScreen(selector);
+    if (selector.exec() == QDialog::Accepted) {
+        setSafetyBackupFolder(selector.selectedFiles().value(0));
+        showSafetyBackupNote();
+    }
+}
+
+void ConfirmRestoreDialog::showSafetyBackupNote()
+{
+    const bool wanted = m_safetyBackup->isChecked();
+    if (!m_safetyBackup->isEnabled()) {
+        m_note->setText(
+            u"Database pendataan belum ada di server; tidak ada yang perlu di-backup."_s);
+    } else if (!wanted) {
+        m_note->setText(u"Perhatian: tidak ada salinan data saat ini yang dibuat. Bila file yang "
+                        u"dipilih salah, data saat ini tidak bisa dikembalikan."_s);
+    } else {
+        const QString folder = shortPath(m_safetyBackupFolder, *this);
+        m_note->setText(m_folderWritable
+                            ? u"Disimpan sebagai file backup baru di "_s + folder
+                            : u"Perhatian: folder %1 tidak dapat ditulisi (misalnya flashdisk "
+                              u"yang dikunci). Pilih folder lain untuk backup ini."_s.arg(folder));
+    }
+    setBold(*m_note, m_safetyBackup->isEnabled() && !(wanted && m_folderWritable));
+    if (m_chooseFolder != nullptr) {
+        m_chooseFolder->setEnabled(wanted);
+    }
+    fitToScreen();
+}
+
+// On a small screen, or at a large scale, the summary's labels go above their values, and what is
+// above the buttons scrolls: the buttons stay in view.
+void ConfirmRestoreDialog::fitToScreen()
+{
+    const QSize whole = m_scroll->widget()->sizeHint();
+    m_scroll->setFixedSize(whole);
+    layout()->activate();
+    const QSize spare = roomOnScreen(*this) - sizeHint();
+    // A scroll bar that shows takes room of its own.
+    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scroll);
+    const int barWidth = spare.height() < 0 ? bar : 0;
+    if (spare.width() < barWidth && m_summary->rowWrapPolicy() == QFormLayout::DontWrapRows) {
+        m_summary->setRowWrapPolicy(QFormLayout::WrapAllRows);
+        fitToScreen();
+        return;
+    }
+    const int width = std::max(whole.width() + std::min(barWidth, spare.width()), bar * 4);
+    const int height = std::max(
+        whole.height() + std::min(width < whole.width() ? bar : 0, spare.height()), bar * 2);
+    m_scroll->setFixedSize(width, height);
+    // Scrolled, not squeezed: the texts keep the height they need at the width they get.
+    QWidget& content = *m_scroll->widget();
+    const int contentWidth = width - (height < whole.height() ? bar : 0);
+    content.setMinimumHeight(content.hasHeightForWidth() ? content.heightForWidth(contentWidth)
+                                                         : whole.height());
+    layout()->activate();
+    // Grown while shown (a longer note), it goes back onto the screen.
+    if (isVisible() && !screen()->availableGeometry().contains(frameGeometry())) {
+        adjustPosition(parentWidget());
+    }
 }
 
 QLayout* ConfirmRestoreDialog::makeButtons()
@@ -171,14 +295,10 @@ QLayout* ConfirmRestoreDialog::makeButtons()
     return buttons;
 }
 
-bool ConfirmRestoreDialog::safetyBackupWanted() const
+QString ConfirmRestoreDialog::safetyBackupDir() const
 {
-    return m_safetyBackup->isEnabled() && m_safetyBackup->isChecked();
-}
-
-QString ConfirmRestoreDialog::safetyBackupDirFor(const RestoreSummary& summary)
-{
-    return QFileInfo(summary.filePath).absolutePath();
+    return m_safetyBackup->isEnabled() && m_safetyBackup->isChecked() ? m_safetyBackupFolder
+                                                                      : QString();
 }
 
 } // namespace ranupa

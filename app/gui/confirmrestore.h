@@ -3,8 +3,11 @@
 #include <QDialog>
 
 class QCheckBox;
+class QFormLayout;
+class QLabel;
 class QLayout;
 class QPushButton;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace ranupa {
@@ -20,19 +23,32 @@ class ConfirmRestoreDialog final : public QDialog
     Q_DISABLE_COPY_MOVE(ConfirmRestoreDialog)
 
 public:
-    explicit ConfirmRestoreDialog(const RestoreSummary& summary, QWidget* parent = nullptr);
+    // `lastBackupFolder` is where a folder for the safety backup is first looked for, when the
+    // chosen file's own folder cannot take it.
+    ConfirmRestoreDialog(const RestoreSummary& summary, const QString& lastBackupFolder,
+                         QWidget* parent = nullptr);
 
-    // Whether the current pendataan is to be backed up first.
-    bool safetyBackupWanted() const;
-    // Where that backup goes: beside the chosen backup file.
-    static QString safetyBackupDirFor(const RestoreSummary& summary);
+    // Where the current pendataan is to be backed up first; "" for not at all.
+    QString safetyBackupDir() const;
 
 private:
-    void addSummary(const RestoreSummary& summary, QVBoxLayout& column);
+    QFormLayout* makeSummary(const RestoreSummary& summary);
+    void addOtherDatabaseWarning(const RestoreSummary& summary, QVBoxLayout& column);
     void addSafetyBackupChoice(const RestoreSummary& summary, QVBoxLayout& column);
+    void setSafetyBackupFolder(const QString& folder);
+    void chooseSafetyBackupFolder();
+    void showSafetyBackupNote();
+    void fitToScreen();
     QLayout* makeButtons();
 
+    QString m_lastBackupFolder;
+    QString m_safetyBackupFolder;
+    bool m_folderWritable = false;
+    QFormLayout* m_summary = nullptr;
+    QScrollArea* m_scroll = nullptr;
     QCheckBox* m_safetyBackup = nullptr;
+    QLabel* m_note = nullptr;
+    QPushButton* m_chooseFolder = nullptr;
     QPushButton* m_replace = nullptr;
     QPushButton* m_cancel = nullptr;
 };

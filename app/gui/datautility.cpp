@@ -2,6 +2,7 @@
 
 #include "core/backup.h"
 #include "core/restore.h"
+#include "core/retention.h"
 #include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"
 #include "gui/progressdialog.h"
@@ -9,15 +10,19 @@
 #include "ui_datautil.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScopedValueRollback>
+#include <QSettings>
+#include <QSortFilterProxyModel>
 #include <QTextEdit>
 #include <QTimer>
 #include <algorithm>
@@ -34,6 +39,51 @@ namespace {
 void startInWorkingDirectory(QFileDialog& selector)
 {
     selector.setDirectory(QDir::currentPath());
+}
+
+// Backups newest first by the time in their names: by name, day-month-year names put 08/12 between
+// 02/12 and 15/11. Folders stay first; files whose names carry no time follow, by name.
+class NewestBackupsFirst final : public QSortFilterProxyModel
+{
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    void sort(int column, Qt::SortOrder order) override
+    {
+        // Size, type and date keep the order the file system model gives them.
+        QSortFilterProxyModel::sort(column == 0 ? 0 : -1, order);
+        if (column != 0) {
+            sourceModel()->sort(column, order);
+        }
+    }
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override
+    {
+        const auto& files = static_cast<const QFileSystemModel&>(*sourceModel());
+        if (files.isDir(left) != files.isDir(right)) {
+            return files.isDir(left);
+        }
+        const QDateTime leftTime = backupNameTime(files.fileName(left));
+        const QDateTime rightTime = backupNameTime(files.fileName(right));
+        if (leftTime != rightTime) {
+            return leftTime.isValid() && (!rightTime.isValid() || leftTime > rightTime);
+        }
+        return files.fileName(left).compare(files.fileName(right), Qt::CaseInsensitive) < 0;
+    }
+};
+
+// Where a backup was last made from the window, remembered between runs.
+QSettings programSettings()
+{
+    return QSettings(u"Ranupa Helper"_s, u"Ranupa Helper"_s);
+}
+
+constexpr QStringView lastBackupFolderKey = u"lastBackupFolder";
+
+QString lastBackupFolder()
+{
+    return programSettings().value(lastBackupFolderKey).toString();
 }
 
 // The message boxes carry the executable's name, as the rest of the school-data tools do.
@@ -59,6 +109,19 @@ void widenForReading(QMessageBox& box)
     if (auto* details = box.findChild<QTextEdit*>()) {
         widenTo(*details, 90, box);
     }
+}
+
+// For whoever is asked for help: the details go whole into a message or a chat, without their box
+// being opened and selected. Copying leaves the box open.
+void addCopyDetailsButton(QMessageBox& box, const QString& details)
+{
+    auto* copy = box.addButton(u"Salin rincian"_s, QMessageBox::ActionRole);
+    copy->setObjectName(u"copyDetails"_s);
+    QObject::disconnect(copy, &QAbstractButton::clicked, nullptr, nullptr); // the box would close
+    QObject::connect(copy, &QAbstractButton::clicked, &box, [copy, details] {
+        QApplication::clipboard()->setText(details);
+        copy->setText(u"Rincian disalin"_s);
+    });
 }
 
 // Qt's details button becomes the default once it has the focus, so that after it has been
@@ -128,25 +191,22 @@ void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, co
 void askBeforeReplacing(RestoreJob& job, QWidget& window)
 {
     job.setAskBeforeReplacing(true);
-    QObject::connect(
-        &job, &RestoreJob::confirmationNeeded, &window,
-        [&job, &window](const RestoreSummary& summary) {
-            if (job.cancelRequested()) {
-                return; // asked before the cancel arrived: nobody waits for the answer
-            }
-            ConfirmRestoreDialog confirm(summary, QApplication::activeModalWidget()
-                                                      ? QApplication::activeModalWidget()
-                                                      : &window);
-            confirm.setObjectName(u"confirmRestore"_s);
-            if (confirm.exec() != QDialog::Accepted) {
-                job.decline();
-                return;
-            }
-            job.setSafetyBackupDir(confirm.safetyBackupWanted()
-                                       ? ConfirmRestoreDialog::safetyBackupDirFor(summary)
-                                       : QString());
-            job.proceed();
-        });
+    QObject::connect(&job, &RestoreJob::confirmationNeeded, &window,
+                     [&job, &window](const RestoreSummary& summary) {
+                         if (job.cancelRequested()) {
+                             return; // asked before the cancel arrived: nobody waits for the answer
+                         }
+                         QWidget* over = QApplication::activeModalWidget();
+                         ConfirmRestoreDialog confirm(summary, lastBackupFolder(),
+                                                      over != nullptr ? over : &window);
+                         confirm.setObjectName(u"confirmRestore"_s);
+                         if (confirm.exec() != QDialog::Accepted) {
+                             job.decline();
+                             return;
+                         }
+                         job.setSafetyBackupDir(confirm.safetyBackupDir());
+                         job.proceed();
+                     });
 }
 
 } // namespace
@@ -191,6 +251,9 @@ void DataUtility::PilihRestore()
     selector.setFileMode(QFileDialog::ExistingFile);
     selector.setAcceptMode(QFileDialog::AcceptOpen);
     selector.setNameFilter(u"Ranupa Backup (*.dbk)"_s);
+    // Sorting by the names' times needs Qt's own selector: a platform's takes no proxy.
+    selector.setOption(QFileDialog::DontUseNativeDialog);
+    selector.setProxyModel(new NewestBackupsFirst(&selector));
     startInWorkingDirectory(selector);
     fitToScreen(selector);
     const bool chosen = selector.exec() == QDialog::Accepted;
@@ -209,7 +272,12 @@ void DataUtility::DoBackup()
         return;
     }
     BackupJob job;
-    showOutcome(runWithProgress(job, this, u"Backup"_s, [&] { job.start(targetDir); }));
+    const OperationOutcome outcome =
+        runWithProgress(job, this, u"Backup"_s, [&] { job.start(targetDir); });
+    if (outcome.status == OperationStatus::Succeeded) {
+        programSettings().setValue(lastBackupFolderKey, QFileInfo(outcome.filePath).absolutePath());
+    }
+    showOutcome(outcome);
 }
 
 void DataUtility::DoRestore()
@@ -247,6 +315,9 @@ void DataUtility::showOutcome(const OperationOutcome& outcome)
     box.setTextFormat(Qt::PlainText);
     if (!outcome.details.isEmpty()) {
         box.setDetailedText(outcome.details);
+        if (failed) {
+            addCopyDetailsButton(box, outcome.details);
+        }
     }
     widenForReading(box);
     keepOkTheDefault(box);
