@@ -132,35 +132,30 @@ void ProgressTest::texts_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("percent");
 
-    ProgressMeasure dump;
-    dump.unit = ProgressMeasure::Unit::Tables;
-    dump.done = 3;
-    dump.total = 5;
-    dump.bytesWritten = 13'002'342;
-    QTest::newRow("tables") << dump << u"3 dari 5 tabel selesai, 12,4 MB ditulis"_s << 60;
-    dump.partOfNext = 0.4;
-    dump.table = u"public.nilai"_s;
+    constexpr auto tables = ProgressMeasure::Unit::Tables;
+    const QString nilai = u"public.nilai"_s;
+    QTest::newRow("tables") << ProgressMeasure{.unit = tables,
+                                               .done = 3,
+                                               .total = 5,
+                                               .bytesWritten = 13'002'342}
+                            << u"3 dari 5 tabel selesai, 12,4 MB ditulis"_s << 60;
     QTest::newRow("within a table")
-        << dump << u"3 dari 5 tabel selesai (public.nilai: 40%), 12,4 MB ditulis"_s << 68;
-    dump.waiting = true;
-    QTest::newRow("waiting") << dump
-                             << u"Menunggu tabel public.nilai yang sedang dikunci pengguna lain"_s
-                             << 68;
-    dump = {};
-    dump.unit = ProgressMeasure::Unit::Tables;
-    dump.done = 3;
-    dump.bytesWritten = 13'002'342;
-    QTest::newRow("no total") << dump << u"3 tabel selesai, 12,4 MB ditulis"_s << -1;
-
-    ProgressMeasure load;
-    load.done = 3 * 1024 * 1024;
-    load.total = 12 * 1024 * 1024;
-    load.itemsLoaded = 7;
-    QTest::newRow("load") << load << u"3,0 MB dari 12,0 MB dibaca, 7 objek database selesai"_s
-                          << 25;
-    load.done = load.total;
-    QTest::newRow("load read through")
-        << load << u"12,0 MB dari 12,0 MB dibaca, 7 objek database selesai"_s << 100;
+        << ProgressMeasure{.unit = tables,
+                           .done = 3,
+                           .total = 5,
+                           .partOfNext = 0.4,
+                           .table = nilai,
+                           .bytesWritten = 13'002'342}
+        << u"3 dari 5 tabel selesai (public.nilai: 40%), 12,4 MB ditulis"_s << 68;
+    QTest::newRow("waiting")
+        << ProgressMeasure{.unit = tables, .done = 3, .total = 5, .table = nilai, .waiting = true}
+        << u"Menunggu tabel public.nilai yang sedang dikunci pengguna lain"_s << 60;
+    QTest::newRow("no total") << ProgressMeasure{.unit = tables,
+                                                 .done = 3,
+                                                 .bytesWritten = 13'002'342}
+                              << u"3 tabel selesai, 12,4 MB ditulis"_s << -1;
+    QTest::newRow("load") << ProgressMeasure{.done = 3 << 20, .total = 12 << 20, .itemsLoaded = 7}
+                          << u"3,0 MB dari 12,0 MB dibaca, 7 objek database selesai"_s << 25;
 }
 
 void ProgressTest::texts()

@@ -80,13 +80,12 @@ std::optional<Failure> countLoaded(Operation& operation, Contents& loaded)
     if (!result.succeeded()) {
         return toolFailure(u"menghitung baris di database uji (psql)"_s, result);
     }
+    // "ranupa-baris:<rows>:<schema>.<table>" and "ranupa-lo:<oid>".
     for (const QString& line : result.output().split(u'\n')) {
         if (line.startsWith(u"ranupa-baris:")) {
-            const QString rest = line.mid(13);
-            const qsizetype colon = rest.indexOf(u':');
-            loaded.rows.insert(rest.mid(colon + 1), rest.left(colon).toLongLong());
+            loaded.rows.insert(line.section(u':', 2), line.section(u':', 1, 1).toLongLong());
         } else if (line.startsWith(u"ranupa-lo:")) {
-            loaded.largeObjects.insert(line.mid(10).toUInt());
+            loaded.largeObjects.insert(line.section(u':', 1).toUInt());
         }
     }
     return std::nullopt;
@@ -97,15 +96,11 @@ std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
     QStringList differences;
     QString firstTable;
     for (auto it = archived.rows.cbegin(); it != archived.rows.cend(); ++it) {
-        const qint64 found = loaded.rows.value(it.key(), -1);
-        if (found == it.value()) {
-            continue;
+        if (const qint64 found = loaded.rows.value(it.key(), -1); found != it.value()) {
+            firstTable = firstTable.isEmpty() ? it.key() : firstTable;
+            differences << u"Tabel %1: %2 baris di file backup, %3 di database uji."_s.arg(
+                it.key(), number(it.value()), found < 0 ? u"tidak ada"_s : number(found));
         }
-        firstTable = firstTable.isEmpty() ? it.key() : firstTable;
-        differences << (found < 0 ? u"Tabel %1 (%2 baris di file backup) tidak ada di database "
-                                    u"uji."_s.arg(it.key(), number(it.value()))
-                                  : u"Tabel %1: %2 baris di file backup, %3 baris di database "
-                                    u"uji."_s.arg(it.key(), number(it.value()), number(found)));
     }
     if (archived.largeObjects != loaded.largeObjects) {
         differences << u"%1 large object di file backup, %2 di database uji."_s.arg(
@@ -114,16 +109,11 @@ std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
     if (differences.isEmpty()) {
         return std::nullopt;
     }
-    constexpr qsizetype listed = 10;
-    QString details = differences.first(std::min(listed, differences.size())).join(u'\n');
-    if (differences.size() > listed) {
-        details += u"\n..."_s;
-    }
     return Failure{
         .step = firstTable.isEmpty()
                     ? u"membandingkan large object dengan file backup"_s
                     : u"membandingkan jumlah baris tabel %1 dengan file backup"_s.arg(firstTable),
-        .details = details,
+        .details = differences.join(u'\n'),
         .cause = FailureCause::DamagedBackup};
 }
 
