@@ -127,6 +127,7 @@ std::optional<QStringList> ServerLock::query(const QString& statement)
     const std::optional<QString> failed =
         ask(statement.toUtf8() + ";\n\\echo " + queryMarker().toLatin1() + " :ERROR\n",
             queryMarker(), {}, queryTimeoutMs, &rows);
+    m_session.readAllStandardError(); // asked once a second, its errors must not pile up
     return failed && failed->trimmed() == u"false"_s ? std::optional(rows) : std::nullopt;
 }
 
