@@ -18,6 +18,14 @@ set_tests_properties(test_backup_restore PROPERTIES
     TIMEOUT 240
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_PASSWORD_CLUSTER_DIR=${RANUPA_PASSWORD_CLUSTER_DIR}")
 
+# Trial restores beside pendataan, and the progress of a backup with its trial.
+ranupa_add_test(test_verify SOURCES test_verify.cpp testcluster.h LIBS ranupa_core)
+set_tests_properties(test_verify PROPERTIES
+    FIXTURES_REQUIRED pgcluster
+    RESOURCE_LOCK pendataan
+    TIMEOUT 300
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
+
 # The database itself comes back as it was backed up, onto servers of other encodings too.
 ranupa_add_test(test_restore_database SOURCES test_restore_database.cpp testcluster.h
     LIBS ranupa_core)

@@ -118,6 +118,8 @@ private slots:
     void onlyRegularFilesAreRead();
     void dataMembersAgainstTableOfContents_data();
     void dataMembersAgainstTableOfContents();
+    void rowsAreCountedWhereTheWalkFoundThem_data();
+    void rowsAreCountedWhereTheWalkFoundThem();
     void wholeCheck_data();
     void wholeCheck();
 };
@@ -288,7 +290,10 @@ void ArchiveCheckTest::dataMembersAgainstTableOfContents()
     }
     const std::optional<ranupa::ArchiveToc> toc = ranupa::parseArchiveList(list);
     QVERIFY(toc);
-    const QSet<QString> memberSet(members.begin(), members.end());
+    ranupa::TarMembers memberSet;
+    for (const QString& name : std::as_const(members)) {
+        memberSet.insert(name, {});
+    }
     const std::optional<QString> problem = ranupa::missingDataMembers(*toc, memberSet);
     if (missing.isEmpty()) {
         QVERIFY2(!problem, qPrintable(problem.value_or(QString())));
@@ -296,6 +301,40 @@ void ArchiveCheckTest::dataMembersAgainstTableOfContents()
         QVERIFY(problem);
         QVERIFY2(problem->contains(missing), qPrintable(*problem));
     }
+}
+
+void ArchiveCheckTest::rowsAreCountedWhereTheWalkFoundThem_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<qint64>("rows"); // -1: not countable
+
+    QTest::newRow("empty table") << "\\.\n\n\n"_ba << qint64(0);
+    QTest::newRow("rows") << "1\tAni\n2\t\\N\n3\tBudi\\nBaris\n\\.\n\n"_ba << qint64(3);
+    // The server stops at the first "\." line and drops the rest: counted, it shows as missing.
+    QTest::newRow("end marker half-way") << "1\n\\.\n2\n\\.\n\n"_ba << qint64(3);
+    QTest::newRow("cut short") << "1\n2\n"_ba << qint64(-1);
+    QTest::newRow("no line end") << "1\n\\."_ba << qint64(-1);
+    QTest::newRow("end marker not alone") << "1\n2\\.\n\n"_ba << qint64(-1);
+}
+
+// The walk says where each member's data lies, and the rows are counted there, in the archive
+// itself.
+void ArchiveCheckTest::rowsAreCountedWhereTheWalkFoundThem()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(qint64, rows);
+
+    QBuffer buffer;
+    buffer.setData(member("toc.dat", QByteArray(700, 't')) + member("3390.dat", data) +
+                   member("3391.dat", "9\n\\.\n\n") + endMarker);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    const ranupa::TarWalk walk = ranupa::walkTar(buffer);
+    QVERIFY(!walk.problem);
+    const ranupa::TarMember found = walk.members.value(u"3390.dat"_s);
+    QCOMPARE(found.offset, 4 * block);
+    QCOMPARE(found.size, data.size());
+    const std::optional<qint64> counted = ranupa::countDataRows(buffer, found);
+    QCOMPARE(counted.value_or(-1), rows);
 }
 
 void ArchiveCheckTest::wholeCheck_data()

@@ -1,11 +1,28 @@
-// What the progress of a backup or restore counts, from the tools' own lines.
+// What the progress of a backup or restore counts, from the tools' own lines and what the server
+// says of pg_dump's session.
 #include "core/progress.h"
 
 #include <QTest>
 
 using namespace Qt::StringLiterals;
-using ranupa::ProgressCounter;
+using ranupa::DumpProgress;
 using ranupa::ProgressMeasure;
+
+namespace {
+
+QString dumping(const QString& table)
+{
+    return u"pg_dump: dumping contents of table \"%1\""_s.arg(table);
+}
+
+// Two tables: one whose rows the server has counted, one it never has.
+ranupa::DumpTables twoTables()
+{
+    return {{16412, {.name = u"public.nilai"_s, .rows = 1000, .bytes = 81920}},
+            {16432, {.name = u"public.foto"_s, .rows = -1, .bytes = 40000}}};
+}
+
+} // namespace
 
 class ProgressTest final : public QObject
 {
@@ -13,38 +30,71 @@ class ProgressTest final : public QObject
 
 private slots:
     void dumpCountsATableOnceItIsDone();
+    void serverMovesTheBarWithinTheTableBeingCopied();
     void restoreCountsEveryLoadedEntryAndNothingElse();
-    void tableCountIsReadFromPsqlsAnswer();
-    void textsForTheOperator();
+    void tablesAreReadFromPsqlsAnswer();
+    void texts_data();
+    void texts();
+    void elapsedTimes();
 };
 
 // pg_dump names a table when it begins on it: it is done only when pg_dump goes on to anything
 // else, or ends well.
 void ProgressTest::dumpCountsATableOnceItIsDone()
 {
-    ProgressCounter tables(ProgressMeasure::Unit::Tables, 3);
+    DumpProgress tables(twoTables());
     QVERIFY(!tables.take(u"pg_dump: reading user-defined tables"_s));
-    QVERIFY(!tables.take(u"pg_dump: dumping contents of table \"public.nilai\""_s));
+    QVERIFY(!tables.take(dumping(u"public.nilai"_s)));
     QCOMPARE(tables.measure().done, 0);
-    QVERIFY(tables.take(u"pg_dump: dumping contents of table \"public.rombel\""_s));
+    QVERIFY(tables.take(dumping(u"public.foto"_s)));
     QVERIFY(tables.take(u"pg_dump: saving large objects"_s));
     QVERIFY(!tables.take(u"pg_dump: creating TABLE \"public.nilai\""_s));
     QCOMPARE(tables.measure().done, 2);
-    tables.finishLast(); // nothing was running: nothing more is done
+    QCOMPARE(tables.measure().percent(), 100);
+    tables.finish(); // nothing was running: nothing more is done
     QCOMPARE(tables.measure().done, 2);
 
-    // A table created after the count: the total grows rather than the bar running past it.
-    ProgressCounter short_(ProgressMeasure::Unit::Tables, 1);
-    short_.take(u"pg_dump: dumping contents of table \"public.a\""_s);
-    short_.take(u"pg_dump: dumping contents of table \"public.b\""_s);
-    short_.finishLast();
+    // A table created after the list: the total grows rather than the bar running past it.
+    DumpProgress short_({{1, {.name = u"public.a"_s}}});
+    short_.take(dumping(u"public.a"_s));
+    short_.take(dumping(u"public.b"_s));
+    QCOMPARE(short_.measure().percent(), 50);
+    short_.finish();
     QCOMPARE(short_.measure().done, 2);
     QCOMPARE(short_.measure().total, 2);
 }
 
+void ProgressTest::serverMovesTheBarWithinTheTableBeingCopied()
+{
+    DumpProgress dump(twoTables());
+    dump.take(dumping(u"public.nilai"_s));
+    dump.takeServerRow(u"false|16412|250|20000|0"_s);
+    QCOMPARE(dump.measure().percent(), 12); // a quarter of the first of two tables
+    QCOMPARE(dump.measure().table, u"public.nilai"_s);
+    // The server ahead of the lines read, or an answer that came late: the bar never goes back.
+    dump.takeServerRow(u"false|16432|10|9000|0"_s);
+    dump.takeServerRow(u"false|16412|100|8000|0"_s);
+    QCOMPARE(dump.measure().percent(), 12);
+    // More rows than the estimate: the table is never done before pg_dump says so.
+    dump.takeServerRow(u"false|16412|5000|400000|0"_s);
+    QCOMPARE(dump.measure().percent(), 49);
+
+    // Without an estimate of the rows, the bytes against the table's size.
+    dump.take(dumping(u"public.foto"_s));
+    QCOMPARE(dump.measure().percent(), 50);
+    dump.takeServerRow(u"false|16432|7|30000|0"_s);
+    QCOMPARE(dump.measure().percent(), 87);
+
+    dump.takeServerRow(u"true|0|0|0|16412"_s);
+    QVERIFY(dump.measure().waiting);
+    QCOMPARE(dump.measure().table, u"public.nilai"_s);
+    QCOMPARE(dump.measure().percent(), 87);
+    dump.takeServerRow(std::nullopt); // the session has ended
+    QVERIFY(!dump.measure().waiting);
+}
+
 void ProgressTest::restoreCountsEveryLoadedEntryAndNothingElse()
 {
-    ProgressCounter items(ProgressMeasure::Unit::Items, 40);
     const QStringList lines{
         u"pg_restore: connecting to database for restore"_s,
         u"pg_restore: creating TABLE \"public.nilai\""_s,
@@ -58,32 +108,67 @@ void ProgressTest::restoreCountsEveryLoadedEntryAndNothingElse()
         u"pg_restore: error: could not execute query: ERROR:  creating index failed"_s,
         u"Command was: ALTER TABLE ONLY public.nilai"_s,
     };
-    for (const QString& line : lines) {
-        items.take(line);
-    }
-    QCOMPARE(items.measure().done, 4);
-    QCOMPARE(items.measure().total, 40);
+    QCOMPARE(std::count_if(lines.cbegin(), lines.cend(),
+                           [](const QString& line) { return ranupa::restoresItem(line); }),
+             4);
 }
 
-void ProgressTest::tableCountIsReadFromPsqlsAnswer()
+void ProgressTest::tablesAreReadFromPsqlsAnswer()
 {
-    QCOMPARE(
-        ranupa::tableCountFromOutput(u" ?column? \n----------\n tabel:12\n(1 row)\n\n"_s.replace(
-            u"tabel:"_s, ranupa::tableCountMarker())),
-        12);
-    QCOMPARE(ranupa::tableCountFromOutput(u"psql: error: connection refused"_s), -1);
-    QCOMPARE(ranupa::tableCountFromOutput(ranupa::tableCountMarker() + u"x"_s), -1);
+    const ranupa::DumpTables tables = ranupa::dumpTablesFromOutput(
+        u"tabel:16412|3000|245760|public.peserta_didik\ntabel:16432|-1|0|data|x.tabel|aneh\n"_s);
+    QCOMPARE(tables.size(), 2);
+    QCOMPARE(tables.value(16412).name, u"public.peserta_didik"_s);
+    QCOMPARE(tables.value(16412).rows, 3000);
+    QCOMPARE(tables.value(16412).bytes, 245760);
+    QCOMPARE(tables.value(16432).name, u"data|x.tabel|aneh"_s);
+    QCOMPARE(tables.value(16432).rows, -1);
+    QVERIFY(ranupa::dumpTablesFromOutput(u"psql: error: connection refused"_s).isEmpty());
 }
 
-void ProgressTest::textsForTheOperator()
+void ProgressTest::texts_data()
 {
-    ProgressMeasure dump{ProgressMeasure::Unit::Tables, 3, 5, 13'002'342};
-    QCOMPARE(ranupa::progressText(dump), u"3 dari 5 tabel selesai, 12,4 MB ditulis"_s);
-    dump.total = 0;
-    QCOMPARE(ranupa::progressText(dump), u"3 tabel selesai, 12,4 MB ditulis"_s);
-    const ProgressMeasure load{ProgressMeasure::Unit::Items, 7, 37, -1};
-    QCOMPARE(ranupa::progressText(load), u"7 dari 37 objek database selesai"_s);
+    QTest::addColumn<ProgressMeasure>("measure");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("percent");
 
+    constexpr auto tables = ProgressMeasure::Unit::Tables;
+    const QString nilai = u"public.nilai"_s;
+    QTest::newRow("tables") << ProgressMeasure{.unit = tables,
+                                               .done = 3,
+                                               .total = 5,
+                                               .bytesWritten = 13'002'342}
+                            << u"3 dari 5 tabel selesai, 12,4 MB ditulis"_s << 60;
+    QTest::newRow("within a table")
+        << ProgressMeasure{.unit = tables,
+                           .done = 3,
+                           .total = 5,
+                           .partOfNext = 0.4,
+                           .table = nilai,
+                           .bytesWritten = 13'002'342}
+        << u"3 dari 5 tabel selesai (public.nilai: 40%), 12,4 MB ditulis"_s << 68;
+    QTest::newRow("waiting")
+        << ProgressMeasure{.unit = tables, .done = 3, .total = 5, .table = nilai, .waiting = true}
+        << u"Menunggu tabel public.nilai yang sedang dikunci pengguna lain"_s << 60;
+    QTest::newRow("no total") << ProgressMeasure{.unit = tables,
+                                                 .done = 3,
+                                                 .bytesWritten = 13'002'342}
+                              << u"3 tabel selesai, 12,4 MB ditulis"_s << -1;
+    QTest::newRow("load") << ProgressMeasure{.done = 3 << 20, .total = 12 << 20, .itemsLoaded = 7}
+                          << u"3,0 MB dari 12,0 MB dibaca, 7 objek database selesai"_s << 25;
+}
+
+void ProgressTest::texts()
+{
+    QFETCH(ProgressMeasure, measure);
+    QFETCH(QString, text);
+    QFETCH(int, percent);
+    QCOMPARE(ranupa::progressText(measure), text);
+    QCOMPARE(measure.percent(), percent);
+}
+
+void ProgressTest::elapsedTimes()
+{
     QCOMPARE(ranupa::elapsedText(7'900), u"0:07"_s);
     QCOMPARE(ranupa::elapsedText(765'000), u"12:45"_s);
     QCOMPARE(ranupa::elapsedText(3'723'000), u"1:02:03"_s);

@@ -192,8 +192,9 @@ TarWalk walkTar(QIODevice& device)
         if (dataSize > quint64(total - position - blockSize)) {
             return fail(u"Arsip terpotong: data \"%1\" tidak lengkap."_s.arg(memberName(header)));
         }
+        walk.members.insert(memberName(header),
+                            {.offset = start + position + blockSize, .size = qint64(*size)});
         position += blockSize + qint64(dataSize);
-        walk.members.insert(memberName(header));
     }
 }
 
@@ -224,7 +225,7 @@ ArchiveScan scanArchive(QFile& file)
     return scan;
 }
 
-std::optional<QString> missingDataMembers(const ArchiveToc& toc, const QSet<QString>& members)
+std::optional<QString> missingDataMembers(const ArchiveToc& toc, const TarMembers& members)
 {
     QStringList missing;
     const auto require = [&](const QString& member, const QString& what) {
@@ -259,6 +260,36 @@ std::optional<QString> missingDataMembers(const ArchiveToc& toc, const QSet<QStr
         text += u"\n..."_s;
     }
     return text;
+}
+
+std::optional<qint64> countDataRows(QIODevice& device, const TarMember& member)
+{
+    if (!device.seek(member.offset)) {
+        return std::nullopt;
+    }
+    qint64 lines = 0;
+    QByteArray tail; // the last bytes read, for the end of the data
+    for (qint64 left = member.size; left > 0;) {
+        const QByteArray chunk = device.read(std::min<qint64>(left, 1 << 20));
+        if (chunk.isEmpty()) {
+            return std::nullopt;
+        }
+        lines += chunk.count('\n');
+        tail = (tail + chunk.right(8)).right(8);
+        left -= chunk.size();
+    }
+    // "\." alone on a line, then only line ends (pg_dump writes three): a "\." further up counts
+    // as a row, so that the rows it would cut off on loading show as missing.
+    qsizetype ends = 0;
+    while (ends < tail.size() && tail.at(tail.size() - 1 - ends) == '\n') {
+        ++ends;
+    }
+    const QByteArray last = tail.chopped(ends);
+    const bool alone = last == "\\." ? member.size == ends + 2 : last.endsWith("\n\\.");
+    if (ends == 0 || !alone) {
+        return std::nullopt;
+    }
+    return lines - ends;
 }
 
 namespace {
@@ -299,7 +330,8 @@ std::optional<Failure> readWithPgRestore(Operation& operation, QFile& file,
 
 } // namespace
 
-std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc)
+std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc,
+                                    TarMembers* members)
 {
     const ArchiveScan scan = scanArchive(file);
     if (scan.problem) {
@@ -335,6 +367,9 @@ std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveTo
         }
     }
     toc = *listed;
+    if (members) {
+        *members = scan.members;
+    }
     return std::nullopt;
 }
 

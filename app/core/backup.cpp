@@ -4,8 +4,10 @@
 #include "core/backupfiles.h"
 #include "core/commandline.h"
 #include "core/progress.h"
+#include "core/serverlock.h"
 #include "core/settings.h"
 #include "core/toolcommands.h"
+#include "core/verify.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -27,44 +29,55 @@ QDateTime wholeSecondNow()
     return now.addMSecs(-now.time().msec());
 }
 
-// The tables are counted before the dump, so that its progress can be told against their
-// total. Only the progress depends on it: whatever the count gives, the dump runs.
-int countTables(Operation& operation)
+// The tables are listed before the dump, so that its progress can be told against them. Only
+// the progress depends on it: whatever the list gives, the dump runs.
+DumpTables listTables(Operation& operation)
 {
     const ToolResult result = operation.run(
-        tools::psql(operation.installation().port, u"pendataan"_s, {tableCountStatement()}));
-    return result.succeeded() ? std::max(tableCountFromOutput(result.output()), 0) : 0;
+        tools::psql(operation.installation().port, u"pendataan"_s, {dumpTablesStatement()}));
+    return dumpTablesFromOutput(result.resultText());
 }
 
-// pg_dump into the partial file, telling the tables done and the size of the file so far.
-ToolResult dump(Operation& operation, const PartialBackupFile& partial, int tableCount)
+// pg_dump into the partial file, telling the tables done, how far the one being copied is, what
+// it waits for, and the size of the file so far.
+ToolResult dump(Operation& operation, const PartialBackupFile& partial, DumpTables tables)
 {
     operation.step(u"Menulis file backup..."_s);
-    ProgressCounter tables(ProgressMeasure::Unit::Tables, tableCount);
-    const auto tell = [&](bool countChanged) {
-        const qint64 size = QFileInfo(partial.path()).size();
-        if (countChanged || size != tables.measure().bytesWritten) {
-            tables.setBytesWritten(size);
-            operation.progress(tables.measure());
+    DumpProgress progress(std::move(tables));
+    ProgressMeasure told;
+    const auto tell = [&] {
+        progress.setBytesWritten(QFileInfo(partial.path()).size());
+        if (progress.measure() != told) {
+            told = progress.measure();
+            operation.progress(told);
         }
     };
-    tell(true);
-    QTimer sizeWatch; // fires while the tool runs, in this thread's event loop
-    sizeWatch.setInterval(500);
-    QObject::connect(&sizeWatch, &QTimer::timeout, [&] { tell(false); });
-    sizeWatch.start();
+    tell();
+    // The server tells through the lock's own session, which asks nothing of pendataan.
+    const bool watched = operation.lock().query(dumpWatchStart()).has_value();
+    QTimer watch; // fires while the tool runs, in this thread's event loop
+    watch.setInterval(1000);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (watched) {
+            const std::optional<QStringList> rows = operation.lock().query(dumpWatchStatement());
+            progress.takeServerRow(rows && !rows->isEmpty() ? std::optional(rows->first())
+                                                            : std::nullopt);
+        }
+        tell();
+    });
+    watch.start();
     ToolRun how;
     how.onLine = [&](const QString& line) {
         operation.toolLine(line);
-        if (tables.take(line)) {
-            tell(true);
+        if (progress.take(line)) {
+            tell();
         }
     };
     const ToolResult result =
         operation.run(tools::dump(operation.installation().port, partial.path()), how);
     if (result.succeeded()) {
-        tables.finishLast();
-        tell(true);
+        progress.finish();
+        tell();
     }
     return result;
 }
@@ -146,7 +159,7 @@ std::optional<Failure> writeBackup(Operation& operation, const QString& targetDi
                                    QString& filePath, BackupKind kind)
 {
     const QString targetDir = commandline::absolutePathForTool(targetDirText);
-    const int tableCount = countTables(operation);
+    DumpTables tables = listTables(operation);
     const QDateTime nameTime = wholeSecondNow();
     filePath = backupFilePath(targetDir, nameTime, kind);
     // What a killed backup left behind; no running backup's file is touched.
@@ -161,7 +174,7 @@ std::optional<Failure> writeBackup(Operation& operation, const QString& targetDi
                                     ? FailureCause::DiskFull
                                     : FailureCause::DirectoryNotWritable};
     }
-    const ToolResult dumped = dump(operation, *partial, tableCount);
+    const ToolResult dumped = dump(operation, *partial, std::move(tables));
     std::optional<Failure> failure;
     if (!dumped.succeeded()) {
         failure = toolFailure(u"menulis file backup (pg_dump)"_s, dumped);
@@ -174,20 +187,29 @@ std::optional<Failure> writeBackup(Operation& operation, const QString& targetDi
     return failure;
 }
 
-OperationOutcome backupDatabase(Operation& operation, const QString& targetDirText)
+OperationOutcome backupDatabase(Operation& operation, const QString& targetDirText, bool verify)
 {
     if (targetDirText.isEmpty()) {
         LoadDbPort(); // read as on every press, though nothing runs
         return {};
     }
     QString filePath;
+    OperationKind failedAt = OperationKind::Backup;
+    TrialCounts counts;
     std::optional<Failure> failure = operation.begin();
     if (!failure) {
         failure = writeBackup(operation, targetDirText, filePath);
     }
+    if (!failure && verify) {
+        failedAt = OperationKind::Verify;
+        if ((failure = trialRestore(operation, filePath, counts))) {
+            failure->details += u"\nFile backup %1 tetap disimpan, tetapi belum terbukti dapat "
+                                u"direstore."_s.arg(filePath);
+        }
+    }
     if (failure) {
-        OperationOutcome outcome = failedOutcome(OperationKind::Backup, *failure,
-                                                 operation.installation().port, operation.notes());
+        OperationOutcome outcome =
+            failedOutcome(failedAt, *failure, operation.installation().port, operation.notes());
         outcome.filePath = filePath;
         return outcome;
     }
@@ -197,12 +219,14 @@ OperationOutcome backupDatabase(Operation& operation, const QString& targetDirTe
             .filePath = filePath,
             .cause = FailureCause::Unknown,
             .pendataanUnchanged = false,
-            .summary = {}};
+            .summary = verify ? u"Backup dapat direstore: "_s + trialSummary(counts) : QString()};
 }
 
 void BackupJob::start(const QString& targetDirText)
 {
-    run([targetDirText](Operation& operation) { return backupDatabase(operation, targetDirText); });
+    run([targetDirText, verify = m_verify](Operation& operation) {
+        return backupDatabase(operation, targetDirText, verify);
+    });
 }
 
 OperationOutcome runBackup(const QString& targetDirText, const OperationProgress& progress)

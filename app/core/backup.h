@@ -22,9 +22,12 @@ QString backupFilePath(const QString& targetDir, const QDateTime& now,
                        BackupKind kind = BackupKind::Regular);
 
 // One backup of pendataan into `targetDirText`: finds the installation, takes the server lock,
-// sets right what an interrupted restore left, then writes the backup (writeBackup()). An empty
-// text gives a Skipped outcome, after the settings have been read as always.
-OperationOutcome backupDatabase(Operation& operation, const QString& targetDirText);
+// sets right what an interrupted restore left, then writes the backup (writeBackup()). With
+// `verify`, a trial restore of the file written follows under the same lock (trialRestore());
+// when it fails, so does the backup, though its file stays. An empty text gives a Skipped
+// outcome, after the settings have been read as always.
+OperationOutcome backupDatabase(Operation& operation, const QString& targetDirText,
+                                bool verify = false);
 
 // The backup itself, for an operation that has begun (Operation::begin()): pg_dump writes a
 // partial file, which gets its final name only once it has passed the archive check, never
@@ -39,6 +42,10 @@ public:
     using OperationJob::OperationJob;
     // finished() follows exactly once, never from inside start().
     void start(const QString& targetDirText);
+    void setVerify(bool verify) { m_verify = verify; }
+
+private:
+    bool m_verify = false;
 };
 
 // Runs a backup to the end; for the command line and tests.

@@ -116,13 +116,20 @@ void Operation::report(const OperationOutcome& outcome)
 OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const QString& port,
                                const QString& notes)
 {
-    const bool backup = kind == OperationKind::Backup;
     OperationOutcome outcome;
     outcome.status = failure.cancelled ? OperationStatus::Cancelled : OperationStatus::Failed;
-    if (failure.cancelled) {
-        outcome.message = backup ? u"Backup dibatalkan"_s : u"Restore dibatalkan"_s;
-    } else {
-        outcome.message = backup ? u"Gagal melakukan backup"_s : u"Gagal melakukan restore"_s;
+    switch (kind) {
+    case OperationKind::Backup:
+        outcome.message = failure.cancelled ? u"Backup dibatalkan"_s : u"Gagal melakukan backup"_s;
+        break;
+    case OperationKind::Restore:
+        outcome.message =
+            failure.cancelled ? u"Restore dibatalkan"_s : u"Gagal melakukan restore"_s;
+        break;
+    case OperationKind::Verify:
+        outcome.message =
+            failure.cancelled ? u"Uji restore dibatalkan"_s : u"Backup tidak dapat direstore"_s;
+        break;
     }
     outcome.cause = failure.cause;
     outcome.pendataanUnchanged = failure.pendataanUnchanged;

@@ -30,6 +30,7 @@ enum class OperationKind
 {
     Backup,
     Restore,
+    Verify, // a trial restore into a database of the program's own
 };
 
 // How a backup or a restore ended, ready to be shown to the user.

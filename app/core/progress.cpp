@@ -1,5 +1,7 @@
 #include "core/progress.h"
 
+#include "core/wording.h"
+
 #include <QLocale>
 #include <QStringList>
 #include <algorithm>
@@ -10,33 +12,58 @@ namespace ranupa {
 
 namespace {
 
-// pg_dump 15 names each table as it begins to dump its contents.
-bool startsTableDump(QStringView line)
+// pg_dump 15 names each table as it begins to dump its contents:
+// pg_dump: dumping contents of table "public.nilai"
+QString dumpedTable(QStringView line)
 {
-    return line.startsWith(u"pg_dump: dumping contents of table ");
+    constexpr QStringView prefix = u"pg_dump: dumping contents of table \"";
+    return line.startsWith(prefix) && line.endsWith(u'"')
+               ? line.sliced(prefix.size()).chopped(1).toString()
+               : QString();
 }
 
-// pg_restore 15 writes one of these for each entry of the table of contents that it restores;
-// errors, notices and large objects come in lines of their own.
-bool restoresItem(QStringView line)
+QString tablesMarker()
 {
-    return line.startsWith(u"pg_restore: creating ") ||
-           line.startsWith(u"pg_restore: processing ") ||
-           line.startsWith(u"pg_restore: executing ");
+    return u"tabel:"_s;
 }
 
 } // namespace
 
+int ProgressMeasure::percent() const
+{
+    if (!isDeterminate()) {
+        return -1;
+    }
+    // A table under way is never all of it: 100 means done.
+    const double part = unit == Unit::Tables ? std::clamp(partOfNext, 0.0, 0.99) : 0.0;
+    return std::clamp(int((double(done) + part) * 100 / double(total)), 0, 100);
+}
+
 QString progressText(const ProgressMeasure& measure)
 {
-    const QString what =
-        measure.unit == ProgressMeasure::Unit::Tables ? u"tabel"_s : u"objek database"_s;
-    QStringList parts;
-    if (measure.isDeterminate()) {
-        parts << u"%1 dari %2 %3 selesai"_s.arg(measure.done).arg(measure.total).arg(what);
-    } else {
-        parts << u"%1 %2 selesai"_s.arg(measure.done).arg(what);
+    if (measure.waiting) {
+        return measure.table.isEmpty()
+                   ? u"Menunggu tabel yang sedang dikunci pengguna lain"_s
+                   : u"Menunggu tabel %1 yang sedang dikunci pengguna lain"_s.arg(measure.table);
     }
+    QStringList parts;
+    if (measure.unit == ProgressMeasure::Unit::Bytes) {
+        parts << (measure.isDeterminate() ? u"%1 dari %2 dibaca"_s.arg(wording::size(measure.done),
+                                                                       wording::size(measure.total))
+                                          : u"%1 dibaca"_s.arg(wording::size(measure.done)));
+        if (measure.itemsLoaded >= 0) {
+            parts << u"%1 objek database selesai"_s.arg(measure.itemsLoaded);
+        }
+        return parts.join(u", "_s);
+    }
+    QString tables = measure.isDeterminate()
+                         ? u"%1 dari %2 tabel selesai"_s.arg(measure.done).arg(measure.total)
+                         : u"%1 tabel selesai"_s.arg(measure.done);
+    if (measure.partOfNext > 0 && !measure.table.isEmpty()) {
+        tables +=
+            u" (%1: %2%)"_s.arg(measure.table).arg(int(std::min(measure.partOfNext, 0.99) * 100));
+    }
+    parts << tables;
     if (measure.bytesWritten >= 0) {
         const QLocale indonesian(QLocale::Indonesian, QLocale::Indonesia);
         parts << u"%1 MB ditulis"_s.arg(
@@ -55,65 +82,119 @@ QString elapsedText(qint64 milliseconds)
     return hours > 0 ? u"%1:%2"_s.arg(hours).arg(rest) : rest;
 }
 
-ProgressCounter::ProgressCounter(ProgressMeasure::Unit unit, int total)
+// pg_restore 15 writes one of these for each entry of the table of contents that it restores;
+// errors, notices and large objects come in lines of their own.
+bool restoresItem(QStringView line)
 {
-    m_measure.unit = unit;
-    m_measure.total = std::max(total, 0);
+    return line.startsWith(u"pg_restore: creating ") ||
+           line.startsWith(u"pg_restore: processing ") ||
+           line.startsWith(u"pg_restore: executing ");
 }
 
-bool ProgressCounter::take(const QString& line)
+// Without pg_relation_size, which would wait for a table another session has locked: just what
+// pg_dump must be seen waiting for. The first file of a table holds up to 1 GB of it; the size at
+// the last VACUUM or ANALYZE says more of a larger one.
+QString dumpTablesStatement()
 {
-    const int before = m_measure.done;
-    if (m_measure.unit == ProgressMeasure::Unit::Tables) {
-        // A table is done once pg_dump says anything after naming it.
-        if (m_tableRunning) {
-            ++m_measure.done;
-        }
-        m_tableRunning = startsTableDump(line);
-    } else if (restoresItem(line)) {
-        ++m_measure.done;
-    }
-    // A count taken before the work began may fall short; the bar never runs past its end.
-    if (m_measure.total > 0 && m_measure.done > m_measure.total) {
-        m_measure.total = m_measure.done;
-    }
-    return m_measure.done != before;
+    return u"select '%1' || c.oid || '|' || c.reltuples::bigint || '|' || coalesce(greatest("
+           u"c.relpages::bigint * current_setting('block_size')::int, (pg_stat_file("
+           u"pg_relation_filepath(c.oid), true)).size), 0) || '|' || n.nspname || '.' || "
+           u"c.relname from pg_class c join pg_namespace n on n.oid = c.relnamespace where "
+           u"c.relkind = 'r' and n.nspname <> 'information_schema' and n.nspname !~ '^pg_' and "
+           u"not exists (select from pg_depend d where d.classid = 'pg_class'::regclass and "
+           u"d.objid = c.oid and d.deptype = 'e')"_s.arg(tablesMarker());
 }
 
-void ProgressCounter::finishLast()
+DumpTables dumpTablesFromOutput(const QString& output)
 {
-    if (m_tableRunning) {
-        m_tableRunning = false;
-        ++m_measure.done;
-        m_measure.total = m_measure.total > 0 ? std::max(m_measure.total, m_measure.done) : 0;
-    }
-}
-
-QString tableCountMarker()
-{
-    return u"tabel:"_s;
-}
-
-QString tableCountStatement()
-{
-    return u"select '%1' || count(*) from pg_class c join pg_namespace n on n.oid = "
-           u"c.relnamespace where c.relkind = 'r' and n.nspname <> 'information_schema' and "
-           u"n.nspname !~ '^pg_' and not exists (select from pg_depend d where d.classid = "
-           u"'pg_class'::regclass and d.objid = c.oid and d.deptype = 'e')"_s.arg(
-               tableCountMarker());
-}
-
-int tableCountFromOutput(const QString& output)
-{
+    DumpTables tables;
     for (const QString& line : output.split(u'\n')) {
-        const QString trimmed = line.trimmed();
-        if (trimmed.startsWith(tableCountMarker())) {
-            bool ok = false;
-            const int count = trimmed.mid(tableCountMarker().size()).toInt(&ok);
-            return ok && count >= 0 ? count : -1;
+        if (!line.startsWith(tablesMarker())) {
+            continue;
         }
+        const QStringList fields = line.mid(tablesMarker().size()).split(u'|');
+        if (fields.size() < 4) {
+            continue;
+        }
+        // A name may hold "|" itself: it is the rest of the line.
+        tables.insert(fields[0].toUInt(), {.name = fields.mid(3).join(u'|'),
+                                           .rows = fields[1].toLongLong(),
+                                           .bytes = fields[2].toLongLong()});
     }
-    return -1;
+    return tables;
+}
+
+QString dumpWatchStart()
+{
+    return u"select set_config('ranupa.dump_since', clock_timestamp()::text, false)"_s;
+}
+
+QString dumpWatchStatement()
+{
+    return u"select coalesce(a.wait_event_type = 'Lock', false)::text || '|' || coalesce(p.relid, "
+           u"0) || '|' || coalesce(p.tuples_processed, 0) || '|' || coalesce(p.bytes_processed, 0) "
+           u"|| '|' || coalesce((select l.relation from pg_locks l where l.pid = a.pid and not "
+           u"l.granted and l.locktype = 'relation' and l.database = a.datid limit 1), 0) from "
+           u"pg_stat_activity a left join pg_stat_progress_copy p on p.pid = a.pid and p.command "
+           u"= 'COPY TO' where a.datname = 'pendataan' and a.application_name = 'pg_dump' and "
+           u"a.backend_start >= current_setting('ranupa.dump_since')::timestamptz order by "
+           u"a.backend_start limit 1"_s;
+}
+
+DumpProgress::DumpProgress(DumpTables tables) : m_tables(std::move(tables))
+{
+    m_measure.unit = ProgressMeasure::Unit::Tables;
+    m_measure.total = m_tables.size();
+}
+
+bool DumpProgress::take(const QString& line)
+{
+    const qint64 before = m_measure.done;
+    // A table is done once pg_dump says anything after naming it.
+    if (!m_running.isEmpty()) {
+        ++m_measure.done;
+    }
+    m_running = dumpedTable(line);
+    if (m_measure.done == before) {
+        return false;
+    }
+    m_measure.partOfNext = 0;
+    // A list taken before the dump may fall short; the bar never reaches its end too soon.
+    if (m_measure.total > 0) {
+        m_measure.total = std::max(m_measure.total, m_measure.done + !m_running.isEmpty());
+    }
+    return true;
+}
+
+void DumpProgress::takeServerRow(const std::optional<QString>& row)
+{
+    const QStringList fields = row ? row->split(u'|') : QStringList();
+    if (fields.size() != 5) {
+        m_measure.waiting = false;
+        return;
+    }
+    m_measure.waiting = fields[0] == u"true"_s;
+    if (m_measure.waiting) {
+        m_measure.table = m_tables.value(fields[4].toUInt()).name;
+        return;
+    }
+    m_measure.table = m_running;
+    const DumpTable copied = m_tables.value(fields[1].toUInt());
+    // The server may be ahead of the lines read so far: only the table they name moves the bar.
+    if (m_running.isEmpty() || copied.name != m_running) {
+        return;
+    }
+    const qint64 tuples = fields[2].toLongLong();
+    const qint64 bytes = fields[3].toLongLong();
+    const double part = copied.rows > 0    ? double(tuples) / double(copied.rows)
+                        : copied.bytes > 0 ? double(bytes) / double(copied.bytes)
+                                           : 0.0;
+    m_measure.partOfNext = std::clamp(std::max(part, m_measure.partOfNext), 0.0, 0.99);
+}
+
+void DumpProgress::finish()
+{
+    take(QString());
 }
 
 } // namespace ranupa

@@ -13,7 +13,8 @@ namespace {
 
 QStringList reservedNames()
 {
-    return {scratchDatabaseName(), replacedDatabaseName(), legacySetAsideName()};
+    return {scratchDatabaseName(), replacedDatabaseName(), trialDatabaseName(),
+            legacySetAsideName()};
 }
 
 QString namesList()
@@ -62,6 +63,10 @@ QString droppedNote(const QString& name)
                u"olehnya, dan database yang belum selesai dimuatnya (%1) telah dihapus."_s.arg(
                    name);
     }
+    if (name == trialDatabaseName()) {
+        return u"Uji restore sebelumnya terhenti sebelum selesai; database ujinya (%1) telah "
+               u"dihapus. Database pendataan tidak diubah olehnya."_s.arg(name);
+    }
     return u"Restore sebelumnya sudah selesai, tetapi salinan database lamanya (%1) belum "
            u"terhapus; salinan itu kini dihapus."_s.arg(name);
 }
@@ -93,6 +98,11 @@ QString scratchDatabaseName()
 QString replacedDatabaseName()
 {
     return u"ranupa_helper_pendataan_usang"_s;
+}
+
+QString trialDatabaseName()
+{
+    return u"ranupa_helper_uji"_s;
 }
 
 QString legacySetAsideName()

@@ -17,8 +17,11 @@ class Operation;
 //                                  pendataan in the same transaction that sets the old one aside
 //   ranupa_helper_pendataan_usang  the previous pendataan, set aside by that transaction and
 //                                  dropped right after it
+//   ranupa_helper_uji              a trial restore loads the backup into it, counts its rows
+//                                  and drops it
 QString scratchDatabaseName();
 QString replacedDatabaseName();
+QString trialDatabaseName();
 // What restores of earlier versions of the program set the previous pendataan aside under while
 // they loaded the new one; they put no mark on it.
 QString legacySetAsideName();

@@ -42,11 +42,122 @@ bool isPlainEncodingName(const QByteArray& name)
     });
 }
 
+} // namespace
+
+BackupLoad::BackupLoad(Operation& operation, const QString& database, const QString& what)
+    : m_op(operation), m_database(database), m_what(what)
+{}
+
+std::optional<Failure> BackupLoad::openFile(const QString& fileText)
+{
+    m_filePath = commandline::absolutePathForTool(fileText);
+    QString problem;
+    if (!openRegularFileForReading(m_filePath, m_file, problem)) {
+        return Failure{.step = u"membuka file backup"_s,
+                       .details = u"File backup tidak dapat dibaca: "_s + problem,
+                       .cause = FailureCause::BackupNotReadable};
+    }
+    m_fileSize = m_file.size();
+    m_fileModified = m_file.fileTime(QFileDevice::FileModificationTime);
+    return std::nullopt;
+}
+
+std::optional<Failure> BackupLoad::check()
+{
+    m_op.step(u"Memeriksa file backup..."_s);
+    return checkArchive(m_op, m_file, m_toc, &m_members);
+}
+
+std::optional<Failure> BackupLoad::plan(bool acceptOtherDatabase)
+{
+    return planRestore(m_op, m_file, m_toc, acceptOtherDatabase, m_plan);
+}
+
+std::optional<Failure> BackupLoad::createDatabase()
+{
+    m_op.step(u"Membuat database %1..."_s.arg(m_what));
+    m_created = true;
+    QStringList statements{m_op.lock().heldCheck()};
+    statements << createMarkedDatabase(m_database,
+                                       createDatabaseOptions(m_plan.locale, m_plan.serverVersion));
+    const ToolResult result = m_op.run(tools::psql(m_op.installation().port, {}, statements));
+    if (!result.succeeded()) {
+        return onServer(toolFailure(u"membuat database %1 (psql)"_s.arg(m_what), result));
+    }
+    Failure failure;
+    const std::optional<ServerDatabases> found = readServerDatabases(m_op, failure);
+    if (!found) {
+        return failure;
+    }
+    if (!found->marked.contains(m_database)) {
+        return Failure{
+            .step = u"membuat database %1"_s.arg(m_what),
+            .details = u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(m_database)};
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> BackupLoad::load()
+{
+    m_op.step(u"Memuat data dari file backup..."_s);
+    if (!m_op.lock().reserveRoom()) {
+        m_op.note(u"Ruang cadangan di disk server tidak dapat disiapkan."_s);
+    }
+    ProgressMeasure read;
+    read.total = m_fileSize;
+    read.itemsLoaded = 0;
+    m_op.progress(read);
+    m_file.seek(0);
+    ToolRun how;
+    how.input = &m_file;
+    how.onInputRead = [&](qint64 bytes) {
+        read.done = std::min(bytes, m_fileSize);
+        m_op.progress(read);
+    };
+    how.onLine = [&](const QString& line) {
+        m_op.toolLine(line);
+        if (restoresItem(line)) {
+            ++read.itemsLoaded;
+            m_op.progress(read);
+        }
+    };
+    const ToolResult result = m_op.run(tools::load(m_op.installation().port, m_database), how);
+    m_op.lock().freeRoom();
+    if (!result.succeeded()) {
+        return onServer(toolFailure(u"memuat data dari file backup (pg_restore)"_s, result));
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> BackupLoad::checkFileUnchanged() const
+{
+    if (m_file.size() == m_fileSize &&
+        m_file.fileTime(QFileDevice::FileModificationTime) == m_fileModified) {
+        return std::nullopt;
+    }
+    return Failure{.step = u"memastikan file backup tidak berubah selama restore"_s,
+                   .details = u"Ukuran atau waktu ubah file backup berubah selama dimuat."_s,
+                   .cause = FailureCause::BackupChanged};
+}
+
+std::optional<Failure> BackupLoad::dropDatabase(const QString& step)
+{
+    if (!m_created) {
+        return std::nullopt;
+    }
+    m_op.setCancellable(false);
+    m_op.step(step);
+    m_op.lock().freeRoom();
+    return dropOwnDatabase(m_op, m_database);
+}
+
+namespace {
+
 class Restore final
 {
 public:
     Restore(Operation& operation, const RestoreRequest& request)
-        : op(operation), request(request), port(operation.installation().port)
+        : op(operation), request(request), backup(operation, scratchDatabaseName(), u"baru"_s)
     {}
 
     // The whole restore, step by step; nothing when it succeeded.
@@ -56,16 +167,14 @@ public:
             return failure;
         }
         port = op.installation().port;
-        if (auto failure = openBackupFile()) {
+        if (auto failure = backup.openFile(request.backupFile)) {
             return failure;
         }
-        op.step(u"Memeriksa file backup..."_s);
-        if (auto failure = checkArchive(op, file, toc)) {
+        if (auto failure = backup.check()) {
             return failure;
         }
         // An operator who is asked sees in the summary which database the backup holds.
-        const bool anyDatabase = request.acceptOtherDatabase || op.asksOperator();
-        if (auto failure = planRestore(op, file, toc, anyDatabase, plan)) {
+        if (auto failure = backup.plan(request.acceptOtherDatabase || op.asksOperator())) {
             return failure;
         }
         if (auto failure = askOperator()) {
@@ -75,13 +184,13 @@ public:
             return failure;
         }
         // From here on the server changes: a failure drops what this restore made.
-        if (auto failure = createScratchDatabase()) {
+        if (auto failure = backup.createDatabase()) {
             return droppingScratch(*failure);
         }
-        if (auto failure = load()) {
+        if (auto failure = backup.load()) {
             return droppingScratch(*failure);
         }
-        if (auto failure = checkFileUnchanged()) {
+        if (auto failure = backup.checkFileUnchanged()) {
             return droppingScratch(*failure);
         }
         if (auto failure = swap()) {
@@ -94,7 +203,7 @@ public:
 
     OperationOutcome succeeded() const
     {
-        QStringList details{op.notes(), plan.note, dropNote};
+        QStringList details{op.notes(), backup.restorePlan().note, dropNote};
         details.removeAll(QString());
         return {.status = OperationStatus::Succeeded,
                 .message = u"Restore database berhasil"_s,
@@ -124,20 +233,6 @@ public:
     bool safetyBackupFailed = false;
 
 private:
-    std::optional<Failure> openBackupFile()
-    {
-        filePath = commandline::absolutePathForTool(request.backupFile);
-        QString problem;
-        if (!openRegularFileForReading(filePath, file, problem)) {
-            return Failure{.step = u"membuka file backup"_s,
-                           .details = u"File backup tidak dapat dibaca: "_s + problem,
-                           .cause = FailureCause::BackupNotReadable};
-        }
-        fileSize = file.size();
-        fileModified = file.fileTime(QFileDevice::FileModificationTime);
-        return std::nullopt;
-    }
-
     std::optional<Failure> askOperator()
     {
         Failure failure;
@@ -150,9 +245,10 @@ private:
         if (!op.asksOperator()) {
             return std::nullopt;
         }
+        const RestorePlan& plan = backup.restorePlan();
         const std::optional<Confirmation> answer =
-            op.confirm({.filePath = filePath,
-                        .fileSize = fileSize,
+            op.confirm({.filePath = backup.filePath(),
+                        .fileSize = backup.fileSize(),
                         .created = plan.archiveCreated,
                         .databaseName = plan.archiveDatabase,
                         .serverVersion = plan.archiveServerVersion,
@@ -193,78 +289,16 @@ private:
         return std::nullopt;
     }
 
-    std::optional<Failure> createScratchDatabase()
-    {
-        op.step(u"Membuat database baru..."_s);
-        scratchCreated = true;
-        QStringList statements{op.lock().heldCheck()};
-        statements << createMarkedDatabase(scratchDatabaseName(),
-                                           createDatabaseOptions(plan.locale, plan.serverVersion));
-        const ToolResult result = op.run(tools::psql(port, {}, statements));
-        if (!result.succeeded()) {
-            return onServer(toolFailure(u"membuat database baru (psql)"_s, result));
-        }
-        Failure failure;
-        const std::optional<ServerDatabases> found = readServerDatabases(op, failure);
-        if (!found) {
-            return failure;
-        }
-        if (!found->marked.contains(scratchDatabaseName())) {
-            return Failure{.step = u"membuat database baru"_s,
-                           .details =
-                               u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(
-                                   scratchDatabaseName())};
-        }
-        return std::nullopt;
-    }
-
-    std::optional<Failure> load()
-    {
-        op.step(u"Memuat data dari file backup..."_s);
-        if (!op.lock().reserveRoom()) {
-            op.note(u"Ruang cadangan di disk server tidak dapat disiapkan."_s);
-        }
-        ProgressCounter loaded(ProgressMeasure::Unit::Items, plan.loadItems);
-        op.progress(loaded.measure());
-        file.seek(0);
-        ToolRun how;
-        how.input = &file;
-        how.onLine = [&](const QString& line) {
-            op.toolLine(line);
-            if (loaded.take(line)) {
-                op.progress(loaded.measure());
-            }
-        };
-        const ToolResult result = op.run(tools::load(port, scratchDatabaseName()), how);
-        op.lock().freeRoom();
-        if (!result.succeeded()) {
-            return onServer(toolFailure(u"memuat data dari file backup (pg_restore)"_s, result));
-        }
-        return std::nullopt;
-    }
-
-    // The file is read through the one open file, so it cannot be swapped for another; this
-    // catches one written over while it was read.
-    std::optional<Failure> checkFileUnchanged()
-    {
-        if (file.size() == fileSize &&
-            file.fileTime(QFileDevice::FileModificationTime) == fileModified) {
-            return std::nullopt;
-        }
-        return Failure{.step = u"memastikan file backup tidak berubah selama restore"_s,
-                       .details = u"Ukuran atau waktu ubah file backup berubah selama dimuat."_s,
-                       .cause = FailureCause::BackupChanged};
-    }
-
     // The one transaction that sets pendataan aside as the marked old copy, gives the new
     // database its name and the backup's database settings. It runs only on the state just read
     // back, and only while this session still holds the server lock.
     QByteArray swapScript(const ServerDatabases& state) const
     {
         const QString replaced = replacedDatabaseName();
+        const DatabaseSettings& settings = backup.restorePlan().settings;
         QByteArray script;
-        if (isPlainEncodingName(plan.settings.encoding) && !plan.settings.encoding.isEmpty()) {
-            script += "SET client_encoding = '" + plan.settings.encoding + "';\n";
+        if (isPlainEncodingName(settings.encoding) && !settings.encoding.isEmpty()) {
+            script += "SET client_encoding = '" + settings.encoding + "';\n";
         }
         script += "SET standard_conforming_strings = on;\n";
         QStringList statements{op.lock().heldCheck(), stateUnchanged(state)};
@@ -279,7 +313,7 @@ private:
         for (const QString& statement : statements) {
             script += statement.toUtf8() + (statement.endsWith(u';') ? "\n" : ";\n");
         }
-        return script + plan.settings.statements + "SELECT 'ranupa:selesai';\n";
+        return script + settings.statements + "SELECT 'ranupa:selesai';\n";
     }
 
     std::optional<Failure> swap()
@@ -332,13 +366,8 @@ private:
     Failure droppingScratch(Failure failure)
     {
         failure.pendataanUnchanged = true;
-        if (!scratchCreated) {
-            return failure;
-        }
-        op.setCancellable(false);
-        op.step(u"Menghapus database baru yang belum lengkap..."_s);
-        op.lock().freeRoom();
-        if (const std::optional<Failure> notDropped = dropOwnDatabase(op, scratchDatabaseName())) {
+        if (const std::optional<Failure> notDropped =
+                backup.dropDatabase(u"Menghapus database baru yang belum lengkap..."_s)) {
             failure.details += u"\n\nDatabase %1 yang belum lengkap belum dapat dihapus; backup "
                                u"atau restore berikutnya menghapusnya.\n%2"_s.arg(
                                    scratchDatabaseName(), notDropped->details);
@@ -366,15 +395,9 @@ private:
 
     Operation& op;
     const RestoreRequest& request;
+    BackupLoad backup;
     QString port;
-    QString filePath; // absolute
-    QFile file;
-    qint64 fileSize = 0;
-    QDateTime fileModified;
-    ArchiveToc toc;
-    RestorePlan plan;
     bool pendataanExisted = false;
-    bool scratchCreated = false;
     QString safetyBackupDir;
     QString safetyBackupFile;
     QString dropNote;

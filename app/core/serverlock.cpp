@@ -16,8 +16,8 @@ namespace {
 constexpr int lockClassKey = 0x52616E75;
 constexpr int lockObjectKey = 0x70612048;
 
-// Connecting and answering a statement takes a moment; this long means the server is stuck.
-constexpr int answerTimeoutMs = 60'000;
+// A question asked while a tool runs holds the tool up: it gets a moment, not more.
+constexpr int queryTimeoutMs = 5'000;
 
 QString lockMarker()
 {
@@ -27,6 +27,11 @@ QString lockMarker()
 QString roomMarker()
 {
     return u"ranupa-ruang:"_s;
+}
+
+QString queryMarker()
+{
+    return u"ranupa-jawab:"_s;
 }
 
 } // namespace
@@ -115,19 +120,35 @@ void ServerLock::freeRoom()
         roomMarker());
 }
 
+std::optional<QStringList> ServerLock::query(const QString& statement)
+{
+    // psql sets ERROR after every statement; the session goes on after one that failed.
+    QStringList rows;
+    const std::optional<QString> failed =
+        ask(statement.toUtf8() + ";\n\\echo " + queryMarker().toLatin1() + " :ERROR\n",
+            queryMarker(), {}, queryTimeoutMs, &rows);
+    m_session.readAllStandardError(); // asked once a second, its errors must not pile up
+    return failed && failed->trimmed() == u"false"_s ? std::optional(rows) : std::nullopt;
+}
+
 std::optional<QString> ServerLock::ask(const QByteArray& statements, const QString& marker,
-                                       const std::function<bool()>& cancelled)
+                                       const std::function<bool()>& cancelled, int timeoutMs,
+                                       QStringList* before)
 {
     if (m_session.state() != QProcess::Running) {
         return std::nullopt;
     }
+    m_session.readAllStandardOutput(); // what came after an earlier answer's time ran out
     m_session.write(statements);
-    QDeadlineTimer deadline(answerTimeoutMs);
+    QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired() && !(cancelled && cancelled())) {
         while (m_session.canReadLine()) {
             const QString line = QString::fromLocal8Bit(m_session.readLine()).trimmed();
             if (line.startsWith(marker)) {
                 return line.mid(marker.size());
+            }
+            if (before) {
+                before->append(line);
             }
         }
         if (m_session.state() != QProcess::Running) {

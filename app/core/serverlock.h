@@ -43,11 +43,17 @@ public:
     bool reserveRoom();
     void freeRoom();
 
+    // Runs one statement that changes no data, for what the program watches while a tool runs,
+    // and gives the rows it printed; nothing when it failed or did not answer within a moment.
+    std::optional<QStringList> query(const QString& statement);
+
 private:
     // Writes `statements`, then waits for the line of output that starts with `marker`; gives
-    // the rest of that line, or nothing when the session ended or did not answer in time.
+    // the rest of that line, or nothing when the session ended or did not answer within
+    // `timeoutMs`. The lines before it go to `before`, when given.
     std::optional<QString> ask(const QByteArray& statements, const QString& marker,
-                               const std::function<bool()>& cancelled = {});
+                               const std::function<bool()>& cancelled = {}, int timeoutMs = 60'000,
+                               QStringList* before = nullptr);
 
     QProcess m_session;
     QString m_backendPid;

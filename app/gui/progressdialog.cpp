@@ -84,9 +84,13 @@ void ProgressDialog::setStep(const QString& step)
 void ProgressDialog::setProgress(const ProgressMeasure& measure)
 {
     m_measure->setText(progressText(measure));
-    if (measure.isDeterminate()) {
-        m_bar->setRange(0, measure.total);
-        m_bar->setValue(measure.done);
+    // A wait is no progress: the bar runs to show that the program is alive, the text says why.
+    if (measure.waiting) {
+        m_bar->setRange(0, 0);
+        m_bar->setTextVisible(false);
+    } else if (measure.isDeterminate()) {
+        m_bar->setRange(0, 100);
+        m_bar->setValue(measure.percent());
         m_bar->setTextVisible(true);
     }
 }

@@ -12,10 +12,10 @@ namespace ranupa {
 
 struct ProgressMeasure;
 
-// Shows which step of a backup or restore runs, how far it has come where that is measured, the
-// time since it began, and, smaller, the latest line its tool wrote. It cannot be closed by the
-// user; only finish() closes it. With a cancel button, Escape and the close box ask for
-// cancellation instead.
+// Shows which step of a backup or restore runs, how far it has come where that is measured (or
+// what it waits for), the time since it began, and, smaller, the latest line its tool wrote. It
+// cannot be closed by the user; only finish() closes it. With a cancel button, Escape and the close
+// box ask for cancellation instead.
 class ProgressDialog final : public QDialog
 {
     Q_OBJECT

@@ -1,0 +1,285 @@
+// Trial restores against a real server: a good backup passes with its counts, a damaged one fails
+// naming the table, an interrupted one is cleaned up by the next run, and pendataan is never
+// touched; a backup with its trial, whose bar moves while pg_dump copies one large table.
+#include "core/backup.h"
+#include "core/recovery.h"
+#include "core/verify.h"
+#include "testcluster.h"
+
+#include <QLocale>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+using ranupa::OperationOutcome;
+using ranupa::OperationStatus;
+
+namespace {
+
+// Lets the pg_dump writing into `dir` run a tenth of the time, as on a slow machine, so that
+// copying one large table takes seconds however fast this one is.
+class SlowDump final
+{
+    Q_DISABLE_COPY_MOVE(SlowDump)
+
+public:
+    explicit SlowDump(const QString& dir)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this, dir] {
+            for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+                QFile cmdline(u"/proc/%1/cmdline"_s.arg(pid));
+                if (m_pid == 0 && pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+                    cmdline.readAll().contains(QFile::encodeName(dir))) {
+                    m_pid = pid.toInt();
+                }
+            }
+            if (m_pid != 0 && ::kill(m_pid, ++m_tick % 10 == 0 ? SIGCONT : SIGSTOP) != 0) {
+                m_pid = 0; // it has ended
+            }
+        });
+        m_timer.start(50);
+    }
+    ~SlowDump()
+    {
+        if (m_pid != 0) {
+            ::kill(m_pid, SIGCONT);
+        }
+    }
+
+private:
+    QTimer m_timer;
+    pid_t m_pid = 0;
+    int m_tick = 0;
+};
+
+} // namespace
+
+class VerifyTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void trialOfABackup_data();
+    void trialOfABackup();
+    void interruptedTrialIsDroppedByTheNextRun_data();
+    void interruptedTrialIsDroppedByTheNextRun();
+    void backupWithTrialMovesItsBarThroughALargeTable();
+
+private:
+    QString ownDatabases() const;
+    QString pendataanState() const; // its OID and its fingerprint
+    void expectPendataanUntouched() const;
+
+    std::optional<TestCluster> cluster;
+    QTemporaryDir work;
+    QString goodBackup;
+    QString pendataanAtStart;
+};
+
+QString VerifyTest::ownDatabases() const
+{
+    return cluster->psql(u"select string_agg(datname, ' ') from pg_database where datname like "
+                         u"'ranupa%'"_s,
+                         u"postgres"_s);
+}
+
+QString VerifyTest::pendataanState() const
+{
+    return cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s) + u'\n' +
+           cluster->databaseFingerprint();
+}
+
+void VerifyTest::expectPendataanUntouched() const
+{
+    QCOMPARE(pendataanState(), pendataanAtStart);
+    QCOMPARE(ownDatabases(), QString());
+}
+
+void VerifyTest::initTestCase()
+{
+    cluster = TestCluster::fromEnvironment("RANUPA_CLUSTER_DIR");
+    if (!cluster) {
+        QSKIP("no throwaway cluster: run through ctest, which starts one");
+    }
+    QVERIFY(work.isValid());
+    QVERIFY(QDir::setCurrent(cluster->installDir));
+    // A table whose rows take a millisecond each to load: a load surely runs when interrupted.
+    QVERIFY(!cluster
+                 ->psql(uR"(
+CREATE FUNCTION tahan(x int) RETURNS boolean LANGUAGE plpgsql IMMUTABLE
+    AS $$ BEGIN PERFORM pg_sleep(0.001); RETURN x IS NOT NULL; END $$;
+CREATE TABLE lambat (id int CHECK (tahan(id)));
+INSERT INTO lambat SELECT generate_series(1, 3000);)"_s)
+                 .isNull());
+    goodBackup = ranupa::runBackup(work.path()).filePath;
+    QVERIFY(QFile::exists(goodBackup));
+    pendataanAtStart = pendataanState();
+}
+
+void VerifyTest::cleanupTestCase()
+{
+    if (cluster) {
+        cluster->psql(u"DROP TABLE IF EXISTS lambat, besar; DROP FUNCTION IF EXISTS tahan(int)"_s);
+    }
+}
+
+void VerifyTest::trialOfABackup_data()
+{
+    QTest::addColumn<QByteArray>("damage"); // over the start of a row of nilai, the largest table
+    QTest::addColumn<QString>("said");      // in the details of the failure; "" for none
+    QTest::newRow("whole") << QByteArray() << QString();
+    // The server ends a table's rows at a "\." line and drops the rest without a word.
+    QTest::newRow("rows dropped on loading") << "\\.\n"_ba << u"baris di file backup"_s;
+    QTest::newRow("rows that do not load") << "RUSAK\tRUSAK\t\n"_ba << u"pg_restore"_s;
+}
+
+// The damage leaves the tar structure and the table of contents intact: the file check passes.
+void VerifyTest::trialOfABackup()
+{
+    QFETCH(QByteArray, damage);
+    QFETCH(QString, said);
+    QFile good(goodBackup);
+    QVERIFY(good.open(QIODevice::ReadOnly));
+    QByteArray bytes = good.readAll();
+    qint64 offset = 0, data = 0, size = 0;
+    while (offset + 512 <= bytes.size() && bytes.at(offset) != '\0') {
+        const qint64 member = bytes.mid(offset + 124, 12).trimmed().toLongLong(nullptr, 8);
+        if (member > size) {
+            data = offset + 512;
+            size = member;
+        }
+        offset += 512 + (member + 511) / 512 * 512;
+    }
+    bytes.replace(bytes.indexOf('\n', data + size / 2) + 1, damage.size(), damage);
+    const QString file = work.filePath(u"uji.dbk"_s);
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::WriteOnly) && written.write(bytes) == bytes.size());
+    written.close();
+
+    const OperationOutcome outcome = ranupa::runVerify(file);
+    expectPendataanUntouched();
+    if (!said.isEmpty()) {
+        QCOMPARE(outcome.message, u"Backup tidak dapat direstore"_s);
+        QVERIFY2(outcome.details.contains(said) && outcome.details.contains(u"nilai"_s),
+                 qPrintable(outcome.details));
+        QVERIFY(outcome.pendataanUnchanged);
+        return;
+    }
+    QCOMPARE(outcome.message, u"Backup dapat direstore"_s);
+    // The counts are the server's own for pendataan: the trial loaded all of it.
+    const QStringList counted =
+        cluster
+            ->psql(u"SELECT count(*), sum((xpath('/row/n/text()', query_to_xml(format('SELECT "
+                   u"count(*) AS n FROM %I.%I', schemaname, tablename), false, true, "
+                   u"'')))[1]::text::bigint) FROM pg_tables WHERE schemaname = 'public'"_s)
+            .split(u'|');
+    const QString rows = QLocale(QLocale::Indonesian).toString(counted.value(1).toLongLong());
+    QVERIFY2(outcome.summary.startsWith(
+                 u"%1 tabel (%2 baris) dan 1 large object"_s.arg(counted.value(0), rows)),
+             qPrintable(outcome.summary));
+}
+
+void VerifyTest::interruptedTrialIsDroppedByTheNextRun_data()
+{
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("cancelled") << false;
+    QTest::newRow("program killed") << true;
+}
+
+void VerifyTest::interruptedTrialIsDroppedByTheNextRun()
+{
+    QFETCH(bool, killed);
+    if (!killed) {
+        ranupa::VerifyJob job;
+        const OperationOutcome outcome = ranupa::runToEnd(
+            job, goodBackup, {.toolLine = [&](const QString& line) {
+                if (line.contains(u"processing data for table \"public.lambat\""_s)) {
+                    job.cancel();
+                }
+            }});
+        QCOMPARE(outcome.message, u"Uji restore dibatalkan"_s);
+        expectPendataanUntouched(); // dropped at once
+        return;
+    }
+    // This test's own program runs the trial (see main()), and is killed half-way.
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"RANUPA_TRIAL_FILE"_s, goodBackup);
+    program.setProcessEnvironment(environment);
+    program.start(QCoreApplication::applicationFilePath(), {});
+    QTRY_COMPARE_WITH_TIMEOUT(
+        cluster->psql(u"select count(*) from pg_stat_activity where datname = '%1' and query "
+                      u"like 'COPY public.lambat%'"_s.arg(ranupa::trialDatabaseName())),
+        u"1"_s, 60'000);
+    program.kill();
+    QVERIFY(program.waitForFinished(10'000));
+    QCOMPARE(ownDatabases(), ranupa::trialDatabaseName());
+
+    QVERIFY(QDir().mkpath(work.filePath(u"setelah"_s)));
+    const OperationOutcome next = ranupa::runBackup(work.filePath(u"setelah"_s));
+    QVERIFY2(next.details.contains(u"Uji restore sebelumnya terhenti"_s), qPrintable(next.details));
+    expectPendataanUntouched();
+}
+
+void VerifyTest::backupWithTrialMovesItsBarThroughALargeTable()
+{
+    QVERIFY(!cluster
+                 ->psql(u"CREATE TABLE besar AS SELECT g AS id, md5(g::text) AS isi FROM "
+                        u"generate_series(1, 1500000) AS g; ANALYZE besar"_s)
+                 .isNull());
+    const auto dropLarge = qScopeGuard([this] { cluster->psql(u"DROP TABLE besar"_s); });
+    const QString dir = work.filePath(u"dengan-uji"_s);
+    QVERIFY(QDir().mkpath(dir));
+    QList<ranupa::ProgressMeasure> measures;
+    ranupa::BackupJob job;
+    job.setVerify(true);
+    OperationOutcome outcome;
+    {
+        const SlowDump slow(dir);
+        outcome = ranupa::runToEnd(job, dir, {.measured = [&](const ranupa::ProgressMeasure& m) {
+                                       measures << m;
+                                   }});
+    }
+    QCOMPARE(outcome.status, OperationStatus::Succeeded);
+    QVERIFY2(outcome.summary.startsWith(u"Backup dapat direstore: "_s),
+             qPrintable(outcome.summary));
+    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{QFileInfo(outcome.filePath).fileName()});
+    QCOMPARE(ownDatabases(), QString());
+
+    // While pg_dump copies the large table, the bar moves on through it, never back; then the
+    // trial's load follows the file to its end.
+    QSet<int> within;
+    int before = 0;
+    for (const ranupa::ProgressMeasure& measure : std::as_const(measures)) {
+        if (measure.unit == ranupa::ProgressMeasure::Unit::Tables) {
+            QVERIFY(measure.percent() >= before);
+            before = measure.percent();
+            if (measure.table == u"public.besar"_s && measure.partOfNext > 0) {
+                within << measure.percent();
+            }
+        }
+    }
+    QCOMPARE(before, 100);
+    QVERIFY2(within.size() >= 3, qPrintable(QString::number(within.size())));
+    QCOMPARE(measures.last().unit, ranupa::ProgressMeasure::Unit::Bytes);
+    QCOMPARE(measures.last().percent(), 100);
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    // interruptedTrialIsDroppedByTheNextRun starts this program as one that runs a trial.
+    if (const QString file = qEnvironmentVariable("RANUPA_TRIAL_FILE"); !file.isEmpty()) {
+        return ranupa::runVerify(file).status == OperationStatus::Succeeded ? 0 : 1;
+    }
+    VerifyTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_verify.moc"
