@@ -32,6 +32,7 @@ private slots:
     void restoreRoundTrip();
     void restoreOfOtherDatabaseNeedsAnyDatabase();
     void backupFirstWritesABackupThenRestores();
+    void verifyTriesTheBackup();
 
 private:
     struct Run
@@ -206,6 +207,10 @@ void TestCli::badOptionsRunNothing_data()
     QTest::newRow("stray argument") << QStringList{u"--backup"_s, u"DIR"_s, u"lagi"_s} << QString();
     QTest::newRow("empty directory name") << QStringList{u"--backup="_s} << QString();
     QTest::newRow("nothing to do") << QStringList{u"--quiet"_s} << QString();
+    QTest::newRow("verify without a file") << QStringList{u"--verify"_s} << QString();
+    QTest::newRow("verify and restore")
+        << QStringList{u"--verify"_s, u"DIR/x.dbk"_s, u"--restore"_s, u"DIR/x.dbk"_s, u"--yes"_s}
+        << QString();
 }
 
 void TestCli::badOptionsRunNothing()
@@ -552,6 +557,31 @@ void TestCli::backupFirstWritesABackupThenRestores()
     QVERIFY(safety[0].endsWith(u"-sebelum-restore.dbk"_s));
     QVERIFY(!ranupa::backupTime(safety[0]).isValid());
     QVERIFY(run.err.contains(QDir(safetyDir.path()).filePath(safety[0])));
+}
+
+// A trial restore says whether a file can be restored, with the exit code a scheduler reads, and
+// a backup tried right after it is written is kept with the others.
+void TestCli::verifyTriesTheBackup()
+{
+    QTemporaryDir dir;
+    const QString before = m_cluster->databaseFingerprint();
+    const Run backup =
+        runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--verify"_s, u"--keep"_s, u"1"_s});
+    QCOMPARE(backup.exitCode, 0);
+    QCOMPARE(filesIn(dir.path()).size(), 1);
+    const QString good = QDir(dir.path()).filePath(filesIn(dir.path()).value(0));
+    const QString bad = QDir(dir.path()).filePath(u"bukan.dbk"_s);
+    QFile file(bad);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("bukan backup") > 0);
+    file.close();
+
+    const Run passed = runProgram({u"--quiet"_s, u"--verify"_s, good});
+    QCOMPARE(passed.exitCode, 0);
+    QCOMPARE(passed.out.trimmed(), u"Backup dapat direstore"_s);
+    const Run failed = runProgram({u"--quiet"_s, u"--verify"_s, bad});
+    QCOMPARE(failed.exitCode, 1);
+    QVERIFY2(failed.err.contains(u"Backup tidak dapat direstore"_s), qPrintable(failed.err));
+    QCOMPARE(m_cluster->databaseFingerprint(), before);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -3,6 +3,7 @@
 #include "core/backup.h"
 #include "core/restore.h"
 #include "core/retention.h"
+#include "core/verify.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -125,10 +126,12 @@ struct Options
     QString backupDir;
     QString restoreFile;
     QString listDir;
+    QString verifyFile;      // --verify FILE
     QString safetyBackupDir; // --backup-first
     bool confirmed = false;
     bool anyDatabase = false;
     bool quiet = false;
+    bool verify = false;
     int keep = 0; // 0: remove nothing
 };
 
@@ -351,12 +354,20 @@ int run(const QStringList& arguments)
         u"Dengan --restore: terima juga file backup database lain selain pendataan."_s);
     const QCommandLineOption listOption(
         u"list"_s, u"Tampilkan file backup di folder DIR, yang terbaru lebih dulu."_s, u"DIR"_s);
+    const QCommandLineOption verifyOption(
+        u"verify"_s,
+        u"Uji apakah file backup FILE dapat direstore: muat ke database uji (database pendataan "
+        u"tidak disentuh), bandingkan jumlah baris setiap tabel, lalu hapus database uji. Dengan "
+        u"--backup: uji backup yang baru dibuat sebelum --keep menghapus apa pun; bila ujinya "
+        u"gagal, backup itu tetap disimpan dan tidak ada yang dihapus."_s);
+    parser.addPositionalArgument(u"FILE"_s, u"File backup untuk --verify."_s);
     const QCommandLineOption quietOption(
         u"quiet"_s, u"Jangan tampilkan jalannya proses, hanya hasil dan kesalahan."_s);
     const QCommandLineOption helpOption({u"?"_s, u"h"_s, u"help"_s}, u"Tampilkan bantuan ini."_s);
     const QCommandLineOption versionOption({u"v"_s, u"version"_s}, u"Tampilkan versi program."_s);
     parser.addOptions({backupOption, keepOption, restoreOption, yesOption, backupFirstOption,
-                       anyDatabaseOption, listOption, quietOption, helpOption, versionOption});
+                       anyDatabaseOption, listOption, verifyOption, quietOption, helpOption,
+                       versionOption});
 
     if (!parser.parse(arguments)) {
         return usageError(parseErrorText(parser, arguments));
@@ -370,8 +381,13 @@ int run(const QStringList& arguments)
               QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
         return Success;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        return usageError(u"Argumen tidak dikenal: "_s + parser.positionalArguments().join(u' '));
+    const bool verify = parser.isSet(verifyOption);
+    const bool verifyFile = verify && !parser.isSet(backupOption);
+    if (parser.positionalArguments().size() != (verifyFile ? 1 : 0)) {
+        return usageError(verifyFile && parser.positionalArguments().isEmpty()
+                              ? u"--verify perlu FILE, atau --backup DIR."_s
+                              : u"Argumen tidak dikenal: "_s +
+                                    parser.positionalArguments().join(u' '));
     }
     for (const QCommandLineOption* option :
          {&backupOption, &keepOption, &restoreOption, &backupFirstOption, &listOption}) {
@@ -391,11 +407,15 @@ int run(const QStringList& arguments)
     const bool backup = parser.isSet(backupOption);
     const bool restore = parser.isSet(restoreOption);
     const bool list = parser.isSet(listOption);
-    if (const int modes = int(backup) + int(restore) + int(list); modes != 1) {
-        return usageError(modes > 1 ? u"Pilih salah satu: --backup, --restore atau --list."_s
-                                    : u"Perlu --backup DIR, --restore FILE atau --list DIR."_s);
+    options.verify = verify;
+    options.verifyFile = verifyFile ? parser.positionalArguments().constFirst() : QString();
+    if (const int modes = int(backup) + int(restore) + int(list) + int(verifyFile); modes != 1) {
+        return usageError(
+            modes > 1 ? u"Pilih salah satu: --backup, --restore, --list atau --verify."_s
+                      : u"Perlu --backup DIR, --restore FILE, --list DIR atau --verify FILE."_s);
     }
-    if ((options.backupDir + options.restoreFile + options.listDir).isEmpty()) {
+    if ((options.backupDir + options.restoreFile + options.listDir + options.verifyFile)
+            .isEmpty()) {
         return usageError(u"Folder atau file tidak boleh kosong."_s);
     }
     if (parser.isSet(keepOption)) {
@@ -432,6 +452,9 @@ int run(const QStringList& arguments)
         return printBackups(options.listDir);
     }
     OperationOutcome outcome;
+    if (verifyFile) {
+        return runJob<VerifyJob>(options.verifyFile, options.quiet, outcome);
+    }
     if (restore) {
         // --yes has answered the question the window asks: the restore goes on at once.
         const auto configure = [&options](RestoreJob& job) {
@@ -440,7 +463,10 @@ int run(const QStringList& arguments)
         };
         return runJob<RestoreJob>(options.restoreFile, options.quiet, outcome, configure);
     }
-    const int code = runJob<BackupJob>(options.backupDir, options.quiet, outcome);
+    // A backup that fails its trial is kept and reported, and removes nothing.
+    const int code =
+        runJob<BackupJob>(options.backupDir, options.quiet, outcome,
+                          [&options](BackupJob& job) { job.setVerify(options.verify); });
     if (code != Success || options.keep == 0) {
         return code;
     }
