@@ -266,7 +266,9 @@ void VerifyTest::backupWithTrialMovesItsBarThroughALargeTable()
         }
     }
     QCOMPARE(before, 100);
-    QVERIFY2(within.size() >= 3, qPrintable(QString::number(within.size())));
+    // Two steps inside the one table already mean it moved while the table was copied; on a
+    // loaded machine the polls that land inside it are few.
+    QVERIFY2(within.size() >= 2, qPrintable(QString::number(within.size())));
     QCOMPARE(measures.last().unit, ranupa::ProgressMeasure::Unit::Bytes);
     QCOMPARE(measures.last().percent(), 100);
 }
