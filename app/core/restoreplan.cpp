@@ -188,7 +188,6 @@ void takeArchiveFacts(const ArchiveToc& toc, RestorePlan& plan)
     plan.archiveCreated = toc.created;
     plan.archiveServerVersion = toc.serverVersion;
     plan.archiveTables = int(toc.entriesOfType(u"TABLE").size());
-    plan.loadItems = loadedEntryCount(toc);
 }
 
 } // namespace
