@@ -121,21 +121,26 @@ void ignoreBrokenPipes()
 }
 #endif
 
-struct Options
+int report(const OperationOutcome& outcome, bool interrupted)
 {
-    QString backupDir;
-    QString restoreFile;
-    QString listDir;
-    QString verifyFile;      // --verify FILE
-    QString safetyBackupDir; // --backup-first
-    bool confirmed = false;
-    bool anyDatabase = false;
-    bool quiet = false;
-    bool verify = false;
-    int keep = 0; // 0: remove nothing
-};
-
-int report(const OperationOutcome& outcome, bool interrupted);
+    // Under the message, as the window shows them: the cause and what to do (or where the safety
+    // backup went), then the details, worth knowing even on success (what was set right first).
+    const bool succeeded = outcome.status == OperationStatus::Succeeded;
+    print(succeeded ? stdout : stderr, outcome.message);
+    for (const QString& text : {outcome.summary, outcome.details}) {
+        if (!text.isEmpty()) {
+            print(stderr, text);
+        }
+    }
+    if (succeeded) {
+        return Success;
+    }
+    // A scheduler's wrapper can tell "try again later" from a backup that failed.
+    if (interrupted || outcome.status == OperationStatus::Cancelled) {
+        return Interrupted;
+    }
+    return outcome.cause == FailureCause::Busy ? Busy : Failure;
+}
 
 // Runs one backup or restore job to its end, reporting progress on standard error, and gives the
 // exit code. An outcome told before the job ends (a restore's, before it drops the previous
@@ -195,45 +200,6 @@ int runJob(const QString& argument, bool quiet, OperationOutcome& outcome,
         print(stderr, outcome.details.mid(told->details.size()).trimmed());
     }
     return code;
-}
-
-int report(const OperationOutcome& outcome, bool interrupted)
-{
-    // The sentences the window shows under its message: the cause, what to do, and whether
-    // pendataan is unchanged.
-    const auto printMessage = [&outcome] {
-        print(stderr, outcome.message);
-        if (!outcome.summary.isEmpty()) {
-            print(stderr, outcome.summary);
-        }
-    };
-    switch (outcome.status) {
-    case OperationStatus::Succeeded:
-        print(stdout, outcome.message);
-        if (!outcome.summary.isEmpty()) {
-            print(stderr, outcome.summary); // where the safety backup went
-        }
-        if (!outcome.details.isEmpty()) {
-            // Worth knowing: what was set right before the work began, a fallback locale.
-            print(stderr, outcome.details);
-        }
-        return Success;
-    case OperationStatus::Cancelled:
-        printMessage();
-        if (!outcome.details.isEmpty()) {
-            print(stderr, outcome.details);
-        }
-        return Interrupted;
-    case OperationStatus::Failed:
-    case OperationStatus::Skipped:
-        break;
-    }
-    printMessage();
-    if (!outcome.details.isEmpty()) {
-        print(stderr, outcome.details);
-    }
-    // A scheduler's wrapper can tell "try again later" from a backup that failed.
-    return interrupted ? Interrupted : outcome.cause == FailureCause::Busy ? Busy : Failure;
 }
 
 // Old backups go only once the new one is safe; files that cannot be vouched for stay.
@@ -396,81 +362,77 @@ int run(const QStringList& arguments)
         }
     }
 
-    Options options;
-    options.backupDir = parser.value(backupOption);
-    options.restoreFile = parser.value(restoreOption);
-    options.listDir = parser.value(listOption);
-    options.confirmed = parser.isSet(yesOption);
-    options.safetyBackupDir = parser.value(backupFirstOption);
-    options.anyDatabase = parser.isSet(anyDatabaseOption);
-    options.quiet = parser.isSet(quietOption);
     const bool backup = parser.isSet(backupOption);
     const bool restore = parser.isSet(restoreOption);
     const bool list = parser.isSet(listOption);
-    options.verify = verify;
-    options.verifyFile = verifyFile ? parser.positionalArguments().constFirst() : QString();
     if (const int modes = int(backup) + int(restore) + int(list) + int(verifyFile); modes != 1) {
         return usageError(
             modes > 1 ? u"Pilih salah satu: --backup, --restore, --list atau --verify."_s
                       : u"Perlu --backup DIR, --restore FILE, --list DIR atau --verify FILE."_s);
     }
-    if ((options.backupDir + options.restoreFile + options.listDir + options.verifyFile)
-            .isEmpty()) {
+    // The folder or file of the one mode chosen.
+    const QString target = verifyFile ? parser.positionalArguments().constFirst()
+                                      : parser.value(backup    ? backupOption
+                                                     : restore ? restoreOption
+                                                               : listOption);
+    if (target.isEmpty()) {
         return usageError(u"Folder atau file tidak boleh kosong."_s);
     }
+    int keep = 0; // 0: remove nothing
     if (parser.isSet(keepOption)) {
         bool number = false;
-        options.keep = parser.value(keepOption).toInt(&number);
+        keep = parser.value(keepOption).toInt(&number);
         if (!backup) {
             return usageError(u"--keep hanya berlaku dengan --backup."_s);
         }
-        if (!number || options.keep < 1) {
+        if (!number || keep < 1) {
             return usageError(u"--keep perlu bilangan bulat 1 atau lebih."_s);
         }
     }
     if (parser.isSet(yesOption) && !restore) {
         return usageError(u"--yes hanya berlaku dengan --restore."_s);
     }
-    if (options.anyDatabase && !restore) {
+    if (parser.isSet(anyDatabaseOption) && !restore) {
         return usageError(u"--any-database hanya berlaku dengan --restore."_s);
     }
+    const QString safetyBackupDir = parser.value(backupFirstOption);
     if (parser.isSet(backupFirstOption)) {
         if (!restore) {
             return usageError(u"--backup-first hanya berlaku dengan --restore."_s);
         }
-        if (options.safetyBackupDir.isEmpty()) {
+        if (safetyBackupDir.isEmpty()) {
             return usageError(u"Folder atau file tidak boleh kosong."_s);
         }
     }
-    if (restore && !options.confirmed) {
+    if (restore && !parser.isSet(yesOption)) {
         print(stderr, u"Restore menghapus isi database pendataan dan menggantinya dengan isi file "
                       "backup. Tambahkan --yes untuk melanjutkan."_s);
         return UsageError;
     }
 
     if (list) {
-        return printBackups(options.listDir);
+        return printBackups(target);
     }
+    const bool quiet = parser.isSet(quietOption);
     OperationOutcome outcome;
     if (verifyFile) {
-        return runJob<VerifyJob>(options.verifyFile, options.quiet, outcome);
+        return runJob<VerifyJob>(target, quiet, outcome);
     }
     if (restore) {
         // --yes has answered the question the window asks: the restore goes on at once.
-        const auto configure = [&options](RestoreJob& job) {
-            job.setAcceptOtherDatabase(options.anyDatabase);
-            job.setSafetyBackupDir(options.safetyBackupDir);
-        };
-        return runJob<RestoreJob>(options.restoreFile, options.quiet, outcome, configure);
+        const bool anyDatabase = parser.isSet(anyDatabaseOption);
+        return runJob<RestoreJob>(target, quiet, outcome, [&](RestoreJob& job) {
+            job.setAcceptOtherDatabase(anyDatabase);
+            job.setSafetyBackupDir(safetyBackupDir);
+        });
     }
     // A backup that fails its trial is kept and reported, and removes nothing.
-    const int code =
-        runJob<BackupJob>(options.backupDir, options.quiet, outcome,
-                          [&options](BackupJob& job) { job.setVerify(options.verify); });
-    if (code != Success || options.keep == 0) {
+    const int code = runJob<BackupJob>(target, quiet, outcome,
+                                       [verify](BackupJob& job) { job.setVerify(verify); });
+    if (code != Success || keep == 0) {
         return code;
     }
-    return removeOldBackups(options.backupDir, options.keep, outcome.filePath);
+    return removeOldBackups(target, keep, outcome.filePath);
 }
 
 } // namespace ranupa::cli

@@ -2,6 +2,7 @@
 
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <array>
 
 using namespace Qt::StringLiterals;
@@ -10,39 +11,26 @@ namespace ranupa::cli {
 
 namespace {
 
-struct ToolkitOption
-{
-    QLatin1StringView name;  // without the leading "-"
-    bool takesValue;         // the value follows as the next argument
-    bool takesAttachedValue; // "-name=value" is read as well
-};
-
 // The options that QCoreApplication, QGuiApplication (with the platform plugins' common ones)
-// and QApplication take out of the command line in Qt 6. Qt reads "--name" as "-name".
-constexpr std::array toolkitOptions{
-    ToolkitOption{"platform"_L1, true, false},
-    ToolkitOption{"platformpluginpath"_L1, true, false},
-    ToolkitOption{"platformtheme"_L1, true, false},
-    ToolkitOption{"plugin"_L1, true, false},
-    ToolkitOption{"qwindowgeometry"_L1, true, false},
-    ToolkitOption{"geometry"_L1, true, false},
-    ToolkitOption{"qwindowicon"_L1, true, false},
-    ToolkitOption{"icon"_L1, true, false},
-    ToolkitOption{"qwindowtitle"_L1, true, false},
-    ToolkitOption{"title"_L1, true, false},
-    ToolkitOption{"display"_L1, true, false},
-    ToolkitOption{"name"_L1, true, false},
-    ToolkitOption{"visual"_L1, true, false},
-    ToolkitOption{"session"_L1, true, false},
-    ToolkitOption{"style"_L1, true, true},
-    ToolkitOption{"stylesheet"_L1, true, true},
-    ToolkitOption{"qmljsdebugger"_L1, true, true},
-    ToolkitOption{"reverse"_L1, false, false},
-    ToolkitOption{"nograb"_L1, false, false},
-    ToolkitOption{"dograb"_L1, false, false},
-    ToolkitOption{"testability"_L1, false, false},
-    ToolkitOption{"widgetcount"_L1, false, false},
-};
+// and QApplication take out of the command line in Qt 6, without the leading "-" (Qt reads
+// "--name" as "-name"): those whose value follows as the next argument, those that also take
+// "-name=value", and those without a value.
+constexpr std::array<QStringView, 14> valueOptions{u"platform",        u"platformpluginpath",
+                                                   u"platformtheme",   u"plugin",
+                                                   u"qwindowgeometry", u"geometry",
+                                                   u"qwindowicon",     u"icon",
+                                                   u"qwindowtitle",    u"title",
+                                                   u"display",         u"name",
+                                                   u"visual",          u"session"};
+constexpr std::array<QStringView, 3> attachedValueOptions{u"style", u"stylesheet",
+                                                          u"qmljsdebugger"};
+constexpr std::array<QStringView, 5> flagOptions{u"reverse", u"nograb", u"dograb", u"testability",
+                                                 u"widgetcount"};
+
+template <typename Names> bool isAmong(const Names& names, QStringView name)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
 
 // How many arguments from `index` on make up one of Qt's options: 0 when it is none of them.
 qsizetype toolkitOptionLength(const QStringList& arguments, qsizetype index)
@@ -52,18 +40,15 @@ qsizetype toolkitOptionLength(const QStringList& arguments, qsizetype index)
         return 0;
     }
     const QStringView name = QStringView(argument).sliced(argument.startsWith(u"--"_s) ? 2 : 1);
-    for (const ToolkitOption& option : toolkitOptions) {
-        if (name == option.name) {
-            // Without its value Qt leaves the option alone, and so do we.
-            const bool hasValue = index + 1 < arguments.size();
-            return !option.takesValue ? 1 : hasValue ? 2 : 0;
-        }
-        if (option.takesAttachedValue && name.startsWith(option.name) &&
-            name.sliced(option.name.size()).startsWith(u'=')) {
-            return 1;
-        }
+    if (isAmong(flagOptions, name)) {
+        return 1;
     }
-    return 0;
+    if (isAmong(valueOptions, name) || isAmong(attachedValueOptions, name)) {
+        // Without its value Qt leaves the option alone, and so do we.
+        return index + 1 < arguments.size() ? 2 : 0;
+    }
+    const qsizetype equals = name.indexOf(u'=');
+    return equals > 0 && isAmong(attachedValueOptions, name.first(equals)) ? 1 : 0;
 }
 
 } // namespace

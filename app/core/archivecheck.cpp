@@ -128,6 +128,21 @@ quint64 paddedSize(quint64 size)
     return (size + blockSize - 1) / blockSize * blockSize;
 }
 
+// A file already open, as scanArchiveFile() scans one.
+ArchiveScan scanArchive(QFile& file)
+{
+    ArchiveScan scan;
+    file.seek(0);
+    if (file.peek(5) == "PGDMP") {
+        scan.customFormat = true; // pg_restore reads it without tar's pitfalls
+        return scan;
+    }
+    TarWalk walk = walkTar(file);
+    scan.problem = std::move(walk.problem);
+    scan.members = std::move(walk.members);
+    return scan;
+}
+
 } // namespace
 
 TarWalk walkTar(QIODevice& device)
@@ -209,20 +224,6 @@ ArchiveScan scanArchiveFile(const QString& filePath)
         return scan;
     }
     return scanArchive(file);
-}
-
-ArchiveScan scanArchive(QFile& file)
-{
-    ArchiveScan scan;
-    file.seek(0);
-    if (file.peek(5) == "PGDMP") {
-        scan.customFormat = true; // pg_restore reads it without tar's pitfalls
-        return scan;
-    }
-    TarWalk walk = walkTar(file);
-    scan.problem = std::move(walk.problem);
-    scan.members = std::move(walk.members);
-    return scan;
 }
 
 std::optional<QString> missingDataMembers(const ArchiveToc& toc, const TarMembers& members)

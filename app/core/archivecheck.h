@@ -46,8 +46,6 @@ struct ArchiveScan
 // walks its tar structure; a file in the custom archive format has none and passes. A missing,
 // unreadable or empty file is a problem.
 ArchiveScan scanArchiveFile(const QString& filePath);
-// The same for a file already open.
-ArchiveScan scanArchive(QFile& file);
 
 // Whether every data member that the table of contents names is among a tar archive's members:
 // "<dump id>.dat" for each TABLE DATA entry, and with a BLOBS entry "blobs.toc" and

@@ -54,48 +54,37 @@ public:
     }
     const Token& token(qsizetype i) const { return tokens[i]; }
 
-    // Parenthesis depth at each token, so that clauses inside expressions are told apart.
-    QList<int> depths() const
+    bool anyWord(qsizetype i, std::initializer_list<QByteArrayView> lowerCaseWords) const
     {
-        QList<int> depth(size());
-        int level = 0;
-        for (qsizetype i = 0; i < size(); ++i) {
-            if (symbol(i, ')')) {
-                --level;
-            }
-            depth[i] = level;
-            if (symbol(i, '(')) {
-                ++level;
-            }
-        }
-        return depth;
+        return std::any_of(lowerCaseWords.begin(), lowerCaseWords.end(),
+                           [&](QByteArrayView w) { return word(i, w); });
     }
-
-    // The last top-level `lowerCaseWord` at or after `from`; -1 if there is none.
-    qsizetype lastTopLevelWord(QByteArrayView lowerCaseWord, qsizetype from = 0) const
+    // The first or last `lowerCaseWord` at or after `from` outside parentheses, so that clauses
+    // inside expressions are told apart; -1 if there is none.
+    qsizetype firstTopLevelWord(QByteArrayView w, qsizetype from = 0) const
     {
-        const QList<int> depth = depths();
-        for (qsizetype i = size() - 1; i >= from; --i) {
-            if (depth[i] == 0 && word(i, lowerCaseWord)) {
-                return i;
-            }
-        }
-        return -1;
+        return topLevelWord(w, from, false);
     }
-
-    // The first top-level `lowerCaseWord` at or after `from`; -1 if there is none.
-    qsizetype firstTopLevelWord(QByteArrayView lowerCaseWord, qsizetype from = 0) const
+    qsizetype lastTopLevelWord(QByteArrayView w, qsizetype from = 0) const
     {
-        const QList<int> depth = depths();
-        for (qsizetype i = from; i < size(); ++i) {
-            if (depth[i] == 0 && word(i, lowerCaseWord)) {
-                return i;
-            }
-        }
-        return -1;
+        return topLevelWord(w, from, true);
     }
 
 private:
+    qsizetype topLevelWord(QByteArrayView lowerCaseWord, qsizetype from, bool last) const
+    {
+        qsizetype found = -1;
+        int level = 0;
+        for (qsizetype i = 0; i < size() && (last || found < 0); ++i) {
+            level -= symbol(i, ')');
+            if (i >= from && level == 0 && word(i, lowerCaseWord)) {
+                found = i;
+            }
+            level += symbol(i, '(');
+        }
+        return found;
+    }
+
     QByteArrayView s;
     const QList<Token>& tokens;
 };
@@ -135,8 +124,7 @@ QString decodeScriptText(const QByteArray& bytes, const QString& encoding)
 // Role names that are keywords when unquoted, not roles.
 bool isPseudoRole(const StatementView& st, qsizetype i)
 {
-    return st.word(i, "public") || st.word(i, "current_user") || st.word(i, "session_user") ||
-           st.word(i, "current_role") || st.word(i, "none");
+    return st.anyWord(i, {"public", "current_user", "session_user", "current_role", "none"});
 }
 
 class RoleCollector final
@@ -154,7 +142,7 @@ public:
                 addName(st, i + 2);
             }
         }
-        if (st.word(0, "grant") || st.word(0, "revoke")) {
+        if (st.anyWord(0, {"grant", "revoke"})) {
             readPrivileges(st, 0);
         } else if (st.words(0, {"alter", "default", "privileges"})) {
             readDefaultPrivileges(st);
@@ -166,7 +154,7 @@ public:
             if (const qsizetype to = st.firstTopLevelWord("to"); to >= 0) {
                 addList(st, to + 1);
             }
-        } else if ((st.word(0, "alter") && (st.word(1, "role") || st.word(1, "user"))) &&
+        } else if (st.word(0, "alter") && st.anyWord(1, {"role", "user"}) &&
                    st.words(3, {"in", "database"})) {
             addName(st, 2);
         } else if (st.words(0, {"create", "user", "mapping", "for"})) {
@@ -194,11 +182,11 @@ private:
     // ALTER DEFAULT PRIVILEGES FOR ROLE r [IN SCHEMA s] GRANT/REVOKE ...
     void readDefaultPrivileges(const StatementView& st)
     {
-        if (st.word(3, "for") && (st.word(4, "role") || st.word(4, "user"))) {
+        if (st.word(3, "for") && st.anyWord(4, {"role", "user"})) {
             addList(st, 5);
         }
         for (qsizetype i = 3; i < st.size(); ++i) {
-            if (st.word(i, "grant") || st.word(i, "revoke")) {
+            if (st.anyWord(i, {"grant", "revoke"})) {
                 readPrivileges(st, i);
                 return;
             }
@@ -212,10 +200,7 @@ private:
             if (st.word(i, "group")) {
                 ++i; // the old "TO GROUP name" spelling
             }
-            if (!addName(st, i)) {
-                return;
-            }
-            if (!st.symbol(i + 1, ',')) {
+            if (!addName(st, i) || !st.symbol(i + 1, ',')) {
                 return;
             }
             i += 2;
@@ -225,10 +210,7 @@ private:
     bool addName(const StatementView& st, qsizetype i)
     {
         const bool literal = i < st.size() && st.token(i).kind == Token::Kind::String;
-        if (!st.isName(i) && !literal) {
-            return false;
-        }
-        if (isClauseWord(st, i)) {
+        if ((!st.isName(i) && !literal) || isClauseWord(st, i)) {
             return false;
         }
         if (isPseudoRole(st, i)) {
@@ -244,13 +226,8 @@ private:
     // Words that end a list of roles rather than name one.
     static bool isClauseWord(const StatementView& st, qsizetype i)
     {
-        for (const QByteArrayView w : {"with", "using", "granted", "cascade", "restrict", "in",
-                                       "grant", "revoke", "server", "on"}) {
-            if (st.word(i, w)) {
-                return true;
-            }
-        }
-        return false;
+        return st.anyWord(i, {"with", "using", "granted", "cascade", "restrict", "in", "grant",
+                              "revoke", "server", "on"});
     }
 
     QByteArrayView s;
@@ -324,79 +301,6 @@ QString literal(const QString& text)
     return u'\'' + quoted + u'\'';
 }
 
-} // namespace
-
-std::optional<ArchiveDatabase> archiveDatabaseFromScript(QByteArrayView script)
-{
-    const QList<Statement> statements = sql::splitScript(script);
-    const QString encoding = scriptEncoding(script, statements);
-    for (const Statement& statement : statements) {
-        const StatementView st(script, statement);
-        if (statement.meta || !isCreateDatabase(st) || !st.isName(2)) {
-            continue;
-        }
-        const auto options = createDatabaseOptions(st);
-        const auto text = [&](const QByteArray& key) {
-            return decodeScriptText(options.value(key), encoding);
-        };
-        ArchiveDatabase database;
-        database.name = decodeScriptText(st.value(2), encoding);
-        DatabaseLocale& locale = database.locale;
-        locale.encoding = options.contains("encoding") ? text("encoding").toUpper() : encoding;
-        locale.collate = options.contains("lc_collate") ? text("lc_collate") : text("locale");
-        locale.ctype = options.contains("lc_ctype") ? text("lc_ctype") : text("locale");
-        locale.provider = text("locale_provider").toLower();
-        locale.icuLocale = text("icu_locale");
-        return database;
-    }
-    return std::nullopt;
-}
-
-QStringList rolesNamedInScript(QByteArrayView script)
-{
-    const QList<Statement> statements = sql::splitScript(script);
-    RoleCollector collector(script, scriptEncoding(script, statements));
-    for (const Statement& statement : statements) {
-        if (!statement.meta) {
-            collector.read(StatementView(script, statement));
-        }
-    }
-    return collector.roles();
-}
-
-namespace {
-
-// The database's comment, privileges, security labels and settings.
-bool isDatabaseOwnEntry(const ArchiveTocEntry& entry)
-{
-    const bool aboutDatabase = (entry.type == u"COMMENT"_s || entry.type == u"ACL"_s ||
-                                entry.type == u"SECURITY LABEL"_s) &&
-                               entry.schema == u"-"_s && entry.name.startsWith(u"DATABASE "_s);
-    return aboutDatabase || entry.type == u"DATABASE PROPERTIES"_s;
-}
-
-} // namespace
-
-QByteArray databaseEntriesList(const ArchiveToc& toc)
-{
-    QByteArray list;
-    for (const ArchiveTocEntry& entry : toc.entries) {
-        if (isDatabaseOwnEntry(entry)) {
-            list += QByteArray::number(entry.dumpId) + ";\n";
-        }
-    }
-    return list;
-}
-
-int loadedEntryCount(const ArchiveToc& toc)
-{
-    return int(std::count_if(toc.entries.cbegin(), toc.entries.cend(), [](const auto& entry) {
-        return entry.type != u"DATABASE"_s && !isDatabaseOwnEntry(entry);
-    }));
-}
-
-namespace {
-
 // Symbols a settings statement may hold besides names, words and literals.
 bool isPlainSymbol(const StatementView& st, qsizetype i)
 {
@@ -411,14 +315,14 @@ qsizetype databaseNameIndex(const StatementView& st)
             (st.word(3, "set") && !st.word(4, "tablespace")) || st.word(3, "reset");
         return setting ? 2 : -1;
     }
-    if (st.word(0, "alter") && (st.word(1, "role") || st.word(1, "user")) &&
-        st.words(3, {"in", "database"}) && (st.word(6, "set") || st.word(6, "reset"))) {
+    if (st.word(0, "alter") && st.anyWord(1, {"role", "user"}) && st.words(3, {"in", "database"}) &&
+        st.anyWord(6, {"set", "reset"})) {
         return 5;
     }
     if (st.words(0, {"comment", "on", "database"})) {
         return st.size() == 6 && st.word(4, "is") ? 3 : -1;
     }
-    if (st.word(0, "grant") || st.word(0, "revoke")) {
+    if (st.anyWord(0, {"grant", "revoke"})) {
         for (qsizetype i = 1; i + 2 < st.size(); ++i) {
             if (st.words(i, {"on", "database"})) {
                 return i + 2;
@@ -462,6 +366,58 @@ bool isLeftOutMeta(QByteArrayView text)
 }
 
 } // namespace
+
+std::optional<ArchiveDatabase> archiveDatabaseFromScript(QByteArrayView script)
+{
+    const QList<Statement> statements = sql::splitScript(script);
+    const QString encoding = scriptEncoding(script, statements);
+    for (const Statement& statement : statements) {
+        const StatementView st(script, statement);
+        if (statement.meta || !isCreateDatabase(st) || !st.isName(2)) {
+            continue;
+        }
+        const auto options = createDatabaseOptions(st);
+        const auto text = [&](const QByteArray& key) {
+            return decodeScriptText(options.value(key), encoding);
+        };
+        ArchiveDatabase database;
+        database.name = decodeScriptText(st.value(2), encoding);
+        DatabaseLocale& locale = database.locale;
+        locale.encoding = options.contains("encoding") ? text("encoding").toUpper() : encoding;
+        locale.collate = options.contains("lc_collate") ? text("lc_collate") : text("locale");
+        locale.ctype = options.contains("lc_ctype") ? text("lc_ctype") : text("locale");
+        locale.provider = text("locale_provider").toLower();
+        locale.icuLocale = text("icu_locale");
+        return database;
+    }
+    return std::nullopt;
+}
+
+QStringList rolesNamedInScript(QByteArrayView script)
+{
+    const QList<Statement> statements = sql::splitScript(script);
+    RoleCollector collector(script, scriptEncoding(script, statements));
+    for (const Statement& statement : statements) {
+        if (!statement.meta) {
+            collector.read(StatementView(script, statement));
+        }
+    }
+    return collector.roles();
+}
+
+QByteArray databaseEntriesList(const ArchiveToc& toc)
+{
+    QByteArray list;
+    for (const ArchiveTocEntry& entry : toc.entries) {
+        const bool aboutDatabase = (entry.type == u"COMMENT"_s || entry.type == u"ACL"_s ||
+                                    entry.type == u"SECURITY LABEL"_s) &&
+                                   entry.schema == u"-"_s && entry.name.startsWith(u"DATABASE "_s);
+        if (aboutDatabase || entry.type == u"DATABASE PROPERTIES"_s) {
+            list += QByteArray::number(entry.dumpId) + ";\n";
+        }
+    }
+    return list;
+}
 
 DatabaseSettings databaseSettings(QByteArrayView script)
 {

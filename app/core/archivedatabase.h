@@ -44,11 +44,6 @@ QStringList rolesNamedInScript(QByteArrayView script);
 // archive has none of them.
 QByteArray databaseEntriesList(const ArchiveToc& toc);
 
-// How many entries pg_restore loads into an existing database from an archive whose table of
-// contents `toc` was listed with --create: all but the database's own, which it restores only
-// when it creates the database itself.
-int loadedEntryCount(const ArchiveToc& toc);
-
 // What of pg_restore --create's script of the database's own entries a restore applies to the new
 // pendataan: its settings, role settings, comment and privileges. The archive's text is never
 // run: each statement must be of one of those kinds, naming the archive's database, and is

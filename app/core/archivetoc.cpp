@@ -74,7 +74,6 @@ std::optional<ArchiveTocEntry> parseEntry(const QString& line)
     }
     ArchiveTocEntry entry;
     entry.dumpId = match.captured(1).toInt();
-    entry.catalogOid = match.captured(2).toUInt();
     entry.objectOid = match.captured(3).toUInt();
     QStringView rest = QStringView(line).mid(match.capturedEnd(0));
     entry.type = takeType(rest);
@@ -127,8 +126,6 @@ void readHeaderLine(QStringView line, ArchiveToc& toc)
         toc.format = *v;
     } else if (auto v = valueAfter(u"Dumped from database version:")) {
         toc.serverVersion = *v;
-    } else if (auto v = valueAfter(u"Dumped by pg_dump version:")) {
-        toc.dumpVersion = *v;
     }
 }
 

@@ -12,7 +12,6 @@ namespace ranupa {
 struct ArchiveTocEntry
 {
     int dumpId = 0;
-    quint32 catalogOid = 0; // the system catalog the object lives in (0 for data entries)
     quint32 objectOid = 0;
     QString type;   // "TABLE", "TABLE DATA", "BLOBS", "SEQUENCE SET", ...
     QString schema; // "-" where the object has none
@@ -28,7 +27,6 @@ struct ArchiveToc
     int declaredEntries = -1; // "TOC Entries" of the header
     QString format;           // "TAR", "CUSTOM", ...
     QString serverVersion;    // "Dumped from database version"
-    QString dumpVersion;      // "Dumped by pg_dump version"
     QList<ArchiveTocEntry> entries;
 
     QList<ArchiveTocEntry> entriesOfType(QStringView type) const;

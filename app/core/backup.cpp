@@ -87,10 +87,9 @@ std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBacku
     operation.step(u"Memeriksa file backup..."_s);
     QFile file(partial.path());
     ArchiveToc toc;
-    std::optional<Failure> failure =
-        file.open(QIODevice::ReadOnly)
-            ? checkArchive(operation, file, toc)
-            : Failure{.step = {}, .details = file.errorString(), .cause = FailureCause::Unknown};
+    std::optional<Failure> failure = file.open(QIODevice::ReadOnly)
+                                         ? checkArchive(operation, file, toc)
+                                         : Failure{.step = {}, .details = file.errorString()};
     if (failure && !failure->cancelled) {
         // The file was written just now: to the operator, a damaged one says nothing to act on.
         failure->step = u"memeriksa file backup. File yang ditulis pg_dump tidak lolos "
@@ -217,8 +216,6 @@ OperationOutcome backupDatabase(Operation& operation, const QString& targetDirTe
             .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
             .details = operation.notes(),
             .filePath = filePath,
-            .cause = FailureCause::Unknown,
-            .pendataanUnchanged = false,
             .summary = verify ? u"Backup dapat direstore: "_s + trialSummary(counts) : QString()};
 }
 

@@ -33,6 +33,12 @@ QString randomSuffix()
     return suffix;
 }
 
+bool isPartialBackupName(const QString& fileName)
+{
+    static const QRegularExpression pattern(u"^ranupaku\\d{14}-[A-Za-z0-9]{6}\\.part$"_s);
+    return pattern.match(fileName).hasMatch();
+}
+
 #ifdef Q_OS_UNIX
 
 QString errnoText(int error)
@@ -194,12 +200,6 @@ bool PartialBackupFile::remove(QString& problem)
     }
     problem = file.errorString();
     return false;
-}
-
-bool isPartialBackupName(const QString& fileName)
-{
-    static const QRegularExpression pattern(u"^ranupaku\\d{14}-[A-Za-z0-9]{6}\\.part$"_s);
-    return pattern.match(fileName).hasMatch();
 }
 
 QStringList removeAbandonedPartialBackups(const QString& directory)

@@ -45,9 +45,6 @@ private:
     bool m_ours = true;
 };
 
-// Whether `fileName` is the name of a partial backup file.
-bool isPartialBackupName(const QString& fileName);
-
 // Removes the partial backup files in `directory` that no running backup holds: those left by a
 // backup that was killed. Gives the paths removed.
 QStringList removeAbandonedPartialBackups(const QString& directory);

@@ -20,8 +20,8 @@ bool holdsInstallation(const QString& dir)
            QFileInfo(candidate.filePath(u"pgsql"_s)).isDir();
 }
 
-} // namespace
-
+// The directories an installation is looked for in, in order: the working directory, then the
+// program's own directory (when a QCoreApplication exists and it differs). Absolute paths.
 QStringList installationCandidates()
 {
     const QString workingDir = QDir::currentPath();
@@ -37,6 +37,20 @@ QStringList installationCandidates()
     return candidates;
 }
 
+// For none of `candidates` holding an installation: where it was looked for and what to do.
+QString installationProblem(const QStringList& candidates)
+{
+    QString text = u"Folder instalasi aplikasi tidak ditemukan: tidak ada config/install.ini "
+                   u"maupun folder pgsql di"_s;
+    for (const QString& dir : candidates) {
+        text += u"\n  "_s + QDir::toNativeSeparators(dir);
+    }
+    return text + u"\nJalankan program dari folder instalasi aplikasi (yang berisi folder "
+                  u"config dan pgsql), atau letakkan program di folder itu."_s;
+}
+
+} // namespace
+
 QString findInstallationDir(const QStringList& candidates)
 {
     for (const QString& dir : candidates) {
@@ -47,41 +61,22 @@ QString findInstallationDir(const QStringList& candidates)
     return {};
 }
 
-QString installationDir()
+QString installationPath(const QString& relativePath)
 {
     // Looked up afresh each time, like the settings: a directory that appears or goes away
     // counts from the next backup or restore on.
     const QStringList candidates = installationCandidates();
     const QString found = findInstallationDir(candidates);
-    return found.isEmpty() ? candidates.constFirst() : found;
-}
-
-QString installationPath(const QString& relativePath)
-{
-    return QDir(installationDir()).filePath(relativePath);
-}
-
-QString installationProblem()
-{
-    const QStringList candidates = installationCandidates();
-    if (!findInstallationDir(candidates).isEmpty()) {
-        return {};
-    }
-    QString text = u"Folder instalasi aplikasi tidak ditemukan: tidak ada config/install.ini "
-                   u"maupun folder pgsql di"_s;
-    for (const QString& dir : candidates) {
-        text += u"\n  "_s + QDir::toNativeSeparators(dir);
-    }
-    return text + u"\nJalankan program dari folder instalasi aplikasi (yang berisi folder "
-                  u"config dan pgsql), atau letakkan program di folder itu."_s;
+    return QDir(found.isEmpty() ? candidates.constFirst() : found).filePath(relativePath);
 }
 
 std::optional<Installation> findInstallation(Failure& failure)
 {
-    const QString dir = findInstallationDir(installationCandidates());
+    const QStringList candidates = installationCandidates();
+    const QString dir = findInstallationDir(candidates);
     if (dir.isEmpty()) {
         failure = {.step = u"mencari folder instalasi aplikasi"_s,
-                   .details = installationProblem(),
+                   .details = installationProblem(candidates),
                    .cause = FailureCause::InstallationMissing};
         return std::nullopt;
     }

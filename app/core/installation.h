@@ -13,23 +13,13 @@ struct Failure;
 // starts it elsewhere: then the directory the program itself lies in is used, when it holds them.
 // Paths the user gives (backup directories and files) still count from the working directory.
 
-// The directories an installation is looked for in, in order: the working directory, then the
-// program's own directory (when a QCoreApplication exists and it differs). Absolute paths.
-QStringList installationCandidates();
-
 // The first of `candidates` that holds config/install.ini or a pgsql directory; "" when none does.
 QString findInstallationDir(const QStringList& candidates);
 
-// The installation directory: the first candidate that holds an installation, otherwise the
-// working directory (where the error messages say it was looked for).
-QString installationDir();
-
-// `relativePath` (such as "config/install.ini") inside the installation directory.
+// `relativePath` (such as "config/install.ini") inside the installation directory: the first
+// candidate that holds an installation, otherwise the working directory (where the error
+// messages say it was looked for).
 QString installationPath(const QString& relativePath);
-
-// "" when an installation was found; otherwise what to tell the user: which directories were
-// looked in and what to do.
-QString installationProblem();
 
 // What an operation needs of the installation, resolved once when it starts and passed down:
 // every tool is started from `dir` and reaches the server on `port`.

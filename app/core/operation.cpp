@@ -118,19 +118,13 @@ OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const
 {
     OperationOutcome outcome;
     outcome.status = failure.cancelled ? OperationStatus::Cancelled : OperationStatus::Failed;
-    switch (kind) {
-    case OperationKind::Backup:
-        outcome.message = failure.cancelled ? u"Backup dibatalkan"_s : u"Gagal melakukan backup"_s;
-        break;
-    case OperationKind::Restore:
-        outcome.message =
-            failure.cancelled ? u"Restore dibatalkan"_s : u"Gagal melakukan restore"_s;
-        break;
-    case OperationKind::Verify:
-        outcome.message =
-            failure.cancelled ? u"Uji restore dibatalkan"_s : u"Backup tidak dapat direstore"_s;
-        break;
-    }
+    // In the order of OperationKind: failed, cancelled.
+    constexpr QStringView messages[][2] = {
+        {u"Gagal melakukan backup", u"Backup dibatalkan"},
+        {u"Gagal melakukan restore", u"Restore dibatalkan"},
+        {u"Backup tidak dapat direstore", u"Uji restore dibatalkan"},
+    };
+    outcome.message = messages[int(kind)][failure.cancelled ? 1 : 0].toString();
     outcome.cause = failure.cause;
     outcome.pendataanUnchanged = failure.pendataanUnchanged;
     // A cancel has no cause to explain, only whether pendataan is unchanged.
@@ -138,22 +132,15 @@ OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const
     outcome.summary = failure.cancelled
                           ? unchanged
                           : failureSummary(failure.cause, port, failure.pendataanUnchanged);
-    // What was set right before comes first: the operator must learn of it whatever followed.
-    QStringList details;
-    if (!notes.isEmpty()) {
-        details << notes;
-    }
     QString failed =
         failure.step.isEmpty() ? QString() : u"Langkah yang gagal: %1."_s.arg(failure.step);
-    if (failure.pendataanUnchanged) {
-        failed = (failed + u' ' + pendataanUnchangedText()).trimmed();
-    }
+    failed = (failed + u' ' + unchanged).trimmed();
     if (!failure.details.isEmpty()) {
         failed = (failed + u'\n' + failure.details).trimmed();
     }
-    if (!failed.isEmpty()) {
-        details << failed;
-    }
+    // What was set right before comes first: the operator must learn of it whatever followed.
+    QStringList details{notes, failed};
+    details.removeAll(QString());
     outcome.details = details.join(u"\n\n"_s);
     return outcome;
 }

@@ -180,18 +180,15 @@ OperationOutcome runToEnd(Job& job, const QString& input, const OperationProgres
 {
     QEventLoop loop;
     OperationOutcome outcome;
-    if (progress.stepChanged) {
-        QObject::connect(&job, &Job::stepChanged, &loop, progress.stepChanged);
-    }
-    if (progress.toolLine) {
-        QObject::connect(&job, &Job::toolLine, &loop, progress.toolLine);
-    }
-    if (progress.measured) {
-        QObject::connect(&job, &Job::progressChanged, &loop, progress.measured);
-    }
-    if (progress.reported) {
-        QObject::connect(&job, &Job::reported, &loop, progress.reported);
-    }
+    const auto connectIfSet = [&](auto signal, const auto& slot) {
+        if (slot) {
+            QObject::connect(&job, signal, &loop, slot);
+        }
+    };
+    connectIfSet(&Job::stepChanged, progress.stepChanged);
+    connectIfSet(&Job::toolLine, progress.toolLine);
+    connectIfSet(&Job::progressChanged, progress.measured);
+    connectIfSet(&Job::reported, progress.reported);
     QObject::connect(&job, &Job::finished, &loop, [&](const OperationOutcome& result) {
         outcome = result;
         loop.quit();

@@ -22,10 +22,7 @@ QString dumpedTable(QStringView line)
                : QString();
 }
 
-QString tablesMarker()
-{
-    return u"tabel:"_s;
-}
+constexpr QStringView tablesMarker = u"tabel:";
 
 } // namespace
 
@@ -102,17 +99,17 @@ QString dumpTablesStatement()
            u"c.relname from pg_class c join pg_namespace n on n.oid = c.relnamespace where "
            u"c.relkind = 'r' and n.nspname <> 'information_schema' and n.nspname !~ '^pg_' and "
            u"not exists (select from pg_depend d where d.classid = 'pg_class'::regclass and "
-           u"d.objid = c.oid and d.deptype = 'e')"_s.arg(tablesMarker());
+           u"d.objid = c.oid and d.deptype = 'e')"_s.arg(tablesMarker);
 }
 
 DumpTables dumpTablesFromOutput(const QString& output)
 {
     DumpTables tables;
     for (const QString& line : output.split(u'\n')) {
-        if (!line.startsWith(tablesMarker())) {
+        if (!line.startsWith(tablesMarker)) {
             continue;
         }
-        const QStringList fields = line.mid(tablesMarker().size()).split(u'|');
+        const QStringList fields = line.mid(tablesMarker.size()).split(u'|');
         if (fields.size() < 4) {
             continue;
         }

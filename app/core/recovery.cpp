@@ -30,19 +30,16 @@ QString stateExpression()
            u"WHERE datname IN (%2))"_s.arg(ownDatabaseMark(), namesList());
 }
 
-QString stateMarker()
-{
-    return u"ranupa-database:"_s;
-}
+constexpr QStringView stateMarker = u"ranupa-database:";
 
 std::optional<ServerDatabases> parseState(const QString& output)
 {
     for (const QString& line : output.split(u'\n')) {
-        if (!line.startsWith(stateMarker())) {
+        if (!line.startsWith(stateMarker)) {
             continue;
         }
         ServerDatabases found;
-        found.state = line.mid(stateMarker().size()).trimmed();
+        found.state = line.mid(stateMarker.size()).trimmed();
         for (const QString& entry : found.state.split(u' ', Qt::SkipEmptyParts)) {
             const QString name = entry.section(u':', 0, 0);
             if (name == u"pendataan"_s) {
@@ -119,7 +116,7 @@ std::optional<ServerDatabases> readServerDatabases(Operation& operation, Failure
 {
     const ToolResult result =
         operation.run(tools::psql(operation.installation().port, {},
-                                  {u"SELECT '%1' || %2"_s.arg(stateMarker(), stateExpression())}));
+                                  {u"SELECT '%1' || %2"_s.arg(stateMarker, stateExpression())}));
     std::optional<ServerDatabases> found =
         result.succeeded() ? parseState(result.output()) : std::nullopt;
     if (!found) {

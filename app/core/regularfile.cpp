@@ -24,16 +24,10 @@ QString notRegularText(const QString& path, const QString& what)
 #ifdef Q_OS_UNIX
 QString kindOf(mode_t mode)
 {
-    if (S_ISDIR(mode)) {
-        return u"folder"_s;
-    }
-    if (S_ISFIFO(mode)) {
-        return u"FIFO"_s;
-    }
-    if (S_ISSOCK(mode)) {
-        return u"socket"_s;
-    }
-    return u"perangkat"_s;
+    return S_ISDIR(mode)    ? u"folder"_s
+           : S_ISFIFO(mode) ? u"FIFO"_s
+           : S_ISSOCK(mode) ? u"socket"_s
+                            : u"perangkat"_s;
 }
 #endif
 

@@ -209,8 +209,6 @@ public:
                 .message = u"Restore database berhasil"_s,
                 .details = details.join(u"\n\n"_s),
                 .filePath = {},
-                .cause = FailureCause::Unknown,
-                .pendataanUnchanged = false,
                 .summary = safetyBackupSentence()};
     }
 

@@ -69,15 +69,10 @@ QByteArray missingRolesQuery(const QStringList& roles)
            "WHERE convert_to(r.rolname::text, 'UTF8') = decode(t.h, 'hex'));\n";
 }
 
+// "" before 15; anything newer is named as the server codes it.
 QString providerName(const QString& code)
 {
-    if (code == u"c"_s) {
-        return u"libc"_s;
-    }
-    if (code == u"i"_s) {
-        return u"icu"_s;
-    }
-    return code; // "" before 15; anything newer is named as the server codes it
+    return code == u"c"_s ? u"libc"_s : code == u"i"_s ? u"icu"_s : code;
 }
 
 QByteArray readFile(const QString& path, bool* ok)
@@ -188,7 +183,6 @@ void takeArchiveFacts(const ArchiveToc& toc, RestorePlan& plan)
     plan.archiveCreated = toc.created;
     plan.archiveServerVersion = toc.serverVersion;
     plan.archiveTables = int(toc.entriesOfType(u"TABLE").size());
-    plan.loadItems = loadedEntryCount(toc);
 }
 
 } // namespace

@@ -24,7 +24,6 @@ struct RestorePlan
     QDateTime archiveCreated;     // when pg_dump wrote the backup; invalid when it does not say
     QString archiveServerVersion; // of the server the backup was made on, as the archive says
     int archiveTables = 0;        // the tables the backup holds
-    int loadItems = 0;            // the entries of the backup that pg_restore loads
     DatabaseLocale locale;        // what to create the new database with
     int serverVersion = 0;        // server_version_num
     DatabaseSettings settings;    // the database's own settings, as the program writes them

@@ -19,20 +19,10 @@ constexpr int lockObjectKey = 0x70612048;
 // A question asked while a tool runs holds the tool up: it gets a moment, not more.
 constexpr int queryTimeoutMs = 5'000;
 
-QString lockMarker()
-{
-    return u"ranupa-kunci:"_s;
-}
-
-QString roomMarker()
-{
-    return u"ranupa-ruang:"_s;
-}
-
-QString queryMarker()
-{
-    return u"ranupa-jawab:"_s;
-}
+// What starts the line of psql's output that answers the program's question.
+constexpr QStringView lockMarker = u"ranupa-kunci:";
+constexpr QStringView roomMarker = u"ranupa-ruang:";
+constexpr QStringView queryMarker = u"ranupa-jawab:";
 
 } // namespace
 
@@ -68,9 +58,9 @@ std::optional<Failure> ServerLock::take(const Installation& installation,
     const QByteArray statements =
         "SET idle_session_timeout = 0;\n"
         "SELECT '" +
-        lockMarker().toLatin1() + "' || pg_backend_pid() || ':' || pg_try_advisory_lock(" +
+        lockMarker.toLatin1() + "' || pg_backend_pid() || ':' || pg_try_advisory_lock(" +
         QByteArray::number(lockClassKey) + ", " + QByteArray::number(lockObjectKey) + ");\n";
-    const std::optional<QString> answer = ask(statements, lockMarker(), cancelled);
+    const std::optional<QString> answer = ask(statements, lockMarker, cancelled);
     if (!answer) {
         if (cancelled && cancelled()) {
             return Failure::cancel();
@@ -107,17 +97,17 @@ bool ServerLock::reserveRoom()
         ask("CREATE TEMP TABLE ranupa_ruang_cadangan AS SELECT g AS isi FROM "
             "generate_series(1, 225000) AS g;\n"
             "SELECT '" +
-                roomMarker().toLatin1() +
+                roomMarker.toLatin1() +
                 "' || (to_regclass('pg_temp.ranupa_ruang_cadangan') IS NOT NULL);\n",
-            roomMarker());
+            roomMarker);
     return answer == u"true"_s;
 }
 
 void ServerLock::freeRoom()
 {
-    ask("DROP TABLE IF EXISTS pg_temp.ranupa_ruang_cadangan;\nSELECT '" + roomMarker().toLatin1() +
+    ask("DROP TABLE IF EXISTS pg_temp.ranupa_ruang_cadangan;\nSELECT '" + roomMarker.toLatin1() +
             "';\n",
-        roomMarker());
+        roomMarker);
 }
 
 std::optional<QStringList> ServerLock::query(const QString& statement)
@@ -125,13 +115,13 @@ std::optional<QStringList> ServerLock::query(const QString& statement)
     // psql sets ERROR after every statement; the session goes on after one that failed.
     QStringList rows;
     const std::optional<QString> failed =
-        ask(statement.toUtf8() + ";\n\\echo " + queryMarker().toLatin1() + " :ERROR\n",
-            queryMarker(), {}, queryTimeoutMs, &rows);
+        ask(statement.toUtf8() + ";\n\\echo " + queryMarker.toLatin1() + " :ERROR\n", queryMarker,
+            {}, queryTimeoutMs, &rows);
     m_session.readAllStandardError(); // asked once a second, its errors must not pile up
     return failed && failed->trimmed() == u"false"_s ? std::optional(rows) : std::nullopt;
 }
 
-std::optional<QString> ServerLock::ask(const QByteArray& statements, const QString& marker,
+std::optional<QString> ServerLock::ask(const QByteArray& statements, QStringView marker,
                                        const std::function<bool()>& cancelled, int timeoutMs,
                                        QStringList* before)
 {

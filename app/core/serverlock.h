@@ -51,7 +51,7 @@ private:
     // Writes `statements`, then waits for the line of output that starts with `marker`; gives
     // the rest of that line, or nothing when the session ended or did not answer within
     // `timeoutMs`. The lines before it go to `before`, when given.
-    std::optional<QString> ask(const QByteArray& statements, const QString& marker,
+    std::optional<QString> ask(const QByteArray& statements, QStringView marker,
                                const std::function<bool()>& cancelled = {}, int timeoutMs = 60'000,
                                QStringList* before = nullptr);
 

@@ -225,6 +225,12 @@ std::optional<QByteArray> firstDbPortValue(QIODevice& device)
     return found;
 }
 
+// config/install.ini in the installation directory (installation.h).
+QString settingsFilePath()
+{
+    return installationPath(QStringView(settingsFileName).toString());
+}
+
 QString absoluteSettingsPath()
 {
     return QFileInfo(settingsFilePath()).absoluteFilePath();
@@ -248,12 +254,31 @@ DbPortSetting portProblem(FailureCause cause, const QString& what, const QString
             .cause = cause};
 }
 
-} // namespace
-
-QString settingsFilePath()
+// The check alone, on the bytes of the first DefDBPort entry's value (nothing: no such entry).
+DbPortSetting checkDbPortValue(const std::optional<QByteArray>& value)
 {
-    return installationPath(QStringView(settingsFileName).toString());
+    if (!value) {
+        return portProblem(FailureCause::SettingsMissing,
+                           u"Kunci %1 tidak ada di %2."_s.arg(dbPortKey, settingsFileName),
+                           u"(tidak ada)"_s);
+    }
+    // Tabs and other control bytes end a value, so what trimming removes here are spaces.
+    const QByteArray number = value->trimmed();
+    const bool allDigits =
+        !number.isEmpty() &&
+        std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+    bool converted = false;
+    const uint port = allDigits ? number.toUInt(&converted) : 0;
+    if (!allDigits || !converted || port < 1 || port > 65535) {
+        return portProblem(
+            FailureCause::InvalidPort,
+            u"Nilai %1 di %2 bukan nomor port yang sah."_s.arg(dbPortKey, settingsFileName),
+            quotedForMessage(*value));
+    }
+    return {.port = QString::number(port), .problem = {}};
 }
+
+} // namespace
 
 QList<SettingsEntry> readSettingsEntries(const QByteArray& settingsBytes)
 {
@@ -278,29 +303,6 @@ QString LoadDbPort()
         return {};
     }
     return QString::fromLocal8Bit(firstDbPortValue(file).value_or(QByteArray()));
-}
-
-DbPortSetting checkDbPortValue(const std::optional<QByteArray>& value)
-{
-    if (!value) {
-        return portProblem(FailureCause::SettingsMissing,
-                           u"Kunci %1 tidak ada di %2."_s.arg(dbPortKey, settingsFileName),
-                           u"(tidak ada)"_s);
-    }
-    // Tabs and other control bytes end a value, so what trimming removes here are spaces.
-    const QByteArray number = value->trimmed();
-    const bool allDigits =
-        !number.isEmpty() &&
-        std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
-    bool converted = false;
-    const uint port = allDigits ? number.toUInt(&converted) : 0;
-    if (!allDigits || !converted || port < 1 || port > 65535) {
-        return portProblem(
-            FailureCause::InvalidPort,
-            u"Nilai %1 di %2 bukan nomor port yang sah."_s.arg(dbPortKey, settingsFileName),
-            quotedForMessage(*value));
-    }
-    return {.port = QString::number(port), .problem = {}, .cause = FailureCause::Unknown};
 }
 
 DbPortSetting dbPortSetting()

@@ -14,10 +14,6 @@ inline constexpr auto settingsFileName = u"config/install.ini";
 // The key of the database server's port in it.
 inline constexpr auto dbPortKey = u"DefDBPort";
 
-// Where the installation settings file is opened from: config/install.ini in the installation
-// directory (installation.h).
-QString settingsFilePath();
-
 // Reads the DefDBPort value of the installation settings afresh on every call. Never fails: a
 // missing file or key gives "". The value is not checked; the operations use dbPortSetting().
 QString LoadDbPort();
@@ -50,8 +46,5 @@ struct DbPortSetting
 // and accepts only a whole number from 1 to 65535, surrounding spaces aside. Anything else, a
 // missing or unreadable file or a missing key gives a problem for the operator.
 DbPortSetting dbPortSetting();
-
-// The check alone, on the bytes of the first DefDBPort entry's value (nothing: no such entry).
-DbPortSetting checkDbPortValue(const std::optional<QByteArray>& value);
 
 } // namespace ranupa

@@ -253,22 +253,12 @@ QByteArray withEscapesUndone(QByteArrayView inner)
             continue;
         }
         const char e = inner[i++];
+        static constexpr QByteArrayView simple = "bfnrt";
+        if (const qsizetype k = simple.indexOf(e); k >= 0) {
+            out += "\b\f\n\r\t"[k];
+            continue;
+        }
         switch (e) {
-        case 'b':
-            out += '\b';
-            break;
-        case 'f':
-            out += '\f';
-            break;
-        case 'n':
-            out += '\n';
-            break;
-        case 'r':
-            out += '\r';
-            break;
-        case 't':
-            out += '\t';
-            break;
         case 'x': {
             const auto [value, taken] = digits(i, 16, 2);
             taken > 0 ? void(out += char(value)) : void(out += 'x');

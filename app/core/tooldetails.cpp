@@ -8,6 +8,7 @@ namespace ranupa {
 
 QString toolOutputTail(const ToolResult& result)
 {
+    constexpr qsizetype toolOutputTailBytes = 4096;
     const QByteArray& raw = result.rawOutput;
     if (raw.size() <= toolOutputTailBytes) {
         return result.output().trimmed();

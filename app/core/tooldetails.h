@@ -7,7 +7,6 @@
 namespace ranupa {
 
 // The end of what a tool wrote: enough to see why it failed without flooding the details box.
-inline constexpr qsizetype toolOutputTailBytes = 4096;
 QString toolOutputTail(const ToolResult& result);
 
 // How a tool run ended, in words: did not start, ended with code N, was stopped, ...

@@ -111,11 +111,10 @@ void reserveForAppend(QByteArray& buffer, qint64 more)
     buffer.reserve(std::max(needed, 2 * buffer.capacity()));
 }
 
-// Read from the input at a time: enough to keep a tool busy, little enough to hold.
-constexpr qint64 inputChunkBytes = 1 << 20;
-
-} // namespace
-
+// The environment the client programs run in: the program's own, without what would change what
+// they do behind the command line's back (PGOPTIONS, PGDATABASE, PGSERVICE, PSQLRC, ...), with
+// their messages in English (LC_MESSAGES=C) so that the program can read them. What the operator
+// set for connecting (PGPASSWORD, PGPASSFILE, PGSSLMODE, ...) stays.
 QProcessEnvironment toolEnvironment(const QProcessEnvironment& from)
 {
     QProcessEnvironment environment = from;
@@ -134,24 +133,8 @@ QProcessEnvironment toolEnvironment(const QProcessEnvironment& from)
     return environment;
 }
 
-bool prepareToolProcess(QProcess& process, const QString& commandLine, const QString& programDir)
-{
-    const QString line = commandline::withoutLeadingControls(commandLine);
-    const QStringList argv = commandline::splitWindowsCommandLine(line);
-    if (argv.constFirst().isEmpty()) {
-        return false;
-    }
-    process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
-    prepareStart(process, line, argv, programDir.isEmpty() ? QDir::current() : QDir(programDir));
-    return true;
-}
-
-QString ToolResult::output() const
-{
-    return decodeLocal8Bit(rawOutput);
-}
-
-namespace {
+// Read from the input at a time: enough to keep a tool busy, little enough to hold.
+constexpr qint64 inputChunkBytes = 1 << 20;
 
 // One run of a tool to its end, in a local event loop that handles no user input meanwhile.
 class Run final
@@ -324,6 +307,23 @@ void Run::finish(int exitCode, QProcess::ExitStatus exitStatus)
 }
 
 } // namespace
+
+bool prepareToolProcess(QProcess& process, const QString& commandLine, const QString& programDir)
+{
+    const QString line = commandline::withoutLeadingControls(commandLine);
+    const QStringList argv = commandline::splitWindowsCommandLine(line);
+    if (argv.constFirst().isEmpty()) {
+        return false;
+    }
+    process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
+    prepareStart(process, line, argv, programDir.isEmpty() ? QDir::current() : QDir(programDir));
+    return true;
+}
+
+QString ToolResult::output() const
+{
+    return decodeLocal8Bit(rawOutput);
+}
 
 ToolResult runTool(const QString& commandLine, const ToolRun& how)
 {

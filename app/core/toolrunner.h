@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QString>
 #include <chrono>
 #include <functional>
@@ -31,12 +30,6 @@ struct ToolResult
     // The output when the run succeeded, "" otherwise.
     QString resultText() const { return succeeded() ? output() : QString(); }
 };
-
-// The environment the client programs run in: the program's own, without what would change what
-// they do behind the command line's back (PGOPTIONS, PGDATABASE, PGSERVICE, PSQLRC, ...), with
-// their messages in English (LC_MESSAGES=C) so that the program can read them. What the operator
-// set for connecting (PGPASSWORD, PGPASSFILE, PGSSLMODE, ...) stays.
-QProcessEnvironment toolEnvironment(const QProcessEnvironment& from);
 
 // Prepares `process` to run `commandLine` as a hidden child (see ToolRunner), with its program
 // path resolved against `programDir` ("" for the working directory). False when the line names

@@ -223,8 +223,6 @@ OperationOutcome verifyBackup(Operation& operation, const QString& fileText)
             .message = u"Backup dapat direstore"_s,
             .details = operation.notes(),
             .filePath = filePath,
-            .cause = FailureCause::Unknown,
-            .pendataanUnchanged = false,
             .summary = trialSummary(counts)};
 }
 

@@ -34,11 +34,15 @@ namespace ranupa {
 
 namespace {
 
-// Each press opens a fresh selector in the working directory. Qt would otherwise start where the
-// previous selector of the process was left.
-void startInWorkingDirectory(QFileDialog& selector)
+// Each press opens a fresh selector in the working directory: Qt would otherwise start where the
+// previous selector of the process was left. A cancelled choice empties the field, also after an
+// earlier choice.
+void chooseInto(QFileDialog& selector, QLineEdit& field)
 {
     selector.setDirectory(QDir::currentPath());
+    fitToScreen(selector);
+    const bool chosen = selector.exec() == QDialog::Accepted;
+    field.setText(chosen ? selector.selectedFiles().value(0) : QString());
 }
 
 // Backups newest first by the time in their names: by name, day-month-year names put 08/12 between
@@ -237,11 +241,7 @@ void DataUtility::PilihBackup()
     selector.setObjectName(u"backupSelector"_s);
     selector.setFileMode(QFileDialog::Directory);
     selector.setOption(QFileDialog::ShowDirsOnly);
-    startInWorkingDirectory(selector);
-    fitToScreen(selector);
-    const bool chosen = selector.exec() == QDialog::Accepted;
-    // A cancelled choice empties the field, also after an earlier choice.
-    ui->targetDir->setText(chosen ? selector.selectedFiles().value(0) : QString());
+    chooseInto(selector, *ui->targetDir);
 }
 
 void DataUtility::PilihRestore()
@@ -254,10 +254,7 @@ void DataUtility::PilihRestore()
     // Sorting by the names' times needs Qt's own selector: a platform's takes no proxy.
     selector.setOption(QFileDialog::DontUseNativeDialog);
     selector.setProxyModel(new NewestBackupsFirst(&selector));
-    startInWorkingDirectory(selector);
-    fitToScreen(selector);
-    const bool chosen = selector.exec() == QDialog::Accepted;
-    ui->backupFile->setText(chosen ? selector.selectedFiles().value(0) : QString());
+    chooseInto(selector, *ui->backupFile);
 }
 
 void DataUtility::DoBackup()

@@ -19,7 +19,6 @@ public:
 
     // `doubleSize`: the picture at twice the width and height, or none.
     void setImage(const QPixmap& image, const QPixmap& doubleSize = {});
-    const QPixmap& image() const { return m_image; }
     // Where the picture's top-left corner lands, in the control's coordinates.
     QPoint imageOffset() const;
 

@@ -24,29 +24,22 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
     setMinimumWidth(std::min(420, roomOnScreen(*this).width()));
 
     auto* layout = new QVBoxLayout(this);
-    m_step = new QLabel(this);
-    m_step->setTextFormat(Qt::PlainText);
-    layout->addWidget(m_step);
-
+    const auto addLabel = [&](const QString& objectName) {
+        auto* label = new QLabel(this);
+        label->setObjectName(objectName);
+        label->setTextFormat(Qt::PlainText);
+        layout->addWidget(label);
+        return label;
+    };
+    m_step = addLabel({});
     m_bar = new QProgressBar(this);
     m_bar->setObjectName(u"progressBar"_s);
     m_bar->setRange(0, 0);
     m_bar->setTextVisible(false);
     layout->addWidget(m_bar);
-
-    m_measure = new QLabel(this);
-    m_measure->setObjectName(u"measure"_s);
-    m_measure->setTextFormat(Qt::PlainText);
-    layout->addWidget(m_measure);
-
-    m_elapsed = new QLabel(this);
-    m_elapsed->setObjectName(u"elapsed"_s);
-    m_elapsed->setTextFormat(Qt::PlainText);
-    layout->addWidget(m_elapsed);
-
-    m_toolLine = new QLabel(this);
-    m_toolLine->setTextFormat(Qt::PlainText);
-    m_toolLine->setObjectName(u"toolLine"_s);
+    m_measure = addLabel(u"measure"_s);
+    m_elapsed = addLabel(u"elapsed"_s);
+    m_toolLine = addLabel(u"toolLine"_s);
     // A long line must not widen the dialog; it is cut at the label's edge instead.
     m_toolLine->setMinimumWidth(1);
     m_toolLine->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -55,7 +48,6 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
     smaller.setPointSizeF(smaller.pointSizeF() * 0.85);
     m_toolLine->setFont(smaller);
     m_toolLine->setForegroundRole(QPalette::PlaceholderText);
-    layout->addWidget(m_toolLine);
 
     if (cancellable) {
         m_cancel = new QPushButton(tr("Batal"), this);
