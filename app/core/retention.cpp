@@ -77,7 +77,8 @@ QList<BackupFile> listBackups(const QString& directory)
     const QDir dir(directory);
     QList<BackupFile> backups;
     for (const QString& name : backupsNewestFirst(dir.entryList(QDir::Files))) {
-        BackupFile backup{.path = dir.filePath(name)};
+        BackupFile backup;
+        backup.path = dir.filePath(name);
         backup.time = backupNameTime(name, &backup.beforeRestore);
         backup.size = QFileInfo(backup.path).size();
         backups << backup;
