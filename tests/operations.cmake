@@ -1,7 +1,8 @@
 # Backup and restore: the command lines, the backup file check, and the operations against
 # the throwaway clusters.
 ranupa_add_test(test_operation_commands SOURCES test_operation_commands.cpp LIBS ranupa_core)
-ranupa_add_test(test_archivecheck SOURCES test_archivecheck.cpp LIBS ranupa_core)
+ranupa_add_test(test_archivecheck SOURCES test_archivecheck.cpp archivetesting.h
+    LIBS ranupa_core)
 ranupa_add_test(test_archivetoc SOURCES test_archivetoc.cpp LIBS ranupa_core)
 ranupa_add_test(test_failurecause SOURCES test_failurecause.cpp LIBS ranupa_core)
 ranupa_add_test(test_retention SOURCES test_retention.cpp LIBS ranupa_core)
@@ -19,7 +20,8 @@ set_tests_properties(test_backup_restore PROPERTIES
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_PASSWORD_CLUSTER_DIR=${RANUPA_PASSWORD_CLUSTER_DIR}")
 
 # Trial restores beside pendataan, and the progress of a backup with its trial.
-ranupa_add_test(test_verify SOURCES test_verify.cpp testcluster.h LIBS ranupa_core)
+ranupa_add_test(test_verify SOURCES test_verify.cpp archivetesting.h testcluster.h
+    LIBS ranupa_core)
 set_tests_properties(test_verify PROPERTIES
     FIXTURES_REQUIRED pgcluster
     RESOURCE_LOCK pendataan
@@ -38,7 +40,7 @@ set_tests_properties(test_restore_database PROPERTIES
 # A restore that fails, is cancelled, loses its server or its program half-way never costs the
 # previous pendataan; one backup or restore at a time. On a cluster of its own, since it fills
 # that cluster's disk and stops its server.
-ranupa_add_test(test_restore_safety SOURCES test_restore_safety.cpp testcluster.h
+ranupa_add_test(test_restore_safety SOURCES test_restore_safety.cpp archivetesting.h testcluster.h
     LIBS ranupa_core)
 set_tests_properties(test_restore_safety PROPERTIES
     FIXTURES_REQUIRED pgcluster_disk

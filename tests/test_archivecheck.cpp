@@ -1,13 +1,12 @@
 // The backup file check: the program's own tar walk on small archives made here, and the whole
 // check (walk, then pg_restore --list) with Debian's pg_restore in a scratch installation.
+#include "archivetesting.h"
 #include "core/archivecheck.h"
-#include "core/operation.h"
 
 #include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
@@ -378,17 +377,7 @@ void ArchiveCheckTest::wholeCheck()
     QVERIFY(QDir::setCurrent(install.path()));
     QElapsedTimer timer;
     timer.start();
-    std::optional<ranupa::Failure> failure;
-    ranupa::OperationJob job;
-    QSignalSpy done(&job, &ranupa::OperationJob::finished);
-    job.run([&](ranupa::Operation& operation) {
-        QFile opened(archive);
-        ranupa::ArchiveToc toc;
-        failure = opened.open(QIODevice::ReadOnly) ? ranupa::checkArchive(operation, opened, toc)
-                                                   : std::nullopt;
-        return ranupa::OperationOutcome{};
-    });
-    QVERIFY(done.wait(30'000));
+    const std::optional<ranupa::Failure> failure = archiveCheckFailure(archive, 30'000);
     QDir::setCurrent(previous);
 
     QVERIFY(timer.elapsed() < 30'000);

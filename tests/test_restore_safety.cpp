@@ -1,6 +1,7 @@
 // A restore that cannot finish, for whatever reason, leaves the previous pendataan exactly as it
 // was: the same database (its OID) with the same contents, at once or after the next run's
 // recovery. Against a cluster of its own whose data directory sits on a small disk.
+#include "archivetesting.h"
 #include "core/archivecheck.h"
 #include "core/backup.h"
 #include "core/recovery.h"
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -46,23 +46,6 @@ int processesReading(const QString& path)
 QStringList filesIn(const QString& dir)
 {
     return QDir(dir).entryList(QDir::Files);
-}
-
-// Whether the backup at `path` passes the program's check of a backup file, run in the working
-// directory as the program runs it in the installation.
-bool archivePassesCheck(const QString& path)
-{
-    std::optional<ranupa::Failure> failure;
-    ranupa::OperationJob job;
-    QSignalSpy done(&job, &ranupa::OperationJob::finished);
-    job.run([&](ranupa::Operation& operation) {
-        QFile file(path);
-        ranupa::ArchiveToc toc;
-        failure = file.open(QIODevice::ReadOnly) ? ranupa::checkArchive(operation, file, toc)
-                                                 : ranupa::Failure{};
-        return ranupa::OperationOutcome{};
-    });
-    return done.wait(120'000) && !failure;
 }
 
 // Fills the disk until only `leave` bytes are free; gives the room back when it goes.
@@ -243,23 +226,15 @@ void RestoreSafetyTest::damagedTableDataLeavesPreviousDatabase()
     QFile good(goodBackup);
     QVERIFY(good.open(QIODevice::ReadOnly));
     QByteArray bytes = good.readAll();
-    qint64 offset = 0, largestData = 0, largestSize = 0;
-    while (offset + 512 <= bytes.size() && bytes.at(offset) != '\0') {
-        const qint64 size = bytes.mid(offset + 124, 12).trimmed().toLongLong(nullptr, 8);
-        if (size > largestSize) {
-            largestSize = size;
-            largestData = offset + 512;
-        }
-        offset += 512 + (size + 511) / 512 * 512;
-    }
-    QVERIFY(largestSize > 1'000'000);
-    bytes.replace(largestData + largestSize / 2, 14, "\nRUSAK\tRUSAK\t\n");
+    const TarData largest = largestTarMember(bytes);
+    QVERIFY(largest.size > 1'000'000);
+    bytes.replace(largest.offset + largest.size / 2, 14, "\nRUSAK\tRUSAK\t\n");
     const QString damaged = work.filePath(u"rusak.dbk"_s);
     QFile file(damaged);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
     file.close();
-    QVERIFY(archivePassesCheck(damaged));
+    QVERIFY(!archiveCheckFailure(damaged));
 
     const OperationOutcome outcome = ranupa::runRestore(damaged);
     QCOMPARE(outcome.status, OperationStatus::Failed);

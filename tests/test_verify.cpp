@@ -1,6 +1,7 @@
 // Trial restores against a real server: a good backup passes with its counts, a damaged one fails
 // naming the table, an interrupted one is cleaned up by the next run, and pendataan is never
 // touched; a backup with its trial, whose bar moves while pg_dump copies one large table.
+#include "archivetesting.h"
 #include "core/backup.h"
 #include "core/recovery.h"
 #include "core/verify.h"
@@ -147,16 +148,9 @@ void VerifyTest::trialOfABackup()
     QFile good(goodBackup);
     QVERIFY(good.open(QIODevice::ReadOnly));
     QByteArray bytes = good.readAll();
-    qint64 offset = 0, data = 0, size = 0;
-    while (offset + 512 <= bytes.size() && bytes.at(offset) != '\0') {
-        const qint64 member = bytes.mid(offset + 124, 12).trimmed().toLongLong(nullptr, 8);
-        if (member > size) {
-            data = offset + 512;
-            size = member;
-        }
-        offset += 512 + (member + 511) / 512 * 512;
-    }
-    bytes.replace(bytes.indexOf('\n', data + size / 2) + 1, damage.size(), damage);
+    const TarData largest = largestTarMember(bytes);
+    bytes.replace(bytes.indexOf('\n', largest.offset + largest.size / 2) + 1, damage.size(),
+                  damage);
     const QString file = work.filePath(u"uji.dbk"_s);
     QFile written(file);
     QVERIFY(written.open(QIODevice::WriteOnly) && written.write(bytes) == bytes.size());
