@@ -143,21 +143,34 @@ ALTER DATABASE sekolah_lain OWNER TO postgres;
 \connect sekolah_lain
 \restrict K1
 COMMENT ON DATABASE sekolah_lain IS 'Salinan dari DATABASE sekolah_lain';
+SECURITY LABEL FOR selinux ON DATABASE sekolah_lain IS 'system_u:object_r:sepgsql_db_t:s0';
+ALTER DATABASE sekolah_lain CONNECTION LIMIT = 25;
+ALTER DATABASE sekolah_lain IS_TEMPLATE = true;
 ALTER DATABASE sekolah_lain SET "DateStyle" TO 'ISO, DMY';
 ALTER ROLE guru IN DATABASE sekolah_lain SET search_path TO 'public', E'"$user"\x41';
 REVOKE CONNECT,TEMPORARY ON DATABASE sekolah_lain FROM PUBLIC;
 GRANT CONNECT ON DATABASE sekolah_lain TO guru;
+SET SESSION AUTHORIZATION guru;
+GRANT CONNECT ON DATABASE sekolah_lain TO "tata usaha";
 \unrestrict K1
 )sql";
     const ranupa::DatabaseSettings settings = ranupa::databaseSettings(script);
     QCOMPARE(settings.refused, QString());
     QCOMPARE(settings.encoding, "UTF8");
-    QCOMPARE(settings.statements,
-             "COMMENT ON DATABASE pendataan IS 'Salinan dari DATABASE sekolah_lain';\n"
-             "ALTER DATABASE pendataan SET \"DateStyle\" TO 'ISO, DMY';\n"
-             "ALTER ROLE guru IN DATABASE pendataan SET search_path TO 'public', '\"$user\"A';\n"
-             "REVOKE CONNECT, TEMPORARY ON DATABASE pendataan FROM PUBLIC;\n"
-             "GRANT CONNECT ON DATABASE pendataan TO guru;\n");
+    QCOMPARE(ranupa::settingsFor(settings, u"ranupa_helper_uji"_s),
+             "COMMENT ON DATABASE \"ranupa_helper_uji\" IS 'Salinan dari DATABASE sekolah_lain';\n"
+             "SECURITY LABEL FOR selinux ON DATABASE \"ranupa_helper_uji\" IS "
+             "'system_u:object_r:sepgsql_db_t:s0';\n"
+             "ALTER DATABASE \"ranupa_helper_uji\" CONNECTION LIMIT = 25;\n"
+             "ALTER DATABASE \"ranupa_helper_uji\" IS_TEMPLATE = true;\n"
+             "ALTER DATABASE \"ranupa_helper_uji\" SET \"DateStyle\" TO 'ISO, DMY';\n"
+             "ALTER ROLE guru IN DATABASE \"ranupa_helper_uji\" SET search_path TO 'public', "
+             "'\"$user\"A';\n"
+             "REVOKE CONNECT, TEMPORARY ON DATABASE \"ranupa_helper_uji\" FROM PUBLIC;\n"
+             "GRANT CONNECT ON DATABASE \"ranupa_helper_uji\" TO guru;\n"
+             "SET SESSION AUTHORIZATION guru;\n"
+             "GRANT CONNECT ON DATABASE \"ranupa_helper_uji\" TO \"tata usaha\";\n"
+             "RESET SESSION AUTHORIZATION;\n");
 
     // Nothing but the session setup: nothing to run.
     QCOMPARE(ranupa::databaseSettings(scriptHead +
@@ -192,6 +205,19 @@ void ArchiveDatabaseTest::settingsScriptRefusesOtherStatements_data()
     QTest::newRow("expression in a grant")
         << "GRANT CONNECT ON DATABASE pendataan TO guru, (SELECT 1);"_ba
         << u"GRANT CONNECT ON DATABASE pendataan TO guru, (SELECT 1);"_s;
+    QTest::newRow("grant on another database too")
+        << "GRANT ALL ON DATABASE pendataan, postgres TO guru WITH GRANT OPTION;"_ba
+        << u"GRANT ALL ON DATABASE pendataan, postgres TO guru WITH GRANT OPTION;"_s;
+    // psql drops what follows a NUL on its line, which joins the next line to the statement.
+    QTest::newRow("NUL byte") << "COMMENT ON DATABASE pendataan IS 'a\0';\n"_ba
+                              << u"COMMENT ON DATABASE pendataan IS 'a\\x00';"_s;
+    QTest::newRow("escaped NUL") << "COMMENT ON DATABASE pendataan IS E'a\\000';\n\\! id\n"_ba
+                                 << u"COMMENT ON DATABASE pendataan IS E'a\\000';"_s;
+    QTest::newRow("carriage return") << "COMMENT ON DATABASE pendataan IS 'a\rb';"_ba
+                                     << u"COMMENT ON DATABASE pendataan IS 'a\\x0db';"_s;
+    QTest::newRow("client-only encoding")
+        << "SET client_encoding = 'SJIS';\nCOMMENT ON DATABASE pendataan IS 'x';"_ba
+        << u"SET client_encoding = 'SJIS';"_s;
 }
 
 void ArchiveDatabaseTest::settingsScriptRefusesOtherStatements()

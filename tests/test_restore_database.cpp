@@ -7,6 +7,7 @@
 #include "core/restoreplan.h"
 #include "core/toolcommands.h"
 #include "core/toolrunner.h"
+#include "core/verify.h"
 #include "testcluster.h"
 
 #include <QBuffer>
@@ -45,7 +46,7 @@ QString databaseState(const TestCluster& cluster)
     const QString database = cluster.psql(uR"(
 SELECT string_agg(line, E'\n' ORDER BY n, line) FROM (
     SELECT 0, concat_ws(' | ', pg_encoding_to_char(d.encoding), d.datcollate, d.datctype,
-        d.datlocprovider, d.datconnlimit, pg_get_userbyid(d.datdba),
+        d.datlocprovider, d.datconnlimit, d.datistemplate, pg_get_userbyid(d.datdba),
         (SELECT string_agg(a::text, ',' ORDER BY a::text) FROM unnest(d.datacl) AS a),
         shobj_description(d.oid, 'pg_database'))
     FROM pg_database AS d WHERE d.datname = 'pendataan'
@@ -88,6 +89,19 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// A copy of the backup `source` with `from` replaced by `to` of the same length, so that the tar
+// and its table of contents stay whole; "" when `source` lacks `from`.
+QString patchedCopy(const QString& source, const QString& target, const QByteArray& from,
+                    const QByteArray& to)
+{
+    Q_ASSERT(from.size() == to.size());
+    QByteArray archive = readAll(source);
+    if (!archive.contains(from)) {
+        return {};
+    }
+    return writeFile(target, archive.replace(from, to)) ? target : QString();
+}
+
 const QString curlyApostrophe = u"SD Nusa\u2019s Harapan"_s; // U+2019 is not in Latin-1
 
 } // namespace
@@ -101,7 +115,12 @@ private slots:
     void cleanup();
     void cleanupTestCase();
 
-    void settingsAndPrivilegesComeBack();
+    void databasePropertiesComeBack_data();
+    void databasePropertiesComeBack();
+    void refusedEntriesTouchNothing_data();
+    void refusedEntriesTouchNothing();
+    void backupRefusesWhatRestoreWould();
+    void trialAppliesTheSettings();
     void templateOneDoesNotLeak();
     void otherDatabaseIsRefusedUnlessAccepted();
     void missingRoleIsRefused();
@@ -149,6 +168,11 @@ void RestoreDatabaseTest::initTestCase()
     originalState = databaseState(*cluster);
     originalBackup = backupInto(u"asli"_s);
     QVERIFY(!originalBackup.isEmpty());
+    QVERIFY(!cluster
+                 ->psql(u"CREATE ROLE ranupa_guru; CREATE ROLE ranupa_operator; "
+                        u"CREATE ROLE \"Guru Kelas\""_s,
+                        u"postgres"_s)
+                 .isNull());
 }
 
 // Every test leaves pendataan as it found it.
@@ -166,51 +190,144 @@ void RestoreDatabaseTest::cleanupTestCase()
 {
     if (cluster) {
         cluster->psql(u"drop role if exists ranupa_guru; drop role if exists ranupa_operator; "
-                      u"drop role if exists ranupa_hilang"_s,
+                      u"drop role if exists ranupa_hilang; drop role if exists \"Guru Kelas\""_s,
                       u"postgres"_s);
     }
 }
 
-void RestoreDatabaseTest::settingsAndPrivilegesComeBack()
+void RestoreDatabaseTest::databasePropertiesComeBack_data()
 {
-    QVERIFY(!cluster
-                 ->psql(uR"(
-CREATE ROLE ranupa_guru; CREATE ROLE ranupa_operator;
-ALTER DATABASE pendataan SET "DateStyle" TO 'ISO, DMY';
+    QTest::addColumn<QString>("onDatabase"); // run in postgres
+    QTest::addColumn<QString>("inside");     // run in pendataan
+    QTest::newRow("settings and role settings")
+        << uR"(ALTER DATABASE pendataan SET "DateStyle" TO 'ISO, DMY';
 ALTER DATABASE pendataan SET "TimeZone" TO 'Asia/Jakarta';
-ALTER DATABASE pendataan SET search_path TO public, rapor;
-ALTER ROLE ranupa_guru IN DATABASE pendataan SET work_mem TO '8MB';
-COMMENT ON DATABASE pendataan IS 'Data sekolah ''utama''';
-REVOKE CONNECT ON DATABASE pendataan FROM PUBLIC;
-GRANT CONNECT, TEMPORARY ON DATABASE pendataan TO ranupa_guru;)"_s,
-                        u"postgres"_s)
-                 .isNull());
-    QVERIFY(!cluster
-                 ->psql(uR"(
-CREATE TABLE catatan_guru (isi text); ALTER TABLE catatan_guru OWNER TO ranupa_guru;
+ALTER DATABASE pendataan SET search_path TO public, "Rapor ""Lama""", "$user";
+ALTER ROLE "Guru Kelas" IN DATABASE pendataan SET work_mem TO '8MB';)"_s
+        << QString();
+    QTest::newRow("comment") << u"COMMENT ON DATABASE pendataan IS E'Data sekolah ''utama''\n"
+                                u"Nusa\u2019s \\\\ \\t ok'"_s
+                             << QString();
+    QTest::newRow("connection limit and template")
+        << u"ALTER DATABASE pendataan CONNECTION LIMIT 25; "
+           u"ALTER DATABASE pendataan IS_TEMPLATE true"_s
+        << QString();
+    QTest::newRow("privileges, with grant option and by another grantor")
+        << uR"(REVOKE CONNECT ON DATABASE pendataan FROM PUBLIC;
+GRANT CONNECT, TEMPORARY ON DATABASE pendataan TO ranupa_guru;
+GRANT CREATE ON DATABASE pendataan TO ranupa_operator WITH GRANT OPTION;
+SET ROLE ranupa_operator; GRANT CREATE ON DATABASE pendataan TO "Guru Kelas"; RESET ROLE;)"_s
+        << uR"(CREATE TABLE catatan_guru (isi text); ALTER TABLE catatan_guru OWNER TO ranupa_guru;
 GRANT SELECT ON catatan_guru TO ranupa_operator;
 CREATE POLICY baca_nilai ON nilai FOR SELECT TO ranupa_operator USING (nilai_angka >= 0);
-ALTER DEFAULT PRIVILEGES FOR ROLE ranupa_guru GRANT SELECT ON TABLES TO ranupa_operator;)"_s)
-                 .isNull());
+ALTER DEFAULT PRIVILEGES FOR ROLE ranupa_guru GRANT SELECT ON TABLES TO ranupa_operator;)"_s;
+    // The previous owner keeps the database, and so its right to connect.
+    QTest::newRow("owner") << u"ALTER DATABASE pendataan OWNER TO ranupa_guru; "
+                              u"REVOKE CONNECT ON DATABASE pendataan FROM PUBLIC"_s
+                           << QString();
+}
+
+// Everything pg_dump writes about the database itself comes back as it was, from the backup the
+// program writes; between backup and restore the database is put back as it was before.
+void RestoreDatabaseTest::databasePropertiesComeBack()
+{
+    QFETCH(QString, onDatabase);
+    QFETCH(QString, inside);
+    QVERIFY(!cluster->psql(onDatabase, u"postgres"_s).isNull());
+    QVERIFY(inside.isEmpty() || !cluster->psql(inside).isNull());
     const QString state = databaseState(*cluster);
-    QVERIFY(state.contains(u"Data sekolah 'utama'"_s));
-    QVERIFY(state.contains(u"DateStyle=ISO, DMY"_s));
+    QVERIFY(state != originalState);
     const QString fingerprint = cluster->databaseFingerprint();
-    const QString backup = backupInto(u"pengaturan"_s);
+    const QString backup = backupInto(QString::fromLatin1(QTest::currentDataTag()));
     QVERIFY(!backup.isEmpty());
 
-    QVERIFY(!cluster
-                 ->psql(u"ALTER DATABASE pendataan RESET ALL; "
-                        u"ALTER ROLE ranupa_guru IN DATABASE pendataan RESET ALL; "
-                        u"COMMENT ON DATABASE pendataan IS NULL; "
-                        u"GRANT ALL ON DATABASE pendataan TO PUBLIC"_s,
-                        u"postgres"_s)
-                 .isNull());
-    QVERIFY(databaseState(*cluster) != state);
+    QCOMPARE(runRestore(originalBackup).status, OperationStatus::Succeeded);
+    QCOMPARE(databaseState(*cluster), originalState);
     const OperationOutcome outcome = runRestore(backup);
     QCOMPARE(outcome.status, OperationStatus::Succeeded);
     QCOMPARE(databaseState(*cluster), state);
     QCOMPARE(cluster->databaseFingerprint(), fingerprint);
+}
+
+void RestoreDatabaseTest::refusedEntriesTouchNothing_data()
+{
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    // Each replaces the placeholder comment the database is given below, or the encoding.
+    const QByteArray comment = "'" + QByteArray(60, 'x') + "';";
+    const auto statement = [&](QByteArray text) {
+        return text + QByteArray(comment.size() - text.size(), ' ');
+    };
+    QTest::newRow("NUL byte, then a shell command")
+        << comment << statement("E'a\\000 ';\n\\! touch ranupa-jahat\n"_ba);
+    // pg_restore cuts a statement at a NUL of the table of contents: the quote is never closed.
+    QTest::newRow("NUL in the table of contents")
+        << comment << statement("'a\0';\nGRANT ALL ON DATABASE postgres TO PUBLIC;"_ba);
+    QTest::newRow("grant on another database")
+        << comment << statement("'a';\nGRANT ALL ON DATABASE pendataan, postgres TO PUBLIC;"_ba);
+    QTest::newRow("client-only encoding") << "SET client_encoding = 'UTF8';"_ba
+                                          << "SET client_encoding = 'SJIS';"_ba;
+}
+
+// Archives crafted from a real backup: the restore refuses them before it touches anything, and
+// nothing of them runs.
+void RestoreDatabaseTest::refusedEntriesTouchNothing()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QVERIFY(!cluster
+                 ->psql(u"COMMENT ON DATABASE pendataan IS '%1'"_s.arg(QString(60, u'x')),
+                        u"postgres"_s)
+                 .isNull());
+    const QString backup = backupInto(u"tertolak"_s);
+    const QString crafted = patchedCopy(backup, work.filePath(u"tertolak.dbk"_s), from, to);
+    QVERIFY(!crafted.isEmpty());
+    const QString postgresAcl =
+        cluster->psql(u"select datacl::text from pg_database where datname = 'postgres'"_s);
+    const QString state = databaseState(*cluster);
+    const QString oid = databaseOid();
+
+    const OperationOutcome outcome = runRestore(crafted);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QCOMPARE(outcome.cause, ranupa::FailureCause::UnsafeBackup);
+    QVERIFY(outcome.pendataanUnchanged);
+    QCOMPARE(databaseOid(), oid);
+    QCOMPARE(databaseState(*cluster), state);
+    QCOMPARE(cluster->psql(u"select datacl::text from pg_database where datname = 'postgres'"_s),
+             postgresAcl);
+    QVERIFY(!QFile::exists(u"ranupa-jahat"_s));
+}
+
+// A database whose comment holds a control character: pg_dump writes it as it is, and a restore
+// would refuse it, so the backup fails on the day it is made and keeps no file.
+void RestoreDatabaseTest::backupRefusesWhatRestoreWould()
+{
+    QVERIFY(!cluster->psql(u"COMMENT ON DATABASE pendataan IS E'Data\\x07sekolah'"_s, u"postgres"_s)
+                 .isNull());
+    const QString dir = work.filePath(u"kontrol"_s);
+    QVERIFY(QDir().mkpath(dir));
+    const OperationOutcome outcome = runBackup(dir);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QCOMPARE(outcome.message, u"Gagal melakukan backup"_s);
+    QCOMPARE(outcome.cause, ranupa::FailureCause::UnrestorableBackup);
+    QVERIFY2(outcome.details.contains(u"Data\\x07sekolah"_s), qPrintable(outcome.details));
+    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList());
+}
+
+// A setting the server does not know fails the trial restore, not the swap of a later restore.
+void RestoreDatabaseTest::trialAppliesTheSettings()
+{
+    QVERIFY(!cluster->psql(u"ALTER DATABASE pendataan SET work_mem TO '8MB'"_s, u"postgres"_s)
+                 .isNull());
+    const QString crafted = patchedCopy(backupInto(u"asing"_s), work.filePath(u"asing.dbk"_s),
+                                        "SET work_mem TO", "SET work_meh TO");
+    QVERIFY(!crafted.isEmpty());
+    const OperationOutcome outcome = ranupa::runVerify(crafted);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QVERIFY2(outcome.details.contains(u"work_meh"_s), qPrintable(outcome.details));
+    QCOMPARE(cluster->psql(u"select count(*) from pg_database where datname like 'ranupa%'"_s,
+                           u"postgres"_s),
+             u"0"_s);
 }
 
 void RestoreDatabaseTest::templateOneDoesNotLeak()

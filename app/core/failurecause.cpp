@@ -107,6 +107,10 @@ QString causeText(FailureCause cause, const QString& port)
     case FailureCause::UnsafeBackup:
         return u"File backup berisi perintah yang tidak dijalankan oleh restore. Pakai hanya "
                u"backup buatan program ini dari data sekolah sendiri."_s;
+    case FailureCause::UnrestorableBackup:
+        return u"Backup yang baru ditulis tidak akan dapat di-restore oleh program ini, jadi file "
+               u"itu tidak disimpan. Rincian mengutip penyebabnya di database pendataan; serahkan "
+               u"rincian itu kepada orang yang mengurus server aplikasi sekolah ini."_s;
     case FailureCause::BackupChanged:
         return u"File backup berubah selama restore. Pastikan tidak ada program lain yang menulis "
                u"file itu, lalu coba lagi."_s;

@@ -28,6 +28,7 @@ enum class FailureCause
     DatabaseMissing,      // there is no pendataan on the server to back up
     ReservedName,         // a database the program did not make bears one of its names
     UnsafeBackup,         // the backup holds statements a restore must not run
+    UnrestorableBackup,   // the backup just written holds what a restore would refuse
     BackupChanged,        // the backup file changed while it was being restored
     Busy,                 // another backup or restore runs on the server
 };

@@ -34,14 +34,6 @@ Failure onServer(Failure failure)
     return failure;
 }
 
-bool isPlainEncodingName(const QByteArray& name)
-{
-    return std::all_of(name.cbegin(), name.cend(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '_';
-    });
-}
-
 } // namespace
 
 BackupLoad::BackupLoad(Operation& operation, const QString& database, const QString& what)
@@ -293,25 +285,23 @@ private:
     QByteArray swapScript(const ServerDatabases& state) const
     {
         const QString replaced = replacedDatabaseName();
-        const DatabaseSettings& settings = backup.restorePlan().settings;
-        QByteArray script;
-        if (isPlainEncodingName(settings.encoding) && !settings.encoding.isEmpty()) {
-            script += "SET client_encoding = '" + settings.encoding + "';\n";
-        }
-        script += "SET standard_conforming_strings = on;\n";
         QStringList statements{op.lock().heldCheck(), stateUnchanged(state)};
         if (state.pendataan) {
+            // A template database cannot be dropped: the old copy stops being one.
             statements << u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
                           u"datname = 'pendataan'"_s
                        << u"ALTER DATABASE pendataan RENAME TO %1"_s.arg(replaced)
+                       << u"ALTER DATABASE %1 IS_TEMPLATE false"_s.arg(replaced)
                        << u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(replaced, ownDatabaseMark());
         }
         statements << u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(scratchDatabaseName())
                    << u"COMMENT ON DATABASE pendataan IS NULL"_s;
+        QByteArray script;
         for (const QString& statement : statements) {
             script += statement.toUtf8() + (statement.endsWith(u';') ? "\n" : ";\n");
         }
-        return script + settings.statements + "SELECT 'ranupa:selesai';\n";
+        script += databaseStatements(backup.restorePlan(), u"pendataan"_s);
+        return script + "SELECT 'ranupa:selesai';\n";
     }
 
     std::optional<Failure> swap()

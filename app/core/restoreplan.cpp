@@ -2,9 +2,11 @@
 
 #include "core/archivetoc.h"
 #include "core/operation.h"
+#include "core/sqlscript.h"
 #include "core/toolcommands.h"
 
 #include <QFile>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
@@ -80,6 +82,13 @@ QByteArray readFile(const QString& path, bool* ok)
     QFile file(path);
     *ok = file.open(QIODevice::ReadOnly);
     return *ok ? file.readAll() : QByteArray();
+}
+
+bool isValidUtf8(QByteArrayView bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8.decode(bytes);
+    return !utf8.hasError();
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes)
@@ -187,6 +196,82 @@ void takeArchiveFacts(const ArchiveToc& toc, RestorePlan& plan)
 
 } // namespace
 
+namespace {
+
+// The database's own entries of the archive (comment, privileges, settings, ...), read the way a
+// restore applies them; no settings when the archive has no such entries.
+std::optional<Failure> readDatabaseSettings(Operation& operation, QFile& file,
+                                            const ArchiveToc& toc, const QTemporaryDir& work,
+                                            DatabaseSettings& settings, QStringList& roles)
+{
+    const QByteArray list = databaseEntriesList(toc);
+    if (list.isEmpty()) {
+        return std::nullopt;
+    }
+    const QString listPath = work.filePath(u"database.list"_s);
+    if (!writeFile(listPath, list)) {
+        return planFailure(u"memeriksa file backup"_s,
+                           u"File sementara %1 tidak dapat ditulis."_s.arg(listPath));
+    }
+    Failure failure;
+    const std::optional<QByteArray> entries =
+        archiveScript(operation, file, work.filePath(u"database.sql"_s), listPath,
+                      u"membaca pengaturan database dari file backup (pg_restore)"_s, failure);
+    if (!entries) {
+        return failure;
+    }
+    for (const QString& role : rolesNamedInScript(*entries)) {
+        if (!roles.contains(role)) {
+            roles.append(role);
+        }
+    }
+    settings = databaseSettings(*entries);
+    if (!settings.refused.isEmpty()) {
+        return planFailure(u"memeriksa pengaturan database dalam file backup"_s,
+                           u"Bagian pengaturan database dalam file backup berisi %1, jadi restore "
+                           u"tidak dijalankan:\n%2"_s.arg(settings.refusedWhy, settings.refused),
+                           FailureCause::UnsafeBackup);
+    }
+    return std::nullopt;
+}
+
+// The statements in UTF-8, which the program always sends: an archive's own encoding is never a
+// client encoding. The server converts, since it knows every encoding a database can have, and
+// says when the bytes are not valid in it.
+std::optional<Failure> settingsInUtf8(Operation& operation, DatabaseSettings& settings)
+{
+    const QByteArray encoding = settings.encoding.toUpper();
+    settings.encoding = "UTF8";
+    if (encoding.isEmpty() || encoding == "UTF8" || encoding == "SQL_ASCII") {
+        if (isValidUtf8(settings.statements)) {
+            return std::nullopt;
+        }
+    } else if (!settings.statements.isEmpty()) {
+        const ToolResult result = operation.run(
+            tools::psqlScript(operation.installation().port, {}),
+            "SELECT 'utf8=' || encode(convert(decode('" + settings.statements.toHex() +
+                "', 'hex'), '" + encoding + "', 'UTF8'), 'hex');\n");
+        const QString line = result.resultText().trimmed();
+        if (line.startsWith(u"utf8=")) {
+            settings.statements = QByteArray::fromHex(line.sliced(5).toLatin1());
+            return std::nullopt;
+        }
+        // The server answered, and said no: the bytes are not text of that encoding.
+        if (causeFromToolResult(result) != FailureCause::Unknown) {
+            return toolFailure(u"mengubah pengaturan database ke UTF-8 (psql)"_s, result);
+        }
+    } else {
+        return std::nullopt;
+    }
+    return planFailure(
+        u"memeriksa pengaturan database dalam file backup"_s,
+        u"Teks dalam bagian pengaturan database file backup tidak sah dalam "
+        u"encoding %1, jadi restore tidak dijalankan."_s.arg(QString::fromLatin1(encoding)),
+        FailureCause::UnsafeBackup);
+}
+
+} // namespace
+
 std::optional<Failure> planRestore(Operation& operation, QFile& file, const ArchiveToc& toc,
                                    bool acceptOtherDatabase, RestorePlan& plan)
 {
@@ -216,42 +301,34 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
     }
     plan.locale = database->locale;
     QStringList roles = rolesNamedInScript(*schema);
-
-    if (const QByteArray list = databaseEntriesList(toc); !list.isEmpty()) {
-        const QString listPath = work.filePath(u"database.list"_s);
-        if (!writeFile(listPath, list)) {
-            return planFailure(u"memeriksa file backup"_s,
-                               u"File sementara %1 tidak dapat ditulis."_s.arg(listPath));
-        }
-        const std::optional<QByteArray> entries =
-            archiveScript(operation, file, work.filePath(u"database.sql"_s), listPath,
-                          u"membaca pengaturan database dari file backup (pg_restore)"_s, failure);
-        if (!entries) {
-            return failure;
-        }
-        for (const QString& role : rolesNamedInScript(*entries)) {
-            if (!roles.contains(role)) {
-                roles.append(role);
-            }
-        }
-        plan.settings = databaseSettings(*entries);
-        if (!plan.settings.refused.isEmpty()) {
-            return planFailure(
-                u"memeriksa pengaturan database dalam file backup"_s,
-                u"Bagian pengaturan database dalam file backup berisi perintah "
-                u"yang bukan pengaturan database, jadi restore tidak dijalankan:\n"_s +
-                    plan.settings.refused,
-                FailureCause::UnsafeBackup);
-        }
+    if (auto refused = readDatabaseSettings(operation, file, toc, work, plan.settings, roles)) {
+        return refused;
+    }
+    if (auto invalid = settingsInUtf8(operation, plan.settings)) {
+        return invalid;
+    }
+    // The previous owner gets the database back where the role is there; one that is not is no
+    // reason to refuse, unless the backup names it elsewhere too.
+    const QString& owner = database->owner;
+    const bool ownerNamedElsewhere = roles.contains(owner);
+    if (!owner.isEmpty() && !ownerNamedElsewhere) {
+        roles.append(owner);
     }
 
     operation.step(u"Memeriksa server..."_s);
     const ToolResult answer = operation.run(tools::psqlScript(operation.installation().port, {}),
                                             serverProbeScript(plan.locale, roles));
-    const std::optional<ServerProbe> probe =
+    std::optional<ServerProbe> probe =
         answer.succeeded() ? parseServerProbe(answer.rawOutput, roles) : std::nullopt;
     if (!probe) {
         return toolFailure(u"memeriksa server (psql)"_s, answer);
+    }
+    QStringList notes;
+    if (!owner.isEmpty() && !ownerNamedElsewhere && probe->missingRoles.removeAll(owner) > 0) {
+        notes << u"Pemilik database dalam file backup, %1, tidak ada di server; database "
+                 u"pendataan menjadi milik postgres."_s.arg(owner);
+    } else {
+        plan.owner = owner;
     }
     if (!probe->missingRoles.isEmpty()) {
         return planFailure(u"memeriksa peran (role) di server"_s,
@@ -263,8 +340,21 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
     }
     plan.locale = *choice.locale;
     plan.serverVersion = probe->facts.version;
-    plan.note = choice.note;
+    notes << choice.note;
+    notes.removeAll(QString());
+    plan.note = notes.join(u"\n\n"_s);
     return std::nullopt;
+}
+
+QByteArray databaseStatements(const RestorePlan& plan, const QString& database)
+{
+    QByteArray statements = "SET client_encoding = 'UTF8';\n"
+                            "SET standard_conforming_strings = on;\n";
+    if (!plan.owner.isEmpty()) {
+        statements += "ALTER DATABASE " + sql::quoteIdentifier(database.toUtf8()) + " OWNER TO " +
+                      sql::quoteIdentifier(plan.owner.toUtf8()) + ";\n";
+    }
+    return statements + settingsFor(plan.settings, database);
 }
 
 } // namespace ranupa

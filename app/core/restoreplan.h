@@ -27,7 +27,8 @@ struct RestorePlan
     DatabaseLocale locale;        // what to create the new database with
     int serverVersion = 0;        // server_version_num
     DatabaseSettings settings;    // the database's own settings, as the program writes them
-    QString note;                 // worth telling although nothing failed (a fallback locale)
+    QString owner;                // the backup's owner of the database, where the server has it
+    QString note; // worth telling although nothing failed (a fallback locale, a missing owner)
 };
 
 // Reads the backup's schema (the roles it names, the CREATE DATABASE with its encoding and
@@ -37,6 +38,10 @@ struct RestorePlan
 // entries hold statements of other kinds than settings. Touches nothing.
 std::optional<Failure> planRestore(Operation& operation, QFile& file, const ArchiveToc& toc,
                                    bool acceptOtherDatabase, RestorePlan& plan);
+
+// What a restore gives the database it loaded, in `database`: the backup's owner, where the
+// server has that role, then the backup's database settings; in UTF-8, in one psql script.
+QByteArray databaseStatements(const RestorePlan& plan, const QString& database);
 
 // What the server says about itself, the archive's locale and the archive's roles.
 struct ServerProbe

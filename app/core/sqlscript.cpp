@@ -118,17 +118,14 @@ private:
         const qsizetype begin = pos;
         const char c = s[pos];
         if (c == '"') {
-            skipQuoted('"', false);
-            return {Token::Kind::QuotedIdent, begin, pos};
+            return quoted(begin, '"', false, Token::Kind::QuotedIdent);
         }
         if (c == '\'') {
-            skipQuoted('\'', false);
-            return {Token::Kind::String, begin, pos};
+            return quoted(begin, '\'', false, Token::Kind::String);
         }
         if ((c == 'E' || c == 'e') && pos + 1 < s.size() && s[pos + 1] == '\'') {
             ++pos;
-            skipQuoted('\'', true);
-            return {Token::Kind::String, begin, pos};
+            return quoted(begin, '\'', true, Token::Kind::String);
         }
         if (c == '$') {
             if (const qsizetype tagEnd = dollarTagEnd(); tagEnd > 0) {
@@ -148,8 +145,15 @@ private:
         return {Token::Kind::Symbol, begin, pos};
     }
 
-    // At an opening quote: moves past the closing one; a doubled quote stands for itself.
-    void skipQuoted(char quote, bool backslashEscapes)
+    Token quoted(qsizetype begin, char quote, bool backslashEscapes, Token::Kind kind)
+    {
+        const bool closed = skipQuoted(quote, backslashEscapes);
+        return {closed ? kind : Token::Kind::Unterminated, begin, pos};
+    }
+
+    // At an opening quote: moves past the closing one; a doubled quote stands for itself. False
+    // when the text ends first.
+    bool skipQuoted(char quote, bool backslashEscapes)
     {
         ++pos;
         while (pos < s.size()) {
@@ -160,10 +164,11 @@ private:
                 if (pos < s.size() && s[pos] == quote) {
                     ++pos;
                 } else {
-                    return;
+                    return true;
                 }
             }
         }
+        return false;
     }
 
     // At a "$": the end of a dollar-quote tag ("$$", "$body$") starting here, or 0 when the "$"
@@ -311,6 +316,7 @@ QByteArray tokenValue(QByteArrayView script, const Token& token)
         }
         return withEscapesUndone(text.sliced(2, std::max<qsizetype>(text.size() - 3, 0)));
     case Token::Kind::Symbol:
+    case Token::Kind::Unterminated:
         break;
     }
     return text.toByteArray();

@@ -11,10 +11,11 @@ struct Token
 {
     enum class Kind
     {
-        Word,        // keyword or unquoted identifier; also numbers
-        QuotedIdent, // "..."
-        String,      // '...', E'...', $tag$...$tag$
-        Symbol,      // one character: ; , ( ) = . and the like
+        Word,         // keyword or unquoted identifier; also numbers
+        QuotedIdent,  // "..."
+        String,       // '...', E'...', $tag$...$tag$
+        Symbol,       // one character: ; , ( ) = . and the like
+        Unterminated, // a quote the script never closes, up to the script's end
     };
     Kind kind = Kind::Symbol;
     qsizetype begin = 0;

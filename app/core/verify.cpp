@@ -117,6 +117,22 @@ std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
         .cause = FailureCause::DamagedBackup};
 }
 
+// The backup's owner and database settings, applied to the trial database in the way the restore
+// applies them to pendataan, then rolled back: a setting this server does not know fails here, not
+// at the end of a restore.
+std::optional<Failure> tryDatabaseStatements(Operation& operation, const RestorePlan& plan)
+{
+    operation.step(u"Mencoba pengaturan database dari file backup..."_s);
+    const ToolResult result =
+        operation.run(tools::psqlScript(operation.installation().port, {}),
+                      databaseStatements(plan, trialDatabaseName()) + "ROLLBACK;\n");
+    if (!result.succeeded()) {
+        return toolFailure(u"mencoba pengaturan database dari file backup di database uji (psql)"_s,
+                           result);
+    }
+    return std::nullopt;
+}
+
 // From opening the file to comparing what was loaded; the trial database stays for the caller
 // to drop.
 std::optional<Failure> loadAndCompare(Operation& operation, BackupLoad& backup,
@@ -157,6 +173,9 @@ std::optional<Failure> loadAndCompare(Operation& operation, BackupLoad& backup,
     // A custom-format archive has no members to count: what was loaded is all there is to say.
     counts.compared = !backup.members().isEmpty();
     if (auto failure = counts.compared ? compare(archived, loaded) : std::optional<Failure>()) {
+        return failure;
+    }
+    if (auto failure = tryDatabaseStatements(operation, plan)) {
         return failure;
     }
     if (auto failure = backup.checkFileUnchanged()) {
