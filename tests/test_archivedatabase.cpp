@@ -2,6 +2,7 @@
 // settings), how it picks the new database's locale, and what it quotes of a failed tool.
 #include "core/archivedatabase.h"
 #include "core/commandline.h"
+#include "core/databasesettings.h"
 #include "core/recovery.h"
 #include "core/restoreplan.h"
 #include "core/toolcommands.h"

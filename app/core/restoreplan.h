@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/archivedatabase.h"
+#include "core/databasesettings.h"
 #include "core/failurecause.h"
 
 #include <QByteArray>

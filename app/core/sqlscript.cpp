@@ -345,4 +345,31 @@ QByteArray quoteIdentifier(QByteArrayView name)
     return doubled(name, '"');
 }
 
+bool isCreateDatabase(const StatementView& st)
+{
+    return st.words(0, {"create", "database"});
+}
+
+bool isDatabaseOwnerChange(const StatementView& st)
+{
+    return st.words(0, {"alter", "database"}) && st.words(3, {"owner", "to"});
+}
+
+QString scriptEncoding(QByteArrayView script, const QList<Statement>& statements)
+{
+    for (const Statement& statement : statements) {
+        const StatementView st(script, statement);
+        if (st.words(0, {"set", "client_encoding"}) && st.size() >= 4) {
+            return QString::fromLatin1(st.value(3)).toUpper();
+        }
+    }
+    return {};
+}
+
+bool isOnlySessionSetup(const StatementView& st)
+{
+    return st.word(0, "set") || st.word(0, "reset") ||
+           (st.word(0, "select") && st.size() > 3 && st.value(3) == "set_config");
+}
+
 } // namespace ranupa::sql

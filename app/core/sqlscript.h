@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
+#include <QString>
+#include <algorithm>
+#include <initializer_list>
 
 namespace ranupa::sql {
 
@@ -50,5 +53,89 @@ QByteArray quoteLiteral(QByteArrayView text);
 
 // `name` as a double-quoted SQL identifier, its double quotes doubled.
 QByteArray quoteIdentifier(QByteArrayView name);
+
+// One statement of a script, with the questions the readers below ask of its tokens.
+class StatementView final
+{
+public:
+    StatementView(QByteArrayView script, const Statement& statement)
+        : s(script), tokens(statement.tokens)
+    {}
+
+    qsizetype size() const { return tokens.size(); }
+    bool word(qsizetype i, QByteArrayView lowerCaseWord) const
+    {
+        return i >= 0 && i < size() && sql::isWord(s, tokens[i], lowerCaseWord);
+    }
+    bool words(qsizetype i, std::initializer_list<QByteArrayView> lowerCaseWords) const
+    {
+        for (const QByteArrayView w : lowerCaseWords) {
+            if (!word(i++, w)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool symbol(qsizetype i, char c) const
+    {
+        return i >= 0 && i < size() && tokens[i].kind == Token::Kind::Symbol &&
+               s[tokens[i].begin] == c;
+    }
+    bool isName(qsizetype i) const
+    {
+        return i >= 0 && i < size() &&
+               (tokens[i].kind == Token::Kind::Word || tokens[i].kind == Token::Kind::QuotedIdent);
+    }
+    QByteArray value(qsizetype i) const { return sql::tokenValue(s, tokens[i]); }
+    QByteArrayView text(qsizetype i) const
+    {
+        return s.sliced(tokens[i].begin, tokens[i].end - tokens[i].begin);
+    }
+    const Token& token(qsizetype i) const { return tokens[i]; }
+
+    bool anyWord(qsizetype i, std::initializer_list<QByteArrayView> lowerCaseWords) const
+    {
+        return std::any_of(lowerCaseWords.begin(), lowerCaseWords.end(),
+                           [&](QByteArrayView w) { return word(i, w); });
+    }
+    // The first or last `lowerCaseWord` at or after `from` outside parentheses, so that clauses
+    // inside expressions are told apart; -1 if there is none.
+    qsizetype firstTopLevelWord(QByteArrayView w, qsizetype from = 0) const
+    {
+        return topLevelWord(w, from, false);
+    }
+    qsizetype lastTopLevelWord(QByteArrayView w, qsizetype from = 0) const
+    {
+        return topLevelWord(w, from, true);
+    }
+
+private:
+    qsizetype topLevelWord(QByteArrayView lowerCaseWord, qsizetype from, bool last) const
+    {
+        qsizetype found = -1;
+        int level = 0;
+        for (qsizetype i = 0; i < size() && (last || found < 0); ++i) {
+            level -= symbol(i, ')');
+            if (i >= from && level == 0 && word(i, lowerCaseWord)) {
+                found = i;
+            }
+            level += symbol(i, '(');
+        }
+        return found;
+    }
+
+    QByteArrayView s;
+    const QList<Token>& tokens;
+};
+
+// CREATE DATABASE ...
+bool isCreateDatabase(const StatementView& st);
+// ALTER DATABASE name OWNER TO ...
+bool isDatabaseOwnerChange(const StatementView& st);
+// SET, RESET or SELECT set_config(...): what pg_restore writes to set its session up.
+bool isOnlySessionSetup(const StatementView& st);
+// The encoding a pg_restore script is written in, from its first "SET client_encoding = 'X'",
+// in upper case; "" when it has none.
+QString scriptEncoding(QByteArrayView script, const QList<Statement>& statements);
 
 } // namespace ranupa::sql
