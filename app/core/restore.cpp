@@ -77,22 +77,9 @@ std::optional<Failure> BackupLoad::createDatabase()
 {
     m_op.step(u"Membuat database %1..."_s.arg(m_what));
     m_created = true;
-    QStringList statements{m_op.lock().heldCheck()};
-    statements << createMarkedDatabase(m_database,
-                                       createDatabaseOptions(m_plan.locale, m_plan.serverVersion));
-    const ToolResult result = m_op.run(tools::psql(m_op.installation().port, {}, statements));
-    if (!result.succeeded()) {
-        return onServer(toolFailure(u"membuat database %1 (psql)"_s.arg(m_what), result));
-    }
-    Failure failure;
-    const std::optional<ServerDatabases> found = readServerDatabases(m_op, failure);
-    if (!found) {
-        return failure;
-    }
-    if (!found->marked.contains(m_database)) {
-        return Failure{
-            .step = u"membuat database %1"_s.arg(m_what),
-            .details = u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(m_database)};
+    if (std::optional<Failure> failure = createOwnDatabase(
+            m_op, m_database, createDatabaseOptions(m_plan.locale, m_plan.serverVersion))) {
+        return onServer(*failure);
     }
     return std::nullopt;
 }
@@ -148,7 +135,11 @@ std::optional<Failure> BackupLoad::dropDatabase(const QString& step)
     m_op.setCancellable(false);
     m_op.step(step);
     m_op.lock().freeRoom();
-    return dropOwnDatabase(m_op, m_database);
+    // A create cut off half-way leaves the database under its unfinished name.
+    QStringList dropped;
+    std::optional<Failure> unfinished = dropUnfinishedDatabases(m_op, dropped);
+    std::optional<Failure> named = dropOwnDatabase(m_op, m_database);
+    return named ? named : unfinished;
 }
 
 namespace {
