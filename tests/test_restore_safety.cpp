@@ -8,12 +8,14 @@
 #include "core/restore.h"
 #include "testcluster.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <csignal>
 #include <unistd.h>
 
@@ -87,6 +89,7 @@ private slots:
     void cancelDuringLoadLeavesPreviousDatabase();
     void serverStoppedDuringLoadIsSetRightByNextBackup();
     void killedProgramIsSetRightByNextBackup();
+    void killAroundCreateLeavesNothingThatBlocks();
     void secondCopyIsRefusedAndHangupCancels();
 
 private:
@@ -334,6 +337,55 @@ void RestoreSafetyTest::killedProgramIsSetRightByNextBackup()
     QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir}, &report), 0);
     QVERIFY2(report.contains(u"dihapus"_s), qPrintable(report));
     QCOMPARE(filesIn(dir).size(), 1);
+    expectPreviousDatabase();
+}
+
+void RestoreSafetyTest::killAroundCreateLeavesNothingThatBlocks()
+{
+    // The server finishes a CREATE DATABASE whose client has gone. Killed anywhere around it, by
+    // a signal the program handles or one it cannot, a restore or a trial leaves only what the
+    // next run drops.
+    const QString dir = work.filePath(u"setelah-pembuatan"_s);
+    QVERIFY(QDir().mkpath(dir));
+    const std::pair<QStringList, QByteArray> runs[] = {
+        {{u"--restore"_s, goodBackup, u"--yes"_s}, "Membuat database baru"},
+        {{u"--verify"_s, goodBackup}, "Membuat database uji"},
+    };
+    int killed = 0;
+    for (const auto& [arguments, creating] : runs) {
+        for (const int delayMs : {0, 15, 40, 70, 100, 150, 220, 300, 400}) {
+            QProcess program;
+            startProgram(program, arguments);
+            program.setReadChannel(QProcess::StandardError);
+            QByteArray err;
+            while (!err.contains(creating) && program.waitForReadyRead(60'000)) {
+                err += program.readAllStandardError();
+            }
+            QVERIFY2(err.contains(creating), err.constData());
+            QThread::msleep(delayMs);
+            ::kill(pid_t(program.processId()), ++killed % 2 ? SIGTERM : SIGKILL);
+            QVERIFY(program.waitForFinished(60'000));
+
+            // The server may take a moment to see the killed program's lock session gone.
+            QString report;
+            int code = 4;
+            const QDeadlineTimer deadline(5'000);
+            while (code == 4 && !deadline.hasExpired()) {
+                code = runProgram({u"--quiet"_s, u"--backup"_s, dir}, &report);
+            }
+            QVERIFY2(code == 0, qPrintable(u"%1 ms: %2"_s.arg(delayMs).arg(report)));
+            for (const QString& file : filesIn(dir)) {
+                QVERIFY(QFile::remove(QDir(dir).filePath(file)));
+            }
+        }
+    }
+    // A CREATE still running for a killed program finishes unseen; the run after drops it.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        cluster->psql(u"select count(*) from pg_stat_activity where query ilike 'create database%'"
+                      u" and pid <> pg_backend_pid()"_s,
+                      u"postgres"_s),
+        u"0"_s, 10'000);
+    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir}), 0);
     expectPreviousDatabase();
 }
 

@@ -83,19 +83,15 @@ std::optional<QStringList> readUnfinishedDatabases(Operation& operation, Failure
 {
     const ToolResult result = operation.run(tools::psql(
         operation.installation().port, {},
-        {u"SELECT '%1' || datname FROM pg_database WHERE datname ~ '%2' AND NOT datallowconn"_s
-             .arg(unfinishedMarker, unfinishedNamePattern())}));
-    if (!result.succeeded()) {
-        failure = toolFailure(u"memeriksa database di server (psql)"_s, result);
-        return std::nullopt;
-    }
-    QStringList names;
-    for (const QString& line : result.output().split(u'\n')) {
+        {u"SELECT '%1' || coalesce(string_agg(datname, ' '), '') FROM pg_database WHERE "
+         u"datname ~ '%2' AND NOT datallowconn"_s.arg(unfinishedMarker, unfinishedNamePattern())}));
+    for (const QString& line : result.resultText().split(u'\n')) {
         if (line.startsWith(unfinishedMarker)) {
-            names << line.mid(unfinishedMarker.size()).trimmed();
+            return line.mid(unfinishedMarker.size()).split(u' ', Qt::SkipEmptyParts);
         }
     }
-    return names;
+    failure = toolFailure(u"memeriksa database di server (psql)"_s, result);
+    return std::nullopt;
 }
 
 std::optional<Failure> dropUnfinishedDatabase(Operation& operation, const QString& name)
