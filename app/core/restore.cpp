@@ -4,6 +4,7 @@
 #include "core/archivetoc.h"
 #include "core/backup.h"
 #include "core/commandline.h"
+#include "core/obstacles.h"
 #include "core/recovery.h"
 #include "core/regularfile.h"
 #include "core/restoreplan.h"
@@ -21,7 +22,8 @@ namespace ranupa {
 
 namespace {
 
-// Connections to pendataan that keep coming back get this many attempts at the swap.
+// Connections to pendataan that keep coming back, and locks held by other sessions, get this
+// many attempts at the swap.
 constexpr int swapAttempts = 3;
 constexpr int swapRetryPauseMs = 500;
 
@@ -168,6 +170,9 @@ public:
         if (auto failure = backup.plan(request.acceptOtherDatabase || op.asksOperator())) {
             return failure;
         }
+        if (auto failure = checkPendataanReplaceable(op)) {
+            return failure;
+        }
         if (auto failure = askOperator()) {
             return failure;
         }
@@ -286,13 +291,16 @@ private:
         const QString replaced = replacedDatabaseName();
         const DatabaseSettings& settings = backup.restorePlan().settings;
         QByteArray script;
+        script += swapSessionSettings();
         if (isPlainEncodingName(settings.encoding) && !settings.encoding.isEmpty()) {
             script += "SET client_encoding = '" + settings.encoding + "';\n";
         }
         script += "SET standard_conforming_strings = on;\n";
         QStringList statements{op.lock().heldCheck(), stateUnchanged(state)};
         if (state.pendataan) {
-            statements << u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+            // A session that changed pendataan's row is waited for before any connection ends.
+            statements << u"SELECT FROM pg_database WHERE datname = 'pendataan' FOR UPDATE"_s
+                       << u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
                           u"datname = 'pendataan'"_s
                        << u"ALTER DATABASE pendataan RENAME TO %1"_s.arg(replaced)
                        << u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(replaced, ownDatabaseMark());
@@ -314,6 +322,7 @@ private:
         }
         op.setCancellable(false);
         op.step(u"Menyelesaikan restore..."_s);
+        const SwapWaitWatch watch(op);
         for (int attempt = 1;; ++attempt) {
             Failure failure;
             const std::optional<ServerDatabases> state = readServerDatabases(op, failure);
@@ -326,10 +335,19 @@ private:
             }
             failure =
                 onServer(toolFailure(u"menukar database baru dengan pendataan (psql)"_s, result));
-            if (failure.cause == FailureCause::DatabaseInUse && attempt < swapAttempts) {
-                // Most likely a client that connected again between two statements.
+            const bool passing = failure.cause == FailureCause::DatabaseInUse ||
+                                 failure.cause == FailureCause::DatabaseLocked;
+            if (passing && attempt < swapAttempts) {
+                // Most likely a client that connected again between two statements, or a
+                // transaction that is about to end. Nothing has changed yet: a cancel may stop.
+                if (op.cancelRequested()) {
+                    return Failure::cancel();
+                }
                 QThread::msleep(swapRetryPauseMs);
                 continue;
+            }
+            if (failure.cause == FailureCause::DatabaseLocked) {
+                watch.explain(failure, attempt);
             }
             return swapFailure(failure);
         }

@@ -4,6 +4,7 @@
 #include "core/operation.h"
 #include "core/toolcommands.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -200,7 +201,9 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
     QTemporaryDir work;
     if (!work.isValid()) {
         return planFailure(u"memeriksa file backup"_s,
-                           u"Folder sementara tidak dapat dibuat: "_s + work.errorString());
+                           u"Folder sementara tidak dapat dibuat di %1: %2"_s.arg(
+                               QDir::toNativeSeparators(QDir::tempPath()), work.errorString()),
+                           FailureCause::TempFolderUnusable);
     }
     Failure failure;
     const std::optional<QByteArray> schema =
@@ -221,7 +224,8 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
         const QString listPath = work.filePath(u"database.list"_s);
         if (!writeFile(listPath, list)) {
             return planFailure(u"memeriksa file backup"_s,
-                               u"File sementara %1 tidak dapat ditulis."_s.arg(listPath));
+                               u"File sementara %1 tidak dapat ditulis."_s.arg(listPath),
+                               FailureCause::TempFolderUnusable);
         }
         const std::optional<QByteArray> entries =
             archiveScript(operation, file, work.filePath(u"database.sql"_s), listPath,
