@@ -283,10 +283,10 @@ void ArchiveDatabaseTest::localeChoice()
 void ArchiveDatabaseTest::createStatementReachesPsqlWhole()
 {
     const DatabaseLocale awkward = libc(u"UTF8"_s, u"Norwegian (Bokm\u00e5l)_O'Neil\"s \\x.1252"_s);
-    const QStringList argv = ranupa::commandline::splitWindowsCommandLine(ranupa::tools::psql(
-        u"5432"_s, {},
-        {ranupa::createUnfinishedDatabase(u"baru"_s,
-                                          ranupa::createDatabaseOptions(awkward, 150018))}));
+    const QStringList argv = ranupa::commandline::splitWindowsCommandLine(
+        ranupa::tools::psql(u"5432"_s, {},
+                            {ranupa::createUnfinishedDatabase(
+                                u"baru"_s, ranupa::createDatabaseOptions(awkward, 150018))}));
     QCOMPARE(argv.size(), 17);
     const QString locale = u"E'Norwegian (Bokm\u00e5l)_O''Neil\"s \\\\x.1252'"_s;
     QCOMPARE(argv.at(16),

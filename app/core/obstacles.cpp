@@ -99,8 +99,8 @@ QString blockingSessionsStatement()
 
 std::optional<Failure> checkPendataanReplaceable(Operation& operation)
 {
-    const ToolResult result = operation.run(
-        tools::psql(operation.installation().port, {}, {replaceabilityStatement()}));
+    const ToolResult result =
+        operation.run(tools::psql(operation.installation().port, {}, {replaceabilityStatement()}));
     const std::optional<Found> found = parseFound(result.resultText());
     if (!found) {
         return toolFailure(u"memeriksa database pendataan di server (psql)"_s, result);

@@ -193,7 +193,8 @@ std::optional<Failure> createOwnDatabase(Operation& operation, const QString& na
             .rightJustified(12, u'0');
     const QString step = u"membuat database %1 (psql)"_s.arg(name);
     ToolResult result = operation.run(tools::psql(
-        port, {}, {operation.lock().heldCheck(), createUnfinishedDatabase(unfinished, createOptions)}));
+        port, {},
+        {operation.lock().heldCheck(), createUnfinishedDatabase(unfinished, createOptions)}));
     if (!result.succeeded()) {
         return toolFailure(step, result);
     }
@@ -212,7 +213,8 @@ std::optional<Failure> createOwnDatabase(Operation& operation, const QString& na
     }
     if (!found->marked.contains(name)) {
         return Failure{.step = u"membuat database %1"_s.arg(name),
-                       .details = u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(name)};
+                       .details =
+                           u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(name)};
     }
     return std::nullopt;
 }
@@ -286,9 +288,9 @@ std::optional<Failure> recoverInterruptedWork(Operation& operation)
                            notDropped->details));
     }
     if (!unfinished.isEmpty()) {
-        operation.note(u"Pekerjaan sebelumnya terhenti saat membuat database; database kosong "
-                       u"yang belum selesai dibuatnya (%1) telah dihapus."_s.arg(
-                           unfinished.join(u", "_s)));
+        operation.note(
+            u"Pekerjaan sebelumnya terhenti saat membuat database; database kosong "
+            u"yang belum selesai dibuatnya (%1) telah dihapus."_s.arg(unfinished.join(u", "_s)));
     }
     for (const QString& name : found->marked) {
         if (const std::optional<Failure> notDropped = dropOwnDatabase(operation, name)) {

@@ -198,6 +198,13 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
                            u"backup database pendataan."_s.arg(toc.databaseName),
                            FailureCause::ForeignBackup);
     }
+    // Qt takes the working directory, the installation, when TMPDIR names no folder.
+    if (QDir::tempPath().isEmpty()) {
+        return planFailure(
+            u"memeriksa file backup"_s,
+            u"Folder sementara %1 (TMPDIR) tidak ada."_s.arg(qEnvironmentVariable("TMPDIR")),
+            FailureCause::TempFolderUnusable);
+    }
     QTemporaryDir work;
     if (!work.isValid()) {
         return planFailure(u"memeriksa file backup"_s,
