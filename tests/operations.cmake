@@ -55,18 +55,5 @@ ranupa_add_test(test_shared_server SOURCES test_shared_server.cpp testcluster.h
 add_dependencies(test_shared_server ranupa-helper) # runs the program itself
 set_tests_properties(test_shared_server PROPERTIES
     FIXTURES_REQUIRED pgcluster_shared
-    RESOURCE_LOCK shared_cluster
     TIMEOUT 300
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_SHARED_CLUSTER_DIR=${RANUPA_SHARED_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>;RANUPA_PGCLUSTER=${RANUPA_PGCLUSTER}")
-
-# What others on a shared server put in the way of a restore: replication, prepared
-# transactions, a lock held from another database, the program's own session ended, client
-# surroundings it cannot use. On the shared-server cluster, one test at a time.
-ranupa_add_test(test_server_obstacles SOURCES test_server_obstacles.cpp testcluster.h
-    LIBS ranupa_core)
-add_dependencies(test_server_obstacles ranupa-helper) # runs the program itself
-set_tests_properties(test_server_obstacles PROPERTIES
-    FIXTURES_REQUIRED pgcluster_shared
-    RESOURCE_LOCK shared_cluster
-    TIMEOUT 180
-    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_SHARED_CLUSTER_DIR=${RANUPA_SHARED_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>")
