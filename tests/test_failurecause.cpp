@@ -40,6 +40,15 @@ void FailureCauseTest::toolMessagesName_data()
         << u"psql: error: ERROR:  database \"pendataan\" is being accessed by other users\n"
            u"DETAIL:  There is 1 other session using the database."_s
         << FailureCause::DatabaseInUse;
+    // Not a client that comes back: one no waiting ends, an administrator must (met at the swap).
+    QTest::newRow("prepared transaction")
+        << u"psql:<stdin>:9: ERROR:  database \"pendataan\" is being accessed by other users\n"
+           u"DETAIL:  There is 1 prepared transaction using the database."_s
+        << FailureCause::PreparedTransaction;
+    QTest::newRow("SSL required, none offered")
+        << u"psql: error: connection to server at \"localhost\" (127.0.0.1), port 5432 failed: "
+           u"server does not support SSL, but SSL was required"_s
+        << FailureCause::SslRequired;
     QTest::newRow("anything else")
         << u"pg_restore: error: unsupported version (1.16)"_s << FailureCause::Unknown;
 }

@@ -14,10 +14,12 @@
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <csignal>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
+using ranupa::FailureCause;
 using ranupa::OperationOutcome;
 using ranupa::OperationStatus;
 
@@ -87,6 +89,10 @@ private slots:
     void cancelDuringLoadLeavesPreviousDatabase();
     void serverStoppedDuringLoadIsSetRightByNextBackup();
     void killedProgramIsSetRightByNextBackup();
+    void killAroundCreateLeavesNothingThatBlocks();
+    void pendataanHeldByOthers_data();
+    void pendataanHeldByOthers();
+    void lockSessionEndedBySomeoneElse();
     void secondCopyIsRefusedAndHangupCancels();
 
 private:
@@ -217,6 +223,11 @@ void RestoreSafetyTest::cleanup()
         pgcluster(u"server-start"_s);
         cluster->psql(u"drop database if exists ranupa_helper_pendataan_baru"_s, u"postgres"_s);
     }
+    cluster->psql(u"drop subscription if exists ranupa_uji_langganan"_s);
+    cluster->psql(u"select pg_drop_replication_slot(slot_name) from pg_replication_slots"_s);
+    if (cluster->psql(u"select count(*) from pg_prepared_xacts"_s) != u"0"_s) {
+        cluster->psql(u"rollback prepared 'ranupa_uji_siap'"_s);
+    }
 }
 
 void RestoreSafetyTest::damagedTableDataLeavesPreviousDatabase()
@@ -276,7 +287,7 @@ void RestoreSafetyTest::fullDiskLeavesPreviousDatabaseAndRoom()
     const OperationOutcome outcome = ranupa::runRestore(goodBackup);
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QVERIFY2(outcome.details.contains(unchanged), qPrintable(outcome.details));
-    QCOMPARE(outcome.cause, ranupa::FailureCause::ServerDiskFull);
+    QCOMPARE(outcome.cause, FailureCause::ServerDiskFull);
     QVERIFY(outcome.pendataanUnchanged);
     // The unfinished database is gone, and the room it took with it.
     QVERIFY(QStorageInfo(cluster->diskDir).bytesAvailable() >= freeBefore - (1 << 20));
@@ -334,6 +345,107 @@ void RestoreSafetyTest::killedProgramIsSetRightByNextBackup()
     QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir}, &report), 0);
     QVERIFY2(report.contains(u"dihapus"_s), qPrintable(report));
     QCOMPARE(filesIn(dir).size(), 1);
+    expectPreviousDatabase();
+}
+
+void RestoreSafetyTest::killAroundCreateLeavesNothingThatBlocks()
+{
+    // The server finishes a CREATE DATABASE whose client is gone. Killed around it, by a signal
+    // it handles or one it cannot, a restore or a trial leaves only what the next run drops.
+    const QString dir = work.filePath(u"setelah-pembuatan"_s);
+    QVERIFY(QDir().mkpath(dir));
+    int killed = 0;
+    for (const auto& [arguments, creating] :
+         {std::pair{QStringList{u"--restore"_s, goodBackup, u"--yes"_s}, "Membuat database baru"},
+          std::pair{QStringList{u"--verify"_s, goodBackup}, "Membuat database uji"}}) {
+        for (const int delayMs : {0, 15, 40, 70, 100, 150, 220, 300, 400}) {
+            QProcess program;
+            startProgram(program, arguments);
+            program.setReadChannel(QProcess::StandardError);
+            QByteArray err;
+            while (!err.contains(creating) && program.waitForReadyRead(60'000)) {
+                err += program.readAllStandardError();
+            }
+            QVERIFY2(err.contains(creating), err.constData());
+            QThread::msleep(delayMs);
+            ::kill(pid_t(program.processId()), ++killed % 2 ? SIGTERM : SIGKILL);
+            QVERIFY(program.waitForFinished(60'000));
+
+            // The server may take a moment to see the killed program's lock session gone.
+            QTRY_COMPARE(cluster->psql(u"select count(*) from pg_locks where locktype = "
+                                       u"'advisory'"_s),
+                         u"0"_s);
+            QString report;
+            const int code = runProgram({u"--backup"_s, dir, u"--keep"_s, u"1"_s}, &report);
+            QVERIFY2(code == 0, qPrintable(u"%1 ms: %2"_s.arg(delayMs).arg(report)));
+        }
+    }
+    // A CREATE still running for a killed program finishes unseen; the run after drops it.
+    QTRY_COMPARE(cluster->psql(u"select count(*) from pg_stat_activity where query ilike "
+                               u"'create database%'"_s),
+                 u"0"_s);
+    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir}), 0);
+    expectPreviousDatabase();
+}
+
+void RestoreSafetyTest::pendataanHeldByOthers_data()
+{
+    // A session of others runs `statements` in `database`; the details must name `named`.
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QString>("statements");
+    QTest::addColumn<QString>("named");
+    QTest::addColumn<FailureCause>("cause");
+    QTest::newRow("subscription")
+        << u"pendataan"_s
+        << u"CREATE SUBSCRIPTION ranupa_uji_langganan CONNECTION 'dbname=tidak_ada' PUBLICATION "
+           u"p WITH (connect = false, slot_name = NONE);"_s
+        << u"ranupa_uji_langganan"_s << FailureCause::ReplicationInUse;
+    QTest::newRow("inactive logical replication slot")
+        << u"pendataan"_s
+        << u"SELECT pg_create_logical_replication_slot('ranupa_uji_slot', 'test_decoding');"_s
+        << u"ranupa_uji_slot"_s << FailureCause::ReplicationInUse;
+    QTest::newRow("prepared transaction")
+        << u"pendataan"_s << u"BEGIN; PREPARE TRANSACTION 'ranupa_uji_siap';"_s
+        << u"ranupa_uji_siap"_s << FailureCause::PreparedTransaction;
+    // Ending the connections to pendataan does not end it; the swap waits for it, then gives up.
+    QTest::newRow("open transaction in another database that changed pendataan's entry")
+        << u"postgres"_s << u"BEGIN; GRANT CONNECT ON DATABASE pendataan TO PUBLIC;"_s
+        << u"aplikasi ranupa-uji-penahan"_s << FailureCause::DatabaseLocked;
+}
+
+void RestoreSafetyTest::pendataanHeldByOthers()
+{
+    QFETCH(QString, database);
+    QFETCH(QString, statements);
+    QFETCH(QString, named);
+    QFETCH(FailureCause, cause);
+    Session others(*cluster, database, u"ranupa-uji-penahan"_s);
+    QVERIFY(!others.run(statements).isEmpty());
+    QStringList shown;
+    const OperationOutcome outcome =
+        ranupa::runRestore(goodBackup, {.toolLine = [&](const QString& l) {
+                               shown << l;
+                           }});
+    QCOMPARE(outcome.cause, cause);
+    QVERIFY2(outcome.details.contains(named) && outcome.pendataanUnchanged,
+             qPrintable(outcome.details));
+    QCOMPARE(!shown.filter(named).isEmpty(), cause == FailureCause::DatabaseLocked);
+    expectPreviousDatabase();
+}
+
+void RestoreSafetyTest::lockSessionEndedBySomeoneElse()
+{
+    ranupa::RestoreJob job;
+    job.setAskBeforeReplacing(true);
+    connect(&job, &ranupa::RestoreJob::confirmationNeeded, &job, [&] {
+        const QString lock = u" from pg_locks where locktype = 'advisory'"_s;
+        cluster->psql(u"select pg_terminate_backend(pid)"_s + lock);
+        QTRY_COMPARE_WITH_TIMEOUT(cluster->psql(u"select count(*)"_s + lock), u"0"_s, 10'000);
+        job.proceed();
+    });
+    const OperationOutcome outcome = ranupa::runToEnd(job, goodBackup, {});
+    QCOMPARE(outcome.cause, FailureCause::LockLost);
+    QVERIFY(outcome.pendataanUnchanged);
     expectPreviousDatabase();
 }
 

@@ -60,6 +60,7 @@ void RetentionTest::listingDescribesEachBackup()
 {
     QTemporaryDir dir;
     for (const auto& [name, size] : {std::pair{u"ranupaku15112026080000.dbk"_s, 10},
+                                     {u"ranupaku01012099080000.dbk"_s, 20},
                                      {u"ranupaku08122026091500-sebelum-restore.dbk"_s, 1536},
                                      {u"catatan.txt"_s, 5}}) {
         QFile file(dir.filePath(name));
@@ -74,6 +75,9 @@ void RetentionTest::listingDescribesEachBackup()
     }
     using ranupa::wording::size;
     QCOMPARE(lines, (QStringList{
+                        u"Kamis, 1 Januari 2099 pukul 08.00 | waktu di nama file ada di masa "
+                        u"depan | "_s +
+                            size(20) + u" | backup biasa | ranupaku01012099080000.dbk"_s,
                         u"Selasa, 8 Desember 2026 pukul 09.15 | 7 jam yang lalu | "_s + size(1536) +
                             u" | backup pengaman sebelum restore | "
                             u"ranupaku08122026091500-sebelum-restore.dbk"_s,

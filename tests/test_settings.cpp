@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/resource.h>
@@ -191,6 +192,12 @@ void TestSettings::portCheck_data()
     QTest::addRow("far too high") << "DefDBPort=99999999999999999999\n"_ba << QString();
     QTest::addRow("empty") << "DefDBPort=\nDefDBPort=5432\n"_ba << QString();
     QTest::addRow("not UTF-8") << "DefDBPort=\xff\xfe\n"_ba << QString();
+    // As Windows editors save "Unicode" text, byte-order mark first.
+    const QString text = u"[Database]\r\nDefDBHost=localhost\r\nDefDBPort=5433\r\n"_s;
+    QTest::addRow("UTF-16 little-endian")
+        << "\xff\xfe"_ba + QStringEncoder(QStringConverter::Utf16LE)(text) << u"5433"_s;
+    QTest::addRow("UTF-16 big-endian")
+        << "\xfe\xff"_ba + QStringEncoder(QStringConverter::Utf16BE)(text) << u"5433"_s;
     QTest::addRow("key missing") << "[Database]\nDefDBHost=localhost\n"_ba << QString();
 }
 

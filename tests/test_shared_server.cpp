@@ -37,39 +37,6 @@ QStringList filesIn(const QString& dir)
     return QDir(dir).entryList(QDir::Files, QDir::Name);
 }
 
-// A client that stays connected, as the application does.
-class Session final
-{
-    Q_DISABLE_COPY_MOVE(Session)
-
-public:
-    Session(const TestCluster& cluster, const QString& database)
-    {
-        m_psql.setProcessEnvironment(cluster.clientEnvironment());
-        m_psql.start(cluster.binDir + u"/psql"_s,
-                     {u"-X"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-h"_s, cluster.socketDir, u"-p"_s,
-                      cluster.port, u"-U"_s, u"postgres"_s, u"-d"_s, database});
-    }
-    ~Session()
-    {
-        m_psql.closeWriteChannel();
-        m_psql.waitForFinished();
-    }
-    // What psql wrote for `sql`; nothing when it did not answer.
-    QByteArray run(const QString& sql)
-    {
-        m_psql.write(sql.toUtf8() + "\n\\echo ranupa-selesai\n");
-        QByteArray out;
-        while (!out.contains("ranupa-selesai") && m_psql.waitForReadyRead(30'000)) {
-            out += m_psql.readAllStandardOutput();
-        }
-        return out.contains("ranupa-selesai") ? out : QByteArray();
-    }
-
-private:
-    QProcess m_psql;
-};
-
 } // namespace
 
 class SharedServerTest final : public QObject

@@ -71,6 +71,7 @@ private slots:
     void interruptedTrialIsDroppedByTheNextRun_data();
     void interruptedTrialIsDroppedByTheNextRun();
     void backupWithTrialMovesItsBarThroughALargeTable();
+    void unusableTempFolder();
 
 private:
     QString ownDatabases() const;
@@ -265,6 +266,18 @@ void VerifyTest::backupWithTrialMovesItsBarThroughALargeTable()
     QVERIFY2(within.size() >= 2, qPrintable(QString::number(within.size())));
     QCOMPARE(measures.last().unit, ranupa::ProgressMeasure::Unit::Bytes);
     QCOMPARE(measures.last().percent(), 100);
+}
+
+void VerifyTest::unusableTempFolder()
+{
+    for (const QString& folder : {work.filePath(u"tidak-ada"_s), goodBackup /* a file */}) {
+        qputenv("TMPDIR", folder.toLocal8Bit());
+        const ranupa::OperationOutcome outcome = ranupa::runVerify(goodBackup);
+        qunsetenv("TMPDIR");
+        QCOMPARE(outcome.cause, ranupa::FailureCause::TempFolderUnusable);
+        QVERIFY2(outcome.details.contains(folder), qPrintable(outcome.details));
+    }
+    expectPendataanUntouched();
 }
 
 int main(int argc, char** argv)

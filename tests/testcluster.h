@@ -216,3 +216,42 @@ private:
     QProcess m_session;
     bool m_held = false;
 };
+
+// A client that stays connected, as the application does; `applicationName` names it to the
+// server when given.
+class Session final
+{
+    Q_DISABLE_COPY_MOVE(Session)
+
+public:
+    Session(const TestCluster& cluster, const QString& database,
+            const QString& applicationName = {})
+    {
+        QProcessEnvironment environment = cluster.clientEnvironment();
+        if (!applicationName.isEmpty())
+            environment.insert(QStringLiteral("PGAPPNAME"), applicationName);
+        m_psql.setProcessEnvironment(environment);
+        m_psql.start(cluster.binDir + QStringLiteral("/psql"),
+                     {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"),
+                      QStringLiteral("-t"), QStringLiteral("-h"), cluster.socketDir,
+                      QStringLiteral("-p"), cluster.port, QStringLiteral("-U"),
+                      QStringLiteral("postgres"), QStringLiteral("-d"), database});
+    }
+    ~Session()
+    {
+        m_psql.closeWriteChannel();
+        m_psql.waitForFinished();
+    }
+    // What psql wrote for `sql`; nothing when it did not answer.
+    QByteArray run(const QString& sql)
+    {
+        m_psql.write(sql.toUtf8() + "\n\\echo ranupa-selesai\n");
+        QByteArray out;
+        while (!out.contains("ranupa-selesai") && m_psql.waitForReadyRead(30'000))
+            out += m_psql.readAllStandardOutput();
+        return out.contains("ranupa-selesai") ? out : QByteArray();
+    }
+
+private:
+    QProcess m_psql;
+};

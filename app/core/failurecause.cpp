@@ -17,15 +17,21 @@ struct Signature
     QStringView text; // as libpq, the server or the C library word it (lower case)
 };
 
-// Tried in order: a refused password also says "connection to server ... failed", and a full disk
-// on the server reaches the client as an ordinary error.
+// Tried in order: a refused password also says "connection to server ... failed", a full disk
+// on the server reaches the client as an ordinary error, and a prepared transaction shows as
+// another user of the database. The server lock's own words come from its held check.
 constexpr std::array signatures = {
     Signature{FailureCause::DiskFull, u"no space left on device"},
     Signature{FailureCause::DiskFull, u"could not extend file"},
     Signature{FailureCause::DiskFull, u"disk full"},
     Signature{FailureCause::PasswordRequired, u"no password supplied"},
     Signature{FailureCause::PasswordRequired, u"password authentication failed"},
+    Signature{FailureCause::PreparedTransaction, u"prepared transaction using the database"},
+    Signature{FailureCause::PreparedTransaction, u"prepared transactions using the database"},
     Signature{FailureCause::DatabaseInUse, u"is being accessed by other users"},
+    Signature{FailureCause::DatabaseLocked, u"canceling statement due to lock timeout"},
+    Signature{FailureCause::LockLost, u"kunci server tidak dipegang lagi"},
+    Signature{FailureCause::SslRequired, u"server does not support ssl, but ssl was required"},
     Signature{FailureCause::DatabaseMissing, u"database \"pendataan\" does not exist"},
     Signature{FailureCause::ServerUnreachable, u"connection refused"},
     Signature{FailureCause::ServerUnreachable, u"is the server running"},
@@ -114,6 +120,31 @@ QString causeText(FailureCause cause, const QString& port)
     case FailureCause::BackupChanged:
         return u"File backup berubah selama restore. Pastikan tidak ada program lain yang menulis "
                u"file itu, lalu coba lagi."_s;
+    case FailureCause::DatabaseLocked:
+        return u"Sesi lain di server database menahan kunci pada database pendataan terlalu lama, "
+               u"jadi database itu tidak diganti. Rincian menyebut sesi itu: selesaikan atau "
+               u"akhiri sesi itu, lalu coba lagi."_s;
+    case FailureCause::ReplicationInUse:
+        return u"Database pendataan memakai replikasi logis (subscription atau slot replikasi), "
+               u"yang tidak dapat ikut diganti oleh restore. Administrator server harus "
+               u"menghapusnya lebih dahulu; rincian menyebut namanya."_s;
+    case FailureCause::PreparedTransaction:
+        return u"Di database pendataan ada transaksi yang disiapkan (prepared transaction) dan "
+               u"belum diselesaikan, sehingga database itu tidak dapat diganti. Administrator "
+               u"server harus menyelesaikannya lebih dahulu; rincian menyebut namanya."_s;
+    case FailureCause::LockLost:
+        return u"Sesi server milik program ini diakhiri oleh pihak lain, jadi pekerjaan "
+               u"dihentikan agar tidak bertabrakan dengan backup atau restore lain. Coba lagi; "
+               u"bila terulang, tanyakan kepada orang yang mengurus server siapa yang "
+               u"mengakhirinya."_s;
+    case FailureCause::SslRequired:
+        return u"Komputer ini diatur untuk hanya memakai koneksi SSL (PGSSLMODE), tetapi server "
+               u"database tidak mendukung SSL. Hapus variabel lingkungan PGSSLMODE atau ubah "
+               u"menjadi prefer, lalu coba lagi."_s;
+    case FailureCause::TempFolderUnusable:
+        return u"Folder sementara komputer ini (TEMP atau TMPDIR) tidak ada atau tidak dapat "
+               u"ditulisi. Rincian menyebut folder itu: buat folder itu atau perbaiki izinnya, "
+               u"lalu coba lagi."_s;
     case FailureCause::Busy:
         return u"Backup atau restore lain sedang berjalan di server database ini. Tunggu sampai "
                u"selesai, lalu coba lagi."_s;

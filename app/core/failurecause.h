@@ -30,6 +30,12 @@ enum class FailureCause
     UnsafeBackup,         // the backup holds statements a restore must not run
     UnrestorableBackup,   // the backup just written holds what a restore would refuse
     BackupChanged,        // the backup file changed while it was being restored
+    DatabaseLocked,       // another session holds a lock the swap waits for
+    ReplicationInUse,     // pendataan has logical replication: subscriptions or slots
+    PreparedTransaction,  // a prepared transaction on pendataan keeps it from being replaced
+    LockLost,             // someone else ended the program's own server session
+    SslRequired,          // the environment asks for SSL, which the server does not offer
+    TempFolderUnusable,   // the temp folder is missing or cannot be written
     Busy,                 // another backup or restore runs on the server
 };
 

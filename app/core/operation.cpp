@@ -69,6 +69,11 @@ bool Operation::cancelled() const
     return m_cancellable && m_job.d->cancelRequested;
 }
 
+bool Operation::cancelRequested() const
+{
+    return m_job.d->cancelRequested;
+}
+
 ToolResult Operation::run(const QString& commandLine, ToolRun how)
 {
     how.programDir = m_installation.dir;

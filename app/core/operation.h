@@ -94,6 +94,9 @@ public:
     QString notes() const { return m_notes.join(u"\n\n"); }
 
     bool cancelled() const;
+    // Whether a cancel was asked for, even while it stops nothing: for a wait that may safely be
+    // given up.
+    bool cancelRequested() const;
     // While this is false, a cancel stops nothing: for putting things right after a failure or
     // a cancel, which must run to its end.
     void setCancellable(bool cancellable) { m_cancellable = cancellable; }

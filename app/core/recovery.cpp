@@ -5,6 +5,8 @@
 #include "core/toolcommands.h"
 #include "core/toolrunner.h"
 
+#include <QRandomGenerator>
+
 using namespace Qt::StringLiterals;
 
 namespace ranupa {
@@ -68,6 +70,45 @@ QString droppedNote(const QString& name)
            u"terhapus; salinan itu kini dihapus."_s.arg(name);
 }
 
+// Only names the program itself gives: they are read back from the server and put into
+// statements as they are.
+QString unfinishedNamePattern()
+{
+    return u"^%1[0-9a-f]{12}$"_s.arg(unfinishedDatabasePrefix());
+}
+
+constexpr QStringView unfinishedMarker = u"ranupa-dibuat:";
+
+std::optional<QStringList> readUnfinishedDatabases(Operation& operation, Failure& failure)
+{
+    const ToolResult result = operation.run(tools::psql(
+        operation.installation().port, {},
+        {u"SELECT '%1' || coalesce(string_agg(datname, ' '), '') FROM pg_database WHERE "
+         u"datname ~ '%2' AND NOT datallowconn"_s.arg(unfinishedMarker, unfinishedNamePattern())}));
+    for (const QString& line : result.resultText().split(u'\n')) {
+        if (line.startsWith(unfinishedMarker)) {
+            return line.mid(unfinishedMarker.size()).split(u' ', Qt::SkipEmptyParts);
+        }
+    }
+    failure = toolFailure(u"memeriksa database di server (psql)"_s, result);
+    return std::nullopt;
+}
+
+std::optional<Failure> dropUnfinishedDatabase(Operation& operation, const QString& name)
+{
+    const QString stillUnfinished =
+        u"DO $ranupa$ BEGIN IF NOT EXISTS (SELECT FROM pg_database WHERE datname = '%1' AND NOT "
+        u"datallowconn) THEN RAISE EXCEPTION 'ranupa-helper: database di server berubah'; END "
+        u"IF; END $ranupa$;"_s.arg(name);
+    const ToolResult result = operation.run(
+        tools::psql(operation.installation().port, {},
+                    {operation.lock().heldCheck(), stillUnfinished, u"DROP DATABASE "_s + name}));
+    if (!result.succeeded()) {
+        return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
+    }
+    return std::nullopt;
+}
+
 std::optional<Failure> putLegacyCopyBack(Operation& operation)
 {
     const ToolResult result = operation.run(
@@ -102,6 +143,11 @@ QString trialDatabaseName()
     return u"ranupa_helper_uji"_s;
 }
 
+QString unfinishedDatabasePrefix()
+{
+    return u"ranupa_helper_dibuat_"_s;
+}
+
 QString legacySetAsideName()
 {
     return u"ranupa_helper_pendataan_sebelum"_s;
@@ -131,10 +177,62 @@ QString stateUnchanged(const ServerDatabases& expected)
            u"server berubah'; END IF; END $ranupa$;"_s.arg(stateExpression(), expected.state);
 }
 
-QStringList createMarkedDatabase(const QString& name, const QString& createOptions)
+QString createUnfinishedDatabase(const QString& unfinishedName, const QString& createOptions)
 {
-    return {u"CREATE DATABASE %1 WITH %2"_s.arg(name, createOptions),
-            u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(name, ownDatabaseMark())};
+    return u"CREATE DATABASE %1 WITH %2 ALLOW_CONNECTIONS=false"_s.arg(unfinishedName,
+                                                                       createOptions);
+}
+
+std::optional<Failure> createOwnDatabase(Operation& operation, const QString& name,
+                                         const QString& createOptions)
+{
+    const QString port = operation.installation().port;
+    const QString unfinished =
+        unfinishedDatabasePrefix() +
+        QString::number(QRandomGenerator::global()->generate64() & 0xFFFF'FFFF'FFFFu, 16)
+            .rightJustified(12, u'0');
+    const QString step = u"membuat database %1 (psql)"_s.arg(name);
+    ToolResult result = operation.run(tools::psql(
+        port, {},
+        {operation.lock().heldCheck(), createUnfinishedDatabase(unfinished, createOptions)}));
+    if (!result.succeeded()) {
+        return toolFailure(step, result);
+    }
+    // One transaction: the database stays unfinished or becomes `name` with the mark.
+    const QString finish = u"%1\nCOMMENT ON DATABASE %2 IS '%3';\nALTER DATABASE %2 RENAME TO "
+                           u"%4;\nALTER DATABASE %4 WITH ALLOW_CONNECTIONS true;\n"_s.arg(
+                               operation.lock().heldCheck(), unfinished, ownDatabaseMark(), name);
+    result = operation.run(tools::psqlScript(port, {}), finish.toUtf8());
+    if (!result.succeeded()) {
+        return toolFailure(step, result);
+    }
+    Failure failure;
+    const std::optional<ServerDatabases> found = readServerDatabases(operation, failure);
+    if (!found) {
+        return failure;
+    }
+    if (!found->marked.contains(name)) {
+        return Failure{.step = u"membuat database %1"_s.arg(name),
+                       .details =
+                           u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(name)};
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> dropUnfinishedDatabases(Operation& operation, QStringList& dropped)
+{
+    Failure failure;
+    const std::optional<QStringList> names = readUnfinishedDatabases(operation, failure);
+    if (!names) {
+        return failure;
+    }
+    for (const QString& name : *names) {
+        if (std::optional<Failure> notDropped = dropUnfinishedDatabase(operation, name)) {
+            return notDropped;
+        }
+        dropped << name;
+    }
+    return std::nullopt;
 }
 
 std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name)
@@ -182,6 +280,17 @@ std::optional<Failure> recoverInterruptedWork(Operation& operation)
                            foreign.join(u", "_s)),
             .cause = FailureCause::ReservedName,
             .pendataanUnchanged = true};
+    }
+    QStringList unfinished;
+    if (const std::optional<Failure> notDropped = dropUnfinishedDatabases(operation, unfinished)) {
+        operation.note(u"Database yang belum selesai dibuat oleh pekerjaan sebelumnya belum dapat "
+                       u"dihapus; dicoba lagi pada backup atau restore berikutnya.\n%1"_s.arg(
+                           notDropped->details));
+    }
+    if (!unfinished.isEmpty()) {
+        operation.note(
+            u"Pekerjaan sebelumnya terhenti saat membuat database; database kosong "
+            u"yang belum selesai dibuatnya (%1) telah dihapus."_s.arg(unfinished.join(u", "_s)));
     }
     for (const QString& name : found->marked) {
         if (const std::optional<Failure> notDropped = dropOwnDatabase(operation, name)) {

@@ -4,6 +4,7 @@
 #include "core/archivetoc.h"
 #include "core/backup.h"
 #include "core/commandline.h"
+#include "core/obstacles.h"
 #include "core/recovery.h"
 #include "core/regularfile.h"
 #include "core/restoreplan.h"
@@ -21,7 +22,8 @@ namespace ranupa {
 
 namespace {
 
-// Connections to pendataan that keep coming back get this many attempts at the swap.
+// Connections to pendataan that keep coming back, and locks held by other sessions, get this
+// many attempts at the swap.
 constexpr int swapAttempts = 3;
 constexpr int swapRetryPauseMs = 500;
 
@@ -69,22 +71,9 @@ std::optional<Failure> BackupLoad::createDatabase()
 {
     m_op.step(u"Membuat database %1..."_s.arg(m_what));
     m_created = true;
-    QStringList statements{m_op.lock().heldCheck()};
-    statements << createMarkedDatabase(m_database,
-                                       createDatabaseOptions(m_plan.locale, m_plan.serverVersion));
-    const ToolResult result = m_op.run(tools::psql(m_op.installation().port, {}, statements));
-    if (!result.succeeded()) {
-        return onServer(toolFailure(u"membuat database %1 (psql)"_s.arg(m_what), result));
-    }
-    Failure failure;
-    const std::optional<ServerDatabases> found = readServerDatabases(m_op, failure);
-    if (!found) {
-        return failure;
-    }
-    if (!found->marked.contains(m_database)) {
-        return Failure{
-            .step = u"membuat database %1"_s.arg(m_what),
-            .details = u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(m_database)};
+    if (std::optional<Failure> failure = createOwnDatabase(
+            m_op, m_database, createDatabaseOptions(m_plan.locale, m_plan.serverVersion))) {
+        return onServer(*failure);
     }
     return std::nullopt;
 }
@@ -140,7 +129,11 @@ std::optional<Failure> BackupLoad::dropDatabase(const QString& step)
     m_op.setCancellable(false);
     m_op.step(step);
     m_op.lock().freeRoom();
-    return dropOwnDatabase(m_op, m_database);
+    // A create cut off half-way leaves the database under its unfinished name.
+    QStringList dropped;
+    std::optional<Failure> unfinished = dropUnfinishedDatabases(m_op, dropped);
+    std::optional<Failure> named = dropOwnDatabase(m_op, m_database);
+    return named ? named : unfinished;
 }
 
 namespace {
@@ -167,6 +160,9 @@ public:
         }
         // An operator who is asked sees in the summary which database the backup holds.
         if (auto failure = backup.plan(request.acceptOtherDatabase || op.asksOperator())) {
+            return failure;
+        }
+        if (auto failure = checkPendataanReplaceable(op)) {
             return failure;
         }
         if (auto failure = askOperator()) {
@@ -287,8 +283,10 @@ private:
         const QString replaced = replacedDatabaseName();
         QStringList statements{op.lock().heldCheck(), stateUnchanged(state)};
         if (state.pendataan) {
+            // A session that changed pendataan's row is waited for before any connection ends.
             // A template database cannot be dropped: the old copy stops being one.
-            statements << u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+            statements << u"SELECT FROM pg_database WHERE datname = 'pendataan' FOR UPDATE"_s
+                       << u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
                           u"datname = 'pendataan'"_s
                        << u"ALTER DATABASE pendataan RENAME TO %1"_s.arg(replaced)
                        << u"ALTER DATABASE %1 IS_TEMPLATE false"_s.arg(replaced)
@@ -296,7 +294,7 @@ private:
         }
         statements << u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(scratchDatabaseName())
                    << u"COMMENT ON DATABASE pendataan IS NULL"_s;
-        QByteArray script;
+        QByteArray script = swapSessionSettings();
         for (const QString& statement : statements) {
             script += statement.toUtf8() + (statement.endsWith(u';') ? "\n" : ";\n");
         }
@@ -313,6 +311,7 @@ private:
         }
         op.setCancellable(false);
         op.step(u"Menyelesaikan restore..."_s);
+        const SwapWaitWatch watch(op);
         for (int attempt = 1;; ++attempt) {
             Failure failure;
             const std::optional<ServerDatabases> state = readServerDatabases(op, failure);
@@ -325,10 +324,19 @@ private:
             }
             failure =
                 onServer(toolFailure(u"menukar database baru dengan pendataan (psql)"_s, result));
-            if (failure.cause == FailureCause::DatabaseInUse && attempt < swapAttempts) {
-                // Most likely a client that connected again between two statements.
+            const bool passing = failure.cause == FailureCause::DatabaseInUse ||
+                                 failure.cause == FailureCause::DatabaseLocked;
+            if (passing && attempt < swapAttempts) {
+                // Most likely a client that connected again between two statements, or a
+                // transaction that is about to end. Nothing has changed yet: a cancel may stop.
+                if (op.cancelRequested()) {
+                    return Failure::cancel();
+                }
                 QThread::msleep(swapRetryPauseMs);
                 continue;
+            }
+            if (failure.cause == FailureCause::DatabaseLocked) {
+                watch.explain(failure, attempt);
             }
             return swapFailure(failure);
         }

@@ -5,6 +5,7 @@
 #include "core/sqlscript.h"
 #include "core/toolcommands.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStringDecoder>
 #include <QTemporaryDir>
@@ -211,7 +212,8 @@ std::optional<Failure> readDatabaseSettings(Operation& operation, QFile& file,
     const QString listPath = work.filePath(u"database.list"_s);
     if (!writeFile(listPath, list)) {
         return planFailure(u"memeriksa file backup"_s,
-                           u"File sementara %1 tidak dapat ditulis."_s.arg(listPath));
+                           u"File sementara %1 tidak dapat ditulis."_s.arg(listPath),
+                           FailureCause::TempFolderUnusable);
     }
     Failure failure;
     const std::optional<QByteArray> entries =
@@ -282,10 +284,19 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
                            u"backup database pendataan."_s.arg(toc.databaseName),
                            FailureCause::ForeignBackup);
     }
+    // Qt takes the working directory, the installation, when TMPDIR names no folder.
+    if (QDir::tempPath().isEmpty()) {
+        return planFailure(
+            u"memeriksa file backup"_s,
+            u"Folder sementara %1 (TMPDIR) tidak ada."_s.arg(qEnvironmentVariable("TMPDIR")),
+            FailureCause::TempFolderUnusable);
+    }
     QTemporaryDir work;
     if (!work.isValid()) {
         return planFailure(u"memeriksa file backup"_s,
-                           u"Folder sementara tidak dapat dibuat: "_s + work.errorString());
+                           u"Folder sementara tidak dapat dibuat di %1: %2"_s.arg(
+                               QDir::toNativeSeparators(QDir::tempPath()), work.errorString()),
+                           FailureCause::TempFolderUnusable);
     }
     Failure failure;
     const std::optional<QByteArray> schema =

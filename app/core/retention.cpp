@@ -88,10 +88,15 @@ QList<BackupFile> listBackups(const QString& directory)
 
 QString describeBackup(const BackupFile& backup, const QDateTime& now)
 {
-    return QStringList{
-        wording::dateTime(backup.time), wording::age(backup.time, now), wording::size(backup.size),
-        backup.beforeRestore ? u"backup pengaman sebelum restore"_s : u"backup biasa"_s,
-        QFileInfo(backup.path).fileName()}
+    // A name dated ahead of the clock, beyond the skew of machines sharing a folder, was not
+    // "just made".
+    const QString age = backup.time > now.addSecs(allowedClockSkewSecs)
+                            ? u"waktu di nama file ada di masa depan"_s
+                            : wording::age(backup.time, now);
+    return QStringList{wording::dateTime(backup.time), age, wording::size(backup.size),
+                       backup.beforeRestore ? u"backup pengaman sebelum restore"_s
+                                            : u"backup biasa"_s,
+                       QFileInfo(backup.path).fileName()}
         .join(u" | "_s);
 }
 

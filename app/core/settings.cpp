@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 #include <algorithm>
 #include <functional>
 #include <limits>
@@ -192,6 +193,30 @@ private:
     bool stopped = false;
 };
 
+// Windows editors save a file as "Unicode": UTF-16 with a byte-order mark. The scanner reads such
+// a file as UTF-8, decoded a block at a time (a character may straddle two blocks); any other
+// file as it is.
+class SettingsDecoder final
+{
+public:
+    QByteArray next(QByteArrayView block)
+    {
+        if (atFileStart) {
+            atFileStart = false;
+            if (block.startsWith("\xFF\xFE")) {
+                utf16.emplace(QStringConverter::Utf16LE);
+            } else if (block.startsWith("\xFE\xFF")) {
+                utf16.emplace(QStringConverter::Utf16BE);
+            }
+        }
+        return utf16 ? QString((*utf16)(block)).toUtf8() : block.toByteArray();
+    }
+
+private:
+    bool atFileStart = true;
+    std::optional<QStringDecoder> utf16;
+};
+
 constexpr qsizetype unlimited = std::numeric_limits<qsizetype>::max();
 // Far more than any real setting; what is longer is shown cut and is no valid port anyway.
 constexpr qsizetype maxSettingBytes = 4096;
@@ -212,12 +237,13 @@ std::optional<QByteArray> firstDbPortValue(QIODevice& device)
         },
         maxSettingBytes);
     QByteArray block(readBlockBytes, Qt::Uninitialized);
+    SettingsDecoder decoder;
     for (;;) {
         const qint64 got = device.read(block.data(), block.size());
         if (got <= 0) {
             break;
         }
-        if (!scanner.feed(QByteArrayView(block.constData(), got))) {
+        if (!scanner.feed(decoder.next(QByteArrayView(block.constData(), got)))) {
             return found;
         }
     }
@@ -289,7 +315,7 @@ QList<SettingsEntry> readSettingsEntries(const QByteArray& settingsBytes)
             return true;
         },
         unlimited);
-    scanner.feed(settingsBytes);
+    scanner.feed(SettingsDecoder().next(settingsBytes));
     scanner.finish();
     return entries;
 }

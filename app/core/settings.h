@@ -29,7 +29,8 @@ struct SettingsEntry
 // Every entry of a settings file in file order; a key may appear more than once.
 // Keys are runs of ASCII letters, digits and underscores, separated from their value by any
 // run of "=", spaces and tabs; a value runs up to the first control byte. A UTF-8 byte-order
-// mark is skipped, and a line whose first non-blank character is ";" or "#" is a comment.
+// mark is skipped, a file that starts with a UTF-16 one (either byte order) is read as UTF-16,
+// and a line whose first non-blank character is ";" or "#" is a comment.
 QList<SettingsEntry> readSettingsEntries(const QByteArray& settingsBytes);
 
 // The server port for the command lines, checked before any tool runs.
