@@ -4,7 +4,6 @@
 add_executable(fakecmd fakecmd/fakecmd.cpp fakecmd/pattern.h)
 
 ranupa_add_test(test_settings SOURCES test_settings.cpp LIBS ranupa_core)
-ranupa_add_test(test_commandline SOURCES test_commandline.cpp LIBS ranupa_core)
 
 ranupa_add_test(test_toolrunner SOURCES test_toolrunner.cpp fakecmd/pattern.h LIBS ranupa_core)
 target_include_directories(test_toolrunner PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/fakecmd)

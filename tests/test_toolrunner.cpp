@@ -1,10 +1,11 @@
-#include "core/commandline.h"
+#include "core/toolcommands.h"
 #include "core/toolrunner.h"
 #include "pattern.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -14,6 +15,8 @@ using ranupa::runTool;
 using ranupa::ToolResult;
 using ranupa::ToolRun;
 
+Q_DECLARE_METATYPE(ranupa::ToolCommand)
+
 namespace {
 
 QString fakecmdPath()
@@ -21,10 +24,10 @@ QString fakecmdPath()
     return QString::fromLocal8Bit(FAKECMD_PATH);
 }
 
-// A command line that starts the fake tool with the given operations.
-QString fake(const QString& operations)
+// The fake tool with the given operations.
+ranupa::ToolCommand fake(const QString& operations)
 {
-    return u"\""_s + ranupa::commandline::escapeForQuotes(fakecmdPath()) + u"\" "_s + operations;
+    return {.program = fakecmdPath(), .arguments = QProcess::splitCommand(operations)};
 }
 
 // The arguments that the fake tool printed with its "args" operation.
@@ -78,8 +81,8 @@ class TestToolRunner final : public QObject
     Q_OBJECT
 
 private slots:
-    void toolsGetTheArgumentsAWindowsChildWouldGet_data();
-    void toolsGetTheArgumentsAWindowsChildWouldGet();
+    void toolsGetTheirArgumentsWhole_data();
+    void toolsGetTheirArgumentsWhole();
     void collectsBothStreamsInTheOrderWritten();
     void judgesTheOutcome_data();
     void judgesTheOutcome();
@@ -94,74 +97,39 @@ private slots:
     void collectsMuchOutputWrittenJustBeforeTheEnd();
     void reportsLinesAsTheyArrive();
     void reportsManyLinesAcrossReadBoundaries();
-    void failedStartIsReported();
     void toolStartedFromALineHandlerRunsWhole();
     void cancelKillsTheChildAndItsProcessGroup();
     void timeLimitKillsARunningChild();
 };
 
-// The tools' command lines as the program builds them, run through links named like the tools in
-// a fake installation directory that is the working directory, as in real use.
-void TestToolRunner::toolsGetTheArgumentsAWindowsChildWouldGet_data()
+// The tools' commands as the program builds them, run through links named like the tools in a
+// fake installation folder: each argument reaches the child whole, whatever it holds.
+void TestToolRunner::toolsGetTheirArgumentsWhole_data()
 {
-    QTest::addColumn<QString>("commandLine");
-    QTest::addColumn<QStringList>("arguments");
-
-    const QString file = u"D:\\Sekolah Ñandú\\日本 ranupaku06122026220509.dbk"_s;
-    QTest::addRow("pg_dump, empty port, leading blanks")
-        << u"  \tpgsql\\bin\\pg_dump.exe --host localhost --port  --username \"postgres\" "
-           u"--no-password  --format tar --blobs --verbose --file \"%1\" \"pendataan\""_s.arg(file)
-        << QStringList{u"--host"_s,   u"localhost"_s,     u"--port"_s,   u"--username"_s,
-                       u"postgres"_s, u"--no-password"_s, u"--format"_s, u"tar"_s,
-                       u"--blobs"_s,  u"--verbose"_s,     u"--file"_s,   file,
-                       u"pendataan"_s};
-    QTest::addRow("psql: end connections")
-        << uR"(pgsql\bin\psql.exe -p 5432 -U postgres -c "select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'")"_s
-        << QStringList{
-               u"-p"_s,
-               u"5432"_s,
-               u"-U"_s,
-               u"postgres"_s,
-               u"-c"_s,
-               u"select pg_terminate_backend(pid) from pg_stat_activity where datname='pendataan'"_s};
-    QTest::addRow("psql: drop")
-        << uR"(pgsql\bin\psql.exe -p 5432 -U postgres -c "DROP DATABASE "pendataan"")"_s
-        << QStringList{u"-p"_s,       u"5432"_s, u"-U"_s,
-                       u"postgres"_s, u"-c"_s,   u"DROP DATABASE pendataan"_s};
-    QTest::addRow("psql: create, port with trailing spaces")
-        << uR"(pgsql\bin\psql.exe -p 5432   -U postgres -c "CREATE DATABASE pendataan WITH OWNER=postgres TABLESPACE=pg_default CONNECTION LIMIT=-1")"_s
-        << QStringList{
-               u"-p"_s,
-               u"5432"_s,
-               u"-U"_s,
-               u"postgres"_s,
-               u"-c"_s,
-               u"CREATE DATABASE pendataan WITH OWNER=postgres TABLESPACE=pg_default CONNECTION LIMIT=-1"_s};
-    QTest::addRow("pg_restore")
-        << u"pgsql\\bin\\pg_restore.exe --host localhost --port 5432 --username \"postgres\" "
-           u"--dbname \"pendataan\" --no-password  --verbose \"%1\""_s.arg(file)
-        << QStringList{u"--host"_s,        u"localhost"_s, u"--port"_s,   u"5432"_s,
-                       u"--username"_s,    u"postgres"_s,  u"--dbname"_s, u"pendataan"_s,
-                       u"--no-password"_s, u"--verbose"_s, file};
+    QTest::addColumn<ranupa::ToolCommand>("command");
+    const QString awkward = u"D:\\Sekolah Ñandú\\日本 \"a\" b\\\\ranupaku06122026220509.dbk\\"_s;
+    QTest::addRow("pg_dump, empty port") << ranupa::tools::dump({}, awkward);
+    QTest::addRow("pg_restore's script") << ranupa::tools::archiveScript(awkward, awkward + u'x');
+    QTest::addRow("psql statements") << ranupa::tools::psql(
+        u"5432"_s, u"pendataan"_s, {u"SELECT 'a \"b\" \\' FROM \"t\\\""_s, u"x  y"_s, QString()});
 }
 
-void TestToolRunner::toolsGetTheArgumentsAWindowsChildWouldGet()
+void TestToolRunner::toolsGetTheirArgumentsWhole()
 {
-    QFETCH(QString, commandLine);
-    QFETCH(QStringList, arguments);
+    QFETCH(ranupa::ToolCommand, command);
 
     QTemporaryDir install;
     QVERIFY(install.isValid());
     QVERIFY(QDir(install.path()).mkpath(u"pgsql/bin"_s));
     for (const QString& tool : {u"pg_dump"_s, u"psql"_s, u"pg_restore"_s})
         QVERIFY(QFile::link(fakecmdPath(), install.filePath(u"pgsql/bin/"_s + tool)));
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(install.path()));
-    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
 
-    const ToolResult result = runTool(commandLine);
+    ToolRun how;
+    how.programDir = install.path();
+    const ToolResult result = runTool(command, how);
     QVERIFY2(result.succeeded(), qPrintable(result.errorString));
-    QCOMPARE(printedArguments(result.rawOutput), arguments);
+    QCOMPARE(printedArguments(result.rawOutput), command.arguments);
+    QCOMPARE(result.command, command.text());
 }
 
 void TestToolRunner::collectsBothStreamsInTheOrderWritten()
@@ -215,19 +183,17 @@ void TestToolRunner::crashIsAFailure()
 
 void TestToolRunner::programThatCannotStart_data()
 {
-    QTest::addColumn<QString>("commandLine");
-    QTest::addRow("missing program") << u"pgsql\\bin\\no_such_tool.exe -p 5432"_s;
-    QTest::addRow("not executable") << u"%1 -p 5432"_s.arg(QFINDTESTDATA("test_toolrunner.cpp"));
-    QTest::addRow("a directory") << u"/tmp -p 5432"_s;
-    QTest::addRow("empty command line") << QString();
-    QTest::addRow("only blanks") << u" \t "_s;
-    QTest::addRow("empty quoted program") << u"\"\" -p 5432"_s;
+    QTest::addColumn<QString>("program");
+    QTest::addRow("missing program") << u"pgsql/bin/no_such_tool"_s;
+    QTest::addRow("not executable") << QFINDTESTDATA("test_toolrunner.cpp");
+    QTest::addRow("a directory") << u"/tmp"_s;
+    QTest::addRow("no program") << QString();
 }
 
 void TestToolRunner::programThatCannotStart()
 {
-    QFETCH(QString, commandLine);
-    const ToolResult result = runTool(commandLine);
+    QFETCH(QString, program);
+    const ToolResult result = runTool({.program = program, .arguments = {u"-p"_s, u"5432"_s}});
     QVERIFY(!result.started);
     QVERIFY(!result.succeeded());
     QVERIFY(result.resultText().isEmpty());
@@ -245,10 +211,11 @@ void TestToolRunner::programIsNeverLookedUpInPath()
     QVERIFY(QDir::setCurrent(QDir::tempPath()));
     auto restoreDir = qScopeGuard([&] { QDir::setCurrent(previousDir); });
 
-    QVERIFY(!runTool(u"fakecmd say hi"_s).started);
-    // The same name relative to the working directory, with the ".exe" a Windows path has.
+    const ranupa::ToolCommand sayHi{.program = u"fakecmd"_s, .arguments = {u"say"_s, u"hi"_s}};
+    QVERIFY(!runTool(sayHi).started);
+    // The same name relative to the working directory.
     QVERIFY(QDir::setCurrent(bin));
-    QCOMPARE(runTool(u"fakecmd.exe say hi"_s).rawOutput, "hi\n");
+    QCOMPARE(runTool(sayHi).rawOutput, "hi\n");
 }
 
 void TestToolRunner::standardInputIsAtEndOfFile()
@@ -314,14 +281,6 @@ void TestToolRunner::reportsManyLinesAcrossReadBoundaries()
                              expected.size());
         QCOMPARE(lines.at(i), QString::fromLatin1(expected));
     }
-}
-
-void TestToolRunner::failedStartIsReported()
-{
-    const ToolResult result = runTool(u"pgsql\\bin\\no_such_tool.exe"_s);
-    QVERIFY(!result.started);
-    QVERIFY(!result.errorString.isEmpty());
-    QVERIFY(!result.succeeded());
 }
 
 // The operations run one tool after another from inside the handlers of the one before; each

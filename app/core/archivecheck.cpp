@@ -297,14 +297,14 @@ namespace {
 
 // Runs pg_restore on the whole of the open file; a failure says what it made of it.
 std::optional<Failure> readWithPgRestore(Operation& operation, QFile& file,
-                                         const QString& commandLine, ToolResult& tool)
+                                         const ToolCommand& command, bool throughout,
+                                         ToolResult& tool)
 {
     file.seek(0);
     ToolRun how;
     how.input = &file;
     // --list reads the table of contents only: longer than this means it is stuck. Reading a
     // custom archive through takes longer the larger it is.
-    const bool throughout = commandLine == tools::readArchiveThrough();
     how.timeout = std::chrono::seconds(120 + (throughout ? file.size() / 10'000'000 : 0));
     if (throughout) {
         // Reading a custom archive through takes a while and says how far it is.
@@ -312,7 +312,7 @@ std::optional<Failure> readWithPgRestore(Operation& operation, QFile& file,
             operation.toolLine(line);
         };
     }
-    tool = operation.run(commandLine, how);
+    tool = operation.run(command, how);
     if (tool.succeeded()) {
         return std::nullopt;
     }
@@ -344,12 +344,12 @@ std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveTo
     ToolResult tool;
     if (scan.customFormat) {
         if (std::optional<Failure> failure =
-                readWithPgRestore(operation, file, tools::readArchiveThrough(), tool)) {
+                readWithPgRestore(operation, file, tools::readArchiveThrough(), true, tool)) {
             return failure;
         }
     }
     if (std::optional<Failure> failure =
-            readWithPgRestore(operation, file, tools::listArchive(), tool)) {
+            readWithPgRestore(operation, file, tools::listArchive(), false, tool)) {
         return failure;
     }
     const std::optional<ArchiveToc> listed = parseArchiveList(tool.output());

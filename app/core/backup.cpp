@@ -2,7 +2,6 @@
 
 #include "core/archivecheck.h"
 #include "core/backupfiles.h"
-#include "core/commandline.h"
 #include "core/progress.h"
 #include "core/restoreplan.h"
 #include "core/serverlock.h"
@@ -172,7 +171,7 @@ QString backupFilePath(const QString& targetDir, const QDateTime& now, BackupKin
 std::optional<Failure> writeBackup(Operation& operation, const QString& targetDirText,
                                    QString& filePath, BackupKind kind)
 {
-    const QString targetDir = commandline::absolutePathForTool(targetDirText);
+    const QString targetDir = absolutePathForTool(targetDirText);
     DumpTables tables = listTables(operation);
     const QDateTime nameTime = wholeSecondNow();
     filePath = backupFilePath(targetDir, nameTime, kind);

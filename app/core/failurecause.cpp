@@ -188,6 +188,9 @@ Failure toolFailure(const QString& step, const ToolResult& result)
         return Failure::cancel();
     }
     QString details = describeToolEnd(result);
+    if (!result.command.isEmpty()) {
+        details += u"\nPerintah: "_s + result.command;
+    }
     if (const QString errors = firstToolErrors(result); !errors.isEmpty()) {
         details += u"\nKesalahan pertama:\n"_s + errors;
     }

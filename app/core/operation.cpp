@@ -74,23 +74,23 @@ bool Operation::cancelRequested() const
     return m_job.d->cancelRequested;
 }
 
-ToolResult Operation::run(const QString& commandLine, ToolRun how)
+ToolResult Operation::run(const ToolCommand& command, ToolRun how)
 {
     how.programDir = m_installation.dir;
     how.cancelled = [this] {
         return cancelled();
     };
-    return runTool(commandLine, how);
+    return runTool(command, how);
 }
 
-ToolResult Operation::run(const QString& commandLine, const QByteArray& input)
+ToolResult Operation::run(const ToolCommand& command, const QByteArray& input)
 {
     QBuffer buffer;
     buffer.setData(input);
     buffer.open(QIODevice::ReadOnly);
     ToolRun how;
     how.input = &buffer;
-    return run(commandLine, how);
+    return run(command, how);
 }
 
 bool Operation::asksOperator() const

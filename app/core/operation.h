@@ -102,9 +102,9 @@ public:
     void setCancellable(bool cancellable) { m_cancellable = cancellable; }
     // Runs one client program of the installation to its end (toolcommands.h): a cancel ends
     // it. Its lines are shown only where `how` hands them to toolLine().
-    ToolResult run(const QString& commandLine, ToolRun how = {});
+    ToolResult run(const ToolCommand& command, ToolRun how = {});
     // The same with `input` on its standard input.
-    ToolResult run(const QString& commandLine, const QByteArray& input);
+    ToolResult run(const ToolCommand& command, const QByteArray& input);
 
     // Whether the job has someone to ask; then confirm() asks, and gives nothing when the
     // operation is cancelled meanwhile.

@@ -3,7 +3,6 @@
 #include "core/archivecheck.h"
 #include "core/archivetoc.h"
 #include "core/backup.h"
-#include "core/commandline.h"
 #include "core/obstacles.h"
 #include "core/recovery.h"
 #include "core/regularfile.h"
@@ -44,7 +43,7 @@ BackupLoad::BackupLoad(Operation& operation, const QString& database, const QStr
 
 std::optional<Failure> BackupLoad::openFile(const QString& fileText)
 {
-    m_filePath = commandline::absolutePathForTool(fileText);
+    m_filePath = absolutePathForTool(fileText);
     QString problem;
     if (!openRegularFileForReading(m_filePath, m_file, problem)) {
         return Failure{.step = u"membuka file backup"_s,

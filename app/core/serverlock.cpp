@@ -45,9 +45,7 @@ std::optional<Failure> ServerLock::take(const Installation& installation,
                                         const std::function<bool()>& cancelled)
 {
     const QString step = u"menghubungi server database (psql)"_s;
-    if (!prepareToolProcess(m_session, tools::lockSession(installation.port), installation.dir)) {
-        return Failure{.step = step, .details = {}, .cause = FailureCause::ToolsMissing};
-    }
+    prepareToolProcess(m_session, tools::lockSession(installation.port), installation.dir);
     m_session.start(QIODevice::ReadWrite);
     if (!m_session.waitForStarted(30'000)) {
         return Failure{.step = step,

@@ -1,6 +1,6 @@
 #include "core/toolcommands.h"
 
-#include "core/commandline.h"
+#include <QProcess>
 
 using namespace Qt::StringLiterals;
 
@@ -8,81 +8,77 @@ namespace ranupa::tools {
 
 namespace {
 
-QString quoted(const QString& argument)
-{
-    return u'"' + commandline::escapeForQuotes(argument) + u'"';
-}
+const QString database = u"pendataan"_s;
 
-QString program(QStringView name)
+ToolCommand psqlIn(const QString& port, const QString& databaseName, QStringList more)
 {
-    return u"pgsql\\bin\\%1.exe"_s.arg(name);
-}
-
-QString psqlStart(const QString& port, const QString& database)
-{
-    return program(u"psql") + u" -h localhost -p "_s + port +
-           u" -U postgres -X -w -A -t -v ON_ERROR_STOP=1 -d "_s +
-           (database.isEmpty() ? u"postgres"_s : database);
+    return {.program = u"pgsql/bin/psql"_s,
+            .arguments =
+                QStringList{u"-h"_s, u"localhost"_s, u"-p"_s, port, u"-U"_s, u"postgres"_s, u"-X"_s,
+                            u"-w"_s, u"-A"_s, u"-t"_s, u"-v"_s, u"ON_ERROR_STOP=1"_s, u"-d"_s,
+                            databaseName.isEmpty() ? u"postgres"_s : databaseName} +
+                more};
 }
 
 } // namespace
 
-QString dump(const QString& port, const QString& filePath)
+ToolCommand dump(const QString& port, const QString& filePath)
 {
-    return program(u"pg_dump") + u" --host localhost --port "_s + port +
-           u" --username \"postgres\" --no-password  --format tar --blobs --verbose --file "_s +
-           quoted(filePath) + u" \"pendataan\""_s;
+    return {.program = u"pgsql/bin/pg_dump"_s,
+            .arguments = {u"--host"_s, u"localhost"_s, u"--port"_s, port, u"--username"_s,
+                          u"postgres"_s, u"--no-password"_s, u"--format"_s, u"tar"_s, u"--blobs"_s,
+                          u"--verbose"_s, u"--file"_s, filePath, database}};
 }
 
-QString load(const QString& port, const QString& database)
+ToolCommand load(const QString& port, const QString& databaseName)
 {
-    return program(u"pg_restore") + u" --host localhost --port "_s + port +
-           u" --username \"postgres\" --dbname "_s + quoted(database) +
-           u" --no-password  --verbose"_s;
+    return {.program = u"pgsql/bin/pg_restore"_s,
+            .arguments = {u"--host"_s, u"localhost"_s, u"--port"_s, port, u"--username"_s,
+                          u"postgres"_s, u"--dbname"_s, databaseName, u"--no-password"_s,
+                          u"--verbose"_s}};
 }
 
-QString psql(const QString& port, const QString& database, const QStringList& statements)
+ToolCommand psql(const QString& port, const QString& databaseName, const QStringList& statements)
 {
-    QString line = psqlStart(port, database);
+    QStringList commands;
     for (const QString& statement : statements) {
-        line += u" -c "_s + quoted(statement);
+        commands << u"-c"_s << statement;
     }
-    return line;
+    return psqlIn(port, databaseName, commands);
 }
 
-QString psqlScript(const QString& port, const QString& database)
+ToolCommand psqlScript(const QString& port, const QString& databaseName)
 {
-    return psqlStart(port, database) + u" -1 -f -"_s;
+    return psqlIn(port, databaseName, {u"-1"_s, u"-f"_s, u"-"_s});
 }
 
-QString lockSession(const QString& port)
+ToolCommand lockSession(const QString& port)
 {
-    return program(u"psql") + u" -h localhost -p "_s + port +
-           u" -U postgres -X -w -q -A -t -d postgres"_s;
+    return {.program = u"pgsql/bin/psql"_s,
+            .arguments = {u"-h"_s, u"localhost"_s, u"-p"_s, port, u"-U"_s, u"postgres"_s, u"-X"_s,
+                          u"-w"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-d"_s, u"postgres"_s}};
 }
 
-QString listArchive()
+ToolCommand listArchive()
 {
-    return program(u"pg_restore") + u" --list --create"_s;
+    return {.program = u"pgsql/bin/pg_restore"_s, .arguments = {u"--list"_s, u"--create"_s}};
 }
 
-QString archiveScript(const QString& scriptPath, const QString& listPath)
+ToolCommand archiveScript(const QString& scriptPath, const QString& listPath)
 {
     // The data sections are left out: the script is read for names, not loaded.
-    const QString selection = listPath.isEmpty() ? u" --section=pre-data --section=post-data"_s
-                                                 : u" --use-list "_s + quoted(listPath);
-    return program(u"pg_restore") + u" --create"_s + selection + u" --verbose --file "_s +
-           quoted(scriptPath);
+    QStringList arguments{u"--create"_s};
+    arguments << (listPath.isEmpty()
+                      ? QStringList{u"--section=pre-data"_s, u"--section=post-data"_s}
+                      : QStringList{u"--use-list"_s, listPath});
+    arguments << u"--verbose"_s << u"--file"_s << scriptPath;
+    return {.program = u"pgsql/bin/pg_restore"_s, .arguments = arguments};
 }
 
-QString readArchiveThrough()
+ToolCommand readArchiveThrough()
 {
-#ifdef Q_OS_WIN
-    const QString nowhere = u"NUL"_s;
-#else
-    const QString nowhere = u"/dev/null"_s;
-#endif
-    return program(u"pg_restore") + u" --verbose --file "_s + quoted(nowhere);
+    return {.program = u"pgsql/bin/pg_restore"_s,
+            .arguments = {u"--verbose"_s, u"--file"_s, QProcess::nullDevice()}};
 }
 
 } // namespace ranupa::tools

@@ -1,7 +1,5 @@
 #include "core/toolrunner.h"
 
-#include "core/commandline.h"
-
 #include <QByteArrayView>
 #include <QDir>
 #include <QElapsedTimer>
@@ -35,29 +33,17 @@ QString decodeLocal8Bit(QByteArrayView bytes)
 }
 
 #ifdef Q_OS_WIN
-// Windows children split their own command line, so it goes to CreateProcess exactly as built.
-// The program file is named apart, taken from the installation directory: the working
-// directory, which the paths in the rest of the line count from, may be another one.
-void prepareStart(QProcess& process, const QString& commandLine, const QStringList& argv,
-                  const QDir& programDir)
+const QLatin1String programSuffix(".exe");
+
+// The tools are console programs: CREATE_NO_WINDOW runs them without any console window, where
+// SW_HIDE alone leaves hiding it to the console. Qt's CREATE_UNICODE_ENVIRONMENT stays.
+void prepareStart(QProcess& process)
 {
-    const QString program = QDir::toNativeSeparators(
-        programDir.absoluteFilePath(QDir::fromNativeSeparators(argv.constFirst())));
-    process.setProgram(program);
-    process.setArguments({});
-    auto nativeProgram = std::make_shared<std::wstring>(program.toStdWString());
-    auto nativeLine = std::make_shared<std::wstring>(commandLine.toStdWString());
-    process.setCreateProcessArgumentsModifier(
-        [nativeProgram, nativeLine](QProcess::CreateProcessArguments* args) {
-            args->applicationName = nativeProgram->c_str();
-            args->arguments = nativeLine->data();
-            args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
-            args->startupInfo->wShowWindow = SW_HIDE;
-            // The tools are console programs: CREATE_NO_WINDOW runs them without any console
-            // window, where SW_HIDE alone leaves hiding it to the console. Normal priority: no
-            // priority class flag. Qt's CREATE_UNICODE_ENVIRONMENT stays (environment in UTF-16).
-            args->flags |= CREATE_NO_WINDOW;
-        });
+    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments* args) {
+        args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+        args->startupInfo->wShowWindow = SW_HIDE;
+        args->flags |= CREATE_NO_WINDOW;
+    });
 }
 
 void killChildTree(QProcess& process)
@@ -65,13 +51,10 @@ void killChildTree(QProcess& process)
     process.kill();
 }
 #else
-// Gives the child what a Windows child would make of the command line: the runtime's splitting,
-// and a program path resolved against the program directory, never through PATH.
-void prepareStart(QProcess& process, const QString&, const QStringList& argv,
-                  const QDir& programDir)
+const QLatin1String programSuffix("");
+
+void prepareStart(QProcess& process)
 {
-    process.setProgram(commandline::resolveProgramPath(argv.constFirst(), programDir));
-    process.setArguments(argv.mid(1));
 #ifdef Q_OS_LINUX
     const pid_t parent = ::getpid();
 #endif
@@ -101,6 +84,27 @@ void killChildTree(QProcess& process)
         process.kill();
 }
 #endif
+
+// An argument as the system's command prompt takes it: quoted where it holds a blank, a quote or
+// nothing at all.
+QString shownArgument(const QString& argument)
+{
+    const bool plain =
+        !argument.isEmpty() && std::none_of(argument.begin(), argument.end(), [](QChar c) {
+            return c.isSpace() || c == u'"' || c == u'\'' || c == u'$' || c == u'&' || c == u'|' ||
+                   c == u';';
+        });
+    if (plain) {
+        return argument;
+    }
+#ifdef Q_OS_WIN
+    QString quoted = argument;
+    return u'"' + quoted.replace(u'"', u"\\\""_s) + u'"';
+#else
+    QString quoted = argument;
+    return u'\'' + quoted.replace(u'\'', u"'\\''"_s) + u'\'';
+#endif
+}
 
 // Grows `buffer` geometrically so that appending `more` bytes does not reallocate each time.
 void reserveForAppend(QByteArray& buffer, qint64 more)
@@ -151,7 +155,7 @@ public:
         }
     }
 
-    ToolResult exec(const QString& commandLine);
+    ToolResult exec(const ToolCommand& command);
 
 private:
     void feedInput();
@@ -172,12 +176,10 @@ private:
     qint64 inputFed = 0;
 };
 
-ToolResult Run::exec(const QString& commandLine)
+ToolResult Run::exec(const ToolCommand& command)
 {
-    if (!prepareToolProcess(process, commandLine, how.programDir)) {
-        result.errorString = u"No program named in the command line"_s;
-        return result;
-    }
+    prepareToolProcess(process, command, how.programDir);
+    result.command = command.text();
     process.setProcessChannelMode(QProcess::MergedChannels);
     if (how.input == nullptr) {
         // End-of-file at once: a tool that waits for input (a password, say) fails instead of
@@ -308,16 +310,31 @@ void Run::finish(int exitCode, QProcess::ExitStatus exitStatus)
 
 } // namespace
 
-bool prepareToolProcess(QProcess& process, const QString& commandLine, const QString& programDir)
+void prepareToolProcess(QProcess& process, const ToolCommand& command, const QString& programDir)
 {
-    const QString line = commandline::withoutLeadingControls(commandLine);
-    const QStringList argv = commandline::splitWindowsCommandLine(line);
-    if (argv.constFirst().isEmpty()) {
-        return false;
-    }
+    const QDir dir = programDir.isEmpty() ? QDir::current() : QDir(programDir);
+    process.setProgram(
+        QDir::toNativeSeparators(dir.absoluteFilePath(command.program) + programSuffix));
+    process.setArguments(command.arguments);
     process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
-    prepareStart(process, line, argv, programDir.isEmpty() ? QDir::current() : QDir(programDir));
-    return true;
+    prepareStart(process);
+}
+
+QString absolutePathForTool(const QString& path)
+{
+    if (path.isEmpty() || QDir::isAbsolutePath(path)) {
+        return path;
+    }
+    return QDir::toNativeSeparators(QDir::currentPath()) + QDir::separator() + path;
+}
+
+QString ToolCommand::text() const
+{
+    QStringList words{QDir::toNativeSeparators(program + programSuffix)};
+    for (const QString& argument : arguments) {
+        words << shownArgument(argument);
+    }
+    return words.join(u' ');
 }
 
 QString ToolResult::output() const
@@ -325,9 +342,9 @@ QString ToolResult::output() const
     return decodeLocal8Bit(rawOutput);
 }
 
-ToolResult runTool(const QString& commandLine, const ToolRun& how)
+ToolResult runTool(const ToolCommand& command, const ToolRun& how)
 {
-    return Run(how).exec(commandLine);
+    return Run(how).exec(command);
 }
 
 } // namespace ranupa

@@ -3,10 +3,22 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <chrono>
 #include <functional>
 
 namespace ranupa {
+
+// One client program of the installation and its arguments, started as they are: no shell, no
+// string splitting, on Windows too (QProcess quotes them for CreateProcess).
+struct ToolCommand
+{
+    QString program; // in the installation folder, "/"-separated, without ".exe": "pgsql/bin/psql"
+    QStringList arguments;
+
+    // The command as an operator could type it on this system, for the details.
+    QString text() const;
+};
 
 // What one run of a tool gave back.
 struct ToolResult
@@ -16,6 +28,7 @@ struct ToolResult
     bool timedOut = false; // ended by the run's time limit (also cancelled)
     bool crashed = false;
     int exitCode = -1;
+    QString command;      // as ToolCommand::text() gives it
     QByteArray rawOutput; // standard output and standard error, interleaved as written
     QString errorString;  // why the tool could not be started or did not end normally
 
@@ -31,10 +44,14 @@ struct ToolResult
     QString resultText() const { return succeeded() ? output() : QString(); }
 };
 
-// Prepares `process` to run `commandLine` as a hidden child (see ToolRunner), with its program
-// path resolved against `programDir` ("" for the working directory). False when the line names
-// no program.
-bool prepareToolProcess(QProcess& process, const QString& commandLine, const QString& programDir);
+// Prepares `process` to run `command` as a hidden child (see runTool()), its program taken from
+// `programDir` ("" for the working directory), never looked up in PATH.
+void prepareToolProcess(QProcess& process, const ToolCommand& command, const QString& programDir);
+
+// `path` as it goes into a command: relative to the working directory made absolute, so that a
+// name starting with "-" is never read as an option. Nothing else of it is changed ("." and ".."
+// stay for the system to resolve, as links may stand in between).
+QString absolutePathForTool(const QString& path);
 
 // How one tool is run to its end besides its command line.
 struct ToolRun
@@ -47,13 +64,8 @@ struct ToolRun
     std::chrono::milliseconds timeout{0}; // 0: none
 };
 
-// Runs one command line as a hidden child process to its end, in a local event loop that handles
-// no user input meanwhile: the one way the program runs a tool.
-//
-// The command line is one text, as Windows hands it to a child: on Windows it goes to
-// CreateProcess verbatim; elsewhere it is split by the Microsoft C runtime's rules and its
-// program name is resolved against the program directory only, never looked up in PATH (see
-// commandline.h). Leading blanks and control characters are dropped first.
+// Runs one command as a hidden child process to its end, in a local event loop that handles no
+// user input meanwhile: the one way the program runs a tool.
 //
 // The child's standard input is at end-of-file from the start unless an input is given; on
 // Linux it runs in a session of its own, without a controlling terminal, so a tool that asks for
@@ -61,6 +73,6 @@ struct ToolRun
 // keeps the order of writing; each complete line goes to onLine as it arrives, without its line
 // end ("\n" or "\r\n"), and a last line without one just before the end. A cancel or the time
 // limit ends the child and everything it started.
-ToolResult runTool(const QString& commandLine, const ToolRun& how = {});
+ToolResult runTool(const ToolCommand& command, const ToolRun& how = {});
 
 } // namespace ranupa

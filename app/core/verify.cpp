@@ -1,7 +1,6 @@
 #include "core/verify.h"
 
 #include "core/archivetoc.h"
-#include "core/commandline.h"
 #include "core/recovery.h"
 #include "core/restore.h"
 #include "core/settings.h"
@@ -230,7 +229,7 @@ OperationOutcome verifyBackup(Operation& operation, const QString& fileText)
     if (!failure) {
         failure = trialRestore(operation, fileText, counts);
     }
-    const QString filePath = commandline::absolutePathForTool(fileText);
+    const QString filePath = absolutePathForTool(fileText);
     if (failure) {
         failure->pendataanUnchanged = true; // a trial never touches it
         OperationOutcome outcome = failedOutcome(OperationKind::Verify, *failure,

@@ -1,7 +1,7 @@
-// Runs one command line through the blocking tool runner and prints how many bytes it collected,
+// Runs one command through the blocking tool runner and prints how many bytes it collected,
 // so that run-bench.sh can time the runner against cat of the same bytes.
 //
-//   bench_runtool COMMAND-LINE
+//   bench_runtool PROGRAM [ARGUMENT...]
 //   bench_runtool --collect-stdin    reads standard input into memory the plainest way, the
 //                                    floor for any runner that keeps the whole output
 
@@ -36,15 +36,16 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() != 2) {
-        std::fputs("usage: bench_runtool COMMAND-LINE | --collect-stdin\n", stderr);
+    if (arguments.size() < 2) {
+        std::fputs("usage: bench_runtool PROGRAM [ARGUMENT...] | --collect-stdin\n", stderr);
         return 2;
     }
     if (arguments.at(1) == QLatin1StringView("--collect-stdin")) {
         std::printf("%lld\n", static_cast<long long>(collectStandardInput()));
         return 0;
     }
-    const ranupa::ToolResult result = ranupa::runTool(arguments.at(1));
+    const ranupa::ToolResult result =
+        ranupa::runTool({.program = arguments.at(1), .arguments = arguments.mid(2)});
     std::printf("%lld\n", static_cast<long long>(result.rawOutput.size()));
     return result.succeeded() ? 0 : 1;
 }

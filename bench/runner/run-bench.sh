@@ -21,7 +21,7 @@ data=$work/output.bin
 head -c "$((size_mb * 1024 * 1024))" /dev/urandom >"$data"
 bytes=$(stat -c %s "$data")
 
-collected=$("$bench" "$cat_path $data")
+collected=$("$bench" "$cat_path" "$data")
 if [[ $collected != "$bytes" ]]; then
     echo "runner collected $collected bytes, expected $bytes" >&2
     exit 1
@@ -31,10 +31,10 @@ hyperfine --warmup 2 --runs 10 --export-json "$work/times.json" \
     --command-name "cat > /dev/null" "$cat_path $data > /dev/null" \
     --command-name "cat | cat > /dev/null" "$cat_path $data | $cat_path > /dev/null" \
     --command-name "cat | collect in memory" "$cat_path $data | $bench --collect-stdin > /dev/null" \
-    --command-name "runTool(cat)" "$bench '$cat_path $data' > /dev/null"
+    --command-name "runTool(cat)" "$bench $cat_path $data > /dev/null"
 
 peak_kb() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
-runner_kb=$(peak_kb "$bench" "$cat_path $data")
+runner_kb=$(peak_kb "$bench" "$cat_path" "$data")
 cat_kb=$(peak_kb "$cat_path" "$data")
 
 python3 - "$work/times.json" "$bytes" "$runner_kb" "$cat_kb" <<'PY'
