@@ -1,11 +1,11 @@
 // What a restore reads from a backup's scripts (roles, CREATE DATABASE, the database's own
 // settings), how it picks the new database's locale, and what it quotes of a failed tool.
-#include "core/archivedatabase.h"
-#include "core/databasesettings.h"
-#include "core/recovery.h"
-#include "core/restoreplan.h"
-#include "core/toolcommands.h"
-#include "core/tooldetails.h"
+#include "core/ops/recovery.h"
+#include "core/ops/restoreplan.h"
+#include "core/pg/archivedatabase.h"
+#include "core/pg/databasesettings.h"
+#include "core/pg/toolcommands.h"
+#include "core/pg/tooldetails.h"
 
 #include <QTest>
 

@@ -1,8 +1,8 @@
 // Backup and restore against the real throwaway clusters: what ends up in pendataan, what is
 // left in the target directory, and that nothing hangs, whatever the input.
-#include "core/backup.h"
-#include "core/restore.h"
-#include "core/retention.h"
+#include "core/ops/backup.h"
+#include "core/ops/restore.h"
+#include "core/ops/retention.h"
 #include "testcluster.h"
 
 #include <QDir>

@@ -1,5 +1,5 @@
 #include "cli/cli.h"
-#include "core/retention.h"
+#include "core/ops/retention.h"
 #include "testcluster.h"
 
 #include <QProcess>

@@ -1,6 +1,6 @@
 // The cause sentence the operator reads, from what the tools said.
-#include "core/failurecause.h"
-#include "core/toolrunner.h"
+#include "core/model/failurecause.h"
+#include "core/pg/toolrunner.h"
 
 #include <QTest>
 

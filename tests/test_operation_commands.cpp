@@ -1,7 +1,7 @@
 // The backup file name and the exact command lines of backup and restore, and what a child
 // process makes of them.
-#include "core/backup.h"
-#include "core/toolcommands.h"
+#include "core/ops/backup.h"
+#include "core/pg/toolcommands.h"
 
 #include <QTest>
 

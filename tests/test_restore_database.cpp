@@ -2,12 +2,12 @@
 // locale, settings, role settings, comment and privileges; and it refuses, before touching
 // anything, backups of another database or backups that name roles the server lacks. Against
 // the real throwaway clusters.
-#include "core/backup.h"
-#include "core/restore.h"
-#include "core/restoreplan.h"
-#include "core/toolcommands.h"
-#include "core/toolrunner.h"
-#include "core/verify.h"
+#include "core/ops/backup.h"
+#include "core/ops/restore.h"
+#include "core/ops/restoreplan.h"
+#include "core/ops/verify.h"
+#include "core/pg/toolcommands.h"
+#include "core/pg/toolrunner.h"
 #include "testcluster.h"
 
 #include <QBuffer>

@@ -1,6 +1,6 @@
 // The order backups are shown and kept in, from the time in their names.
-#include "core/retention.h"
-#include "core/wording.h"
+#include "core/model/wording.h"
+#include "core/ops/retention.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "core/operation.h"
+#include "core/ops/operation.h"
 #include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/imagectrl.h"

@@ -1,4 +1,4 @@
-#include "core/settings.h"
+#include "core/model/settings.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "cli/cli.h"
 #include "cli/toolkitoptions.h"
-#include "core/installation.h"
-#include "core/retention.h"
+#include "core/model/installation.h"
+#include "core/ops/retention.h"
 #include "testcluster.h"
 
 #include <QProcess>

@@ -1,5 +1,5 @@
-#include "core/toolcommands.h"
-#include "core/toolrunner.h"
+#include "core/pg/toolcommands.h"
+#include "core/pg/toolrunner.h"
 #include "pattern.h"
 
 #include <QDir>

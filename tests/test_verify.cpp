@@ -2,9 +2,9 @@
 // naming the table, an interrupted one is cleaned up by the next run, and pendataan is never
 // touched; a backup with its trial, whose bar moves while pg_dump copies one large table.
 #include "archivetesting.h"
-#include "core/backup.h"
-#include "core/recovery.h"
-#include "core/verify.h"
+#include "core/ops/backup.h"
+#include "core/ops/recovery.h"
+#include "core/ops/verify.h"
 #include "testcluster.h"
 
 #include <QLocale>

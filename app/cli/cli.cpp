@@ -1,9 +1,9 @@
 #include "cli/cli.h"
 
-#include "core/backup.h"
-#include "core/restore.h"
-#include "core/retention.h"
-#include "core/verify.h"
+#include "core/ops/backup.h"
+#include "core/ops/restore.h"
+#include "core/ops/retention.h"
+#include "core/ops/verify.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "gui/confirmrestore.h"
 
-#include "core/restore.h"
-#include "core/wording.h"
+#include "core/model/wording.h"
+#include "core/ops/restore.h"
 #include "gui/screenfit.h"
 
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 #include "gui/datautility.h"
 
-#include "core/backup.h"
-#include "core/restore.h"
-#include "core/retention.h"
+#include "core/ops/backup.h"
+#include "core/ops/restore.h"
+#include "core/ops/retention.h"
 #include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"
 #include "gui/progressdialog.h"

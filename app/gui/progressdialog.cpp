@@ -1,6 +1,6 @@
 #include "gui/progressdialog.h"
 
-#include "core/progress.h"
+#include "core/model/progress.h"
 #include "gui/screenfit.h"
 
 #include <QCloseEvent>

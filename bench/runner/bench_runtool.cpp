@@ -5,7 +5,7 @@
 //   bench_runtool --collect-stdin    reads standard input into memory the plainest way, the
 //                                    floor for any runner that keeps the whole output
 
-#include "core/toolrunner.h"
+#include "core/pg/toolrunner.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

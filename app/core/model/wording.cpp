@@ -1,0 +1,57 @@
+#include "core/model/wording.h"
+
+#include <QLocale>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa::wording {
+
+namespace {
+
+QLocale indonesian()
+{
+    return QLocale(QLocale::Indonesian, QLocale::Indonesia);
+}
+
+} // namespace
+
+QString dateTime(const QDateTime& when)
+{
+    if (!when.isValid()) {
+        return u"tidak diketahui"_s;
+    }
+    // The Indonesian day and month names come from the locale; times are written with a dot.
+    return indonesian().toString(when.toLocalTime(), u"dddd, d MMMM yyyy 'pukul' HH.mm"_s);
+}
+
+QString age(const QDateTime& when, const QDateTime& now)
+{
+    const qint64 minutes = when.secsTo(now) / 60;
+    const qint64 days = when.toLocalTime().date().daysTo(now.toLocalTime().date());
+    if (minutes < 1) {
+        return u"baru saja"_s;
+    }
+    if (minutes < 60) {
+        return u"%1 menit yang lalu"_s.arg(minutes);
+    }
+    if (days < 1) {
+        return u"%1 jam yang lalu"_s.arg(minutes / 60);
+    }
+    if (days == 1) {
+        return u"kemarin"_s;
+    }
+    if (days < 60) {
+        return u"%1 hari yang lalu"_s.arg(days);
+    }
+    if (days < 730) {
+        return u"%1 bulan yang lalu"_s.arg(days / 30);
+    }
+    return u"%1 tahun yang lalu"_s.arg(days / 365);
+}
+
+QString size(qint64 bytes)
+{
+    return indonesian().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+}
+
+} // namespace ranupa::wording

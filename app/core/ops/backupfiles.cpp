@@ -1,0 +1,218 @@
+#include "core/ops/backupfiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+QString randomSuffix()
+{
+    static constexpr char16_t characters[] =
+        u"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString suffix;
+    for (int i = 0; i < 6; ++i) {
+        suffix += QChar(characters[QRandomGenerator::global()->bounded(62)]);
+    }
+    return suffix;
+}
+
+bool isPartialBackupName(const QString& fileName)
+{
+    static const QRegularExpression pattern(u"^ranupaku\\d{14}-[A-Za-z0-9]{6}\\.part$"_s);
+    return pattern.match(fileName).hasMatch();
+}
+
+#ifdef Q_OS_UNIX
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Whether some process still holds the lock of a partial backup file, i.e. its backup runs.
+bool isHeldByRunningBackup(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) {
+        return errno != ENOENT && errno != ELOOP; // unsure: leave it be
+    }
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
+}
+
+// Makes the file's data and then its new directory entry durable, so that a power cut right
+// after the success message cannot leave a cut-short file under a backup's name.
+void syncData(int fd)
+{
+    [[maybe_unused]] const int ignored = ::fsync(fd);
+}
+
+void syncDirectoryOf(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        [[maybe_unused]] const int ignored = ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+PartialBackupFile::Naming renameWithoutReplacing(const QString& from, const QString& to,
+                                                 QString& problem)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
+        0) {
+        return PartialBackupFile::Naming::Done;
+    }
+    if (errno == EEXIST) {
+        return PartialBackupFile::Naming::NameTaken;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        problem = errnoText(errno);
+        return PartialBackupFile::Naming::Failed;
+    }
+#endif
+    // File systems without an atomic rename that refuses to replace: a hard link refuses too.
+    if (::link(source.constData(), target.constData()) != 0) {
+        if (errno == EEXIST) {
+            return PartialBackupFile::Naming::NameTaken;
+        }
+        problem = errnoText(errno);
+        return PartialBackupFile::Naming::Failed;
+    }
+    ::unlink(source.constData());
+    return PartialBackupFile::Naming::Done;
+}
+
+#else
+
+bool isHeldByRunningBackup(const QString&)
+{
+    return false; // a file still open in a backup cannot be removed on Windows anyway
+}
+
+PartialBackupFile::Naming renameWithoutReplacing(const QString& from, const QString& to,
+                                                 QString& problem)
+{
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
+    if (MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
+                    reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(to).utf16()),
+                    MOVEFILE_WRITE_THROUGH)) {
+        return PartialBackupFile::Naming::Done;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+        return PartialBackupFile::Naming::NameTaken;
+    }
+    problem = u"kode %1"_s.arg(error);
+    return PartialBackupFile::Naming::Failed;
+}
+
+#endif
+
+} // namespace
+
+PartialBackupFile::PartialBackupFile(const QString& path) : m_path(path), m_file(path) {}
+
+std::unique_ptr<PartialBackupFile>
+PartialBackupFile::create(const QString& directory, const QDateTime& stamp, QString& problem)
+{
+    const QString prefix =
+        QDir(directory).filePath(u"ranupaku"_s + stamp.toString(u"ddMMyyyyhhmmss"_s) + u'-');
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        std::unique_ptr<PartialBackupFile> file(
+            new PartialBackupFile(prefix + randomSuffix() + u".part"_s));
+        // NewOnly: an existing file is never opened, let alone truncated.
+        if (file->m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+#ifdef Q_OS_UNIX
+            ::flock(file->m_file.handle(), LOCK_EX | LOCK_NB);
+#endif
+            return file;
+        }
+        problem = file->m_file.errorString();
+        file->m_ours = false; // not made by us: never to be removed by us
+        if (!QFileInfo::exists(file->m_path)) {
+            break; // not a name clash: another try will not do better
+        }
+    }
+    return nullptr;
+}
+
+PartialBackupFile::~PartialBackupFile()
+{
+    if (m_ours) {
+        QString ignored;
+        remove(ignored);
+    }
+}
+
+PartialBackupFile::Naming PartialBackupFile::giveFinalName(const QString& finalPath,
+                                                           QString& problem)
+{
+#ifdef Q_OS_UNIX
+    syncData(m_file.handle());
+#else
+    m_file.close(); // Windows renames no file that is open without delete sharing
+#endif
+    const Naming naming = renameWithoutReplacing(m_path, finalPath, problem);
+    if (naming == Naming::Done) {
+        m_ours = false;
+        m_file.close();
+#ifdef Q_OS_UNIX
+        syncDirectoryOf(finalPath);
+#endif
+    }
+    return naming;
+}
+
+bool PartialBackupFile::remove(QString& problem)
+{
+    if (!m_ours) {
+        return true;
+    }
+    m_file.close();
+    QFile file(m_path);
+    if (file.remove() || !file.exists()) {
+        m_ours = false;
+        return true;
+    }
+    problem = file.errorString();
+    return false;
+}
+
+QStringList removeAbandonedPartialBackups(const QString& directory)
+{
+    const QDir dir(directory);
+    QStringList removed;
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const QString path = dir.filePath(name);
+        if (isPartialBackupName(name) && !isHeldByRunningBackup(path) && QFile::remove(path)) {
+            removed << path;
+        }
+    }
+    return removed;
+}
+
+} // namespace ranupa

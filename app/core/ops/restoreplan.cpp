@@ -1,0 +1,371 @@
+#include "core/ops/restoreplan.h"
+
+#include "core/ops/operation.h"
+#include "core/pg/archivetoc.h"
+#include "core/pg/sqlscript.h"
+#include "core/pg/toolcommands.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+// A text from the backup as an SQL expression, without the text itself ever being SQL.
+QByteArray hexText(const QString& text)
+{
+    return "convert_from(decode('" + text.toUtf8().toHex() + "', 'hex'), 'UTF8')";
+}
+
+QByteArray localeProbe(const DatabaseLocale& archive)
+{
+    QByteArray creations;
+    if (!archive.collate.isEmpty() || !archive.ctype.isEmpty()) {
+        creations += "        EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_libc (LC_COLLATE = ' "
+                     "|| quote_literal(" +
+                     hexText(archive.collate) + ") || ', LC_CTYPE = ' || quote_literal(" +
+                     hexText(archive.ctype) + ") || ')';\n";
+    }
+    if (archive.provider == u"icu"_s) {
+        creations += "        EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_icu (PROVIDER = icu, "
+                     "LOCALE = ' || quote_literal(" +
+                     hexText(archive.icuLocale) + ") || ')';\n";
+    }
+    // The collations only prove that the server can load the locales: the inner block always
+    // ends in an exception, which takes them away again.
+    return "DO $ranupa$\n"
+           "DECLARE\n"
+           "    outcome text := 'ok';\n"
+           "BEGIN\n"
+           "    BEGIN\n" +
+           creations +
+           "        RAISE EXCEPTION 'ranupa-probe-done';\n"
+           "    EXCEPTION WHEN others THEN\n"
+           "        IF SQLERRM <> 'ranupa-probe-done' THEN\n"
+           "            outcome := SQLERRM;\n"
+           "        END IF;\n"
+           "    END;\n"
+           "    PERFORM set_config('ranupa.locale_probe', outcome, false);\n"
+           "END\n"
+           "$ranupa$;\n"
+           "SELECT 'locale=' || replace(current_setting('ranupa.locale_probe'), E'\\n', ' ');\n";
+}
+
+QByteArray missingRolesQuery(const QStringList& roles)
+{
+    if (roles.isEmpty()) {
+        return {};
+    }
+    QByteArrayList hex;
+    for (const QString& role : roles) {
+        hex.append('\'' + role.toUtf8().toHex() + '\'');
+    }
+    // Compared as UTF-8 bytes: the conversion to UTF-8 never fails, whatever the server's
+    // encoding.
+    return "SELECT 'missing-role=' || t.i FROM unnest(ARRAY[" + hex.join(", ") +
+           "]::text[]) WITH ORDINALITY AS t(h, i) WHERE NOT EXISTS (SELECT 1 FROM pg_roles AS r "
+           "WHERE convert_to(r.rolname::text, 'UTF8') = decode(t.h, 'hex'));\n";
+}
+
+// "" before 15; anything newer is named as the server codes it.
+QString providerName(const QString& code)
+{
+    return code == u"c"_s ? u"libc"_s : code == u"i"_s ? u"icu"_s : code;
+}
+
+QByteArray readFile(const QString& path, bool* ok)
+{
+    QFile file(path);
+    *ok = file.open(QIODevice::ReadOnly);
+    return *ok ? file.readAll() : QByteArray();
+}
+
+bool isValidUtf8(QByteArrayView bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8.decode(bytes);
+    return !utf8.hasError();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+}
+
+} // namespace
+
+QByteArray serverProbeScript(const DatabaseLocale& archive, const QStringList& roles)
+{
+    return "SET client_encoding = 'UTF8';\n"
+           "SET client_min_messages = warning;\n"
+           "SELECT 'version=' || current_setting('server_version_num');\n"
+           "SELECT 'windows=' || (version() ~* '(windows|mingw|visual c)')::text;\n"
+           "SELECT v FROM pg_database AS d, LATERAL (VALUES\n"
+           "    ('encoding=' || pg_encoding_to_char(d.encoding)),\n"
+           "    ('collate=' || d.datcollate),\n"
+           "    ('ctype=' || d.datctype),\n"
+           "    ('provider=' || coalesce(to_jsonb(d) ->> 'datlocprovider', '')),\n"
+           "    ('icu=' || coalesce(to_jsonb(d) ->> 'daticulocale', to_jsonb(d) ->> 'datlocale', "
+           "''))\n"
+           ") AS t(v) WHERE d.datname = 'template0';\n" +
+           missingRolesQuery(roles) + localeProbe(archive);
+}
+
+std::optional<ServerProbe> parseServerProbe(const QByteArray& output, const QStringList& roles)
+{
+    QHash<QString, QString> values;
+    ServerProbe probe;
+    for (const QByteArray& rawLine : output.split('\n')) {
+        const QString line =
+            QString::fromUtf8(rawLine.endsWith('\r') ? rawLine.chopped(1) : rawLine);
+        const qsizetype separator = line.indexOf(u'=');
+        if (separator <= 0) {
+            continue;
+        }
+        const QString key = line.left(separator);
+        const QString value = line.mid(separator + 1);
+        if (key == u"missing-role"_s) {
+            bool number = false;
+            const int index = value.toInt(&number) - 1;
+            if (number && index >= 0 && index < roles.size()) {
+                probe.missingRoles.append(roles.at(index));
+            }
+        } else {
+            values.insert(key, value);
+        }
+    }
+    for (const QString& required :
+         {u"version"_s, u"encoding"_s, u"collate"_s, u"ctype"_s, u"locale"_s}) {
+        if (!values.contains(required)) {
+            return std::nullopt;
+        }
+    }
+    ServerLocaleFacts& facts = probe.facts;
+    facts.version = values.value(u"version"_s).toInt();
+    facts.windows = values.value(u"windows"_s) == u"true"_s;
+    facts.defaults.encoding = values.value(u"encoding"_s);
+    facts.defaults.collate = values.value(u"collate"_s);
+    facts.defaults.ctype = values.value(u"ctype"_s);
+    facts.defaults.provider = providerName(values.value(u"provider"_s));
+    facts.defaults.icuLocale = values.value(u"icu"_s);
+    const QString locale = values.value(u"locale"_s);
+    facts.archiveLocaleProblem = locale == u"ok"_s ? QString() : locale;
+    return probe;
+}
+
+namespace {
+
+// Has pg_restore write a script of the open archive into `scriptPath` (of the entries in
+// `listPath`, when given) and reads it back.
+std::optional<QByteArray> archiveScript(Operation& operation, QFile& file,
+                                        const QString& scriptPath, const QString& listPath,
+                                        const QString& step, Failure& failure)
+{
+    file.seek(0);
+    ToolRun how;
+    how.input = &file;
+    how.timeout = std::chrono::minutes(2); // only the table of contents is read
+    const ToolResult result = operation.run(tools::archiveScript(scriptPath, listPath), how);
+    bool read = false;
+    QByteArray script = result.succeeded() ? readFile(scriptPath, &read) : QByteArray();
+    if (!read) {
+        failure = toolFailure(step, result);
+        return std::nullopt;
+    }
+    return script;
+}
+
+Failure planFailure(const QString& step, const QString& details,
+                    FailureCause cause = FailureCause::Unknown)
+{
+    return {.step = step, .details = details, .cause = cause};
+}
+
+void takeArchiveFacts(const ArchiveToc& toc, RestorePlan& plan)
+{
+    plan.archiveDatabase = toc.databaseName;
+    plan.archiveCreated = toc.created;
+    plan.archiveServerVersion = toc.serverVersion;
+    plan.archiveTables = int(toc.entriesOfType(u"TABLE").size());
+}
+
+} // namespace
+
+namespace {
+
+// The database's own entries of the archive (comment, privileges, settings, ...), read the way a
+// restore applies them; no settings when the archive has no such entries.
+std::optional<Failure> readDatabaseSettings(Operation& operation, QFile& file,
+                                            const ArchiveToc& toc, const QTemporaryDir& work,
+                                            DatabaseSettings& settings, QStringList& roles)
+{
+    const QByteArray list = databaseEntriesList(toc);
+    if (list.isEmpty()) {
+        return std::nullopt;
+    }
+    const QString listPath = work.filePath(u"database.list"_s);
+    if (!writeFile(listPath, list)) {
+        return planFailure(u"memeriksa file backup"_s,
+                           u"File sementara %1 tidak dapat ditulis."_s.arg(listPath),
+                           FailureCause::TempFolderUnusable);
+    }
+    Failure failure;
+    const std::optional<QByteArray> entries =
+        archiveScript(operation, file, work.filePath(u"database.sql"_s), listPath,
+                      u"membaca pengaturan database dari file backup (pg_restore)"_s, failure);
+    if (!entries) {
+        return failure;
+    }
+    for (const QString& role : rolesNamedInScript(*entries)) {
+        if (!roles.contains(role)) {
+            roles.append(role);
+        }
+    }
+    settings = databaseSettings(*entries);
+    if (!settings.refused.isEmpty()) {
+        return planFailure(u"memeriksa pengaturan database dalam file backup"_s,
+                           u"Bagian pengaturan database dalam file backup berisi %1, jadi restore "
+                           u"tidak dijalankan:\n%2"_s.arg(settings.refusedWhy, settings.refused),
+                           FailureCause::UnsafeBackup);
+    }
+    return std::nullopt;
+}
+
+// The statements in UTF-8, which the program always sends: an archive's own encoding is never a
+// client encoding. The server converts, since it knows every encoding a database can have, and
+// says when the bytes are not valid in it.
+std::optional<Failure> settingsInUtf8(Operation& operation, DatabaseSettings& settings)
+{
+    const QByteArray encoding = settings.encoding.toUpper();
+    settings.encoding = "UTF8";
+    if (encoding.isEmpty() || encoding == "UTF8" || encoding == "SQL_ASCII") {
+        if (isValidUtf8(settings.statements)) {
+            return std::nullopt;
+        }
+    } else if (!settings.statements.isEmpty()) {
+        const ToolResult result = operation.run(
+            tools::psqlScript(operation.installation().port, {}),
+            "SELECT 'utf8=' || encode(convert(decode('" + settings.statements.toHex() +
+                "', 'hex'), '" + encoding + "', 'UTF8'), 'hex');\n");
+        const QString line = result.resultText().trimmed();
+        if (line.startsWith(u"utf8=")) {
+            settings.statements = QByteArray::fromHex(line.sliced(5).toLatin1());
+            return std::nullopt;
+        }
+        // The server answered, and said no: the bytes are not text of that encoding.
+        if (causeFromToolResult(result) != FailureCause::Unknown) {
+            return toolFailure(u"mengubah pengaturan database ke UTF-8 (psql)"_s, result);
+        }
+    } else {
+        return std::nullopt;
+    }
+    return planFailure(
+        u"memeriksa pengaturan database dalam file backup"_s,
+        u"Teks dalam bagian pengaturan database file backup tidak sah dalam "
+        u"encoding %1, jadi restore tidak dijalankan."_s.arg(QString::fromLatin1(encoding)),
+        FailureCause::UnsafeBackup);
+}
+
+} // namespace
+
+std::optional<Failure> planRestore(Operation& operation, QFile& file, const ArchiveToc& toc,
+                                   bool acceptOtherDatabase, RestorePlan& plan)
+{
+    takeArchiveFacts(toc, plan);
+    if (toc.databaseName != u"pendataan"_s && !acceptOtherDatabase) {
+        return planFailure(u"memeriksa file backup"_s,
+                           u"File backup ini berisi database \"%1\", bukan pendataan. Pilih file "
+                           u"backup database pendataan."_s.arg(toc.databaseName),
+                           FailureCause::ForeignBackup);
+    }
+    // Qt takes the working directory, the installation, when TMPDIR names no folder.
+    if (QDir::tempPath().isEmpty()) {
+        return planFailure(
+            u"memeriksa file backup"_s,
+            u"Folder sementara %1 (TMPDIR) tidak ada."_s.arg(qEnvironmentVariable("TMPDIR")),
+            FailureCause::TempFolderUnusable);
+    }
+    QTemporaryDir work;
+    if (!work.isValid()) {
+        return planFailure(u"memeriksa file backup"_s,
+                           u"Folder sementara tidak dapat dibuat di %1: %2"_s.arg(
+                               QDir::toNativeSeparators(QDir::tempPath()), work.errorString()),
+                           FailureCause::TempFolderUnusable);
+    }
+    Failure failure;
+    const std::optional<QByteArray> schema =
+        archiveScript(operation, file, work.filePath(u"skema.sql"_s), {},
+                      u"membaca skema file backup (pg_restore)"_s, failure);
+    if (!schema) {
+        return failure;
+    }
+    const std::optional<ArchiveDatabase> database = archiveDatabaseFromScript(*schema);
+    if (!database || database->locale.encoding.isEmpty()) {
+        return planFailure(u"membaca skema file backup"_s,
+                           u"File backup tidak menyebut encoding dan lokal databasenya."_s);
+    }
+    plan.locale = database->locale;
+    QStringList roles = rolesNamedInScript(*schema);
+    if (auto refused = readDatabaseSettings(operation, file, toc, work, plan.settings, roles)) {
+        return refused;
+    }
+    if (auto invalid = settingsInUtf8(operation, plan.settings)) {
+        return invalid;
+    }
+    // The previous owner gets the database back where the role is there; one that is not is no
+    // reason to refuse, unless the backup names it elsewhere too.
+    const QString& owner = database->owner;
+    const bool ownerNamedElsewhere = roles.contains(owner);
+    if (!owner.isEmpty() && !ownerNamedElsewhere) {
+        roles.append(owner);
+    }
+
+    operation.step(u"Memeriksa server..."_s);
+    const ToolResult answer = operation.run(tools::psqlScript(operation.installation().port, {}),
+                                            serverProbeScript(plan.locale, roles));
+    std::optional<ServerProbe> probe =
+        answer.succeeded() ? parseServerProbe(answer.rawOutput, roles) : std::nullopt;
+    if (!probe) {
+        return toolFailure(u"memeriksa server (psql)"_s, answer);
+    }
+    QStringList notes;
+    if (!owner.isEmpty() && !ownerNamedElsewhere && probe->missingRoles.removeAll(owner) > 0) {
+        notes << u"Pemilik database dalam file backup, %1, tidak ada di server; database "
+                 u"pendataan menjadi milik postgres."_s.arg(owner);
+    } else {
+        plan.owner = owner;
+    }
+    if (!probe->missingRoles.isEmpty()) {
+        return planFailure(u"memeriksa peran (role) di server"_s,
+                           missingRolesProblem(probe->missingRoles), FailureCause::MissingRole);
+    }
+    const LocaleChoice choice = chooseDatabaseLocale(plan.locale, probe->facts);
+    if (!choice.locale) {
+        return planFailure(u"memilih encoding dan lokal database"_s, choice.problem);
+    }
+    plan.locale = *choice.locale;
+    plan.serverVersion = probe->facts.version;
+    notes << choice.note;
+    notes.removeAll(QString());
+    plan.note = notes.join(u"\n\n"_s);
+    return std::nullopt;
+}
+
+QByteArray databaseStatements(const RestorePlan& plan, const QString& database)
+{
+    QByteArray statements = "SET client_encoding = 'UTF8';\n"
+                            "SET standard_conforming_strings = on;\n";
+    if (!plan.owner.isEmpty()) {
+        statements += "ALTER DATABASE " + sql::quoteIdentifier(database.toUtf8()) + " OWNER TO " +
+                      sql::quoteIdentifier(plan.owner.toUtf8()) + ";\n";
+    }
+    return statements + settingsFor(plan.settings, database);
+}
+
+} // namespace ranupa

@@ -1,0 +1,258 @@
+#include "core/ops/verify.h"
+
+#include "core/model/settings.h"
+#include "core/ops/recovery.h"
+#include "core/ops/restore.h"
+#include "core/pg/archivetoc.h"
+#include "core/pg/toolcommands.h"
+
+#include <QLocale>
+#include <QMap>
+#include <QRegularExpression>
+#include <QSet>
+#include <numeric>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+// What a backup holds, or a database loaded from it: the rows of each table by "schema.name",
+// and the large objects.
+struct Contents
+{
+    QMap<QString, qint64> rows;
+    QSet<quint32> largeObjects;
+};
+
+QString number(qint64 value)
+{
+    return QLocale(QLocale::Indonesian, QLocale::Indonesia).toString(value);
+}
+
+// The lines of each table's data member, and the large objects' members, read through the one
+// open file.
+std::optional<Failure> countArchive(Operation& operation, BackupLoad& backup, Contents& archived)
+{
+    operation.step(u"Menghitung baris di file backup..."_s);
+    for (const ArchiveTocEntry& entry : backup.toc().entriesOfType(u"TABLE DATA")) {
+        const auto member = backup.members().constFind(u"%1.dat"_s.arg(entry.dumpId));
+        if (member == backup.members().cend()) {
+            continue; // compressed, by pg_dump versions of long ago: not counted
+        }
+        const QString table = entry.schema + u'.' + entry.name;
+        const std::optional<qint64> rows = countDataRows(backup.file(), *member);
+        if (!rows) {
+            return Failure{.step = u"menghitung baris tabel %1 di file backup"_s.arg(table),
+                           .details = u"Data tabel itu tidak dapat dibaca atau tidak berakhir "
+                                      u"dengan penanda akhir data."_s,
+                           .cause = FailureCause::DamagedBackup};
+        }
+        archived.rows[table] += *rows;
+    }
+    static const QRegularExpression largeObject(u"^blob_(\\d+)\\.dat$"_s);
+    for (auto it = backup.members().cbegin(); it != backup.members().cend(); ++it) {
+        if (const QRegularExpressionMatch match = largeObject.match(it.key()); match.hasMatch()) {
+            archived.largeObjects.insert(match.captured(1).toUInt());
+        }
+    }
+    return std::nullopt;
+}
+
+// Every table's rows in one query on the server, which builds each count's statement itself.
+QString rowCountStatement()
+{
+    return u"SELECT 'ranupa-baris:' || (xpath('/row/jumlah/text()', query_to_xml(format('SELECT "
+           u"count(*) AS jumlah FROM %I.%I', n.nspname, c.relname), false, true, '')))[1]::text "
+           u"|| ':' || n.nspname || '.' || c.relname FROM pg_class c JOIN pg_namespace n ON n.oid "
+           u"= c.relnamespace WHERE c.relkind = 'r' AND n.nspname <> 'information_schema' AND "
+           u"n.nspname !~ '^pg_'"_s;
+}
+
+std::optional<Failure> countLoaded(Operation& operation, Contents& loaded)
+{
+    operation.step(u"Menghitung baris di database uji..."_s);
+    const ToolResult result = operation.run(tools::psql(
+        operation.installation().port, trialDatabaseName(),
+        {rowCountStatement(), u"SELECT 'ranupa-lo:' || oid FROM pg_largeobject_metadata"_s}));
+    if (!result.succeeded()) {
+        return toolFailure(u"menghitung baris di database uji (psql)"_s, result);
+    }
+    // "ranupa-baris:<rows>:<schema>.<table>" and "ranupa-lo:<oid>".
+    for (const QString& line : result.output().split(u'\n')) {
+        if (line.startsWith(u"ranupa-baris:")) {
+            loaded.rows.insert(line.section(u':', 2), line.section(u':', 1, 1).toLongLong());
+        } else if (line.startsWith(u"ranupa-lo:")) {
+            loaded.largeObjects.insert(line.section(u':', 1).toUInt());
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
+{
+    QStringList differences;
+    QString firstTable;
+    for (auto it = archived.rows.cbegin(); it != archived.rows.cend(); ++it) {
+        if (const qint64 found = loaded.rows.value(it.key(), -1); found != it.value()) {
+            firstTable = firstTable.isEmpty() ? it.key() : firstTable;
+            differences << u"Tabel %1: %2 baris di file backup, %3 di database uji."_s.arg(
+                it.key(), number(it.value()), found < 0 ? u"tidak ada"_s : number(found));
+        }
+    }
+    if (archived.largeObjects != loaded.largeObjects) {
+        differences << u"%1 large object di file backup, %2 di database uji."_s.arg(
+            number(archived.largeObjects.size()), number(loaded.largeObjects.size()));
+    }
+    if (differences.isEmpty()) {
+        return std::nullopt;
+    }
+    return Failure{
+        .step = firstTable.isEmpty()
+                    ? u"membandingkan large object dengan file backup"_s
+                    : u"membandingkan jumlah baris tabel %1 dengan file backup"_s.arg(firstTable),
+        .details = differences.join(u'\n'),
+        .cause = FailureCause::DamagedBackup};
+}
+
+// The backup's owner and database settings, applied to the trial database in the way the restore
+// applies them to pendataan, then rolled back: a setting this server does not know fails here, not
+// at the end of a restore.
+std::optional<Failure> tryDatabaseStatements(Operation& operation, const RestorePlan& plan)
+{
+    operation.step(u"Mencoba pengaturan database dari file backup..."_s);
+    const ToolResult result =
+        operation.run(tools::psqlScript(operation.installation().port, {}),
+                      databaseStatements(plan, trialDatabaseName()) + "ROLLBACK;\n");
+    if (!result.succeeded()) {
+        return toolFailure(u"mencoba pengaturan database dari file backup di database uji (psql)"_s,
+                           result);
+    }
+    return std::nullopt;
+}
+
+// From opening the file to comparing what was loaded; the trial database stays for the caller
+// to drop.
+std::optional<Failure> loadAndCompare(Operation& operation, BackupLoad& backup,
+                                      const QString& fileText, TrialCounts& counts)
+{
+    if (auto failure = backup.openFile(fileText)) {
+        return failure;
+    }
+    if (auto failure = backup.check()) {
+        return failure;
+    }
+    // A trial loads a backup of another database as well; it says so.
+    if (auto failure = backup.plan(true)) {
+        return failure;
+    }
+    const RestorePlan& plan = backup.restorePlan();
+    if (plan.archiveDatabase != u"pendataan"_s) {
+        operation.note(
+            u"File backup ini berisi database %1, bukan pendataan."_s.arg(plan.archiveDatabase));
+    }
+    if (!plan.note.isEmpty()) {
+        operation.note(plan.note);
+    }
+    Contents archived;
+    if (auto failure = countArchive(operation, backup, archived)) {
+        return failure;
+    }
+    if (auto failure = backup.createDatabase()) {
+        return failure;
+    }
+    if (auto failure = backup.load()) {
+        return failure;
+    }
+    Contents loaded;
+    if (auto failure = countLoaded(operation, loaded)) {
+        return failure;
+    }
+    // A custom-format archive has no members to count: what was loaded is all there is to say.
+    counts.compared = !backup.members().isEmpty();
+    if (auto failure = counts.compared ? compare(archived, loaded) : std::optional<Failure>()) {
+        return failure;
+    }
+    if (auto failure = tryDatabaseStatements(operation, plan)) {
+        return failure;
+    }
+    if (auto failure = backup.checkFileUnchanged()) {
+        return failure;
+    }
+    counts.tables = int(loaded.rows.size());
+    counts.rows = std::accumulate(loaded.rows.cbegin(), loaded.rows.cend(), qint64(0));
+    counts.largeObjects = int(loaded.largeObjects.size());
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<Failure> trialRestore(Operation& operation, const QString& fileText,
+                                    TrialCounts& counts)
+{
+    BackupLoad backup(operation, trialDatabaseName(), u"uji"_s);
+    std::optional<Failure> failure = loadAndCompare(operation, backup, fileText, counts);
+    if (const std::optional<Failure> notDropped =
+            backup.dropDatabase(u"Menghapus database uji..."_s)) {
+        const QString text = u"Database %1 belum dapat dihapus; backup atau restore berikutnya "
+                             u"menghapusnya.\n%2"_s.arg(trialDatabaseName(), notDropped->details);
+        if (failure) {
+            failure->details += u"\n\n"_s + text;
+        } else {
+            operation.note(text);
+        }
+    }
+    return failure;
+}
+
+QString trialSummary(const TrialCounts& counts)
+{
+    QString loaded = u"%1 tabel (%2 baris)"_s.arg(counts.tables).arg(number(counts.rows));
+    if (counts.largeObjects > 0) {
+        loaded += u" dan %1 large object"_s.arg(number(counts.largeObjects));
+    }
+    return counts.compared
+               ? u"%1 dimuat ke database uji, sama dengan isi file backup."_s.arg(loaded)
+               : u"%1 dimuat ke database uji. Jumlahnya tidak dibandingkan dengan isi file "
+                 u"backup, karena file itu bukan arsip tar."_s.arg(loaded);
+}
+
+OperationOutcome verifyBackup(Operation& operation, const QString& fileText)
+{
+    if (fileText.isEmpty()) {
+        LoadDbPort(); // read as on every press, though nothing runs
+        return {};
+    }
+    TrialCounts counts;
+    std::optional<Failure> failure = operation.begin();
+    if (!failure) {
+        failure = trialRestore(operation, fileText, counts);
+    }
+    const QString filePath = absolutePathForTool(fileText);
+    if (failure) {
+        failure->pendataanUnchanged = true; // a trial never touches it
+        OperationOutcome outcome = failedOutcome(OperationKind::Verify, *failure,
+                                                 operation.installation().port, operation.notes());
+        outcome.filePath = filePath;
+        return outcome;
+    }
+    return {.status = OperationStatus::Succeeded,
+            .message = u"Backup dapat direstore"_s,
+            .details = operation.notes(),
+            .filePath = filePath,
+            .summary = trialSummary(counts)};
+}
+
+void VerifyJob::start(const QString& file)
+{
+    run([file](Operation& operation) { return verifyBackup(operation, file); });
+}
+
+OperationOutcome runVerify(const QString& file, const OperationProgress& progress)
+{
+    VerifyJob job;
+    return runToEnd(job, file, progress);
+}
+
+} // namespace ranupa

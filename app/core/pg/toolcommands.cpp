@@ -1,0 +1,84 @@
+#include "core/pg/toolcommands.h"
+
+#include <QProcess>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa::tools {
+
+namespace {
+
+const QString database = u"pendataan"_s;
+
+ToolCommand psqlIn(const QString& port, const QString& databaseName, QStringList more)
+{
+    return {.program = u"pgsql/bin/psql"_s,
+            .arguments =
+                QStringList{u"-h"_s, u"localhost"_s, u"-p"_s, port, u"-U"_s, u"postgres"_s, u"-X"_s,
+                            u"-w"_s, u"-A"_s, u"-t"_s, u"-v"_s, u"ON_ERROR_STOP=1"_s, u"-d"_s,
+                            databaseName.isEmpty() ? u"postgres"_s : databaseName} +
+                more};
+}
+
+} // namespace
+
+ToolCommand dump(const QString& port, const QString& filePath)
+{
+    return {.program = u"pgsql/bin/pg_dump"_s,
+            .arguments = {u"--host"_s, u"localhost"_s, u"--port"_s, port, u"--username"_s,
+                          u"postgres"_s, u"--no-password"_s, u"--format"_s, u"tar"_s, u"--blobs"_s,
+                          u"--verbose"_s, u"--file"_s, filePath, database}};
+}
+
+ToolCommand load(const QString& port, const QString& databaseName)
+{
+    return {.program = u"pgsql/bin/pg_restore"_s,
+            .arguments = {u"--host"_s, u"localhost"_s, u"--port"_s, port, u"--username"_s,
+                          u"postgres"_s, u"--dbname"_s, databaseName, u"--no-password"_s,
+                          u"--verbose"_s}};
+}
+
+ToolCommand psql(const QString& port, const QString& databaseName, const QStringList& statements)
+{
+    QStringList commands;
+    for (const QString& statement : statements) {
+        commands << u"-c"_s << statement;
+    }
+    return psqlIn(port, databaseName, commands);
+}
+
+ToolCommand psqlScript(const QString& port, const QString& databaseName)
+{
+    return psqlIn(port, databaseName, {u"-1"_s, u"-f"_s, u"-"_s});
+}
+
+ToolCommand lockSession(const QString& port)
+{
+    return {.program = u"pgsql/bin/psql"_s,
+            .arguments = {u"-h"_s, u"localhost"_s, u"-p"_s, port, u"-U"_s, u"postgres"_s, u"-X"_s,
+                          u"-w"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-d"_s, u"postgres"_s}};
+}
+
+ToolCommand listArchive()
+{
+    return {.program = u"pgsql/bin/pg_restore"_s, .arguments = {u"--list"_s, u"--create"_s}};
+}
+
+ToolCommand archiveScript(const QString& scriptPath, const QString& listPath)
+{
+    // The data sections are left out: the script is read for names, not loaded.
+    QStringList arguments{u"--create"_s};
+    arguments << (listPath.isEmpty()
+                      ? QStringList{u"--section=pre-data"_s, u"--section=post-data"_s}
+                      : QStringList{u"--use-list"_s, listPath});
+    arguments << u"--verbose"_s << u"--file"_s << scriptPath;
+    return {.program = u"pgsql/bin/pg_restore"_s, .arguments = arguments};
+}
+
+ToolCommand readArchiveThrough()
+{
+    return {.program = u"pgsql/bin/pg_restore"_s,
+            .arguments = {u"--verbose"_s, u"--file"_s, QProcess::nullDevice()}};
+}
+
+} // namespace ranupa::tools

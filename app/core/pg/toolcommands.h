@@ -1,0 +1,46 @@
+#pragma once
+
+#include "core/pg/toolrunner.h"
+
+#include <QString>
+#include <QStringList>
+
+// The command lines of the PostgreSQL client programs that the school-data application installs
+// under pgsql/bin, all of them: every tool the program runs is started from one of these, as a
+// program and its arguments, never through a shell. The port is passed on as the settings hold it.
+//
+// Every tool reaches the server as postgres on "localhost", the same way, so that none of them is
+// refused half-way through an operation where another got in. psql runs without the operator's
+// psqlrc (-X), never asks for a password (-w), stops at the first error (ON_ERROR_STOP) and
+// prints bare values (-A -t), which the program reads, and the tag of every command it ran.
+namespace ranupa::tools {
+
+// pg_dump writes the tar archive of pendataan, with its large objects, to `filePath`.
+ToolCommand dump(const QString& port, const QString& filePath);
+
+// pg_restore loads the archive it reads on its standard input into `database`.
+ToolCommand load(const QString& port, const QString& database);
+
+// psql runs each of `statements` in `database` ("" for postgres), one after the other.
+ToolCommand psql(const QString& port, const QString& database, const QStringList& statements);
+
+// psql runs the script it reads on its standard input in `database` ("" for postgres), in one
+// transaction.
+ToolCommand psqlScript(const QString& port, const QString& database);
+
+// The psql session that holds the server lock: reads statements on its standard input for as
+// long as the program keeps it open, reports errors without stopping.
+ToolCommand lockSession(const QString& port);
+
+// pg_restore lists the table of contents, with the database's own entries, of the archive on its
+// standard input.
+ToolCommand listArchive();
+
+// pg_restore writes to `scriptPath` the script that creates the database of the archive on its
+// standard input: its schema without the data, or with `listPath` only the entries listed there.
+ToolCommand archiveScript(const QString& scriptPath, const QString& listPath = {});
+
+// pg_restore reads the custom-format archive on its standard input through to its end.
+ToolCommand readArchiveThrough();
+
+} // namespace ranupa::tools

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "core/pg/toolrunner.h"
+
+#include <QString>
+
+namespace ranupa {
+
+// The end of what a tool wrote: enough to see why it failed without flooding the details box.
+QString toolOutputTail(const ToolResult& result);
+
+// How a tool run ended, in words: did not start, ended with code N, was stopped, ...
+QString describeToolEnd(const ToolResult& result);
+
+// The first errors a PostgreSQL client program reported, each with the lines that belong to it
+// ("from TOC entry ...", "Command was: ..."), so that the cause shows without the verbose
+// progress around it. "" when the output holds no error line.
+QString firstToolErrors(const ToolResult& result, int maxErrors = 3);
+
+} // namespace ranupa

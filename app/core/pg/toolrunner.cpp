@@ -1,0 +1,350 @@
+#include "core/pg/toolrunner.h"
+
+#include <QByteArrayView>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QStringDecoder>
+#include <QTimer>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <string>
+#else
+#include <cerrno>
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+QString decodeLocal8Bit(QByteArrayView bytes)
+{
+    QStringDecoder decoder(QStringConverter::System);
+    return decoder.decode(bytes);
+}
+
+#ifdef Q_OS_WIN
+const QLatin1String programSuffix(".exe");
+
+// The tools are console programs: CREATE_NO_WINDOW runs them without any console window, where
+// SW_HIDE alone leaves hiding it to the console. Qt's CREATE_UNICODE_ENVIRONMENT stays.
+void prepareStart(QProcess& process)
+{
+    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments* args) {
+        args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+        args->startupInfo->wShowWindow = SW_HIDE;
+        args->flags |= CREATE_NO_WINDOW;
+    });
+}
+
+void killChildTree(QProcess& process)
+{
+    process.kill();
+}
+#else
+const QLatin1String programSuffix("");
+
+void prepareStart(QProcess& process)
+{
+#ifdef Q_OS_LINUX
+    const pid_t parent = ::getpid();
+#endif
+    process.setChildProcessModifier([=] {
+        // Runs in the child between fork and exec: async-signal-safe calls only.
+        // A session of its own has no controlling terminal, so nothing can prompt on /dev/tty;
+        // it also makes the child a process-group leader that cancel() can kill as a whole.
+        ::setsid();
+        // The program may ignore SIGPIPE; its tools must not inherit that.
+        ::signal(SIGPIPE, SIG_DFL);
+#ifdef Q_OS_LINUX
+        // Outside the terminal's reach, a tool would outlive a program that was killed, and a
+        // restore load would run on with nobody left to finish or undo it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127); // the program died before the line above took effect
+        }
+#endif
+    });
+}
+
+// The child leads its own process group (see prepareStart): end whatever it started, too.
+void killChildTree(QProcess& process)
+{
+    const qint64 pid = process.processId();
+    if (pid <= 0 || ::kill(static_cast<pid_t>(-pid), SIGKILL) != 0)
+        process.kill();
+}
+#endif
+
+// An argument as the system's command prompt takes it: quoted where it holds a blank, a quote or
+// nothing at all.
+QString shownArgument(const QString& argument)
+{
+    const bool plain =
+        !argument.isEmpty() && std::none_of(argument.begin(), argument.end(), [](QChar c) {
+            return c.isSpace() || c == u'"' || c == u'\'' || c == u'$' || c == u'&' || c == u'|' ||
+                   c == u';';
+        });
+    if (plain) {
+        return argument;
+    }
+#ifdef Q_OS_WIN
+    QString quoted = argument;
+    return u'"' + quoted.replace(u'"', u"\\\""_s) + u'"';
+#else
+    QString quoted = argument;
+    return u'\'' + quoted.replace(u'\'', u"'\\''"_s) + u'\'';
+#endif
+}
+
+// Grows `buffer` geometrically so that appending `more` bytes does not reallocate each time.
+void reserveForAppend(QByteArray& buffer, qint64 more)
+{
+    const qsizetype needed = buffer.size() + more;
+    if (needed <= buffer.capacity())
+        return;
+    buffer.reserve(std::max(needed, 2 * buffer.capacity()));
+}
+
+// The environment the client programs run in: the program's own, without what would change what
+// they do behind the command line's back (PGOPTIONS, PGDATABASE, PGSERVICE, PSQLRC, ...), with
+// their messages in English (LC_MESSAGES=C) so that the program can read them. What the operator
+// set for connecting (PGPASSWORD, PGPASSFILE, PGSSLMODE, ...) stays.
+QProcessEnvironment toolEnvironment(const QProcessEnvironment& from)
+{
+    QProcessEnvironment environment = from;
+    for (const auto* name : {u"PGOPTIONS", u"PGDATABASE", u"PGSERVICE", u"PGSERVICEFILE", u"PSQLRC",
+                             u"PGHOSTADDR", u"PGCLIENTENCODING", u"PGDATESTYLE", u"PGTZ", u"PGGEQO",
+                             u"PSQL_PAGER", u"PAGER", u"PG_COLORS", u"LANGUAGE"}) {
+        environment.remove(QString::fromUtf16(name));
+    }
+    // LC_ALL would outrank LC_MESSAGES; what it says of the characters' encoding stays.
+    if (environment.contains(u"LC_ALL"_s)) {
+        environment.insert(u"LC_CTYPE"_s, environment.value(u"LC_ALL"_s));
+        environment.remove(u"LC_ALL"_s);
+    }
+    environment.insert(u"LC_MESSAGES"_s, u"C"_s);
+    environment.insert(u"PG_COLOR"_s, u"never"_s);
+    return environment;
+}
+
+// Read from the input at a time: enough to keep a tool busy, little enough to hold.
+constexpr qint64 inputChunkBytes = 1 << 20;
+
+// One run of a tool to its end, in a local event loop that handles no user input meanwhile.
+class Run final
+{
+    Q_DISABLE_COPY_MOVE(Run)
+
+public:
+    explicit Run(const ToolRun& how) : how(how) {}
+    ~Run()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            killChildTree(process);
+            process.waitForFinished(-1);
+        }
+    }
+
+    ToolResult exec(const ToolCommand& command);
+
+private:
+    void feedInput();
+    void collectOutput();
+    void reportLine(qsizetype end);
+    void watch();
+    void finish(int exitCode, QProcess::ExitStatus exitStatus);
+
+    const ToolRun& how;
+    QProcess process;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    ToolResult result;
+    bool done = false;
+    qsizetype lineStart = 0; // first byte of the output not yet reported as a line
+    bool inputClosed = false;
+    bool inputFailed = false;
+    qint64 inputFed = 0;
+};
+
+ToolResult Run::exec(const ToolCommand& command)
+{
+    prepareToolProcess(process, command, how.programDir);
+    result.command = command.text();
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (how.input == nullptr) {
+        // End-of-file at once: a tool that waits for input (a password, say) fails instead of
+        // waiting forever.
+        process.setStandardInputFile(QProcess::nullDevice());
+    }
+    QObject::connect(&process, &QProcess::started, &loop, [this] {
+        result.started = true;
+        feedInput();
+    });
+    QObject::connect(&process, &QProcess::bytesWritten, &loop, [this] { feedInput(); });
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop,
+                     [this] { collectOutput(); });
+    // Every other error is followed by finished(); a failed start is not.
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, [this](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart && !done) {
+            result.errorString = process.errorString();
+            done = true;
+            loop.quit();
+        }
+    });
+    QObject::connect(&process, &QProcess::finished, &loop,
+                     [this](int code, auto status) { finish(code, status); });
+    QTimer watcher;
+    watcher.setInterval(std::chrono::milliseconds(20));
+    QObject::connect(&watcher, &QTimer::timeout, &loop, [this] { watch(); });
+    clock.start();
+    watcher.start();
+    process.start(how.input == nullptr ? QIODevice::ReadOnly : QIODevice::ReadWrite);
+    if (!done) {
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    return result;
+}
+
+// Ends the tool when the caller cancels or its time is up.
+void Run::watch()
+{
+    if (result.cancelled || process.state() != QProcess::Running) {
+        return;
+    }
+    result.timedOut = how.timeout.count() > 0 && clock.elapsed() > how.timeout.count();
+    if (result.timedOut || (how.cancelled && how.cancelled())) {
+        result.cancelled = true;
+        killChildTree(process);
+    }
+}
+
+// Keeps about one chunk waiting in the pipe; a tool that stops reading early (one that needs
+// only the start of an archive) just leaves the rest unread.
+void Run::feedInput()
+{
+    if (how.input == nullptr || inputClosed || process.state() != QProcess::Running) {
+        return;
+    }
+    while (process.bytesToWrite() < inputChunkBytes) {
+        const QByteArray chunk = how.input->read(inputChunkBytes);
+        if (chunk.isEmpty()) {
+            inputFailed = !how.input->atEnd();
+            inputClosed = true;
+            process.closeWriteChannel();
+            return;
+        }
+        process.write(chunk);
+        inputFed += chunk.size();
+        if (how.onInputRead) {
+            how.onInputRead(inputFed);
+        }
+    }
+}
+
+void Run::collectOutput()
+{
+    // Straight from QProcess's buffer into the result: readAll() would copy once more.
+    const qint64 available = process.bytesAvailable();
+    if (available <= 0) {
+        return;
+    }
+    QByteArray& output = result.rawOutput;
+    const qsizetype newDataFrom = output.size();
+    reserveForAppend(output, available);
+    output.resize(newDataFrom + available);
+    const qint64 got = process.read(output.data() + newDataFrom, available);
+    output.truncate(newDataFrom + std::max<qint64>(got, 0));
+    if (!how.onLine) {
+        return;
+    }
+    // Before newDataFrom there is no line end past lineStart, so only new bytes need a look.
+    qsizetype end;
+    while ((end = output.indexOf('\n', std::max(newDataFrom, lineStart))) >= 0) {
+        reportLine(end);
+    }
+}
+
+// lineStart moves on before the line is handed over: a handler that spins the event loop may
+// report the following lines itself, and none is reported twice.
+void Run::reportLine(qsizetype end)
+{
+    QByteArrayView line = QByteArrayView(result.rawOutput).sliced(lineStart, end - lineStart);
+    if (line.endsWith('\r')) {
+        line.chop(1);
+    }
+    const QString text = decodeLocal8Bit(line);
+    lineStart = std::min(end + 1, result.rawOutput.size());
+    how.onLine(text);
+}
+
+void Run::finish(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    collectOutput(); // whatever still waited in the pipe when the child ended
+    if (how.onLine && lineStart < result.rawOutput.size()) {
+        reportLine(result.rawOutput.size()); // the last line had no line end
+    }
+    result.started = true;
+    // A tool that saw its input end early because the input could not be read has not seen it.
+    result.crashed = exitStatus == QProcess::CrashExit || inputFailed;
+    result.exitCode = exitCode;
+    if (result.cancelled) {
+        result.errorString = u"Cancelled"_s;
+    } else if (inputFailed) {
+        result.errorString = u"The input could not be read: "_s + how.input->errorString();
+    } else if (result.crashed) {
+        result.errorString = process.errorString();
+    }
+    done = true;
+    loop.quit();
+}
+
+} // namespace
+
+void prepareToolProcess(QProcess& process, const ToolCommand& command, const QString& programDir)
+{
+    const QDir dir = programDir.isEmpty() ? QDir::current() : QDir(programDir);
+    process.setProgram(
+        QDir::toNativeSeparators(dir.absoluteFilePath(command.program) + programSuffix));
+    process.setArguments(command.arguments);
+    process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
+    prepareStart(process);
+}
+
+QString absolutePathForTool(const QString& path)
+{
+    if (path.isEmpty() || QDir::isAbsolutePath(path)) {
+        return path;
+    }
+    return QDir::toNativeSeparators(QDir::currentPath()) + QDir::separator() + path;
+}
+
+QString ToolCommand::text() const
+{
+    QStringList words{QDir::toNativeSeparators(program + programSuffix)};
+    for (const QString& argument : arguments) {
+        words << shownArgument(argument);
+    }
+    return words.join(u' ');
+}
+
+QString ToolResult::output() const
+{
+    return decodeLocal8Bit(rawOutput);
+}
+
+ToolResult runTool(const ToolCommand& command, const ToolRun& how)
+{
+    return Run(how).exec(command);
+}
+
+} // namespace ranupa
