@@ -1,4 +1,4 @@
-#include "core/model/failurecause.h"
+#include "core/model/failure.h"
 #include "core/model/wording.h"
 #include "core/ops/backup.h"
 #include "gui/confirmrestore.h"

@@ -1,4 +1,4 @@
-#include "core/model/settings.h"
+#include "core/model/installation.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,6 +24,19 @@ QString dbPortFromSettings(const QByteArray& settingsBytes)
     return {};
 }
 
+// The port the operations would use, or "" and why not.
+struct PortSetting
+{
+    QString port;
+    QString problem;
+};
+
+PortSetting portSetting()
+{
+    const ranupa::Result<ranupa::Installation> found = ranupa::findInstallation();
+    return found ? PortSetting{found->port, {}} : PortSetting{{}, found.failure().details};
+}
+
 } // namespace
 
 class TestSettings final : public QObject
@@ -40,7 +53,7 @@ private slots:
     void portCheck_data();
     void portCheck();
     void unusableSettingsFileNamesItself();
-    void largeFileIsReadInBlocks();
+    void largeFileIsReadInPieces();
 };
 
 void TestSettings::portText_data()
@@ -216,10 +229,10 @@ void TestSettings::portCheck()
     ini.write(file);
     ini.close();
 
-    const ranupa::DbPortSetting setting = ranupa::dbPortSetting();
+    const PortSetting setting = portSetting();
     QCOMPARE(setting.port, port);
-    QCOMPARE(setting.isValid(), !port.isEmpty());
-    if (!setting.isValid()) {
+    QCOMPARE(setting.problem.isEmpty(), !port.isEmpty());
+    if (!setting.problem.isEmpty()) {
         // The operator is told where to look, what to look for and what is there now.
         const QString found = ranupa::LoadDbPort();
         QVERIFY(setting.problem.contains(u"config/install.ini"_s));
@@ -236,22 +249,22 @@ void TestSettings::unusableSettingsFileNamesItself()
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
     auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
-    QVERIFY(!ranupa::dbPortSetting().isValid()); // no config directory at all
-    QVERIFY(ranupa::dbPortSetting().problem.contains(u"config/install.ini"_s));
+    QVERIFY(portSetting().problem.contains(u"config/install.ini"_s)); // no config folder at all
 
     // A FIFO in the file's place would block a plain open for good.
     QVERIFY(QDir(dir.path()).mkpath(u"config"_s));
+    QVERIFY(QDir(dir.path()).mkpath(u"pgsql"_s));
     QCOMPARE(::mkfifo("config/install.ini", 0600), 0);
     QElapsedTimer timer;
     timer.start();
-    const ranupa::DbPortSetting setting = ranupa::dbPortSetting();
+    const PortSetting setting = portSetting();
     QCOMPARE(ranupa::LoadDbPort(), QString());
     QVERIFY(timer.elapsed() < 5'000);
     QVERIFY(setting.problem.contains(u"FIFO"_s));
 }
 
 // Memory must not grow with the file: reading it whole took several times its size.
-void TestSettings::largeFileIsReadInBlocks()
+void TestSettings::largeFileIsReadInPieces()
 {
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(u"config"_s));
@@ -275,7 +288,7 @@ void TestSettings::largeFileIsReadInBlocks()
     auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
-    QCOMPARE(ranupa::dbPortSetting().port, u"5433"_s);
+    QCOMPARE(portSetting().port, u"5433"_s);
     QCOMPARE(ranupa::LoadDbPort(), u"5433"_s);
     rusage after{};
     getrusage(RUSAGE_SELF, &after);

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <QHash>
 #include <QMetaType>
 #include <QString>
-#include <optional>
 
 namespace ranupa {
 
@@ -39,54 +37,6 @@ QString progressText(const ProgressMeasure& measure);
 
 // "0:07", "12:45", "1:02:03".
 QString elapsedText(qint64 milliseconds);
-
-// Whether pg_restore says with this --verbose line that it loaded one more entry of the
-// backup's table of contents.
-bool restoresItem(QStringView line);
-
-// A table whose contents pg_dump dumps, as the server saw it before the dump: for telling how far
-// the copy of it has come.
-struct DumpTable
-{
-    QString name;     // "schema.table", as pg_dump names it
-    qint64 rows = -1; // estimated (reltuples); -1 when never counted
-    qint64 bytes = 0; // of its main data, on disk
-};
-using DumpTables = QHash<quint32, DumpTable>; // by OID
-
-// The psql statement, for pendataan, that lists the DumpTables: the ordinary tables (partitions
-// included) outside the system schemas that no extension owns, one line each.
-QString dumpTablesStatement();
-// Empty when psql's output holds no answer.
-DumpTables dumpTablesFromOutput(const QString& output);
-
-// For the server lock's session (in another database): marks the moment before pg_dump starts,
-// then, once a second, what pg_dump's session on pendataan does: how far its COPY is, and
-// whether it waits for a lock. At most one row, for DumpProgress::takeServerRow().
-QString dumpWatchStart();
-QString dumpWatchStatement();
-
-// The backup's measure: pg_dump's --verbose lines tell the tables done, the server how far the
-// one being copied is and what it waits for.
-class DumpProgress final
-{
-public:
-    explicit DumpProgress(DumpTables tables);
-
-    // Takes one line of pg_dump's output; true when the measure changed.
-    bool take(const QString& line);
-    // Takes what dumpWatchStatement() gave, nothing when pg_dump has no session (yet).
-    void takeServerRow(const std::optional<QString>& row);
-    // A dump that ended well has finished what it had begun.
-    void finish();
-    void setBytesWritten(qint64 bytes) { m_measure.bytesWritten = bytes; }
-    const ProgressMeasure& measure() const { return m_measure; }
-
-private:
-    DumpTables m_tables;
-    ProgressMeasure m_measure;
-    QString m_running; // the table pg_dump named as it started on it; "" between tables
-};
 
 } // namespace ranupa
 

@@ -1,13 +1,15 @@
 #include "core/ops/backup.h"
 
+#include "core/model/installation.h"
 #include "core/model/progress.h"
-#include "core/model/settings.h"
 #include "core/ops/archivecheck.h"
 #include "core/ops/backupfiles.h"
 #include "core/ops/restoreplan.h"
 #include "core/ops/verify.h"
+#include "core/pg/dumpprogress.h"
 #include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
+#include "core/pg/tooldetails.h"
 
 #include <QDir>
 #include <QFileInfo>

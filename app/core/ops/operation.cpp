@@ -29,10 +29,9 @@ Operation::~Operation() = default;
 
 std::optional<Failure> Operation::begin()
 {
-    Failure failure;
-    const std::optional<Installation> found = findInstallation(failure);
+    const Result<Installation> found = findInstallation();
     if (!found) {
-        return failure;
+        return found.failure();
     }
     m_installation = *found;
     step(u"Menghubungi server database..."_s);

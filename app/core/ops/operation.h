@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/model/failurecause.h"
+#include "core/model/failure.h"
 #include "core/model/installation.h"
 #include "core/model/progress.h"
 #include "core/pg/toolrunner.h"

@@ -3,6 +3,7 @@
 #include "core/ops/operation.h"
 #include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
+#include "core/pg/tooldetails.h"
 #include "core/pg/toolrunner.h"
 
 #include <QRandomGenerator>

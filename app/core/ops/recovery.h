@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/model/failurecause.h"
+#include "core/model/failure.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,15 +1,17 @@
 #include "core/ops/restore.h"
 
+#include "core/model/installation.h"
 #include "core/model/regularfile.h"
-#include "core/model/settings.h"
 #include "core/ops/archivecheck.h"
 #include "core/ops/backup.h"
 #include "core/ops/obstacles.h"
 #include "core/ops/recovery.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivetoc.h"
+#include "core/pg/dumpprogress.h"
 #include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
+#include "core/pg/tooldetails.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,6 +4,7 @@
 #include "core/pg/archivetoc.h"
 #include "core/pg/sqlscript.h"
 #include "core/pg/toolcommands.h"
+#include "core/pg/tooldetails.h"
 
 #include <QDir>
 #include <QFile>

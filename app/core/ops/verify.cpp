@@ -1,10 +1,11 @@
 #include "core/ops/verify.h"
 
-#include "core/model/settings.h"
+#include "core/model/installation.h"
 #include "core/ops/recovery.h"
 #include "core/ops/restore.h"
 #include "core/pg/archivetoc.h"
 #include "core/pg/toolcommands.h"
+#include "core/pg/tooldetails.h"
 
 #include <QLocale>
 #include <QMap>

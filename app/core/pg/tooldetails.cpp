@@ -93,4 +93,30 @@ QString firstToolErrors(const ToolResult& result, int maxErrors)
     return blocks.join(u"\n\n"_s);
 }
 
+FailureCause causeFromToolResult(const ToolResult& result)
+{
+    if (!result.started) {
+        return FailureCause::ToolsMissing;
+    }
+    return causeFromToolText(result.output());
+}
+
+Failure toolFailure(const QString& step, const ToolResult& result)
+{
+    if (result.cancelled) {
+        return Failure::cancel();
+    }
+    QString details = describeToolEnd(result);
+    if (!result.command.isEmpty()) {
+        details += u"\nPerintah: "_s + result.command;
+    }
+    if (const QString errors = firstToolErrors(result); !errors.isEmpty()) {
+        details += u"\nKesalahan pertama:\n"_s + errors;
+    }
+    if (const QString tail = toolOutputTail(result); !tail.isEmpty()) {
+        details += u"\n\n"_s + tail;
+    }
+    return {.step = step, .details = details, .cause = causeFromToolResult(result)};
+}
+
 } // namespace ranupa

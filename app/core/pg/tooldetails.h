@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/model/failure.h"
 #include "core/pg/toolrunner.h"
 
 #include <QString>
@@ -16,5 +17,12 @@ QString describeToolEnd(const ToolResult& result);
 // ("from TOC entry ...", "Command was: ..."), so that the cause shows without the verbose
 // progress around it. "" when the output holds no error line.
 QString firstToolErrors(const ToolResult& result, int maxErrors = 3);
+
+// A step whose tool failed: the cause from the tool's words, the details from its output and
+// the command as it could be typed.
+Failure toolFailure(const QString& step, const ToolResult& result);
+
+// The cause of one tool run's failure, including a program that could not be started at all.
+FailureCause causeFromToolResult(const ToolResult& result);
 
 } // namespace ranupa

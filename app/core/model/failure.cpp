@@ -1,7 +1,4 @@
-#include "core/model/failurecause.h"
-
-#include "core/pg/tooldetails.h"
-#include "core/pg/toolrunner.h"
+#include "core/model/failure.h"
 
 #include <array>
 
@@ -172,32 +169,6 @@ FailureCause causeFromToolText(const QString& text)
         }
     }
     return FailureCause::Unknown;
-}
-
-FailureCause causeFromToolResult(const ToolResult& result)
-{
-    if (!result.started) {
-        return FailureCause::ToolsMissing;
-    }
-    return causeFromToolText(result.output());
-}
-
-Failure toolFailure(const QString& step, const ToolResult& result)
-{
-    if (result.cancelled) {
-        return Failure::cancel();
-    }
-    QString details = describeToolEnd(result);
-    if (!result.command.isEmpty()) {
-        details += u"\nPerintah: "_s + result.command;
-    }
-    if (const QString errors = firstToolErrors(result); !errors.isEmpty()) {
-        details += u"\nKesalahan pertama:\n"_s + errors;
-    }
-    if (const QString tail = toolOutputTail(result); !tail.isEmpty()) {
-        details += u"\n\n"_s + tail;
-    }
-    return {.step = step, .details = details, .cause = causeFromToolResult(result)};
 }
 
 } // namespace ranupa

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <optional>
+#include <utility>
 
 namespace ranupa {
-
-struct ToolResult;
 
 // Why a backup or restore failed, as far as the program can tell, for the sentence the operator
 // reads under the message.
@@ -53,8 +53,25 @@ struct Failure
     static Failure cancel() { return {.step = {}, .details = {}, .cancelled = true}; }
 };
 
-// A step whose tool failed: the cause from the tool's words, the details from its output.
-Failure toolFailure(const QString& step, const ToolResult& result);
+// What a step that gives a value gives back: the value, or why there is none.
+template <typename T> class [[nodiscard]] Result final
+{
+public:
+    Result(T value) : m_value(std::move(value)) {}
+    Result(Failure failure) : m_failure(std::move(failure)) {}
+
+    explicit operator bool() const { return m_value.has_value(); }
+    const T& operator*() const { return *m_value; }
+    const T* operator->() const { return &*m_value; }
+    T& operator*() { return *m_value; }
+    T* operator->() { return &*m_value; }
+    // Only where there is no value.
+    const Failure& failure() const { return m_failure; }
+
+private:
+    std::optional<T> m_value;
+    Failure m_failure;
+};
 
 // One or two sentences: what went wrong and what to do; for Unknown, whom to hand the details
 // to. `port` is the port the program used, when known.
@@ -70,8 +87,5 @@ QString failureSummary(FailureCause cause, const QString& port, bool pendataanUn
 // What the text a failing step left (its details, the tools' output) says about why. Finds the
 // causes that show in the tools' messages; Unknown otherwise.
 FailureCause causeFromToolText(const QString& text);
-
-// The same for one tool run, including a program that could not be started at all.
-FailureCause causeFromToolResult(const ToolResult& result);
 
 } // namespace ranupa
