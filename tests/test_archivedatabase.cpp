@@ -1,6 +1,6 @@
 // What a restore reads from a backup's scripts (roles, CREATE DATABASE, the database's own
 // settings), how it picks the new database's locale, and what it quotes of a failed tool.
-#include "core/ops/recovery.h"
+#include "core/ops/owndatabases.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivedatabase.h"
 #include "core/pg/databasesettings.h"

@@ -1,6 +1,6 @@
 #include "core/model/failure.h"
 #include "core/model/wording.h"
-#include "core/ops/backup.h"
+#include "core/ops/job.h"
 #include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/progressdialog.h"

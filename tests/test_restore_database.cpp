@@ -2,10 +2,8 @@
 // locale, settings, role settings, comment and privileges; and it refuses, before touching
 // anything, backups of another database or backups that name roles the server lacks. Against
 // the real throwaway clusters.
-#include "core/ops/backup.h"
-#include "core/ops/restore.h"
+#include "core/ops/job.h"
 #include "core/ops/restoreplan.h"
-#include "core/ops/verify.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/toolrunner.h"
 #include "testcluster.h"

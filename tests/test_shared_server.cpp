@@ -2,9 +2,8 @@
 // the application writing meanwhile, surroundings that psql and libpq read, databases of others
 // under the program's own names and backups crafted to smuggle statements in. Against a cluster
 // of its own, whose pendataan the tests rename and replace freely.
-#include "core/ops/backup.h"
-#include "core/ops/recovery.h"
-#include "core/ops/restore.h"
+#include "core/model/names.h"
+#include "core/ops/job.h"
 #include "testcluster.h"
 
 #include <QCoreApplication>

@@ -2,9 +2,8 @@
 // naming the table, an interrupted one is cleaned up by the next run, and pendataan is never
 // touched; a backup with its trial, whose bar moves while pg_dump copies one large table.
 #include "archivetesting.h"
-#include "core/ops/backup.h"
-#include "core/ops/recovery.h"
-#include "core/ops/verify.h"
+#include "core/model/names.h"
+#include "core/ops/job.h"
 #include "testcluster.h"
 
 #include <QLocale>

@@ -1,9 +1,7 @@
 #include "cli/cli.h"
 
-#include "core/ops/backup.h"
-#include "core/ops/restore.h"
+#include "core/ops/job.h"
 #include "core/ops/retention.h"
-#include "core/ops/verify.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -145,14 +143,9 @@ int report(const OperationOutcome& outcome, bool interrupted)
 // Runs one backup or restore job to its end, reporting progress on standard error, and gives the
 // exit code. An outcome told before the job ends (a restore's, before it drops the previous
 // database) is printed at once; what the job adds to it later follows on standard error.
-template <typename Job>
-int runJob(const QString& argument, bool quiet, OperationOutcome& outcome,
-           const std::function<void(Job&)>& configure = {})
+int runJob(const OperationRequest& request, bool quiet, OperationOutcome& outcome)
 {
-    Job job;
-    if (configure) {
-        configure(job);
-    }
+    OperationJob job;
     OperationProgress progress;
     QElapsedTimer clock;
     clock.start();
@@ -187,7 +180,7 @@ int runJob(const QString& argument, bool quiet, OperationOutcome& outcome,
         job.cancel();
     });
 #endif
-    outcome = runToEnd(job, argument, progress);
+    outcome = runToEnd(job, request, progress);
 #ifdef Q_OS_UNIX
     const bool interrupted = watcher.interrupted();
 #else
@@ -416,19 +409,18 @@ int run(const QStringList& arguments)
     const bool quiet = parser.isSet(quietOption);
     OperationOutcome outcome;
     if (verifyFile) {
-        return runJob<VerifyJob>(target, quiet, outcome);
+        return runJob(VerifyRequest{.backupFile = target}, quiet, outcome);
     }
     if (restore) {
         // --yes has answered the question the window asks: the restore goes on at once.
-        const bool anyDatabase = parser.isSet(anyDatabaseOption);
-        return runJob<RestoreJob>(target, quiet, outcome, [&](RestoreJob& job) {
-            job.setAcceptOtherDatabase(anyDatabase);
-            job.setSafetyBackupDir(safetyBackupDir);
-        });
+        return runJob(RestoreRequest{.backupFile = target,
+                                     .acceptOtherDatabase = parser.isSet(anyDatabaseOption),
+                                     .safetyBackupDir = safetyBackupDir},
+                      quiet, outcome);
     }
     // A backup that fails its trial is kept and reported, and removes nothing.
-    const int code = runJob<BackupJob>(target, quiet, outcome,
-                                       [verify](BackupJob& job) { job.setVerify(verify); });
+    const int code =
+        runJob(BackupRequest{.targetDir = target, .verify = verify}, quiet, outcome);
     if (code != Success || keep == 0) {
         return code;
     }

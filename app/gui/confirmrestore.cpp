@@ -1,7 +1,7 @@
 #include "gui/confirmrestore.h"
 
 #include "core/model/wording.h"
-#include "core/ops/restore.h"
+#include "core/model/outcome.h"
 #include "gui/screenfit.h"
 
 #include <QCheckBox>

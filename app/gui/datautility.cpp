@@ -1,8 +1,8 @@
 #include "gui/datautility.h"
 
-#include "core/ops/backup.h"
-#include "core/ops/restore.h"
-#include "core/ops/retention.h"
+#include "core/model/installation.h"
+#include "core/model/names.h"
+#include "core/ops/job.h"
 #include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"
 #include "gui/progressdialog.h"
@@ -13,7 +13,6 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
@@ -26,7 +25,6 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <algorithm>
-#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -141,10 +139,10 @@ void keepOkTheDefault(QMessageBox& box)
     box.setDefaultButton(QMessageBox::Ok);
 }
 
-// Runs a backup or restore job behind a modal progress dialog and gives back how it ended, as
-// soon as that is certain: the job may still be finishing (see waitForTheRest()).
-OperationOutcome runWithProgress(OperationJob& job, QWidget* parent, const QString& title,
-                                 const std::function<void()>& start)
+// Runs `request` with `job` behind a modal progress dialog and gives back how it ended, as soon
+// as that is certain: the job may still be finishing (see waitForTheRest()).
+OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& request,
+                                 QWidget* parent, const QString& title)
 {
     // Both can be cancelled safely: a backup removes its partial file, a restore leaves
     // pendataan as it was.
@@ -165,21 +163,15 @@ OperationOutcome runWithProgress(OperationJob& job, QWidget* parent, const QStri
     QObject::connect(&job, &OperationJob::reported, &progress, tell);
     QObject::connect(&job, &OperationJob::finished, &progress, tell);
     QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &OperationJob::cancel);
-    start();
+    job.start(request);
     progress.exec();
     return outcome;
 }
 
 // What a job does after its outcome was told (a restore drops the previous database) happens
-// while the message is read; should it take longer, a progress dialog shows it to its end.
+// while the message is read; should it go on after that, a progress dialog shows it to its end.
 void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, const QString& title)
 {
-    QEventLoop moment;
-    QObject::connect(&job, &OperationJob::finished, &moment, &QEventLoop::quit);
-    QTimer::singleShot(std::chrono::milliseconds(700), &moment, &QEventLoop::quit);
-    if (!finished) {
-        moment.exec(QEventLoop::ExcludeUserInputEvents);
-    }
     if (finished) {
         return;
     }
@@ -191,11 +183,12 @@ void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, co
     progress.exec();
 }
 
-// The restore stops before it touches the server and asks, over the progress dialog.
-void askBeforeReplacing(RestoreJob& job, QWidget& window)
+// The restore stops before it touches the server and asks, over the progress dialog. The job is
+// the connection's context: a question still queued when the job goes is never answered.
+void askBeforeReplacing(OperationJob& job, QWidget& window)
 {
-    job.setAskBeforeReplacing(true);
-    QObject::connect(&job, &RestoreJob::confirmationNeeded, &window,
+    job.setAsksOperator(true);
+    QObject::connect(&job, &OperationJob::confirmationNeeded, &job,
                      [&job, &window](const RestoreSummary& summary) {
                          if (job.cancelRequested()) {
                              return; // asked before the cancel arrived: nobody waits for the answer
@@ -204,12 +197,10 @@ void askBeforeReplacing(RestoreJob& job, QWidget& window)
                          ConfirmRestoreDialog confirm(summary, lastBackupFolder(),
                                                       over != nullptr ? over : &window);
                          confirm.setObjectName(u"confirmRestore"_s);
-                         if (confirm.exec() != QDialog::Accepted) {
-                             job.decline();
-                             return;
-                         }
-                         job.setSafetyBackupDir(confirm.safetyBackupDir());
-                         job.proceed();
+                         const bool proceed = confirm.exec() == QDialog::Accepted;
+                         job.answer({.proceed = proceed,
+                                     .safetyBackupDir =
+                                         proceed ? confirm.safetyBackupDir() : QString()});
                      });
 }
 
@@ -265,12 +256,12 @@ void DataUtility::DoBackup()
     QScopedValueRollback busy(m_busy, true);
     const QString targetDir = ui->targetDir->text();
     if (targetDir.isEmpty()) {
-        runBackup(targetDir); // reads the settings and gives up without a word
+        LoadDbPort(); // read as on every press; with nothing chosen, nothing more happens
         return;
     }
-    BackupJob job;
+    OperationJob job;
     const OperationOutcome outcome =
-        runWithProgress(job, this, u"Backup"_s, [&] { job.start(targetDir); });
+        runWithProgress(job, BackupRequest{.targetDir = targetDir}, this, u"Backup"_s);
     if (outcome.status == OperationStatus::Succeeded) {
         programSettings().setValue(lastBackupFolderKey, QFileInfo(outcome.filePath).absolutePath());
     }
@@ -285,14 +276,15 @@ void DataUtility::DoRestore()
     QScopedValueRollback busy(m_busy, true);
     const QString backupFile = ui->backupFile->text();
     if (backupFile.isEmpty()) {
-        runRestore(backupFile);
+        LoadDbPort(); // read as on every press; with nothing chosen, nothing more happens
         return;
     }
-    RestoreJob job;
     bool finished = false;
-    connect(&job, &OperationJob::finished, this, [&finished] { finished = true; });
+    OperationJob job;
+    connect(&job, &OperationJob::finished, &job, [&finished] { finished = true; });
     askBeforeReplacing(job, *this);
-    showOutcome(runWithProgress(job, this, u"Restore"_s, [&] { job.start(backupFile); }));
+    showOutcome(
+        runWithProgress(job, RestoreRequest{.backupFile = backupFile}, this, u"Restore"_s));
     waitForTheRest(job, finished, this, u"Restore"_s);
 }
 

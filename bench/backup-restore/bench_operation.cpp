@@ -3,8 +3,7 @@
 // FIELD_TEXT), with its checks, from the installation directory INSTALL_DIR, as the window does.
 // Prints when each step began, when the outcome was told, the outcome and this process's own
 // peak memory; exits 0 on success.
-#include "core/ops/backup.h"
-#include "core/ops/restore.h"
+#include "core/ops/job.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -153,10 +153,9 @@ QString settingsFilePath(const QString& installationDir)
 std::optional<QByteArray> firstDbPortValue(const QString& path, QString* problem = nullptr)
 {
     QFile file;
-    QString why;
-    if (!openRegularFileForReading(path, file, why)) {
+    if (const std::optional<Failure> unreadable = openRegularFileForReading(path, file)) {
         if (problem != nullptr) {
-            *problem = why.isEmpty() ? file.errorString() : why;
+            *problem = unreadable->details;
         }
         return std::nullopt;
     }

@@ -35,47 +35,47 @@ QString kindOf(mode_t mode)
 
 #ifdef Q_OS_UNIX
 
-bool openRegularFileForReading(const QString& path, QFile& file, QString& problem)
+std::optional<Failure> openRegularFileForReading(const QString& path, QFile& file)
 {
     // O_NONBLOCK makes the open of a FIFO return at once; the type is then read from the open
     // descriptor itself, so nothing can be swapped in between the check and the read.
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        problem =
-            u"%1 tidak dapat dibuka: %2"_s.arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
+        return Failure{.step = {},
+                       .details = u"%1 tidak dapat dibuka: %2"_s.arg(
+                           path, QString::fromLocal8Bit(std::strerror(errno)))};
     }
     struct stat status = {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
-        problem = notRegularText(path, kindOf(status.st_mode));
-        return false;
+        return Failure{.step = {}, .details = notRegularText(path, kindOf(status.st_mode))};
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        problem = u"%1 tidak dapat dibuka: %2"_s.arg(path, file.errorString());
-        return false;
+        return Failure{.step = {},
+                       .details = u"%1 tidak dapat dibuka: %2"_s.arg(path, file.errorString())};
     }
-    return true;
+    return std::nullopt;
 }
 
 #else
 
-bool openRegularFileForReading(const QString& path, QFile& file, QString& problem)
+std::optional<Failure> openRegularFileForReading(const QString& path, QFile& file)
 {
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
-        problem = notRegularText(path, info.isDir() ? u"folder"_s : u"perangkat"_s);
-        return false;
+        return Failure{.step = {},
+                       .details =
+                           notRegularText(path, info.isDir() ? u"folder"_s : u"perangkat"_s)};
     }
     file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        problem = u"%1 tidak dapat dibuka: %2"_s.arg(path, file.errorString());
-        return false;
+        return Failure{.step = {},
+                       .details = u"%1 tidak dapat dibuka: %2"_s.arg(path, file.errorString())};
     }
-    return true;
+    return std::nullopt;
 }
 
 #endif

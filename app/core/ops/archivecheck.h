@@ -2,6 +2,7 @@
 
 #include "core/model/failure.h"
 #include "core/pg/archivetoc.h"
+#include "core/pg/tar.h"
 
 #include <QFile>
 #include <QHash>
@@ -12,51 +13,6 @@
 namespace ranupa {
 
 class Operation;
-
-// Where the data of one member of a tar archive lies in the file.
-struct TarMember
-{
-    qint64 offset = 0; // of its first byte, from the start of the file
-    qint64 size = 0;
-};
-using TarMembers = QHash<QString, TarMember>; // by name
-
-// What a walk through the tar structure of an archive found.
-struct TarWalk
-{
-    std::optional<QString> problem; // why it cannot be restored; nothing when it is whole
-    TarMembers members;             // the members met on the way
-};
-
-// Walks the tar structure of `device` from its current position: every member header must be
-// valid and every member's data and padding present, and the archive must end with its two zero
-// blocks and nothing after them, as pg_dump writes it. Reads the headers only, never the data.
-TarWalk walkTar(QIODevice& device);
-
-// What the file itself says about an archive, before any tool reads it.
-struct ArchiveScan
-{
-    std::optional<QString> problem;
-    bool unreadable = false;   // the problem is that the file cannot be opened at all
-    bool customFormat = false; // starts with "PGDMP": no tar structure to walk
-    TarMembers members;        // of a tar archive
-};
-
-// Opens the file only when it is a regular file (never blocking on a FIFO or a device), then
-// walks its tar structure; a file in the custom archive format has none and passes. A missing,
-// unreadable or empty file is a problem.
-ArchiveScan scanArchiveFile(const QString& filePath);
-
-// Whether every data member that the table of contents names is among a tar archive's members:
-// "<dump id>.dat" for each TABLE DATA entry, and with a BLOBS entry "blobs.toc" and
-// "blob_<oid>.dat" for each BLOB. pg_restore --list reads the table of contents only, so an
-// archive that lost its later members is listed fine; this says which are missing.
-std::optional<QString> missingDataMembers(const ArchiveToc& toc, const TarMembers& members);
-
-// The rows in a table's data member as pg_dump writes it: one line of COPY text each, then a
-// "\." line and empty ones. Reads the member through `device`; nothing when it cannot be read
-// or does not end so.
-std::optional<qint64> countDataRows(QIODevice& device, const TarMember& member);
 
 // Checks that the open backup `file` can be restored, reading it through the file, never by its
 // path again: its tar structure first (pg_restore 15 can spin forever on some cut-short tar

@@ -1,5 +1,7 @@
 #include "core/ops/backupfiles.h"
 
+#include "core/model/names.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -76,8 +78,7 @@ void syncDirectoryOf(const QString& path)
     }
 }
 
-PartialBackupFile::Naming renameWithoutReplacing(const QString& from, const QString& to,
-                                                 QString& problem)
+Result<PartialBackupFile::Naming> renameWithoutReplacing(const QString& from, const QString& to)
 {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
@@ -90,8 +91,7 @@ PartialBackupFile::Naming renameWithoutReplacing(const QString& from, const QStr
         return PartialBackupFile::Naming::NameTaken;
     }
     if (errno != EINVAL && errno != ENOSYS) {
-        problem = errnoText(errno);
-        return PartialBackupFile::Naming::Failed;
+        return Failure{.step = {}, .details = errnoText(errno)};
     }
 #endif
     // File systems without an atomic rename that refuses to replace: a hard link refuses too.
@@ -99,8 +99,7 @@ PartialBackupFile::Naming renameWithoutReplacing(const QString& from, const QStr
         if (errno == EEXIST) {
             return PartialBackupFile::Naming::NameTaken;
         }
-        problem = errnoText(errno);
-        return PartialBackupFile::Naming::Failed;
+        return Failure{.step = {}, .details = errnoText(errno)};
     }
     ::unlink(source.constData());
     return PartialBackupFile::Naming::Done;
@@ -113,8 +112,7 @@ bool isHeldByRunningBackup(const QString&)
     return false; // a file still open in a backup cannot be removed on Windows anyway
 }
 
-PartialBackupFile::Naming renameWithoutReplacing(const QString& from, const QString& to,
-                                                 QString& problem)
+Result<PartialBackupFile::Naming> renameWithoutReplacing(const QString& from, const QString& to)
 {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
     if (MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
@@ -126,8 +124,7 @@ PartialBackupFile::Naming renameWithoutReplacing(const QString& from, const QStr
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
         return PartialBackupFile::Naming::NameTaken;
     }
-    problem = u"kode %1"_s.arg(error);
-    return PartialBackupFile::Naming::Failed;
+    return Failure{.step = {}, .details = u"kode %1"_s.arg(error)};
 }
 
 #endif
@@ -136,11 +133,12 @@ PartialBackupFile::Naming renameWithoutReplacing(const QString& from, const QStr
 
 PartialBackupFile::PartialBackupFile(const QString& path) : m_path(path), m_file(path) {}
 
-std::unique_ptr<PartialBackupFile>
-PartialBackupFile::create(const QString& directory, const QDateTime& stamp, QString& problem)
+Result<std::unique_ptr<PartialBackupFile>> PartialBackupFile::create(const QString& directory,
+                                                                     const QDateTime& stamp)
 {
-    const QString prefix =
-        QDir(directory).filePath(u"ranupaku"_s + stamp.toString(u"ddMMyyyyhhmmss"_s) + u'-');
+    QString problem;
+    const QString prefix = QDir(directory).filePath(editionWord.toString() +
+                                                    stamp.toString(u"ddMMyyyyhhmmss"_s) + u'-');
     for (int attempt = 0; attempt < 20; ++attempt) {
         std::unique_ptr<PartialBackupFile> file(
             new PartialBackupFile(prefix + randomSuffix() + u".part"_s));
@@ -149,7 +147,7 @@ PartialBackupFile::create(const QString& directory, const QDateTime& stamp, QStr
 #ifdef Q_OS_UNIX
             ::flock(file->m_file.handle(), LOCK_EX | LOCK_NB);
 #endif
-            return file;
+            return std::move(file);
         }
         problem = file->m_file.errorString();
         file->m_ours = false; // not made by us: never to be removed by us
@@ -157,27 +155,25 @@ PartialBackupFile::create(const QString& directory, const QDateTime& stamp, QStr
             break; // not a name clash: another try will not do better
         }
     }
-    return nullptr;
+    return Failure{.step = {}, .details = problem};
 }
 
 PartialBackupFile::~PartialBackupFile()
 {
     if (m_ours) {
-        QString ignored;
-        remove(ignored);
+        [[maybe_unused]] const std::optional<Failure> ignored = remove();
     }
 }
 
-PartialBackupFile::Naming PartialBackupFile::giveFinalName(const QString& finalPath,
-                                                           QString& problem)
+Result<PartialBackupFile::Naming> PartialBackupFile::giveFinalName(const QString& finalPath)
 {
 #ifdef Q_OS_UNIX
     syncData(m_file.handle());
 #else
     m_file.close(); // Windows renames no file that is open without delete sharing
 #endif
-    const Naming naming = renameWithoutReplacing(m_path, finalPath, problem);
-    if (naming == Naming::Done) {
+    const Result<Naming> naming = renameWithoutReplacing(m_path, finalPath);
+    if (naming && *naming == Naming::Done) {
         m_ours = false;
         m_file.close();
 #ifdef Q_OS_UNIX
@@ -187,19 +183,18 @@ PartialBackupFile::Naming PartialBackupFile::giveFinalName(const QString& finalP
     return naming;
 }
 
-bool PartialBackupFile::remove(QString& problem)
+std::optional<Failure> PartialBackupFile::remove()
 {
     if (!m_ours) {
-        return true;
+        return std::nullopt;
     }
     m_file.close();
     QFile file(m_path);
     if (file.remove() || !file.exists()) {
         m_ours = false;
-        return true;
+        return std::nullopt;
     }
-    problem = file.errorString();
-    return false;
+    return Failure{.step = {}, .details = file.errorString()};
 }
 
 QStringList removeAbandonedPartialBackups(const QString& directory)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/model/failure.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QString>
@@ -17,9 +19,9 @@ class PartialBackupFile final
     Q_DISABLE_COPY_MOVE(PartialBackupFile)
 
 public:
-    // Creates a new, empty file in `directory`; nothing and `problem` set when that fails.
-    static std::unique_ptr<PartialBackupFile> create(const QString& directory,
-                                                     const QDateTime& stamp, QString& problem);
+    // Creates a new, empty file in `directory`; the failure's details say why not.
+    static Result<std::unique_ptr<PartialBackupFile>> create(const QString& directory,
+                                                             const QDateTime& stamp);
     ~PartialBackupFile();
 
     QString path() const { return m_path; }
@@ -28,14 +30,13 @@ public:
     {
         Done,
         NameTaken, // a file of that name exists and was left alone
-        Failed,
     };
     // Gives the file `finalPath` as its name, never replacing a file of that name. After Done
     // the file is no longer this object's to remove.
-    Naming giveFinalName(const QString& finalPath, QString& problem);
+    Result<Naming> giveFinalName(const QString& finalPath);
 
-    // Removes the file now; says why not when that fails.
-    bool remove(QString& problem);
+    // Removes the file now; the failure's details say why not.
+    std::optional<Failure> remove();
 
 private:
     explicit PartialBackupFile(const QString& path);

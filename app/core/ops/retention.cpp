@@ -36,42 +36,6 @@ std::optional<QString> whyNotVouchedFor(const QString& path, const QDateTime& ti
 
 } // namespace
 
-QDateTime backupTime(const QString& fileName)
-{
-    bool beforeRestore = false;
-    const QDateTime time = backupNameTime(fileName, &beforeRestore);
-    return beforeRestore ? QDateTime() : time;
-}
-
-QDateTime backupNameTime(const QString& fileName, bool* beforeRestore)
-{
-    static const QRegularExpression pattern(u"^ranupaku(\\d{14})(-sebelum-restore)?\\.dbk$"_s);
-    const QRegularExpressionMatch match = pattern.match(fileName);
-    if (beforeRestore != nullptr) {
-        *beforeRestore = match.hasMatch() && match.hasCaptured(2);
-    }
-    if (!match.hasMatch()) {
-        return {};
-    }
-    return QDateTime::fromString(match.captured(1), u"ddMMyyyyhhmmss"_s);
-}
-
-QStringList backupsNewestFirst(const QStringList& fileNames)
-{
-    std::vector<std::pair<QDateTime, QString>> backups;
-    for (const QString& name : fileNames) {
-        if (const QDateTime time = backupNameTime(name); time.isValid()) {
-            backups.emplace_back(time, name);
-        }
-    }
-    std::sort(backups.begin(), backups.end(), std::greater<>());
-    QStringList sorted;
-    for (const auto& backup : backups) {
-        sorted << backup.second;
-    }
-    return sorted;
-}
-
 QList<BackupFile> listBackups(const QString& directory)
 {
     const QDir dir(directory);

@@ -1,21 +1,11 @@
 #pragma once
 
+#include "core/model/names.h"
+
 #include <QDateTime>
 #include <QStringList>
 
 namespace ranupa {
-
-// The time in a regular backup's file name, or an invalid QDateTime when the name is not a
-// regular backup's (a safety backup's is not: retention never counts those).
-QDateTime backupTime(const QString& fileName);
-
-// The time in the name of a backup of either kind, regular or made before a restore
-// ("ranupaku<DDMMYYYYhhmmss>-sebelum-restore.dbk"), and which kind; invalid for other names.
-QDateTime backupNameTime(const QString& fileName, bool* beforeRestore = nullptr);
-
-// The backups of either kind among `fileNames`, newest first by the time in their names (by name
-// within one second); other names are left out. The order the operator sees backups in.
-QStringList backupsNewestFirst(const QStringList& fileNames);
 
 // A backup of either kind in a folder, as the listing shows it.
 struct BackupFile

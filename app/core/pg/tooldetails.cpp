@@ -119,4 +119,12 @@ Failure toolFailure(const QString& step, const ToolResult& result)
     return {.step = step, .details = details, .cause = causeFromToolResult(result)};
 }
 
+Failure onServer(Failure failure)
+{
+    if (failure.cause == FailureCause::DiskFull) {
+        failure.cause = FailureCause::ServerDiskFull;
+    }
+    return failure;
+}
+
 } // namespace ranupa

@@ -22,6 +22,9 @@ QString firstToolErrors(const ToolResult& result, int maxErrors = 3);
 // the command as it could be typed.
 Failure toolFailure(const QString& step, const ToolResult& result);
 
+// A full disk while the server writes a database is the server's disk, not the backup's.
+Failure onServer(Failure failure);
+
 // The cause of one tool run's failure, including a program that could not be started at all.
 FailureCause causeFromToolResult(const ToolResult& result);
 

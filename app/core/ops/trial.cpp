@@ -1,9 +1,8 @@
-#include "core/ops/verify.h"
+#include "core/ops/trial.h"
 
-#include "core/model/installation.h"
-#include "core/ops/recovery.h"
-#include "core/ops/restore.h"
-#include "core/pg/archivetoc.h"
+#include "core/model/names.h"
+#include "core/ops/load.h"
+#include "core/ops/operation.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
@@ -135,21 +134,21 @@ std::optional<Failure> tryDatabaseStatements(Operation& operation, const Restore
 
 // From opening the file to comparing what was loaded; the trial database stays for the caller
 // to drop.
-std::optional<Failure> loadAndCompare(Operation& operation, BackupLoad& backup,
-                                      const QString& fileText, TrialCounts& counts)
+Result<TrialCounts> loadAndCompare(Operation& operation, BackupLoad& backup,
+                                   const QString& fileText)
 {
     if (auto failure = backup.openFile(fileText)) {
-        return failure;
+        return *failure;
     }
     if (auto failure = backup.check()) {
-        return failure;
+        return *failure;
     }
     // A trial loads a backup of another database as well; it says so.
     if (auto failure = backup.plan(true)) {
-        return failure;
+        return *failure;
     }
     const RestorePlan& plan = backup.restorePlan();
-    if (plan.archiveDatabase != u"pendataan"_s) {
+    if (plan.archiveDatabase != pendataan) {
         operation.note(
             u"File backup ini berisi database %1, bukan pendataan."_s.arg(plan.archiveDatabase));
     }
@@ -158,53 +157,54 @@ std::optional<Failure> loadAndCompare(Operation& operation, BackupLoad& backup,
     }
     Contents archived;
     if (auto failure = countArchive(operation, backup, archived)) {
-        return failure;
+        return *failure;
     }
     if (auto failure = backup.createDatabase()) {
-        return failure;
+        return *failure;
     }
     if (auto failure = backup.load()) {
-        return failure;
+        return *failure;
     }
     Contents loaded;
     if (auto failure = countLoaded(operation, loaded)) {
-        return failure;
+        return *failure;
     }
     // A custom-format archive has no members to count: what was loaded is all there is to say.
+    TrialCounts counts;
     counts.compared = !backup.members().isEmpty();
     if (auto failure = counts.compared ? compare(archived, loaded) : std::optional<Failure>()) {
-        return failure;
+        return *failure;
     }
     if (auto failure = tryDatabaseStatements(operation, plan)) {
-        return failure;
+        return *failure;
     }
     if (auto failure = backup.checkFileUnchanged()) {
-        return failure;
+        return *failure;
     }
     counts.tables = int(loaded.rows.size());
     counts.rows = std::accumulate(loaded.rows.cbegin(), loaded.rows.cend(), qint64(0));
     counts.largeObjects = int(loaded.largeObjects.size());
-    return std::nullopt;
+    return counts;
 }
 
 } // namespace
 
-std::optional<Failure> trialRestore(Operation& operation, const QString& fileText,
-                                    TrialCounts& counts)
+Result<TrialCounts> trialRestore(Operation& operation, const QString& fileText)
 {
     BackupLoad backup(operation, trialDatabaseName(), u"uji"_s);
-    std::optional<Failure> failure = loadAndCompare(operation, backup, fileText, counts);
+    Result<TrialCounts> counts = loadAndCompare(operation, backup, fileText);
     if (const std::optional<Failure> notDropped =
             backup.dropDatabase(u"Menghapus database uji..."_s)) {
         const QString text = u"Database %1 belum dapat dihapus; backup atau restore berikutnya "
                              u"menghapusnya.\n%2"_s.arg(trialDatabaseName(), notDropped->details);
-        if (failure) {
-            failure->details += u"\n\n"_s + text;
-        } else {
-            operation.note(text);
+        if (!counts) {
+            Failure failure = counts.failure();
+            failure.details += u"\n\n"_s + text;
+            return failure;
         }
+        operation.note(text);
     }
-    return failure;
+    return counts;
 }
 
 QString trialSummary(const TrialCounts& counts)
@@ -217,43 +217,6 @@ QString trialSummary(const TrialCounts& counts)
                ? u"%1 dimuat ke database uji, sama dengan isi file backup."_s.arg(loaded)
                : u"%1 dimuat ke database uji. Jumlahnya tidak dibandingkan dengan isi file "
                  u"backup, karena file itu bukan arsip tar."_s.arg(loaded);
-}
-
-OperationOutcome verifyBackup(Operation& operation, const QString& fileText)
-{
-    if (fileText.isEmpty()) {
-        LoadDbPort(); // read as on every press, though nothing runs
-        return {};
-    }
-    TrialCounts counts;
-    std::optional<Failure> failure = operation.begin();
-    if (!failure) {
-        failure = trialRestore(operation, fileText, counts);
-    }
-    const QString filePath = absolutePathForTool(fileText);
-    if (failure) {
-        failure->pendataanUnchanged = true; // a trial never touches it
-        OperationOutcome outcome = failedOutcome(OperationKind::Verify, *failure,
-                                                 operation.installation().port, operation.notes());
-        outcome.filePath = filePath;
-        return outcome;
-    }
-    return {.status = OperationStatus::Succeeded,
-            .message = u"Backup dapat direstore"_s,
-            .details = operation.notes(),
-            .filePath = filePath,
-            .summary = trialSummary(counts)};
-}
-
-void VerifyJob::start(const QString& file)
-{
-    run([file](Operation& operation) { return verifyBackup(operation, file); });
-}
-
-OperationOutcome runVerify(const QString& file, const OperationProgress& progress)
-{
-    VerifyJob job;
-    return runToEnd(job, file, progress);
 }
 
 } // namespace ranupa

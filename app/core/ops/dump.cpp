@@ -1,11 +1,10 @@
-#include "core/ops/backup.h"
+#include "core/ops/dump.h"
 
-#include "core/model/installation.h"
 #include "core/model/progress.h"
 #include "core/ops/archivecheck.h"
 #include "core/ops/backupfiles.h"
+#include "core/ops/operation.h"
 #include "core/ops/restoreplan.h"
-#include "core/ops/verify.h"
 #include "core/pg/dumpprogress.h"
 #include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
@@ -36,7 +35,7 @@ QDateTime wholeSecondNow()
 DumpTables listTables(Operation& operation)
 {
     const ToolResult result = operation.run(
-        tools::psql(operation.installation().port, u"pendataan"_s, {dumpTablesStatement()}));
+        tools::psql(operation.installation().port, pendataan.toString(), {dumpTablesStatement()}));
     return dumpTablesFromOutput(result.resultText());
 }
 
@@ -120,9 +119,8 @@ std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBacku
 // The file is named after the second of the press; when a file of that name exists (another
 // backup of the same second), the next free second is taken, waiting for the clock to reach it,
 // so that no name ever lies ahead of the time it was given.
-std::optional<Failure> giveFinalName(Operation& operation, PartialBackupFile& partial,
-                                     const QString& targetDir, QDateTime nameTime, BackupKind kind,
-                                     QString& filePath)
+Result<QString> giveFinalName(Operation& operation, PartialBackupFile& partial,
+                              const QString& targetDir, QDateTime nameTime, BackupKind kind)
 {
     for (;;) {
         const qint64 ahead = wholeSecondNow().secsTo(nameTime);
@@ -134,118 +132,65 @@ std::optional<Failure> giveFinalName(Operation& operation, PartialBackupFile& pa
             QThread::msleep(50);
             continue;
         }
-        filePath = backupFilePath(targetDir, nameTime, kind);
-        QString problem;
-        switch (partial.giveFinalName(filePath, problem)) {
-        case PartialBackupFile::Naming::Done:
-            return std::nullopt;
-        case PartialBackupFile::Naming::NameTaken:
-            nameTime = nameTime.addSecs(1);
-            continue;
-        case PartialBackupFile::Naming::Failed:
+        const QString filePath = backupFilePath(targetDir, nameTime, kind);
+        const Result<PartialBackupFile::Naming> named = partial.giveFinalName(filePath);
+        if (!named) {
             return Failure{
                 .step =
                     u"memberi nama akhir %1 pada file backup yang sudah diperiksa"_s.arg(filePath),
-                .details = problem,
-                .cause = causeFromToolText(problem)};
+                .details = named.failure().details,
+                .cause = causeFromToolText(named.failure().details)};
         }
+        if (*named == PartialBackupFile::Naming::Done) {
+            return filePath;
+        }
+        nameTime = nameTime.addSecs(1);
     }
 }
 
 // Says where the partial file is when it could not be removed, for the operator to remove it.
-void removeWrittenFile(PartialBackupFile& partial, Failure& failure)
+Failure removingWrittenFile(PartialBackupFile& partial, Failure failure)
 {
-    QString problem;
-    if (!partial.remove(problem)) {
+    if (const std::optional<Failure> notRemoved = partial.remove()) {
         failure.details += u"\nFile backup yang tidak lengkap tidak dapat dihapus, hapuslah "
-                           u"sendiri: %1 (%2)"_s.arg(partial.path(), problem);
+                           u"sendiri: %1 (%2)"_s.arg(partial.path(), notRemoved->details);
     }
+    return failure;
 }
 
 } // namespace
 
-QString backupFilePath(const QString& targetDir, const QDateTime& now, BackupKind kind)
-{
-    return targetDir + QDir::separator() + u"ranupaku"_s + now.toString(u"ddMMyyyyhhmmss"_s) +
-           (kind == BackupKind::BeforeRestore ? u"-sebelum-restore.dbk"_s : u".dbk"_s);
-}
-
-std::optional<Failure> writeBackup(Operation& operation, const QString& targetDirText,
-                                   QString& filePath, BackupKind kind)
+Result<QString> writeBackup(Operation& operation, const QString& targetDirText, BackupKind kind)
 {
     const QString targetDir = absolutePathForTool(targetDirText);
     DumpTables tables = listTables(operation);
     const QDateTime nameTime = wholeSecondNow();
-    filePath = backupFilePath(targetDir, nameTime, kind);
     // What a killed backup left behind; no running backup's file is touched.
     removeAbandonedPartialBackups(targetDir);
-    QString problem;
-    const std::unique_ptr<PartialBackupFile> partial =
-        PartialBackupFile::create(targetDir, nameTime, problem);
-    if (!partial) {
+    Result<std::unique_ptr<PartialBackupFile>> created =
+        PartialBackupFile::create(targetDir, nameTime);
+    if (!created) {
+        const QString problem = created.failure().details;
         return Failure{.step = u"membuat file backup di direktori %1"_s.arg(targetDir),
                        .details = problem,
                        .cause = causeFromToolText(problem) == FailureCause::DiskFull
                                     ? FailureCause::DiskFull
                                     : FailureCause::DirectoryNotWritable};
     }
-    const ToolResult dumped = dump(operation, *partial, std::move(tables));
-    std::optional<Failure> failure;
+    PartialBackupFile& partial = **created;
+    const ToolResult dumped = dump(operation, partial, std::move(tables));
     if (!dumped.succeeded()) {
-        failure = toolFailure(u"menulis file backup (pg_dump)"_s, dumped);
-    } else if (!(failure = checkWrittenFile(operation, *partial))) {
-        failure = giveFinalName(operation, *partial, targetDir, nameTime, kind, filePath);
+        return removingWrittenFile(partial,
+                                   toolFailure(u"menulis file backup (pg_dump)"_s, dumped));
     }
-    if (failure && !failure->cancelled) {
-        removeWrittenFile(*partial, *failure);
+    if (std::optional<Failure> failure = checkWrittenFile(operation, partial)) {
+        return failure->cancelled ? *failure : removingWrittenFile(partial, *failure);
     }
-    return failure;
-}
-
-OperationOutcome backupDatabase(Operation& operation, const QString& targetDirText, bool verify)
-{
-    if (targetDirText.isEmpty()) {
-        LoadDbPort(); // read as on every press, though nothing runs
-        return {};
+    Result<QString> named = giveFinalName(operation, partial, targetDir, nameTime, kind);
+    if (!named && !named.failure().cancelled) {
+        return removingWrittenFile(partial, named.failure());
     }
-    QString filePath;
-    OperationKind failedAt = OperationKind::Backup;
-    TrialCounts counts;
-    std::optional<Failure> failure = operation.begin();
-    if (!failure) {
-        failure = writeBackup(operation, targetDirText, filePath);
-    }
-    if (!failure && verify) {
-        failedAt = OperationKind::Verify;
-        if ((failure = trialRestore(operation, filePath, counts))) {
-            failure->details += u"\nFile backup %1 tetap disimpan, tetapi belum terbukti dapat "
-                                u"direstore."_s.arg(filePath);
-        }
-    }
-    if (failure) {
-        OperationOutcome outcome =
-            failedOutcome(failedAt, *failure, operation.installation().port, operation.notes());
-        outcome.filePath = filePath;
-        return outcome;
-    }
-    return {.status = OperationStatus::Succeeded,
-            .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
-            .details = operation.notes(),
-            .filePath = filePath,
-            .summary = verify ? u"Backup dapat direstore: "_s + trialSummary(counts) : QString()};
-}
-
-void BackupJob::start(const QString& targetDirText)
-{
-    run([targetDirText, verify = m_verify](Operation& operation) {
-        return backupDatabase(operation, targetDirText, verify);
-    });
-}
-
-OperationOutcome runBackup(const QString& targetDirText, const OperationProgress& progress)
-{
-    BackupJob job;
-    return runToEnd(job, targetDirText, progress);
+    return named;
 }
 
 } // namespace ranupa

@@ -1,11 +1,12 @@
 #pragma once
 
-#include "core/ops/operation.h"
+#include "core/model/failure.h"
 
 #include <QString>
-#include <optional>
 
 namespace ranupa {
+
+class Operation;
 
 // What a trial restore loaded, as the database it loaded into counts it.
 struct TrialCounts
@@ -16,7 +17,7 @@ struct TrialCounts
     bool compared = true; // with the archive's own counts; a custom-format archive has none
 };
 
-// A trial restore of the backup `fileText`, for an operation that has begun (Operation::begin()):
+// A trial restore of the backup `fileText`, for an operation that has begun:
 //   1. open the file once (everything after reads it through that one open file), check it and
 //      read what it holds; ask the server whether it can take it;
 //   2. count the rows the archive holds for each table, and its large objects;
@@ -25,28 +26,10 @@ struct TrialCounts
 //   5. drop it, whatever happened.
 // pendataan is never touched. A trial interrupted half-way leaves the marked database only,
 // which the next run drops.
-std::optional<Failure> trialRestore(Operation& operation, const QString& fileText,
-                                    TrialCounts& counts);
+Result<TrialCounts> trialRestore(Operation& operation, const QString& fileText);
 
 // "12 tabel (3.456 baris) dan 1 large object dimuat ke database uji, sama dengan isi file
 // backup."
 QString trialSummary(const TrialCounts& counts);
-
-// A trial restore on its own: finds the installation, takes the server lock, sets right what an
-// interrupted run left, then trialRestore(). "Backup dapat direstore" with the counts, or "Backup
-// tidak dapat direstore" with the cause. An empty text gives a Skipped outcome.
-OperationOutcome verifyBackup(Operation& operation, const QString& fileText);
-
-// verifyBackup() on a worker thread.
-class VerifyJob final : public OperationJob
-{
-public:
-    using OperationJob::OperationJob;
-    // finished() follows exactly once, never from inside start().
-    void start(const QString& file);
-};
-
-// Runs a trial restore to the end; for the command line and tests.
-OperationOutcome runVerify(const QString& file, const OperationProgress& progress = {});
 
 } // namespace ranupa

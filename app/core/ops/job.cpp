@@ -1,0 +1,175 @@
+#include "core/ops/job.h"
+
+#include "core/ops/operation.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+#include <atomic>
+#include <variant>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+OperationKind kindOf(const OperationRequest& request)
+{
+    return std::visit(
+        [](const auto& r) {
+            using Request = std::decay_t<decltype(r)>;
+            return std::is_same_v<Request, BackupRequest>    ? OperationKind::Backup
+                   : std::is_same_v<Request, RestoreRequest> ? OperationKind::Restore
+                                                             : OperationKind::Verify;
+        },
+        request);
+}
+
+} // namespace
+
+// The job's side of a running operation: its thread, its cancel, and the operator's answer.
+class OperationJob::Host final : public OperationHost
+{
+public:
+    explicit Host(OperationJob& job) : job(job) {}
+
+    void stepChanged(const QString& step) override { emit job.stepChanged(step); }
+    void toolLine(const QString& line) override { emit job.toolLine(line); }
+    void progressChanged(const ProgressMeasure& measure) override
+    {
+        emit job.progressChanged(measure);
+    }
+    void reported(const OperationOutcome& outcome) override { emit job.reported(outcome); }
+    bool cancelRequested() const override { return cancel; }
+    bool asksOperator() const override { return asks; }
+
+    std::optional<Confirmation> confirm(const RestoreSummary& summary) override
+    {
+        QMutexLocker locker(&mutex);
+        reply.reset();
+        if (cancel) {
+            return std::nullopt;
+        }
+        emit job.confirmationNeeded(summary);
+        while (!reply && !cancel) {
+            answered.wait(&mutex, QDeadlineTimer(100));
+        }
+        return cancel ? std::nullopt : reply;
+    }
+
+    OperationJob& job;
+    std::unique_ptr<QThread> thread;
+    std::atomic_bool cancel = false;
+    bool asks = false;
+    QMutex mutex; // guards reply
+    QWaitCondition answered;
+    std::optional<Confirmation> reply;
+};
+
+OperationJob::OperationJob(QObject* parent) : QObject(parent), d(std::make_unique<Host>(*this)) {}
+
+OperationJob::~OperationJob()
+{
+    if (d->thread) {
+        cancel();
+        d->thread->wait();
+    }
+}
+
+void OperationJob::start(const OperationRequest& request)
+{
+    const auto finish = [this](const OperationOutcome& outcome) {
+        QMetaObject::invokeMethod(
+            this, [this, outcome] { emit finished(outcome); }, Qt::QueuedConnection);
+    };
+    if (d->thread && d->thread->isRunning()) {
+        finish(failedOutcome(kindOf(request),
+                             {.step = u"memulai pekerjaan"_s,
+                              .details = u"Pekerjaan sebelumnya masih berjalan."_s,
+                              .cause = FailureCause::Busy},
+                             {}, {}));
+        return;
+    }
+    d->cancel = false;
+    d->thread.reset(QThread::create([this, request, finish] {
+        OperationOutcome outcome;
+        {
+            Operation operation(*d);
+            outcome = runRequest(operation, request);
+        } // the server lock goes before anyone hears of the end
+        finish(outcome);
+    }));
+    d->thread->start();
+}
+
+void OperationJob::cancel()
+{
+    d->cancel = true;
+    d->answered.wakeAll();
+}
+
+bool OperationJob::cancelRequested() const
+{
+    return d->cancel;
+}
+
+void OperationJob::setAsksOperator(bool asks)
+{
+    d->asks = asks;
+}
+
+void OperationJob::answer(const Confirmation& confirmation)
+{
+    QMutexLocker locker(&d->mutex);
+    d->reply = confirmation;
+    d->answered.wakeAll();
+}
+
+OperationOutcome runToEnd(OperationJob& job, const OperationRequest& request,
+                          const OperationProgress& progress)
+{
+    QEventLoop loop;
+    OperationOutcome outcome;
+    const auto connectIfSet = [&](auto signal, const auto& slot) {
+        if (slot) {
+            QObject::connect(&job, signal, &loop, slot);
+        }
+    };
+    connectIfSet(&OperationJob::stepChanged, progress.stepChanged);
+    connectIfSet(&OperationJob::toolLine, progress.toolLine);
+    connectIfSet(&OperationJob::progressChanged, progress.measured);
+    connectIfSet(&OperationJob::reported, progress.reported);
+    QObject::connect(&job, &OperationJob::finished, &loop, [&](const OperationOutcome& result) {
+        outcome = result;
+        loop.quit();
+    });
+    job.start(request);
+    loop.exec();
+    return outcome;
+}
+
+OperationOutcome runOperation(const OperationRequest& request, const OperationProgress& progress)
+{
+    OperationJob job;
+    return runToEnd(job, request, progress);
+}
+
+OperationOutcome runBackup(const QString& targetDir, const OperationProgress& progress)
+{
+    return runOperation(BackupRequest{.targetDir = targetDir}, progress);
+}
+
+OperationOutcome runRestore(const QString& backupFile, const OperationProgress& progress)
+{
+    return runOperation(RestoreRequest{.backupFile = backupFile}, progress);
+}
+
+OperationOutcome runVerify(const QString& backupFile, const OperationProgress& progress)
+{
+    return runOperation(VerifyRequest{.backupFile = backupFile}, progress);
+}
+
+} // namespace ranupa

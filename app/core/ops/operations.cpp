@@ -1,0 +1,287 @@
+#include "core/ops/operations.h"
+
+#include "core/model/names.h"
+#include "core/ops/dump.h"
+#include "core/ops/load.h"
+#include "core/ops/operation.h"
+#include "core/ops/owndatabases.h"
+#include "core/ops/recovery.h"
+#include "core/ops/swap.h"
+#include "core/ops/trial.h"
+
+#include <QDir>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+// What every backup and restore does first.
+std::optional<Failure> begin(Operation& operation)
+{
+    if (auto failure = operation.begin()) {
+        return failure;
+    }
+    return recoverInterruptedWork(operation);
+}
+
+OperationOutcome failedWithFile(OperationKind kind, const Failure& failure, const Operation& op,
+                                const QString& filePath)
+{
+    OperationOutcome outcome = failedOutcome(kind, failure, op.installation().port, op.notes());
+    outcome.filePath = filePath;
+    return outcome;
+}
+
+class Restore final
+{
+public:
+    Restore(Operation& operation, const RestoreRequest& request)
+        : op(operation), request(request), backup(operation, scratchDatabaseName(), u"baru"_s)
+    {}
+
+    // The whole restore, step by step; nothing when it succeeded.
+    std::optional<Failure> run()
+    {
+        if (auto failure = begin(op)) {
+            return failure;
+        }
+        if (auto failure = backup.openFile(request.backupFile)) {
+            return failure;
+        }
+        if (auto failure = backup.check()) {
+            return failure;
+        }
+        // An operator who is asked sees in the summary which database the backup holds.
+        if (auto failure = backup.plan(request.acceptOtherDatabase || op.asksOperator())) {
+            return failure;
+        }
+        if (auto failure = checkPendataanReplaceable(op)) {
+            return failure;
+        }
+        if (auto failure = askOperator()) {
+            return failure;
+        }
+        if (auto failure = backUpCurrentFirst()) {
+            return failure;
+        }
+        // From here on the server changes: a failure drops what this restore made.
+        if (auto failure = backup.createDatabase()) {
+            return droppingScratch(*failure);
+        }
+        if (auto failure = backup.load()) {
+            return droppingScratch(*failure);
+        }
+        if (auto failure = backup.checkFileUnchanged()) {
+            return droppingScratch(*failure);
+        }
+        if (auto failure = swapIntoPendataan(op, backup.restorePlan())) {
+            swapUncertain = !failure->pendataanUnchanged;
+            return swapUncertain ? *failure : droppingScratch(*failure);
+        }
+        op.report(succeeded());
+        dropNote = dropReplacedDatabase(op);
+        return std::nullopt;
+    }
+
+    OperationOutcome succeeded() const
+    {
+        QStringList details{op.notes(), backup.restorePlan().note, dropNote};
+        details.removeAll(QString());
+        return {.status = OperationStatus::Succeeded,
+                .message = u"Restore database berhasil"_s,
+                .details = details.join(u"\n\n"_s),
+                .filePath = {},
+                .summary = safetyBackupSentence()};
+    }
+
+    OperationOutcome failed(Failure failure) const
+    {
+        // Until the swap, pendataan is never touched.
+        failure.pendataanUnchanged = !swapUncertain;
+        OperationOutcome outcome =
+            failedOutcome(OperationKind::Restore, failure, op.installation().port, op.notes());
+        if (safetyBackupFailed) {
+            outcome.summary.prepend(
+                u"Backup database saat ini gagal, jadi restore tidak dijalankan.\n"_s);
+        }
+        if (const QString sentence = safetyBackupSentence(); !sentence.isEmpty()) {
+            outcome.summary = (outcome.summary + u'\n' + sentence).trimmed();
+        }
+        return outcome;
+    }
+
+    bool declined = false; // the operator said no
+
+private:
+    std::optional<Failure> askOperator()
+    {
+        const Result<ServerDatabases> found = readServerDatabases(op);
+        if (!found) {
+            return found.failure();
+        }
+        pendataanExisted = found->pendataan;
+        safetyBackupDir = request.safetyBackupDir;
+        if (!op.asksOperator()) {
+            return std::nullopt;
+        }
+        const RestorePlan& plan = backup.restorePlan();
+        const std::optional<Confirmation> answer =
+            op.confirm({.filePath = backup.filePath(),
+                        .fileSize = backup.fileSize(),
+                        .created = plan.archiveCreated,
+                        .databaseName = plan.archiveDatabase,
+                        .serverVersion = plan.archiveServerVersion,
+                        .tableCount = plan.archiveTables,
+                        .pendataanExists = pendataanExisted});
+        if (!answer) {
+            return Failure::cancel();
+        }
+        declined = !answer->proceed;
+        safetyBackupDir = answer->safetyBackupDir;
+        return declined ? std::optional(Failure::cancel()) : std::nullopt;
+    }
+
+    std::optional<Failure> backUpCurrentFirst()
+    {
+        if (safetyBackupDir.isEmpty()) {
+            return std::nullopt;
+        }
+        if (!pendataanExisted) {
+            op.note(u"Tidak ada database pendataan di server, jadi tidak ada yang di-backup "
+                    u"sebelum restore."_s);
+            return std::nullopt;
+        }
+        op.step(u"Membackup database saat ini..."_s);
+        const Result<QString> written = writeBackup(op, safetyBackupDir, BackupKind::BeforeRestore);
+        if (!written) {
+            Failure failure = written.failure();
+            if (!failure.cancelled) {
+                failure.step =
+                    u"backup database saat ini ke %1: %2"_s.arg(safetyBackupDir, failure.step);
+                safetyBackupFailed = true;
+            }
+            return failure;
+        }
+        safetyBackupFile = *written;
+        op.note(u"Database pendataan sebelum restore di-backup ke %1."_s.arg(
+            QDir::toNativeSeparators(safetyBackupFile)));
+        return std::nullopt;
+    }
+
+    // Before the swap, whatever failed, pendataan is as it was; what this restore made goes.
+    Failure droppingScratch(Failure failure)
+    {
+        if (const std::optional<Failure> notDropped =
+                backup.dropDatabase(u"Menghapus database baru yang belum lengkap..."_s)) {
+            failure.details += u"\n\nDatabase %1 yang belum lengkap belum dapat dihapus; backup "
+                               u"atau restore berikutnya menghapusnya.\n%2"_s.arg(
+                                   scratchDatabaseName(), notDropped->details);
+        }
+        return failure;
+    }
+
+    QString safetyBackupSentence() const
+    {
+        return safetyBackupFile.isEmpty() ? QString()
+                                          : u"Isi database sebelum restore disimpan di %1."_s.arg(
+                                                QDir::toNativeSeparators(safetyBackupFile));
+    }
+
+    Operation& op;
+    const RestoreRequest& request;
+    BackupLoad backup;
+    bool pendataanExisted = false;
+    bool swapUncertain = false;
+    bool safetyBackupFailed = false;
+    QString safetyBackupDir;
+    QString safetyBackupFile;
+    QString dropNote;
+};
+
+} // namespace
+
+OperationOutcome backupDatabase(Operation& operation, const BackupRequest& request)
+{
+    if (request.targetDir.isEmpty()) {
+        return {};
+    }
+    if (auto failure = begin(operation)) {
+        return failedWithFile(OperationKind::Backup, *failure, operation, {});
+    }
+    const Result<QString> written = writeBackup(operation, request.targetDir);
+    if (!written) {
+        return failedWithFile(OperationKind::Backup, written.failure(), operation, {});
+    }
+    const QString& filePath = *written;
+    QString summary;
+    if (request.verify) {
+        const Result<TrialCounts> counts = trialRestore(operation, filePath);
+        if (!counts) {
+            Failure failure = counts.failure();
+            failure.details += u"\nFile backup %1 tetap disimpan, tetapi belum terbukti dapat "
+                               u"direstore."_s.arg(filePath);
+            return failedWithFile(OperationKind::Verify, failure, operation, filePath);
+        }
+        summary = u"Backup dapat direstore: "_s + trialSummary(*counts);
+    }
+    return {.status = OperationStatus::Succeeded,
+            .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
+            .details = operation.notes(),
+            .filePath = filePath,
+            .summary = summary};
+}
+
+OperationOutcome restoreDatabase(Operation& operation, const RestoreRequest& request)
+{
+    if (request.backupFile.isEmpty()) {
+        return {};
+    }
+    Restore restore(operation, request);
+    const std::optional<Failure> failure = restore.run();
+    if (restore.declined) {
+        return {};
+    }
+    return failure ? restore.failed(*failure) : restore.succeeded();
+}
+
+OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request)
+{
+    if (request.backupFile.isEmpty()) {
+        return {};
+    }
+    const QString filePath = absolutePathForTool(request.backupFile);
+    std::optional<Failure> failure = begin(operation);
+    if (!failure) {
+        const Result<TrialCounts> counts = trialRestore(operation, request.backupFile);
+        if (counts) {
+            return {.status = OperationStatus::Succeeded,
+                    .message = u"Backup dapat direstore"_s,
+                    .details = operation.notes(),
+                    .filePath = filePath,
+                    .summary = trialSummary(*counts)};
+        }
+        failure = counts.failure();
+    }
+    failure->pendataanUnchanged = true; // a trial never touches it
+    return failedWithFile(OperationKind::Verify, *failure, operation, filePath);
+}
+
+OperationOutcome runRequest(Operation& operation, const OperationRequest& request)
+{
+    return std::visit(
+        [&operation](const auto& r) -> OperationOutcome {
+            using Request = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<Request, BackupRequest>) {
+                return backupDatabase(operation, r);
+            } else if constexpr (std::is_same_v<Request, RestoreRequest>) {
+                return restoreDatabase(operation, r);
+            } else {
+                return verifyBackup(operation, r);
+            }
+        },
+        request);
+}
+
+} // namespace ranupa

@@ -1,0 +1,196 @@
+#include "core/ops/owndatabases.h"
+
+#include "core/ops/operation.h"
+#include "core/pg/serverlock.h"
+#include "core/pg/toolcommands.h"
+#include "core/pg/tooldetails.h"
+#include "core/pg/toolrunner.h"
+
+#include <QRandomGenerator>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+QStringList reservedNames()
+{
+    return {scratchDatabaseName(), replacedDatabaseName(), trialDatabaseName(),
+            legacySetAsideName()};
+}
+
+QString namesList()
+{
+    return u"'pendataan', '"_s + reservedNames().join(u"', '"_s) + u'\'';
+}
+
+// One text for the databases in question: "name:t" or "name:f" for marked or not, in name order.
+QString stateExpression()
+{
+    return u"(SELECT coalesce(string_agg(datname || ':' || (coalesce(shobj_description(oid, "
+           u"'pg_database'), '') = '%1')::text, ' ' ORDER BY datname), '') FROM pg_database "
+           u"WHERE datname IN (%2))"_s.arg(ownDatabaseMark(), namesList());
+}
+
+constexpr QStringView stateMarker = u"ranupa-database:";
+
+std::optional<ServerDatabases> parseState(const QString& output)
+{
+    for (const QString& line : output.split(u'\n')) {
+        if (!line.startsWith(stateMarker)) {
+            continue;
+        }
+        ServerDatabases found;
+        found.state = line.mid(stateMarker.size()).trimmed();
+        for (const QString& entry : found.state.split(u' ', Qt::SkipEmptyParts)) {
+            const QString name = entry.section(u':', 0, 0);
+            if (name == u"pendataan"_s) {
+                found.pendataan = true;
+            } else {
+                (entry.endsWith(u":true"_s) ? found.marked : found.unmarked).append(name);
+            }
+        }
+        return found;
+    }
+    return std::nullopt;
+}
+
+// Only names the program itself gives: they are read back from the server and put into
+// statements as they are.
+QString unfinishedNamePattern()
+{
+    return u"^%1[0-9a-f]{12}$"_s.arg(unfinishedDatabasePrefix());
+}
+
+constexpr QStringView unfinishedMarker = u"ranupa-dibuat:";
+
+Result<QStringList> readUnfinishedDatabases(Operation& operation)
+{
+    const ToolResult result = operation.run(tools::psql(
+        operation.installation().port, {},
+        {u"SELECT '%1' || coalesce(string_agg(datname, ' '), '') FROM pg_database WHERE "
+         u"datname ~ '%2' AND NOT datallowconn"_s.arg(unfinishedMarker, unfinishedNamePattern())}));
+    for (const QString& line : result.resultText().split(u'\n')) {
+        if (line.startsWith(unfinishedMarker)) {
+            return line.mid(unfinishedMarker.size()).split(u' ', Qt::SkipEmptyParts);
+        }
+    }
+    return toolFailure(u"memeriksa database di server (psql)"_s, result);
+}
+
+std::optional<Failure> dropUnfinishedDatabase(Operation& operation, const QString& name)
+{
+    const QString stillUnfinished =
+        u"DO $ranupa$ BEGIN IF NOT EXISTS (SELECT FROM pg_database WHERE datname = '%1' AND NOT "
+        u"datallowconn) THEN RAISE EXCEPTION 'ranupa-helper: database di server berubah'; END "
+        u"IF; END $ranupa$;"_s.arg(name);
+    const ToolResult result = operation.run(
+        tools::psql(operation.installation().port, {},
+                    {operation.lock().heldCheck(), stillUnfinished, u"DROP DATABASE "_s + name}));
+    if (!result.succeeded()) {
+        return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+Result<ServerDatabases> readServerDatabases(Operation& operation)
+{
+    const ToolResult result =
+        operation.run(tools::psql(operation.installation().port, {},
+                                  {u"SELECT '%1' || %2"_s.arg(stateMarker, stateExpression())}));
+    if (std::optional<ServerDatabases> found =
+            result.succeeded() ? parseState(result.output()) : std::nullopt) {
+        return *found;
+    }
+    return toolFailure(u"memeriksa database di server (psql)"_s, result);
+}
+
+QString stateUnchanged(const ServerDatabases& expected)
+{
+    return u"DO $ranupa$ BEGIN IF %1 <> '%2' THEN RAISE EXCEPTION 'ranupa-helper: database di "
+           u"server berubah'; END IF; END $ranupa$;"_s.arg(stateExpression(), expected.state);
+}
+
+QString createUnfinishedDatabase(const QString& unfinishedName, const QString& createOptions)
+{
+    return u"CREATE DATABASE %1 WITH %2 ALLOW_CONNECTIONS=false"_s.arg(unfinishedName,
+                                                                       createOptions);
+}
+
+std::optional<Failure> createOwnDatabase(Operation& operation, const QString& name,
+                                         const QString& createOptions)
+{
+    const QString port = operation.installation().port;
+    const QString unfinished =
+        unfinishedDatabasePrefix() +
+        QString::number(QRandomGenerator::global()->generate64() & 0xFFFF'FFFF'FFFFu, 16)
+            .rightJustified(12, u'0');
+    const QString step = u"membuat database %1 (psql)"_s.arg(name);
+    ToolResult result = operation.run(tools::psql(
+        port, {},
+        {operation.lock().heldCheck(), createUnfinishedDatabase(unfinished, createOptions)}));
+    if (!result.succeeded()) {
+        return toolFailure(step, result);
+    }
+    // One transaction: the database stays unfinished or becomes `name` with the mark.
+    const QString finish = u"%1\nCOMMENT ON DATABASE %2 IS '%3';\nALTER DATABASE %2 RENAME TO "
+                           u"%4;\nALTER DATABASE %4 WITH ALLOW_CONNECTIONS true;\n"_s.arg(
+                               operation.lock().heldCheck(), unfinished, ownDatabaseMark(), name);
+    result = operation.run(tools::psqlScript(port, {}), finish.toUtf8());
+    if (!result.succeeded()) {
+        return toolFailure(step, result);
+    }
+    const Result<ServerDatabases> found = readServerDatabases(operation);
+    if (!found) {
+        return found.failure();
+    }
+    if (!found->marked.contains(name)) {
+        return Failure{.step = u"membuat database %1"_s.arg(name),
+                       .details =
+                           u"Database %1 tidak ditemukan di server setelah dibuat."_s.arg(name)};
+    }
+    return std::nullopt;
+}
+
+Result<QStringList> dropUnfinishedDatabases(Operation& operation)
+{
+    const Result<QStringList> names = readUnfinishedDatabases(operation);
+    if (!names) {
+        return names.failure();
+    }
+    for (const QString& name : *names) {
+        if (std::optional<Failure> notDropped = dropUnfinishedDatabase(operation, name)) {
+            return *notDropped;
+        }
+    }
+    return *names;
+}
+
+std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name)
+{
+    const Result<ServerDatabases> found = readServerDatabases(operation);
+    if (!found) {
+        return found.failure();
+    }
+    if (!found->marked.contains(name)) {
+        return found->has(name) ? Failure{.step = u"menghapus database %1"_s.arg(name),
+                                          .details = u"Database itu tidak bertanda buatan "
+                                                     u"program ini, jadi tidak dihapus."_s,
+                                          .cause = FailureCause::ReservedName}
+                                : std::optional<Failure>();
+    }
+    const ToolResult result = operation.run(tools::psql(
+        operation.installation().port, {},
+        {operation.lock().heldCheck(), stateUnchanged(*found),
+         u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '%1'"_s.arg(name),
+         u"DROP DATABASE %1"_s.arg(name)}));
+    if (!result.succeeded()) {
+        return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
+    }
+    return std::nullopt;
+}
+
+} // namespace ranupa

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "core/model/failure.h"
+#include "core/model/names.h"
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace ranupa {
+
+class Operation;
+
+// pendataan and the reserved names as the server has them right now.
+struct ServerDatabases
+{
+    bool pendataan = false;
+    QStringList marked;   // reserved names present with the mark
+    QStringList unmarked; // reserved names present without it
+    QString state;        // all of it in one text, for stateUnchanged()
+
+    bool has(const QString& name) const { return marked.contains(name) || unmarked.contains(name); }
+};
+
+// Reads ServerDatabases; the failure when the server does not answer.
+Result<ServerDatabases> readServerDatabases(Operation& operation);
+
+// The statement, for a script of the program's, that fails unless the databases are still as
+// `expected` says: a script acts only on the state the program has just read back.
+QString stateUnchanged(const ServerDatabases& expected);
+
+// The statement that creates the empty, unfinished database `unfinishedName` as CREATE DATABASE
+// `createOptions` says, refusing connections.
+QString createUnfinishedDatabase(const QString& unfinishedName, const QString& createOptions);
+
+// Creates the empty database `name` as CREATE DATABASE `createOptions` says, marked as the
+// program's own: an interruption at any instant leaves either an unfinished database or `name`
+// with the mark, both of which the next run drops.
+std::optional<Failure> createOwnDatabase(Operation& operation, const QString& name,
+                                         const QString& createOptions);
+
+// Drops every unfinished database (unfinishedDatabasePrefix()) that still refuses connections;
+// gives their names, or says why one could not be dropped.
+Result<QStringList> dropUnfinishedDatabases(Operation& operation);
+
+// Drops the program's own database `name` after reading back that it is there with the mark;
+// a failure says why not.
+std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name);
+
+} // namespace ranupa
