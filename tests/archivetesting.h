@@ -7,7 +7,9 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QList>
 #include <QSignalSpy>
+#include <algorithm>
 #include <optional>
 
 // Runs the program's check of the backup at `path` in the working directory, as the program runs
@@ -29,23 +31,30 @@ inline std::optional<ranupa::Failure> archiveCheckFailure(const QString& path,
     return done.wait(timeoutMs) ? failure : ranupa::Failure{};
 }
 
-// The data of the largest member of a tar archive: where it starts, and its size.
+// A member of a tar archive: its name, where its data starts, and the data's size.
 struct TarData
 {
+    QByteArray name;
     qint64 offset = 0;
     qint64 size = 0;
 };
 
-inline TarData largestTarMember(const QByteArray& bytes)
+inline QList<TarData> tarMembers(const QByteArray& bytes)
 {
-    TarData largest;
-    qint64 offset = 0;
-    while (offset + 512 <= bytes.size() && bytes.at(offset) != '\0') {
+    QList<TarData> members;
+    for (qint64 offset = 0; offset + 512 <= bytes.size() && bytes.at(offset) != '\0';) {
         const qint64 size = bytes.mid(offset + 124, 12).trimmed().toLongLong(nullptr, 8);
-        if (size > largest.size) {
-            largest = {offset + 512, size};
-        }
+        members.append({bytes.mid(offset, 100).split('\0').constFirst(), offset + 512, size});
         offset += 512 + (size + 511) / 512 * 512;
     }
-    return largest;
+    return members;
+}
+
+inline TarData largestTarMember(const QByteArray& bytes)
+{
+    const QList<TarData> members = tarMembers(bytes);
+    const auto largest =
+        std::max_element(members.begin(), members.end(),
+                         [](const auto& a, const auto& b) { return a.size < b.size; });
+    return largest == members.end() ? TarData{} : *largest;
 }

@@ -28,14 +28,8 @@ using ranupa::runRestore;
 namespace {
 
 const QString busy = u"sedang berjalan"_s;
-const QString slowTableLine = u"processing data for table \"public.lambat\""_s;
 // Where the tests put pendataan aside themselves, under a name the program never uses.
 const QString asideName = u"simpanan_uji"_s;
-
-QStringList filesIn(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::Files, QDir::Name);
-}
 
 } // namespace
 
@@ -69,13 +63,11 @@ private:
     }
     bool exec(const QString& statements, const QString& database = u"pendataan"_s) const
     {
-        return !sql(statements, database).isNull();
+        return cluster->exec(statements, database);
     }
-    // "" when there is no such database.
     QString oid(const QString& database = u"pendataan"_s) const
     {
-        return sql(u"SELECT oid FROM pg_database WHERE datname = '%1'"_s.arg(database),
-                   u"postgres"_s);
+        return cluster->databaseOid(database);
     }
     // Every database besides pendataan and the server's own.
     QString otherDatabases() const
@@ -108,11 +100,10 @@ private:
     // server: pg_restore names the table before its rows are on their way.
     bool loadIsHeld(QProcess* program = nullptr) const
     {
-        const QString loading =
-            u"SELECT count(*) FROM pg_stat_activity WHERE datname = '%1' "
-            u"AND query LIKE 'COPY public.lambat%'"_s.arg(ranupa::scratchDatabaseName());
+        const QString loading = u"datname = '%1' AND query LIKE 'COPY public.lambat%'"_s.arg(
+            ranupa::scratchDatabaseName());
         const QDeadlineTimer deadline(60'000);
-        while (sql(loading, u"postgres"_s) != u"1"_s) {
+        while (cluster->sessions(loading) != u"1"_s) {
             if (deadline.hasExpired() ||
                 (program ? program->waitForFinished(50) : (QThread::msleep(50), false))) {
                 return false;
@@ -120,36 +111,25 @@ private:
         }
         return true;
     }
-    void startProgram(QProcess& program, const QStringList& arguments,
-                      const QProcessEnvironment& environment = {}, const QString& dir = {}) const
-    {
-        program.setProcessEnvironment(environment.isEmpty() ? cluster->clientEnvironment()
-                                                            : environment);
-        program.setWorkingDirectory(dir.isEmpty() ? cluster->installDir : dir);
-        program.setStandardInputFile(QProcess::nullDevice());
-        program.start(executable, arguments);
-    }
-    int runProgram(const QStringList& arguments, QString& err,
-                   const QProcessEnvironment& environment = {}, const QString& dir = {}) const
+    // Runs the program against the cluster in `dir` (the installation when empty) with
+    // `environment` (the cluster's when empty).
+    ProgramRun runProgram(const QStringList& arguments, const QProcessEnvironment& environment,
+                          const QString& dir = {}) const
     {
         QProcess program;
-        startProgram(program, arguments, environment, dir);
-        if (!program.waitForFinished(120'000)) {
-            program.kill();
-            program.waitForFinished();
-        }
-        err = QString::fromLocal8Bit(program.readAllStandardError());
-        return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+        startUnattended(program, programUnderTest(), arguments,
+                        dir.isEmpty() ? cluster->installDir : dir,
+                        environment.isEmpty() ? cluster->clientEnvironment() : environment);
+        return finishRun(program);
     }
     // Starts the program restoring the good backup; whether its load came to be held.
     bool startHeldRestore(QProcess& program) const
     {
-        startProgram(program, {u"--restore"_s, goodBackup, u"--yes"_s});
+        cluster->startProgram(program, {u"--restore"_s, goodBackup, u"--yes"_s});
         return loadIsHeld(&program);
     }
 
     std::optional<TestCluster> cluster;
-    QString executable;
     QTemporaryDir work;
     QString goodBackup;
     QString goodFingerprint; // pendataan's when goodBackup was made
@@ -159,22 +139,10 @@ void SharedServerTest::initTestCase()
 {
     cluster = TestCluster::fromEnvironment("RANUPA_SHARED_CLUSTER_DIR");
     QVERIFY2(cluster, "the shared-server cluster is not running");
-    executable = qEnvironmentVariable("RANUPA_EXECUTABLE");
-    QVERIFY(QFileInfo(executable).isExecutable());
+    QVERIFY(QFileInfo(programUnderTest()).isExecutable());
     QVERIFY(work.isValid());
     QVERIFY(QDir::setCurrent(cluster->installDir));
-
-    // Volatile, so that each row sees the role of holdLoads() come and go.
-    QVERIFY(exec(uR"(
-CREATE FUNCTION tahan(x int) RETURNS boolean LANGUAGE plpgsql AS $$
-BEGIN
-    WHILE EXISTS (SELECT FROM pg_roles WHERE rolname = 'ranupa_uji_tahan') LOOP
-        PERFORM pg_sleep(0.02);
-    END LOOP;
-    RETURN x IS NOT NULL;
-END $$;
-CREATE TABLE lambat (id int CHECK (tahan(id)));
-INSERT INTO lambat SELECT generate_series(1, 100);)"_s));
+    QVERIFY(cluster->createSlowTable(100));
     const OperationOutcome backup = runBackup(work.path());
     QCOMPARE(backup.status, OperationStatus::Succeeded);
     goodBackup = backup.filePath;
@@ -211,8 +179,7 @@ void SharedServerTest::secondCopyIsRefusedWhileFirstRuns()
              0);
     QProcessEnvironment otherTmpEnvironment = cluster->clientEnvironment();
     otherTmpEnvironment.insert(u"TMPDIR"_s, otherTmp.path());
-    const QString target = work.filePath(u"selagi-restore"_s);
-    QVERIFY(QDir().mkpath(target));
+    const QString target = madeFolder(work.filePath(u"selagi-restore"_s));
 
     // Looked for all along, from a session the swap leaves alone.
     Session watcher(*cluster, u"postgres"_s);
@@ -232,9 +199,9 @@ void SharedServerTest::secondCopyIsRefusedWhileFirstRuns()
         {{u"--restore"_s, goodBackup, u"--yes"_s}, {}, {}},
     };
     for (const auto& [arguments, environment, dir] : seconds) {
-        QString err;
-        const int code = runProgram(arguments, err, environment, dir);
-        QVERIFY2(code == 4 && err.contains(busy), qPrintable(arguments.join(u' ') + u'\n' + err));
+        const ProgramRun second = runProgram(arguments, environment, dir);
+        QVERIFY2(second.exitCode == 4 && second.err.contains(busy),
+                 qPrintable(arguments.join(u' ') + u'\n' + second.err));
         lookForPendataan();
     }
     QCOMPARE(filesIn(target), QStringList());
@@ -270,10 +237,7 @@ void SharedServerTest::hostileClientSurroundings()
     QFETCH(bool, throughVariable);
     QTemporaryDir home;
     const QString rc = home.filePath(throughVariable ? u"rc-lain"_s : u".psqlrc"_s);
-    QFile rcFile(rc);
-    QVERIFY(rcFile.open(QIODevice::WriteOnly) &&
-            rcFile.write(psqlrc + "\n\\echo ranupa-psqlrc-dibaca\n") > 0);
-    rcFile.close();
+    QVERIFY(writeFile(rc, psqlrc + "\n\\echo ranupa-psqlrc-dibaca\n"));
     QProcessEnvironment environment = cluster->clientEnvironment();
     environment.insert(u"HOME"_s, home.path());
     if (throughVariable) {
@@ -292,18 +256,14 @@ void SharedServerTest::hostileClientSurroundings()
     const QByteArray said = plain.readAllStandardOutput();
     QVERIFY2(said.contains("ranupa-psqlrc-dibaca") && said.contains(" on"), said.constData());
 
-    const QString dir = home.filePath(u"cadangan"_s);
-    QVERIFY(QDir().mkpath(dir));
-    QString err;
-    QVERIFY2(runProgram({u"--quiet"_s, u"--backup"_s, dir}, err, environment) == 0,
-             qPrintable(err));
-    const QStringList files = filesIn(dir);
-    QCOMPARE(files.size(), 1);
+    const QString dir = madeFolder(home.filePath(u"cadangan"_s));
+    const ProgramRun backup = runProgram({u"--quiet"_s, u"--backup"_s, dir}, environment);
+    QVERIFY2(backup.exitCode == 0, qPrintable(backup.err));
+    QCOMPARE(filesIn(dir).size(), 1);
     QVERIFY(changePendataan());
-    QVERIFY2(runProgram(
-                 {u"--quiet"_s, u"--restore"_s, QDir(dir).filePath(files.constFirst()), u"--yes"_s},
-                 err, environment) == 0,
-             qPrintable(err));
+    const ProgramRun restore =
+        runProgram({u"--quiet"_s, u"--restore"_s, onlyFileIn(dir), u"--yes"_s}, environment);
+    QVERIFY2(restore.exitCode == 0, qPrintable(restore.err));
     QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
 }
 
@@ -429,13 +389,9 @@ void SharedServerTest::statementHiddenInDatabaseEntry()
     // The same length keeps the lengths in toc.dat's entries and the tar headers right.
     const QByteArray patch = hidden.arg(touched).toUtf8().leftJustified(placeholder.size(), ' ');
     QCOMPARE(patch.size(), placeholder.size());
-    QFile file(backup.filePath);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    QByteArray bytes = file.readAll();
+    QByteArray bytes = readFile(backup.filePath);
     QVERIFY(bytes.contains(placeholder));
-    bytes.replace(placeholder, patch);
-    QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
-    file.close();
+    QVERIFY(writeFile(backup.filePath, bytes.replace(placeholder, patch)));
 
     const QString pendataanOid = oid();
     const OperationOutcome restore = runRestore(backup.filePath);
@@ -468,17 +424,16 @@ void SharedServerTest::killedRestoreThenBackupWithKeep()
     QVERIFY(startHeldRestore(program));
     program.kill();
     QVERIFY(program.waitForFinished(10'000));
-    const QString dir = work.filePath(QString::fromLatin1(QTest::currentDataTag()));
-    QVERIFY(QDir().mkpath(dir));
+    const QString dir = madeFolder(work.filePath(QString::fromLatin1(QTest::currentDataTag())));
     const QStringList good{u"ranupaku01072025170000.dbk"_s, u"ranupaku02072025170000.dbk"_s};
     for (const QString& name : good) {
         QVERIFY(QFile::copy(goodBackup, QDir(dir).filePath(name)));
     }
 
     // The lock went with the program; a backup of no pendataan fails and removes no backup.
-    QString err;
-    const int code = runProgram({u"--backup"_s, dir, u"--keep"_s, u"2"_s}, err);
-    QVERIFY2(code == (pendataanPresent ? 0 : 1) && !err.contains(busy), qPrintable(err));
+    const ProgramRun backup = cluster->runProgram({u"--backup"_s, dir, u"--keep"_s, u"2"_s});
+    QVERIFY2(backup.exitCode == (pendataanPresent ? 0 : 1) && !backup.err.contains(busy),
+             qPrintable(backup.err));
     const QStringList files = filesIn(dir);
     QCOMPARE(files.size(), 2);
     QVERIFY(files.contains(good.last()));
