@@ -37,17 +37,6 @@ private:
 
 namespace {
 
-template <typename T> T* child(QWidget& window, const char* name)
-{
-    return window.findChild<T*>(QString::fromLatin1(name));
-}
-
-void openAndActivate(QWidget& window)
-{
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-}
-
 QString dirPath(const QString& path)
 {
     return QFileInfo(path).absoluteFilePath();

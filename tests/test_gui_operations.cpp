@@ -69,7 +69,7 @@ private:
     QString goodBackup();
     // A backup of another database than pendataan, made once.
     QString otherDatabaseBackup();
-    QString pendataanOid() const;
+    QString pendataanOid() const { return m_cluster->databaseOid(); }
 
     std::optional<TestCluster> m_cluster;
     QStringList m_progressTitles;
@@ -81,14 +81,9 @@ private:
 
 namespace {
 
-QPushButton* button(QWidget& window, const char* name)
-{
-    return window.findChild<QPushButton*>(QString::fromLatin1(name));
-}
-
 QLineEdit* field(QWidget& window, const char* name)
 {
-    return window.findChild<QLineEdit*>(QString::fromLatin1(name));
+    return child<QLineEdit>(window, name);
 }
 
 // Presses "Pilih" in the Backup frame and chooses `directory` in the selector.
@@ -203,22 +198,9 @@ QString TestGuiOperations::otherDatabaseBackup()
 {
     const QString other = m_backupDir.filePath(u"lain.dbk"_s);
     if (!QFile::exists(other)) {
-        m_cluster->psql(u"CREATE DATABASE arsip_lain"_s, u"postgres"_s);
-        QProcess dump;
-        dump.setProcessEnvironment(m_cluster->clientEnvironment());
-        dump.start(m_cluster->binDir + u"/pg_dump"_s,
-                   {u"-h"_s, m_cluster->socketDir, u"-p"_s, m_cluster->port, u"-U"_s, u"postgres"_s,
-                    u"-Ft"_s, u"-f"_s, other, u"arsip_lain"_s});
-        dump.waitForFinished(60'000);
-        m_cluster->psql(u"DROP DATABASE arsip_lain"_s, u"postgres"_s);
+        m_cluster->dumpOtherDatabase(u"arsip_lain"_s, {}, other);
     }
     return other;
-}
-
-QString TestGuiOperations::pendataanOid() const
-{
-    return m_cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
-                           u"postgres"_s);
 }
 
 TestGuiOperations::Box TestGuiOperations::pressAndReadMessage(QPushButton* pressed)
@@ -240,8 +222,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     const QString before = m_cluster->databaseFingerprint();
     QTemporaryDir target(QDir::tempPath() + u"/cadangan sekolah XXXXXX"_s);
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
 
     chooseTargetDir(window, target.path());
     QCOMPARE(field(window, "targetDir")->text(), target.path());
@@ -249,7 +230,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     m_progressTitles.clear();
     m_measured = {};
     const Box saved = pressAndReadMessage(button(window, "cmdBackup"));
-    const QStringList files = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    const QStringList files = filesIn(target.path(), u"*.dbk"_s);
     QCOMPARE(files.size(), 1);
     const QString backupFile = QDir(target.path()).filePath(files[0]);
     QCOMPARE(saved.icon, QMessageBox::Information);
@@ -269,9 +250,9 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
         QRegularExpression(u"^Waktu berjalan: \\d+:\\d\\d$"_s).match(m_measured.elapsed).hasMatch(),
         qPrintable(m_measured.elapsed));
 
-    QVERIFY(!m_cluster->psql(u"UPDATE peserta_didik SET nama = upper(nama)"_s).isNull());
+    QVERIFY(m_cluster->exec(u"UPDATE peserta_didik SET nama = upper(nama)"_s));
     // A table the backup lacks: the safety backup must hold it, the restored database not.
-    QVERIFY(!m_cluster->psql(u"CREATE TABLE penanda_sebelum_restore (x int)"_s).isNull());
+    QVERIFY(m_cluster->exec(u"CREATE TABLE penanda_sebelum_restore (x int)"_s));
     QVERIFY(m_cluster->databaseFingerprint() != before);
 
     chooseBackupFile(window, backupFile);
@@ -316,7 +297,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
 
     // The safety backup beside the chosen file was made before pendataan was replaced.
     QVERIFY(safetyTicked);
-    QStringList written = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    QStringList written = filesIn(target.path(), u"*.dbk"_s);
     QVERIFY(written.removeOne(files[0]));
     QCOMPARE(written.size(), 1);
     const QString safety = QDir(target.path()).filePath(written[0]);
@@ -349,11 +330,10 @@ void TestGuiOperations::confirmationCancelsByDefault()
     const QString backupFile = otherDatabase ? otherDatabaseBackup() : goodBackup();
     QVERIFY(QFile::exists(backupFile));
     const QString oid = pendataanOid(); // a restore creates pendataan anew
-    const QStringList filesBefore = QDir(m_backupDir.path()).entryList(QDir::Files);
+    const QStringList filesBefore = filesIn(m_backupDir.path());
 
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseBackupFile(window, backupFile);
     std::optional<QString> warning;
     whenModal<ConfirmRestoreDialog>(
@@ -376,7 +356,7 @@ void TestGuiOperations::confirmationCancelsByDefault()
     QCOMPARE(warning->contains(u"\"arsip_lain\", bukan pendataan"_s), otherDatabase);
     QCOMPARE(m_messageBoxes, QStringList());
     QCOMPARE(pendataanOid(), oid);
-    QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
+    QCOMPARE(filesIn(m_backupDir.path()), filesBefore);
 }
 
 void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
@@ -384,21 +364,18 @@ void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
     const QString backupFile = goodBackup();
     QVERIFY(!backupFile.isEmpty());
     const QString oid = pendataanOid();
-    const QStringList filesBefore = QDir(m_backupDir.path()).entryList(QDir::Files);
+    const QStringList filesBefore = filesIn(m_backupDir.path());
     // pg_dump cannot connect to pendataan; the restore itself would not need to.
     const auto allowConnections = [this](bool allow) {
-        return !m_cluster
-                    ->psql(u"ALTER DATABASE pendataan ALLOW_CONNECTIONS %1"_s.arg(
-                               allow ? u"true"_s : u"false"_s),
-                           u"postgres"_s)
-                    .isNull();
+        return m_cluster->exec(
+            u"ALTER DATABASE pendataan ALLOW_CONNECTIONS %1"_s.arg(allow ? u"true"_s : u"false"_s),
+            u"postgres"_s);
     };
     QVERIFY(allowConnections(false));
     const auto allowAgain = qScopeGuard([&] { allowConnections(true); });
 
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseBackupFile(window, backupFile);
     whenModal<ConfirmRestoreDialog>(
         [](ConfirmRestoreDialog* confirm) {
@@ -416,7 +393,7 @@ void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
     QVERIFY(refused.summary.endsWith(u"Database pendataan tidak diubah."_s));
     QVERIFY(refused.details.contains(u"pg_dump"_s));
     QCOMPARE(pendataanOid(), oid);
-    QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
+    QCOMPARE(filesIn(m_backupDir.path()), filesBefore);
 }
 
 // The note under the box follows it. A folder the safety backup cannot go to is said before
@@ -426,8 +403,7 @@ void TestGuiOperations::safetyBackupGoesToAFolderThatCanBeWritten()
 {
     QTemporaryDir target, locked;
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseTargetDir(window, target.path());
     const QString made = pressAndReadMessage(button(window, "cmdBackup")).text.section(u' ', -1);
     const QString backupFile = locked.filePath(QFileInfo(made).fileName());
@@ -472,7 +448,7 @@ void TestGuiOperations::safetyBackupGoesToAFolderThatCanBeWritten()
     QVERIFY2(notes[1].startsWith(u"Perhatian: tidak ada salinan"_s), qPrintable(notes[1]));
     QCOMPARE(selectorStart, target.path());
     QCOMPARE(notes[2], u"Disimpan sebagai file backup baru di "_s + target.path());
-    const QStringList written = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    const QStringList written = filesIn(target.path(), u"*.dbk"_s);
     QCOMPARE(written.size(), 1);
     QVERIFY(restored.summary.contains(target.filePath(written[0])));
 }
@@ -484,14 +460,10 @@ void TestGuiOperations::refusalShowsCauseAndEnterCloses()
     const QString before = m_cluster->databaseFingerprint();
     QTemporaryDir dir;
     const QString notABackup = dir.filePath(u"<b>bukan backup.dbk"_s);
-    QFile file(notABackup);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(4096, 'x'));
-    file.close();
+    QVERIFY(writeFile(notABackup, QByteArray(4096, 'x')));
 
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseBackupFile(window, notABackup);
 
     Box refused;
@@ -550,8 +522,7 @@ void TestGuiOperations::backupCanBeCancelled()
 
     QTemporaryDir target;
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseTargetDir(window, target.path());
 
     whenModal<ProgressDialog>([](ProgressDialog* progress) {
@@ -563,22 +534,20 @@ void TestGuiOperations::backupCanBeCancelled()
     const Box cancelled = pressAndReadMessage(button(window, "cmdBackup"));
     QCOMPARE(cancelled.text, u"Backup dibatalkan"_s);
     QCOMPARE(cancelled.icon, QMessageBox::Information);
-    QVERIFY(QDir(target.path()).entryList(QDir::Files).isEmpty());
+    QVERIFY(filesIn(target.path()).isEmpty());
 }
 
 void TestGuiOperations::restoreCanBeCancelled()
 {
     QTemporaryDir target;
     QCOMPARE(ranupa::runBackup(target.path()).status, ranupa::OperationStatus::Succeeded);
-    const QString backupFile =
-        QDir(target.path()).filePath(QDir(target.path()).entryList({u"*.dbk"_s}).value(0));
-    QVERIFY(!m_cluster->psql(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s).isNull());
+    const QString backupFile = onlyFileIn(target.path());
+    QVERIFY(m_cluster->exec(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s));
     const QString before = m_cluster->databaseFingerprint();
     const QString oid = pendataanOid();
 
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseBackupFile(window, backupFile);
     whenModal<ProgressDialog>([](ProgressDialog* progress) {
         QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s), Qt::LeftButton);
