@@ -28,7 +28,8 @@ set_tests_properties(test_verify PROPERTIES
     TIMEOUT 300
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
 
-# The database itself comes back as it was backed up, onto servers of other encodings too.
+# The database itself comes back as it was backed up, onto servers of other encodings too, and
+# statements smuggled into a backup never run.
 ranupa_add_test(test_restore_database SOURCES test_restore_database.cpp testcluster.h
     LIBS ranupa_core)
 set_tests_properties(test_restore_database PROPERTIES
@@ -48,8 +49,8 @@ set_tests_properties(test_restore_safety PROPERTIES
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_DISK_CLUSTER_DIR=${RANUPA_DISK_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>;RANUPA_PGCLUSTER=${RANUPA_PGCLUSTER}")
 
 # Another copy of the program, the application writing during a load, hostile client
-# surroundings, foreign databases under the program's names and statements smuggled into a
-# backup: on a cluster of its own, since it renames and replaces pendataan at will.
+# surroundings and foreign databases under the program's names: on a cluster of its own, since it
+# renames and replaces pendataan at will.
 ranupa_add_test(test_shared_server SOURCES test_shared_server.cpp testcluster.h
     LIBS ranupa_core)
 add_dependencies(test_shared_server ranupa-helper) # runs the program itself

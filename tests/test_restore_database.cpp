@@ -1,7 +1,7 @@
 // A restore brings back the database itself, not only what is inside it: its encoding and
 // locale, settings, role settings, comment and privileges; and it refuses, before touching
-// anything, backups of another database or backups that name roles the server lacks. Against
-// the real throwaway clusters.
+// anything, backups of another database, backups that name roles the server lacks and backups
+// crafted to smuggle statements in. Against the real throwaway clusters.
 #include "core/backup.h"
 #include "core/restore.h"
 #include "core/restoreplan.h"
@@ -11,6 +11,7 @@
 #include "testcluster.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -78,8 +79,8 @@ private slots:
 
     void databasePropertiesComeBack_data();
     void databasePropertiesComeBack();
-    void refusedEntriesTouchNothing_data();
-    void refusedEntriesTouchNothing();
+    void smuggledStatementsTouchNothing_data();
+    void smuggledStatementsTouchNothing();
     void backupRefusesWhatRestoreWould();
     void trialAppliesTheSettings();
     void templateOneDoesNotLeak();
@@ -144,7 +145,8 @@ void RestoreDatabaseTest::cleanupTestCase()
 {
     if (cluster) {
         cluster->psql(u"drop role if exists ranupa_guru; drop role if exists ranupa_operator; "
-                      u"drop role if exists ranupa_hilang; drop role if exists \"Guru Kelas\""_s,
+                      u"drop role if exists ranupa_hilang; drop role if exists \"Guru Kelas\"; "
+                      u"drop role if exists ranupa_jahat"_s,
                       u"postgres"_s);
     }
 }
@@ -203,51 +205,80 @@ void RestoreDatabaseTest::databasePropertiesComeBack()
     QCOMPARE(cluster->databaseFingerprint(), fingerprint);
 }
 
-void RestoreDatabaseTest::refusedEntriesTouchNothing_data()
+void RestoreDatabaseTest::smuggledStatementsTouchNothing_data()
 {
+    // The backup is made after `entry` ran with `from` for its %1; its bytes are then patched to
+    // hold `to` (%1: a file that must not appear) in place of `from`, padded to the same length so
+    // that the lengths in toc.dat's entries and the tar headers stay right. The details must
+    // quote `quoted`.
+    QTest::addColumn<QString>("entry");
     QTest::addColumn<QByteArray>("from");
     QTest::addColumn<QByteArray>("to");
-    // Each replaces the placeholder comment the database is given below, or the encoding.
-    const QByteArray comment = "'" + QByteArray(60, 'x') + "';";
-    const auto statement = [&](QByteArray text) {
-        return text + QByteArray(comment.size() - text.size(), ' ');
-    };
+    QTest::addColumn<QString>("quoted");
+    const QString comment = u"COMMENT ON DATABASE pendataan IS %1"_s;
+    const QByteArray placeholder = "'" + QByteArray(200, 'X') + "'";
+    const QByteArray statements =
+        "'a'; CREATE ROLE ranupa_jahat SUPERUSER; COPY (SELECT 1) TO PROGRAM 'touch %1'; --";
+    const QString created = u"CREATE ROLE ranupa_jahat"_s;
+    QTest::newRow("comment") << comment << placeholder << statements << created;
+    QTest::newRow("setting") << u"ALTER DATABASE pendataan SET application_name = %1"_s
+                             << placeholder << statements << created;
+    QTest::newRow("role setting")
+        << u"ALTER ROLE postgres IN DATABASE pendataan SET application_name = %1"_s << placeholder
+        << statements << created;
+    QTest::newRow("psql command in the comment")
+        << comment << placeholder << "'a';\n\\! touch %1\n--"_ba << u"\\! touch"_s;
     QTest::newRow("NUL byte, then a shell command")
-        << comment << statement("E'a\\000 ';\n\\! touch ranupa-jahat\n"_ba);
+        << comment << placeholder << "E'a\\000 ';\n\\! touch %1\n"_ba << QString();
     // pg_restore cuts a statement at a NUL of the table of contents: the quote is never closed.
     QTest::newRow("NUL in the table of contents")
-        << comment << statement("'a\0';\nGRANT ALL ON DATABASE postgres TO PUBLIC;"_ba);
+        << comment << placeholder << "'a\0';\nGRANT ALL ON DATABASE postgres TO PUBLIC;"_ba
+        << QString();
     QTest::newRow("grant on another database")
-        << comment << statement("'a';\nGRANT ALL ON DATABASE pendataan, postgres TO PUBLIC;"_ba);
-    QTest::newRow("client-only encoding") << "SET client_encoding = 'UTF8';"_ba
-                                          << "SET client_encoding = 'SJIS';"_ba;
+        << comment << placeholder << "'a';\nGRANT ALL ON DATABASE pendataan, postgres TO PUBLIC;"_ba
+        << QString();
+    // The encoding a script of the database's own entries is read in.
+    QTest::newRow("client-only encoding")
+        << comment.arg(u"'x'"_s) << "SET client_encoding = 'UTF8';"_ba
+        << "SET client_encoding = 'SJIS';"_ba << QString();
 }
 
 // Archives crafted from a real backup: the restore refuses them before it touches anything, and
 // nothing of them runs.
-void RestoreDatabaseTest::refusedEntriesTouchNothing()
+void RestoreDatabaseTest::smuggledStatementsTouchNothing()
 {
+    QFETCH(QString, entry);
     QFETCH(QByteArray, from);
     QFETCH(QByteArray, to);
-    QVERIFY(cluster->exec(u"COMMENT ON DATABASE pendataan IS '%1'"_s.arg(QString(60, u'x')),
-                          u"postgres"_s));
-    const QString backup = backupInto(u"tertolak"_s);
-    const QString crafted = patchedCopy(backup, work.filePath(u"tertolak.dbk"_s), from, to);
+    QFETCH(QString, quoted);
+    const QString touched = u"/tmp/ranupa-jahat-%1"_s.arg(QCoreApplication::applicationPid());
+    QFile::remove(touched);
+    QVERIFY(cluster->exec(entry.replace(u"%1"_s, QString::fromLatin1(from))));
+    const QByteArray patch = to.replace("%1", touched.toUtf8()).leftJustified(from.size(), ' ');
+    QCOMPARE(patch.size(), from.size());
+    const QString crafted = patchedCopy(backupInto(QString::fromLatin1(QTest::currentDataTag())),
+                                        work.filePath(u"tertolak.dbk"_s), from, patch);
     QVERIFY(!crafted.isEmpty());
     const QString postgresAcl =
         cluster->psql(u"select datacl::text from pg_database where datname = 'postgres'"_s);
     const QString state = databaseState(*cluster);
+    const QString fingerprint = cluster->databaseFingerprint();
     const QString oid = cluster->databaseOid();
 
     const OperationOutcome outcome = runRestore(crafted);
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QCOMPARE(outcome.cause, ranupa::FailureCause::UnsafeBackup);
+    QVERIFY2(outcome.details.contains(quoted), qPrintable(outcome.details));
     QVERIFY(outcome.pendataanUnchanged);
     QCOMPARE(cluster->databaseOid(), oid);
     QCOMPARE(databaseState(*cluster), state);
+    QCOMPARE(cluster->databaseFingerprint(), fingerprint);
     QCOMPARE(cluster->psql(u"select datacl::text from pg_database where datname = 'postgres'"_s),
              postgresAcl);
-    QVERIFY(!QFile::exists(u"ranupa-jahat"_s));
+    QCOMPARE(cluster->psql(u"SELECT count(*) FROM pg_roles WHERE rolname = 'ranupa_jahat'"_s),
+             u"0"_s);
+    QVERIFY(!QFile::exists(touched));
+    QCOMPARE(cluster->ownDatabases(), QString());
 }
 
 // A database whose comment holds a control character: pg_dump writes it as it is, and a restore
