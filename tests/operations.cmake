@@ -11,8 +11,16 @@ ranupa_add_test(test_archivedatabase SOURCES test_archivedatabase.cpp LIBS ranup
 set_tests_properties(test_operation_commands test_archivecheck test_archivetoc test_archivedatabase
     PROPERTIES TIMEOUT 60)
 
-ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp testcluster.h
-    LIBS ranupa_core)
+# What a backup leaves in its folder, whatever happens to it, and how far it has come.
+ranupa_add_test(test_backup SOURCES test_backup.cpp testcluster.h support.h LIBS ranupa_core)
+set_tests_properties(test_backup PROPERTIES
+    FIXTURES_REQUIRED pgcluster
+    RESOURCE_LOCK pendataan
+    TIMEOUT 180
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
+
+ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp archivetesting.h testcluster.h
+    support.h LIBS ranupa_core)
 set_tests_properties(test_backup_restore PROPERTIES
     FIXTURES_REQUIRED "pgcluster;pgcluster_password"
     RESOURCE_LOCK pendataan

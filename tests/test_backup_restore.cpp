@@ -3,7 +3,6 @@
 #include "archivetesting.h"
 #include "core/backup.h"
 #include "core/restore.h"
-#include "core/retention.h"
 #include "testcluster.h"
 
 #include <QDir>
@@ -28,31 +27,6 @@ constexpr qint64 hangLimitMs = 60'000;
 const QString backupFailed = u"Gagal melakukan backup"_s;
 const QString restoreFailed = u"Gagal melakukan restore"_s;
 
-// A small tmpfs mounted for one test, read-only or of a given size; gone when it goes.
-class ScratchMount final
-{
-    Q_DISABLE_COPY_MOVE(ScratchMount)
-
-public:
-    ScratchMount(const QString& dir, const QString& options) : path(dir)
-    {
-        QDir().mkpath(dir);
-        mounted = QProcess::execute(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, options,
-                                                 u"ranupa-test"_s, dir}) == 0;
-    }
-    ~ScratchMount()
-    {
-        if (mounted) {
-            QProcess::execute(u"umount"_s, {path});
-        }
-    }
-    bool isMounted() const { return mounted; }
-
-private:
-    QString path;
-    bool mounted = false;
-};
-
 } // namespace
 
 class BackupRestoreTest final : public QObject
@@ -65,7 +39,6 @@ private slots:
 
     void emptyFieldsSkipAndFinishLater();
     void roundTripBringsBackStateOfBackup();
-    void backupProgressCountsTablesAndBytes();
     void restoreWithoutExistingDatabase();
     void restoreCutsOffConnectedSession();
     void customFormatBackupRestores();
@@ -80,11 +53,6 @@ private slots:
     void brokenInstallationTouchesNothing_data();
     void brokenInstallationTouchesNothing();
     void passwordServerFailsAtOnce();
-
-    void backupToReadOnlyDirectoryFails();
-    void backupOntoFullDiskRemovesPartialFile();
-    void existingBackupNamesAreNeverWrittenOver();
-    void cancelEndsDumpAndRemovesPartialFile();
 
 private:
     void damageDatabase() const;
@@ -208,28 +176,6 @@ void BackupRestoreTest::roundTripBringsBackStateOfBackup()
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
     // The previous database is gone once the new one is complete: no copy is left taking room.
     QCOMPARE(cluster->ownDatabases(), QString());
-}
-
-void BackupRestoreTest::backupProgressCountsTablesAndBytes()
-{
-    const QString dir = madeFolder(work.filePath(u"kemajuan"_s));
-    QList<ranupa::ProgressMeasure> measures;
-    const OperationOutcome outcome =
-        runBackup(dir, {.measured = [&](const ranupa::ProgressMeasure& measure) {
-                      measures << measure;
-                  }});
-    QCOMPARE(outcome.status, OperationStatus::Succeeded);
-    QVERIFY(!measures.isEmpty());
-    const int tables =
-        cluster->psql(u"select count(*) from pg_tables where schemaname = 'public'"_s).toInt();
-    QVERIFY(tables > 1);
-    for (qsizetype i = 1; i < measures.size(); ++i) {
-        QVERIFY(measures[i].percent() >= measures[i - 1].percent());
-        QVERIFY(measures[i].bytesWritten >= measures[i - 1].bytesWritten);
-    }
-    QCOMPARE(measures.last().total, tables);
-    QCOMPARE(measures.last().done, tables);
-    QCOMPARE(measures.last().bytesWritten, QFileInfo(outcome.filePath).size());
 }
 
 // The first restore on a server that has no pendataan yet: the drop fails, and that is fine.
@@ -540,124 +486,6 @@ void BackupRestoreTest::passwordServerFailsAtOnce()
     QCOMPARE(backup.status, OperationStatus::Failed);
     QCOMPARE(backup.cause, FailureCause::PasswordRequired);
     QCOMPARE(filesIn(dir, u"*.dbk"_s), QStringList());
-}
-
-void BackupRestoreTest::backupToReadOnlyDirectoryFails()
-{
-    // As root a directory without write permission is still writable: only a read-only file
-    // system really refuses.
-    const QString dir = work.filePath(u"readonly"_s);
-    const ScratchMount mount(dir, u"ro,size=1m"_s);
-    if (!mount.isMounted()) {
-        QSKIP("cannot mount a read-only tmpfs here (needs root)");
-    }
-    const OperationOutcome outcome = runBackup(dir);
-    QCOMPARE(outcome.status, OperationStatus::Failed);
-    QCOMPARE(outcome.message, backupFailed);
-    QVERIFY(outcome.details.contains(dir));
-    QCOMPARE(outcome.cause, FailureCause::DirectoryNotWritable);
-}
-
-void BackupRestoreTest::backupOntoFullDiskRemovesPartialFile()
-{
-    const qint64 half = QFileInfo(goodBackup).size() / 2;
-    const QString dir = work.filePath(u"penuh"_s);
-    const ScratchMount mount(dir, u"size=%1k"_s.arg(qMax<qint64>(half / 1024, 16)));
-    if (!mount.isMounted()) {
-        QSKIP("cannot mount a small tmpfs here (needs root)");
-    }
-    const OperationOutcome outcome = runBackup(dir);
-    QCOMPARE(outcome.status, OperationStatus::Failed);
-    QCOMPARE(outcome.message, backupFailed);
-    QCOMPARE(outcome.cause, FailureCause::DiskFull);
-    QCOMPARE(filesIn(dir, u"*.dbk"_s), QStringList());
-}
-
-// Two backups of the same second: a file of the name a backup would take is never opened, let
-// alone removed; the backup takes the next free second instead, never one ahead of the clock.
-void BackupRestoreTest::existingBackupNamesAreNeverWrittenOver()
-{
-    const QString dir = madeFolder(work.filePath(u"sudah-ada"_s));
-    const QDateTime now = QDateTime::currentDateTime();
-    QMap<QString, QByteArray> existing;
-    for (int second = 0; second < 3; ++second) {
-        const QString path = ranupa::backupFilePath(dir, now.addSecs(second));
-        existing.insert(path, "backup sebelumnya " + QByteArray::number(second));
-        QVERIFY(writeFile(path, existing.value(path)));
-    }
-    const auto verifyUntouched = [&] {
-        for (auto it = existing.cbegin(); it != existing.cend(); ++it) {
-            QCOMPARE(readFile(it.key()), it.value());
-        }
-    };
-
-    {
-        // pg_dump writes a whole archive, but it cannot be checked: the backup fails.
-        QTemporaryDir install;
-        QVERIFY(install.isValid());
-        QVERIFY(cluster->makeInstallation(install.path(), {}, {u"pg_dump"_s, u"psql"_s}));
-        const CurrentDirectory inInstall(install.path());
-        QCOMPARE(runBackup(dir).status, OperationStatus::Failed);
-    }
-    verifyUntouched();
-    QCOMPARE(filesIn(dir).size(), existing.size());
-
-    const OperationOutcome outcome = runBackup(dir);
-    QCOMPARE(outcome.status, OperationStatus::Succeeded);
-    verifyUntouched();
-    QVERIFY(!existing.contains(outcome.filePath));
-    const QDateTime taken = ranupa::backupTime(QFileInfo(outcome.filePath).fileName());
-    QVERIFY(taken > ranupa::backupTime(QFileInfo(existing.lastKey()).fileName()) ||
-            taken > now.addSecs(2));
-    QVERIFY(taken <= QDateTime::currentDateTime());
-    QCOMPARE(filesIn(dir).size(), existing.size() + 1);
-}
-
-// pg_dump waits for a lock that another session holds, so the cancel surely meets it running.
-void BackupRestoreTest::cancelEndsDumpAndRemovesPartialFile()
-{
-    std::optional<TableLock> lock(std::in_place, *cluster, u"nilai"_s);
-    QVERIFY(lock->isHeld());
-    const auto dumps = [this](const QString& condition) {
-        return cluster->sessions(u"application_name = 'pg_dump'"_s + condition);
-    };
-    const QString waiting = u" and wait_event_type = 'Lock'"_s;
-
-    const QString dir = madeFolder(work.filePath(u"batal"_s));
-    ranupa::BackupJob job;
-    QSignalSpy done(&job, &ranupa::BackupJob::finished);
-    bool waitShown = false;
-    connect(&job, &ranupa::BackupJob::progressChanged, [&](const ranupa::ProgressMeasure& m) {
-        waitShown = waitShown || (m.waiting && m.table == u"public.nilai"_s);
-    });
-    job.start(dir);
-    QTRY_COMPARE_WITH_TIMEOUT(dumps(waiting), u"1"_s, 30'000);
-    QTRY_VERIFY_WITH_TIMEOUT(waitShown, 5'000);    // the operator sees which table holds it up
-    QCOMPARE(filesIn(dir, u"*.part"_s).size(), 1); // pg_dump writes under a partial name
-    QCOMPARE(filesIn(dir, u"*.dbk"_s), QStringList());
-
-    const QElapsedTimer timer = startedTimer();
-    job.cancel();
-    QVERIFY(done.wait(10'000));
-    QVERIFY(timer.elapsed() < 10'000);
-    const auto outcome = done.first().first().value<OperationOutcome>();
-    QCOMPARE(outcome.status, OperationStatus::Cancelled);
-    QCOMPARE(outcome.message, u"Backup dibatalkan"_s);
-    QVERIFY(QDir(dir).isEmpty());
-
-    // A window closed mid-backup destroys its job: the dump ends and its file goes with it.
-    const int waitingBefore = dumps(waiting).toInt();
-    auto abandoned = std::make_unique<ranupa::BackupJob>();
-    abandoned->start(dir);
-    // The cancelled dump's server session waits on for the lock as well.
-    QTRY_COMPARE_WITH_TIMEOUT(dumps(waiting).toInt(), waitingBefore + 1, 30'000);
-    abandoned.reset();
-    QVERIFY(QDir(dir).isEmpty());
-
-    lock.reset();
-    // The killed dump's server session ends once the lock is free; no dump runs on.
-    QTRY_COMPARE_WITH_TIMEOUT(dumps({}), u"0"_s, 20'000);
-    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
 }
 
 QTEST_GUILESS_MAIN(BackupRestoreTest)
