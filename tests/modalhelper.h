@@ -2,9 +2,14 @@
 // dialogs they open.
 #pragma once
 
+#include "gui/datautility.h"
+
 #include <QApplication>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -75,4 +80,63 @@ template <typename T> void whenModal(std::function<void(T*)> action, int timeout
         }
     });
     timer->start(10);
+}
+
+// Keys reach the window the operator works in. qWaitForWindowActive() would not do: a dialog
+// counts as active there as soon as the window it stands over is.
+inline void waitUntilActive(QWidget* window)
+{
+    QTRY_COMPARE(QApplication::activeWindow(), window);
+}
+
+inline QString labelText(QWidget& dialog, const char* name)
+{
+    auto* label = child<QLabel>(dialog, name);
+    return label ? label->text() : QString();
+}
+
+// Presses "Pilih" in the Backup frame and chooses `directory` in the selector.
+inline void chooseTargetDir(ranupa::DataUtility& window, const QString& directory)
+{
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        selector->setDirectory(directory);
+        static_cast<QDialog*>(selector)->accept();
+    });
+    QTest::mouseClick(button(window, "cmdPilihBackup"), Qt::LeftButton);
+}
+
+// Presses "Pilih" in the Restore frame and types `file` into the selector.
+inline void chooseBackupFile(ranupa::DataUtility& window, const QString& file)
+{
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        child<QLineEdit>(*selector, "fileNameEdit")->setText(file);
+        static_cast<QDialog*>(selector)->accept();
+    });
+    QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
+}
+
+// What a message box showed.
+struct MessageShown
+{
+    QString title;
+    QString text;
+    QString details;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    Qt::TextFormat format = Qt::AutoText;
+    QString summary; // the cause and what to do, under the text
+};
+
+// Presses `pressed` and answers the message box that ends the operation it starts.
+inline MessageShown pressAndReadMessage(QPushButton* pressed)
+{
+    MessageShown seen;
+    whenModal<QMessageBox>(
+        [&](QMessageBox* shown) {
+            seen = {shown->windowTitle(), shown->text(),       shown->detailedText(),
+                    shown->icon(),        shown->textFormat(), shown->informativeText()};
+            QTest::mouseClick(shown->button(QMessageBox::Ok), Qt::LeftButton);
+        },
+        120000);
+    QTest::mouseClick(pressed, Qt::LeftButton);
+    return seen;
 }

@@ -54,22 +54,10 @@ private slots:
     void restoreCanBeCancelled();
 
 private:
-    struct Box
-    {
-        QString title;
-        QString text;
-        QString details;
-        QMessageBox::Icon icon = QMessageBox::NoIcon;
-        Qt::TextFormat format = Qt::AutoText;
-        QString summary; // the cause and what to do, under the text
-    };
-    // Presses `button` and answers the message box that ends the operation.
-    Box pressAndReadMessage(QPushButton* button);
     // A backup of pendataan as it is now, made once.
     QString goodBackup();
     // A backup of another database than pendataan, made once.
     QString otherDatabaseBackup();
-    QString pendataanOid() const { return m_cluster->databaseOid(); }
 
     std::optional<TestCluster> m_cluster;
     QStringList m_progressTitles;
@@ -80,31 +68,6 @@ private:
 };
 
 namespace {
-
-QLineEdit* field(QWidget& window, const char* name)
-{
-    return child<QLineEdit>(window, name);
-}
-
-// Presses "Pilih" in the Backup frame and chooses `directory` in the selector.
-void chooseTargetDir(DataUtility& window, const QString& directory)
-{
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        selector->setDirectory(directory);
-        static_cast<QDialog*>(selector)->accept();
-    });
-    QTest::mouseClick(button(window, "cmdPilihBackup"), Qt::LeftButton);
-}
-
-// Presses "Pilih" in the Restore frame and types `file` into the selector.
-void chooseBackupFile(DataUtility& window, const QString& file)
-{
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        selector->findChild<QLineEdit*>(u"fileNameEdit"_s)->setText(file);
-        static_cast<QDialog*>(selector)->accept();
-    });
-    QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
-}
 
 // Records the title of every progress dialog and the text of every message box that opens,
 // however briefly it stays, and what the progress bar last measured.
@@ -148,19 +111,6 @@ private:
     Measured& m_measured;
 };
 
-// Keys reach the window the operator works in. qWaitForWindowActive() would not do: a dialog
-// counts as active there as soon as the window it stands over is.
-void waitUntilActive(QWidget* window)
-{
-    QTRY_COMPARE(QApplication::activeWindow(), window);
-}
-
-QString labelText(QWidget& dialog, const char* name)
-{
-    auto* label = dialog.findChild<QLabel*>(QString::fromLatin1(name));
-    return label ? label->text() : QString();
-}
-
 // What pg_restore --list says of a backup file.
 QString backupContents(const TestCluster& cluster, const QString& file)
 {
@@ -203,20 +153,6 @@ QString TestGuiOperations::otherDatabaseBackup()
     return other;
 }
 
-TestGuiOperations::Box TestGuiOperations::pressAndReadMessage(QPushButton* pressed)
-{
-    Box box;
-    whenModal<QMessageBox>(
-        [&](QMessageBox* shown) {
-            box = {shown->windowTitle(), shown->text(),       shown->detailedText(),
-                   shown->icon(),        shown->textFormat(), shown->informativeText()};
-            QTest::mouseClick(shown->button(QMessageBox::Ok), Qt::LeftButton);
-        },
-        120000);
-    QTest::mouseClick(pressed, Qt::LeftButton);
-    return box;
-}
-
 void TestGuiOperations::backupThenRestoreThroughTheWindow()
 {
     const QString before = m_cluster->databaseFingerprint();
@@ -225,11 +161,11 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     openAndActivate(window);
 
     chooseTargetDir(window, target.path());
-    QCOMPARE(field(window, "targetDir")->text(), target.path());
+    QCOMPARE(child<QLineEdit>(window, "targetDir")->text(), target.path());
 
     m_progressTitles.clear();
     m_measured = {};
-    const Box saved = pressAndReadMessage(button(window, "cmdBackup"));
+    const MessageShown saved = pressAndReadMessage(button(window, "cmdBackup"));
     const QStringList files = filesIn(target.path(), u"*.dbk"_s);
     QCOMPARE(files.size(), 1);
     const QString backupFile = QDir(target.path()).filePath(files[0]);
@@ -256,7 +192,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QVERIFY(m_cluster->databaseFingerprint() != before);
 
     chooseBackupFile(window, backupFile);
-    QCOMPARE(field(window, "backupFile")->text(), backupFile);
+    QCOMPARE(child<QLineEdit>(window, "backupFile")->text(), backupFile);
 
     m_progressTitles.clear();
     m_measured = {};
@@ -283,7 +219,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
             QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
         },
         120000);
-    const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
+    const MessageShown restored = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(restored.icon, QMessageBox::Information);
     QCOMPARE(restored.text, u"Restore database berhasil"_s);
     QCOMPARE(m_progressTitles, QStringList{u"Restore"_s});
@@ -305,8 +241,8 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QVERIFY(restored.details.contains(safety));
     QVERIFY(restored.summary.contains(QDir::toNativeSeparators(safety))); // shown without details
     // The fields keep their texts for the next press.
-    QCOMPARE(field(window, "targetDir")->text(), target.path());
-    QCOMPARE(field(window, "backupFile")->text(), backupFile);
+    QCOMPARE(child<QLineEdit>(window, "targetDir")->text(), target.path());
+    QCOMPARE(child<QLineEdit>(window, "backupFile")->text(), backupFile);
 }
 
 void TestGuiOperations::confirmationCancelsByDefault_data()
@@ -329,7 +265,7 @@ void TestGuiOperations::confirmationCancelsByDefault()
     QFETCH(int, key);
     const QString backupFile = otherDatabase ? otherDatabaseBackup() : goodBackup();
     QVERIFY(QFile::exists(backupFile));
-    const QString oid = pendataanOid(); // a restore creates pendataan anew
+    const QString oid = m_cluster->databaseOid(); // a restore creates pendataan anew
     const QStringList filesBefore = filesIn(m_backupDir.path());
 
     DataUtility window;
@@ -355,7 +291,7 @@ void TestGuiOperations::confirmationCancelsByDefault()
     QVERIFY2(warning, "no confirmation was asked");
     QCOMPARE(warning->contains(u"\"arsip_lain\", bukan pendataan"_s), otherDatabase);
     QCOMPARE(m_messageBoxes, QStringList());
-    QCOMPARE(pendataanOid(), oid);
+    QCOMPARE(m_cluster->databaseOid(), oid);
     QCOMPARE(filesIn(m_backupDir.path()), filesBefore);
 }
 
@@ -363,7 +299,7 @@ void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
 {
     const QString backupFile = goodBackup();
     QVERIFY(!backupFile.isEmpty());
-    const QString oid = pendataanOid();
+    const QString oid = m_cluster->databaseOid();
     const QStringList filesBefore = filesIn(m_backupDir.path());
     // pg_dump cannot connect to pendataan; the restore itself would not need to.
     const auto allowConnections = [this](bool allow) {
@@ -384,7 +320,7 @@ void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
             QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
         },
         120000);
-    const Box refused = pressAndReadMessage(button(window, "cmdRestore"));
+    const MessageShown refused = pressAndReadMessage(button(window, "cmdRestore"));
     QVERIFY(allowConnections(true));
     QCOMPARE(refused.icon, QMessageBox::Warning);
     QCOMPARE(refused.text, u"Gagal melakukan restore"_s);
@@ -392,7 +328,7 @@ void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
              qPrintable(refused.summary));
     QVERIFY(refused.summary.endsWith(u"Database pendataan tidak diubah."_s));
     QVERIFY(refused.details.contains(u"pg_dump"_s));
-    QCOMPARE(pendataanOid(), oid);
+    QCOMPARE(m_cluster->databaseOid(), oid);
     QCOMPARE(filesIn(m_backupDir.path()), filesBefore);
 }
 
@@ -441,7 +377,7 @@ void TestGuiOperations::safetyBackupGoesToAFolderThatCanBeWritten()
             QTest::mouseClick(confirm->findChild<QPushButton*>(u"replaceButton"_s), Qt::LeftButton);
         },
         120000);
-    const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
+    const MessageShown restored = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(restored.text, u"Restore database berhasil"_s);
     QCOMPARE(notes.size(), 3);
     QVERIFY2(notes[0].contains(locked.path() + u" tidak dapat ditulisi"_s), qPrintable(notes[0]));
@@ -466,16 +402,14 @@ void TestGuiOperations::refusalShowsCauseAndEnterCloses()
     openAndActivate(window);
     chooseBackupFile(window, notABackup);
 
-    Box refused;
-    QString informative;
+    MessageShown refused;
     int detailsWidth = 0;
     int columnWidth = 0;
     bool closedByEnter = false;
     whenModal<QMessageBox>(
         [&](QMessageBox* shown) {
-            refused = {shown->windowTitle(), shown->text(), shown->detailedText(), shown->icon(),
-                       shown->textFormat()};
-            informative = shown->informativeText();
+            refused = {shown->windowTitle(), shown->text(),       shown->detailedText(),
+                       shown->icon(),        shown->textFormat(), shown->informativeText()};
             QAbstractButton* showDetails = nullptr;
             for (QAbstractButton* candidate : shown->buttons()) {
                 if (shown->buttonRole(candidate) == QMessageBox::ActionRole &&
@@ -506,8 +440,8 @@ void TestGuiOperations::refusalShowsCauseAndEnterCloses()
 
     QCOMPARE(refused.icon, QMessageBox::Warning);
     QCOMPARE(refused.text, u"Gagal melakukan restore"_s);
-    QCOMPARE(informative, ranupa::causeText(ranupa::FailureCause::DamagedBackup) +
-                              u"\nDatabase pendataan tidak diubah."_s);
+    QCOMPARE(refused.summary, ranupa::causeText(ranupa::FailureCause::DamagedBackup) +
+                                  u"\nDatabase pendataan tidak diubah."_s);
     QVERIFY(closedByEnter);
     QVERIFY2(detailsWidth >= 80 * columnWidth, qPrintable(QString::number(detailsWidth)));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
@@ -531,7 +465,7 @@ void TestGuiOperations::backupCanBeCancelled()
             QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s), Qt::LeftButton);
         });
     });
-    const Box cancelled = pressAndReadMessage(button(window, "cmdBackup"));
+    const MessageShown cancelled = pressAndReadMessage(button(window, "cmdBackup"));
     QCOMPARE(cancelled.text, u"Backup dibatalkan"_s);
     QCOMPARE(cancelled.icon, QMessageBox::Information);
     QVERIFY(filesIn(target.path()).isEmpty());
@@ -544,7 +478,7 @@ void TestGuiOperations::restoreCanBeCancelled()
     const QString backupFile = onlyFileIn(target.path());
     QVERIFY(m_cluster->exec(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s));
     const QString before = m_cluster->databaseFingerprint();
-    const QString oid = pendataanOid();
+    const QString oid = m_cluster->databaseOid();
 
     DataUtility window;
     openAndActivate(window);
@@ -552,12 +486,12 @@ void TestGuiOperations::restoreCanBeCancelled()
     whenModal<ProgressDialog>([](ProgressDialog* progress) {
         QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s), Qt::LeftButton);
     });
-    const Box cancelled = pressAndReadMessage(button(window, "cmdRestore"));
+    const MessageShown cancelled = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(cancelled.text, u"Restore dibatalkan"_s);
     QCOMPARE(cancelled.icon, QMessageBox::Information);
     QVERIFY(cancelled.details.contains(u"Database pendataan tidak diubah."_s));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
-    QCOMPARE(pendataanOid(), oid);
+    QCOMPARE(m_cluster->databaseOid(), oid);
     m_cluster->psql(u"UPDATE sekolah SET nama = replace(nama, ' (ubah)', '')"_s);
 }
 
