@@ -27,6 +27,14 @@ inline QPushButton* button(QWidget& window, const char* name)
     return child<QPushButton>(window, name);
 }
 
+// The application's font at `pixels`; at 9 the layouts keep the exact geometry they are drawn for.
+inline QFont fontOfPixelSize(int pixels)
+{
+    QFont font = QApplication::font();
+    font.setPixelSize(pixels);
+    return font;
+}
+
 inline void openAndActivate(QWidget& window)
 {
     window.show();

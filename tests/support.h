@@ -50,6 +50,20 @@ inline QElapsedTimer startedTimer()
     return timer;
 }
 
+// The processes whose command line holds `text` (Linux).
+inline QList<qint64> processesWith(const QString& text)
+{
+    QList<qint64> found;
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (pid.toLongLong() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+            cmdline.readAll().contains(QFile::encodeName(text))) {
+            found << pid.toLongLong();
+        }
+    }
+    return found;
+}
+
 // Makes `dir` the working directory while it lives, as the program runs in an installation.
 class CurrentDirectory final
 {

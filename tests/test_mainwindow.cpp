@@ -32,17 +32,6 @@ private slots:
     void backupRestoreHandsOverForGood();
 };
 
-namespace {
-
-QFont fontOfPixelSize(int pixels)
-{
-    QFont font = QApplication::font();
-    font.setPixelSize(pixels);
-    return font;
-}
-
-} // namespace
-
 void TestMainWindow::initTestCase()
 {
     // The compact font the layouts are drawn for: at this size they keep their exact geometry.

@@ -28,21 +28,6 @@ namespace {
 const QString unchanged = u"Database pendataan tidak diubah."_s;
 const QString busy = u"sedang berjalan"_s;
 
-// How many processes have `path` on their command line (Linux).
-int processesReading(const QString& path)
-{
-    int count = 0;
-    const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs);
-    for (const QString& pid : pids) {
-        QFile cmdline(u"/proc/%1/cmdline"_s.arg(pid));
-        if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
-            cmdline.readAll().contains(path.toLocal8Bit())) {
-            ++count;
-        }
-    }
-    return count;
-}
-
 // Fills the disk until only `leave` bytes are free; gives the room back when it goes.
 class Ballast final
 {
@@ -258,7 +243,7 @@ void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase()
         program.kill(); // SIGKILL: nothing in the program runs any more
         QVERIFY(program.waitForFinished(10'000));
         // Its load dies with it, rather than running on with nobody to finish or undo it.
-        QTRY_COMPARE_WITH_TIMEOUT(processesReading(goodBackup), 0, 2'000);
+        QTRY_COMPARE_WITH_TIMEOUT(processesWith(goodBackup).size(), 0, 2'000);
     } else {
         const bool cancel = interruption == Interruption::Cancel;
         const OperationOutcome outcome = restoreInterrupted([&](ranupa::RestoreJob& job) {

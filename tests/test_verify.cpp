@@ -30,12 +30,8 @@ public:
     explicit SlowDump(const QString& dir)
     {
         QObject::connect(&m_timer, &QTimer::timeout, [this, dir] {
-            for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
-                QFile cmdline(u"/proc/%1/cmdline"_s.arg(pid));
-                if (m_pid == 0 && pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
-                    cmdline.readAll().contains(QFile::encodeName(dir))) {
-                    m_pid = pid.toInt();
-                }
+            if (m_pid == 0) {
+                m_pid = pid_t(processesWith(dir).value(0));
             }
             if (m_pid != 0 && ::kill(m_pid, ++m_tick % 10 == 0 ? SIGCONT : SIGSTOP) != 0) {
                 m_pid = 0; // it has ended
