@@ -12,7 +12,7 @@ set_tests_properties(test_operation_commands test_archivecheck test_archivetoc t
     PROPERTIES TIMEOUT 60)
 
 # What a backup leaves in its folder, whatever happens to it, and how far it has come.
-ranupa_add_test(test_backup SOURCES test_backup.cpp testcluster.h support.h LIBS ranupa_core)
+ranupa_add_test(test_backup SOURCES test_backup.cpp testcluster.h LIBS ranupa_core)
 set_tests_properties(test_backup PROPERTIES
     FIXTURES_REQUIRED pgcluster
     RESOURCE_LOCK pendataan
@@ -20,7 +20,7 @@ set_tests_properties(test_backup PROPERTIES
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
 
 ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp archivetesting.h testcluster.h
-    support.h LIBS ranupa_core)
+    LIBS ranupa_core)
 set_tests_properties(test_backup_restore PROPERTIES
     FIXTURES_REQUIRED "pgcluster;pgcluster_password"
     RESOURCE_LOCK pendataan
