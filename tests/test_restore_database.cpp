@@ -93,6 +93,10 @@ private slots:
 
 private:
     QString backupInto(const QString& name) const;
+    // A restore of `file` is refused for `cause` before it changes anything; the details quote
+    // `quoted`.
+    void expectRefused(const QString& file, ranupa::FailureCause cause,
+                       const QString& quoted) const;
 
     std::optional<TestCluster> cluster;
     std::optional<TestCluster> latin1;
@@ -110,6 +114,20 @@ QString RestoreDatabaseTest::backupInto(const QString& name) const
     }
     const OperationOutcome outcome = runBackup(dir);
     return outcome.status == OperationStatus::Succeeded ? outcome.filePath : QString();
+}
+
+void RestoreDatabaseTest::expectRefused(const QString& file, ranupa::FailureCause cause,
+                                        const QString& quoted) const
+{
+    const QString oid = cluster->databaseOid();
+    const OperationOutcome outcome = runRestore(file);
+    QCOMPARE(outcome.status, OperationStatus::Failed);
+    QVERIFY2(outcome.details.contains(quoted) && outcome.details.contains(u"tidak diubah"_s),
+             qPrintable(outcome.details));
+    QCOMPARE(outcome.cause, cause);
+    QVERIFY(outcome.pendataanUnchanged);
+    QCOMPARE(cluster->databaseOid(), oid);
+    QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
 }
 
 void RestoreDatabaseTest::initTestCase()
@@ -262,17 +280,9 @@ void RestoreDatabaseTest::smuggledStatementsTouchNothing()
     const QString postgresAcl =
         cluster->psql(u"select datacl::text from pg_database where datname = 'postgres'"_s);
     const QString state = databaseState(*cluster);
-    const QString fingerprint = cluster->databaseFingerprint();
-    const QString oid = cluster->databaseOid();
 
-    const OperationOutcome outcome = runRestore(crafted);
-    QCOMPARE(outcome.status, OperationStatus::Failed);
-    QCOMPARE(outcome.cause, ranupa::FailureCause::UnsafeBackup);
-    QVERIFY2(outcome.details.contains(quoted), qPrintable(outcome.details));
-    QVERIFY(outcome.pendataanUnchanged);
-    QCOMPARE(cluster->databaseOid(), oid);
+    expectRefused(crafted, ranupa::FailureCause::UnsafeBackup, quoted);
     QCOMPARE(databaseState(*cluster), state);
-    QCOMPARE(cluster->databaseFingerprint(), fingerprint);
     QCOMPARE(cluster->psql(u"select datacl::text from pg_database where datname = 'postgres'"_s),
              postgresAcl);
     QCOMPARE(cluster->psql(u"SELECT count(*) FROM pg_roles WHERE rolname = 'ranupa_jahat'"_s),
@@ -323,15 +333,7 @@ void RestoreDatabaseTest::otherDatabaseIsRefusedUnlessAccepted()
     QVERIFY(cluster->dumpOtherDatabase(
         u"sekolah_lain"_s, u"create table satu (x int); insert into satu values (42)"_s, file));
 
-    const QString oid = cluster->databaseOid();
-    const OperationOutcome refused = runRestore(file);
-    QCOMPARE(refused.status, OperationStatus::Failed);
-    QVERIFY2(refused.details.contains(u"\"sekolah_lain\""_s), qPrintable(refused.details));
-    QVERIFY(refused.details.contains(u"tidak diubah"_s));
-    QCOMPARE(refused.cause, ranupa::FailureCause::ForeignBackup);
-    QVERIFY(refused.pendataanUnchanged);
-    QCOMPARE(cluster->databaseOid(), oid);
-    QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
+    expectRefused(file, ranupa::FailureCause::ForeignBackup, u"\"sekolah_lain\""_s);
 
     ranupa::RestoreJob job;
     job.setAcceptOtherDatabase(true);
@@ -351,16 +353,7 @@ void RestoreDatabaseTest::missingRoleIsRefused()
     QVERIFY(cluster->exec(u"drop table milik_hilang; revoke all on sekolah from ranupa_hilang"_s));
     QVERIFY(cluster->exec(u"drop role ranupa_hilang"_s, u"postgres"_s));
 
-    const QString oid = cluster->databaseOid();
-    const OperationOutcome outcome = runRestore(backup);
-    QCOMPARE(outcome.status, OperationStatus::Failed);
-    QVERIFY2(outcome.details.contains(u"CREATE ROLE \"ranupa_hilang\";"_s),
-             qPrintable(outcome.details));
-    QVERIFY(outcome.details.contains(u"tidak diubah"_s));
-    QCOMPARE(outcome.cause, ranupa::FailureCause::MissingRole);
-    QVERIFY(outcome.pendataanUnchanged);
-    QCOMPARE(cluster->databaseOid(), oid);
-    QCOMPARE(cluster->databaseFingerprint(), originalFingerprint);
+    expectRefused(backup, ranupa::FailureCause::MissingRole, u"CREATE ROLE \"ranupa_hilang\";"_s);
 }
 
 // The new database takes the backup's UTF8, not the LATIN1 of the server's template1, so a

@@ -108,17 +108,6 @@ private:
         }
         return true;
     }
-    // Runs the program against the cluster in `dir` (the installation when empty) with
-    // `environment` (the cluster's when empty).
-    ProgramRun runProgram(const QStringList& arguments, const QProcessEnvironment& environment,
-                          const QString& dir = {}) const
-    {
-        QProcess program;
-        startUnattended(program, programUnderTest(), arguments,
-                        dir.isEmpty() ? cluster->installDir : dir,
-                        environment.isEmpty() ? cluster->clientEnvironment() : environment);
-        return finishRun(program);
-    }
     // Starts the program restoring the good backup; whether its load came to be held.
     bool startHeldRestore(QProcess& program) const
     {
@@ -194,7 +183,7 @@ void SharedServerTest::secondCopyIsRefusedWhileFirstRuns()
         {{u"--restore"_s, goodBackup, u"--yes"_s}, {}, {}},
     };
     for (const auto& [arguments, environment, dir] : seconds) {
-        const ProgramRun second = runProgram(arguments, environment, dir);
+        const ProgramRun second = cluster->runProgram(arguments, dir, environment);
         QVERIFY2(second.exitCode == 4 && second.err.contains(busy),
                  qPrintable(arguments.join(u' ') + u'\n' + second.err));
         lookForPendataan();
@@ -252,12 +241,13 @@ void SharedServerTest::hostileClientSurroundings()
     QVERIFY2(said.contains("ranupa-psqlrc-dibaca") && said.contains(" on"), said.constData());
 
     const QString dir = madeFolder(home.filePath(u"cadangan"_s));
-    const ProgramRun backup = runProgram({u"--quiet"_s, u"--backup"_s, dir}, environment);
+    const ProgramRun backup =
+        cluster->runProgram({u"--quiet"_s, u"--backup"_s, dir}, {}, environment);
     QVERIFY2(backup.exitCode == 0, qPrintable(backup.err));
     QCOMPARE(filesIn(dir).size(), 1);
     QVERIFY(changePendataan());
-    const ProgramRun restore =
-        runProgram({u"--quiet"_s, u"--restore"_s, onlyFileIn(dir), u"--yes"_s}, environment);
+    const ProgramRun restore = cluster->runProgram(
+        {u"--quiet"_s, u"--restore"_s, onlyFileIn(dir), u"--yes"_s}, {}, environment);
     QVERIFY2(restore.exitCode == 0, qPrintable(restore.err));
     QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
 }

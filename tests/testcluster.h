@@ -203,18 +203,19 @@ INSERT INTO lambat SELECT generate_series(1, %1);)")
     }
 
     // Starts the program under test unattended against this cluster, in the installation unless
-    // `dir` says otherwise.
-    void startProgram(QProcess& process, const QStringList& arguments,
-                      const QString& dir = {}) const
+    // `dir` says otherwise, with the client environment unless `environment` says otherwise.
+    void startProgram(QProcess& process, const QStringList& arguments, const QString& dir = {},
+                      const QProcessEnvironment& environment = {}) const
     {
         startUnattended(process, programUnderTest(), arguments, dir.isEmpty() ? installDir : dir,
-                        clientEnvironment());
+                        environment.isEmpty() ? clientEnvironment() : environment);
     }
 
-    ProgramRun runProgram(const QStringList& arguments, const QString& dir = {}) const
+    ProgramRun runProgram(const QStringList& arguments, const QString& dir = {},
+                          const QProcessEnvironment& environment = {}) const
     {
         QProcess process;
-        startProgram(process, arguments, dir);
+        startProgram(process, arguments, dir, environment);
         return finishRun(process);
     }
 
