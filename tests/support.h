@@ -9,6 +9,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTest>
+#include <algorithm>
 
 // The files in `dir` whose names match `pattern`, hidden ones too, sorted by name.
 inline QStringList filesIn(const QString& dir, const QString& pattern = QStringLiteral("*"))
