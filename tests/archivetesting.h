@@ -6,8 +6,10 @@
 #include "core/ops/operation.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
-#include <QSignalSpy>
+#include <QList>
+#include <algorithm>
 #include <optional>
 
 // Runs the program's check of the backup at `path` in the working directory, as the program runs
@@ -16,36 +18,57 @@
 inline std::optional<ranupa::Failure> archiveCheckFailure(const QString& path,
                                                           int timeoutMs = 120'000)
 {
-    std::optional<ranupa::Failure> failure;
-    ranupa::OperationJob job;
-    QSignalSpy done(&job, &ranupa::OperationJob::finished);
-    job.run([&](ranupa::Operation& operation) {
-        QFile file(path);
-        ranupa::ArchiveToc toc;
-        failure = file.open(QIODevice::ReadOnly) ? ranupa::checkArchive(operation, file, toc)
-                                                 : ranupa::Failure{};
-        return ranupa::OperationOutcome{};
-    });
-    return done.wait(timeoutMs) ? failure : ranupa::Failure{};
+    // Nobody to tell or ask; the check ends when its time is up.
+    struct Quiet final : ranupa::OperationHost
+    {
+        void stepChanged(const QString&) override {}
+        void toolLine(const QString&) override {}
+        void progressChanged(const ranupa::ProgressMeasure&) override {}
+        void reported(const ranupa::OperationOutcome&) override {}
+        bool cancelRequested() const override { return clock.hasExpired(timeoutMs); }
+        bool asksOperator() const override { return false; }
+        std::optional<ranupa::Confirmation> confirm(const ranupa::RestoreSummary&) override
+        {
+            return std::nullopt;
+        }
+        QElapsedTimer clock;
+        int timeoutMs = 0;
+    } quiet;
+    quiet.clock.start();
+    quiet.timeoutMs = timeoutMs;
+    ranupa::Operation operation(quiet);
+    QFile file(path);
+    ranupa::ArchiveToc toc;
+    const std::optional<ranupa::Failure> failure = file.open(QIODevice::ReadOnly)
+                                                       ? ranupa::checkArchive(operation, file, toc)
+                                                       : ranupa::Failure{};
+    return failure && failure->cancelled ? ranupa::Failure{} : failure;
 }
 
-// The data of the largest member of a tar archive: where it starts, and its size.
+// A member of a tar archive: its name, where its data starts, and the data's size.
 struct TarData
 {
+    QByteArray name;
     qint64 offset = 0;
     qint64 size = 0;
 };
 
-inline TarData largestTarMember(const QByteArray& bytes)
+inline QList<TarData> tarMembers(const QByteArray& bytes)
 {
-    TarData largest;
-    qint64 offset = 0;
-    while (offset + 512 <= bytes.size() && bytes.at(offset) != '\0') {
+    QList<TarData> members;
+    for (qint64 offset = 0; offset + 512 <= bytes.size() && bytes.at(offset) != '\0';) {
         const qint64 size = bytes.mid(offset + 124, 12).trimmed().toLongLong(nullptr, 8);
-        if (size > largest.size) {
-            largest = {offset + 512, size};
-        }
+        members.append({bytes.mid(offset, 100).split('\0').constFirst(), offset + 512, size});
         offset += 512 + (size + 511) / 512 * 512;
     }
-    return largest;
+    return members;
+}
+
+inline TarData largestTarMember(const QByteArray& bytes)
+{
+    const QList<TarData> members = tarMembers(bytes);
+    const auto largest =
+        std::max_element(members.begin(), members.end(),
+                         [](const auto& a, const auto& b) { return a.size < b.size; });
+    return largest == members.end() ? TarData{} : *largest;
 }

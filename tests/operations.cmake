@@ -11,7 +11,15 @@ ranupa_add_test(test_archivedatabase SOURCES test_archivedatabase.cpp LIBS ranup
 set_tests_properties(test_operation_commands test_archivecheck test_archivetoc test_archivedatabase
     PROPERTIES TIMEOUT 60)
 
-ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp testcluster.h
+# What a backup leaves in its folder, whatever happens to it, and how far it has come.
+ranupa_add_test(test_backup SOURCES test_backup.cpp testcluster.h LIBS ranupa_core)
+set_tests_properties(test_backup PROPERTIES
+    FIXTURES_REQUIRED pgcluster
+    RESOURCE_LOCK pendataan
+    TIMEOUT 180
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
+
+ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp archivetesting.h testcluster.h
     LIBS ranupa_core)
 set_tests_properties(test_backup_restore PROPERTIES
     FIXTURES_REQUIRED "pgcluster;pgcluster_password"
@@ -28,7 +36,8 @@ set_tests_properties(test_verify PROPERTIES
     TIMEOUT 300
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
 
-# The database itself comes back as it was backed up, onto servers of other encodings too.
+# The database itself comes back as it was backed up, onto servers of other encodings too, and
+# statements smuggled into a backup never run.
 ranupa_add_test(test_restore_database SOURCES test_restore_database.cpp testcluster.h
     LIBS ranupa_core)
 set_tests_properties(test_restore_database PROPERTIES
@@ -48,8 +57,8 @@ set_tests_properties(test_restore_safety PROPERTIES
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_DISK_CLUSTER_DIR=${RANUPA_DISK_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>;RANUPA_PGCLUSTER=${RANUPA_PGCLUSTER}")
 
 # Another copy of the program, the application writing during a load, hostile client
-# surroundings, foreign databases under the program's names and statements smuggled into a
-# backup: on a cluster of its own, since it renames and replaces pendataan at will.
+# surroundings and foreign databases under the program's names: on a cluster of its own, since it
+# renames and replaces pendataan at will.
 ranupa_add_test(test_shared_server SOURCES test_shared_server.cpp testcluster.h
     LIBS ranupa_core)
 add_dependencies(test_shared_server ranupa-helper) # runs the program itself

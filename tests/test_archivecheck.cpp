@@ -2,6 +2,7 @@
 // check (walk, then pg_restore --list) with Debian's pg_restore in a scratch installation.
 #include "archivetesting.h"
 #include "core/ops/archivecheck.h"
+#include "support.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -218,12 +219,8 @@ void ArchiveCheckTest::fileWithoutTarStructure()
     QFETCH(bool, passes);
 
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QFile file(dir.filePath(u"ranupaku.dbk"_s));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
-    QCOMPARE(!ranupa::scanArchiveFile(file.fileName()).problem.has_value(), passes);
+    QVERIFY(writeFile(dir.filePath(u"ranupaku.dbk"_s), bytes));
+    QCOMPARE(!ranupa::scanArchiveFile(dir.filePath(u"ranupaku.dbk"_s)).problem.has_value(), passes);
     QVERIFY(ranupa::scanArchiveFile(dir.filePath(u"missing.dbk"_s)).problem.has_value());
 }
 
@@ -237,8 +234,7 @@ void ArchiveCheckTest::onlyRegularFilesAreRead()
     const QList<std::pair<QString, QString>> cases = {
         {fifo, u"FIFO"_s}, {dir.path(), u"folder"_s}, {u"/dev/zero"_s, u"perangkat"_s}};
     for (const auto& [path, kind] : cases) {
-        QElapsedTimer timer;
-        timer.start();
+        const QElapsedTimer timer = startedTimer();
         const std::optional<QString> problem = ranupa::scanArchiveFile(path).problem;
         QVERIFY(timer.elapsed() < 5'000);
         QVERIFY2(problem && problem->contains(kind), qPrintable(problem.value_or(path)));
@@ -362,23 +358,14 @@ void ArchiveCheckTest::wholeCheck()
         QSKIP("Debian's pg_restore is not installed");
     }
     QTemporaryDir install;
-    QVERIFY(install.isValid());
-    QVERIFY(QDir(install.path()).mkpath(u"pgsql/bin"_s));
-    if (withPgRestore) {
-        QVERIFY(QFile::link(pgRestore, install.filePath(u"pgsql/bin/pg_restore"_s)));
-    }
+    QVERIFY(makeInstallation(install.path(), {}, debianPgBin(),
+                             withPgRestore ? QStringList{u"pg_restore"_s} : QStringList()));
     const QString archive = install.filePath(u"backup with spaces.dbk"_s);
-    QFile file(archive);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
+    QVERIFY(writeFile(archive, bytes));
 
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(install.path()));
-    QElapsedTimer timer;
-    timer.start();
+    const CurrentDirectory inInstall(install.path());
+    const QElapsedTimer timer = startedTimer();
     const std::optional<ranupa::Failure> failure = archiveCheckFailure(archive, 30'000);
-    QDir::setCurrent(previous);
 
     QVERIFY(timer.elapsed() < 30'000);
     QVERIFY(failure);

@@ -4,6 +4,7 @@
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivedatabase.h"
 #include "core/pg/databasesettings.h"
+#include "core/pg/serverprobe.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
@@ -20,13 +21,19 @@ const QByteArray scriptHead = "SET statement_timeout = 0;\n"
                               "SET standard_conforming_strings = on;\n"
                               "SELECT pg_catalog.set_config('search_path', '', false);\n";
 
-DatabaseLocale libc(const QString& encoding, const QString& locale)
+DatabaseLocale locale(const QString& encoding, const QString& collate, const QString& ctype,
+                      const QString& provider = {}, const QString& icuLocale = {})
 {
     return {.encoding = encoding,
-            .collate = locale,
-            .ctype = locale,
-            .provider = u"libc"_s,
-            .icuLocale = {}};
+            .collate = collate,
+            .ctype = ctype,
+            .provider = provider,
+            .icuLocale = icuLocale};
+}
+
+DatabaseLocale libc(const QString& encoding, const QString& name)
+{
+    return locale(encoding, name, name, u"libc"_s);
 }
 
 } // namespace
@@ -96,27 +103,15 @@ void ArchiveDatabaseTest::createDatabaseIsRead_data()
         << "CREATE DATABASE \"Data Sekolah\" WITH TEMPLATE = template0 ENCODING = 'WIN1252' "
            "LC_COLLATE = 'Indonesian_Indonesia.1252' LC_CTYPE = 'English_United States.1252';"_ba
         << u"Data Sekolah"_s
-        << DatabaseLocale{.encoding = u"WIN1252"_s,
-                          .collate = u"Indonesian_Indonesia.1252"_s,
-                          .ctype = u"English_United States.1252"_s,
-                          .provider = {},
-                          .icuLocale = {}};
+        << locale(u"WIN1252"_s, u"Indonesian_Indonesia.1252"_s, u"English_United States.1252"_s);
     QTest::newRow("15, ICU")
         << "CREATE DATABASE pendataan WITH TEMPLATE = template0 ENCODING = 'UTF8' "
            "LOCALE_PROVIDER = icu LOCALE = 'en_US.UTF-8' ICU_LOCALE = 'id-ID';"_ba
         << u"pendataan"_s
-        << DatabaseLocale{.encoding = u"UTF8"_s,
-                          .collate = u"en_US.UTF-8"_s,
-                          .ctype = u"en_US.UTF-8"_s,
-                          .provider = u"icu"_s,
-                          .icuLocale = u"id-ID"_s};
+        << locale(u"UTF8"_s, u"en_US.UTF-8"_s, u"en_US.UTF-8"_s, u"icu"_s, u"id-ID"_s);
     QTest::newRow("no encoding: the script's")
         << "CREATE DATABASE pendataan WITH TEMPLATE = template0 LOCALE = 'C';"_ba << u"pendataan"_s
-        << DatabaseLocale{.encoding = u"UTF8"_s,
-                          .collate = u"C"_s,
-                          .ctype = u"C"_s,
-                          .provider = {},
-                          .icuLocale = {}};
+        << locale(u"UTF8"_s, u"C"_s, u"C"_s);
 }
 
 void ArchiveDatabaseTest::createDatabaseIsRead()
@@ -237,16 +232,9 @@ void ArchiveDatabaseTest::localeChoice_data()
     QTest::addColumn<std::optional<DatabaseLocale>>("expected");
     QTest::addColumn<bool>("noted");
 
-    const DatabaseLocale windowsLatin{.encoding = u"WIN1252"_s,
-                                      .collate = u"Indonesian_Indonesia.1252"_s,
-                                      .ctype = u"Indonesian_Indonesia.1252"_s,
-                                      .provider = {},
-                                      .icuLocale = {}};
-    const DatabaseLocale windowsUtf8 = [&] {
-        DatabaseLocale l = windowsLatin;
-        l.encoding = u"UTF8"_s;
-        return l;
-    }();
+    const QString indonesian = u"Indonesian_Indonesia.1252"_s;
+    const DatabaseLocale windowsLatin = locale(u"WIN1252"_s, indonesian, indonesian);
+    const DatabaseLocale windowsUtf8 = locale(u"UTF8"_s, indonesian, indonesian);
     const auto server = [](const DatabaseLocale& defaults, const QString& problem,
                            bool windows = false, int version = 150018) {
         return ranupa::ServerLocaleFacts{.version = version,
@@ -260,30 +248,21 @@ void ArchiveDatabaseTest::localeChoice_data()
 
     QTest::newRow("server has it")
         << windowsLatin << server(linuxUtf8, {}) << std::optional(windowsLatin) << false;
-    DatabaseLocale cWithWin1252 = linuxC;
-    cWithWin1252.encoding = u"WIN1252"_s;
     QTest::newRow("lacks it, C fits any encoding")
-        << windowsLatin << server(linuxC, lacks) << std::optional(cWithWin1252) << true;
-    DatabaseLocale utf8Default = linuxUtf8;
+        << windowsLatin << server(linuxC, lacks) << std::optional(libc(u"WIN1252"_s, u"C"_s))
+        << true;
     QTest::newRow("lacks it, same encoding")
-        << windowsUtf8 << server(linuxUtf8, lacks) << std::optional(utf8Default) << true;
+        << windowsUtf8 << server(linuxUtf8, lacks) << std::optional(linuxUtf8) << true;
     QTest::newRow("lacks it, encodings differ")
         << windowsLatin << server(linuxUtf8, lacks) << std::optional<DatabaseLocale>() << false;
-    DatabaseLocale windowsDefault = libc(u"WIN1252"_s, u"English_United States.1252"_s);
-    DatabaseLocale utf8OnWindows = windowsDefault;
-    utf8OnWindows.encoding = u"UTF8"_s;
+    const QString english = u"English_United States.1252"_s;
     QTest::newRow("Windows takes UTF8 with any locale")
-        << windowsUtf8 << server(windowsDefault, lacks, true) << std::optional(utf8OnWindows)
-        << true;
-    DatabaseLocale icu = libc(u"UTF8"_s, u"C"_s);
-    icu.provider = u"icu"_s;
-    icu.icuLocale = u"id-ID"_s;
-    DatabaseLocale utf8C = libc(u"UTF8"_s, u"C"_s);
-    utf8C.provider = {};
-    DatabaseLocale oldServerC = linuxC;
-    oldServerC.provider = {};
+        << windowsUtf8 << server(libc(u"WIN1252"_s, english), lacks, true)
+        << std::optional(libc(u"UTF8"_s, english)) << true;
     QTest::newRow("ICU on a server before 15")
-        << icu << server(oldServerC, {}, false, 140011) << std::optional(utf8C) << true;
+        << locale(u"UTF8"_s, u"C"_s, u"C"_s, u"icu"_s, u"id-ID"_s)
+        << server(locale(u"LATIN1"_s, u"C"_s, u"C"_s), {}, false, 140011)
+        << std::optional(locale(u"UTF8"_s, u"C"_s, u"C"_s)) << true;
 }
 
 void ArchiveDatabaseTest::localeChoice()

@@ -37,17 +37,6 @@ private:
 
 namespace {
 
-template <typename T> T* child(QWidget& window, const char* name)
-{
-    return window.findChild<T*>(QString::fromLatin1(name));
-}
-
-void openAndActivate(QWidget& window)
-{
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-}
-
 QString dirPath(const QString& path)
 {
     return QFileInfo(path).absoluteFilePath();
@@ -60,9 +49,7 @@ void TestDataUtility::initTestCase()
     // The tests answer Qt's own selector; a platform's native one cannot be driven.
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     // The compact font the layout is drawn for: at this size it keeps its exact geometry.
-    QFont compact = QApplication::font();
-    compact.setPixelSize(9);
-    QApplication::setFont(compact);
+    QApplication::setFont(fontOfPixelSize(9));
     QVERIFY(m_dir.isValid());
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("Cadangan Sekolah")));
     QFile backup(m_dir.filePath(QStringLiteral("ranupaku06122026220509.dbk")));

@@ -54,22 +54,10 @@ private slots:
     void restoreCanBeCancelled();
 
 private:
-    struct Box
-    {
-        QString title;
-        QString text;
-        QString details;
-        QMessageBox::Icon icon = QMessageBox::NoIcon;
-        Qt::TextFormat format = Qt::AutoText;
-        QString summary; // the cause and what to do, under the text
-    };
-    // Presses `button` and answers the message box that ends the operation.
-    Box pressAndReadMessage(QPushButton* button);
     // A backup of pendataan as it is now, made once.
     QString goodBackup();
     // A backup of another database than pendataan, made once.
     QString otherDatabaseBackup();
-    QString pendataanOid() const;
 
     std::optional<TestCluster> m_cluster;
     QStringList m_progressTitles;
@@ -80,36 +68,6 @@ private:
 };
 
 namespace {
-
-QPushButton* button(QWidget& window, const char* name)
-{
-    return window.findChild<QPushButton*>(QString::fromLatin1(name));
-}
-
-QLineEdit* field(QWidget& window, const char* name)
-{
-    return window.findChild<QLineEdit*>(QString::fromLatin1(name));
-}
-
-// Presses "Pilih" in the Backup frame and chooses `directory` in the selector.
-void chooseTargetDir(DataUtility& window, const QString& directory)
-{
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        selector->setDirectory(directory);
-        static_cast<QDialog*>(selector)->accept();
-    });
-    QTest::mouseClick(button(window, "cmdPilihBackup"), Qt::LeftButton);
-}
-
-// Presses "Pilih" in the Restore frame and types `file` into the selector.
-void chooseBackupFile(DataUtility& window, const QString& file)
-{
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        selector->findChild<QLineEdit*>(u"fileNameEdit"_s)->setText(file);
-        static_cast<QDialog*>(selector)->accept();
-    });
-    QTest::mouseClick(button(window, "cmdPilihRestore"), Qt::LeftButton);
-}
 
 // Records the title of every progress dialog and the text of every message box that opens,
 // however briefly it stays, and what the progress bar last measured.
@@ -153,19 +111,6 @@ private:
     Measured& m_measured;
 };
 
-// Keys reach the window the operator works in. qWaitForWindowActive() would not do: a dialog
-// counts as active there as soon as the window it stands over is.
-void waitUntilActive(QWidget* window)
-{
-    QTRY_COMPARE(QApplication::activeWindow(), window);
-}
-
-QString labelText(QWidget& dialog, const char* name)
-{
-    auto* label = dialog.findChild<QLabel*>(QString::fromLatin1(name));
-    return label ? label->text() : QString();
-}
-
 // What pg_restore --list says of a backup file.
 QString backupContents(const TestCluster& cluster, const QString& file)
 {
@@ -203,36 +148,9 @@ QString TestGuiOperations::otherDatabaseBackup()
 {
     const QString other = m_backupDir.filePath(u"lain.dbk"_s);
     if (!QFile::exists(other)) {
-        m_cluster->psql(u"CREATE DATABASE arsip_lain"_s, u"postgres"_s);
-        QProcess dump;
-        dump.setProcessEnvironment(m_cluster->clientEnvironment());
-        dump.start(m_cluster->binDir + u"/pg_dump"_s,
-                   {u"-h"_s, m_cluster->socketDir, u"-p"_s, m_cluster->port, u"-U"_s, u"postgres"_s,
-                    u"-Ft"_s, u"-f"_s, other, u"arsip_lain"_s});
-        dump.waitForFinished(60'000);
-        m_cluster->psql(u"DROP DATABASE arsip_lain"_s, u"postgres"_s);
+        m_cluster->dumpOtherDatabase(u"arsip_lain"_s, {}, other);
     }
     return other;
-}
-
-QString TestGuiOperations::pendataanOid() const
-{
-    return m_cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
-                           u"postgres"_s);
-}
-
-TestGuiOperations::Box TestGuiOperations::pressAndReadMessage(QPushButton* pressed)
-{
-    Box box;
-    whenModal<QMessageBox>(
-        [&](QMessageBox* shown) {
-            box = {shown->windowTitle(), shown->text(),       shown->detailedText(),
-                   shown->icon(),        shown->textFormat(), shown->informativeText()};
-            QTest::mouseClick(shown->button(QMessageBox::Ok), Qt::LeftButton);
-        },
-        120000);
-    QTest::mouseClick(pressed, Qt::LeftButton);
-    return box;
 }
 
 void TestGuiOperations::backupThenRestoreThroughTheWindow()
@@ -240,16 +158,15 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     const QString before = m_cluster->databaseFingerprint();
     QTemporaryDir target(QDir::tempPath() + u"/cadangan sekolah XXXXXX"_s);
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
 
     chooseTargetDir(window, target.path());
-    QCOMPARE(field(window, "targetDir")->text(), target.path());
+    QCOMPARE(child<QLineEdit>(window, "targetDir")->text(), target.path());
 
     m_progressTitles.clear();
     m_measured = {};
-    const Box saved = pressAndReadMessage(button(window, "cmdBackup"));
-    const QStringList files = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    const MessageShown saved = pressAndReadMessage(button(window, "cmdBackup"));
+    const QStringList files = filesIn(target.path(), u"*.dbk"_s);
     QCOMPARE(files.size(), 1);
     const QString backupFile = QDir(target.path()).filePath(files[0]);
     QCOMPARE(saved.icon, QMessageBox::Information);
@@ -269,13 +186,13 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
         QRegularExpression(u"^Waktu berjalan: \\d+:\\d\\d$"_s).match(m_measured.elapsed).hasMatch(),
         qPrintable(m_measured.elapsed));
 
-    QVERIFY(!m_cluster->psql(u"UPDATE peserta_didik SET nama = upper(nama)"_s).isNull());
+    QVERIFY(m_cluster->exec(u"UPDATE peserta_didik SET nama = upper(nama)"_s));
     // A table the backup lacks: the safety backup must hold it, the restored database not.
-    QVERIFY(!m_cluster->psql(u"CREATE TABLE penanda_sebelum_restore (x int)"_s).isNull());
+    QVERIFY(m_cluster->exec(u"CREATE TABLE penanda_sebelum_restore (x int)"_s));
     QVERIFY(m_cluster->databaseFingerprint() != before);
 
     chooseBackupFile(window, backupFile);
-    QCOMPARE(field(window, "backupFile")->text(), backupFile);
+    QCOMPARE(child<QLineEdit>(window, "backupFile")->text(), backupFile);
 
     m_progressTitles.clear();
     m_measured = {};
@@ -302,7 +219,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
             QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
         },
         120000);
-    const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
+    const MessageShown restored = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(restored.icon, QMessageBox::Information);
     QCOMPARE(restored.text, u"Restore database berhasil"_s);
     QCOMPARE(m_progressTitles, QStringList{u"Restore"_s});
@@ -316,7 +233,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
 
     // The safety backup beside the chosen file was made before pendataan was replaced.
     QVERIFY(safetyTicked);
-    QStringList written = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    QStringList written = filesIn(target.path(), u"*.dbk"_s);
     QVERIFY(written.removeOne(files[0]));
     QCOMPARE(written.size(), 1);
     const QString safety = QDir(target.path()).filePath(written[0]);
@@ -324,8 +241,8 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QVERIFY(restored.details.contains(safety));
     QVERIFY(restored.summary.contains(QDir::toNativeSeparators(safety))); // shown without details
     // The fields keep their texts for the next press.
-    QCOMPARE(field(window, "targetDir")->text(), target.path());
-    QCOMPARE(field(window, "backupFile")->text(), backupFile);
+    QCOMPARE(child<QLineEdit>(window, "targetDir")->text(), target.path());
+    QCOMPARE(child<QLineEdit>(window, "backupFile")->text(), backupFile);
 }
 
 void TestGuiOperations::confirmationCancelsByDefault_data()
@@ -348,12 +265,11 @@ void TestGuiOperations::confirmationCancelsByDefault()
     QFETCH(int, key);
     const QString backupFile = otherDatabase ? otherDatabaseBackup() : goodBackup();
     QVERIFY(QFile::exists(backupFile));
-    const QString oid = pendataanOid(); // a restore creates pendataan anew
-    const QStringList filesBefore = QDir(m_backupDir.path()).entryList(QDir::Files);
+    const QString oid = m_cluster->databaseOid(); // a restore creates pendataan anew
+    const QStringList filesBefore = filesIn(m_backupDir.path());
 
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseBackupFile(window, backupFile);
     std::optional<QString> warning;
     whenModal<ConfirmRestoreDialog>(
@@ -375,30 +291,27 @@ void TestGuiOperations::confirmationCancelsByDefault()
     QVERIFY2(warning, "no confirmation was asked");
     QCOMPARE(warning->contains(u"\"arsip_lain\", bukan pendataan"_s), otherDatabase);
     QCOMPARE(m_messageBoxes, QStringList());
-    QCOMPARE(pendataanOid(), oid);
-    QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
+    QCOMPARE(m_cluster->databaseOid(), oid);
+    QCOMPARE(filesIn(m_backupDir.path()), filesBefore);
 }
 
 void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
 {
     const QString backupFile = goodBackup();
     QVERIFY(!backupFile.isEmpty());
-    const QString oid = pendataanOid();
-    const QStringList filesBefore = QDir(m_backupDir.path()).entryList(QDir::Files);
+    const QString oid = m_cluster->databaseOid();
+    const QStringList filesBefore = filesIn(m_backupDir.path());
     // pg_dump cannot connect to pendataan; the restore itself would not need to.
     const auto allowConnections = [this](bool allow) {
-        return !m_cluster
-                    ->psql(u"ALTER DATABASE pendataan ALLOW_CONNECTIONS %1"_s.arg(
-                               allow ? u"true"_s : u"false"_s),
-                           u"postgres"_s)
-                    .isNull();
+        return m_cluster->exec(
+            u"ALTER DATABASE pendataan ALLOW_CONNECTIONS %1"_s.arg(allow ? u"true"_s : u"false"_s),
+            u"postgres"_s);
     };
     QVERIFY(allowConnections(false));
     const auto allowAgain = qScopeGuard([&] { allowConnections(true); });
 
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseBackupFile(window, backupFile);
     whenModal<ConfirmRestoreDialog>(
         [](ConfirmRestoreDialog* confirm) {
@@ -407,7 +320,7 @@ void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
             QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
         },
         120000);
-    const Box refused = pressAndReadMessage(button(window, "cmdRestore"));
+    const MessageShown refused = pressAndReadMessage(button(window, "cmdRestore"));
     QVERIFY(allowConnections(true));
     QCOMPARE(refused.icon, QMessageBox::Warning);
     QCOMPARE(refused.text, u"Gagal melakukan restore"_s);
@@ -415,8 +328,8 @@ void TestGuiOperations::failedSafetyBackupPreventsTheRestore()
              qPrintable(refused.summary));
     QVERIFY(refused.summary.endsWith(u"Database pendataan tidak diubah."_s));
     QVERIFY(refused.details.contains(u"pg_dump"_s));
-    QCOMPARE(pendataanOid(), oid);
-    QCOMPARE(QDir(m_backupDir.path()).entryList(QDir::Files), filesBefore);
+    QCOMPARE(m_cluster->databaseOid(), oid);
+    QCOMPARE(filesIn(m_backupDir.path()), filesBefore);
 }
 
 // The note under the box follows it. A folder the safety backup cannot go to is said before
@@ -426,8 +339,7 @@ void TestGuiOperations::safetyBackupGoesToAFolderThatCanBeWritten()
 {
     QTemporaryDir target, locked;
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseTargetDir(window, target.path());
     const QString made = pressAndReadMessage(button(window, "cmdBackup")).text.section(u' ', -1);
     const QString backupFile = locked.filePath(QFileInfo(made).fileName());
@@ -465,14 +377,14 @@ void TestGuiOperations::safetyBackupGoesToAFolderThatCanBeWritten()
             QTest::mouseClick(confirm->findChild<QPushButton*>(u"replaceButton"_s), Qt::LeftButton);
         },
         120000);
-    const Box restored = pressAndReadMessage(button(window, "cmdRestore"));
+    const MessageShown restored = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(restored.text, u"Restore database berhasil"_s);
     QCOMPARE(notes.size(), 3);
     QVERIFY2(notes[0].contains(locked.path() + u" tidak dapat ditulisi"_s), qPrintable(notes[0]));
     QVERIFY2(notes[1].startsWith(u"Perhatian: tidak ada salinan"_s), qPrintable(notes[1]));
     QCOMPARE(selectorStart, target.path());
     QCOMPARE(notes[2], u"Disimpan sebagai file backup baru di "_s + target.path());
-    const QStringList written = QDir(target.path()).entryList({u"*.dbk"_s}, QDir::Files);
+    const QStringList written = filesIn(target.path(), u"*.dbk"_s);
     QCOMPARE(written.size(), 1);
     QVERIFY(restored.summary.contains(target.filePath(written[0])));
 }
@@ -484,26 +396,20 @@ void TestGuiOperations::refusalShowsCauseAndEnterCloses()
     const QString before = m_cluster->databaseFingerprint();
     QTemporaryDir dir;
     const QString notABackup = dir.filePath(u"<b>bukan backup.dbk"_s);
-    QFile file(notABackup);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(4096, 'x'));
-    file.close();
+    QVERIFY(writeFile(notABackup, QByteArray(4096, 'x')));
 
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseBackupFile(window, notABackup);
 
-    Box refused;
-    QString informative;
+    MessageShown refused;
     int detailsWidth = 0;
     int columnWidth = 0;
     bool closedByEnter = false;
     whenModal<QMessageBox>(
         [&](QMessageBox* shown) {
-            refused = {shown->windowTitle(), shown->text(), shown->detailedText(), shown->icon(),
-                       shown->textFormat()};
-            informative = shown->informativeText();
+            refused = {shown->windowTitle(), shown->text(),       shown->detailedText(),
+                       shown->icon(),        shown->textFormat(), shown->informativeText()};
             QAbstractButton* showDetails = nullptr;
             for (QAbstractButton* candidate : shown->buttons()) {
                 if (shown->buttonRole(candidate) == QMessageBox::ActionRole &&
@@ -534,8 +440,8 @@ void TestGuiOperations::refusalShowsCauseAndEnterCloses()
 
     QCOMPARE(refused.icon, QMessageBox::Warning);
     QCOMPARE(refused.text, u"Gagal melakukan restore"_s);
-    QCOMPARE(informative, ranupa::causeText(ranupa::FailureCause::DamagedBackup) +
-                              u"\nDatabase pendataan tidak diubah."_s);
+    QCOMPARE(refused.summary, ranupa::causeText(ranupa::FailureCause::DamagedBackup) +
+                                  u"\nDatabase pendataan tidak diubah."_s);
     QVERIFY(closedByEnter);
     QVERIFY2(detailsWidth >= 80 * columnWidth, qPrintable(QString::number(detailsWidth)));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
@@ -550,8 +456,7 @@ void TestGuiOperations::backupCanBeCancelled()
 
     QTemporaryDir target;
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseTargetDir(window, target.path());
 
     whenModal<ProgressDialog>([](ProgressDialog* progress) {
@@ -560,35 +465,33 @@ void TestGuiOperations::backupCanBeCancelled()
             QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s), Qt::LeftButton);
         });
     });
-    const Box cancelled = pressAndReadMessage(button(window, "cmdBackup"));
+    const MessageShown cancelled = pressAndReadMessage(button(window, "cmdBackup"));
     QCOMPARE(cancelled.text, u"Backup dibatalkan"_s);
     QCOMPARE(cancelled.icon, QMessageBox::Information);
-    QVERIFY(QDir(target.path()).entryList(QDir::Files).isEmpty());
+    QVERIFY(filesIn(target.path()).isEmpty());
 }
 
 void TestGuiOperations::restoreCanBeCancelled()
 {
     QTemporaryDir target;
     QCOMPARE(ranupa::runBackup(target.path()).status, ranupa::OperationStatus::Succeeded);
-    const QString backupFile =
-        QDir(target.path()).filePath(QDir(target.path()).entryList({u"*.dbk"_s}).value(0));
-    QVERIFY(!m_cluster->psql(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s).isNull());
+    const QString backupFile = onlyFileIn(target.path());
+    QVERIFY(m_cluster->exec(u"UPDATE sekolah SET nama = nama || ' (ubah)'"_s));
     const QString before = m_cluster->databaseFingerprint();
-    const QString oid = pendataanOid();
+    const QString oid = m_cluster->databaseOid();
 
     DataUtility window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    openAndActivate(window);
     chooseBackupFile(window, backupFile);
     whenModal<ProgressDialog>([](ProgressDialog* progress) {
         QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s), Qt::LeftButton);
     });
-    const Box cancelled = pressAndReadMessage(button(window, "cmdRestore"));
+    const MessageShown cancelled = pressAndReadMessage(button(window, "cmdRestore"));
     QCOMPARE(cancelled.text, u"Restore dibatalkan"_s);
     QCOMPARE(cancelled.icon, QMessageBox::Information);
     QVERIFY(cancelled.details.contains(u"Database pendataan tidak diubah."_s));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
-    QCOMPARE(pendataanOid(), oid);
+    QCOMPARE(m_cluster->databaseOid(), oid);
     m_cluster->psql(u"UPDATE sekolah SET nama = replace(nama, ' (ubah)', '')"_s);
 }
 

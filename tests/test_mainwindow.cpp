@@ -32,47 +32,6 @@ private slots:
     void backupRestoreHandsOverForGood();
 };
 
-namespace {
-
-QPushButton* button(QWidget& window, const char* name)
-{
-    return window.findChild<QPushButton*>(QString::fromLatin1(name));
-}
-
-void openAndActivate(QWidget& window)
-{
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-}
-
-QFont fontOfPixelSize(int pixels)
-{
-    QFont font = QApplication::font();
-    font.setPixelSize(pixels);
-    return font;
-}
-
-// Every label, button and frame title of `window` shows its whole text.
-void verifyTextsFit(QWidget& window)
-{
-    for (QWidget* widget : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        const QFontMetrics metrics = widget->fontMetrics();
-        int needed = 0;
-        if (auto* label = qobject_cast<QLabel*>(widget)) {
-            for (const QString& line : label->text().split(QLatin1Char('\n'))) {
-                needed = std::max(needed, metrics.horizontalAdvance(line));
-            }
-        } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
-            needed = metrics.horizontalAdvance(button->text());
-        } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
-            needed = metrics.horizontalAdvance(frame->title());
-        }
-        QVERIFY2(needed <= widget->width(), qPrintable(widget->objectName()));
-    }
-}
-
-} // namespace
-
 void TestMainWindow::initTestCase()
 {
     // The compact font the layouts are drawn for: at this size they keep their exact geometry.

@@ -26,28 +26,6 @@ namespace {
 
 const QString unchanged = u"Database pendataan tidak diubah."_s;
 const QString busy = u"sedang berjalan"_s;
-// pg_restore names each table as it begins to load it; this one loads slowly (see initTestCase).
-const QString slowTableLine = u"processing data for table \"public.lambat\""_s;
-
-// How many processes have `path` on their command line (Linux).
-int processesReading(const QString& path)
-{
-    int count = 0;
-    const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs);
-    for (const QString& pid : pids) {
-        QFile cmdline(u"/proc/%1/cmdline"_s.arg(pid));
-        if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
-            cmdline.readAll().contains(path.toLocal8Bit())) {
-            ++count;
-        }
-    }
-    return count;
-}
-
-QStringList filesIn(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::Files);
-}
 
 // Fills the disk until only `leave` bytes are free; gives the room back when it goes.
 class Ballast final
@@ -85,9 +63,8 @@ private slots:
 
     void damagedTableDataLeavesPreviousDatabase();
     void fullDiskLeavesPreviousDatabaseAndRoom();
-    void cancelDuringLoadLeavesPreviousDatabase();
-    void serverStoppedDuringLoadIsSetRightByNextBackup();
-    void killedProgramIsSetRightByNextBackup();
+    void interruptedLoadLeavesPreviousDatabase_data();
+    void interruptedLoadLeavesPreviousDatabase();
     void killAroundCreateLeavesNothingThatBlocks();
     void pendataanHeldByOthers_data();
     void pendataanHeldByOthers();
@@ -95,37 +72,25 @@ private slots:
     void secondCopyIsRefusedAndHangupCancels();
 
 private:
-    QString databaseOid() const;
     void expectPreviousDatabase() const;
     bool pgcluster(const QString& command) const;
     // Runs a restore of the good backup in this process; `interrupt` runs once the slow table
     // begins to load.
-    OperationOutcome restoreInterrupted(const std::function<void(ranupa::RestoreJob&)>& interrupt);
-    void startProgram(QProcess& program, const QStringList& arguments) const;
-    int runProgram(const QStringList& arguments, QString* err = nullptr) const;
+    OperationOutcome
+    restoreInterrupted(const std::function<void(ranupa::OperationJob&)>& interrupt);
 
     std::optional<TestCluster> cluster;
-    QString executable;
     QTemporaryDir work;
     QString goodBackup;
     QString previousOid;
     QString previousFingerprint;
 };
 
-QString RestoreSafetyTest::databaseOid() const
-{
-    return cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s,
-                         u"postgres"_s);
-}
-
 void RestoreSafetyTest::expectPreviousDatabase() const
 {
-    QCOMPARE(databaseOid(), previousOid);
+    QCOMPARE(cluster->databaseOid(), previousOid);
     QCOMPARE(cluster->databaseFingerprint(), previousFingerprint);
-    QCOMPARE(cluster->psql(u"select string_agg(datname, ' ') from pg_database where datname "
-                           u"like 'ranupa%'"_s,
-                           u"postgres"_s),
-             QString());
+    QCOMPARE(cluster->ownDatabases(), QString());
 }
 
 bool RestoreSafetyTest::pgcluster(const QString& command) const
@@ -135,12 +100,13 @@ bool RestoreSafetyTest::pgcluster(const QString& command) const
 }
 
 OperationOutcome
-RestoreSafetyTest::restoreInterrupted(const std::function<void(ranupa::RestoreJob&)>& interrupt)
+RestoreSafetyTest::restoreInterrupted(const std::function<void(ranupa::OperationJob&)>& interrupt)
 {
-    ranupa::RestoreJob job;
+    ranupa::OperationJob job;
     bool interrupted = false;
     const OperationOutcome outcome =
-        ranupa::runToEnd(job, goodBackup, {.toolLine = [&](const QString& line) {
+        ranupa::runToEnd(job, ranupa::RestoreRequest{.backupFile = goodBackup},
+                         {.toolLine = [&](const QString& line) {
                              if (!interrupted && line.contains(slowTableLine)) {
                                  interrupted = true;
                                  interrupt(job);
@@ -152,65 +118,29 @@ RestoreSafetyTest::restoreInterrupted(const std::function<void(ranupa::RestoreJo
     return outcome;
 }
 
-void RestoreSafetyTest::startProgram(QProcess& program, const QStringList& arguments) const
-{
-    QProcessEnvironment environment = cluster->clientEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        environment.remove(QString::fromLatin1(name));
-    }
-    program.setProcessEnvironment(environment);
-    program.setWorkingDirectory(cluster->installDir);
-    program.setStandardInputFile(QProcess::nullDevice());
-    program.start(executable, arguments);
-}
-
-int RestoreSafetyTest::runProgram(const QStringList& arguments, QString* err) const
-{
-    QProcess program;
-    startProgram(program, arguments);
-    if (!program.waitForFinished(120'000)) {
-        program.kill();
-        program.waitForFinished();
-        return -1;
-    }
-    if (err) {
-        *err = QString::fromLocal8Bit(program.readAllStandardError());
-    }
-    return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
-}
-
 void RestoreSafetyTest::initTestCase()
 {
     cluster = TestCluster::fromEnvironment("RANUPA_DISK_CLUSTER_DIR");
     QVERIFY2(cluster, "the cluster with its own data disk is not running");
-    executable = qEnvironmentVariable("RANUPA_EXECUTABLE");
-    QVERIFY(QFileInfo(executable).isExecutable());
+    QVERIFY(QFileInfo(programUnderTest()).isExecutable());
     QVERIFY(work.isValid());
     QVERIFY(QDir::setCurrent(cluster->installDir));
 
-    // A table big enough that a second copy does not fit on a nearly full disk, and one whose
-    // rows take a millisecond each to load, so that the load surely runs when it is interrupted.
-    QVERIFY(!cluster
-                 ->psql(uR"(
-DROP TABLE IF EXISTS arsip_nilai, lambat;
-DROP FUNCTION IF EXISTS tahan(int);
+    // A table big enough that a second copy does not fit on a nearly full disk, and one that
+    // loads slowly.
+    QVERIFY(cluster->exec(uR"(
+DROP TABLE IF EXISTS arsip_nilai;
 CREATE TABLE arsip_nilai (id int PRIMARY KEY, isi text);
-INSERT INTO arsip_nilai SELECT g, md5(g::text) || md5((g + 1)::text) FROM generate_series(1, 150000) g;
-CREATE FUNCTION tahan(x int) RETURNS boolean LANGUAGE plpgsql IMMUTABLE
-    AS $$ BEGIN PERFORM pg_sleep(0.001); RETURN x IS NOT NULL; END $$;
-CREATE TABLE lambat (id int CHECK (tahan(id)));
-INSERT INTO lambat SELECT generate_series(1, 3000);)"_s)
-                 .isNull());
+INSERT INTO arsip_nilai SELECT g, md5(g::text) || md5((g + 1)::text) FROM generate_series(1, 150000) g;)"_s));
+    QVERIFY(cluster->createSlowTable(3000));
     const OperationOutcome backup = ranupa::runBackup(work.path());
     QCOMPARE(backup.status, OperationStatus::Succeeded);
     goodBackup = backup.filePath;
 
     // What a failed restore must leave: contents that differ from the backup's.
-    QVERIFY(!cluster
-                 ->psql(u"update sekolah set nama = nama || ' (sesudah backup)'; "
-                        u"delete from arsip_nilai where id % 7 = 0"_s)
-                 .isNull());
-    previousOid = databaseOid();
+    QVERIFY(cluster->exec(u"update sekolah set nama = nama || ' (sesudah backup)'; "
+                          u"delete from arsip_nilai where id % 7 = 0"_s));
+    previousOid = cluster->databaseOid();
     previousFingerprint = cluster->databaseFingerprint();
     QVERIFY(!previousFingerprint.isEmpty());
 }
@@ -233,17 +163,12 @@ void RestoreSafetyTest::damagedTableDataLeavesPreviousDatabase()
 {
     // The tar structure and the table of contents stay intact, so the file check passes; the
     // damage shows only when the biggest table's rows are loaded.
-    QFile good(goodBackup);
-    QVERIFY(good.open(QIODevice::ReadOnly));
-    QByteArray bytes = good.readAll();
+    QByteArray bytes = readFile(goodBackup);
     const TarData largest = largestTarMember(bytes);
     QVERIFY(largest.size > 1'000'000);
     bytes.replace(largest.offset + largest.size / 2, 14, "\nRUSAK\tRUSAK\t\n");
     const QString damaged = work.filePath(u"rusak.dbk"_s);
-    QFile file(damaged);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-    file.close();
+    QVERIFY(writeFile(damaged, bytes));
     QVERIFY(!archiveCheckFailure(damaged));
 
     const OperationOutcome outcome = ranupa::runRestore(damaged);
@@ -253,16 +178,13 @@ void RestoreSafetyTest::damagedTableDataLeavesPreviousDatabase()
     expectPreviousDatabase();
 
     // With no pendataan before, the unfinished one goes: the server is as it was.
-    QVERIFY(!cluster->psql(u"alter database pendataan rename to simpanan_uji"_s, u"postgres"_s)
-                 .isNull());
+    QVERIFY(cluster->exec(u"alter database pendataan rename to simpanan_uji"_s, u"postgres"_s));
     const OperationOutcome first = ranupa::runRestore(damaged);
-    const QString left = cluster->psql(
-        u"select count(*) from pg_database where datname = 'pendataan'"_s, u"postgres"_s);
-    QVERIFY(!cluster->psql(u"alter database simpanan_uji rename to pendataan"_s, u"postgres"_s)
-                 .isNull());
+    const QString left = cluster->databaseOid();
+    QVERIFY(cluster->exec(u"alter database simpanan_uji rename to pendataan"_s, u"postgres"_s));
     QCOMPARE(first.status, OperationStatus::Failed);
     QVERIFY(first.details.contains(unchanged));
-    QCOMPARE(left, u"0"_s);
+    QCOMPARE(left, QString());
     expectPreviousDatabase();
 }
 
@@ -273,7 +195,7 @@ void RestoreSafetyTest::fullDiskLeavesPreviousDatabaseAndRoom()
     }
     // Room for the new, empty database, not for the rows that follow. What the server still
     // holds in memory goes to the disk first, or the disk is fuller than it looks.
-    QVERIFY(!cluster->psql(u"checkpoint"_s).isNull());
+    QVERIFY(cluster->exec(u"checkpoint"_s));
     const qint64 leave = cluster
                              ->psql(u"select pg_database_size('template1') + "
                                     u"pg_total_relation_size('arsip_nilai') / 3"_s)
@@ -294,55 +216,58 @@ void RestoreSafetyTest::fullDiskLeavesPreviousDatabaseAndRoom()
     expectPreviousDatabase();
 }
 
-void RestoreSafetyTest::cancelDuringLoadLeavesPreviousDatabase()
+enum class Interruption
 {
-    const OperationOutcome outcome =
-        restoreInterrupted([](ranupa::RestoreJob& job) { job.cancel(); });
-    QCOMPARE(outcome.status, OperationStatus::Cancelled);
-    QCOMPARE(outcome.message, u"Restore dibatalkan"_s);
-    QVERIFY2(outcome.details.contains(unchanged), qPrintable(outcome.details));
-    expectPreviousDatabase();
+    Cancel,
+    ServerStop,
+    Kill,
+};
+
+void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase_data()
+{
+    QTest::addColumn<Interruption>("interruption");
+    QTest::newRow("cancelled") << Interruption::Cancel;
+    QTest::newRow("server stopped") << Interruption::ServerStop;
+    QTest::newRow("program killed") << Interruption::Kill;
 }
 
-void RestoreSafetyTest::serverStoppedDuringLoadIsSetRightByNextBackup()
+// pendataan is never touched by a load cut off half-way. What the load leaves goes at once when
+// it is cancelled, and with the next run when nothing of the program was left to drop it.
+void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase()
 {
-    const OperationOutcome outcome =
-        restoreInterrupted([this](ranupa::RestoreJob&) { QVERIFY(pgcluster(u"server-stop"_s)); });
-    QCOMPARE(outcome.status, OperationStatus::Failed);
-    // pendataan was never touched; the unfinished database waits for the next run.
-    QVERIFY2(outcome.details.contains(unchanged), qPrintable(outcome.details));
-    QVERIFY(outcome.details.contains(ranupa::scratchDatabaseName()));
-
-    QVERIFY(pgcluster(u"server-start"_s));
-    const QString dir = work.filePath(u"setelah-server-mati"_s);
-    QVERIFY(QDir().mkpath(dir));
-    const OperationOutcome backup = ranupa::runBackup(dir);
-    QCOMPARE(backup.status, OperationStatus::Succeeded);
-    QVERIFY2(backup.details.contains(u"dihapus"_s), qPrintable(backup.details));
-    QCOMPARE(filesIn(dir).size(), 1);
-    expectPreviousDatabase();
-}
-
-void RestoreSafetyTest::killedProgramIsSetRightByNextBackup()
-{
-    QProcess program;
-    startProgram(program, {u"--restore"_s, goodBackup, u"--yes"_s});
-    program.setReadChannel(QProcess::StandardError);
-    QByteArray err;
-    while (!err.contains(slowTableLine.toUtf8()) && program.waitForReadyRead(60'000)) {
-        err += program.readAllStandardError();
+    QFETCH(Interruption, interruption);
+    if (interruption == Interruption::Kill) {
+        QProcess program;
+        cluster->startProgram(program, {u"--restore"_s, goodBackup, u"--yes"_s});
+        const QByteArray err = waitForError(program, slowTableLine.toUtf8());
+        QVERIFY2(err.contains(slowTableLine.toUtf8()), err.constData());
+        program.kill(); // SIGKILL: nothing in the program runs any more
+        QVERIFY(program.waitForFinished(10'000));
+        // Its load dies with it, rather than running on with nobody to finish or undo it.
+        QTRY_COMPARE_WITH_TIMEOUT(processesWith(goodBackup).size(), 0, 2'000);
+    } else {
+        const bool cancel = interruption == Interruption::Cancel;
+        const OperationOutcome outcome = restoreInterrupted([&](ranupa::OperationJob& job) {
+            if (cancel) {
+                job.cancel();
+            } else {
+                QVERIFY(pgcluster(u"server-stop"_s));
+            }
+        });
+        QCOMPARE(outcome.status, cancel ? OperationStatus::Cancelled : OperationStatus::Failed);
+        QVERIFY2(outcome.details.contains(unchanged), qPrintable(outcome.details));
+        if (cancel) {
+            QCOMPARE(outcome.message, u"Restore dibatalkan"_s);
+            expectPreviousDatabase();
+            return;
+        }
+        QVERIFY(outcome.details.contains(ranupa::scratchDatabaseName()));
+        QVERIFY(pgcluster(u"server-start"_s));
     }
-    QVERIFY2(err.contains(slowTableLine.toUtf8()), err.constData());
-    program.kill(); // SIGKILL: nothing in the program runs any more
-    QVERIFY(program.waitForFinished(10'000));
-    // Its load dies with it, rather than running on with nobody to finish or undo it.
-    QTRY_COMPARE_WITH_TIMEOUT(processesReading(goodBackup), 0, 2'000);
-
-    const QString dir = work.filePath(u"setelah-dibunuh"_s);
-    QVERIFY(QDir().mkpath(dir));
-    QString report;
-    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir}, &report), 0);
-    QVERIFY2(report.contains(u"dihapus"_s), qPrintable(report));
+    const QString dir = madeFolder(work.filePath(QString::fromLatin1(QTest::currentDataTag())));
+    const ProgramRun next = cluster->runProgram({u"--quiet"_s, u"--backup"_s, dir});
+    QCOMPARE(next.exitCode, 0);
+    QVERIFY2(next.err.contains(u"dihapus"_s), qPrintable(next.err));
     QCOMPARE(filesIn(dir).size(), 1);
     expectPreviousDatabase();
 }
@@ -351,20 +276,15 @@ void RestoreSafetyTest::killAroundCreateLeavesNothingThatBlocks()
 {
     // The server finishes a CREATE DATABASE whose client is gone. Killed around it, by a signal
     // it handles or one it cannot, a restore or a trial leaves only what the next run drops.
-    const QString dir = work.filePath(u"setelah-pembuatan"_s);
-    QVERIFY(QDir().mkpath(dir));
+    const QString dir = madeFolder(work.filePath(u"setelah-pembuatan"_s));
     int killed = 0;
     for (const auto& [arguments, creating] :
          {std::pair{QStringList{u"--restore"_s, goodBackup, u"--yes"_s}, "Membuat database baru"},
           std::pair{QStringList{u"--verify"_s, goodBackup}, "Membuat database uji"}}) {
         for (const int delayMs : {0, 15, 40, 70, 100, 150, 220, 300, 400}) {
             QProcess program;
-            startProgram(program, arguments);
-            program.setReadChannel(QProcess::StandardError);
-            QByteArray err;
-            while (!err.contains(creating) && program.waitForReadyRead(60'000)) {
-                err += program.readAllStandardError();
-            }
+            cluster->startProgram(program, arguments);
+            const QByteArray err = waitForError(program, creating);
             QVERIFY2(err.contains(creating), err.constData());
             QThread::msleep(delayMs);
             ::kill(pid_t(program.processId()), ++killed % 2 ? SIGTERM : SIGKILL);
@@ -374,16 +294,13 @@ void RestoreSafetyTest::killAroundCreateLeavesNothingThatBlocks()
             QTRY_COMPARE(cluster->psql(u"select count(*) from pg_locks where locktype = "
                                        u"'advisory'"_s),
                          u"0"_s);
-            QString report;
-            const int code = runProgram({u"--backup"_s, dir, u"--keep"_s, u"1"_s}, &report);
-            QVERIFY2(code == 0, qPrintable(u"%1 ms: %2"_s.arg(delayMs).arg(report)));
+            const ProgramRun next = cluster->runProgram({u"--backup"_s, dir, u"--keep"_s, u"1"_s});
+            QVERIFY2(next.exitCode == 0, qPrintable(u"%1 ms: %2"_s.arg(delayMs).arg(next.err)));
         }
     }
     // A CREATE still running for a killed program finishes unseen; the run after drops it.
-    QTRY_COMPARE(cluster->psql(u"select count(*) from pg_stat_activity where query ilike "
-                               u"'create database%'"_s),
-                 u"0"_s);
-    QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir}), 0);
+    QTRY_COMPARE(cluster->sessions(u"query ilike 'create database%'"_s), u"0"_s);
+    QCOMPARE(cluster->runProgram({u"--quiet"_s, u"--backup"_s, dir}).exitCode, 0);
     expectPreviousDatabase();
 }
 
@@ -434,15 +351,16 @@ void RestoreSafetyTest::pendataanHeldByOthers()
 
 void RestoreSafetyTest::lockSessionEndedBySomeoneElse()
 {
-    ranupa::RestoreJob job;
-    job.setAskBeforeReplacing(true);
-    connect(&job, &ranupa::RestoreJob::confirmationNeeded, &job, [&] {
+    ranupa::OperationJob job;
+    job.setAsksOperator(true);
+    connect(&job, &ranupa::OperationJob::confirmationNeeded, &job, [&] {
         const QString lock = u" from pg_locks where locktype = 'advisory'"_s;
         cluster->psql(u"select pg_terminate_backend(pid)"_s + lock);
         QTRY_COMPARE_WITH_TIMEOUT(cluster->psql(u"select count(*)"_s + lock), u"0"_s, 10'000);
-        job.proceed();
+        job.answer({.proceed = true});
     });
-    const OperationOutcome outcome = ranupa::runToEnd(job, goodBackup, {});
+    const OperationOutcome outcome =
+        ranupa::runToEnd(job, ranupa::RestoreRequest{.backupFile = goodBackup});
     QCOMPARE(outcome.cause, FailureCause::LockLost);
     QVERIFY(outcome.pendataanUnchanged);
     expectPreviousDatabase();
@@ -460,20 +378,18 @@ void RestoreSafetyTest::secondCopyIsRefusedAndHangupCancels()
             ::close(ends[1]);
         }
     });
-    startProgram(first, {u"--restore"_s, goodBackup, u"--yes"_s});
-    QTRY_COMPARE_WITH_TIMEOUT(
-        cluster->psql(u"select count(*) from pg_stat_activity where application_name = "
-                      u"'pg_restore' and query like 'COPY public.lambat%'"_s,
-                      u"postgres"_s),
-        u"1"_s, 60'000);
+    cluster->startProgram(first, {u"--restore"_s, goodBackup, u"--yes"_s});
+    QTRY_COMPARE_WITH_TIMEOUT(cluster->sessions(u"application_name = 'pg_restore' and query like "
+                                                u"'COPY public.lambat%'"_s),
+                              u"1"_s, 60'000);
 
-    QString err;
-    QCOMPARE(runProgram({u"--restore"_s, goodBackup, u"--yes"_s}, &err), 4);
-    QVERIFY2(err.contains(busy), qPrintable(err));
-    const QString dir = work.filePath(u"selagi-restore"_s);
-    QVERIFY(QDir().mkpath(dir));
-    QCOMPARE(runProgram({u"--backup"_s, dir}, &err), 4);
-    QVERIFY2(err.contains(busy), qPrintable(err));
+    const QString dir = madeFolder(work.filePath(u"selagi-restore"_s));
+    for (const QStringList& arguments :
+         {QStringList{u"--restore"_s, goodBackup, u"--yes"_s}, QStringList{u"--backup"_s, dir}}) {
+        const ProgramRun second = cluster->runProgram(arguments);
+        QCOMPARE(second.exitCode, 4);
+        QVERIFY2(second.err.contains(busy), qPrintable(second.err));
+    }
     QCOMPARE(filesIn(dir), QStringList());
     QCOMPARE(first.state(), QProcess::Running);
 

@@ -42,12 +42,6 @@ private:
 
 namespace {
 
-void openAndActivate(QWidget& window)
-{
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-}
-
 void verifyOnScreen(const QWidget& window)
 {
     const QRect available = window.screen()->availableGeometry();
@@ -55,25 +49,6 @@ void verifyOnScreen(const QWidget& window)
     QVERIFY2(available.contains(window.frameGeometry()),
              qPrintable(
                  u"%1 is %2x%3"_s.arg(window.windowTitle()).arg(size.width()).arg(size.height())));
-}
-
-// Every label, button and frame title of `window` shows its whole text.
-void verifyTextsFit(QWidget& window)
-{
-    for (QWidget* widget : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        const QFontMetrics metrics = widget->fontMetrics();
-        int needed = 0;
-        if (auto* label = qobject_cast<QLabel*>(widget)) {
-            for (const QString& line : label->text().split(u'\n')) {
-                needed = std::max(needed, metrics.horizontalAdvance(line));
-            }
-        } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
-            needed = metrics.horizontalAdvance(button->text());
-        } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
-            needed = metrics.horizontalAdvance(frame->title());
-        }
-        QVERIFY2(needed <= widget->width(), qPrintable(widget->objectName()));
-    }
 }
 
 QStringList buttonTexts(QWidget& window)

@@ -1,4 +1,5 @@
 #include "core/model/installation.h"
+#include "support.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -154,34 +155,21 @@ void TestSettings::entriesKeepFileOrderAndDuplicates()
 void TestSettings::loadDbPortReadsTheWorkingDirectoryAfreshEachTime()
 {
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(QDir(dir.path()).mkpath(u"config"_s));
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
-
-    QFile file(u"config/install.ini"_s);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[Setting]\r\nDefDBPort=5432\r\n");
-    file.close();
+    QVERIFY(makeInstallation(dir.path(), "[Setting]\r\nDefDBPort=5432\r\n"));
+    const CurrentDirectory inside(dir.path());
     QCOMPARE(ranupa::LoadDbPort(), u"5432"_s);
 
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("DefDBPort=5499\r\n");
-    file.close();
+    QVERIFY(writeFile(u"config/install.ini"_s, "DefDBPort=5499\r\n"));
     QCOMPARE(ranupa::LoadDbPort(), u"5499"_s);
 
-    QVERIFY(file.remove());
+    QVERIFY(QFile::remove(u"config/install.ini"_s));
     QCOMPARE(ranupa::LoadDbPort(), QString());
 }
 
 void TestSettings::loadDbPortWithoutFileGivesEmptyText()
 {
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    const CurrentDirectory inside(dir.path());
     QCOMPARE(ranupa::LoadDbPort(), QString());
     // A directory in place of the file cannot be read either.
     QVERIFY(QDir(dir.path()).mkpath(u"config/install.ini"_s));
@@ -220,14 +208,8 @@ void TestSettings::portCheck()
     QFETCH(QString, port);
 
     QTemporaryDir dir;
-    QVERIFY(QDir(dir.path()).mkpath(u"config"_s));
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
-    QFile ini(u"config/install.ini"_s);
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write(file);
-    ini.close();
+    QVERIFY(makeInstallation(dir.path(), file));
+    const CurrentDirectory inside(dir.path());
 
     const PortSetting setting = portSetting();
     QCOMPARE(setting.port, port);
@@ -246,17 +228,14 @@ void TestSettings::portCheck()
 void TestSettings::unusableSettingsFileNamesItself()
 {
     QTemporaryDir dir;
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    const CurrentDirectory inside(dir.path());
     QVERIFY(portSetting().problem.contains(u"config/install.ini"_s)); // no config folder at all
 
     // A FIFO in the file's place would block a plain open for good.
     QVERIFY(QDir(dir.path()).mkpath(u"config"_s));
     QVERIFY(QDir(dir.path()).mkpath(u"pgsql"_s));
     QCOMPARE(::mkfifo("config/install.ini", 0600), 0);
-    QElapsedTimer timer;
-    timer.start();
+    const QElapsedTimer timer = startedTimer();
     const PortSetting setting = portSetting();
     QCOMPARE(ranupa::LoadDbPort(), QString());
     QVERIFY(timer.elapsed() < 5'000);
@@ -283,9 +262,7 @@ void TestSettings::largeFileIsReadInPieces()
     ini.write(QByteArray(std::max<qint64>(filler - 1, 0), 'y') + "\nDefDBPort = 5433\r\n");
     ini.close();
 
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    const CurrentDirectory inside(dir.path());
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
     QCOMPARE(portSetting().port, u"5433"_s);

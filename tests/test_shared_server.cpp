@@ -1,12 +1,11 @@
 // Backups and restores on a server the program shares with others: another copy of the program,
-// the application writing meanwhile, surroundings that psql and libpq read, databases of others
-// under the program's own names and backups crafted to smuggle statements in. Against a cluster
-// of its own, whose pendataan the tests rename and replace freely.
+// the application writing meanwhile, surroundings that psql and libpq read and databases of
+// others under the program's own names. Against a cluster of its own, whose pendataan the tests
+// rename and replace freely.
 #include "core/model/names.h"
 #include "core/ops/job.h"
 #include "testcluster.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -27,14 +26,8 @@ using ranupa::runRestore;
 namespace {
 
 const QString busy = u"sedang berjalan"_s;
-const QString slowTableLine = u"processing data for table \"public.lambat\""_s;
 // Where the tests put pendataan aside themselves, under a name the program never uses.
 const QString asideName = u"simpanan_uji"_s;
-
-QStringList filesIn(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::Files, QDir::Name);
-}
 
 } // namespace
 
@@ -54,8 +47,6 @@ private slots:
     void legacySetAsideCopy_data();
     void legacySetAsideCopy();
     void tableNamedLikeRoomReserveComesBack();
-    void statementHiddenInDatabaseEntry_data();
-    void statementHiddenInDatabaseEntry();
     void killedRestoreThenBackupWithKeep_data();
     void killedRestoreThenBackupWithKeep();
     void applicationWritesDuringLoad_data();
@@ -68,13 +59,11 @@ private:
     }
     bool exec(const QString& statements, const QString& database = u"pendataan"_s) const
     {
-        return !sql(statements, database).isNull();
+        return cluster->exec(statements, database);
     }
-    // "" when there is no such database.
     QString oid(const QString& database = u"pendataan"_s) const
     {
-        return sql(u"SELECT oid FROM pg_database WHERE datname = '%1'"_s.arg(database),
-                   u"postgres"_s);
+        return cluster->databaseOid(database);
     }
     // Every database besides pendataan and the server's own.
     QString otherDatabases() const
@@ -107,11 +96,10 @@ private:
     // server: pg_restore names the table before its rows are on their way.
     bool loadIsHeld(QProcess* program = nullptr) const
     {
-        const QString loading =
-            u"SELECT count(*) FROM pg_stat_activity WHERE datname = '%1' "
-            u"AND query LIKE 'COPY public.lambat%'"_s.arg(ranupa::scratchDatabaseName());
+        const QString loading = u"datname = '%1' AND query LIKE 'COPY public.lambat%'"_s.arg(
+            ranupa::scratchDatabaseName());
         const QDeadlineTimer deadline(60'000);
-        while (sql(loading, u"postgres"_s) != u"1"_s) {
+        while (cluster->sessions(loading) != u"1"_s) {
             if (deadline.hasExpired() ||
                 (program ? program->waitForFinished(50) : (QThread::msleep(50), false))) {
                 return false;
@@ -119,36 +107,14 @@ private:
         }
         return true;
     }
-    void startProgram(QProcess& program, const QStringList& arguments,
-                      const QProcessEnvironment& environment = {}, const QString& dir = {}) const
-    {
-        program.setProcessEnvironment(environment.isEmpty() ? cluster->clientEnvironment()
-                                                            : environment);
-        program.setWorkingDirectory(dir.isEmpty() ? cluster->installDir : dir);
-        program.setStandardInputFile(QProcess::nullDevice());
-        program.start(executable, arguments);
-    }
-    int runProgram(const QStringList& arguments, QString& err,
-                   const QProcessEnvironment& environment = {}, const QString& dir = {}) const
-    {
-        QProcess program;
-        startProgram(program, arguments, environment, dir);
-        if (!program.waitForFinished(120'000)) {
-            program.kill();
-            program.waitForFinished();
-        }
-        err = QString::fromLocal8Bit(program.readAllStandardError());
-        return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
-    }
     // Starts the program restoring the good backup; whether its load came to be held.
     bool startHeldRestore(QProcess& program) const
     {
-        startProgram(program, {u"--restore"_s, goodBackup, u"--yes"_s});
+        cluster->startProgram(program, {u"--restore"_s, goodBackup, u"--yes"_s});
         return loadIsHeld(&program);
     }
 
     std::optional<TestCluster> cluster;
-    QString executable;
     QTemporaryDir work;
     QString goodBackup;
     QString goodFingerprint; // pendataan's when goodBackup was made
@@ -158,22 +124,10 @@ void SharedServerTest::initTestCase()
 {
     cluster = TestCluster::fromEnvironment("RANUPA_SHARED_CLUSTER_DIR");
     QVERIFY2(cluster, "the shared-server cluster is not running");
-    executable = qEnvironmentVariable("RANUPA_EXECUTABLE");
-    QVERIFY(QFileInfo(executable).isExecutable());
+    QVERIFY(QFileInfo(programUnderTest()).isExecutable());
     QVERIFY(work.isValid());
     QVERIFY(QDir::setCurrent(cluster->installDir));
-
-    // Volatile, so that each row sees the role of holdLoads() come and go.
-    QVERIFY(exec(uR"(
-CREATE FUNCTION tahan(x int) RETURNS boolean LANGUAGE plpgsql AS $$
-BEGIN
-    WHILE EXISTS (SELECT FROM pg_roles WHERE rolname = 'ranupa_uji_tahan') LOOP
-        PERFORM pg_sleep(0.02);
-    END LOOP;
-    RETURN x IS NOT NULL;
-END $$;
-CREATE TABLE lambat (id int CHECK (tahan(id)));
-INSERT INTO lambat SELECT generate_series(1, 100);)"_s));
+    QVERIFY(cluster->createSlowTable(100));
     const OperationOutcome backup = runBackup(work.path());
     QCOMPARE(backup.status, OperationStatus::Succeeded);
     goodBackup = backup.filePath;
@@ -184,7 +138,7 @@ INSERT INTO lambat SELECT generate_series(1, 100);)"_s));
 void SharedServerTest::cleanup()
 {
     // Whatever a case left, the next one starts from the backed-up pendataan alone.
-    exec(u"DROP ROLE IF EXISTS ranupa_uji_tahan, ranupa_jahat"_s, u"postgres"_s);
+    exec(u"DROP ROLE IF EXISTS ranupa_uji_tahan"_s, u"postgres"_s);
     for (const QString& name : {ranupa::scratchDatabaseName(), ranupa::replacedDatabaseName(),
                                 ranupa::legacySetAsideName()}) {
         exec(u"DROP DATABASE IF EXISTS %1 WITH (FORCE)"_s.arg(name), u"postgres"_s);
@@ -192,9 +146,7 @@ void SharedServerTest::cleanup()
     if (oid().isEmpty()) {
         exec(u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(asideName), u"postgres"_s);
     }
-    exec(u"DROP TABLE IF EXISTS ranupa_helper_ruang_cadangan, tamu; COMMENT ON DATABASE "
-         u"pendataan IS NULL; ALTER DATABASE pendataan RESET ALL; ALTER ROLE postgres IN "
-         u"DATABASE pendataan RESET ALL"_s);
+    exec(u"DROP TABLE IF EXISTS ranupa_helper_ruang_cadangan, tamu"_s);
     if (cluster->databaseFingerprint() != goodFingerprint) {
         QCOMPARE(runRestore(goodBackup).status, OperationStatus::Succeeded);
     }
@@ -210,8 +162,7 @@ void SharedServerTest::secondCopyIsRefusedWhileFirstRuns()
              0);
     QProcessEnvironment otherTmpEnvironment = cluster->clientEnvironment();
     otherTmpEnvironment.insert(u"TMPDIR"_s, otherTmp.path());
-    const QString target = work.filePath(u"selagi-restore"_s);
-    QVERIFY(QDir().mkpath(target));
+    const QString target = madeFolder(work.filePath(u"selagi-restore"_s));
 
     // Looked for all along, from a session the swap leaves alone.
     Session watcher(*cluster, u"postgres"_s);
@@ -231,9 +182,9 @@ void SharedServerTest::secondCopyIsRefusedWhileFirstRuns()
         {{u"--restore"_s, goodBackup, u"--yes"_s}, {}, {}},
     };
     for (const auto& [arguments, environment, dir] : seconds) {
-        QString err;
-        const int code = runProgram(arguments, err, environment, dir);
-        QVERIFY2(code == 4 && err.contains(busy), qPrintable(arguments.join(u' ') + u'\n' + err));
+        const ProgramRun second = cluster->runProgram(arguments, dir, environment);
+        QVERIFY2(second.exitCode == 4 && second.err.contains(busy),
+                 qPrintable(arguments.join(u' ') + u'\n' + second.err));
         lookForPendataan();
     }
     QCOMPARE(filesIn(target), QStringList());
@@ -269,10 +220,7 @@ void SharedServerTest::hostileClientSurroundings()
     QFETCH(bool, throughVariable);
     QTemporaryDir home;
     const QString rc = home.filePath(throughVariable ? u"rc-lain"_s : u".psqlrc"_s);
-    QFile rcFile(rc);
-    QVERIFY(rcFile.open(QIODevice::WriteOnly) &&
-            rcFile.write(psqlrc + "\n\\echo ranupa-psqlrc-dibaca\n") > 0);
-    rcFile.close();
+    QVERIFY(writeFile(rc, psqlrc + "\n\\echo ranupa-psqlrc-dibaca\n"));
     QProcessEnvironment environment = cluster->clientEnvironment();
     environment.insert(u"HOME"_s, home.path());
     if (throughVariable) {
@@ -291,18 +239,15 @@ void SharedServerTest::hostileClientSurroundings()
     const QByteArray said = plain.readAllStandardOutput();
     QVERIFY2(said.contains("ranupa-psqlrc-dibaca") && said.contains(" on"), said.constData());
 
-    const QString dir = home.filePath(u"cadangan"_s);
-    QVERIFY(QDir().mkpath(dir));
-    QString err;
-    QVERIFY2(runProgram({u"--quiet"_s, u"--backup"_s, dir}, err, environment) == 0,
-             qPrintable(err));
-    const QStringList files = filesIn(dir);
-    QCOMPARE(files.size(), 1);
+    const QString dir = madeFolder(home.filePath(u"cadangan"_s));
+    const ProgramRun backup =
+        cluster->runProgram({u"--quiet"_s, u"--backup"_s, dir}, {}, environment);
+    QVERIFY2(backup.exitCode == 0, qPrintable(backup.err));
+    QCOMPARE(filesIn(dir).size(), 1);
     QVERIFY(changePendataan());
-    QVERIFY2(runProgram(
-                 {u"--quiet"_s, u"--restore"_s, QDir(dir).filePath(files.constFirst()), u"--yes"_s},
-                 err, environment) == 0,
-             qPrintable(err));
+    const ProgramRun restore = cluster->runProgram(
+        {u"--quiet"_s, u"--restore"_s, onlyFileIn(dir), u"--yes"_s}, {}, environment);
+    QVERIFY2(restore.exitCode == 0, qPrintable(restore.err));
     QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
 }
 
@@ -392,63 +337,6 @@ void SharedServerTest::tableNamedLikeRoomReserveComesBack()
     QCOMPARE(cluster->databaseFingerprint(), backedUp);
 }
 
-void SharedServerTest::statementHiddenInDatabaseEntry_data()
-{
-    // The backup is made with a placeholder for `entry`'s %1; its bytes are then patched to end
-    // the string there and go on with `hidden` (%1: a file that must not appear).
-    QTest::addColumn<QString>("entry");
-    QTest::addColumn<QString>("hidden");
-    QTest::addColumn<QString>("quoted"); // what the details must show of it
-    const QString statements = u"a'; CREATE ROLE ranupa_jahat SUPERUSER; COPY (SELECT 1) TO "
-                               u"PROGRAM 'touch %1'; --"_s;
-    const QString created = u"CREATE ROLE ranupa_jahat"_s;
-    QTest::newRow("comment") << u"COMMENT ON DATABASE pendataan IS '%1'"_s << statements << created;
-    QTest::newRow("setting") << u"ALTER DATABASE pendataan SET application_name = '%1'"_s
-                             << statements << created;
-    QTest::newRow("role setting")
-        << u"ALTER ROLE postgres IN DATABASE pendataan SET application_name = '%1'"_s << statements
-        << created;
-    QTest::newRow("psql command in the comment") << u"COMMENT ON DATABASE pendataan IS '%1'"_s
-                                                 << u"a';\n\\! touch %1\n--"_s << u"\\! touch"_s;
-}
-
-void SharedServerTest::statementHiddenInDatabaseEntry()
-{
-    QFETCH(QString, entry);
-    QFETCH(QString, hidden);
-    QFETCH(QString, quoted);
-    const QByteArray placeholder(200, 'X');
-    const QString touched = u"/tmp/ranupa-jahat-%1"_s.arg(QCoreApplication::applicationPid());
-    QFile::remove(touched);
-    QVERIFY(exec(entry.arg(QString::fromLatin1(placeholder))));
-    QTemporaryDir dir;
-    const OperationOutcome backup = runBackup(dir.path());
-    QCOMPARE(backup.status, OperationStatus::Succeeded);
-
-    // The same length keeps the lengths in toc.dat's entries and the tar headers right.
-    const QByteArray patch = hidden.arg(touched).toUtf8().leftJustified(placeholder.size(), ' ');
-    QCOMPARE(patch.size(), placeholder.size());
-    QFile file(backup.filePath);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    QByteArray bytes = file.readAll();
-    QVERIFY(bytes.contains(placeholder));
-    bytes.replace(placeholder, patch);
-    QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
-    file.close();
-
-    const QString pendataanOid = oid();
-    const OperationOutcome restore = runRestore(backup.filePath);
-    QCOMPARE(restore.status, OperationStatus::Failed);
-    QCOMPARE(restore.cause, FailureCause::UnsafeBackup);
-    QVERIFY2(restore.details.contains(quoted), qPrintable(restore.details));
-    QVERIFY(restore.pendataanUnchanged);
-    QCOMPARE(sql(u"SELECT count(*) FROM pg_roles WHERE rolname = 'ranupa_jahat'"_s), u"0"_s);
-    QVERIFY(!QFile::exists(touched));
-    QCOMPARE(oid(), pendataanOid);
-    QCOMPARE(otherDatabases(), QString());
-    QCOMPARE(cluster->databaseFingerprint(), goodFingerprint);
-}
-
 void SharedServerTest::killedRestoreThenBackupWithKeep_data()
 {
     QTest::addColumn<bool>("pendataanPresent");
@@ -467,17 +355,16 @@ void SharedServerTest::killedRestoreThenBackupWithKeep()
     QVERIFY(startHeldRestore(program));
     program.kill();
     QVERIFY(program.waitForFinished(10'000));
-    const QString dir = work.filePath(QString::fromLatin1(QTest::currentDataTag()));
-    QVERIFY(QDir().mkpath(dir));
+    const QString dir = madeFolder(work.filePath(QString::fromLatin1(QTest::currentDataTag())));
     const QStringList good{u"ranupaku01072025170000.dbk"_s, u"ranupaku02072025170000.dbk"_s};
     for (const QString& name : good) {
         QVERIFY(QFile::copy(goodBackup, QDir(dir).filePath(name)));
     }
 
     // The lock went with the program; a backup of no pendataan fails and removes no backup.
-    QString err;
-    const int code = runProgram({u"--backup"_s, dir, u"--keep"_s, u"2"_s}, err);
-    QVERIFY2(code == (pendataanPresent ? 0 : 1) && !err.contains(busy), qPrintable(err));
+    const ProgramRun backup = cluster->runProgram({u"--backup"_s, dir, u"--keep"_s, u"2"_s});
+    QVERIFY2(backup.exitCode == (pendataanPresent ? 0 : 1) && !backup.err.contains(busy),
+             qPrintable(backup.err));
     const QStringList files = filesIn(dir);
     QCOMPARE(files.size(), 2);
     QVERIFY(files.contains(good.last()));
@@ -499,7 +386,7 @@ void SharedServerTest::applicationWritesDuringLoad()
     QFETCH(bool, commit);
     Session application(*cluster, u"pendataan"_s);
     QVERIFY(holdLoads(true));
-    ranupa::RestoreJob job;
+    ranupa::OperationJob job;
     // A load that is never seen is let through rather than held for ever.
     QTimer::singleShot(90'000, &job, [this] { holdLoads(false); });
     bool wrote = false;
@@ -517,7 +404,8 @@ void SharedServerTest::applicationWritesDuringLoad()
         seen = sql(u"SELECT count(*) FROM mata_pelajaran WHERE kode = 'TAMU'"_s);
         holdLoads(false);
     };
-    const OperationOutcome outcome = ranupa::runToEnd(job, goodBackup, {.toolLine = write});
+    const OperationOutcome outcome = ranupa::runToEnd(
+        job, ranupa::RestoreRequest{.backupFile = goodBackup}, {.toolLine = write});
     QVERIFY(wrote);
     QCOMPARE(seen, commit ? u"1"_s : u"0"_s);
     QVERIFY2(outcome.status == OperationStatus::Succeeded, qPrintable(outcome.details));

@@ -26,89 +26,33 @@ private slots:
     void noInstallationFailsNamingWhereItLooked();
 
 private:
-    struct Run
+    ProgramRun runProgram(const QString& program, const QStringList& arguments,
+                          const QString& workingDir) const
     {
-        int exitCode = -1;
-        QString out;
-        QString err;
-    };
-    Run runProgram(const QString& program, const QStringList& arguments,
-                   const QString& workingDir) const;
+        QProcess process;
+        startUnattended(process, program, arguments, workingDir, m_cluster->clientEnvironment());
+        return finishRun(process);
+    }
     // A copy of the program in a directory of its own, so that its own directory is `dir`.
     QString copyProgramInto(const QString& dir) const;
-    void makeInstallation(const QString& dir) const;
 
     std::optional<TestCluster> m_cluster;
-    QString m_executable;
 };
-
-namespace {
-
-QProcessEnvironment withoutDisplay(QProcessEnvironment environment)
-{
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        environment.remove(QString::fromLatin1(name));
-    }
-    return environment;
-}
-
-QStringList filesIn(const QString& directory)
-{
-    return QDir(directory).entryList(QDir::Files);
-}
-
-} // namespace
 
 void TestStartup::initTestCase()
 {
     m_cluster = TestCluster::fromEnvironment("RANUPA_CLUSTER_DIR");
     QVERIFY2(m_cluster, "the throwaway cluster is not running");
-    m_executable = qEnvironmentVariable("RANUPA_EXECUTABLE");
-    QVERIFY2(QFileInfo(m_executable).isExecutable(), "RANUPA_EXECUTABLE is not set");
-}
-
-TestStartup::Run TestStartup::runProgram(const QString& program, const QStringList& arguments,
-                                         const QString& workingDir) const
-{
-    QProcess process;
-    process.setProcessEnvironment(withoutDisplay(m_cluster->clientEnvironment()));
-    process.setWorkingDirectory(workingDir);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(program, arguments);
-    Run run;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        qWarning("the program did not end");
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
+    QVERIFY2(QFileInfo(programUnderTest()).isExecutable(), "RANUPA_EXECUTABLE is not set");
 }
 
 QString TestStartup::copyProgramInto(const QString& dir) const
 {
     const QString copy = QDir(dir).filePath(u"ranupa-helper"_s);
-    if (!QFile::copy(m_executable, copy)) {
+    if (!QFile::copy(programUnderTest(), copy)) {
         qWarning("cannot copy the program to %s", qPrintable(copy));
     }
     return copy;
-}
-
-void TestStartup::makeInstallation(const QString& dir) const
-{
-    QDir root(dir);
-    root.mkpath(u"config"_s);
-    root.mkpath(u"pgsql/bin"_s);
-    QFile settings(root.filePath(u"config/install.ini"_s));
-    if (settings.open(QIODevice::WriteOnly)) {
-        settings.write("[Database]\r\nDefDBPort=" + m_cluster->port.toLatin1() + "\r\n");
-    }
-    for (const QString& tool : {u"pg_dump"_s, u"psql"_s, u"pg_restore"_s}) {
-        QFile::link(QDir(m_cluster->binDir).filePath(tool), root.filePath(u"pgsql/bin/"_s + tool));
-    }
 }
 
 void TestStartup::onlyOwnArgumentsMeanTheCommandLine_data()
@@ -156,9 +100,9 @@ void TestStartup::qtOptionsReachTheWindows()
     // command line would have refused the option and ended at once.
     QTemporaryDir dir;
     QProcess program;
-    program.setProcessEnvironment(withoutDisplay(QProcessEnvironment::systemEnvironment()));
-    program.setWorkingDirectory(dir.path());
-    program.start(m_executable, {u"-platform"_s, u"offscreen"_s, u"-style"_s, u"fusion"_s});
+    startUnattended(program, programUnderTest(),
+                    {u"-platform"_s, u"offscreen"_s, u"-style"_s, u"fusion"_s}, dir.path(),
+                    QProcessEnvironment::systemEnvironment());
     QVERIFY(program.waitForStarted());
     QVERIFY2(!program.waitForFinished(2000), program.readAllStandardError().constData());
     program.kill();
@@ -171,9 +115,7 @@ void TestStartup::installationIsLookedForInOrder()
     QTemporaryDir withSettings;
     QTemporaryDir withTools;
     QVERIFY(QDir(withSettings.path()).mkpath(u"config"_s));
-    QFile settings(withSettings.filePath(u"config/install.ini"_s));
-    QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.close();
+    QVERIFY(writeFile(withSettings.filePath(u"config/install.ini"_s), {}));
     QVERIFY(QDir(withTools.path()).mkpath(u"pgsql/bin"_s));
     // A directory of that name is no settings file.
     QVERIFY(QDir(empty.path()).mkpath(u"config/install.ini"_s));
@@ -188,13 +130,13 @@ void TestStartup::installationBesideTheProgramIsUsed()
 {
     // Started by a shortcut without a start directory: the working directory is elsewhere.
     QTemporaryDir installation;
-    makeInstallation(installation.path());
+    QVERIFY(m_cluster->makeInstallation(installation.path()));
     const QString program = copyProgramInto(installation.path());
     QTemporaryDir elsewhere;
 
     // A relative backup directory still counts from where the program was started.
     QVERIFY(QDir(elsewhere.path()).mkpath(u"cadangan"_s));
-    const Run run =
+    const ProgramRun run =
         runProgram(program, {u"--quiet"_s, u"--backup"_s, u"cadangan"_s}, elsewhere.path());
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     const QStringList written = filesIn(elsewhere.filePath(u"cadangan"_s));
@@ -205,11 +147,8 @@ void TestStartup::installationBesideTheProgramIsUsed()
     // The working directory, when it holds an installation, comes first: this one has settings
     // but no client programs, so the backup fails there.
     QVERIFY(QDir(elsewhere.path()).mkpath(u"config"_s));
-    QFile settings(elsewhere.filePath(u"config/install.ini"_s));
-    QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write("DefDBPort=1\r\n");
-    settings.close();
-    const Run wrongPort =
+    QVERIFY(writeFile(elsewhere.filePath(u"config/install.ini"_s), "DefDBPort=1\r\n"));
+    const ProgramRun wrongPort =
         runProgram(program, {u"--quiet"_s, u"--backup"_s, u"cadangan"_s}, elsewhere.path());
     QCOMPARE(wrongPort.exitCode, 1);
 }
@@ -222,7 +161,7 @@ void TestStartup::noInstallationFailsNamingWhereItLooked()
     for (const QStringList& arguments :
          {QStringList{u"--backup"_s, elsewhere.path()},
           QStringList{u"--restore"_s, elsewhere.filePath(u"ada.dbk"_s), u"--yes"_s}}) {
-        const Run run = runProgram(program, arguments, elsewhere.path());
+        const ProgramRun run = runProgram(program, arguments, elsewhere.path());
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(QDir::toNativeSeparators(elsewhere.path())), qPrintable(run.err));
         QVERIFY2(run.err.contains(QDir::toNativeSeparators(programDir.path())),

@@ -29,12 +29,8 @@ public:
     explicit SlowDump(const QString& dir)
     {
         QObject::connect(&m_timer, &QTimer::timeout, [this, dir] {
-            for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
-                QFile cmdline(u"/proc/%1/cmdline"_s.arg(pid));
-                if (m_pid == 0 && pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
-                    cmdline.readAll().contains(QFile::encodeName(dir))) {
-                    m_pid = pid.toInt();
-                }
+            if (m_pid == 0) {
+                m_pid = pid_t(processesWith(dir).value(0));
             }
             if (m_pid != 0 && ::kill(m_pid, ++m_tick % 10 == 0 ? SIGCONT : SIGSTOP) != 0) {
                 m_pid = 0; // it has ended
@@ -73,7 +69,6 @@ private slots:
     void unusableTempFolder();
 
 private:
-    QString ownDatabases() const;
     QString pendataanState() const; // its OID and its fingerprint
     void expectPendataanUntouched() const;
 
@@ -83,23 +78,15 @@ private:
     QString pendataanAtStart;
 };
 
-QString VerifyTest::ownDatabases() const
-{
-    return cluster->psql(u"select string_agg(datname, ' ') from pg_database where datname like "
-                         u"'ranupa%'"_s,
-                         u"postgres"_s);
-}
-
 QString VerifyTest::pendataanState() const
 {
-    return cluster->psql(u"select oid from pg_database where datname = 'pendataan'"_s) + u'\n' +
-           cluster->databaseFingerprint();
+    return cluster->databaseOid() + u'\n' + cluster->databaseFingerprint();
 }
 
 void VerifyTest::expectPendataanUntouched() const
 {
     QCOMPARE(pendataanState(), pendataanAtStart);
-    QCOMPARE(ownDatabases(), QString());
+    QCOMPARE(cluster->ownDatabases(), QString());
 }
 
 void VerifyTest::initTestCase()
@@ -110,14 +97,7 @@ void VerifyTest::initTestCase()
     }
     QVERIFY(work.isValid());
     QVERIFY(QDir::setCurrent(cluster->installDir));
-    // A table whose rows take a millisecond each to load: a load surely runs when interrupted.
-    QVERIFY(!cluster
-                 ->psql(uR"(
-CREATE FUNCTION tahan(x int) RETURNS boolean LANGUAGE plpgsql IMMUTABLE
-    AS $$ BEGIN PERFORM pg_sleep(0.001); RETURN x IS NOT NULL; END $$;
-CREATE TABLE lambat (id int CHECK (tahan(id)));
-INSERT INTO lambat SELECT generate_series(1, 3000);)"_s)
-                 .isNull());
+    QVERIFY(cluster->createSlowTable(3000));
     goodBackup = ranupa::runBackup(work.path()).filePath;
     QVERIFY(QFile::exists(goodBackup));
     pendataanAtStart = pendataanState();
@@ -145,16 +125,12 @@ void VerifyTest::trialOfABackup()
 {
     QFETCH(QByteArray, damage);
     QFETCH(QString, said);
-    QFile good(goodBackup);
-    QVERIFY(good.open(QIODevice::ReadOnly));
-    QByteArray bytes = good.readAll();
+    QByteArray bytes = readFile(goodBackup);
     const TarData largest = largestTarMember(bytes);
     bytes.replace(bytes.indexOf('\n', largest.offset + largest.size / 2) + 1, damage.size(),
                   damage);
     const QString file = work.filePath(u"uji.dbk"_s);
-    QFile written(file);
-    QVERIFY(written.open(QIODevice::WriteOnly) && written.write(bytes) == bytes.size());
-    written.close();
+    QVERIFY(writeFile(file, bytes));
 
     const OperationOutcome outcome = ranupa::runVerify(file);
     expectPendataanUntouched();
@@ -190,13 +166,14 @@ void VerifyTest::interruptedTrialIsDroppedByTheNextRun()
 {
     QFETCH(bool, killed);
     if (!killed) {
-        ranupa::VerifyJob job;
-        const OperationOutcome outcome = ranupa::runToEnd(
-            job, goodBackup, {.toolLine = [&](const QString& line) {
-                if (line.contains(u"processing data for table \"public.lambat\""_s)) {
-                    job.cancel();
-                }
-            }});
+        ranupa::OperationJob job;
+        const OperationOutcome outcome =
+            ranupa::runToEnd(job, ranupa::VerifyRequest{.backupFile = goodBackup},
+                             {.toolLine = [&](const QString& line) {
+                                 if (line.contains(slowTableLine)) {
+                                     job.cancel();
+                                 }
+                             }});
         QCOMPARE(outcome.message, u"Uji restore dibatalkan"_s);
         expectPendataanUntouched(); // dropped at once
         return;
@@ -208,43 +185,39 @@ void VerifyTest::interruptedTrialIsDroppedByTheNextRun()
     program.setProcessEnvironment(environment);
     program.start(QCoreApplication::applicationFilePath(), {});
     QTRY_COMPARE_WITH_TIMEOUT(
-        cluster->psql(u"select count(*) from pg_stat_activity where datname = '%1' and query "
-                      u"like 'COPY public.lambat%'"_s.arg(ranupa::trialDatabaseName())),
+        cluster->sessions(u"datname = '%1' and query like 'COPY "
+                          u"public.lambat%'"_s.arg(ranupa::trialDatabaseName())),
         u"1"_s, 60'000);
     program.kill();
     QVERIFY(program.waitForFinished(10'000));
-    QCOMPARE(ownDatabases(), ranupa::trialDatabaseName());
+    QCOMPARE(cluster->ownDatabases(), ranupa::trialDatabaseName());
 
-    QVERIFY(QDir().mkpath(work.filePath(u"setelah"_s)));
-    const OperationOutcome next = ranupa::runBackup(work.filePath(u"setelah"_s));
+    const OperationOutcome next = ranupa::runBackup(madeFolder(work.filePath(u"setelah"_s)));
     QVERIFY2(next.details.contains(u"Uji restore sebelumnya terhenti"_s), qPrintable(next.details));
     expectPendataanUntouched();
 }
 
 void VerifyTest::backupWithTrialMovesItsBarThroughALargeTable()
 {
-    QVERIFY(!cluster
-                 ->psql(u"CREATE TABLE besar AS SELECT g AS id, md5(g::text) AS isi FROM "
-                        u"generate_series(1, 1500000) AS g; ANALYZE besar"_s)
-                 .isNull());
+    QVERIFY(cluster->exec(u"CREATE TABLE besar AS SELECT g AS id, md5(g::text) AS isi FROM "
+                          u"generate_series(1, 1500000) AS g; ANALYZE besar"_s));
     const auto dropLarge = qScopeGuard([this] { cluster->psql(u"DROP TABLE besar"_s); });
-    const QString dir = work.filePath(u"dengan-uji"_s);
-    QVERIFY(QDir().mkpath(dir));
+    const QString dir = madeFolder(work.filePath(u"dengan-uji"_s));
     QList<ranupa::ProgressMeasure> measures;
-    ranupa::BackupJob job;
-    job.setVerify(true);
+    ranupa::OperationJob job;
     OperationOutcome outcome;
     {
         const SlowDump slow(dir);
-        outcome = ranupa::runToEnd(job, dir, {.measured = [&](const ranupa::ProgressMeasure& m) {
+        outcome = ranupa::runToEnd(job, ranupa::BackupRequest{.targetDir = dir, .verify = true},
+                                   {.measured = [&](const ranupa::ProgressMeasure& m) {
                                        measures << m;
                                    }});
     }
     QCOMPARE(outcome.status, OperationStatus::Succeeded);
     QVERIFY2(outcome.summary.startsWith(u"Backup dapat direstore: "_s),
              qPrintable(outcome.summary));
-    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{QFileInfo(outcome.filePath).fileName()});
-    QCOMPARE(ownDatabases(), QString());
+    QCOMPARE(filesIn(dir), QStringList{QFileInfo(outcome.filePath).fileName()});
+    QCOMPARE(cluster->ownDatabases(), QString());
 
     // While pg_dump copies the large table, the bar moves on through it, never back; then the
     // trial's load follows the file to its end.

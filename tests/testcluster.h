@@ -1,6 +1,8 @@
 // Access from tests to a throwaway PostgreSQL cluster started by scripts/pgcluster.
 #pragma once
 
+#include "support.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,6 +14,9 @@
 #include <QThread>
 #include <QtGlobal>
 #include <optional>
+
+// pg_restore names each table as it begins to load it; this one loads slowly (createSlowTable).
+inline const QString slowTableLine = QStringLiteral("processing data for table \"public.lambat\"");
 
 struct TestCluster
 {
@@ -111,6 +116,109 @@ struct TestCluster
         return output.isNull() ? QString(0, QChar()) : output;
     }
 
+    bool exec(const QString& sql, const QString& database = QStringLiteral("pendataan")) const
+    {
+        return !psql(sql, database).isNull();
+    }
+
+    // "" when there is no such database.
+    QString databaseOid(const QString& database = QStringLiteral("pendataan")) const
+    {
+        return psql(
+            QStringLiteral("SELECT oid FROM pg_database WHERE datname = '%1'").arg(database),
+            QStringLiteral("postgres"));
+    }
+
+    // How many server sessions there are `where`, as a text.
+    QString sessions(const QString& where) const
+    {
+        return psql(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE ") + where,
+                    QStringLiteral("postgres"));
+    }
+
+    // The databases the program made and left (their names start with "ranupa"); "" for none.
+    QString ownDatabases() const
+    {
+        return psql(QStringLiteral("SELECT string_agg(datname, ' ' ORDER BY datname) FROM "
+                                   "pg_database WHERE datname LIKE 'ranupa%'"),
+                    QStringLiteral("postgres"));
+    }
+
+    // Runs pg_dump on `database` into `file`, in the tar or another `format` it knows.
+    bool dump(const QString& database, const QString& file,
+              const QString& format = QStringLiteral("t")) const
+    {
+        QProcess dump;
+        dump.setProcessEnvironment(clientEnvironment());
+        dump.start(binDir + QStringLiteral("/pg_dump"),
+                   {QStringLiteral("-h"), socketDir, QStringLiteral("-p"), port,
+                    QStringLiteral("-U"), QStringLiteral("postgres"), QStringLiteral("-F") + format,
+                    QStringLiteral("-b"), QStringLiteral("-f"), file, database});
+        return dump.waitForFinished(60'000) && dump.exitStatus() == QProcess::NormalExit &&
+               dump.exitCode() == 0;
+    }
+
+    // A backup in `file` of another database than pendataan, `database`, made after `sql` ran in
+    // it; the database itself is gone afterwards.
+    bool dumpOtherDatabase(const QString& database, const QString& sql, const QString& file) const
+    {
+        const QString server = QStringLiteral("postgres");
+        exec(QStringLiteral("DROP DATABASE IF EXISTS ") + database, server);
+        const bool dumped = exec(QStringLiteral("CREATE DATABASE ") + database, server) &&
+                            (sql.isEmpty() || exec(sql, database)) && dump(database, file);
+        return exec(QStringLiteral("DROP DATABASE ") + database, server) && dumped;
+    }
+
+    // Gives pendataan a table "lambat" of `rows` rows that load slowly, so that a load surely runs
+    // when it is interrupted: each row waits a millisecond at its check, and for as long as the
+    // role ranupa_uji_tahan exists (volatile, so that a load under way sees the role come and go).
+    bool createSlowTable(int rows) const
+    {
+        return exec(QStringLiteral(R"(
+DROP TABLE IF EXISTS lambat;
+DROP FUNCTION IF EXISTS tahan(int);
+CREATE FUNCTION tahan(x int) RETURNS boolean LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM pg_sleep(0.001);
+    WHILE EXISTS (SELECT FROM pg_roles WHERE rolname = 'ranupa_uji_tahan') LOOP
+        PERFORM pg_sleep(0.02);
+    END LOOP;
+    RETURN x IS NOT NULL;
+END $$;
+CREATE TABLE lambat (id int CHECK (tahan(id)));
+INSERT INTO lambat SELECT generate_series(1, %1);)")
+                        .arg(rows));
+    }
+
+    // A scratch installation of the school-data application in `dir` whose settings hold
+    // `portLine` (this cluster's port when null), with links to this cluster's client `programs`.
+    bool makeInstallation(const QString& dir, QByteArray portLine = {},
+                          const QStringList& programs = clientPrograms) const
+    {
+        if (portLine.isNull()) {
+            portLine = "DefDBPort=" + port.toLatin1();
+        }
+        return ::makeInstallation(dir, "[Database]\r\n" + portLine + "\r\nDefDBName=pendataan\r\n",
+                                  binDir, programs);
+    }
+
+    // Starts the program under test unattended against this cluster, in the installation unless
+    // `dir` says otherwise, with the client environment unless `environment` says otherwise.
+    void startProgram(QProcess& process, const QStringList& arguments, const QString& dir = {},
+                      const QProcessEnvironment& environment = {}) const
+    {
+        startUnattended(process, programUnderTest(), arguments, dir.isEmpty() ? installDir : dir,
+                        environment.isEmpty() ? clientEnvironment() : environment);
+    }
+
+    ProgramRun runProgram(const QStringList& arguments, const QString& dir = {},
+                          const QProcessEnvironment& environment = {}) const
+    {
+        QProcess process;
+        startProgram(process, arguments, dir, environment);
+        return finishRun(process);
+    }
+
     // A text that differs whenever the content of `database` differs: every user table's
     // columns, constraints and indexes, its rows (count and a digest of all rows in a fixed
     // order), every sequence's state and every large object's bytes. Null when psql failed.
@@ -163,60 +271,6 @@ SELECT 'large object ' || oid || ' ' || md5(lo_get(oid)) FROM pg_largeobject_met
     }
 };
 
-// Holds an exclusive lock on a table of pendataan from another session while it lives, so that
-// a pg_dump started meanwhile waits and a test can meet it still running.
-class TableLock final
-{
-public:
-    TableLock(const TestCluster& cluster, const QString& table) : m_cluster(cluster)
-    {
-        QProcessEnvironment environment = cluster.clientEnvironment();
-        environment.insert(QStringLiteral("PGAPPNAME"), applicationName());
-        m_session.setProcessEnvironment(environment);
-        m_session.start(QDir(cluster.binDir).filePath(QStringLiteral("psql")),
-                        {QStringLiteral("-X"), QStringLiteral("-h"), cluster.socketDir,
-                         QStringLiteral("-p"), cluster.port, QStringLiteral("-U"),
-                         QStringLiteral("postgres"), QStringLiteral("-d"),
-                         QStringLiteral("pendataan"), QStringLiteral("-c"),
-                         QStringLiteral("BEGIN; LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE; "
-                                        "SELECT pg_sleep(120);")
-                             .arg(table)});
-        QElapsedTimer waited;
-        waited.start();
-        const QString held = QStringLiteral("SELECT count(*) FROM pg_locks WHERE mode = "
-                                            "'AccessExclusiveLock' AND relation = '%1'::regclass")
-                                 .arg(table);
-        while (m_session.state() != QProcess::NotRunning && waited.elapsed() < 20000) {
-            if (cluster.psql(held) == QStringLiteral("1")) {
-                m_held = true;
-                return;
-            }
-            QThread::msleep(50);
-        }
-    }
-    ~TableLock()
-    {
-        // Killing psql alone would leave its server session sleeping on the lock.
-        m_cluster.psql(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                                      "WHERE application_name = '%1'")
-                           .arg(applicationName()));
-        if (!m_session.waitForFinished(10000)) {
-            m_session.kill();
-            m_session.waitForFinished();
-        }
-    }
-    Q_DISABLE_COPY_MOVE(TableLock)
-
-    bool isHeld() const { return m_held; }
-
-private:
-    static QString applicationName() { return QStringLiteral("ranupa-test-lock"); }
-
-    const TestCluster& m_cluster;
-    QProcess m_session;
-    bool m_held = false;
-};
-
 // A client that stays connected, as the application does; `applicationName` names it to the
 // server when given.
 class Session final
@@ -254,4 +308,25 @@ public:
 
 private:
     QProcess m_psql;
+};
+
+// Holds an exclusive lock on a table of pendataan from another session while it lives, so that
+// a pg_dump started meanwhile waits and a test can meet it still running.
+class TableLock final
+{
+    Q_DISABLE_COPY_MOVE(TableLock)
+
+public:
+    TableLock(const TestCluster& cluster, const QString& table)
+        : m_session(cluster, QStringLiteral("pendataan"))
+    {
+        const QString lock = QStringLiteral("BEGIN; LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE; "
+                                            "SELECT 'terkunci';");
+        m_held = m_session.run(lock.arg(table)).contains("terkunci");
+    }
+    bool isHeld() const { return m_held; }
+
+private:
+    Session m_session;
+    bool m_held = false;
 };

@@ -419,8 +419,7 @@ int run(const QStringList& arguments)
                       quiet, outcome);
     }
     // A backup that fails its trial is kept and reported, and removes nothing.
-    const int code =
-        runJob(BackupRequest{.targetDir = target, .verify = verify}, quiet, outcome);
+    const int code = runJob(BackupRequest{.targetDir = target, .verify = verify}, quiet, outcome);
     if (code != Success || keep == 0) {
         return code;
     }

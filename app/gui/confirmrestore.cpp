@@ -1,7 +1,7 @@
 #include "gui/confirmrestore.h"
 
-#include "core/model/wording.h"
 #include "core/model/outcome.h"
+#include "core/model/wording.h"
 #include "gui/screenfit.h"
 
 #include <QCheckBox>

@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
@@ -169,9 +170,16 @@ OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& requ
 }
 
 // What a job does after its outcome was told (a restore drops the previous database) happens
-// while the message is read; should it go on after that, a progress dialog shows it to its end.
+// while the message is read; should it take longer, a progress dialog shows it to its end. The
+// window takes input meanwhile: its operations are refused while one runs.
 void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, const QString& title)
 {
+    QEventLoop moment;
+    QObject::connect(&job, &OperationJob::finished, &moment, &QEventLoop::quit);
+    QTimer::singleShot(std::chrono::milliseconds(700), &moment, &QEventLoop::quit);
+    if (!finished) {
+        moment.exec();
+    }
     if (finished) {
         return;
     }
@@ -198,9 +206,9 @@ void askBeforeReplacing(OperationJob& job, QWidget& window)
                                                       over != nullptr ? over : &window);
                          confirm.setObjectName(u"confirmRestore"_s);
                          const bool proceed = confirm.exec() == QDialog::Accepted;
-                         job.answer({.proceed = proceed,
-                                     .safetyBackupDir =
-                                         proceed ? confirm.safetyBackupDir() : QString()});
+                         job.answer(
+                             {.proceed = proceed,
+                              .safetyBackupDir = proceed ? confirm.safetyBackupDir() : QString()});
                      });
 }
 
@@ -283,8 +291,11 @@ void DataUtility::DoRestore()
     OperationJob job;
     connect(&job, &OperationJob::finished, &job, [&finished] { finished = true; });
     askBeforeReplacing(job, *this);
-    showOutcome(
-        runWithProgress(job, RestoreRequest{.backupFile = backupFile}, this, u"Restore"_s));
+    showOutcome(runWithProgress(job,
+                                RestoreRequest{.backupFile = backupFile,
+                                               .acceptOtherDatabase = false,
+                                               .safetyBackupDir = {}},
+                                this, u"Restore"_s));
     waitForTheRest(job, finished, this, u"Restore"_s);
 }
 

@@ -62,6 +62,7 @@ public:
 
     OperationJob& job;
     std::unique_ptr<QThread> thread;
+    bool running = false; // from start() to finished(), in the job's own thread
     std::atomic_bool cancel = false;
     bool asks = false;
     QMutex mutex; // guards reply
@@ -81,26 +82,35 @@ OperationJob::~OperationJob()
 
 void OperationJob::start(const OperationRequest& request)
 {
-    const auto finish = [this](const OperationOutcome& outcome) {
+    if (d->running) {
+        const OperationOutcome refused =
+            failedOutcome(kindOf(request),
+                          {.step = u"memulai pekerjaan"_s,
+                           .details = u"Pekerjaan sebelumnya masih berjalan."_s,
+                           .cause = FailureCause::Busy},
+                          {}, {});
         QMetaObject::invokeMethod(
-            this, [this, outcome] { emit finished(outcome); }, Qt::QueuedConnection);
-    };
-    if (d->thread && d->thread->isRunning()) {
-        finish(failedOutcome(kindOf(request),
-                             {.step = u"memulai pekerjaan"_s,
-                              .details = u"Pekerjaan sebelumnya masih berjalan."_s,
-                              .cause = FailureCause::Busy},
-                             {}, {}));
+            this, [this, refused] { emit finished(refused); }, Qt::QueuedConnection);
         return;
     }
+    if (d->thread) {
+        d->thread->wait(); // it has told its end already
+    }
+    d->running = true;
     d->cancel = false;
-    d->thread.reset(QThread::create([this, request, finish] {
+    d->thread.reset(QThread::create([this, request] {
         OperationOutcome outcome;
         {
             Operation operation(*d);
             outcome = runRequest(operation, request);
         } // the server lock goes before anyone hears of the end
-        finish(outcome);
+        QMetaObject::invokeMethod(
+            this,
+            [this, outcome] {
+                d->running = false;
+                emit finished(outcome);
+            },
+            Qt::QueuedConnection);
     }));
     d->thread->start();
 }
@@ -164,7 +174,10 @@ OperationOutcome runBackup(const QString& targetDir, const OperationProgress& pr
 
 OperationOutcome runRestore(const QString& backupFile, const OperationProgress& progress)
 {
-    return runOperation(RestoreRequest{.backupFile = backupFile}, progress);
+    return runOperation(RestoreRequest{.backupFile = backupFile,
+                                       .acceptOtherDatabase = false,
+                                       .safetyBackupDir = {}},
+                        progress);
 }
 
 OperationOutcome runVerify(const QString& backupFile, const OperationProgress& progress)

@@ -141,7 +141,6 @@ ArchiveScan scanArchive(QFile& file)
     return scan;
 }
 
-
 TarWalk walkTar(QIODevice& device)
 {
     TarWalk walk;

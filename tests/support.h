@@ -1,0 +1,159 @@
+// What many tests do besides driving the program: files and folders, the working directory, a
+// scratch installation of the school-data application, and the program itself run unattended.
+#pragma once
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTest>
+#include <algorithm>
+
+// The files in `dir` whose names match `pattern`, hidden ones too, sorted by name.
+inline QStringList filesIn(const QString& dir, const QString& pattern = QStringLiteral("*"))
+{
+    return QDir(dir).entryList({pattern}, QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+// The path of the one file in `dir`, as the program names it after a backup into `dir`.
+inline QString onlyFileIn(const QString& dir)
+{
+    const QStringList files = filesIn(dir);
+    return files.size() == 1 ? QDir(dir).filePath(files.constFirst()) : QString();
+}
+
+// Makes the folder `path` and those above it; the path. The test fails when it cannot.
+inline QString madeFolder(const QString& path)
+{
+    QTest::qVerify(QDir().mkpath(path), "QDir().mkpath(path)", qPrintable(path), __FILE__,
+                   __LINE__);
+    return path;
+}
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+inline QElapsedTimer startedTimer()
+{
+    QElapsedTimer timer;
+    timer.start();
+    return timer;
+}
+
+// The processes whose command line holds `text` (Linux).
+inline QList<qint64> processesWith(const QString& text)
+{
+    QList<qint64> found;
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (pid.toLongLong() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+            cmdline.readAll().contains(QFile::encodeName(text))) {
+            found << pid.toLongLong();
+        }
+    }
+    return found;
+}
+
+// Makes `dir` the working directory while it lives, as the program runs in an installation.
+class CurrentDirectory final
+{
+    Q_DISABLE_COPY_MOVE(CurrentDirectory)
+
+public:
+    explicit CurrentDirectory(const QString& dir) : m_previous(QDir::currentPath())
+    {
+        QVERIFY2(QDir::setCurrent(dir), qPrintable(dir));
+    }
+    ~CurrentDirectory() { QDir::setCurrent(m_previous); }
+
+private:
+    QString m_previous;
+};
+
+inline const QStringList clientPrograms{QStringLiteral("pg_dump"), QStringLiteral("psql"),
+                                        QStringLiteral("pg_restore")};
+
+// A scratch installation of the school-data application in `dir`: config/install.ini holding
+// `settings` unless they are null, and in pgsql/bin links to the `programs` of `binDir`.
+inline bool makeInstallation(const QString& dir, const QByteArray& settings,
+                             const QString& binDir = {}, const QStringList& programs = {})
+{
+    const QDir root(dir);
+    if (!root.mkpath(QStringLiteral("pgsql/bin")) ||
+        (!settings.isNull() &&
+         (!root.mkpath(QStringLiteral("config")) ||
+          !writeFile(root.filePath(QStringLiteral("config/install.ini")), settings)))) {
+        return false;
+    }
+    return std::all_of(programs.begin(), programs.end(), [&](const QString& program) {
+        return QFile::link(QDir(binDir).filePath(program),
+                           root.filePath(QStringLiteral("pgsql/bin/") + program));
+    });
+}
+
+// The program under test, as the build tells the tests where it is.
+inline QString programUnderTest()
+{
+    return qEnvironmentVariable("RANUPA_EXECUTABLE");
+}
+
+// How a run of a program ended: its exit code (-1 when it crashed or did not end) and what it
+// wrote.
+struct ProgramRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// Starts `program` in `dir` as a scheduler does: with `environment` less any display, and with
+// nothing on standard input.
+inline void startUnattended(QProcess& process, const QString& program, const QStringList& arguments,
+                            const QString& dir, QProcessEnvironment environment)
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        environment.remove(QString::fromLatin1(name));
+    }
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(dir);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+}
+
+// Waits until `process` has written `text` on its standard error; what it wrote until then.
+inline QByteArray waitForError(QProcess& process, const QByteArray& text)
+{
+    QByteArray err;
+    process.setReadChannel(QProcess::StandardError);
+    while (!err.contains(text) && process.waitForReadyRead(60'000)) {
+        err += process.readAllStandardError();
+    }
+    return err;
+}
+
+// Waits for a started program to end, two minutes at the most, and tells how it ended.
+inline ProgramRun finishRun(QProcess& process)
+{
+    ProgramRun run;
+    if (!process.waitForFinished(120'000)) {
+        process.kill();
+        process.waitForFinished();
+        qWarning("the program did not end");
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
