@@ -10,36 +10,6 @@ using namespace Qt::StringLiterals;
 
 namespace ranupa {
 
-QString scratchDatabaseName()
-{
-    return u"ranupa_helper_pendataan_baru"_s;
-}
-
-QString replacedDatabaseName()
-{
-    return u"ranupa_helper_pendataan_usang"_s;
-}
-
-QString trialDatabaseName()
-{
-    return u"ranupa_helper_uji"_s;
-}
-
-QString unfinishedDatabasePrefix()
-{
-    return u"ranupa_helper_dibuat_"_s;
-}
-
-QString legacySetAsideName()
-{
-    return u"ranupa_helper_pendataan_sebelum"_s;
-}
-
-QString ownDatabaseMark()
-{
-    return u"Dibuat oleh Ranupa Helper; dihapus otomatis."_s;
-}
-
 QString backupFilePath(const QString& targetDir, const QDateTime& now, BackupKind kind)
 {
     return targetDir + QDir::separator() + editionWord.toString() +

@@ -5,7 +5,6 @@
 #include "core/ops/load.h"
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
-#include "core/ops/recovery.h"
 #include "core/ops/swap.h"
 #include "core/ops/trial.h"
 
@@ -38,7 +37,8 @@ class Restore final
 {
 public:
     Restore(Operation& operation, const RestoreRequest& request)
-        : op(operation), request(request), backup(operation, scratchDatabaseName(), u"baru"_s)
+        : op(operation), request(request),
+          backup(operation, scratchDatabaseName.toString(), u"baru"_s)
     {}
 
     // The whole restore, step by step; nothing when it succeeded.
@@ -177,7 +177,7 @@ private:
                 backup.dropDatabase(u"Menghapus database baru yang belum lengkap..."_s)) {
             failure.details += u"\n\nDatabase %1 yang belum lengkap belum dapat dihapus; backup "
                                u"atau restore berikutnya menghapusnya.\n%2"_s.arg(
-                                   scratchDatabaseName(), notDropped->details);
+                                   scratchDatabaseName, notDropped->details);
         }
         return failure;
     }
