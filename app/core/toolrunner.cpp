@@ -320,9 +320,16 @@ bool prepareToolProcess(QProcess& process, const QString& commandLine, const QSt
     return true;
 }
 
+QString toolText(QByteArrayView bytes)
+{
+    // The Windows builds of the tools end their lines with "\r\n"; whatever reads their lines
+    // compares names and markers, which a trailing "\r" would spoil.
+    return decodeLocal8Bit(bytes).replace(u"\r\n"_s, u"\n"_s);
+}
+
 QString ToolResult::output() const
 {
-    return decodeLocal8Bit(rawOutput);
+    return toolText(rawOutput);
 }
 
 ToolResult runTool(const QString& commandLine, const ToolRun& how)

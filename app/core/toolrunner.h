@@ -19,8 +19,7 @@ struct ToolResult
     QByteArray rawOutput; // standard output and standard error, interleaved as written
     QString errorString;  // why the tool could not be started or did not end normally
 
-    // The output decoded from the local 8-bit encoding. Decoded on demand: a large output is
-    // kept once, as bytes.
+    // The output decoded (see toolText). Decoded on demand: a large output is kept once, as bytes.
     QString output() const;
     // Started, ended normally with exit code 0, and wrote something.
     bool succeeded() const
@@ -30,6 +29,9 @@ struct ToolResult
     // The output when the run succeeded, "" otherwise.
     QString resultText() const { return succeeded() ? output() : QString(); }
 };
+
+// A tool's output as text: decoded from the local 8-bit encoding, its lines ending in "\n" alone.
+QString toolText(QByteArrayView bytes);
 
 // Prepares `process` to run `commandLine` as a hidden child (see ToolRunner), with its program
 // path resolved against `programDir` ("" for the working directory). False when the line names
