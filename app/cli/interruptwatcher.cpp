@@ -19,14 +19,17 @@ namespace {
 // The console's handler runs on a thread that Windows starts for it; it reaches the main thread
 // through this event, and can reach nothing but static data.
 HANDLE interruptEvent = nullptr;
+// Set while a handler holds on (see handleConsoleEvent).
+volatile LONG consoleClosing = 0;
 
 BOOL WINAPI handleConsoleEvent(DWORD type)
 {
     SetEvent(interruptEvent);
     // Windows ends the process as soon as the handler returns from the closing of the console
     // (or some seconds later): the clean-up on the main thread ends the process itself instead,
-    // with its own exit code.
+    // with its own exit code. Meanwhile the handlers' lock stays taken.
     if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+        InterlockedExchange(&consoleClosing, 1);
         Sleep(INFINITE);
     }
     return TRUE;
@@ -51,7 +54,10 @@ InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt)
 
 InterruptWatcher::~InterruptWatcher()
 {
-    SetConsoleCtrlHandler(&handleConsoleEvent, FALSE);
+    // With the console closing, the handlers' lock is not to be had, and nothing is to be undone.
+    if (InterlockedCompareExchange(&consoleClosing, 0, 0) == 0) {
+        SetConsoleCtrlHandler(&handleConsoleEvent, FALSE);
+    }
     delete m_notifier;
     if (interruptEvent != nullptr) {
         CloseHandle(interruptEvent);

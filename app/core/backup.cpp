@@ -163,10 +163,14 @@ void removeWrittenFile(PartialBackupFile& partial, Failure& failure)
 
 } // namespace
 
+// In the system's own writing, with one separator before the name also after a folder given as
+// "D:\" or "C:\Cadangan\".
 QString backupFilePath(const QString& targetDir, const QDateTime& now, BackupKind kind)
 {
-    return targetDir + QDir::separator() + u"ranupaku"_s + now.toString(u"ddMMyyyyhhmmss"_s) +
-           (kind == BackupKind::BeforeRestore ? u"-sebelum-restore.dbk"_s : u".dbk"_s);
+    const QString name =
+        u"ranupaku"_s + now.toString(u"ddMMyyyyhhmmss"_s) +
+        (kind == BackupKind::BeforeRestore ? u"-sebelum-restore.dbk"_s : u".dbk"_s);
+    return QDir::toNativeSeparators(QDir(targetDir).filePath(name));
 }
 
 std::optional<Failure> writeBackup(Operation& operation, const QString& targetDirText,
