@@ -420,9 +420,14 @@ void TestCli::restoreRoundTrip()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, u"Restore database berhasil\n"_s);
     QVERIFY2(run.err.contains(u"pg_restore"_s), "pg_restore's progress is shown while it runs");
-    // How far the load has come, up to the whole backup file.
-    const QRegularExpression done(u"\\] 100% \\((\\S+ \\S+) dari \\1 dibaca, "_s);
-    QVERIFY2(done.match(run.err).hasMatch(), qPrintable(run.err));
+    // How far the load has come, up to the whole backup file,
+    // and once it has ended, every entry pg_restore loaded.
+    const QRegularExpression done(u"\\] 100% \\((\\S+ \\S+) dari \\1 dibaca, (\\d+) objek "
+                                  u"database selesai\\)\nMenyelesaikan restore"_s);
+    const QRegularExpressionMatch end = done.match(run.err);
+    QVERIFY2(end.hasMatch(), qPrintable(run.err));
+    QCOMPARE(end.captured(2).toLongLong(),
+             run.err.count(QRegularExpression(u"pg_restore: (creating|processing|executing) "_s)));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
 }
 

@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include "cli/interruptwatcher.h"
 #include "core/ops/job.h"
 #include "core/ops/retention.h"
 
@@ -13,9 +14,7 @@
 #include <optional>
 
 #ifdef Q_OS_UNIX
-#include <QSocketNotifier>
 #include <csignal>
-#include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -42,72 +41,29 @@ void print(FILE* stream, QString text)
 }
 
 #ifdef Q_OS_WIN
-// The program is a GUI program on Windows; started from a console, it writes there.
+// The program is a GUI program on Windows; started from a console, it takes part in it as a
+// console program would: it writes there what is not redirected, and the console's Ctrl+C and
+// the closing of its window stop it (safely, see InterruptWatcher) even when all is redirected.
 void attachToParentConsole()
 {
-    const bool redirected = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN;
-    if (!redirected && AttachConsole(ATTACH_PARENT_PROCESS)) {
+    const auto redirected = [](DWORD stream) {
+        return GetFileType(GetStdHandle(stream)) != FILE_TYPE_UNKNOWN;
+    };
+    const bool outputRedirected = redirected(STD_OUTPUT_HANDLE);
+    const bool errorRedirected = redirected(STD_ERROR_HANDLE);
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
+        return;
+    }
+    if (!outputRedirected) {
         std::freopen("CONOUT$", "w", stdout);
+    }
+    if (!errorRedirected) {
         std::freopen("CONOUT$", "w", stderr);
     }
 }
 #endif
 
 #ifdef Q_OS_UNIX
-// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal, so that an interrupted backup removes its
-// partial file and an interrupted restore puts pendataan back, instead of the process dying
-// half-way. SIGHUP comes when the terminal or the ssh session that started the program closes.
-class InterruptWatcher final : public QObject
-{
-    Q_DISABLE_COPY_MOVE(InterruptWatcher)
-
-public:
-    explicit InterruptWatcher(std::function<void()> onInterrupt)
-    {
-        if (::pipe(s_pipe) != 0) {
-            return;
-        }
-        m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
-        QObject::connect(m_notifier, &QSocketNotifier::activated, this, [this, onInterrupt] {
-            char signal = 0;
-            if (::read(s_pipe[0], &signal, 1) == 1 && !m_interrupted) {
-                m_interrupted = true;
-                onInterrupt();
-            }
-        });
-        struct sigaction action = {};
-        action.sa_handler = &InterruptWatcher::handle;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < watched.size(); ++i) {
-            ::sigaction(watched[i], &action, &m_old[i]);
-        }
-    }
-    ~InterruptWatcher() override
-    {
-        for (std::size_t i = 0; i < watched.size(); ++i) {
-            ::sigaction(watched[i], &m_old[i], nullptr);
-        }
-        delete m_notifier;
-        ::close(s_pipe[0]);
-        ::close(s_pipe[1]);
-    }
-    bool interrupted() const { return m_interrupted; }
-
-private:
-    static void handle(int signal)
-    {
-        const char byte = char(signal);
-        [[maybe_unused]] const auto written = ::write(s_pipe[1], &byte, 1);
-    }
-
-    static constexpr std::array<int, 3> watched{SIGINT, SIGTERM, SIGHUP};
-    // A signal handler can reach nothing but static data.
-    static inline int s_pipe[2] = {-1, -1};
-    QSocketNotifier* m_notifier = nullptr;
-    std::array<struct sigaction, 3> m_old = {};
-    bool m_interrupted = false;
-};
-
 // A reader of standard error that went away (a closed pipe, as with "| head") must cost the
 // program its messages only, never its life half-way through a restore.
 void ignoreBrokenPipes()
@@ -118,6 +74,16 @@ void ignoreBrokenPipes()
     ::sigaction(SIGPIPE, &action, nullptr);
 }
 #endif
+
+// What stops a run safely (see InterruptWatcher), as the operator of this system does it.
+QString stopRequests()
+{
+#ifdef Q_OS_WIN
+    return u"Ctrl+C, jendela konsol ditutup"_s;
+#else
+    return u"Ctrl+C, SIGTERM, SIGHUP"_s;
+#endif
+}
 
 int report(const OperationOutcome& outcome, bool interrupted)
 {
@@ -150,22 +116,33 @@ int runJob(const OperationRequest& request, bool quiet, OperationOutcome& outcom
     QElapsedTimer clock;
     clock.start();
     int shownTenths = -1; // of the current step's measure, so that a long step says little
+    QString unshown;      // the step's latest measure, when it says more than the one shown
     if (!quiet) {
-        progress.stepChanged = [&shownTenths](const QString& step) {
+        progress.stepChanged = [&shownTenths, &unshown](const QString& step) {
+            // Where the step got to: what moved within the last tenth (the entries a restore
+            // loaded after the whole file was read, say) is not left out.
+            if (!unshown.isEmpty()) {
+                print(stderr, unshown);
+            }
+            unshown.clear();
             shownTenths = -1;
             print(stderr, step);
         };
         progress.toolLine = [](const QString& line) {
             print(stderr, u"  "_s + line);
         };
-        progress.measured = [&shownTenths, &clock](const ProgressMeasure& measure) {
-            if (!measure.isDeterminate() || measure.percent() / 10 == shownTenths) {
+        progress.measured = [&shownTenths, &unshown, &clock](const ProgressMeasure& measure) {
+            if (!measure.isDeterminate()) {
                 return;
             }
-            shownTenths = measure.percent() / 10;
-            print(stderr, u"[%1] %2% (%3)"_s.arg(elapsedText(clock.elapsed()),
-                                                 QString::number(measure.percent()),
-                                                 progressText(measure)));
+            const QString line =
+                u"[%1] %2% (%3)"_s.arg(elapsedText(clock.elapsed()),
+                                       QString::number(measure.percent()), progressText(measure));
+            unshown = measure.percent() / 10 == shownTenths ? line : QString();
+            if (unshown.isEmpty()) {
+                shownTenths = measure.percent() / 10;
+                print(stderr, line);
+            }
         };
     }
     std::optional<OperationOutcome> told;
@@ -174,18 +151,12 @@ int runJob(const OperationRequest& request, bool quiet, OperationOutcome& outcom
         told = early;
         code = report(early, false);
     };
-#ifdef Q_OS_UNIX
     InterruptWatcher watcher([&job] {
         print(stderr, u"Dihentikan; membatalkan dengan aman, tunggu sebentar..."_s);
         job.cancel();
     });
-#endif
     outcome = runToEnd(job, request, progress);
-#ifdef Q_OS_UNIX
     const bool interrupted = watcher.interrupted();
-#else
-    const bool interrupted = false;
-#endif
     if (!told) {
         return report(outcome, interrupted);
     }
@@ -288,8 +259,9 @@ int run(const QStringList& arguments)
         u"  0  berhasil\n"
         u"  1  gagal; pesan dan penyebabnya ditulis di standard error\n"
         u"  2  perintah salah; tidak ada yang dijalankan\n"
-        u"  3  dihentikan (Ctrl+C, SIGTERM, SIGHUP); backup setengah jadi dihapus, restore "
-        u"dibatalkan dengan aman\n"
+        u"  3  dihentikan ("_s +
+        stopRequests() +
+        u"); backup setengah jadi dihapus, restore dibatalkan dengan aman\n"
         u"  4  backup atau restore lain sedang berjalan di server database; tidak ada yang "
         u"dijalankan, coba lagi nanti"_s);
     const QCommandLineOption backupOption(

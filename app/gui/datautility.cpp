@@ -35,13 +35,13 @@ namespace {
 
 // Each press opens a fresh selector in the working directory: Qt would otherwise start where the
 // previous selector of the process was left. A cancelled choice empties the field, also after an
-// earlier choice.
+// earlier choice. The field shows the path as the system writes it (C:\Cadangan on Windows).
 void chooseInto(QFileDialog& selector, QLineEdit& field)
 {
     selector.setDirectory(QDir::currentPath());
     fitToScreen(selector);
     const bool chosen = selector.exec() == QDialog::Accepted;
-    field.setText(chosen ? selector.selectedFiles().value(0) : QString());
+    field.setText(chosen ? QDir::toNativeSeparators(selector.selectedFiles().value(0)) : QString());
 }
 
 // Backups newest first by the time in their names: by name, day-month-year names put 08/12 between

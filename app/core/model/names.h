@@ -46,8 +46,9 @@ enum class BackupKind
     BeforeRestore,
 };
 
-// The file a backup writes into `targetDir` at local time `now`: targetDir + separator +
-// "ranupaku" + DDMMYYYYhhmmss + ".dbk", or + "-sebelum-restore.dbk" before a restore.
+// The file a backup writes into `targetDir` at local time `now`: targetDir, one separator,
+// "ranupaku" + DDMMYYYYhhmmss + ".dbk", or + "-sebelum-restore.dbk" before a restore; in the
+// system's own writing (backslashes on Windows).
 QString backupFilePath(const QString& targetDir, const QDateTime& now,
                        BackupKind kind = BackupKind::Regular);
 
