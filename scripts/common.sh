@@ -52,10 +52,12 @@ ensure_packages() {
 
 # Packages every build and test run needs.
 # Qt's translation tools (lrelease and its CMake functions) build the Indonesian Qt texts.
+# systemd reads the daily schedule's units in the tests (systemd-analyze, its test mode); it is
+# not started.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev
     qt6-l10n-tools qt6-tools-dev
     postgresql-15 postgresql-client-15 xvfb xauth binutils-mingw-w64-x86-64
-    hyperfine imagemagick clang-format desktop-file-utils)
+    hyperfine imagemagick clang-format desktop-file-utils systemd)
 
 # Configures (with any further CMake options given) and builds the project in the given directory.
 build_project() {

@@ -1,6 +1,8 @@
 #include "cli/cli.h"
 
 #include "cli/interruptwatcher.h"
+#include "cli/output.h"
+#include "cli/schedulecommands.h"
 #include "core/ops/job.h"
 #include "core/ops/retention.h"
 
@@ -25,20 +27,6 @@ using namespace Qt::StringLiterals;
 namespace ranupa::cli {
 
 namespace {
-
-// Every line on standard error starts with the moment it was written, so that a scheduler's log
-// says when a failure happened; standard output keeps the messages exactly as they are.
-void print(FILE* stream, QString text)
-{
-    if (stream == stderr) {
-        const QString stamp = QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss "_s);
-        text = stamp + text.replace(u'\n', u'\n' + stamp);
-    }
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
 
 #ifdef Q_OS_WIN
 // The program is a GUI program on Windows; started from a console, it takes part in it as a
@@ -109,9 +97,10 @@ int report(const OperationOutcome& outcome, bool interrupted)
 // Runs one backup or restore job to its end, reporting progress on standard error, and gives the
 // exit code. An outcome told before the job ends (a restore's, before it drops the previous
 // database) is printed at once; what the job adds to it later follows on standard error.
-int runJob(const OperationRequest& request, bool quiet, OperationOutcome& outcome)
+int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, OperationOutcome& outcome)
 {
     OperationJob job;
+    job.setOrigin(origin);
     OperationProgress progress;
     QElapsedTimer clock;
     clock.start();
@@ -292,13 +281,34 @@ int run(const QStringList& arguments)
         u"--backup: uji backup yang baru dibuat sebelum --keep menghapus apa pun; bila ujinya "
         u"gagal, backup itu tetap disimpan dan tidak ada yang dihapus."_s);
     parser.addPositionalArgument(u"FILE"_s, u"File backup untuk --verify."_s);
+    const QCommandLineOption scheduleOption(
+        u"schedule"_s,
+        u"Jadwalkan backup harian ke folder DIR: setiap hari sistem menjalankan program ini "
+        u"dengan --backup DIR --verify --keep N dari folder instalasi (timer systemd, crontab, "
+        u"atau Task Scheduler Windows). Jadwal sebelumnya diganti. Bawaan: --at 10.00, "
+        u"--keep 14."_s,
+        u"DIR"_s);
+    const QCommandLineOption atOption(
+        u"at"_s, u"Dengan --schedule: jam backup harian, JJ.MM (bawaan 10.00)."_s, u"JJ.MM"_s);
+    const QCommandLineOption scheduleOffOption(
+        u"schedule-off"_s, u"Hapus jadwal backup harian yang dibuat dengan --schedule."_s);
+    const QCommandLineOption scheduleShowOption(
+        u"schedule-show"_s, u"Tampilkan jadwal backup harian, kapan backup berikutnya, dan "
+                            u"hasil backup terjadwal terakhir."_s);
+    const QCommandLineOption historyOption(
+        u"history"_s, u"Tampilkan riwayat backup, uji restore dan restore di komputer ini, yang "
+                      u"terbaru lebih dulu."_s);
+    const QCommandLineOption scheduledOption(
+        u"scheduled"_s, u"Dengan --backup: dipakai oleh jadwal, agar backup ini tercatat di "
+                        u"riwayat sebagai backup terjadwal."_s);
     const QCommandLineOption quietOption(
         u"quiet"_s, u"Jangan tampilkan jalannya proses, hanya hasil dan kesalahan."_s);
     const QCommandLineOption helpOption({u"?"_s, u"h"_s, u"help"_s}, u"Tampilkan bantuan ini."_s);
     const QCommandLineOption versionOption({u"v"_s, u"version"_s}, u"Tampilkan versi program."_s);
     parser.addOptions({backupOption, keepOption, restoreOption, yesOption, backupFirstOption,
-                       anyDatabaseOption, listOption, verifyOption, quietOption, helpOption,
-                       versionOption});
+                       anyDatabaseOption, listOption, verifyOption, scheduleOption, atOption,
+                       scheduleOffOption, scheduleShowOption, historyOption, scheduledOption,
+                       quietOption, helpOption, versionOption});
 
     if (!parser.parse(arguments)) {
         return usageError(parseErrorText(parser, arguments));
@@ -321,7 +331,8 @@ int run(const QStringList& arguments)
                                     parser.positionalArguments().join(u' '));
     }
     for (const QCommandLineOption* option :
-         {&backupOption, &keepOption, &restoreOption, &backupFirstOption, &listOption}) {
+         {&backupOption, &keepOption, &restoreOption, &backupFirstOption, &listOption,
+          &scheduleOption, &atOption}) {
         if (parser.values(*option).size() > 1) {
             return usageError(u"--"_s + option->names().first() + u" hanya boleh sekali."_s);
         }
@@ -330,25 +341,43 @@ int run(const QStringList& arguments)
     const bool backup = parser.isSet(backupOption);
     const bool restore = parser.isSet(restoreOption);
     const bool list = parser.isSet(listOption);
-    if (const int modes = int(backup) + int(restore) + int(list) + int(verifyFile); modes != 1) {
-        return usageError(
-            modes > 1 ? u"Pilih salah satu: --backup, --restore, --list atau --verify."_s
-                      : u"Perlu --backup DIR, --restore FILE, --list DIR atau --verify FILE."_s);
+    const bool schedule = parser.isSet(scheduleOption);
+    const bool withoutTarget = parser.isSet(scheduleOffOption) ||
+                               parser.isSet(scheduleShowOption) || parser.isSet(historyOption);
+    if (const int modes = int(backup) + int(restore) + int(list) + int(verifyFile) + int(schedule) +
+                          int(parser.isSet(scheduleOffOption)) +
+                          int(parser.isSet(scheduleShowOption)) + int(parser.isSet(historyOption));
+        modes != 1) {
+        return usageError(modes > 1 ? u"Pilih salah satu: --backup, --restore, --list, --verify, "
+                                      u"--schedule, --schedule-off, --schedule-show atau "
+                                      u"--history."_s
+                                    : u"Perlu --backup DIR, --restore FILE, --list DIR, --verify "
+                                      u"FILE, --schedule DIR, --schedule-off, --schedule-show "
+                                      u"atau --history."_s);
     }
     // The folder or file of the one mode chosen.
     const QString target = verifyFile ? parser.positionalArguments().constFirst()
-                                      : parser.value(backup    ? backupOption
-                                                     : restore ? restoreOption
-                                                               : listOption);
-    if (target.isEmpty()) {
+                                      : parser.value(backup     ? backupOption
+                                                     : restore  ? restoreOption
+                                                     : schedule ? scheduleOption
+                                                                : listOption);
+    if (target.isEmpty() && !withoutTarget) {
         return usageError(u"Folder atau file tidak boleh kosong."_s);
+    }
+    const std::optional<QTime> at = timeOfDay(parser.value(atOption));
+    if (parser.isSet(atOption) && (!schedule || !at)) {
+        return usageError(schedule ? u"--at perlu jam JJ.MM, misalnya 10.00."_s
+                                   : u"--at hanya berlaku dengan --schedule."_s);
+    }
+    if (parser.isSet(scheduledOption) && !backup) {
+        return usageError(u"--scheduled hanya berlaku dengan --backup."_s);
     }
     int keep = 0; // 0: remove nothing
     if (parser.isSet(keepOption)) {
         bool number = false;
         keep = parser.value(keepOption).toInt(&number);
-        if (!backup) {
-            return usageError(u"--keep hanya berlaku dengan --backup."_s);
+        if (!backup && !schedule) {
+            return usageError(u"--keep hanya berlaku dengan --backup atau --schedule."_s);
         }
         if (!number || keep < 1) {
             return usageError(u"--keep perlu bilangan bulat 1 atau lebih."_s);
@@ -378,20 +407,35 @@ int run(const QStringList& arguments)
     if (list) {
         return printBackups(target);
     }
+    if (schedule) {
+        return scheduleDailyBackup(target, at.value_or(QTime(10, 0)), keep > 0 ? keep : 14);
+    }
+    if (parser.isSet(scheduleOffOption)) {
+        return removeDailyBackup();
+    }
+    if (parser.isSet(scheduleShowOption)) {
+        return showDailyBackup();
+    }
+    if (parser.isSet(historyOption)) {
+        return printHistory();
+    }
     const bool quiet = parser.isSet(quietOption);
     OperationOutcome outcome;
     if (verifyFile) {
-        return runJob(VerifyRequest{.backupFile = target}, quiet, outcome);
+        return runJob(VerifyRequest{.backupFile = target}, quiet, RunOrigin::CommandLine, outcome);
     }
     if (restore) {
         // --yes has answered the question the window asks: the restore goes on at once.
         return runJob(RestoreRequest{.backupFile = target,
                                      .acceptOtherDatabase = parser.isSet(anyDatabaseOption),
                                      .safetyBackupDir = safetyBackupDir},
-                      quiet, outcome);
+                      quiet, RunOrigin::CommandLine, outcome);
     }
     // A backup that fails its trial is kept and reported, and removes nothing.
-    const int code = runJob(BackupRequest{.targetDir = target, .verify = verify}, quiet, outcome);
+    const RunOrigin origin =
+        parser.isSet(scheduledOption) ? RunOrigin::Schedule : RunOrigin::CommandLine;
+    const int code =
+        runJob(BackupRequest{.targetDir = target, .verify = verify}, quiet, origin, outcome);
     if (code != Success || keep == 0) {
         return code;
     }

@@ -222,7 +222,10 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
             Failure failure = counts.failure();
             failure.details += u"\nFile backup %1 tetap disimpan, tetapi belum terbukti dapat "
                                u"direstore."_s.arg(filePath);
-            return failedWithFile(OperationKind::Verify, failure, operation, filePath);
+            OperationOutcome outcome =
+                failedWithFile(OperationKind::Verify, failure, operation, filePath);
+            outcome.tried = !failure.cancelled;
+            return outcome;
         }
         summary = u"Backup dapat direstore: "_s + trialSummary(*counts);
     }
@@ -230,7 +233,8 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
             .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
             .details = operation.notes(),
             .filePath = filePath,
-            .summary = summary};
+            .summary = summary,
+            .tried = request.verify};
 }
 
 OperationOutcome restoreDatabase(Operation& operation, const RestoreRequest& request)
@@ -260,7 +264,8 @@ OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request
                     .message = u"Backup dapat direstore"_s,
                     .details = operation.notes(),
                     .filePath = filePath,
-                    .summary = trialSummary(*counts)};
+                    .summary = trialSummary(*counts),
+                    .tried = true};
         }
         failure = counts.failure();
     }
