@@ -19,7 +19,7 @@ set(windows_env
     "RANUPA_WINDOWS_CLUSTER_DIR=${RANUPA_WINDOWS_CLUSTER_DIR}")
 
 # The command line, each Windows-only path, and the failures with their causes: one test each, so
-# that scripts/test can run again just one that met Wine's hang at a program's exit.
+# that a failure names its case.
 qt_add_executable(test_windows test_windows.cpp testcluster.h)
 target_link_libraries(test_windows PRIVATE Qt6::Test)
 set(windows_tests)
