@@ -36,3 +36,7 @@ set_tests_properties(install_tree PROPERTIES TIMEOUT 120)
 add_test(NAME core_is_display_free
     COMMAND ${CMAKE_COMMAND} -DCORE_DIR=${PROJECT_SOURCE_DIR}/app/core
             -P ${CMAKE_CURRENT_SOURCE_DIR}/check-core.cmake)
+
+# The glossary holds in the program's own texts, and the guide quotes them as they are.
+ranupa_add_test(test_texts SOURCES test_texts.cpp)
+target_compile_definitions(test_texts PRIVATE RANUPA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -135,13 +135,13 @@ void VerifyTest::trialOfABackup()
     const OperationOutcome outcome = ranupa::runVerify(file);
     expectPendataanUntouched();
     if (!said.isEmpty()) {
-        QCOMPARE(outcome.message, u"Backup tidak dapat direstore"_s);
+        QCOMPARE(outcome.message, u"Backup tidak dapat di-restore"_s);
         QVERIFY2(outcome.details.contains(said) && outcome.details.contains(u"nilai"_s),
                  qPrintable(outcome.details));
         QVERIFY(outcome.pendataanUnchanged);
         return;
     }
-    QCOMPARE(outcome.message, u"Backup dapat direstore"_s);
+    QCOMPARE(outcome.message, u"Backup dapat di-restore"_s);
     // The counts are the server's own for pendataan: the trial loaded all of it.
     const QStringList counted =
         cluster
@@ -151,7 +151,7 @@ void VerifyTest::trialOfABackup()
             .split(u'|');
     const QString rows = QLocale(QLocale::Indonesian).toString(counted.value(1).toLongLong());
     QVERIFY2(outcome.summary.startsWith(
-                 u"%1 tabel (%2 baris) dan 1 large object"_s.arg(counted.value(0), rows)),
+                 u"%1 tabel (%2 baris) dan 1 objek besar"_s.arg(counted.value(0), rows)),
              qPrintable(outcome.summary));
 }
 
@@ -214,7 +214,7 @@ void VerifyTest::backupWithTrialMovesItsBarThroughALargeTable()
                                    }});
     }
     QCOMPARE(outcome.status, OperationStatus::Succeeded);
-    QVERIFY2(outcome.summary.startsWith(u"Backup dapat direstore: "_s),
+    QVERIFY2(outcome.summary.startsWith(u"Backup dapat di-restore: "_s),
              qPrintable(outcome.summary));
     QCOMPARE(filesIn(dir), QStringList{QFileInfo(outcome.filePath).fileName()});
     QCOMPARE(cluster->ownDatabases(), QString());

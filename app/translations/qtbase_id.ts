@@ -113,11 +113,11 @@
     </message>
     <message>
         <source>Parent Directory</source>
-        <translation>Direktori Induk</translation>
+        <translation>Folder Induk</translation>
     </message>
     <message>
         <source>Go to the parent directory</source>
-        <translation>Ke direktori induk</translation>
+        <translation>Ke folder induk</translation>
     </message>
     <message>
         <source>Create New Folder</source>
@@ -169,11 +169,11 @@
     </message>
     <message>
         <source>Directories</source>
-        <translation>Direktori</translation>
+        <translation>Folder</translation>
     </message>
     <message>
         <source>Directory:</source>
-        <translation>Direktori:</translation>
+        <translation>Folder:</translation>
     </message>
     <message>
         <source>Open</source>
@@ -197,7 +197,7 @@
     </message>
     <message>
         <source>Find Directory</source>
-        <translation>Cari Direktori</translation>
+        <translation>Cari Folder</translation>
     </message>
     <message>
         <source>Show </source>
@@ -255,7 +255,7 @@ Tetap hapus?</translation>
     </message>
     <message>
         <source>Could not delete directory.</source>
-        <translation>Direktori tidak dapat dihapus.</translation>
+        <translation>Folder tidak dapat dihapus.</translation>
     </message>
     <message>
         <source>%1 already exists.
@@ -268,8 +268,8 @@ Ganti file itu?</translation>
 Directory not found.
 Please verify the correct directory name was given.</source>
         <translation>%1
-Direktori tidak ditemukan.
-Periksa kembali nama direktori yang diberikan.</translation>
+Folder tidak ditemukan.
+Periksa kembali nama folder yang diberikan.</translation>
     </message>
     <message>
         <source>%1

@@ -13,7 +13,7 @@ OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const
     constexpr QStringView messages[][2] = {
         {u"Gagal melakukan backup", u"Backup dibatalkan"},
         {u"Gagal melakukan restore", u"Restore dibatalkan"},
-        {u"Backup tidak dapat direstore", u"Uji restore dibatalkan"},
+        {u"Backup tidak dapat di-restore", u"Uji restore dibatalkan"},
     };
     outcome.message = messages[int(kind)][failure.cancelled ? 1 : 0].toString();
     outcome.cause = failure.cause;

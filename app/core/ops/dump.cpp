@@ -228,7 +228,7 @@ Result<QString> writeBackup(Operation& operation, const QString& targetDirText, 
         PartialBackupFile::create(targetDir, nameTime);
     if (!created) {
         const QString problem = created.failure().details;
-        return Failure{.step = u"membuat file backup di direktori %1"_s.arg(targetDir),
+        return Failure{.step = u"membuat file backup di folder %1"_s.arg(targetDir),
                        .details = problem,
                        .cause = causeFromToolText(problem) == FailureCause::DiskFull
                                     ? FailureCause::DiskFull

@@ -153,7 +153,7 @@ private:
                     u"sebelum restore."_s);
             return std::nullopt;
         }
-        op.step(u"Membackup database saat ini..."_s);
+        op.step(u"Membuat backup database saat ini..."_s);
         const Result<QString> written = writeBackup(op, safetyBackupDir, BackupKind::BeforeRestore);
         if (!written) {
             Failure failure = written.failure();
@@ -221,13 +221,13 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
         if (!counts) {
             Failure failure = counts.failure();
             failure.details += u"\nFile backup %1 tetap disimpan, tetapi belum terbukti dapat "
-                               u"direstore."_s.arg(filePath);
+                               u"di-restore."_s.arg(filePath);
             OperationOutcome outcome =
                 failedWithFile(OperationKind::Verify, failure, operation, filePath);
             outcome.tried = !failure.cancelled;
             return outcome;
         }
-        summary = u"Backup dapat direstore: "_s + trialSummary(*counts);
+        summary = u"Backup dapat di-restore: "_s + trialSummary(*counts);
     }
     return {.status = OperationStatus::Succeeded,
             .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
@@ -261,7 +261,7 @@ OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request
         const Result<TrialCounts> counts = trialRestore(operation, request.backupFile);
         if (counts) {
             return {.status = OperationStatus::Succeeded,
-                    .message = u"Backup dapat direstore"_s,
+                    .message = u"Backup dapat di-restore"_s,
                     .details = operation.notes(),
                     .filePath = filePath,
                     .summary = trialSummary(*counts),

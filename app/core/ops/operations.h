@@ -59,7 +59,7 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
 // instant leaves only marked databases, which the next run drops.
 OperationOutcome restoreDatabase(Operation& operation, const RestoreRequest& request);
 
-// "Backup dapat direstore" with the counts, or "Backup tidak dapat direstore" with the cause.
+// "Backup dapat di-restore" with the counts, or "Backup tidak dapat di-restore" with the cause.
 OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request);
 
 // Whichever of the three `request` asks for.

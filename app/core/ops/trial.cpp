@@ -102,7 +102,7 @@ std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
         }
     }
     if (archived.largeObjects != loaded.largeObjects) {
-        differences << u"%1 large object di file backup, %2 di database uji."_s.arg(
+        differences << u"%1 objek besar di file backup, %2 di database uji."_s.arg(
             number(archived.largeObjects.size()), number(loaded.largeObjects.size()));
     }
     if (differences.isEmpty()) {
@@ -110,7 +110,7 @@ std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
     }
     return Failure{
         .step = firstTable.isEmpty()
-                    ? u"membandingkan large object dengan file backup"_s
+                    ? u"membandingkan objek besar dengan file backup"_s
                     : u"membandingkan jumlah baris tabel %1 dengan file backup"_s.arg(firstTable),
         .details = differences.join(u'\n'),
         .cause = FailureCause::DamagedBackup};
@@ -211,7 +211,7 @@ QString trialSummary(const TrialCounts& counts)
 {
     QString loaded = u"%1 tabel (%2 baris)"_s.arg(counts.tables).arg(number(counts.rows));
     if (counts.largeObjects > 0) {
-        loaded += u" dan %1 large object"_s.arg(number(counts.largeObjects));
+        loaded += u" dan %1 objek besar"_s.arg(number(counts.largeObjects));
     }
     return counts.compared
                ? u"%1 dimuat ke database uji, sama dengan isi file backup."_s.arg(loaded)

@@ -28,7 +28,7 @@ struct TrialCounts
 // which the next run drops.
 Result<TrialCounts> trialRestore(Operation& operation, const QString& fileText);
 
-// "12 tabel (3.456 baris) dan 1 large object dimuat ke database uji, sama dengan isi file
+// "12 tabel (3.456 baris) dan 1 objek besar dimuat ke database uji, sama dengan isi file
 // backup."
 QString trialSummary(const TrialCounts& counts);
 

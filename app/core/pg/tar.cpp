@@ -240,9 +240,9 @@ std::optional<QString> missingDataMembers(const ArchiveToc& toc, const TarMember
         }
     }
     if (!toc.entriesOfType(u"BLOBS").isEmpty()) {
-        require(u"blobs.toc"_s, u"daftar large object"_s);
+        require(u"blobs.toc"_s, u"daftar objek besar"_s);
         for (const ArchiveTocEntry& blob : toc.entriesOfType(u"BLOB")) {
-            require(u"blob_%1.dat"_s.arg(blob.objectOid), u"large object %1"_s.arg(blob.objectOid));
+            require(u"blob_%1.dat"_s.arg(blob.objectOid), u"objek besar %1"_s.arg(blob.objectOid));
         }
     }
     if (missing.isEmpty()) {
