@@ -34,8 +34,7 @@ private slots:
     void verifyTriesTheBackup();
 
 private:
-    // The exit code is -2 when a line of standard error lacks its time; the lines are given
-    // without it.
+    // The exit code is -2 when a line written lacks its time; the lines are given without it.
     ProgramRun runProgram(const QStringList& arguments, const QString& workingDir = {}) const;
     // The path of the backup the program writes into `dir`.
     QString backupInto(const QTemporaryDir& dir) const;
@@ -78,19 +77,21 @@ ProgramRun TestCli::runProgram(const QStringList& arguments, const QString& work
 {
     const QDateTime start = QDateTime::currentDateTime().addSecs(-1); // stamps drop the fraction
     ProgramRun run = m_cluster->runProgram(arguments, workingDir);
-    const QString err = run.err;
-    // Every line of standard error must start with the local time it was written, so that a
-    // scheduler's log says when a failure happened: checked here for every run, then left out.
-    bool stamped = err.count(stamp()) == err.count(u'\n');
-    for (const QRegularExpressionMatch& match : stamp().globalMatch(err)) {
+    // Every line written to a log (standard output here is a pipe) must start with the local time
+    // it was written, so that a scheduler's log says when things happened: checked here for every
+    // run, then left out.
+    const QString written = run.out + run.err;
+    bool stamped = written.count(stamp()) == written.count(u'\n');
+    for (const QRegularExpressionMatch& match : stamp().globalMatch(written)) {
         const QDateTime when = QDateTime::fromString(match.captured(1), u"yyyy-MM-dd HH:mm:ss"_s);
         stamped = stamped && when >= start && when <= QDateTime::currentDateTime();
     }
     if (!stamped) {
-        qWarning("standard error lines without the time they were written:\n%s", qPrintable(err));
+        qWarning("lines without the time they were written:\n%s", qPrintable(written));
         run.exitCode = -2;
     }
-    run.err = QString(err).remove(stamp());
+    run.out.remove(stamp());
+    run.err.remove(stamp());
     return run;
 }
 
@@ -112,8 +113,10 @@ QByteArray TestCli::wholeArchive()
 
 void TestCli::helpAndVersion()
 {
-    const ProgramRun help = runProgram({u"--help"_s});
+    const ProgramRun help = m_cluster->runProgram({u"--help"_s}); // the program's, not a run's
     QCOMPARE(help.exitCode, 0);
+    QVERIFY2(help.out.startsWith(u"Penggunaan:\n"_s) && !help.out.contains(u"[opsi] FILE"_s),
+             qPrintable(help.out));
     for (const char* option :
          {"--backup", "--keep", "--restore", "--yes", "--backup-first", "--list", "--quiet"}) {
         QVERIFY2(help.out.contains(QString::fromLatin1(option)), option);
@@ -121,7 +124,7 @@ void TestCli::helpAndVersion()
     for (int code = 0; code <= 4; ++code) { // what a scheduler's wrapper acts on
         QVERIFY2(help.out.contains(u"\n  %1  "_s.arg(code)), qPrintable(help.out));
     }
-    const ProgramRun version = runProgram({u"--version"_s});
+    const ProgramRun version = m_cluster->runProgram({u"--version"_s});
     QCOMPARE(version.exitCode, 0);
     QVERIFY(version.out.contains(u"2.5.0.8"_s));
 }
@@ -200,11 +203,11 @@ void TestCli::failedBackupSaysWhyAndRemovesNothing()
     const ProgramRun run =
         runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s}, install.path());
     QCOMPARE(run.exitCode, 1);
-    // The message, then the cause in the window's words, then the details.
+    // Quiet: the message, then the cause in the window's words, and no details.
     QVERIFY2(run.err.startsWith(u"Gagal melakukan backup\nServer database tidak dapat dihubungi "
-                                u"pada port 1 (DefDBPort di config/install.ini)."_s),
+                                u"pada port 1 (DefDBPort di config/install.ini)."_s) &&
+                 run.err.count(u'\n') == 2,
              qPrintable(run.err));
-    QVERIFY2(run.err.contains(u"psql"_s), "the details name the failed step's tool");
     QCOMPARE(run.out, QString());
     QCOMPARE(filesIn(dir.path()), old);
 }
@@ -350,8 +353,7 @@ void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
     for (auto it = doubtful.cbegin(); it != doubtful.cend(); ++it) {
         write(dir.filePath(it.key()), it.value());
     }
-    const ProgramRun run =
-        runProgram({u"--backup"_s, dir.path(), u"--keep"_s, u"3"_s, u"--quiet"_s});
+    const ProgramRun run = runProgram({u"--backup"_s, dir.path(), u"--keep"_s, u"3"_s});
     QCOMPARE(run.exitCode, 0);
 
     QStringList expected = others + doubtful.keys();
@@ -380,8 +382,7 @@ void TestCli::keepLeavesSafetyBackupsAlone()
     touch(dir.filePath(safety[1]));
     const QString regular = u"ranupaku01012026080000.dbk"_s;
     write(dir.filePath(regular), archive);
-    const ProgramRun run =
-        runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s});
+    const ProgramRun run = runProgram({u"--backup"_s, dir.path(), u"--keep"_s, u"1"_s});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.err.contains(regular) && !run.err.contains(u"sebelum-restore"_s),
              qPrintable(run.err));
@@ -465,8 +466,8 @@ void TestCli::backupFirstWritesABackupThenRestores()
     QVERIFY(m_cluster->exec(u"DELETE FROM nilai WHERE semester = 1"_s));
 
     QTemporaryDir safetyDir;
-    const ProgramRun run = runProgram(
-        {u"--quiet"_s, u"--restore"_s, file, u"--yes"_s, u"--backup-first"_s, safetyDir.path()});
+    const ProgramRun run =
+        runProgram({u"--restore"_s, file, u"--yes"_s, u"--backup-first"_s, safetyDir.path()});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(m_cluster->databaseFingerprint(), before);
     const QStringList safety = filesIn(safetyDir.path());
@@ -478,25 +479,31 @@ void TestCli::backupFirstWritesABackupThenRestores()
 }
 
 // A trial restore says whether a file can be restored, with the exit code a scheduler reads, and
-// a backup tried right after it is written is kept with the others.
+// a backup tried right after it is written is kept with the others. Quiet, a success is its line
+// alone; and no sentence is said twice.
 void TestCli::verifyTriesTheBackup()
 {
     QTemporaryDir dir;
+    touch(dir.filePath(u"ranupaku01012020080000.dbk"_s)); // for --keep to remove
     const QString before = m_cluster->databaseFingerprint();
     const ProgramRun backup =
         runProgram({u"--quiet"_s, u"--backup"_s, dir.path(), u"--verify"_s, u"--keep"_s, u"1"_s});
     QCOMPARE(backup.exitCode, 0);
     const QString good = onlyFileIn(dir.path());
     QVERIFY(!good.isEmpty()); // the one backup
+    QCOMPARE(backup.out + backup.err, u"Database ranupaku berhasil disimpan ke "_s + good + u'\n');
     const QString bad = dir.filePath(u"bukan.dbk"_s);
     QVERIFY(writeFile(bad, "bukan backup"));
 
     const ProgramRun passed = runProgram({u"--quiet"_s, u"--verify"_s, good});
     QCOMPARE(passed.exitCode, 0);
-    QCOMPARE(passed.out.trimmed(), u"Backup dapat direstore"_s);
-    const ProgramRun failed = runProgram({u"--quiet"_s, u"--verify"_s, bad});
+    QCOMPARE(passed.out.trimmed(), u"Backup dapat di-restore"_s);
+    const ProgramRun failed = runProgram({u"--verify"_s, bad});
     QCOMPARE(failed.exitCode, 1);
-    QVERIFY2(failed.err.contains(u"Backup tidak dapat direstore"_s), qPrintable(failed.err));
+    QVERIFY2(failed.err.contains(u"Backup tidak dapat di-restore"_s) &&
+                 failed.err.contains(u"Langkah yang gagal"_s) &&
+                 failed.err.count(u"Database pendataan tidak diubah."_s) == 1,
+             qPrintable(failed.err));
     QCOMPARE(m_cluster->databaseFingerprint(), before);
 }
 

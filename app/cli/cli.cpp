@@ -73,13 +73,17 @@ QString stopRequests()
 #endif
 }
 
-int report(const OperationOutcome& outcome, bool interrupted)
+int report(const OperationOutcome& outcome, bool interrupted, bool quiet)
 {
     // Under the message, as the window shows them: the cause and what to do (or where the safety
     // backup went), then the details, worth knowing even on success (what was set right first).
+    // Quiet, a success is its one line, and a failure keeps what the operator acts on: the cause,
+    // what to do and whether pendataan is unchanged.
     const bool succeeded = outcome.status == OperationStatus::Succeeded;
     print(succeeded ? stdout : stderr, outcome.message);
-    for (const QString& text : {outcome.summary, outcome.details}) {
+    const QString summary = quiet && succeeded ? QString() : outcome.summary;
+    const QString details = quiet ? QString() : unsaid(outcome.details, summary);
+    for (const QString& text : {summary, details}) {
         if (!text.isEmpty()) {
             print(stderr, text);
         }
@@ -136,36 +140,41 @@ int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, Operat
     }
     std::optional<OperationOutcome> told;
     int code = Success;
-    progress.reported = [&told, &code](const OperationOutcome& early) {
+    progress.reported = [&told, &code, quiet](const OperationOutcome& early) {
         told = early;
-        code = report(early, false);
+        code = report(early, false, quiet);
     };
-    InterruptWatcher watcher([&job] {
-        print(stderr, u"Dihentikan; membatalkan dengan aman, tunggu sebentar..."_s);
+    InterruptWatcher watcher([&job, quiet] {
+        if (!quiet) {
+            print(stderr, u"Dihentikan; membatalkan dengan aman, tunggu sebentar..."_s);
+        }
         job.cancel();
     });
     outcome = runToEnd(job, request, progress);
     const bool interrupted = watcher.interrupted();
     if (!told) {
-        return report(outcome, interrupted);
+        return report(outcome, interrupted, quiet);
     }
-    if (outcome.details.size() > told->details.size()) {
+    if (!quiet && outcome.details.size() > told->details.size()) {
         print(stderr, outcome.details.mid(told->details.size()).trimmed());
     }
     return code;
 }
 
 // Old backups go only once the new one is safe; files that cannot be vouched for stay.
-int removeOldBackups(const QString& directory, int keep, const QString& justWritten)
+// Quiet, only what failed is said.
+int removeOldBackups(const QString& directory, int keep, const QString& justWritten, bool quiet)
 {
     const RetentionResult result = keepNewestBackups(directory, keep, justWritten);
-    for (const QString& path : result.removed) {
-        print(stderr, u"Backup lama dihapus: "_s + path);
-    }
-    for (const QString& entry : result.unvouched) {
-        print(stderr, u"Tidak dihapus dan tidak dihitung, tidak dapat dipastikan sebagai backup "
-                      u"yang utuh: "_s +
-                          entry);
+    if (!quiet) {
+        for (const QString& path : result.removed) {
+            print(stderr, u"Backup lama dihapus: "_s + path);
+        }
+        for (const QString& entry : result.unvouched) {
+            print(stderr, u"Tidak dihapus dan tidak dihitung, tidak dapat dipastikan sebagai "
+                          u"backup yang utuh: "_s +
+                              entry);
+        }
     }
     for (const QString& entry : result.notRemoved) {
         print(stderr, u"Gagal menghapus backup lama: "_s + entry);
@@ -219,6 +228,24 @@ QString parseErrorText(const QCommandLineParser& parser, const QStringList& argu
                              : u"Opsi tidak dikenal: %1."_s.arg(unknown.join(u", "_s));
 }
 
+// Qt's help opens with one usage line that reads as if FILE were always needed: the forms the
+// program takes come in its place.
+QString helpText(const QCommandLineParser& parser)
+{
+    const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    QString usage = u"Penggunaan:"_s;
+    for (const QString form :
+         {u"(tanpa opsi: membuka jendela)"_s, u"--backup DIR [--verify] [--keep N] [--quiet]"_s,
+          u"--restore FILE --yes [--backup-first DIR] [--any-database] [--quiet]"_s,
+          u"--verify FILE [--quiet]"_s, u"--list DIR"_s,
+          u"--schedule DIR [--at JJ.MM] [--keep N]"_s,
+          u"--schedule-off | --schedule-show | --history"_s, u"--help | --version"_s}) {
+        usage += u"\n  "_s + program + u' ' + form;
+    }
+    const QString qtHelp = parser.helpText();
+    return usage + qtHelp.mid(qtHelp.indexOf(u'\n'));
+}
+
 int usageError(const QString& message)
 {
     print(stderr, message);
@@ -243,10 +270,11 @@ int run(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         u"Backup dan restore database pendataan tanpa jendela, misalnya dari Task Scheduler "
-        u"atau cron.\nJalankan dari folder instalasi aplikasi (yang berisi config dan pgsql); "
-        u"--list tidak memerlukannya.\n\nKode keluar:\n"
+        u"atau cron.\nFolder instalasi aplikasi (yang berisi config dan pgsql) dicari di folder "
+        u"tempat program dijalankan, lalu di folder program itu sendiri; --list, --schedule-off, "
+        u"--schedule-show dan --history tidak memerlukannya.\n\nKode keluar:\n"
         u"  0  berhasil\n"
-        u"  1  gagal; pesan dan penyebabnya ditulis di standard error\n"
+        u"  1  gagal; pesan dan penyebabnya ditulis ke keluaran kesalahan (stderr)\n"
         u"  2  perintah salah; tidak ada yang dijalankan\n"
         u"  3  dihentikan ("_s +
         stopRequests() +
@@ -276,7 +304,7 @@ int run(const QStringList& arguments)
         u"list"_s, u"Tampilkan file backup di folder DIR, yang terbaru lebih dulu."_s, u"DIR"_s);
     const QCommandLineOption verifyOption(
         u"verify"_s,
-        u"Uji apakah file backup FILE dapat direstore: muat ke database uji (database pendataan "
+        u"Uji apakah file backup FILE dapat di-restore: muat ke database uji (database pendataan "
         u"tidak disentuh), bandingkan jumlah baris setiap tabel, lalu hapus database uji. Dengan "
         u"--backup: uji backup yang baru dibuat sebelum --keep menghapus apa pun; bila ujinya "
         u"gagal, backup itu tetap disimpan dan tidak ada yang dihapus."_s);
@@ -302,7 +330,8 @@ int run(const QStringList& arguments)
         u"scheduled"_s, u"Dengan --backup: dipakai oleh jadwal, agar backup ini tercatat di "
                         u"riwayat sebagai backup terjadwal."_s);
     const QCommandLineOption quietOption(
-        u"quiet"_s, u"Jangan tampilkan jalannya proses, hanya hasil dan kesalahan."_s);
+        u"quiet"_s, u"Tampilkan hanya hasilnya: satu baris bila berhasil; bila gagal, pesan dan "
+                    u"penyebabnya, tanpa langkah dan rincian."_s);
     const QCommandLineOption helpOption({u"?"_s, u"h"_s, u"help"_s}, u"Tampilkan bantuan ini."_s);
     const QCommandLineOption versionOption({u"v"_s, u"version"_s}, u"Tampilkan versi program."_s);
     parser.addOptions({backupOption, keepOption, restoreOption, yesOption, backupFirstOption,
@@ -314,12 +343,12 @@ int run(const QStringList& arguments)
         return usageError(parseErrorText(parser, arguments));
     }
     if (parser.isSet(helpOption)) {
-        print(stdout, parser.helpText());
+        printAsIs(stdout, helpText(parser));
         return Success;
     }
     if (parser.isSet(versionOption)) {
-        print(stdout,
-              QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
+        printAsIs(stdout, QCoreApplication::applicationName() + u' ' +
+                              QCoreApplication::applicationVersion());
         return Success;
     }
     const bool verify = parser.isSet(verifyOption);
@@ -439,7 +468,7 @@ int run(const QStringList& arguments)
     if (code != Success || keep == 0) {
         return code;
     }
-    return removeOldBackups(target, keep, outcome.filePath);
+    return removeOldBackups(target, keep, outcome.filePath, quiet);
 }
 
 } // namespace ranupa::cli
