@@ -199,10 +199,10 @@ void fitColumns(QFileDialog& selector, QTreeView& view)
     // Qt places the selector by the size it has when shown, before its layout takes effect.
     const int width = smallestWidth(selector, places);
     selector.resize(std::max(selector.width(), width), selector.height());
-    if (places != nullptr && !places->isHidden()) {
+    auto* splitter = selector.findChild<QSplitter*>(u"splitter"_s);
+    if (splitter != nullptr && places != nullptr && !places->isHidden()) {
         // Otherwise the panel keeps the width of the selector last shown, however narrow.
-        selector.findChild<QSplitter*>(u"splitter"_s)
-            ->setSizes({places->sizeHint().width(), view.minimumWidth()});
+        splitter->setSizes({places->sizeHint().width(), view.minimumWidth()});
     }
 }
 

@@ -1,7 +1,6 @@
 #include "gui/datautility.h"
 
 #include "core/model/installation.h"
-#include "core/model/names.h"
 #include "core/model/wording.h"
 #include "core/ops/job.h"
 #include "core/ops/runstatus.h"
