@@ -18,3 +18,9 @@ add_test(NAME test_screens_double_scale COMMAND test_screens)
 set_tests_properties(test_screens_double_scale PROPERTIES
     TIMEOUT 120
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_SOURCE_DIR}/screens/laptop.json;QT_SCALE_FACTOR=2;${RANUPA_HOME_ENV}")
+# The restore selector's columns at twice the scale on the small screen.
+add_test(NAME test_screens_small_double_scale
+    COMMAND test_screens restoreSelectorShowsNameDateAndSize)
+set_tests_properties(test_screens_small_double_scale PROPERTIES
+    TIMEOUT 120
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_SOURCE_DIR}/screens/small.json;QT_SCALE_FACTOR=2;${RANUPA_HOME_ENV}")

@@ -1,4 +1,5 @@
 #include "gui/datautility.h"
+#include "gui/elidedpath.h"
 #include "modalhelper.h"
 #include "testhome.h"
 
@@ -31,6 +32,9 @@ private slots:
     void restoreSelectorShowsNewestFirst_data();
     void restoreSelectorShowsNewestFirst();
     void emptyFieldsRunNothing();
+    void statusSaysWhereTheInstallationWasLookedFor();
+    void pathsKeepTheirFileName_data();
+    void pathsKeepTheirFileName();
 
 private:
     TestHome m_home; // nothing recorded yet, no folder used yet
@@ -58,6 +62,9 @@ void TestDataUtility::initTestCase()
     QVERIFY(backup.open(QIODevice::WriteOnly));
     QFile other(m_dir.filePath(QStringLiteral("catatan.txt")));
     QVERIFY(other.open(QIODevice::WriteOnly));
+    // Started in the installation folder, as the program is meant to be.
+    QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("pgsql")));
+    QVERIFY(QDir::setCurrent(m_dir.path()));
 }
 
 void TestDataUtility::layoutAsDesigned()
@@ -283,24 +290,29 @@ void TestDataUtility::restoreSelectorOffersOnlyBackups()
 
 void TestDataUtility::restoreSelectorShowsNewestFirst_data()
 {
-    QTest::addColumn<QStringList>("shown"); // in the order expected
-    QTest::newRow("day-month-year names") << QStringList{
-        "ranupaku08122026045918.dbk", "ranupaku02122026170000.dbk", "ranupaku15112026170000.dbk"};
-    QTest::newRow("safety backups by their time too")
-        << QStringList{"ranupaku09122026100000.dbk", "ranupaku08122026120000-sebelum-restore.dbk",
-                       "ranupaku08122026090000.dbk"};
-    QTest::newRow("folders first, names without a time last")
-        << QStringList{"Arsip", "ranupaku01012020000000.dbk", "cadangan lama.dbk",
-                       "ranupaku32132026000000.dbk", "Zaman.dbk"};
+    QTest::addColumn<QStringList>("shown"); // name|size|date as --list writes it, in order
+    QTest::newRow("day-month-year names")
+        << QStringList{"ranupaku08122026045918.dbk|1,5 MB|Selasa, 8 Desember 2026 pukul 04.59",
+                       "ranupaku02122026170000.dbk|1,5 MB|Rabu, 2 Desember 2026 pukul 17.00",
+                       "ranupaku15112026170000.dbk|1,5 MB|Minggu, 15 November 2026 pukul 17.00"};
+    QTest::newRow("safety backups by their time too") << QStringList{
+        "ranupaku09122026100000.dbk|1,5 MB|Rabu, 9 Desember 2026 pukul 10.00",
+        "ranupaku08122026120000-sebelum-restore.dbk|1,5 MB|Selasa, 8 Desember 2026 pukul 12.00",
+        "ranupaku29022024000000.dbk|1,5 MB|Kamis, 29 Februari 2024 pukul 00.00"};
+    QTest::newRow("folders first, names without a time last") << QStringList{
+        "Arsip||", "ranupaku01012020000000.dbk|1,5 MB|Rabu, 1 Januari 2020 pukul 00.00",
+        "cadangan lama.dbk|1,5 MB|tidak diketahui",
+        "ranupaku29022026000000.dbk|1,5 MB|tidak diketahui", "Zaman.dbk|1,5 MB|tidak diketahui"};
 }
 
 void TestDataUtility::restoreSelectorShowsNewestFirst()
 {
     QFETCH(QStringList, shown);
     QTemporaryDir dir;
-    for (const QString& name : shown) {
-        QVERIFY(name.endsWith(u".dbk") ? QFile(dir.filePath(name)).open(QIODevice::WriteOnly)
-                                       : QDir(dir.path()).mkdir(name));
+    for (const QString& row : shown) {
+        QFile file(dir.filePath(row.section(u'|', 0, 0)));
+        QVERIFY(row.endsWith(u'|') ? QDir(dir.path()).mkdir(file.fileName())
+                                   : file.open(QIODevice::WriteOnly) && file.resize(1'572'864));
     }
     DataUtility window;
     openAndActivate(window);
@@ -310,7 +322,11 @@ void TestDataUtility::restoreSelectorShowsNewestFirst()
         auto* list = selector->findChild<QListView*>(QStringLiteral("listView"));
         QTRY_COMPARE(list->model()->rowCount(list->rootIndex()), shown.size());
         for (int row = 0; row < shown.size(); ++row) {
-            listed << list->model()->index(row, 0, list->rootIndex()).data().toString();
+            QStringList columns;
+            for (int column = 0; column < 3; ++column) {
+                columns << list->model()->index(row, column, list->rootIndex()).data().toString();
+            }
+            listed << columns.join(u'|');
         }
         selector->reject();
     });
@@ -333,6 +349,50 @@ void TestDataUtility::emptyFieldsRunNothing()
     QTest::mouseClick(child<QPushButton>(window, "cmdRestore"), Qt::LeftButton);
     QTest::qWait(900);
     QVERIFY(!somethingOpened);
+}
+
+void TestDataUtility::statusSaysWhereTheInstallationWasLookedFor()
+{
+    QTemporaryDir elsewhere;
+    QVERIFY(QDir::setCurrent(elsewhere.path()));
+    DataUtility window;
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    auto* status = child<QLabel>(window, "backupStatus");
+    const QString said =
+        QStringLiteral("Folder instalasi aplikasi tidak ditemukan di %1 maupun di %2. "
+                       "Jalankan program dari folder instalasi aplikasi")
+            .arg(QDir::toNativeSeparators(elsewhere.path()),
+                 QDir::toNativeSeparators(QCoreApplication::applicationDirPath()));
+    QVERIFY2(status->toolTip().startsWith(said), qPrintable(status->toolTip()));
+    QVERIFY(said.startsWith(status->text().replace(u'\n', u' ').section(u' ', 0, 8)));
+    QCOMPARE(status->palette().color(QPalette::WindowText), QColor(0xb0, 0, 0));
+}
+
+void TestDataUtility::pathsKeepTheirFileName_data()
+{
+    // The room as a share of the file name's own width, and the start kept.
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("roomPercent");
+    QTest::addColumn<QString>("start");
+    QTest::newRow("fits") << "/media/usb/ranupaku08122026102255.dbk" << 400 << "/media/usb/";
+    QTest::newRow("folders cut in the middle")
+        << "/media/operator/FLASHDISK/Cadangan 2026/ranupaku08122026102255.dbk" << 200 << "/media/";
+    QTest::newRow("no room for any folder")
+        << "/media/operator/ranupaku08122026102255.dbk" << 50 << "\u2026/";
+}
+
+void TestDataUtility::pathsKeepTheirFileName()
+{
+    QFETCH(QString, path);
+    QFETCH(int, roomPercent);
+    QFETCH(QString, start);
+    const QFontMetrics metrics(QApplication::font());
+    const QString name = QFileInfo(path).fileName();
+    const int room = metrics.horizontalAdvance(u'/' + name) * roomPercent / 100;
+    const QString shown = ranupa::elidedPath(path, metrics, room);
+    QVERIFY2(shown.startsWith(start) && shown.endsWith(u'/' + name), qPrintable(shown));
+    QVERIFY(metrics.horizontalAdvance(shown) <=
+            std::max(room, metrics.horizontalAdvance(QStringLiteral("\u2026/") + name)));
 }
 
 QTEST_MAIN(TestDataUtility)

@@ -13,12 +13,14 @@
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTreeView>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -36,6 +38,7 @@ private slots:
     void windowsStayOnTheScreenAndTextsFit();
     void statusLineFitsAtItsLongest();
     void selectorsStayOnTheScreen();
+    void restoreSelectorShowsNameDateAndSize();
     void confirmationStaysOnTheScreen();
     void bannerKeepsItsDetail();
     void qtTextsReadInIndonesian();
@@ -141,6 +144,31 @@ void TestScreens::selectorsStayOnTheScreen()
         (window.*choose)();
     }
     QCOMPARE(checked, 2);
+}
+
+void TestScreens::restoreSelectorShowsNameDateAndSize()
+{
+    DataUtility window;
+    openAndActivate(window);
+    whenModal<QFileDialog>([&](QFileDialog* selector) {
+        QVERIFY(QTest::qWaitForWindowExposed(selector));
+        verifyOnScreen(*selector);
+        selector->setDirectory(m_dir.path());
+        auto* view = selector->findChild<QTreeView*>(u"treeView"_s);
+        QModelIndex backup;
+        QTRY_VERIFY((backup = view->model()->index(0, 0, view->rootIndex())).isValid());
+        // Each column holds its whole text, within the list's visible width.
+        for (int column = 0; column < 3; ++column) {
+            const int needed = static_cast<QAbstractItemView*>(view)->sizeHintForColumn(column);
+            const QRect cell = view->visualRect(backup.siblingAtColumn(column));
+            QVERIFY2(needed <= cell.width() && cell.left() >= 0 &&
+                         cell.right() < view->viewport()->width(),
+                     qPrintable(
+                         u"column %1 needs %2 of %3"_s.arg(column).arg(needed).arg(cell.width())));
+        }
+        selector->reject();
+    });
+    window.PilihRestore();
 }
 
 void TestScreens::confirmationStaysOnTheScreen()

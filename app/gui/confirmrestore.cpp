@@ -2,6 +2,7 @@
 
 #include "core/model/outcome.h"
 #include "core/model/wording.h"
+#include "gui/elidedpath.h"
 #include "gui/screenfit.h"
 
 #include <QCheckBox>
@@ -55,14 +56,13 @@ QLabel* plainLabel(const QString& text, QWidget* parent, const QString& objectNa
     return label;
 }
 
-// A long path is cut in its middle, where the folders between the drive and the file's own name
-// matter least.
+// A long path loses folders from its middle; the file's own name stays whole.
 QString shortPath(const QString& path, const QWidget& dialog)
 {
     const QFontMetrics metrics = dialog.fontMetrics();
     const int widest =
         std::min(metrics.averageCharWidth() * 64, std::max(200, roomOnScreen(dialog).width() / 2));
-    return metrics.elidedText(QDir::toNativeSeparators(path), Qt::ElideMiddle, widest);
+    return elidedPath(path, metrics, widest);
 }
 
 void setBold(QLabel& label, bool bold = true)

@@ -1,11 +1,11 @@
 #include "gui/datautility.h"
 
 #include "core/model/installation.h"
-#include "core/model/names.h"
 #include "core/model/wording.h"
 #include "core/ops/job.h"
 #include "core/ops/runstatus.h"
 #include "core/ops/scheduler.h"
+#include "gui/backupselector.h"
 #include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"
 #include "gui/progressdialog.h"
@@ -20,13 +20,11 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScopedValueRollback>
 #include <QSettings>
-#include <QSortFilterProxyModel>
 #include <QStandardPaths>
 #include <QTextEdit>
 #include <QTimer>
@@ -109,38 +107,6 @@ QString fittedLines(const QString& text, const QLabel& label)
     }
     return lines.join(u'\n');
 }
-
-// Backups newest first by the time in their names: by name, day-month-year names put 08/12 between
-// 02/12 and 15/11. Folders stay first; files whose names carry no time follow, by name.
-class NewestBackupsFirst final : public QSortFilterProxyModel
-{
-public:
-    using QSortFilterProxyModel::QSortFilterProxyModel;
-
-    void sort(int column, Qt::SortOrder order) override
-    {
-        // Size, type and date keep the order the file system model gives them.
-        QSortFilterProxyModel::sort(column == 0 ? 0 : -1, order);
-        if (column != 0) {
-            sourceModel()->sort(column, order);
-        }
-    }
-
-protected:
-    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override
-    {
-        const auto& files = static_cast<const QFileSystemModel&>(*sourceModel());
-        if (files.isDir(left) != files.isDir(right)) {
-            return files.isDir(left);
-        }
-        const QDateTime leftTime = backupNameTime(files.fileName(left));
-        const QDateTime rightTime = backupNameTime(files.fileName(right));
-        if (leftTime != rightTime) {
-            return leftTime.isValid() && (!rightTime.isValid() || leftTime > rightTime);
-        }
-        return files.fileName(left).compare(files.fileName(right), Qt::CaseInsensitive) < 0;
-    }
-};
 
 // The message boxes carry the executable's name, as the rest of the school-data tools do.
 QString messageTitle()
@@ -307,9 +273,7 @@ void DataUtility::PilihRestore()
     selector.setFileMode(QFileDialog::ExistingFile);
     selector.setAcceptMode(QFileDialog::AcceptOpen);
     selector.setNameFilter(u"Ranupa Backup (*.dbk)"_s);
-    // Sorting by the names' times needs Qt's own selector: a platform's takes no proxy.
-    selector.setOption(QFileDialog::DontUseNativeDialog);
-    selector.setProxyModel(new NewestBackupsFirst(&selector));
+    showBackupsIn(selector);
     chooseInto(selector, *ui->backupFile);
 }
 
@@ -432,7 +396,12 @@ void DataUtility::scheduleDailyBackup(const QString& backupDir)
 
 void DataUtility::refreshStatus()
 {
-    const BackupStatus status = backupStatus(readHistory(), currentSchedule());
+    BackupStatus status = backupStatus(readHistory(), currentSchedule());
+    // Started from the wrong folder, no backup or restore can run: said before one is tried.
+    if (const std::optional<QString> notice = missingInstallationNotice()) {
+        status = {
+            .text = *notice, .toolTip = status.text + u"\n\n"_s + status.toolTip, .warning = true};
+    }
     ui->backupStatus->setText(fittedLines(status.text, *ui->backupStatus));
     ui->backupStatus->setToolTip(status.text + u"\n\n"_s + status.toolTip);
     QPalette palette = this->palette();

@@ -36,7 +36,8 @@ private:
     // that was chosen.
     bool showOutcome(const OperationOutcome& outcome, bool offerSchedule = false);
     void scheduleDailyBackup(const QString& backupDir);
-    // The line about the backups made on this computer, from the history and the schedule.
+    // The line about the backups made on this computer, from the history and the schedule; or,
+    // when no installation is found, where it was looked for.
     void refreshStatus();
 
     std::unique_ptr<Ui::DataUtil> ui;

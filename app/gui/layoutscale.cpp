@@ -81,24 +81,29 @@ double roomScale(const QWidget& window)
 // smallest size that can still be read.
 void shrinkFontToFit(QWidget& window, const QList<QWidget*>& children, double factor)
 {
-    QFont font = window.font();
-    while (textScale(children) > factor) {
-        if (font.pixelSize() > 0) {
-            if (font.pixelSize() <= smallestPixelSize) {
-                return;
-            }
-            font.setPixelSize(font.pixelSize() - 1);
-        } else {
-            if (font.pointSizeF() <= smallestPointSize) {
-                return;
-            }
-            font.setPointSizeF(std::max(smallestPointSize, font.pointSizeF() - 0.5));
-        }
-        window.setFont(font);
+    while (textScale(children) > factor && makeFontSmaller(window)) {
     }
 }
 
 } // namespace
+
+bool makeFontSmaller(QWidget& widget)
+{
+    QFont font = widget.font();
+    if (font.pixelSize() > 0) {
+        if (font.pixelSize() <= smallestPixelSize) {
+            return false;
+        }
+        font.setPixelSize(font.pixelSize() - 1);
+    } else {
+        if (font.pointSizeF() <= smallestPointSize) {
+            return false;
+        }
+        font.setPointSizeF(std::max(smallestPointSize, font.pointSizeF() - 0.5));
+    }
+    widget.setFont(font);
+    return true;
+}
 
 double scaleLayoutToFont(QWidget& window)
 {

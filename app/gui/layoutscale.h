@@ -12,4 +12,8 @@ namespace ranupa {
 // Returns the factor applied (1 when the font fits as it is).
 double scaleLayoutToFont(QWidget& window);
 
+// Makes `widget`'s font one step smaller; false, and unchanged, at the smallest size that can
+// still be read.
+bool makeFontSmaller(QWidget& widget);
+
 } // namespace ranupa

@@ -126,6 +126,12 @@ QStringList installationCandidates()
     return candidates;
 }
 
+QString startInInstallation()
+{
+    return u"Jalankan program dari folder instalasi aplikasi (yang berisi folder config dan "
+           u"pgsql), atau letakkan program di folder itu."_s;
+}
+
 // For none of `candidates` holding an installation: where it was looked for and what to do.
 Failure installationMissing(const QStringList& candidates)
 {
@@ -135,8 +141,7 @@ Failure installationMissing(const QStringList& candidates)
         text += u"\n  "_s + QDir::toNativeSeparators(dir);
     }
     return {.step = u"mencari folder instalasi aplikasi"_s,
-            .details = text + u"\nJalankan program dari folder instalasi aplikasi (yang berisi "
-                              u"folder config dan pgsql), atau letakkan program di folder itu."_s,
+            .details = text + u'\n' + startInInstallation(),
             .cause = FailureCause::InstallationMissing};
 }
 
@@ -244,6 +249,21 @@ Result<Installation> findInstallation()
         return port.failure();
     }
     return Installation{.dir = QDir(dir).absolutePath(), .port = *port};
+}
+
+std::optional<QString> missingInstallationNotice()
+{
+    const QStringList candidates = installationCandidates();
+    if (!findInstallationDir(candidates).isEmpty()) {
+        return std::nullopt;
+    }
+    QStringList folders;
+    for (const QString& dir : candidates) {
+        folders << QDir::toNativeSeparators(dir);
+    }
+    return u"Folder instalasi aplikasi tidak ditemukan di %1. "_s.arg(
+               folders.join(u" maupun di "_s)) +
+           startInInstallation();
 }
 
 QString LoadDbPort()

@@ -36,6 +36,10 @@ struct Installation
 // for.
 Result<Installation> findInstallation();
 
+// What a window says as soon as it opens when no installation is found: where it was looked for
+// and what to do, in one paragraph; nothing when one is found. Looked up afresh on every call.
+std::optional<QString> missingInstallationNotice();
+
 // Reads the DefDBPort value of the installation settings afresh on every call. Never fails: a
 // missing file or key gives "". The value is not checked; the operations use findInstallation().
 QString LoadDbPort();
