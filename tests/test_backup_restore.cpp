@@ -59,8 +59,11 @@ private:
     void damageDatabase() const;
     OperationOutcome timedRestore(const QString& file) const;
 
+    QStringList leftCopies() const { return temp->backupCopies(); }
+
     std::optional<TestCluster> cluster;
     QTemporaryDir work;
+    std::unique_ptr<TempFolder> temp; // the program's own, so that no other test's copy is seen
     QString goodBackup;
     QString customBackup;
     QString fingerprintAtBackup;
@@ -96,6 +99,7 @@ void BackupRestoreTest::initTestCase()
         QSKIP("no throwaway cluster: run through ctest, which starts one");
     }
     QVERIFY(work.isValid());
+    temp = std::make_unique<TempFolder>(work.filePath(u"tmp"_s));
     QVERIFY(QDir::setCurrent(cluster->installDir));
 
     if (cluster->databaseOid(u"lain"_s).isEmpty()) {
@@ -158,11 +162,11 @@ void BackupRestoreTest::roundTripBringsBackStateOfBackup()
 {
     damageDatabase();
     QStringList steps;
-    int toolLines = 0;
+    QStringList toolLines;
     QList<ranupa::ProgressMeasure> measures;
     const OperationOutcome outcome =
         runRestore(goodBackup, {.stepChanged = [&](const QString& step) { steps << step; },
-                                .toolLine = [&](const QString&) { ++toolLines; },
+                                .toolLine = [&](const QString& line) { toolLines << line; },
                                 .measured =
                                     [&](const ranupa::ProgressMeasure& measure) {
                                         measures << measure;
@@ -171,19 +175,32 @@ void BackupRestoreTest::roundTripBringsBackStateOfBackup()
     QCOMPARE(outcome.message, u"Restore database berhasil"_s);
     QCOMPARE(steps,
              (QStringList{u"Menghubungi server database..."_s, u"Memeriksa database di server..."_s,
+                          u"Menyalin file backup ke folder sementara..."_s,
                           u"Memeriksa file backup..."_s, u"Memeriksa server..."_s,
                           u"Membuat database baru..."_s, u"Memuat data dari file backup..."_s,
                           u"Menyelesaikan restore..."_s, u"Menghapus database lama..."_s}));
-    QVERIFY(toolLines > 0);
-    // The bar follows the file as pg_restore reads it, to its end; the entries loaded are counted.
-    QVERIFY(measures.size() > 2);
+    // Loaded in parallel, from the copy.
+    QVERIFY(!toolLines.filter(u"pg_restore: launching item"_s).isEmpty());
+    // The bar follows the copy to the end of the file, then the entries of the table of contents
+    // pg_restore has done, to the last.
     QCOMPARE(measures.first().percent(), 0);
-    QCOMPARE(measures.last().total, QFileInfo(goodBackup).size());
+    const auto copied = std::find_if(measures.cbegin(), measures.cend(), [&](const auto& m) {
+        return m.unit == ranupa::ProgressMeasure::Unit::Bytes && m.percent() == 100;
+    });
+    QVERIFY(copied != measures.cend());
+    QCOMPARE(copied->total, QFileInfo(goodBackup).size());
+    QCOMPARE(measures.last().unit, ranupa::ProgressMeasure::Unit::Entries);
+    QVERIFY(measures.last().total > 10);
     QCOMPARE(measures.last().percent(), 100);
-    QVERIFY(measures.last().itemsLoaded > 10);
+    QVERIFY(std::count_if(copied, measures.cend(), [](const auto& m) {
+                return m.unit == ranupa::ProgressMeasure::Unit::Entries && m.percent() > 0 &&
+                       m.percent() < 100;
+            }) > 5);
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
-    // The previous database is gone once the new one is complete: no copy is left taking room.
+    // The previous database is gone once the new one is complete, and the copy with the load: no
+    // copy is left taking room.
     QCOMPARE(cluster->ownDatabases(), QString());
+    QCOMPARE(leftCopies(), QStringList());
 }
 
 // The first restore on a server that has no pendataan yet: the drop fails, and that is fine.
@@ -230,15 +247,24 @@ void BackupRestoreTest::customFormatBackupRestores()
 void BackupRestoreTest::fileChangedAtTheQuestion_data()
 {
     QTest::addColumn<bool>("inPlace");
-    QTest::newRow("another file renamed over it") << false;
-    QTest::newRow("written in place") << true;
+    QTest::addColumn<QString>("tmpfs"); // the temp folder's own disk; "" for none
+    QTest::newRow("another file renamed over it") << false << QString();
+    QTest::newRow("written in place, after the copy") << true << QString();
+    QTest::newRow("written in place, no room for a copy") << true << u"size=1m"_s;
 }
 
 // The file that was checked and shown is the file that is loaded: one renamed over it while the
-// operator reads the question is never read, and one written over in place is refused.
+// operator reads the question is never read; one written over in place no longer matters once
+// its copy is made, and without a copy it is refused.
 void BackupRestoreTest::fileChangedAtTheQuestion()
 {
     QFETCH(bool, inPlace);
+    QFETCH(QString, tmpfs);
+    const TempFolder small(work.filePath(u"klein"_s), tmpfs);
+    if (!small.isUsable()) {
+        QSKIP("mounting a small temp folder needs root");
+    }
+    const bool copied = tmpfs.isEmpty();
     const QString chosen = work.filePath(u"dipilih.dbk"_s);
     QVERIFY(QFile::copy(goodBackup, chosen));
     damageDatabase();
@@ -250,7 +276,8 @@ void BackupRestoreTest::fileChangedAtTheQuestion()
     connect(&job, &ranupa::OperationJob::confirmationNeeded, this, [&] {
         QFile file(chosen);
         if (inPlace) {
-            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.open(QIODevice::WriteOnly)); // the same file, its contents replaced
+            QVERIFY(file.write(readFile(damaged)) > 0);
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(60),
                                      QFileDevice::FileModificationTime));
         } else {
@@ -262,7 +289,8 @@ void BackupRestoreTest::fileChangedAtTheQuestion()
         ranupa::runToEnd(job, ranupa::RestoreRequest{.backupFile = chosen});
     QFile::remove(chosen);
     QFile::remove(damaged);
-    if (inPlace) {
+    QCOMPARE(outcome.details.contains(u"tidak paralel"_s), !copied);
+    if (!copied) {
         QCOMPARE(outcome.cause, ranupa::FailureCause::BackupChanged);
         QVERIFY(outcome.pendataanUnchanged);
         QVERIFY(cluster->databaseFingerprint() != fingerprintAtBackup);
@@ -271,6 +299,7 @@ void BackupRestoreTest::fileChangedAtTheQuestion()
         QCOMPARE(outcome.status, OperationStatus::Succeeded);
     }
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+    QCOMPARE(small.backupCopies(), QStringList());
 }
 
 void BackupRestoreTest::awkwardPathsRoundTrip_data()
