@@ -45,6 +45,8 @@ private slots:
     void customFormatBackupRestores();
     void fileChangedAtTheQuestion_data();
     void fileChangedAtTheQuestion();
+    void restoreWithoutACopy_data();
+    void restoreWithoutACopy();
     void awkwardPathsRoundTrip_data();
     void awkwardPathsRoundTrip();
 
@@ -298,6 +300,40 @@ void BackupRestoreTest::fileChangedAtTheQuestion()
     } else {
         QCOMPARE(outcome.status, OperationStatus::Succeeded);
     }
+    QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
+    QCOMPARE(small.backupCopies(), QStringList());
+}
+
+void BackupRestoreTest::restoreWithoutACopy_data()
+{
+    QTest::addColumn<QString>("tmpfs"); // the temp folder's own disk
+    QTest::addColumn<QString>("why");
+    QTest::newRow("no room for it") << u"size=1m"_s << u"tidak cukup"_s;
+    // Room enough, but the files run out after the first few members.
+    QTest::newRow("it cannot be written") << u"size=512m,nr_inodes=6"_s << u"tidak dapat ditulis"_s;
+}
+
+// Never a worse restore: without a copy, the load streams from the file as before, and the
+// details say so in one line.
+void BackupRestoreTest::restoreWithoutACopy()
+{
+    QFETCH(QString, tmpfs);
+    QFETCH(QString, why);
+    const TempFolder small(work.filePath(u"kecil"_s), tmpfs);
+    if (!small.isUsable()) {
+        QSKIP("mounting a small temp folder needs root");
+    }
+    damageDatabase();
+    QStringList toolLines;
+    const OperationOutcome outcome = runRestore(goodBackup, {.toolLine = [&](const QString& line) {
+                                                    toolLines << line;
+                                                }});
+    QVERIFY2(outcome.status == OperationStatus::Succeeded, qPrintable(outcome.details));
+    const QStringList said = outcome.details.split(u'\n').filter(u"tidak paralel"_s);
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(said.first().contains(why) && said.first().contains(small.path()),
+             qPrintable(said.first()));
+    QCOMPARE(toolLines.filter(u"pg_restore: launching item"_s), QStringList());
     QCOMPARE(cluster->databaseFingerprint(), fingerprintAtBackup);
     QCOMPARE(small.backupCopies(), QStringList());
 }
