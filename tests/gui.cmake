@@ -1,5 +1,6 @@
 ranupa_add_test(test_mainwindow SOURCES test_mainwindow.cpp modalhelper.h LIBS ranupa_gui)
-ranupa_add_test(test_datautility SOURCES test_datautility.cpp modalhelper.h LIBS ranupa_gui)
+ranupa_add_test(test_datautility SOURCES test_datautility.cpp modalhelper.h testhome.h
+    LIBS ranupa_gui)
 set_tests_properties(test_mainwindow test_datautility PROPERTIES TIMEOUT 120)
 
 ranupa_add_test(test_gui_operations SOURCES test_gui_operations.cpp modalhelper.h testcluster.h
@@ -9,3 +10,4 @@ set_tests_properties(test_gui_operations PROPERTIES
     RESOURCE_LOCK pendataan
     TIMEOUT 300
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
+

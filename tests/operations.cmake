@@ -13,11 +13,12 @@ set_tests_properties(test_operation_commands test_archivecheck test_archivetoc t
 
 # What a backup leaves in its folder, whatever happens to it, and how far it has come.
 ranupa_add_test(test_backup SOURCES test_backup.cpp testcluster.h LIBS ranupa_core)
+add_dependencies(test_backup ranupa-helper)
 set_tests_properties(test_backup PROPERTIES
     FIXTURES_REQUIRED pgcluster
     RESOURCE_LOCK pendataan
     TIMEOUT 180
-    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_EXECUTABLE=$<TARGET_FILE:ranupa-helper>")
 
 ranupa_add_test(test_backup_restore SOURCES test_backup_restore.cpp archivetesting.h testcluster.h
     LIBS ranupa_core)

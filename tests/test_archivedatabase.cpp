@@ -4,7 +4,6 @@
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivedatabase.h"
 #include "core/pg/databasesettings.h"
-#include "core/pg/serverprobe.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 

@@ -1,5 +1,6 @@
 // What a backup leaves in its folder, against the real throwaway cluster: one file, under a name
 // no file had, and nothing at all when it fails or is cancelled; and how far it has come.
+#include "core/ops/dump.h"
 #include "core/ops/job.h"
 #include "core/ops/retention.h"
 #include "testcluster.h"
@@ -7,6 +8,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
 using ranupa::FailureCause;
@@ -53,6 +56,9 @@ private slots:
     void progressCountsTablesAndBytes();
     void unwritableFolderFails_data();
     void unwritableFolderFails();
+    void roomBeforeWriting_data();
+    void roomBeforeWriting();
+    void fileTooLargeForItsFileSystem();
     void existingBackupNamesAreNeverWrittenOver();
     void cancelEndsDumpAndRemovesPartialFile();
 
@@ -106,8 +112,8 @@ void BackupTest::unwritableFolderFails_data()
     // As root a directory without write permission is still writable: only a read-only file
     // system really refuses.
     QTest::newRow("read-only") << u"ro,size=1m"_s << FailureCause::DirectoryNotWritable;
-    QTest::newRow("full half-way")
-        << u"size=%1k"_s.arg(qMax<qint64>(backupSize / 2 / 1024, 16)) << FailureCause::DiskFull;
+    // Smaller than the database: stopped before anything is written, saying both figures.
+    QTest::newRow("too small") << u"size=1m"_s << FailureCause::NotEnoughRoom;
 }
 
 void BackupTest::unwritableFolderFails()
@@ -123,9 +129,61 @@ void BackupTest::unwritableFolderFails()
     QCOMPARE(outcome.status, OperationStatus::Failed);
     QCOMPARE(outcome.message, u"Gagal melakukan backup"_s);
     QCOMPARE(outcome.cause, cause);
-    QVERIFY2(cause == FailureCause::DiskFull || outcome.details.contains(dir),
-             qPrintable(outcome.details));
-    QCOMPARE(filesIn(dir, u"*.dbk"_s), QStringList());
+    QVERIFY2(outcome.details.contains(dir), qPrintable(outcome.details));
+    QVERIFY2(cause != FailureCause::NotEnoughRoom || outcome.summary.contains(u"hanya 1,0 MB"_s),
+             qPrintable(outcome.summary));
+    QCOMPARE(filesIn(dir), QStringList());
+}
+
+void BackupTest::roomBeforeWriting_data()
+{
+    QTest::addColumn<qint64>("database");
+    QTest::addColumn<qint64>("available");
+    QTest::addColumn<QByteArray>("fileSystem");
+    QTest::addColumn<FailureCause>("cause"); // Unknown: room enough
+    constexpr qint64 mib = 1024 * 1024;
+    QTest::newRow("room with the margin")
+        << 100 * mib << 170 * mib << "ext4"_ba << FailureCause::Unknown;
+    QTest::newRow("the database fits, the margin not")
+        << 100 * mib << 150 * mib << "ext4"_ba << FailureCause::NotEnoughRoom;
+    QTest::newRow("large database, tenth as margin")
+        << 2000 * mib << 2150 * mib << "ntfs"_ba << FailureCause::NotEnoughRoom;
+    QTest::newRow("FAT32 holds a small one")
+        << 100 * mib << 900 * mib << "vfat"_ba << FailureCause::Unknown;
+    QTest::newRow("FAT32 and over 4 GiB")
+        << 5000 * mib << 50000 * mib << "vfat"_ba << FailureCause::FileTooLarge;
+    QTest::newRow("exFAT takes it")
+        << 5000 * mib << 50000 * mib << "exfat"_ba << FailureCause::Unknown;
+}
+
+void BackupTest::roomBeforeWriting()
+{
+    QFETCH(qint64, database);
+    QFETCH(qint64, available);
+    QFETCH(QByteArray, fileSystem);
+    QFETCH(FailureCause, cause);
+    const std::optional<ranupa::Failure> problem =
+        ranupa::roomProblem(database, available, fileSystem);
+    QCOMPARE(problem ? problem->cause : FailureCause::Unknown, cause);
+}
+
+// A file system that takes no file as large as the backup (FAT32 and its 4 GiB, made small here
+// with a file size limit on the program and its tools): "File too large", and no file left.
+void BackupTest::fileTooLargeForItsFileSystem()
+{
+    const QString dir = madeFolder(work.filePath(u"batas"_s));
+    QProcess program;
+    const rlim_t limit = rlim_t(std::max<qint64>(backupSize / 2, 16 * 1024));
+    program.setChildProcessModifier([limit] {
+        ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG instead
+        const rlimit fileSize{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &fileSize);
+    });
+    cluster->startProgram(program, {u"--backup"_s, dir});
+    const ProgramRun run = finishRun(program);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains(u"FAT32 hanya menampung file sampai 4 GB"_s), qPrintable(run.err));
+    QCOMPARE(filesIn(dir), QStringList());
 }
 
 // Two backups of the same second: a file of the name a backup would take is never opened, let

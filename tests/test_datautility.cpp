@@ -1,5 +1,6 @@
 #include "gui/datautility.h"
 #include "modalhelper.h"
+#include "testhome.h"
 
 #include <QClipboard>
 #include <QFileDialog>
@@ -32,6 +33,7 @@ private slots:
     void emptyFieldsRunNothing();
 
 private:
+    TestHome m_home; // nothing recorded yet, no folder used yet
     QTemporaryDir m_dir;
 };
 
@@ -99,7 +101,9 @@ void TestDataUtility::layoutAsDesigned()
     QCOMPARE(frames[1]->geometry(), QRect(12, 128, 412, 108));
     QStringList texts;
     for (QLabel* label : window.findChildren<QLabel*>()) {
-        texts << label->text();
+        if (label->objectName() != QStringLiteral("backupStatus")) {
+            texts << label->text();
+        }
     }
     QCOMPARE(texts, (QStringList{
                         QStringLiteral("Pilih direktori tujuan kemudian klik tombol 'Backup'"),
@@ -121,6 +125,15 @@ void TestDataUtility::layoutAsDesigned()
     }
     QCOMPARE(chain, (QStringList{"targetDir", "cmdPilihBackup", "backupFile", "cmdKeluar",
                                  "cmdBackup", "cmdPilihRestore", "cmdRestore"}));
+
+    // The status line fills the free room left of "Tutup", below the Restore frame, and never
+    // takes the focus.
+    auto* status = child<QLabel>(window, "backupStatus");
+    QCOMPARE(status->geometry(), QRect(12, 238, 322, 40));
+    QCOMPARE(status->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(status->text(), QStringLiteral("Belum ada backup yang tercatat di komputer ini."));
+    QVERIFY(status->palette().color(QPalette::WindowText) != QColor(0xb0, 0, 0)); // no warning
+    QVERIFY(status->toolTip().contains(QStringLiteral("--history")));
 }
 
 void TestDataUtility::focusStartsInTargetDirAndFieldsAreReadOnly()
@@ -206,9 +219,11 @@ void TestDataUtility::backupSelectorFillsAndCancelEmpties()
 
     QFileDialog::FileMode mode{};
     QString title;
+    QString firstOpenedIn;
     whenModal<QFileDialog>([&](QFileDialog* selector) {
         title = selector->windowTitle();
         mode = selector->fileMode();
+        firstOpenedIn = selector->directory().absolutePath();
         selector->setDirectory(chosen); // "Choose" takes the directory the selector shows
         static_cast<QDialog*>(selector)->accept(); // as the Open or Choose button does
     });
@@ -216,16 +231,23 @@ void TestDataUtility::backupSelectorFillsAndCancelEmpties()
     QCOMPARE(title, QStringLiteral("Backup Data"));
     QCOMPARE(mode, QFileDialog::Directory);
     QCOMPARE(targetDir->text(), chosen);
+    // Never first in the working directory: the installation's, on the database's own disk.
+    QVERIFY(firstOpenedIn != QDir::currentPath());
 
-    // A fresh selector: it does not open where the last one was left.
-    QString openedIn;
-    whenModal<QFileDialog>([&](QFileDialog* selector) {
-        openedIn = selector->directory().absolutePath();
+    // Both selectors open in the folder last used, in this window and in the next run's; a
+    // cancelled choice empties the field.
+    QStringList openedIn;
+    const auto remember = [&](QFileDialog* selector) {
+        openedIn << selector->directory().absolutePath();
         selector->reject();
-    });
+    };
+    whenModal<QFileDialog>(remember);
     window.PilihBackup();
-    QCOMPARE(openedIn, QDir::currentPath());
     QVERIFY(targetDir->text().isEmpty());
+    DataUtility next;
+    whenModal<QFileDialog>(remember);
+    next.PilihRestore();
+    QCOMPARE(openedIn, QStringList(2, chosen));
 }
 
 void TestDataUtility::restoreSelectorOffersOnlyBackups()

@@ -470,6 +470,7 @@ void TestGuiOperations::backupCanBeCancelled()
     QCOMPARE(cancelled.text, u"Backup dibatalkan"_s);
     QCOMPARE(cancelled.icon, QMessageBox::Information);
     QVERIFY(filesIn(target.path()).isEmpty());
+    QCOMPARE(ranupa::readHistory().constLast().result, ranupa::RunResult::Cancelled);
 }
 
 void TestGuiOperations::restoreCanBeCancelled()

@@ -4,6 +4,7 @@
 #include "core/ops/job.h"
 #include "core/pg/toolcommands.h"
 
+#include <QDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -46,6 +47,8 @@ void OperationCommandsTest::backupFileName_data()
         << u"ranupaku15072026235959.dbk"_s;
     QTest::newRow("trailing space kept")
         << u"/srv/cadangan "_s << example << u"ranupaku06122026220509.dbk"_s;
+    QTest::newRow("one separator after a folder given with one")
+        << u"/srv/cadangan/"_s << example << u"ranupaku06122026220509.dbk"_s;
 }
 
 void OperationCommandsTest::backupFileName()
@@ -54,12 +57,8 @@ void OperationCommandsTest::backupFileName()
     QFETCH(QDateTime, now);
     QFETCH(QString, name);
 
-#ifdef Q_OS_WIN
-    const QString separator = u"\\"_s;
-#else
-    const QString separator = u"/"_s;
-#endif
-    QCOMPARE(backupFilePath(targetDir, now), targetDir + separator + name);
+    const QString expected = QDir::toNativeSeparators(QDir::cleanPath(targetDir) + u'/' + name);
+    QCOMPARE(backupFilePath(targetDir, now), expected);
 }
 
 void OperationCommandsTest::backupCommandLineIsExact()

@@ -306,7 +306,7 @@ void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase()
             expectPreviousDatabase();
             return;
         }
-        QVERIFY(outcome.details.contains(ranupa::scratchDatabaseName()));
+        QVERIFY(outcome.details.contains(ranupa::scratchDatabaseName.toString()));
         QVERIFY(pgcluster(u"server-start"_s));
     }
     const QString dir = madeFolder(work.filePath(QString::fromLatin1(QTest::currentDataTag())));

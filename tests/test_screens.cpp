@@ -1,9 +1,12 @@
+#include "core/model/history.h"
 #include "core/ops/operation.h"
+#include "core/ops/scheduler.h"
 #include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/imagectrl.h"
 #include "gui/mainwindow.h"
 #include "modalhelper.h"
+#include "testhome.h"
 #include "translation.h"
 
 #include <QCheckBox>
@@ -31,12 +34,14 @@ class TestScreens final : public QObject
 private slots:
     void initTestCase();
     void windowsStayOnTheScreenAndTextsFit();
+    void statusLineFitsAtItsLongest();
     void selectorsStayOnTheScreen();
     void confirmationStaysOnTheScreen();
     void bannerKeepsItsDetail();
     void qtTextsReadInIndonesian();
 
 private:
+    TestHome m_home;
     QTemporaryDir m_dir;
 };
 
@@ -90,6 +95,35 @@ void TestScreens::windowsStayOnTheScreenAndTextsFit()
         verifyTextsFit(*window);
         window->hide();
     }
+}
+
+void TestScreens::statusLineFitsAtItsLongest()
+{
+    // The longest the line gets: the schedule's last run failed, and the newest backup is old.
+    QCOMPARE(
+        ranupa::makeSchedule(
+            {.program = u"/usr/bin/true"_s, .installDir = m_dir.path(), .backupDir = m_dir.path()}),
+        std::nullopt);
+    const QDateTime now = QDateTime::currentDateTime();
+    QString problem;
+    for (const ranupa::RunRecord& run :
+         {ranupa::RunRecord{.started = now.addDays(-9), .tried = true},
+          ranupa::RunRecord{.started = now.addSecs(1),
+          .origin = ranupa::RunOrigin::Schedule,
+          .result = ranupa::RunResult::Failed}}) {
+        QVERIFY2(ranupa::appendToHistory(run, problem), qPrintable(problem));
+    }
+    DataUtility window;
+    openAndActivate(window);
+    verifyTextsFit(window); // each of the status line's lines too
+    auto* status = window.findChild<QLabel*>(u"backupStatus"_s);
+    QVERIFY2(status->toolTip().contains(u"terakhir gagal"_s) &&
+                 status->toolTip().contains(u"Sudah lebih dari 7 hari!"_s),
+             qPrintable(status->toolTip()));
+    const int lines = int(status->text().count(u'\n')) + 1;
+    QVERIFY(lines * status->fontMetrics().lineSpacing() <= status->height());
+    QCOMPARE(status->palette().color(QPalette::WindowText), QColor(0xb0, 0, 0));
+    QVERIFY(ranupa::removeSchedule());
 }
 
 void TestScreens::selectorsStayOnTheScreen()

@@ -97,7 +97,7 @@ private:
     bool loadIsHeld(QProcess* program = nullptr) const
     {
         const QString loading = u"datname = '%1' AND query LIKE 'COPY public.lambat%'"_s.arg(
-            ranupa::scratchDatabaseName());
+            ranupa::scratchDatabaseName);
         const QDeadlineTimer deadline(60'000);
         while (cluster->sessions(loading) != u"1"_s) {
             if (deadline.hasExpired() ||
@@ -139,8 +139,9 @@ void SharedServerTest::cleanup()
 {
     // Whatever a case left, the next one starts from the backed-up pendataan alone.
     exec(u"DROP ROLE IF EXISTS ranupa_uji_tahan"_s, u"postgres"_s);
-    for (const QString& name : {ranupa::scratchDatabaseName(), ranupa::replacedDatabaseName(),
-                                ranupa::legacySetAsideName()}) {
+    for (const QString& name :
+         {ranupa::scratchDatabaseName.toString(), ranupa::replacedDatabaseName.toString(),
+          ranupa::legacySetAsideName.toString()}) {
         exec(u"DROP DATABASE IF EXISTS %1 WITH (FORCE)"_s.arg(name), u"postgres"_s);
     }
     if (oid().isEmpty()) {
@@ -255,11 +256,13 @@ void SharedServerTest::foreignDatabaseUnderReservedName_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("comment"); // "" for none
-    QTest::newRow("scratch name, no comment") << ranupa::scratchDatabaseName() << QString();
+    QTest::newRow("scratch name, no comment")
+        << ranupa::scratchDatabaseName.toString() << QString();
     QTest::newRow("replaced name, a comment of its own")
-        << ranupa::replacedDatabaseName() << u"Salinan milik operator"_s;
+        << ranupa::replacedDatabaseName.toString() << u"Salinan milik operator"_s;
     QTest::newRow("scratch name, the mark and more")
-        << ranupa::scratchDatabaseName() << ranupa::ownDatabaseMark() + u" (disalin)"_s;
+        << ranupa::scratchDatabaseName.toString()
+        << ranupa::ownDatabaseMark.toString() + u" (disalin)"_s;
 }
 
 void SharedServerTest::foreignDatabaseUnderReservedName()
@@ -299,7 +302,7 @@ void SharedServerTest::legacySetAsideCopy_data()
 void SharedServerTest::legacySetAsideCopy()
 {
     QFETCH(bool, pendataanPresent);
-    const QString legacy = ranupa::legacySetAsideName();
+    const QString legacy = ranupa::legacySetAsideName.toString();
     const QString pendataanOid = oid();
     if (pendataanPresent) {
         QVERIFY(exec(u"CREATE DATABASE "_s + legacy, u"postgres"_s));

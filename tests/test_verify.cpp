@@ -186,11 +186,11 @@ void VerifyTest::interruptedTrialIsDroppedByTheNextRun()
     program.start(QCoreApplication::applicationFilePath(), {});
     QTRY_COMPARE_WITH_TIMEOUT(
         cluster->sessions(u"datname = '%1' and query like 'COPY "
-                          u"public.lambat%'"_s.arg(ranupa::trialDatabaseName())),
+                          u"public.lambat%'"_s.arg(ranupa::trialDatabaseName)),
         u"1"_s, 60'000);
     program.kill();
     QVERIFY(program.waitForFinished(10'000));
-    QCOMPARE(cluster->ownDatabases(), ranupa::trialDatabaseName());
+    QCOMPARE(cluster->ownDatabases(), ranupa::trialDatabaseName.toString());
 
     const OperationOutcome next = ranupa::runBackup(madeFolder(work.filePath(u"setelah"_s)));
     QVERIFY2(next.details.contains(u"Uji restore sebelumnya terhenti"_s), qPrintable(next.details));

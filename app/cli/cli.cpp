@@ -1,5 +1,8 @@
 #include "cli/cli.h"
 
+#include "cli/interruptwatcher.h"
+#include "cli/output.h"
+#include "cli/schedulecommands.h"
 #include "core/ops/job.h"
 #include "core/ops/retention.h"
 
@@ -13,9 +16,7 @@
 #include <optional>
 
 #ifdef Q_OS_UNIX
-#include <QSocketNotifier>
 #include <csignal>
-#include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -27,87 +28,30 @@ namespace ranupa::cli {
 
 namespace {
 
-// Every line on standard error starts with the moment it was written, so that a scheduler's log
-// says when a failure happened; standard output keeps the messages exactly as they are.
-void print(FILE* stream, QString text)
-{
-    if (stream == stderr) {
-        const QString stamp = QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss "_s);
-        text = stamp + text.replace(u'\n', u'\n' + stamp);
-    }
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
-
 #ifdef Q_OS_WIN
-// The program is a GUI program on Windows; started from a console, it writes there.
+// The program is a GUI program on Windows; started from a console, it takes part in it as a
+// console program would: it writes there what is not redirected, and the console's Ctrl+C and
+// the closing of its window stop it (safely, see InterruptWatcher) even when all is redirected.
 void attachToParentConsole()
 {
-    const bool redirected = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN;
-    if (!redirected && AttachConsole(ATTACH_PARENT_PROCESS)) {
+    const auto redirected = [](DWORD stream) {
+        return GetFileType(GetStdHandle(stream)) != FILE_TYPE_UNKNOWN;
+    };
+    const bool outputRedirected = redirected(STD_OUTPUT_HANDLE);
+    const bool errorRedirected = redirected(STD_ERROR_HANDLE);
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
+        return;
+    }
+    if (!outputRedirected) {
         std::freopen("CONOUT$", "w", stdout);
+    }
+    if (!errorRedirected) {
         std::freopen("CONOUT$", "w", stderr);
     }
 }
 #endif
 
 #ifdef Q_OS_UNIX
-// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal, so that an interrupted backup removes its
-// partial file and an interrupted restore puts pendataan back, instead of the process dying
-// half-way. SIGHUP comes when the terminal or the ssh session that started the program closes.
-class InterruptWatcher final : public QObject
-{
-    Q_DISABLE_COPY_MOVE(InterruptWatcher)
-
-public:
-    explicit InterruptWatcher(std::function<void()> onInterrupt)
-    {
-        if (::pipe(s_pipe) != 0) {
-            return;
-        }
-        m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
-        QObject::connect(m_notifier, &QSocketNotifier::activated, this, [this, onInterrupt] {
-            char signal = 0;
-            if (::read(s_pipe[0], &signal, 1) == 1 && !m_interrupted) {
-                m_interrupted = true;
-                onInterrupt();
-            }
-        });
-        struct sigaction action = {};
-        action.sa_handler = &InterruptWatcher::handle;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < watched.size(); ++i) {
-            ::sigaction(watched[i], &action, &m_old[i]);
-        }
-    }
-    ~InterruptWatcher() override
-    {
-        for (std::size_t i = 0; i < watched.size(); ++i) {
-            ::sigaction(watched[i], &m_old[i], nullptr);
-        }
-        delete m_notifier;
-        ::close(s_pipe[0]);
-        ::close(s_pipe[1]);
-    }
-    bool interrupted() const { return m_interrupted; }
-
-private:
-    static void handle(int signal)
-    {
-        const char byte = char(signal);
-        [[maybe_unused]] const auto written = ::write(s_pipe[1], &byte, 1);
-    }
-
-    static constexpr std::array<int, 3> watched{SIGINT, SIGTERM, SIGHUP};
-    // A signal handler can reach nothing but static data.
-    static inline int s_pipe[2] = {-1, -1};
-    QSocketNotifier* m_notifier = nullptr;
-    std::array<struct sigaction, 3> m_old = {};
-    bool m_interrupted = false;
-};
-
 // A reader of standard error that went away (a closed pipe, as with "| head") must cost the
 // program its messages only, never its life half-way through a restore.
 void ignoreBrokenPipes()
@@ -118,6 +62,16 @@ void ignoreBrokenPipes()
     ::sigaction(SIGPIPE, &action, nullptr);
 }
 #endif
+
+// What stops a run safely (see InterruptWatcher), as the operator of this system does it.
+QString stopRequests()
+{
+#ifdef Q_OS_WIN
+    return u"Ctrl+C, jendela konsol ditutup"_s;
+#else
+    return u"Ctrl+C, SIGTERM, SIGHUP"_s;
+#endif
+}
 
 int report(const OperationOutcome& outcome, bool interrupted)
 {
@@ -143,29 +97,41 @@ int report(const OperationOutcome& outcome, bool interrupted)
 // Runs one backup or restore job to its end, reporting progress on standard error, and gives the
 // exit code. An outcome told before the job ends (a restore's, before it drops the previous
 // database) is printed at once; what the job adds to it later follows on standard error.
-int runJob(const OperationRequest& request, bool quiet, OperationOutcome& outcome)
+int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, OperationOutcome& outcome)
 {
     OperationJob job;
+    job.setOrigin(origin);
     OperationProgress progress;
     QElapsedTimer clock;
     clock.start();
     int shownTenths = -1; // of the current step's measure, so that a long step says little
+    QString unshown;      // the step's latest measure, when it says more than the one shown
     if (!quiet) {
-        progress.stepChanged = [&shownTenths](const QString& step) {
+        progress.stepChanged = [&shownTenths, &unshown](const QString& step) {
+            // Where the step got to: what moved within the last tenth (the entries a restore
+            // loaded after the whole file was read, say) is not left out.
+            if (!unshown.isEmpty()) {
+                print(stderr, unshown);
+            }
+            unshown.clear();
             shownTenths = -1;
             print(stderr, step);
         };
         progress.toolLine = [](const QString& line) {
             print(stderr, u"  "_s + line);
         };
-        progress.measured = [&shownTenths, &clock](const ProgressMeasure& measure) {
-            if (!measure.isDeterminate() || measure.percent() / 10 == shownTenths) {
+        progress.measured = [&shownTenths, &unshown, &clock](const ProgressMeasure& measure) {
+            if (!measure.isDeterminate()) {
                 return;
             }
-            shownTenths = measure.percent() / 10;
-            print(stderr, u"[%1] %2% (%3)"_s.arg(elapsedText(clock.elapsed()),
-                                                 QString::number(measure.percent()),
-                                                 progressText(measure)));
+            const QString line =
+                u"[%1] %2% (%3)"_s.arg(elapsedText(clock.elapsed()),
+                                       QString::number(measure.percent()), progressText(measure));
+            unshown = measure.percent() / 10 == shownTenths ? line : QString();
+            if (unshown.isEmpty()) {
+                shownTenths = measure.percent() / 10;
+                print(stderr, line);
+            }
         };
     }
     std::optional<OperationOutcome> told;
@@ -174,18 +140,12 @@ int runJob(const OperationRequest& request, bool quiet, OperationOutcome& outcom
         told = early;
         code = report(early, false);
     };
-#ifdef Q_OS_UNIX
     InterruptWatcher watcher([&job] {
         print(stderr, u"Dihentikan; membatalkan dengan aman, tunggu sebentar..."_s);
         job.cancel();
     });
-#endif
     outcome = runToEnd(job, request, progress);
-#ifdef Q_OS_UNIX
     const bool interrupted = watcher.interrupted();
-#else
-    const bool interrupted = false;
-#endif
     if (!told) {
         return report(outcome, interrupted);
     }
@@ -288,8 +248,9 @@ int run(const QStringList& arguments)
         u"  0  berhasil\n"
         u"  1  gagal; pesan dan penyebabnya ditulis di standard error\n"
         u"  2  perintah salah; tidak ada yang dijalankan\n"
-        u"  3  dihentikan (Ctrl+C, SIGTERM, SIGHUP); backup setengah jadi dihapus, restore "
-        u"dibatalkan dengan aman\n"
+        u"  3  dihentikan ("_s +
+        stopRequests() +
+        u"); backup setengah jadi dihapus, restore dibatalkan dengan aman\n"
         u"  4  backup atau restore lain sedang berjalan di server database; tidak ada yang "
         u"dijalankan, coba lagi nanti"_s);
     const QCommandLineOption backupOption(
@@ -320,13 +281,34 @@ int run(const QStringList& arguments)
         u"--backup: uji backup yang baru dibuat sebelum --keep menghapus apa pun; bila ujinya "
         u"gagal, backup itu tetap disimpan dan tidak ada yang dihapus."_s);
     parser.addPositionalArgument(u"FILE"_s, u"File backup untuk --verify."_s);
+    const QCommandLineOption scheduleOption(
+        u"schedule"_s,
+        u"Jadwalkan backup harian ke folder DIR: setiap hari sistem menjalankan program ini "
+        u"dengan --backup DIR --verify --keep N dari folder instalasi (timer systemd, crontab, "
+        u"atau Task Scheduler Windows). Jadwal sebelumnya diganti. Bawaan: --at 10.00, "
+        u"--keep 14."_s,
+        u"DIR"_s);
+    const QCommandLineOption atOption(
+        u"at"_s, u"Dengan --schedule: jam backup harian, JJ.MM (bawaan 10.00)."_s, u"JJ.MM"_s);
+    const QCommandLineOption scheduleOffOption(
+        u"schedule-off"_s, u"Hapus jadwal backup harian yang dibuat dengan --schedule."_s);
+    const QCommandLineOption scheduleShowOption(
+        u"schedule-show"_s, u"Tampilkan jadwal backup harian, kapan backup berikutnya, dan "
+                            u"hasil backup terjadwal terakhir."_s);
+    const QCommandLineOption historyOption(
+        u"history"_s, u"Tampilkan riwayat backup, uji restore dan restore di komputer ini, yang "
+                      u"terbaru lebih dulu."_s);
+    const QCommandLineOption scheduledOption(
+        u"scheduled"_s, u"Dengan --backup: dipakai oleh jadwal, agar backup ini tercatat di "
+                        u"riwayat sebagai backup terjadwal."_s);
     const QCommandLineOption quietOption(
         u"quiet"_s, u"Jangan tampilkan jalannya proses, hanya hasil dan kesalahan."_s);
     const QCommandLineOption helpOption({u"?"_s, u"h"_s, u"help"_s}, u"Tampilkan bantuan ini."_s);
     const QCommandLineOption versionOption({u"v"_s, u"version"_s}, u"Tampilkan versi program."_s);
     parser.addOptions({backupOption, keepOption, restoreOption, yesOption, backupFirstOption,
-                       anyDatabaseOption, listOption, verifyOption, quietOption, helpOption,
-                       versionOption});
+                       anyDatabaseOption, listOption, verifyOption, scheduleOption, atOption,
+                       scheduleOffOption, scheduleShowOption, historyOption, scheduledOption,
+                       quietOption, helpOption, versionOption});
 
     if (!parser.parse(arguments)) {
         return usageError(parseErrorText(parser, arguments));
@@ -349,7 +331,8 @@ int run(const QStringList& arguments)
                                     parser.positionalArguments().join(u' '));
     }
     for (const QCommandLineOption* option :
-         {&backupOption, &keepOption, &restoreOption, &backupFirstOption, &listOption}) {
+         {&backupOption, &keepOption, &restoreOption, &backupFirstOption, &listOption,
+          &scheduleOption, &atOption}) {
         if (parser.values(*option).size() > 1) {
             return usageError(u"--"_s + option->names().first() + u" hanya boleh sekali."_s);
         }
@@ -358,25 +341,43 @@ int run(const QStringList& arguments)
     const bool backup = parser.isSet(backupOption);
     const bool restore = parser.isSet(restoreOption);
     const bool list = parser.isSet(listOption);
-    if (const int modes = int(backup) + int(restore) + int(list) + int(verifyFile); modes != 1) {
-        return usageError(
-            modes > 1 ? u"Pilih salah satu: --backup, --restore, --list atau --verify."_s
-                      : u"Perlu --backup DIR, --restore FILE, --list DIR atau --verify FILE."_s);
+    const bool schedule = parser.isSet(scheduleOption);
+    const bool withoutTarget = parser.isSet(scheduleOffOption) ||
+                               parser.isSet(scheduleShowOption) || parser.isSet(historyOption);
+    if (const int modes = int(backup) + int(restore) + int(list) + int(verifyFile) + int(schedule) +
+                          int(parser.isSet(scheduleOffOption)) +
+                          int(parser.isSet(scheduleShowOption)) + int(parser.isSet(historyOption));
+        modes != 1) {
+        return usageError(modes > 1 ? u"Pilih salah satu: --backup, --restore, --list, --verify, "
+                                      u"--schedule, --schedule-off, --schedule-show atau "
+                                      u"--history."_s
+                                    : u"Perlu --backup DIR, --restore FILE, --list DIR, --verify "
+                                      u"FILE, --schedule DIR, --schedule-off, --schedule-show "
+                                      u"atau --history."_s);
     }
     // The folder or file of the one mode chosen.
     const QString target = verifyFile ? parser.positionalArguments().constFirst()
-                                      : parser.value(backup    ? backupOption
-                                                     : restore ? restoreOption
-                                                               : listOption);
-    if (target.isEmpty()) {
+                                      : parser.value(backup     ? backupOption
+                                                     : restore  ? restoreOption
+                                                     : schedule ? scheduleOption
+                                                                : listOption);
+    if (target.isEmpty() && !withoutTarget) {
         return usageError(u"Folder atau file tidak boleh kosong."_s);
+    }
+    const std::optional<QTime> at = timeOfDay(parser.value(atOption));
+    if (parser.isSet(atOption) && (!schedule || !at)) {
+        return usageError(schedule ? u"--at perlu jam JJ.MM, misalnya 10.00."_s
+                                   : u"--at hanya berlaku dengan --schedule."_s);
+    }
+    if (parser.isSet(scheduledOption) && !backup) {
+        return usageError(u"--scheduled hanya berlaku dengan --backup."_s);
     }
     int keep = 0; // 0: remove nothing
     if (parser.isSet(keepOption)) {
         bool number = false;
         keep = parser.value(keepOption).toInt(&number);
-        if (!backup) {
-            return usageError(u"--keep hanya berlaku dengan --backup."_s);
+        if (!backup && !schedule) {
+            return usageError(u"--keep hanya berlaku dengan --backup atau --schedule."_s);
         }
         if (!number || keep < 1) {
             return usageError(u"--keep perlu bilangan bulat 1 atau lebih."_s);
@@ -406,20 +407,35 @@ int run(const QStringList& arguments)
     if (list) {
         return printBackups(target);
     }
+    if (schedule) {
+        return scheduleDailyBackup(target, at.value_or(QTime(10, 0)), keep > 0 ? keep : 14);
+    }
+    if (parser.isSet(scheduleOffOption)) {
+        return removeDailyBackup();
+    }
+    if (parser.isSet(scheduleShowOption)) {
+        return showDailyBackup();
+    }
+    if (parser.isSet(historyOption)) {
+        return printHistory();
+    }
     const bool quiet = parser.isSet(quietOption);
     OperationOutcome outcome;
     if (verifyFile) {
-        return runJob(VerifyRequest{.backupFile = target}, quiet, outcome);
+        return runJob(VerifyRequest{.backupFile = target}, quiet, RunOrigin::CommandLine, outcome);
     }
     if (restore) {
         // --yes has answered the question the window asks: the restore goes on at once.
         return runJob(RestoreRequest{.backupFile = target,
                                      .acceptOtherDatabase = parser.isSet(anyDatabaseOption),
                                      .safetyBackupDir = safetyBackupDir},
-                      quiet, outcome);
+                      quiet, RunOrigin::CommandLine, outcome);
     }
     // A backup that fails its trial is kept and reported, and removes nothing.
-    const int code = runJob(BackupRequest{.targetDir = target, .verify = verify}, quiet, outcome);
+    const RunOrigin origin =
+        parser.isSet(scheduledOption) ? RunOrigin::Schedule : RunOrigin::CommandLine;
+    const int code =
+        runJob(BackupRequest{.targetDir = target, .verify = verify}, quiet, origin, outcome);
     if (code != Success || keep == 0) {
         return code;
     }

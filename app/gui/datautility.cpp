@@ -2,10 +2,14 @@
 
 #include "core/model/installation.h"
 #include "core/model/names.h"
+#include "core/model/wording.h"
 #include "core/ops/job.h"
+#include "core/ops/runstatus.h"
+#include "core/ops/scheduler.h"
 #include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"
 #include "gui/progressdialog.h"
+#include "gui/scheduledialog.h"
 #include "gui/screenfit.h"
 #include "ui_datautil.h"
 
@@ -23,6 +27,7 @@
 #include <QScopedValueRollback>
 #include <QSettings>
 #include <QSortFilterProxyModel>
+#include <QStandardPaths>
 #include <QTextEdit>
 #include <QTimer>
 #include <algorithm>
@@ -33,15 +38,76 @@ namespace ranupa {
 
 namespace {
 
-// Each press opens a fresh selector in the working directory: Qt would otherwise start where the
+// Where a backup was last made from the window, and the folder last chosen in a selector,
+// remembered between runs.
+QSettings programSettings()
+{
+    return QSettings(u"Ranupa Helper"_s, u"Ranupa Helper"_s);
+}
+
+constexpr QStringView lastBackupFolderKey = u"lastBackupFolder";
+constexpr QStringView lastChosenFolderKey = u"lastChosenFolder";
+
+QString lastBackupFolder()
+{
+    return programSettings().value(lastBackupFolderKey).toString();
+}
+
+// The selectors open in the folder last used. The first time, that is the user's documents
+// rather than the working directory: the installation folder lies on the database's own disk.
+QString lastFolderUsed()
+{
+    const QSettings settings = programSettings();
+    for (const QString& folder :
+         {settings.value(lastChosenFolderKey).toString(), lastBackupFolder(),
+          QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)}) {
+        if (!folder.isEmpty() && QFileInfo(folder).isDir()) {
+            return folder;
+        }
+    }
+    return QDir::homePath();
+}
+
+// Each press opens a fresh selector in the folder last used: Qt would otherwise start where the
 // previous selector of the process was left. A cancelled choice empties the field, also after an
-// earlier choice.
+// earlier choice. The field shows the path as the system writes it (C:\Cadangan on Windows).
 void chooseInto(QFileDialog& selector, QLineEdit& field)
 {
-    selector.setDirectory(QDir::currentPath());
+    selector.setDirectory(lastFolderUsed());
     fitToScreen(selector);
     const bool chosen = selector.exec() == QDialog::Accepted;
-    field.setText(chosen ? selector.selectedFiles().value(0) : QString());
+    const QString path = chosen ? selector.selectedFiles().value(0) : QString();
+    field.setText(QDir::toNativeSeparators(path));
+    if (chosen) {
+        const QFileInfo info(path);
+        programSettings().setValue(lastChosenFolderKey,
+                                   info.isDir() ? info.absoluteFilePath() : info.absolutePath());
+    }
+}
+
+// The status text cut into the lines that the label's width and height hold; the last line that
+// fits is shortened when more would follow. The whole text stays in the tooltip.
+QString fittedLines(const QString& text, const QLabel& label)
+{
+    const QFontMetrics metrics = label.fontMetrics();
+    const int maxLines = std::max(1, label.height() / metrics.lineSpacing());
+    QStringList lines;
+    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
+        const QString longer = lines.isEmpty() ? word : lines.last() + u' ' + word;
+        if (!lines.isEmpty() && metrics.horizontalAdvance(longer) <= label.width()) {
+            lines.last() = longer;
+        } else {
+            lines << word;
+        }
+    }
+    if (lines.size() > maxLines) {
+        lines = lines.mid(0, maxLines);
+        lines.last() += u" \u2026"_s;
+    }
+    for (QString& line : lines) {
+        line = metrics.elidedText(line, Qt::ElideRight, label.width());
+    }
+    return lines.join(u'\n');
 }
 
 // Backups newest first by the time in their names: by name, day-month-year names put 08/12 between
@@ -75,19 +141,6 @@ protected:
         return files.fileName(left).compare(files.fileName(right), Qt::CaseInsensitive) < 0;
     }
 };
-
-// Where a backup was last made from the window, remembered between runs.
-QSettings programSettings()
-{
-    return QSettings(u"Ranupa Helper"_s, u"Ranupa Helper"_s);
-}
-
-constexpr QStringView lastBackupFolderKey = u"lastBackupFolder";
-
-QString lastBackupFolder()
-{
-    return programSettings().value(lastBackupFolderKey).toString();
-}
 
 // The message boxes carry the executable's name, as the rest of the school-data tools do.
 QString messageTitle()
@@ -229,6 +282,10 @@ DataUtility::DataUtility(QWidget* parent) : QDialog(parent), ui(std::make_unique
     connect(ui->cmdPilihRestore, &QPushButton::clicked, this, &DataUtility::PilihRestore);
     connect(ui->cmdRestore, &QPushButton::clicked, this, &DataUtility::DoRestore);
 
+    // Read-only and out of the focus chain: the window's keyboard order stays as it was.
+    ui->backupStatus->setFocusPolicy(Qt::NoFocus);
+    ui->backupStatus->setTextFormat(Qt::PlainText);
+    refreshStatus();
     ui->targetDir->setFocus();
 }
 
@@ -268,12 +325,18 @@ void DataUtility::DoBackup()
         return;
     }
     OperationJob job;
+    job.setOrigin(RunOrigin::Window);
     const OperationOutcome outcome =
         runWithProgress(job, BackupRequest{.targetDir = targetDir}, this, u"Backup"_s);
-    if (outcome.status == OperationStatus::Succeeded) {
-        programSettings().setValue(lastBackupFolderKey, QFileInfo(outcome.filePath).absolutePath());
+    const bool succeeded = outcome.status == OperationStatus::Succeeded;
+    const QString folder = QFileInfo(outcome.filePath).absolutePath();
+    if (succeeded) {
+        programSettings().setValue(lastBackupFolderKey, folder);
     }
-    showOutcome(outcome);
+    refreshStatus();
+    if (showOutcome(outcome, succeeded)) {
+        scheduleDailyBackup(folder);
+    }
 }
 
 void DataUtility::DoRestore()
@@ -289,6 +352,7 @@ void DataUtility::DoRestore()
     }
     bool finished = false;
     OperationJob job;
+    job.setOrigin(RunOrigin::Window);
     connect(&job, &OperationJob::finished, &job, [&finished] { finished = true; });
     askBeforeReplacing(job, *this);
     showOutcome(runWithProgress(job,
@@ -297,12 +361,13 @@ void DataUtility::DoRestore()
                                                .safetyBackupDir = {}},
                                 this, u"Restore"_s));
     waitForTheRest(job, finished, this, u"Restore"_s);
+    refreshStatus();
 }
 
-void DataUtility::showOutcome(const OperationOutcome& outcome)
+bool DataUtility::showOutcome(const OperationOutcome& outcome, bool offerSchedule)
 {
     if (outcome.status == OperationStatus::Skipped) {
-        return;
+        return false;
     }
     const bool failed = outcome.status == OperationStatus::Failed;
     QMessageBox box(failed ? QMessageBox::Warning : QMessageBox::Information, messageTitle(),
@@ -319,9 +384,62 @@ void DataUtility::showOutcome(const OperationOutcome& outcome)
             addCopyDetailsButton(box, outcome.details);
         }
     }
+    // Pressed, it closes the box as OK does, and the schedule's own dialog follows.
+    QAbstractButton* schedule =
+        offerSchedule
+            ? box.addButton(u"Jadwalkan backup harian ke folder ini..."_s, QMessageBox::ActionRole)
+            : nullptr;
+    if (schedule != nullptr) {
+        schedule->setObjectName(u"scheduleDaily"_s);
+    }
     widenForReading(box);
     keepOkTheDefault(box);
     box.exec();
+    return schedule != nullptr && box.clickedButton() == schedule;
+}
+
+void DataUtility::scheduleDailyBackup(const QString& backupDir)
+{
+    ScheduleDialog ask(backupDir, this);
+    ask.setObjectName(u"scheduleDialog"_s);
+    if (ask.exec() != QDialog::Accepted) {
+        return;
+    }
+    const Result<DailyBackup> backup = dailyBackupOfThisProgram(backupDir, ask.at(), ask.keep());
+    const std::optional<Failure> notMade = backup ? makeSchedule(*backup) : backup.failure();
+    const std::optional<Schedule> made = notMade ? std::nullopt : currentSchedule();
+    refreshStatus();
+    QMessageBox box(made ? QMessageBox::Information : QMessageBox::Warning, messageTitle(),
+                    made ? u"Backup harian dijadwalkan"_s
+                         : u"Jadwal backup harian tidak dapat dibuat"_s,
+                    QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    if (made) {
+        box.setInformativeText(u"Jadwal: %1.\nBackup berikutnya: %2.\n%3"_s.arg(
+            describeSchedule(*made), wording::upcoming(nextRun(made->backup.at)),
+            missedStartText(made->kind)));
+    } else if (notMade) {
+        if (notMade->cause != FailureCause::Unknown) {
+            box.setInformativeText(causeText(notMade->cause));
+        }
+        box.setDetailedText(u"Langkah yang gagal: %1.\n%2"_s.arg(notMade->step, notMade->details));
+    } else {
+        box.setInformativeText(u"Jadwal dibuat, tetapi tidak dapat dibaca kembali."_s);
+    }
+    widenForReading(box);
+    box.exec();
+}
+
+void DataUtility::refreshStatus()
+{
+    const BackupStatus status = backupStatus(readHistory(), currentSchedule());
+    ui->backupStatus->setText(fittedLines(status.text, *ui->backupStatus));
+    ui->backupStatus->setToolTip(status.text + u"\n\n"_s + status.toolTip);
+    QPalette palette = this->palette();
+    if (status.warning) {
+        palette.setColor(QPalette::WindowText, QColor(0xb0, 0x00, 0x00));
+    }
+    ui->backupStatus->setPalette(palette);
 }
 
 void DataUtility::keyPressEvent(QKeyEvent* event)

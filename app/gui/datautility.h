@@ -32,7 +32,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void showOutcome(const OperationOutcome& outcome);
+    // With `offerSchedule`, a successful backup's message offers to schedule it daily; true when
+    // that was chosen.
+    bool showOutcome(const OperationOutcome& outcome, bool offerSchedule = false);
+    void scheduleDailyBackup(const QString& backupDir);
+    // The line about the backups made on this computer, from the history and the schedule.
+    void refreshStatus();
 
     std::unique_ptr<Ui::DataUtil> ui;
     bool m_busy = false;

@@ -9,7 +9,16 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTextStream>
+
+#ifdef Q_OS_WIN
+// psapi.h needs the Windows header first.
+// clang-format off
+#include <qt_windows.h>
+#include <psapi.h>
+// clang-format on
+#else
 #include <sys/resource.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -17,9 +26,15 @@ namespace {
 
 long ownPeakKilobytes()
 {
+#ifdef Q_OS_WIN
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return long(counters.PeakWorkingSetSize / 1024);
+#else
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+#endif
 }
 
 } // namespace

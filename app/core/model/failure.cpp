@@ -21,6 +21,7 @@ constexpr std::array signatures = {
     Signature{FailureCause::DiskFull, u"no space left on device"},
     Signature{FailureCause::DiskFull, u"could not extend file"},
     Signature{FailureCause::DiskFull, u"disk full"},
+    Signature{FailureCause::FileTooLarge, u"file too large"},
     Signature{FailureCause::PasswordRequired, u"no password supplied"},
     Signature{FailureCause::PasswordRequired, u"password authentication failed"},
     Signature{FailureCause::PreparedTransaction, u"prepared transaction using the database"},
@@ -141,6 +142,13 @@ QString causeText(FailureCause cause, const QString& port)
     case FailureCause::TempFolderUnusable:
         return u"Folder sementara komputer ini (TEMP atau TMPDIR) tidak ada atau tidak dapat "
                u"ditulisi. Rincian menyebut folder itu: buat folder itu atau perbaiki izinnya, "
+               u"lalu coba lagi."_s;
+    case FailureCause::NotEnoughRoom:
+        return u"Ruang kosong di disk folder tujuan tidak cukup untuk file backup. Kosongkan ruang "
+               u"disk atau pilih folder di disk lain, lalu coba lagi."_s;
+    case FailureCause::FileTooLarge:
+        return u"File backup lebih besar daripada yang dapat disimpan sistem file disk tujuan "
+               u"(FAT32 hanya menampung file sampai 4 GB). Pilih folder di disk NTFS atau exFAT, "
                u"lalu coba lagi."_s;
     case FailureCause::Busy:
         return u"Backup atau restore lain sedang berjalan di server database ini. Tunggu sampai "

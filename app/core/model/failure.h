@@ -36,6 +36,8 @@ enum class FailureCause
     LockLost,             // someone else ended the program's own server session
     SslRequired,          // the environment asks for SSL, which the server does not offer
     TempFolderUnusable,   // the temp folder is missing or cannot be written
+    NotEnoughRoom,        // the backup's folder lacks room for it
+    FileTooLarge,         // the backup's file system takes no file that large (FAT32: 4 GiB)
     Busy,                 // another backup or restore runs on the server
 };
 
@@ -49,6 +51,9 @@ struct Failure
     bool cancelled = false; // the operator or a signal stopped it
     // Said only where it is sure: pendataan is as it was before the operation.
     bool pendataanUnchanged = false;
+    // The cause in words with the figures of this case, where causeText()'s fixed sentences
+    // would leave them out; "" for causeText().
+    QString said = {};
 
     static Failure cancel() { return {.step = {}, .details = {}, .cancelled = true}; }
 };

@@ -10,41 +10,14 @@ using namespace Qt::StringLiterals;
 
 namespace ranupa {
 
-QString scratchDatabaseName()
-{
-    return u"ranupa_helper_pendataan_baru"_s;
-}
-
-QString replacedDatabaseName()
-{
-    return u"ranupa_helper_pendataan_usang"_s;
-}
-
-QString trialDatabaseName()
-{
-    return u"ranupa_helper_uji"_s;
-}
-
-QString unfinishedDatabasePrefix()
-{
-    return u"ranupa_helper_dibuat_"_s;
-}
-
-QString legacySetAsideName()
-{
-    return u"ranupa_helper_pendataan_sebelum"_s;
-}
-
-QString ownDatabaseMark()
-{
-    return u"Dibuat oleh Ranupa Helper; dihapus otomatis."_s;
-}
-
+// In the system's own writing, with one separator before the name also after a folder given as
+// "D:\" or "C:\Cadangan\".
 QString backupFilePath(const QString& targetDir, const QDateTime& now, BackupKind kind)
 {
-    return targetDir + QDir::separator() + editionWord.toString() +
-           now.toString(u"ddMMyyyyhhmmss"_s) +
-           (kind == BackupKind::BeforeRestore ? u"-sebelum-restore.dbk"_s : u".dbk"_s);
+    const QString name =
+        editionWord.toString() + now.toString(u"ddMMyyyyhhmmss"_s) +
+        (kind == BackupKind::BeforeRestore ? u"-sebelum-restore.dbk"_s : u".dbk"_s);
+    return QDir::toNativeSeparators(QDir(targetDir).filePath(name));
 }
 
 QDateTime backupTime(const QString& fileName)

@@ -23,20 +23,20 @@ inline constexpr QStringView editionWord = u"ranupaku";
 //                                  dropped right after it
 //   ranupa_helper_uji              a trial restore loads the backup into it, counts its rows
 //                                  and drops it
-QString scratchDatabaseName();
-QString replacedDatabaseName();
-QString trialDatabaseName();
+inline constexpr QStringView scratchDatabaseName = u"ranupa_helper_pendataan_baru";
+inline constexpr QStringView replacedDatabaseName = u"ranupa_helper_pendataan_usang";
+inline constexpr QStringView trialDatabaseName = u"ranupa_helper_uji";
 // A database is created under a name of its own, the unfinished prefix and a random suffix, and
 // refusing connections: no command can mark it in the instant it is created. Until one
 // transaction marks it, gives it its name and opens it, nobody can have put anything into it, so
 // the program drops a database with that prefix that still refuses connections, whoever was
 // interrupted while making it.
-QString unfinishedDatabasePrefix();
+inline constexpr QStringView unfinishedDatabasePrefix = u"ranupa_helper_dibuat_";
 // What restores of earlier versions of the program set the previous pendataan aside under while
 // they loaded the new one; they put no mark on it.
-QString legacySetAsideName();
+inline constexpr QStringView legacySetAsideName = u"ranupa_helper_pendataan_sebelum";
 // The comment that marks the program's own databases.
-QString ownDatabaseMark();
+inline constexpr QStringView ownDatabaseMark = u"Dibuat oleh Ranupa Helper; dihapus otomatis.";
 
 // What a backup is for: the regular kind, or the copy of pendataan a restore makes first, which
 // is named apart so that it is never taken for, nor counted among, the regular ones.
@@ -46,8 +46,9 @@ enum class BackupKind
     BeforeRestore,
 };
 
-// The file a backup writes into `targetDir` at local time `now`: targetDir + separator +
-// "ranupaku" + DDMMYYYYhhmmss + ".dbk", or + "-sebelum-restore.dbk" before a restore.
+// The file a backup writes into `targetDir` at local time `now`: targetDir, one separator,
+// "ranupaku" + DDMMYYYYhhmmss + ".dbk", or + "-sebelum-restore.dbk" before a restore; in the
+// system's own writing (backslashes on Windows).
 QString backupFilePath(const QString& targetDir, const QDateTime& now,
                        BackupKind kind = BackupKind::Regular);
 

@@ -20,9 +20,13 @@ OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const
     outcome.pendataanUnchanged = failure.pendataanUnchanged;
     // A cancel has no cause to explain, only whether pendataan is unchanged.
     const QString unchanged = failure.pendataanUnchanged ? pendataanUnchangedText() : QString();
-    outcome.summary = failure.cancelled
-                          ? unchanged
-                          : failureSummary(failure.cause, port, failure.pendataanUnchanged);
+    if (failure.cancelled) {
+        outcome.summary = unchanged;
+    } else if (!failure.said.isEmpty()) {
+        outcome.summary = (failure.said + u'\n' + unchanged).trimmed();
+    } else {
+        outcome.summary = failureSummary(failure.cause, port, failure.pendataanUnchanged);
+    }
     QString failed =
         failure.step.isEmpty() ? QString() : u"Langkah yang gagal: %1."_s.arg(failure.step);
     failed = (failed + u' ' + unchanged).trimmed();

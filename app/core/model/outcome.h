@@ -33,8 +33,9 @@ struct OperationOutcome
     QString filePath; // the backup file this backup wrote (or tried to)
     FailureCause cause = FailureCause::Unknown; // why it failed, where the program can tell
     bool pendataanUnchanged = false; // said only where it is sure: pendataan is as it was
-    QString summary; // under the message: the cause and what to do, and whether pendataan is
-                     // unchanged (failureSummary())
+    QString summary;    // under the message: the cause and what to do, and whether pendataan is
+                        // unchanged (failureSummary())
+    bool tried = false; // a trial restore of the file ran (--verify)
 };
 
 // What the chosen backup holds, for the operator to see before pendataan is replaced.

@@ -54,4 +54,26 @@ QString size(qint64 bytes)
     return indonesian().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
 }
 
+QString duration(qint64 milliseconds)
+{
+    const qint64 seconds = milliseconds / 1000;
+    if (seconds < 60) {
+        return u"%1 detik"_s.arg(seconds);
+    }
+    if (seconds < 3600) {
+        return u"%1 menit %2 detik"_s.arg(seconds / 60).arg(seconds % 60);
+    }
+    return u"%1 jam %2 menit"_s.arg(seconds / 3600).arg(seconds % 3600 / 60);
+}
+
+QString upcoming(const QDateTime& when, const QDateTime& now)
+{
+    const qint64 days = now.toLocalTime().date().daysTo(when.toLocalTime().date());
+    const QString time = when.toLocalTime().toString(u"HH.mm"_s);
+    if (days == 0) {
+        return u"hari ini pukul "_s + time;
+    }
+    return days == 1 ? u"besok pukul "_s + time : dateTime(when);
+}
+
 } // namespace ranupa::wording

@@ -18,4 +18,10 @@ QString age(const QDateTime& when, const QDateTime& now = QDateTime::currentDate
 // "1,2 MB", "850 KB", "3,4 GB".
 QString size(qint64 bytes);
 
+// How long something took: "45 detik", "3 menit 20 detik", "1 jam 5 menit".
+QString duration(qint64 milliseconds);
+
+// When something comes: "hari ini pukul 10.00", "besok pukul 10.00", or dateTime() further on.
+QString upcoming(const QDateTime& when, const QDateTime& now = QDateTime::currentDateTime());
+
 } // namespace ranupa::wording

@@ -30,7 +30,7 @@ QString lockName()
     return u"ranupa-helper.lock"_s;
 }
 
-constexpr qint64 chunkBytes = 1 << 20;
+constexpr qint64 copyChunkBytes = 1 << 20;
 
 // What pg_restore reads of an archive in the directory format. The rest (restore.sql, a script
 // pg_dump adds to a tar archive for other readers) stays behind, and no other name of the
@@ -58,6 +58,13 @@ QString tempFolderText()
     return QDir::toNativeSeparators(QDir::tempPath());
 }
 
+// The tools read their arguments in the system's 8-bit encoding (on Windows its code page, not
+// Unicode): a path they would read differently is not one to hand them.
+bool readableByTools(const QString& path)
+{
+    return QString::fromLocal8Bit(path.toLocal8Bit()) == path;
+}
+
 // Only folders of this user: a name in a shared temp folder proves nothing.
 bool ownedByThisUser(const QFileInfo& folder)
 {
@@ -74,7 +81,8 @@ class Copier final
 {
 public:
     Copier(Operation& operation, QFile& file, const QString& folder)
-        : m_op(operation), m_file(file), m_folder(folder), m_buffer(chunkBytes, Qt::Uninitialized)
+        : m_op(operation), m_file(file), m_folder(folder),
+          m_buffer(copyChunkBytes, Qt::Uninitialized)
     {
         m_read.total = file.size();
         m_op.progress(m_read); // from 0
@@ -91,7 +99,7 @@ public:
             return;
         }
         for (qint64 left = member.size; left > 0 && !stopped();) {
-            const qint64 got = m_file.read(m_buffer.data(), std::min(left, chunkBytes));
+            const qint64 got = m_file.read(m_buffer.data(), std::min(left, copyChunkBytes));
             if (got <= 0) {
                 readError = got < 0 ? m_file.errorString() : u"file berakhir lebih awal"_s;
                 return;
@@ -145,6 +153,11 @@ Result<std::unique_ptr<ArchiveCopy>> ArchiveCopy::make(Operation& operation, QFi
     file.seek(0);
     if (file.peek(5) == "PGDMP") {
         return std::unique_ptr<ArchiveCopy>(); // pg_restore reads it whole, from the file
+    }
+    if (!readableByTools(QDir::tempPath())) {
+        noteNoCopy(operation, u"Nama folder sementara %1 tidak dapat dibaca oleh pg_restore"_s.arg(
+                                  tempFolderText()));
+        return std::unique_ptr<ArchiveCopy>();
     }
     const qint64 available = QStorageInfo(QDir::tempPath()).bytesAvailable();
     if (available < roomNeeded(file.size())) {

@@ -147,7 +147,7 @@ Result<std::unique_ptr<PartialBackupFile>> PartialBackupFile::create(const QStri
 #ifdef Q_OS_UNIX
             ::flock(file->m_file.handle(), LOCK_EX | LOCK_NB);
 #endif
-            return std::move(file);
+            return file;
         }
         problem = file->m_file.errorString();
         file->m_ours = false; // not made by us: never to be removed by us

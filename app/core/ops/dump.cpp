@@ -1,6 +1,7 @@
 #include "core/ops/dump.h"
 
 #include "core/model/progress.h"
+#include "core/model/wording.h"
 #include "core/ops/archivecheck.h"
 #include "core/ops/backupfiles.h"
 #include "core/ops/operation.h"
@@ -12,6 +13,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -37,6 +39,27 @@ DumpTables listTables(Operation& operation)
     const ToolResult result = operation.run(
         tools::psql(operation.installation().port, pendataan.toString(), {dumpTablesStatement()}));
     return dumpTablesFromOutput(result.resultText());
+}
+
+// Before anything is written: room for the database's size, which the lock's own session asks
+// for. Where the server does not say, the dump itself tells a full disk.
+std::optional<Failure> checkRoom(Operation& operation, const QString& targetDir)
+{
+    const std::optional<QStringList> rows =
+        operation.lock().query(u"SELECT pg_database_size('%1')"_s.arg(pendataan));
+    bool known = false;
+    const qint64 databaseSize = rows && !rows->isEmpty() ? rows->first().toLongLong(&known) : 0;
+    const QStorageInfo storage(targetDir);
+    // A folder that cannot be written says so when the file is made.
+    if (!known || !storage.isValid() || storage.isReadOnly()) {
+        return std::nullopt;
+    }
+    std::optional<Failure> problem =
+        roomProblem(databaseSize, storage.bytesAvailable(), storage.fileSystemType());
+    if (problem) {
+        problem->step = u"memeriksa ruang kosong di folder %1"_s.arg(targetDir);
+    }
+    return problem;
 }
 
 // pg_dump into the partial file, telling the tables done, how far the one being copied is, what
@@ -160,6 +183,37 @@ Failure removingWrittenFile(PartialBackupFile& partial, Failure failure)
 
 } // namespace
 
+std::optional<Failure> roomProblem(qint64 databaseSize, qint64 available,
+                                   const QByteArray& fileSystemType)
+{
+    constexpr qint64 mebibyte = 1024 * 1024;
+    constexpr qint64 fatLargestFile = 4096 * mebibyte - 1;
+    // The archive leaves the indexes out but writes the rest as text: about the database's size.
+    const qint64 needed = databaseSize + std::max(64 * mebibyte, databaseSize / 10);
+    const QByteArray type = fileSystemType.toLower();
+    if ((type == "vfat" || type == "msdos" || type.startsWith("fat")) &&
+        databaseSize > fatLargestFile) {
+        return Failure{.step = {},
+                       .details = {},
+                       .cause = FailureCause::FileTooLarge,
+                       .said = u"Disk folder tujuan memakai sistem file FAT, yang tidak dapat "
+                               u"menyimpan file sebesar 4 GB atau lebih, padahal database "
+                               u"pendataan berukuran %1. Pilih folder di disk NTFS atau exFAT, "
+                               u"lalu coba lagi."_s.arg(wording::size(databaseSize))};
+    }
+    if (available >= needed) {
+        return std::nullopt;
+    }
+    return Failure{
+        .step = {},
+        .details = {},
+        .cause = FailureCause::NotEnoughRoom,
+        .said = u"Ruang kosong di disk folder tujuan hanya %1, padahal database "
+                u"pendataan berukuran %2, jadi backupnya perlu sekitar %3. Kosongkan "
+                u"ruang disk atau pilih folder di disk lain, lalu coba lagi."_s.arg(
+                    wording::size(available), wording::size(databaseSize), wording::size(needed))};
+}
+
 Result<QString> writeBackup(Operation& operation, const QString& targetDirText, BackupKind kind)
 {
     const QString targetDir = absolutePathForTool(targetDirText);
@@ -167,6 +221,9 @@ Result<QString> writeBackup(Operation& operation, const QString& targetDirText, 
     const QDateTime nameTime = wholeSecondNow();
     // What a killed backup left behind; no running backup's file is touched.
     removeAbandonedPartialBackups(targetDir);
+    if (std::optional<Failure> noRoom = checkRoom(operation, targetDir)) {
+        return *noRoom;
+    }
     Result<std::unique_ptr<PartialBackupFile>> created =
         PartialBackupFile::create(targetDir, nameTime);
     if (!created) {

@@ -3,11 +3,19 @@
 #include "core/model/failure.h"
 #include "core/model/names.h"
 
+#include <QByteArray>
 #include <QString>
+#include <optional>
 
 namespace ranupa {
 
 class Operation;
+
+// Whether a folder with `available` bytes free on a file system of `fileSystemType` (as
+// QStorageInfo names it) has room for a backup of a database of `databaseSize` bytes: its size
+// and a margin, and on FAT no file of 4 GiB or more. The failure gives the figures.
+std::optional<Failure> roomProblem(qint64 databaseSize, qint64 available,
+                                   const QByteArray& fileSystemType);
 
 // A backup of pendataan into `targetDirText`, for an operation that has begun: pg_dump writes a
 // partial file, which the program checks as it will read it (the archive's structure, and

@@ -12,7 +12,7 @@ namespace {
 // Fast enough to cost a fraction of the load, and made so that no change can keep its hash.
 constexpr auto algorithm = QCryptographicHash::Blake2b_256;
 
-constexpr qint64 chunkBytes = 1 << 20;
+constexpr qint64 hashChunkBytes = 1 << 20;
 
 } // namespace
 
@@ -23,9 +23,9 @@ Result<QByteArray> hashBackupFile(Operation& operation, QFile& file)
     ProgressMeasure read;
     read.total = file.size();
     file.seek(0);
-    QByteArray buffer(chunkBytes, Qt::Uninitialized);
+    QByteArray buffer(hashChunkBytes, Qt::Uninitialized);
     for (;;) {
-        const qint64 got = file.read(buffer.data(), chunkBytes);
+        const qint64 got = file.read(buffer.data(), hashChunkBytes);
         if (got < 0) {
             return Failure{.step = u"membaca file backup"_s,
                            .details = u"File backup tidak dapat dibaca: "_s + file.errorString(),
@@ -51,7 +51,7 @@ HashingReader::HashingReader(QFile& file) : m_file(file), m_hash(algorithm)
 
 QByteArray HashingReader::hashThroughEnd()
 {
-    while (!read(chunkBytes).isEmpty()) {
+    while (!read(hashChunkBytes).isEmpty()) {
     }
     return m_hash.result();
 }

@@ -1,8 +1,10 @@
 #include "core/ops/job.h"
 
 #include "core/ops/operation.h"
+#include "core/ops/runstatus.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMutex>
 #include <QThread>
@@ -24,6 +26,20 @@ OperationKind kindOf(const OperationRequest& request)
             return std::is_same_v<Request, BackupRequest>    ? OperationKind::Backup
                    : std::is_same_v<Request, RestoreRequest> ? OperationKind::Restore
                                                              : OperationKind::Verify;
+        },
+        request);
+}
+
+// The folder or file the operation was started with.
+QString subjectOf(const OperationRequest& request)
+{
+    return std::visit(
+        [](const auto& r) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(r)>, BackupRequest>) {
+                return r.targetDir;
+            } else {
+                return r.backupFile;
+            }
         },
         request);
 }
@@ -65,6 +81,8 @@ public:
     bool running = false; // from start() to finished(), in the job's own thread
     std::atomic_bool cancel = false;
     bool asks = false;
+    // The history records the run when this is set.
+    std::optional<RunOrigin> origin;
     QMutex mutex; // guards reply
     QWaitCondition answered;
     std::optional<Confirmation> reply;
@@ -98,12 +116,19 @@ void OperationJob::start(const OperationRequest& request)
     }
     d->running = true;
     d->cancel = false;
-    d->thread.reset(QThread::create([this, request] {
+    d->thread.reset(QThread::create([this, request, origin = d->origin] {
+        const QDateTime started = QDateTime::currentDateTime();
+        QElapsedTimer clock;
+        clock.start();
         OperationOutcome outcome;
         {
             Operation operation(*d);
             outcome = runRequest(operation, request);
         } // the server lock goes before anyone hears of the end
+        if (origin) {
+            recordRun(kindOf(request), *origin, started, clock.elapsed(), subjectOf(request),
+                      outcome);
+        }
         QMetaObject::invokeMethod(
             this,
             [this, outcome] {
@@ -129,6 +154,11 @@ bool OperationJob::cancelRequested() const
 void OperationJob::setAsksOperator(bool asks)
 {
     d->asks = asks;
+}
+
+void OperationJob::setOrigin(RunOrigin origin)
+{
+    d->origin = origin;
 }
 
 void OperationJob::answer(const Confirmation& confirmation)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/model/history.h"
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
 #include "core/ops/operations.h"
@@ -34,6 +35,9 @@ public:
     // waits for answer().
     void setAsksOperator(bool asks);
     void answer(const Confirmation& confirmation);
+    // With an origin set before start(), the run's line goes into the history once its outcome
+    // is final, before finished().
+    void setOrigin(RunOrigin origin);
 
 signals:
     void stepChanged(const QString& step);

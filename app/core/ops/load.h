@@ -22,8 +22,8 @@ struct ToolResult;
 // The steps a restore and a trial restore share, each called as a step of the operation that
 // runs them: the backup file opened once and read once into a private copy of its members, which
 // is then checked, planned against the server, and loaded in parallel into `database`, a marked
-// database of the program's own (recovery.h), which is dropped again when the work does not go on
-// with it. Where there can be no copy, everything reads the one open file, and the load proves
+// database of the program's own (owndatabases.h), which is dropped again when the work does not go
+// on with it. Where there can be no copy, everything reads the one open file, and the load proves
 // that it fed pg_restore the bytes that were checked.
 class BackupLoad final
 {

@@ -6,7 +6,6 @@
 #include "core/ops/load.h"
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
-#include "core/ops/recovery.h"
 #include "core/ops/swap.h"
 #include "core/ops/trial.h"
 
@@ -40,7 +39,8 @@ class Restore final
 {
 public:
     Restore(Operation& operation, const RestoreRequest& request)
-        : op(operation), request(request), backup(operation, scratchDatabaseName(), u"baru"_s)
+        : op(operation), request(request),
+          backup(operation, scratchDatabaseName.toString(), u"baru"_s)
     {}
 
     // The whole restore, step by step; nothing when it succeeded.
@@ -182,7 +182,7 @@ private:
                 backup.dropDatabase(u"Menghapus database baru yang belum lengkap..."_s)) {
             failure.details += u"\n\nDatabase %1 yang belum lengkap belum dapat dihapus; backup "
                                u"atau restore berikutnya menghapusnya.\n%2"_s.arg(
-                                   scratchDatabaseName(), notDropped->details);
+                                   scratchDatabaseName, notDropped->details);
         }
         return failure;
     }
@@ -227,7 +227,10 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
             Failure failure = counts.failure();
             failure.details += u"\nFile backup %1 tetap disimpan, tetapi belum terbukti dapat "
                                u"direstore."_s.arg(filePath);
-            return failedWithFile(OperationKind::Verify, failure, operation, filePath);
+            OperationOutcome outcome =
+                failedWithFile(OperationKind::Verify, failure, operation, filePath);
+            outcome.tried = !failure.cancelled;
+            return outcome;
         }
         summary = u"Backup dapat direstore: "_s + trialSummary(*counts);
     }
@@ -235,7 +238,8 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
             .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
             .details = operation.notes(),
             .filePath = filePath,
-            .summary = summary};
+            .summary = summary,
+            .tried = request.verify};
 }
 
 OperationOutcome restoreDatabase(Operation& operation, const RestoreRequest& request)
@@ -265,7 +269,8 @@ OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request
                     .message = u"Backup dapat direstore"_s,
                     .details = operation.notes(),
                     .filePath = filePath,
-                    .summary = trialSummary(*counts)};
+                    .summary = trialSummary(*counts),
+                    .tried = true};
         }
         failure = counts.failure();
     }

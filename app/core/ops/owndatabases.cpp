@@ -16,8 +16,8 @@ namespace {
 
 QStringList reservedNames()
 {
-    return {scratchDatabaseName(), replacedDatabaseName(), trialDatabaseName(),
-            legacySetAsideName()};
+    return {scratchDatabaseName.toString(), replacedDatabaseName.toString(),
+            trialDatabaseName.toString(), legacySetAsideName.toString()};
 }
 
 QString namesList()
@@ -30,7 +30,7 @@ QString stateExpression()
 {
     return u"(SELECT coalesce(string_agg(datname || ':' || (coalesce(shobj_description(oid, "
            u"'pg_database'), '') = '%1')::text, ' ' ORDER BY datname), '') FROM pg_database "
-           u"WHERE datname IN (%2))"_s.arg(ownDatabaseMark(), namesList());
+           u"WHERE datname IN (%2))"_s.arg(ownDatabaseMark, namesList());
 }
 
 constexpr QStringView stateMarker = u"ranupa-database:";
@@ -60,7 +60,7 @@ std::optional<ServerDatabases> parseState(const QString& output)
 // statements as they are.
 QString unfinishedNamePattern()
 {
-    return u"^%1[0-9a-f]{12}$"_s.arg(unfinishedDatabasePrefix());
+    return u"^%1[0-9a-f]{12}$"_s.arg(unfinishedDatabasePrefix);
 }
 
 constexpr QStringView unfinishedMarker = u"ranupa-dibuat:";
@@ -91,6 +91,38 @@ std::optional<Failure> dropUnfinishedDatabase(Operation& operation, const QStrin
     if (!result.succeeded()) {
         return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
     }
+    return std::nullopt;
+}
+
+QString droppedNote(const QString& name)
+{
+    if (name == scratchDatabaseName) {
+        return u"Restore sebelumnya terhenti sebelum selesai; database pendataan tidak diubah "
+               u"olehnya, dan database yang belum selesai dimuatnya (%1) telah dihapus."_s.arg(
+                   name);
+    }
+    if (name == trialDatabaseName) {
+        return u"Uji restore sebelumnya terhenti sebelum selesai; database ujinya (%1) telah "
+               u"dihapus. Database pendataan tidak diubah olehnya."_s.arg(name);
+    }
+    return u"Restore sebelumnya sudah selesai, tetapi salinan database lamanya (%1) belum "
+           u"terhapus; salinan itu kini dihapus."_s.arg(name);
+}
+
+std::optional<Failure> putLegacyCopyBack(Operation& operation)
+{
+    const ToolResult result = operation.run(
+        tools::psql(operation.installation().port, {},
+                    {operation.lock().heldCheck(),
+                     u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName)}));
+    if (!result.succeeded()) {
+        return toolFailure(
+            u"mengembalikan database %1 menjadi pendataan (psql)"_s.arg(legacySetAsideName),
+            result);
+    }
+    operation.note(u"Restore oleh versi program sebelumnya terhenti sebelum selesai dan tidak "
+                   u"ada database pendataan: isi database sebelum restore itu (%1) telah "
+                   u"dikembalikan menjadi database pendataan."_s.arg(legacySetAsideName));
     return std::nullopt;
 }
 
@@ -125,7 +157,7 @@ std::optional<Failure> createOwnDatabase(Operation& operation, const QString& na
 {
     const QString port = operation.installation().port;
     const QString unfinished =
-        unfinishedDatabasePrefix() +
+        unfinishedDatabasePrefix.toString() +
         QString::number(QRandomGenerator::global()->generate64() & 0xFFFF'FFFF'FFFFu, 16)
             .rightJustified(12, u'0');
     const QString step = u"membuat database %1 (psql)"_s.arg(name);
@@ -138,7 +170,7 @@ std::optional<Failure> createOwnDatabase(Operation& operation, const QString& na
     // One transaction: the database stays unfinished or becomes `name` with the mark.
     const QString finish = u"%1\nCOMMENT ON DATABASE %2 IS '%3';\nALTER DATABASE %2 RENAME TO "
                            u"%4;\nALTER DATABASE %4 WITH ALLOW_CONNECTIONS true;\n"_s.arg(
-                               operation.lock().heldCheck(), unfinished, ownDatabaseMark(), name);
+                               operation.lock().heldCheck(), unfinished, ownDatabaseMark, name);
     result = operation.run(tools::psqlScript(port, {}), finish.toUtf8());
     if (!result.succeeded()) {
         return toolFailure(step, result);
@@ -191,6 +223,57 @@ std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name
         return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
     }
     return std::nullopt;
+}
+
+std::optional<Failure> recoverInterruptedWork(Operation& operation)
+{
+    operation.step(u"Memeriksa database di server..."_s);
+    const Result<ServerDatabases> found = readServerDatabases(operation);
+    if (!found) {
+        return found.failure();
+    }
+    QStringList foreign = found->unmarked;
+    foreign.removeAll(legacySetAsideName.toString());
+    if (!foreign.isEmpty()) {
+        return Failure{
+            .step = u"memeriksa database di server"_s,
+            .details = u"Di server ada database bernama %1, nama yang dipakai program ini untuk "
+                       u"restore, tetapi database itu tidak bertanda buatan program ini. Program "
+                       u"tidak menghapus atau mengubahnya. Ganti nama database itu (misalnya "
+                       u"dengan ALTER DATABASE ... RENAME TO ... di psql), lalu coba lagi."_s.arg(
+                           foreign.join(u", "_s)),
+            .cause = FailureCause::ReservedName,
+            .pendataanUnchanged = true};
+    }
+    if (const Result<QStringList> unfinished = dropUnfinishedDatabases(operation); !unfinished) {
+        operation.note(u"Database yang belum selesai dibuat oleh pekerjaan sebelumnya belum dapat "
+                       u"dihapus; dicoba lagi pada backup atau restore berikutnya.\n%1"_s.arg(
+                           unfinished.failure().details));
+    } else if (!unfinished->isEmpty()) {
+        operation.note(
+            u"Pekerjaan sebelumnya terhenti saat membuat database; database kosong "
+            u"yang belum selesai dibuatnya (%1) telah dihapus."_s.arg(unfinished->join(u", "_s)));
+    }
+    for (const QString& name : found->marked) {
+        if (const std::optional<Failure> notDropped = dropOwnDatabase(operation, name)) {
+            // Only room on the disk is at stake: the work goes on, the next run tries again.
+            operation.note(
+                u"Database %1 dari pekerjaan sebelumnya belum dapat dihapus; dicoba "
+                u"lagi pada backup atau restore berikutnya.\n%2"_s.arg(name, notDropped->details));
+        } else {
+            operation.note(droppedNote(name));
+        }
+    }
+    if (!found->unmarked.contains(legacySetAsideName.toString())) {
+        return std::nullopt;
+    }
+    if (found->pendataan) {
+        operation.note(u"Di server ada database %1, sisa restore oleh versi program sebelumnya: "
+                       u"isi database pendataan sebelum restore itu. Database itu dibiarkan; "
+                       u"hapus sendiri bila tidak diperlukan lagi."_s.arg(legacySetAsideName));
+        return std::nullopt;
+    }
+    return putLegacyCopyBack(operation);
 }
 
 } // namespace ranupa

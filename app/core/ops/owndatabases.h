@@ -39,12 +39,20 @@ QString createUnfinishedDatabase(const QString& unfinishedName, const QString& c
 std::optional<Failure> createOwnDatabase(Operation& operation, const QString& name,
                                          const QString& createOptions);
 
-// Drops every unfinished database (unfinishedDatabasePrefix()) that still refuses connections;
-// gives their names, or says why one could not be dropped.
+// Drops every unfinished database (unfinishedDatabasePrefix) that still refuses
+// connections; gives their names, or says why one could not be dropped.
 Result<QStringList> dropUnfinishedDatabases(Operation& operation);
 
 // Drops the program's own database `name` after reading back that it is there with the mark;
 // a failure says why not.
 std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name);
+
+// Sets right what an operation that was interrupted left on the server: drops the program's own
+// marked and unfinished databases (an unfinished load, a previous pendataan not yet dropped, a
+// database cut off while it was created) and puts a
+// previous pendataan that an earlier version set aside back under its name when there is no
+// pendataan. Stops, touching nothing, when a database under a reserved name lacks the mark.
+// What it did goes into the operation's notes.
+std::optional<Failure> recoverInterruptedWork(Operation& operation);
 
 } // namespace ranupa

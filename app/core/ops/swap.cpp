@@ -176,7 +176,7 @@ void SwapWaitWatch::look()
 
 QByteArray swapScript(Operation& op, const ServerDatabases& state, const RestorePlan& plan)
 {
-    const QString replaced = replacedDatabaseName();
+    const QString replaced = replacedDatabaseName.toString();
     QStringList statements{op.lock().heldCheck(), stateUnchanged(state)};
     if (state.pendataan) {
         // A session that changed pendataan's row is waited for before any connection ends.
@@ -186,9 +186,9 @@ QByteArray swapScript(Operation& op, const ServerDatabases& state, const Restore
                       u"datname = '%1'"_s.arg(pendataan)
                    << u"ALTER DATABASE %1 RENAME TO %2"_s.arg(pendataan, replaced)
                    << u"ALTER DATABASE %1 IS_TEMPLATE false"_s.arg(replaced)
-                   << u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(replaced, ownDatabaseMark());
+                   << u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(replaced, ownDatabaseMark);
     }
-    statements << u"ALTER DATABASE %1 RENAME TO %2"_s.arg(scratchDatabaseName(), pendataan)
+    statements << u"ALTER DATABASE %1 RENAME TO %2"_s.arg(scratchDatabaseName, pendataan)
                << u"COMMENT ON DATABASE %1 IS NULL"_s.arg(pendataan);
     QByteArray script = swapSessionSettings();
     for (const QString& statement : statements) {
@@ -202,7 +202,7 @@ QByteArray swapScript(Operation& op, const ServerDatabases& state, const Restore
 std::optional<Failure> afterFailedSwap(Operation& op, Failure failure)
 {
     const Result<ServerDatabases> after = readServerDatabases(op);
-    if (after && after->pendataan && !after->has(scratchDatabaseName())) {
+    if (after && after->pendataan && !after->has(scratchDatabaseName.toString())) {
         return std::nullopt;
     }
     failure.pendataanUnchanged = bool(after);
@@ -283,9 +283,9 @@ QString dropReplacedDatabase(Operation& operation)
     operation.setCancellable(false);
     operation.step(u"Menghapus database lama..."_s);
     if (const std::optional<Failure> notDropped =
-            dropOwnDatabase(operation, replacedDatabaseName())) {
+            dropOwnDatabase(operation, replacedDatabaseName.toString())) {
         return u"Salinan database lama (%1) belum dapat dihapus; backup atau restore "
-               u"berikutnya menghapusnya.\n%2"_s.arg(replacedDatabaseName(), notDropped->details);
+               u"berikutnya menghapusnya.\n%2"_s.arg(replacedDatabaseName, notDropped->details);
     }
     return {};
 }

@@ -74,7 +74,7 @@ std::optional<Failure> countLoaded(Operation& operation, Contents& loaded)
 {
     operation.step(u"Menghitung baris di database uji..."_s);
     const ToolResult result = operation.run(tools::psql(
-        operation.installation().port, trialDatabaseName(),
+        operation.installation().port, trialDatabaseName.toString(),
         {rowCountStatement(), u"SELECT 'ranupa-lo:' || oid FROM pg_largeobject_metadata"_s}));
     if (!result.succeeded()) {
         return toolFailure(u"menghitung baris di database uji (psql)"_s, result);
@@ -124,7 +124,7 @@ std::optional<Failure> tryDatabaseStatements(Operation& operation, const Restore
     operation.step(u"Mencoba pengaturan database dari file backup..."_s);
     const ToolResult result =
         operation.run(tools::psqlScript(operation.installation().port, {}),
-                      databaseStatements(plan, trialDatabaseName()) + "ROLLBACK;\n");
+                      databaseStatements(plan, trialDatabaseName.toString()) + "ROLLBACK;\n");
     if (!result.succeeded()) {
         return toolFailure(u"mencoba pengaturan database dari file backup di database uji (psql)"_s,
                            result);
@@ -194,12 +194,12 @@ Result<TrialCounts> loadAndCompare(Operation& operation, BackupLoad& backup,
 
 Result<TrialCounts> trialRestore(Operation& operation, const QString& fileText)
 {
-    BackupLoad backup(operation, trialDatabaseName(), u"uji"_s);
+    BackupLoad backup(operation, trialDatabaseName.toString(), u"uji"_s);
     Result<TrialCounts> counts = loadAndCompare(operation, backup, fileText);
     if (const std::optional<Failure> notDropped =
             backup.dropDatabase(u"Menghapus database uji..."_s)) {
         const QString text = u"Database %1 belum dapat dihapus; backup atau restore berikutnya "
-                             u"menghapusnya.\n%2"_s.arg(trialDatabaseName(), notDropped->details);
+                             u"menghapusnya.\n%2"_s.arg(trialDatabaseName, notDropped->details);
         if (!counts) {
             Failure failure = counts.failure();
             failure.details += u"\n\n"_s + text;

@@ -337,7 +337,11 @@ bool isWord(QByteArrayView script, const Token& token, QByteArrayView lowerCaseW
 
 QByteArray quoteLiteral(QByteArrayView text)
 {
-    return doubled(text, '\'');
+    if (!text.contains('\\')) {
+        return doubled(text, '\'');
+    }
+    QByteArray escaped = text.toByteArray();
+    return 'E' + doubled(escaped.replace("\\", "\\\\"), '\'');
 }
 
 QByteArray quoteIdentifier(QByteArrayView name)

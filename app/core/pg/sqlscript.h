@@ -48,7 +48,9 @@ QByteArray tokenValue(QByteArrayView script, const Token& token);
 // Whether the token is the unquoted word `lowerCaseWord`, in any letter case.
 bool isWord(QByteArrayView script, const Token& token, QByteArrayView lowerCaseWord);
 
-// `text` as an SQL string literal, its single quotes doubled.
+// `text` as an SQL string literal that means the same whatever the server's
+// standard_conforming_strings says: its single quotes doubled, and with a backslash an E'' literal
+// with its backslashes doubled.
 QByteArray quoteLiteral(QByteArrayView text);
 
 // `name` as a double-quoted SQL identifier, its double quotes doubled.

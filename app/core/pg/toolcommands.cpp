@@ -1,5 +1,6 @@
 #include "core/pg/toolcommands.h"
 
+#include <QDir>
 #include <QProcess>
 
 using namespace Qt::StringLiterals;
@@ -23,7 +24,9 @@ ToolCommand psqlIn(const QString& port, const QString& databaseName, QStringList
 // The archive a pg_restore command reads: its standard input, or the directory archive `folder`.
 QStringList archiveArguments(const QString& folder)
 {
-    return folder.isEmpty() ? QStringList() : QStringList{u"--format"_s, u"directory"_s, folder};
+    return folder.isEmpty()
+               ? QStringList()
+               : QStringList{u"--format"_s, u"directory"_s, QDir::toNativeSeparators(folder)};
 }
 
 } // namespace

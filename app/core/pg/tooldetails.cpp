@@ -19,7 +19,7 @@ QString toolOutputTail(const ToolResult& result)
     if (lineEnd >= 0 && lineEnd + 1 < tail.size()) {
         tail.remove(0, lineEnd + 1);
     }
-    return u"...\n"_s + QString::fromLocal8Bit(tail).trimmed();
+    return u"...\n"_s + toolText(tail).trimmed();
 }
 
 QString describeToolEnd(const ToolResult& result)

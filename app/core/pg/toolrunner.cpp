@@ -339,9 +339,16 @@ QString ToolCommand::text() const
     return words.join(u' ');
 }
 
+QString toolText(QByteArrayView bytes)
+{
+    // The Windows builds of the tools end their lines with "\r\n"; whatever reads their lines
+    // compares names and markers, which a trailing "\r" would spoil.
+    return decodeLocal8Bit(bytes).replace(u"\r\n"_s, u"\n"_s);
+}
+
 QString ToolResult::output() const
 {
-    return decodeLocal8Bit(rawOutput);
+    return toolText(rawOutput);
 }
 
 ToolResult runTool(const ToolCommand& command, const ToolRun& how)

@@ -32,8 +32,7 @@ struct ToolResult
     QByteArray rawOutput; // standard output and standard error, interleaved as written
     QString errorString;  // why the tool could not be started or did not end normally
 
-    // The output decoded from the local 8-bit encoding. Decoded on demand: a large output is
-    // kept once, as bytes.
+    // The output decoded (see toolText). Decoded on demand: a large output is kept once, as bytes.
     QString output() const;
     // Started, ended normally with exit code 0, and wrote something.
     bool succeeded() const
@@ -52,6 +51,9 @@ void prepareToolProcess(QProcess& process, const ToolCommand& command, const QSt
 // name starting with "-" is never read as an option. Nothing else of it is changed ("." and ".."
 // stay for the system to resolve, as links may stand in between).
 QString absolutePathForTool(const QString& path);
+
+// A tool's output as text: decoded from the local 8-bit encoding, its lines ending in "\n" alone.
+QString toolText(QByteArrayView bytes);
 
 // How one tool is run to its end besides its command line.
 struct ToolRun

@@ -1,0 +1,430 @@
+#include "core/ops/scheduler.h"
+
+#include "core/model/installation.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStringEncoder>
+#include <QTemporaryFile>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+struct Ran
+{
+    bool started = false;
+    int exitCode = -1;
+    QString output;
+    QString errors;
+
+    bool succeeded() const { return started && exitCode == 0; }
+    QString said() const { return (output + errors).trimmed(); }
+};
+
+// The scheduler's programs are run from an argument list, never through a shell, and without a
+// console window of their own on Windows.
+Ran runProgram(const QString& program, const QStringList& arguments, const QByteArray& input = {})
+{
+    Ran ran;
+    QProcess process;
+#ifdef Q_OS_WIN
+    process.setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments* args) { args->flags |= CREATE_NO_WINDOW; });
+#endif
+    process.start(program, arguments);
+    if (program.isEmpty() || !process.waitForStarted(10'000)) {
+        ran.errors = process.errorString();
+        return ran;
+    }
+    ran.started = true;
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60'000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    ran.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    ran.output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    ran.errors = QString::fromLocal8Bit(process.readAllStandardError());
+    return ran;
+}
+
+QString programFor(const char* variable, const QString& name)
+{
+    const QString given = qEnvironmentVariable(variable);
+    return given.isEmpty() ? QStandardPaths::findExecutable(name) : given;
+}
+
+Failure failure(const QString& step, const QString& details)
+{
+    return {.step = step, .details = details};
+}
+
+std::optional<Failure> failureUnless(const Ran& ran, const QString& step)
+{
+    return ran.succeeded() ? std::nullopt : std::optional(failure(step, ran.said()));
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes, QString& problem)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) {
+        return true;
+    }
+    problem = u"%1: %2"_s.arg(QDir::toNativeSeparators(path), file.errorString());
+    return false;
+}
+
+// What was made, noted in the program's data folder.
+QString notePath()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+        .filePath(u"jadwal.ini"_s);
+}
+
+void writeNote(const Schedule& schedule)
+{
+    QSettings note(notePath(), QSettings::IniFormat);
+    note.setValue(u"program"_s, schedule.backup.program);
+    note.setValue(u"installDir"_s, schedule.backup.installDir);
+    note.setValue(u"backupDir"_s, schedule.backup.backupDir);
+    note.setValue(u"at"_s, schedule.backup.at.toString(u"HH:mm"_s));
+    note.setValue(u"keep"_s, schedule.backup.keep);
+    note.setValue(u"kind"_s, int(schedule.kind));
+    note.setValue(u"made"_s, schedule.made.toString(Qt::ISODate));
+}
+
+std::optional<Schedule> readNote()
+{
+    if (!QFileInfo::exists(notePath())) {
+        return std::nullopt;
+    }
+    const QSettings note(notePath(), QSettings::IniFormat);
+    Schedule schedule{
+        .backup = {.program = note.value(u"program"_s).toString(),
+                   .installDir = note.value(u"installDir"_s).toString(),
+                   .backupDir = note.value(u"backupDir"_s).toString(),
+                   .at = QTime::fromString(note.value(u"at"_s).toString(), u"HH:mm"_s),
+                   .keep = note.value(u"keep"_s).toInt()},
+        .kind = SchedulerKind(note.value(u"kind"_s).toInt()),
+        .made = QDateTime::fromString(note.value(u"made"_s).toString(), Qt::ISODate)};
+    if (!schedule.backup.at.isValid() || schedule.backup.keep < 1 || !schedule.made.isValid()) {
+        return std::nullopt;
+    }
+    return schedule;
+}
+
+// systemd: the two units in the user's unit folder, the timer enabled and started.
+QString unitPath(const QString& name)
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+        .filePath(u"systemd/user/"_s + name);
+}
+
+Ran systemctl(const QStringList& arguments)
+{
+    return runProgram(programFor("RANUPA_SYSTEMCTL", u"systemctl"_s),
+                      QStringList{u"--user"_s} + arguments);
+}
+
+bool systemdHolds()
+{
+    return QFileInfo::exists(unitPath(systemdServiceName())) &&
+           QFileInfo::exists(unitPath(systemdTimerName()));
+}
+
+std::optional<Failure> removeSystemd(bool& removed)
+{
+    if (!systemdHolds()) {
+        return std::nullopt;
+    }
+    const Ran disabled = systemctl({u"disable"_s, u"--now"_s, systemdTimerName()});
+    for (const QString& name : {systemdTimerName(), systemdServiceName(),
+                                u"timers.target.wants/"_s + systemdTimerName()}) {
+        QFile::remove(unitPath(name));
+    }
+    systemctl({u"daemon-reload"_s});
+    removed = true;
+    return failureUnless(disabled, u"menghentikan timer systemd "_s + systemdTimerName());
+}
+
+std::optional<Failure> installSystemd(const DailyBackup& backup)
+{
+    QString problem;
+    if (!QDir().mkpath(QFileInfo(unitPath(systemdServiceName())).absolutePath()) ||
+        !writeFile(unitPath(systemdServiceName()), systemdService(backup).toUtf8(), problem) ||
+        !writeFile(unitPath(systemdTimerName()), systemdTimer(backup).toUtf8(), problem)) {
+        return failure(u"menulis unit systemd"_s, problem);
+    }
+    std::optional<Failure> failed =
+        failureUnless(systemctl({u"daemon-reload"_s}), u"memuat ulang unit systemd"_s);
+    if (!failed) {
+        failed = failureUnless(systemctl({u"enable"_s, u"--now"_s, systemdTimerName()}),
+                               u"menyalakan timer systemd "_s + systemdTimerName());
+    }
+    if (failed) {
+        bool removed = false;
+        removeSystemd(removed);
+    }
+    return failed;
+}
+
+// cron: one line of the user's crontab, told apart by the marker it ends with.
+QString crontabProgram()
+{
+    return programFor("RANUPA_CRONTAB", u"crontab"_s);
+}
+
+std::optional<QStringList> crontabLines(std::optional<Failure>& failed)
+{
+    const Ran listed = runProgram(crontabProgram(), {u"-l"_s});
+    if (listed.succeeded()) {
+        return listed.output.split(u'\n', Qt::SkipEmptyParts);
+    }
+    // A user without a crontab yet.
+    if (listed.started && listed.errors.contains(u"no crontab for"_s)) {
+        return QStringList();
+    }
+    failed = failure(u"membaca crontab (crontab -l)"_s,
+                     listed.started ? listed.said()
+                                    : u"Program crontab tidak ditemukan atau tidak dapat "
+                                      u"dijalankan: "_s +
+                                          listed.errors);
+    return std::nullopt;
+}
+
+bool isScheduleLine(const QString& line)
+{
+    return line.trimmed().endsWith(crontabMarker());
+}
+
+std::optional<Failure> writeCrontab(const QStringList& lines)
+{
+    const QByteArray text = lines.isEmpty() ? QByteArray() : (lines.join(u'\n') + u'\n').toUtf8();
+    return failureUnless(runProgram(crontabProgram(), {u"-"_s}, text),
+                         u"menulis crontab (crontab -)"_s);
+}
+
+[[maybe_unused]] std::optional<Failure> removeCron(bool& removed)
+{
+    if (!QFileInfo(crontabProgram()).isExecutable()) {
+        return std::nullopt; // without cron, no line of the program's can be there
+    }
+    std::optional<Failure> failed;
+    const std::optional<QStringList> lines = crontabLines(failed);
+    if (!lines || std::none_of(lines->cbegin(), lines->cend(), isScheduleLine)) {
+        return failed;
+    }
+    QStringList kept = *lines;
+    kept.removeIf(isScheduleLine);
+    removed = true;
+    return writeCrontab(kept);
+}
+
+std::optional<Failure> installCron(const DailyBackup& backup)
+{
+    std::optional<Failure> failed;
+    std::optional<QStringList> lines = crontabLines(failed);
+    if (!lines) {
+        return failed;
+    }
+    lines->append(crontabLine(backup));
+    return writeCrontab(*lines);
+}
+
+bool cronHolds()
+{
+    std::optional<Failure> failed;
+    const std::optional<QStringList> lines = crontabLines(failed);
+    return lines && std::any_of(lines->cbegin(), lines->cend(), isScheduleLine);
+}
+
+// Windows: a task of the user's own, made from its XML definition.
+Ran schtasks(const QStringList& arguments)
+{
+    return runProgram(programFor("RANUPA_SCHTASKS", u"schtasks"_s), arguments);
+}
+
+bool taskHolds()
+{
+    return schtasks({u"/Query"_s, u"/TN"_s, taskName()}).succeeded();
+}
+
+[[maybe_unused]] std::optional<Failure> removeTask(bool& removed)
+{
+    if (!taskHolds()) {
+        return std::nullopt;
+    }
+    removed = true;
+    return failureUnless(schtasks({u"/Delete"_s, u"/TN"_s, taskName(), u"/F"_s}),
+                         u"menghapus tugas Task Scheduler"_s);
+}
+
+std::optional<Failure> installTask(const DailyBackup& backup)
+{
+    QTemporaryFile definition(QDir::temp().filePath(u"ranupa-jadwal-XXXXXX.xml"_s));
+    QStringEncoder utf16(QStringEncoder::Utf16LE, QStringEncoder::Flag::WriteBom);
+    const QByteArray bytes = utf16(taskDefinition(backup, QDate::currentDate()));
+    if (!definition.open() || definition.write(bytes) != bytes.size() || !definition.flush()) {
+        return failure(u"menulis definisi tugas"_s, definition.errorString());
+    }
+    definition.close();
+    return failureUnless(schtasks({u"/Create"_s, u"/TN"_s, taskName(), u"/XML"_s,
+                                   QDir::toNativeSeparators(definition.fileName()), u"/F"_s}),
+                         u"membuat tugas Task Scheduler (schtasks /Create)"_s);
+}
+
+SchedulerKind kindOnThisComputer()
+{
+#ifdef Q_OS_WIN
+    return SchedulerKind::TaskScheduler;
+#else
+    // A session manager answers only while the user is logged in with one; as root, over ssh or
+    // in a container there is none, and cron runs the line instead.
+    return systemctl({u"show-environment"_s}).succeeded() ? SchedulerKind::SystemdTimer
+                                                          : SchedulerKind::Crontab;
+#endif
+}
+
+std::optional<Failure> install(SchedulerKind kind, const DailyBackup& backup)
+{
+    switch (kind) {
+    case SchedulerKind::SystemdTimer:
+        return installSystemd(backup);
+    case SchedulerKind::Crontab:
+        return installCron(backup);
+    case SchedulerKind::TaskScheduler:
+        return installTask(backup);
+    }
+    return std::nullopt;
+}
+
+bool holds(SchedulerKind kind)
+{
+    switch (kind) {
+    case SchedulerKind::SystemdTimer:
+        return systemdHolds();
+    case SchedulerKind::Crontab:
+        return cronHolds();
+    case SchedulerKind::TaskScheduler:
+        return taskHolds();
+    }
+    return false;
+}
+
+} // namespace
+
+Result<DailyBackup> dailyBackupOfThisProgram(const QString& backupDir, const QTime& at, int keep)
+{
+    const Result<Installation> installation = findInstallation();
+    if (!installation) {
+        return installation.failure();
+    }
+    const QFileInfo folder(backupDir);
+    if (!folder.isDir()) {
+        return Failure{.step = u"memeriksa folder backup"_s,
+                       .details =
+                           u"Folder %1 tidak ada."_s.arg(QDir::toNativeSeparators(backupDir)),
+                       .cause = FailureCause::DirectoryNotWritable};
+    }
+    return DailyBackup{.program = QCoreApplication::applicationFilePath(),
+                       .installDir = installation->dir,
+                       .backupDir = folder.absoluteFilePath(),
+                       .at = at,
+                       .keep = keep};
+}
+
+std::optional<Failure> makeSchedule(const DailyBackup& backup)
+{
+    const SchedulerKind kind = kindOnThisComputer();
+    if (const auto problem = unschedulable(backup, kind == SchedulerKind::SystemdTimer)) {
+        return failure(u"membuat jadwal"_s, *problem);
+    }
+    if (const Result<bool> removed = removeSchedule(); !removed) {
+        return removed.failure();
+    }
+    if (std::optional<Failure> failed = install(kind, backup)) {
+        return failed;
+    }
+    if (!holds(kind)) {
+        return failure(u"membaca kembali jadwal yang dibuat"_s,
+                       u"Jadwal tidak ditemukan setelah dibuat."_s);
+    }
+    writeNote({.backup = backup, .kind = kind, .made = QDateTime::currentDateTime()});
+    return std::nullopt;
+}
+
+Result<bool> removeSchedule()
+{
+#ifdef Q_OS_WIN
+    const auto removers = {removeTask};
+#else
+    const auto removers = {removeSystemd, removeCron};
+#endif
+    bool removed = false;
+    std::optional<Failure> failed;
+    for (const auto remove : removers) {
+        if (std::optional<Failure> notRemoved = remove(removed)) {
+            failed = notRemoved;
+        }
+    }
+    if (failed) {
+        return *failed;
+    }
+    QFile::remove(notePath());
+    return removed;
+}
+
+std::optional<Schedule> currentSchedule()
+{
+    const std::optional<Schedule> noted = readNote();
+    return noted && holds(noted->kind) ? noted : std::nullopt;
+}
+
+QDateTime nextRun(const QTime& at, const QDateTime& now)
+{
+    const QDateTime today(now.date(), at);
+    return today > now ? today : today.addDays(1);
+}
+
+QDateTime lastDueRun(const Schedule& schedule, const QDateTime& now)
+{
+    QDateTime due(now.date(), schedule.backup.at);
+    if (due > now) {
+        due = due.addDays(-1);
+    }
+    return due >= schedule.made ? due : QDateTime();
+}
+
+QString missedStartText(SchedulerKind kind)
+{
+    return kind == SchedulerKind::Crontab
+               ? u"Bila komputer mati pada jam itu, backup hari itu terlewat (cron tidak "
+                 u"mengulangnya)."_s
+               : u"Bila komputer mati pada jam itu, backup dijalankan begitu komputer menyala "
+                 u"lagi."_s;
+}
+
+QString describeSchedule(const Schedule& schedule)
+{
+    constexpr QStringView kinds[] = {u"timer systemd", u"crontab", u"Task Scheduler Windows"};
+    return u"setiap hari pukul %1, backup ke folder %2, menyimpan %3 backup terbaru (%4)"_s.arg(
+        schedule.backup.at.toString(u"HH.mm"_s),
+        QDir::toNativeSeparators(schedule.backup.backupDir), QString::number(schedule.backup.keep),
+        kinds[int(schedule.kind)]);
+}
+
+} // namespace ranupa
