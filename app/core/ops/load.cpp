@@ -20,9 +20,10 @@ namespace ranupa {
 
 namespace {
 
-// pg_restore's workers, each on a connection of its own: one per processor of this machine, the
-// server's too where it runs here, and at least two, so that a table loads while another table's
-// indexes are built.
+// pg_restore's workers, each on a connection of its own: one per processor of this machine (the
+// server's too where it runs here), and at least two, so that a table loads while another's
+// indexes are built. On 2 processors, 3 workers were no faster than 2 over several runs, and 4
+// were slower (README, Benchmarks): more only contend with the server for the same processors.
 int loadJobs()
 {
     return std::max(2, QThread::idealThreadCount());
