@@ -260,7 +260,7 @@ void BackupRestoreTest::fileChangedAtTheQuestion()
 {
     QFETCH(bool, inPlace);
     QFETCH(QString, tmpfs);
-    const TempFolder small(work.filePath(u"klein"_s), tmpfs);
+    const TempFolder small(work.filePath(u"sempit"_s), tmpfs);
     if (!small.isUsable()) {
         QSKIP("mounting a small temp folder needs root");
     }
