@@ -28,6 +28,15 @@ set_tests_properties(test_backup_restore PROPERTIES
     TIMEOUT 240
     ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR};RANUPA_PASSWORD_CLUSTER_DIR=${RANUPA_PASSWORD_CLUSTER_DIR}")
 
+# The file a restore reads: its private copy, or the file itself where the temp folder has no
+# room for one.
+ranupa_add_test(test_restore_copy SOURCES test_restore_copy.cpp testcluster.h LIBS ranupa_core)
+set_tests_properties(test_restore_copy PROPERTIES
+    FIXTURES_REQUIRED pgcluster
+    RESOURCE_LOCK pendataan
+    TIMEOUT 180
+    ENVIRONMENT "${RANUPA_TEST_ENV};RANUPA_CLUSTER_DIR=${RANUPA_CLUSTER_DIR}")
+
 # Trial restores beside pendataan, and the progress of a backup with its trial.
 ranupa_add_test(test_verify SOURCES test_verify.cpp archivetesting.h testcluster.h
     LIBS ranupa_core)

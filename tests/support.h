@@ -81,6 +81,56 @@ private:
     QString m_previous;
 };
 
+// The private copies of backups that the program keeps in the temp folder while it loads one.
+inline QStringList backupCopiesIn(const QString& tempFolder)
+{
+    return QDir(tempFolder)
+        .entryList({QStringLiteral("ranupa-helper-salinan-*")}, QDir::Dirs | QDir::Hidden);
+}
+
+// The program's temp folder (TMPDIR) is `dir` while this lives, for this process and the
+// programs it starts; with `tmpfsOptions` ("size=1m", "nr_inodes=4") a tmpfs of its own mounted
+// there, a temp folder short of room or of files. Mounting needs root (isUsable() says).
+class TempFolder final
+{
+    Q_DISABLE_COPY_MOVE(TempFolder)
+
+public:
+    explicit TempFolder(const QString& dir, const QString& tmpfsOptions = {})
+        : m_dir(dir), m_previous(qgetenv("TMPDIR")), m_wasSet(qEnvironmentVariableIsSet("TMPDIR"))
+    {
+        QDir().mkpath(dir);
+        m_mounted =
+            !tmpfsOptions.isEmpty() &&
+            QProcess::execute(QStringLiteral("mount"),
+                              {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                               tmpfsOptions, QStringLiteral("ranupa-uji-tmp"), dir}) == 0;
+        m_usable = tmpfsOptions.isEmpty() || m_mounted;
+        qputenv("TMPDIR", QFile::encodeName(dir));
+    }
+    ~TempFolder()
+    {
+        if (m_wasSet) {
+            qputenv("TMPDIR", m_previous);
+        } else {
+            qunsetenv("TMPDIR");
+        }
+        if (m_mounted) {
+            QProcess::execute(QStringLiteral("umount"), {m_dir});
+        }
+    }
+    bool isUsable() const { return m_usable; }
+    QString path() const { return m_dir; }
+    QStringList backupCopies() const { return backupCopiesIn(m_dir); }
+
+private:
+    QString m_dir;
+    QByteArray m_previous;
+    bool m_wasSet = false;
+    bool m_mounted = false;
+    bool m_usable = false;
+};
+
 inline const QStringList clientPrograms{QStringLiteral("pg_dump"), QStringLiteral("psql"),
                                         QStringLiteral("pg_restore")};
 

@@ -62,6 +62,7 @@ private slots:
     void cleanup();
 
     void damagedTableDataLeavesPreviousDatabase();
+    void fileRewrittenDuringStreamedLoad();
     void fullDiskLeavesPreviousDatabaseAndRoom();
     void interruptedLoadLeavesPreviousDatabase_data();
     void interruptedLoadLeavesPreviousDatabase();
@@ -76,11 +77,12 @@ private:
     bool pgcluster(const QString& command) const;
     // Runs a restore of the good backup in this process; `interrupt` runs once the slow table
     // begins to load.
-    OperationOutcome
-    restoreInterrupted(const std::function<void(ranupa::OperationJob&)>& interrupt);
+    OperationOutcome restoreInterrupted(const std::function<void(ranupa::OperationJob&)>& interrupt,
+                                        const QString& file = {});
 
     std::optional<TestCluster> cluster;
     QTemporaryDir work;
+    std::unique_ptr<TempFolder> temp; // the program's own, so that no other test's copy is seen
     QString goodBackup;
     QString previousOid;
     QString previousFingerprint;
@@ -91,6 +93,7 @@ void RestoreSafetyTest::expectPreviousDatabase() const
     QCOMPARE(cluster->databaseOid(), previousOid);
     QCOMPARE(cluster->databaseFingerprint(), previousFingerprint);
     QCOMPARE(cluster->ownDatabases(), QString());
+    QCOMPARE(temp->backupCopies(), QStringList());
 }
 
 bool RestoreSafetyTest::pgcluster(const QString& command) const
@@ -100,18 +103,19 @@ bool RestoreSafetyTest::pgcluster(const QString& command) const
 }
 
 OperationOutcome
-RestoreSafetyTest::restoreInterrupted(const std::function<void(ranupa::OperationJob&)>& interrupt)
+RestoreSafetyTest::restoreInterrupted(const std::function<void(ranupa::OperationJob&)>& interrupt,
+                                      const QString& file)
 {
     ranupa::OperationJob job;
     bool interrupted = false;
-    const OperationOutcome outcome =
-        ranupa::runToEnd(job, ranupa::RestoreRequest{.backupFile = goodBackup},
-                         {.toolLine = [&](const QString& line) {
-                             if (!interrupted && line.contains(slowTableLine)) {
-                                 interrupted = true;
-                                 interrupt(job);
-                             }
-                         }});
+    const OperationOutcome outcome = ranupa::runToEnd(
+        job, ranupa::RestoreRequest{.backupFile = file.isEmpty() ? goodBackup : file},
+        {.toolLine = [&](const QString& line) {
+            if (!interrupted && line.contains(slowTableLine)) {
+                interrupted = true;
+                interrupt(job);
+            }
+        }});
     if (!interrupted) {
         qWarning("the load never reached the slow table");
     }
@@ -124,6 +128,7 @@ void RestoreSafetyTest::initTestCase()
     QVERIFY2(cluster, "the cluster with its own data disk is not running");
     QVERIFY(QFileInfo(programUnderTest()).isExecutable());
     QVERIFY(work.isValid());
+    temp = std::make_unique<TempFolder>(work.filePath(u"tmp"_s));
     QVERIFY(QDir::setCurrent(cluster->installDir));
 
     // A table big enough that a second copy does not fit on a nearly full disk, and one that
@@ -188,6 +193,43 @@ void RestoreSafetyTest::damagedTableDataLeavesPreviousDatabase()
     expectPreviousDatabase();
 }
 
+// The hole a copy closes, closed without one too: a backup rewritten in place while it streams
+// into the load, its size and time as they were, is refused by the hash of what was fed.
+void RestoreSafetyTest::fileRewrittenDuringStreamedLoad()
+{
+    const TempFolder small(work.filePath(u"kecil"_s), u"size=1m"_s);
+    if (!small.isUsable()) {
+        QSKIP("mounting a small temp folder needs root");
+    }
+    // Data that pg_restore reads after the slow table's, its last row megabytes further on than
+    // the program reads ahead of pg_restore.
+    QVERIFY(cluster->exec(u"create table lampiran as select g as id, 'lampiran-' || g as isi "
+                          u"from generate_series(1, 300000) as g"_s));
+    const OperationOutcome backup = ranupa::runBackup(madeFolder(work.filePath(u"diubah"_s)));
+    QVERIFY(cluster->exec(u"drop table lampiran"_s));
+    QCOMPARE(backup.status, OperationStatus::Succeeded);
+    const QByteArray bytes = readFile(backup.filePath);
+    const qint64 lastRow = bytes.indexOf("\tlampiran-300000\n") + 1;
+    QVERIFY(lastRow > bytes.indexOf("\tlampiran-1\n") + 4'000'000);
+
+    QVERIFY(cluster->exec(u"create role ranupa_uji_tahan"_s, u"postgres"_s));
+    const OperationOutcome outcome = restoreInterrupted(
+        [&](ranupa::OperationJob&) {
+            QFile file(backup.filePath);
+            const QDateTime modified = QFileInfo(file).lastModified();
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(lastRow));
+            QVERIFY(file.write("L") == 1 && file.flush()); // still a row that loads
+            QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
+            cluster->exec(u"drop role ranupa_uji_tahan"_s, u"postgres"_s);
+        },
+        backup.filePath);
+    cluster->exec(u"drop role if exists ranupa_uji_tahan"_s, u"postgres"_s);
+    QVERIFY2(outcome.cause == FailureCause::BackupChanged, qPrintable(outcome.details));
+    QVERIFY(outcome.pendataanUnchanged);
+    QCOMPARE(small.backupCopies(), QStringList());
+    expectPreviousDatabase();
+}
+
 void RestoreSafetyTest::fullDiskLeavesPreviousDatabaseAndRoom()
 {
     if (cluster->diskDir.isEmpty()) {
@@ -243,8 +285,10 @@ void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase()
         QVERIFY2(err.contains(slowTableLine.toUtf8()), err.constData());
         program.kill(); // SIGKILL: nothing in the program runs any more
         QVERIFY(program.waitForFinished(10'000));
-        // Its load dies with it, rather than running on with nobody to finish or undo it.
-        QTRY_COMPARE_WITH_TIMEOUT(processesWith(goodBackup).size(), 0, 2'000);
+        // Its load dies with it, every worker, rather than running on with nobody to finish or
+        // undo it. Its copy of the backup stays for the next run.
+        QTRY_COMPARE_WITH_TIMEOUT(processesWith(temp->path()).size(), 0, 2'000);
+        QCOMPARE(temp->backupCopies().size(), 1);
     } else {
         const bool cancel = interruption == Interruption::Cancel;
         const OperationOutcome outcome = restoreInterrupted([&](ranupa::OperationJob& job) {
@@ -256,6 +300,7 @@ void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase()
         });
         QCOMPARE(outcome.status, cancel ? OperationStatus::Cancelled : OperationStatus::Failed);
         QVERIFY2(outcome.details.contains(unchanged), qPrintable(outcome.details));
+        QCOMPARE(processesWith(temp->path()), QList<qint64>()); // every worker
         if (cancel) {
             QCOMPARE(outcome.message, u"Restore dibatalkan"_s);
             expectPreviousDatabase();

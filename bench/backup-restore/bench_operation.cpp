@@ -1,7 +1,7 @@
-// bench_operation backup|restore INSTALL_DIR FIELD_TEXT
-// Runs the program's own backup (into the directory FIELD_TEXT) or restore (from the file
-// FIELD_TEXT), with its checks, from the installation directory INSTALL_DIR, as the window does.
-// Prints when each step began, when the outcome was told, the outcome and this process's own
+// bench_operation backup|restore|verify INSTALL_DIR FIELD_TEXT
+// Runs the program's own backup (into the directory FIELD_TEXT), restore or trial restore (of the
+// file FIELD_TEXT), with its checks, from the installation directory INSTALL_DIR, as the window
+// does. Prints when each step began, when the outcome was told, the outcome and this process's own
 // peak memory; exits 0 on success.
 #include "core/ops/job.h"
 
@@ -44,8 +44,9 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     QTextStream err(stderr);
-    if (args.size() != 4 || (args[1] != u"backup"_s && args[1] != u"restore"_s)) {
-        err << "usage: bench_operation backup|restore INSTALL_DIR FIELD_TEXT\n";
+    if (args.size() != 4 ||
+        !QStringList{u"backup"_s, u"restore"_s, u"verify"_s}.contains(args[1])) {
+        err << "usage: bench_operation backup|restore|verify INSTALL_DIR FIELD_TEXT\n";
         return 2;
     }
     if (!QDir::setCurrent(args[2])) {
@@ -69,9 +70,10 @@ int main(int argc, char* argv[])
                 out << "message at " << at() << " s\n";
                 out.flush();
             }};
-    const ranupa::OperationOutcome outcome = args[1] == u"backup"_s
-                                                 ? ranupa::runBackup(args[3], progress)
-                                                 : ranupa::runRestore(args[3], progress);
+    const ranupa::OperationOutcome outcome =
+        args[1] == u"backup"_s    ? ranupa::runBackup(args[3], progress)
+        : args[1] == u"restore"_s ? ranupa::runRestore(args[3], progress)
+                                  : ranupa::runVerify(args[3], progress);
     out << "at " << at() << " s: done\n";
     out << "outcome: " << outcome.message << '\n';
     if (!outcome.details.isEmpty()) {

@@ -37,6 +37,11 @@ QString progressText(const ProgressMeasure& measure)
         }
         return parts.join(u", "_s);
     }
+    if (measure.unit == ProgressMeasure::Unit::Entries) {
+        return measure.isDeterminate()
+                   ? u"%1 dari %2 objek database selesai"_s.arg(measure.done).arg(measure.total)
+                   : u"%1 objek database selesai"_s.arg(measure.done);
+    }
     QString tables = measure.isDeterminate()
                          ? u"%1 dari %2 tabel selesai"_s.arg(measure.done).arg(measure.total)
                          : u"%1 tabel selesai"_s.arg(measure.done);

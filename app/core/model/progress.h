@@ -6,14 +6,16 @@
 namespace ranupa {
 
 // How far the running step of a backup or restore has come, where there is an honest measure:
-// the tables pg_dump has dumped and how far it is in the one it copies, or the bytes of the
-// backup file pg_restore has read.
+// the tables pg_dump has dumped and how far it is in the one it copies, the bytes of the backup
+// file read (by the program for its copy, or by pg_restore), or the entries of the backup's
+// table of contents that pg_restore has loaded.
 struct ProgressMeasure
 {
     enum class Unit
     {
-        Tables, // of pendataan, dumped
-        Bytes,  // of the backup file, read by pg_restore
+        Tables,  // of pendataan, dumped
+        Bytes,   // of the backup file, read
+        Entries, // of the backup's table of contents, loaded
     };
     Unit unit = Unit::Bytes;
     qint64 done = 0;

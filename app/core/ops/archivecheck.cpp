@@ -10,17 +10,17 @@ namespace ranupa {
 
 namespace {
 
-// Runs pg_restore on the whole of the open file; a failure says what it made of it.
-std::optional<Failure> readWithPgRestore(Operation& operation, QFile& file,
+// Runs pg_restore on the whole of the archive; a failure says what it made of it.
+std::optional<Failure> readWithPgRestore(Operation& operation, const ArchiveSource& source,
                                          const ToolCommand& command, bool throughout,
                                          ToolResult& tool)
 {
-    file.seek(0);
     ToolRun how;
-    how.input = &file;
+    source.feed(how);
     // --list reads the table of contents only: longer than this means it is stuck. Reading a
     // custom archive through takes longer the larger it is.
-    how.timeout = std::chrono::seconds(120 + (throughout ? file.size() / 10'000'000 : 0));
+    const qint64 size = source.file ? source.file->size() : 0;
+    how.timeout = std::chrono::seconds(120 + (throughout ? size / 10'000'000 : 0));
     if (throughout) {
         // Reading a custom archive through takes a while and says how far it is.
         how.onLine = [&operation](const QString& line) {
@@ -44,48 +44,84 @@ std::optional<Failure> readWithPgRestore(Operation& operation, QFile& file,
     return failure;
 }
 
+Failure damaged(const QString& details)
+{
+    return {.step = u"memeriksa file backup"_s,
+            .details = details,
+            .cause = FailureCause::DamagedBackup};
+}
+
+// The table of contents as pg_restore --list --create reads it from `source`; with `members`,
+// every data member it names must be among them.
+Result<ArchiveToc> listContents(Operation& operation, const ArchiveSource& source,
+                                const TarMembers* members)
+{
+    ToolResult tool;
+    if (std::optional<Failure> failure =
+            readWithPgRestore(operation, source, tools::listArchive(source.folder), false, tool)) {
+        return *failure;
+    }
+    const std::optional<ArchiveToc> listed = parseArchiveList(tool.output());
+    if (!listed) {
+        return damaged(u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca.\n"_s +
+                       toolOutputTail(tool));
+    }
+    if (members) {
+        if (std::optional<QString> missing = missingDataMembers(*listed, *members)) {
+            return damaged(*missing);
+        }
+    }
+    return *listed;
+}
+
 } // namespace
+
+void ArchiveSource::feed(ToolRun& how) const
+{
+    if (file) {
+        file->seek(0);
+        how.input = file;
+    }
+}
 
 std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc,
                                     TarMembers* members)
 {
     const ArchiveScan scan = scanArchive(file);
     if (scan.problem) {
-        return Failure{.step = u"memeriksa file backup"_s,
-                       .details = *scan.problem,
-                       .cause = scan.unreadable ? FailureCause::BackupNotReadable
-                                                : FailureCause::DamagedBackup};
+        Failure failure = damaged(*scan.problem);
+        if (scan.unreadable) {
+            failure.cause = FailureCause::BackupNotReadable;
+        }
+        return failure;
     }
-    ToolResult tool;
     if (scan.customFormat) {
+        ToolResult tool;
         if (std::optional<Failure> failure =
                 readWithPgRestore(operation, file, tools::readArchiveThrough(), true, tool)) {
             return failure;
         }
     }
-    if (std::optional<Failure> failure =
-            readWithPgRestore(operation, file, tools::listArchive(), false, tool)) {
-        return failure;
-    }
-    const std::optional<ArchiveToc> listed = parseArchiveList(tool.output());
+    const Result<ArchiveToc> listed =
+        listContents(operation, file, scan.customFormat ? nullptr : &scan.members);
     if (!listed) {
-        return Failure{.step = u"memeriksa file backup"_s,
-                       .details =
-                           u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca.\n"_s +
-                           toolOutputTail(tool),
-                       .cause = FailureCause::DamagedBackup};
-    }
-    if (!scan.customFormat) {
-        if (std::optional<QString> missing = missingDataMembers(*listed, scan.members)) {
-            return Failure{.step = u"memeriksa file backup"_s,
-                           .details = *missing,
-                           .cause = FailureCause::DamagedBackup};
-        }
+        return listed.failure();
     }
     toc = *listed;
     if (members) {
         *members = scan.members;
     }
+    return std::nullopt;
+}
+
+std::optional<Failure> checkCopiedArchive(Operation& operation, const QString& copyFolder,
+                                          const TarMembers& members, ArchiveToc& toc)
+{
+    const Result<ArchiveToc> listed = listContents(operation, ArchiveSource(copyFolder), &members);
+    if (!listed) {
+        return listed.failure();
+    }
+    toc = *listed;
     return std::nullopt;
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/model/regularfile.h"
 #include "core/ops/archivecheck.h"
+#include "core/ops/filehash.h"
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
 #include "core/pg/archivedatabase.h"
@@ -10,13 +11,31 @@
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
+#include <QSet>
+#include <QThread>
+
 using namespace Qt::StringLiterals;
 
 namespace ranupa {
 
+namespace {
+
+// pg_restore's workers, each on a connection of its own: one per processor of this machine (the
+// server's too where it runs here), and at least two, so that a table loads while another's
+// indexes are built. On 2 processors, 3 workers were no faster than 2 over several runs, and 4
+// were slower (README, Benchmarks): more only contend with the server for the same processors.
+int loadJobs()
+{
+    return std::max(2, QThread::idealThreadCount());
+}
+
+} // namespace
+
 BackupLoad::BackupLoad(Operation& operation, const QString& database, const QString& what)
     : m_op(operation), m_database(database), m_what(what)
 {}
+
+BackupLoad::~BackupLoad() = default;
 
 std::optional<Failure> BackupLoad::openFile(const QString& fileText)
 {
@@ -31,15 +50,42 @@ std::optional<Failure> BackupLoad::openFile(const QString& fileText)
     return std::nullopt;
 }
 
+std::optional<Failure> BackupLoad::copyFile()
+{
+    Result<std::unique_ptr<ArchiveCopy>> copy = ArchiveCopy::make(m_op, m_file);
+    if (!copy) {
+        return copy.failure();
+    }
+    m_copy = std::move(*copy);
+    if (m_copy) {
+        return std::nullopt;
+    }
+    const Result<QByteArray> hash = hashBackupFile(m_op, m_file);
+    if (!hash) {
+        return hash.failure();
+    }
+    m_checkedHash = *hash;
+    return std::nullopt;
+}
+
 std::optional<Failure> BackupLoad::check()
 {
     m_op.step(u"Memeriksa file backup..."_s);
+    if (m_copy) {
+        m_members = m_copy->members();
+        return checkCopiedArchive(m_op, m_copy->folder(), m_members, m_toc);
+    }
     return checkArchive(m_op, m_file, m_toc, &m_members);
+}
+
+ArchiveSource BackupLoad::source()
+{
+    return m_copy ? ArchiveSource(m_copy->folder()) : ArchiveSource(m_file);
 }
 
 std::optional<Failure> BackupLoad::plan(bool acceptOtherDatabase)
 {
-    return planRestore(m_op, m_file, m_toc, acceptOtherDatabase, m_plan);
+    return planRestore(m_op, source(), m_toc, acceptOtherDatabase, m_plan);
 }
 
 std::optional<Failure> BackupLoad::createDatabase()
@@ -59,13 +105,53 @@ std::optional<Failure> BackupLoad::load()
     if (!m_op.lock().reserveRoom()) {
         m_op.note(u"Ruang cadangan di disk server tidak dapat disiapkan."_s);
     }
+    const ToolResult result = m_copy ? loadCopy() : loadStream();
+    m_op.lock().freeRoom();
+    m_copy.reset(); // the temp folder gets its room back at once
+    if (!result.succeeded()) {
+        return onServer(toolFailure(u"memuat data dari file backup (pg_restore)"_s, result));
+    }
+    return std::nullopt;
+}
+
+ToolResult BackupLoad::loadCopy()
+{
+    ProgressMeasure entries;
+    entries.unit = ProgressMeasure::Unit::Entries;
+    entries.total = m_toc.entries.size();
+    QSet<int> listed;
+    for (const ArchiveTocEntry& entry : m_toc.entries) {
+        listed.insert(entry.dumpId);
+    }
+    QSet<int> done;
+    m_op.progress(entries);
+    ToolRun how;
+    how.onLine = [&](const QString& line) {
+        m_op.toolLine(line);
+        if (const int item = doneItem(line); listed.contains(item) && !done.contains(item)) {
+            done.insert(item);
+            entries.done = done.size();
+            m_op.progress(entries);
+        }
+    };
+    const ToolResult result = m_op.run(
+        tools::loadFolder(m_op.installation().port, m_database, m_copy->folder(), loadJobs()), how);
+    if (result.succeeded()) {
+        entries.done = entries.total; // the database's own entries are the swap's
+        m_op.progress(entries);
+    }
+    return result;
+}
+
+ToolResult BackupLoad::loadStream()
+{
     ProgressMeasure read;
     read.total = m_fileSize;
     read.itemsLoaded = 0;
     m_op.progress(read);
-    m_file.seek(0);
+    HashingReader fed(m_file);
     ToolRun how;
-    how.input = &m_file;
+    how.input = &fed;
     how.onInputRead = [&](qint64 bytes) {
         read.done = std::min(bytes, m_fileSize);
         m_op.progress(read);
@@ -78,22 +164,36 @@ std::optional<Failure> BackupLoad::load()
         }
     };
     const ToolResult result = m_op.run(tools::load(m_op.installation().port, m_database), how);
-    m_op.lock().freeRoom();
-    if (!result.succeeded()) {
-        return onServer(toolFailure(u"memuat data dari file backup (pg_restore)"_s, result));
+    if (result.succeeded()) {
+        m_fedHash = fed.hashThroughEnd();
     }
-    return std::nullopt;
+    return result;
 }
 
 std::optional<Failure> BackupLoad::checkFileUnchanged() const
 {
-    if (m_file.size() == m_fileSize &&
-        m_file.fileTime(QFileDevice::FileModificationTime) == m_fileModified) {
-        return std::nullopt;
+    if (m_checkedHash.isEmpty()) {
+        return std::nullopt; // what was loaded is the copy
     }
-    return Failure{.step = u"memastikan file backup tidak berubah selama restore"_s,
-                   .details = u"Ukuran atau waktu ubah file backup berubah selama dimuat."_s,
-                   .cause = FailureCause::BackupChanged};
+    const auto changed = [](const QString& details) {
+        return Failure{.step = u"memastikan file backup tidak berubah selama restore"_s,
+                       .details = details,
+                       .cause = FailureCause::BackupChanged};
+    };
+    if (m_file.size() != m_fileSize ||
+        m_file.fileTime(QFileDevice::FileModificationTime) != m_fileModified) {
+        return changed(u"Ukuran atau waktu ubah file backup berubah selama dimuat."_s);
+    }
+    if (m_fedHash != m_checkedHash) {
+        return changed(u"Isi file backup berubah selama dimuat: yang dibaca pg_restore bukan "
+                       u"yang telah diperiksa."_s);
+    }
+    return std::nullopt;
+}
+
+std::optional<qint64> BackupLoad::countRows(const QString& name, const TarMember& member)
+{
+    return m_copy ? m_copy->countRows(name) : countDataRows(m_file, member);
 }
 
 std::optional<Failure> BackupLoad::dropDatabase(const QString& step)

@@ -1,6 +1,7 @@
 #include "core/ops/operations.h"
 
 #include "core/model/names.h"
+#include "core/ops/archivecopy.h"
 #include "core/ops/dump.h"
 #include "core/ops/load.h"
 #include "core/ops/operation.h"
@@ -22,6 +23,7 @@ std::optional<Failure> begin(Operation& operation)
     if (auto failure = operation.begin()) {
         return failure;
     }
+    removeLeftCopies(operation);
     return recoverInterruptedWork(operation);
 }
 
@@ -48,6 +50,9 @@ public:
             return failure;
         }
         if (auto failure = backup.openFile(request.backupFile)) {
+            return failure;
+        }
+        if (auto failure = backup.copyFile()) {
             return failure;
         }
         if (auto failure = backup.check()) {

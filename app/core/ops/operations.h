@@ -48,8 +48,9 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
 
 // Replaces pendataan with the backup in `request.backupFile`, never touching pendataan before
 // the new database is complete:
-//   1. open the file once (everything after reads it through that one open file), check it and
-//      read what it holds; ask the server whether it can take it;
+//   1. open the file once and copy its members in one read into a private folder (everything
+//      after reads that copy, or without one the one open file), check it and read what it
+//      holds; ask the server whether it can take it;
 //   2. ask the operator, when there is one to ask; back the current pendataan up, when asked;
 //   3. create the marked scratch database and load the backup into it;
 //   4. in one transaction, set pendataan aside as the marked old copy, give the scratch

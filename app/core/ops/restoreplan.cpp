@@ -42,17 +42,17 @@ bool writeFile(const QString& path, const QByteArray& bytes)
 
 namespace {
 
-// Has pg_restore write a script of the open archive into `scriptPath` (of the entries in
-// `listPath`, when given) and reads it back.
-std::optional<QByteArray> archiveScript(Operation& operation, QFile& file,
+// Has pg_restore write a script of the archive into `scriptPath` (of the entries in `listPath`,
+// when given) and reads it back.
+std::optional<QByteArray> archiveScript(Operation& operation, const ArchiveSource& source,
                                         const QString& scriptPath, const QString& listPath,
                                         const QString& step, Failure& failure)
 {
-    file.seek(0);
     ToolRun how;
-    how.input = &file;
+    source.feed(how);
     how.timeout = std::chrono::minutes(2); // only the table of contents is read
-    const ToolResult result = operation.run(tools::archiveScript(scriptPath, listPath), how);
+    const ToolResult result =
+        operation.run(tools::archiveScript(scriptPath, listPath, source.folder), how);
     bool read = false;
     QByteArray script = result.succeeded() ? readFile(scriptPath, &read) : QByteArray();
     if (!read) {
@@ -82,7 +82,7 @@ namespace {
 
 // The database's own entries of the archive (comment, privileges, settings, ...), read the way a
 // restore applies them; no settings when the archive has no such entries.
-std::optional<Failure> readDatabaseSettings(Operation& operation, QFile& file,
+std::optional<Failure> readDatabaseSettings(Operation& operation, const ArchiveSource& source,
                                             const ArchiveToc& toc, const QTemporaryDir& work,
                                             DatabaseSettings& settings, QStringList& roles)
 {
@@ -98,7 +98,7 @@ std::optional<Failure> readDatabaseSettings(Operation& operation, QFile& file,
     }
     Failure failure;
     const std::optional<QByteArray> entries =
-        archiveScript(operation, file, work.filePath(u"database.sql"_s), listPath,
+        archiveScript(operation, source, work.filePath(u"database.sql"_s), listPath,
                       u"membaca pengaturan database dari file backup (pg_restore)"_s, failure);
     if (!entries) {
         return failure;
@@ -155,8 +155,9 @@ std::optional<Failure> settingsInUtf8(Operation& operation, DatabaseSettings& se
 
 } // namespace
 
-std::optional<Failure> planRestore(Operation& operation, QFile& file, const ArchiveToc& toc,
-                                   bool acceptOtherDatabase, RestorePlan& plan)
+std::optional<Failure> planRestore(Operation& operation, const ArchiveSource& source,
+                                   const ArchiveToc& toc, bool acceptOtherDatabase,
+                                   RestorePlan& plan)
 {
     takeArchiveFacts(toc, plan);
     if (toc.databaseName != u"pendataan"_s && !acceptOtherDatabase) {
@@ -181,7 +182,7 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
     }
     Failure failure;
     const std::optional<QByteArray> schema =
-        archiveScript(operation, file, work.filePath(u"skema.sql"_s), {},
+        archiveScript(operation, source, work.filePath(u"skema.sql"_s), {},
                       u"membaca skema file backup (pg_restore)"_s, failure);
     if (!schema) {
         return failure;
@@ -193,7 +194,7 @@ std::optional<Failure> planRestore(Operation& operation, QFile& file, const Arch
     }
     plan.locale = database->locale;
     QStringList roles = rolesNamedInScript(*schema);
-    if (auto refused = readDatabaseSettings(operation, file, toc, work, plan.settings, roles)) {
+    if (auto refused = readDatabaseSettings(operation, source, toc, work, plan.settings, roles)) {
         return refused;
     }
     if (auto invalid = settingsInUtf8(operation, plan.settings)) {

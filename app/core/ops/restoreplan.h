@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/model/failure.h"
+#include "core/ops/archivecheck.h"
 #include "core/pg/archivedatabase.h"
 #include "core/pg/databasesettings.h"
 
@@ -9,8 +10,6 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
-
-class QFile;
 
 namespace ranupa {
 
@@ -33,12 +32,13 @@ struct RestorePlan
 };
 
 // Reads the backup's schema (the roles it names, the CREATE DATABASE with its encoding and
-// locale) and its database settings from the open `file`, whose table of contents is `toc`, then
+// locale) and its database settings from `source`, whose table of contents is `toc`, then
 // asks the server which roles it lacks and whether it has the backup's locale. Refuses a backup
 // of another database than pendataan unless `acceptOtherDatabase`, and one whose database
 // entries hold statements of other kinds than settings. Touches nothing.
-std::optional<Failure> planRestore(Operation& operation, QFile& file, const ArchiveToc& toc,
-                                   bool acceptOtherDatabase, RestorePlan& plan);
+std::optional<Failure> planRestore(Operation& operation, const ArchiveSource& source,
+                                   const ArchiveToc& toc, bool acceptOtherDatabase,
+                                   RestorePlan& plan);
 
 // What a restore gives the database it loaded, in `database`: the backup's owner, where the
 // server has that role, then the backup's database settings; in UTF-8, in one psql script.

@@ -31,8 +31,8 @@ QString number(qint64 value)
     return QLocale(QLocale::Indonesian, QLocale::Indonesia).toString(value);
 }
 
-// The lines of each table's data member, and the large objects' members, read through the one
-// open file.
+// The lines of each table's data member, and the large objects' members, read in the private copy
+// or, without one, through the one open file.
 std::optional<Failure> countArchive(Operation& operation, BackupLoad& backup, Contents& archived)
 {
     operation.step(u"Menghitung baris di file backup..."_s);
@@ -42,7 +42,7 @@ std::optional<Failure> countArchive(Operation& operation, BackupLoad& backup, Co
             continue; // compressed, by pg_dump versions of long ago: not counted
         }
         const QString table = entry.schema + u'.' + entry.name;
-        const std::optional<qint64> rows = countDataRows(backup.file(), *member);
+        const std::optional<qint64> rows = backup.countRows(member.key(), *member);
         if (!rows) {
             return Failure{.step = u"menghitung baris tabel %1 di file backup"_s.arg(table),
                            .details = u"Data tabel itu tidak dapat dibaca atau tidak berakhir "
@@ -138,6 +138,9 @@ Result<TrialCounts> loadAndCompare(Operation& operation, BackupLoad& backup,
                                    const QString& fileText)
 {
     if (auto failure = backup.openFile(fileText)) {
+        return *failure;
+    }
+    if (auto failure = backup.copyFile()) {
         return *failure;
     }
     if (auto failure = backup.check()) {

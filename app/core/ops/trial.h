@@ -18,8 +18,9 @@ struct TrialCounts
 };
 
 // A trial restore of the backup `fileText`, for an operation that has begun:
-//   1. open the file once (everything after reads it through that one open file), check it and
-//      read what it holds; ask the server whether it can take it;
+//   1. open the file once and copy its members in one read (everything after reads that copy, or
+//      without one the one open file), check it and read what it holds; ask the server whether
+//      it can take it;
 //   2. count the rows the archive holds for each table, and its large objects;
 //   3. create the marked database ranupa_helper_uji and load the backup into it;
 //   4. count its rows and large objects in one query, which must be the archive's;

@@ -32,6 +32,18 @@ bool restoresItem(QStringView line)
            line.startsWith(u"pg_restore: executing ");
 }
 
+int doneItem(QStringView line)
+{
+    for (const QStringView prefix :
+         {u"pg_restore: processing item ", u"pg_restore: finished item "}) {
+        if (line.startsWith(prefix)) {
+            const QStringView rest = line.sliced(prefix.size());
+            return rest.left(rest.indexOf(u' ')).toInt();
+        }
+    }
+    return 0;
+}
+
 // Without pg_relation_size, which would wait for a table another session has locked: just what
 // pg_dump must be seen waiting for. The first file of a table holds up to 1 GB of it; the size at
 // the last VACUUM or ANALYZE says more of a larger one.

@@ -13,6 +13,10 @@ namespace ranupa {
 // backup's table of contents.
 bool restoresItem(QStringView line);
 
+// The dump id of the entry that pg_restore says with this --verbose line it has done, loading in
+// parallel: one it processed itself, or one a worker finished; 0 for other lines.
+int doneItem(QStringView line);
+
 // A table whose contents pg_dump dumps, as the server saw it before the dump: for telling how far
 // the copy of it has come.
 struct DumpTable

@@ -141,7 +141,7 @@ ArchiveScan scanArchive(QFile& file)
     return scan;
 }
 
-TarWalk walkTar(QIODevice& device)
+TarWalk walkTar(QIODevice& device, const TarDataReader& readData)
 {
     TarWalk walk;
     const auto fail = [&walk](const QString& problem) {
@@ -203,8 +203,12 @@ TarWalk walkTar(QIODevice& device)
         if (dataSize > quint64(total - position - blockSize)) {
             return fail(u"Arsip terpotong: data \"%1\" tidak lengkap."_s.arg(memberName(header)));
         }
-        walk.members.insert(memberName(header),
-                            {.offset = start + position + blockSize, .size = qint64(*size)});
+        const QString name = memberName(header);
+        const TarMember member{.offset = start + position + blockSize, .size = qint64(*size)};
+        walk.members.insert(name, member);
+        if (readData && typeHasData(header[typeOffset])) {
+            readData(name, member);
+        }
         position += blockSize + qint64(dataSize);
     }
 }

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QIODevice>
 #include <QString>
+#include <functional>
 #include <optional>
 
 // The tar archives pg_dump writes, read the way the program checks them: their structure, their
@@ -27,10 +28,15 @@ struct TarWalk
     TarMembers members;             // the members met on the way
 };
 
+// Called for each member that holds data, with the device at its first byte of data; it may read
+// the data, and the walk goes on from the member's end whatever it read.
+using TarDataReader = std::function<void(const QString& name, const TarMember& member)>;
+
 // Walks the tar structure of `device` from its current position: every member header must be
 // valid and every member's data and padding present, and the archive must end with its two zero
-// blocks and nothing after them, as pg_dump writes it. Reads the headers only, never the data.
-TarWalk walkTar(QIODevice& device);
+// blocks and nothing after them, as pg_dump writes it. Reads the headers only, and the data only
+// where `readData` reads it.
+TarWalk walkTar(QIODevice& device, const TarDataReader& readData = {});
 
 // What the file itself says about an archive, before any tool reads it.
 struct ArchiveScan

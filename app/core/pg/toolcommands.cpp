@@ -1,5 +1,6 @@
 #include "core/pg/toolcommands.h"
 
+#include <QDir>
 #include <QProcess>
 
 using namespace Qt::StringLiterals;
@@ -20,6 +21,14 @@ ToolCommand psqlIn(const QString& port, const QString& databaseName, QStringList
                 more};
 }
 
+// The archive a pg_restore command reads: its standard input, or the directory archive `folder`.
+QStringList archiveArguments(const QString& folder)
+{
+    return folder.isEmpty()
+               ? QStringList()
+               : QStringList{u"--format"_s, u"directory"_s, QDir::toNativeSeparators(folder)};
+}
+
 } // namespace
 
 ToolCommand dump(const QString& port, const QString& filePath)
@@ -36,6 +45,14 @@ ToolCommand load(const QString& port, const QString& databaseName)
             .arguments = {u"--host"_s, u"localhost"_s, u"--port"_s, port, u"--username"_s,
                           u"postgres"_s, u"--dbname"_s, databaseName, u"--no-password"_s,
                           u"--verbose"_s}};
+}
+
+ToolCommand loadFolder(const QString& port, const QString& databaseName, const QString& folder,
+                       int jobs)
+{
+    ToolCommand command = load(port, databaseName);
+    command.arguments << u"--jobs"_s << QString::number(jobs) << archiveArguments(folder);
+    return command;
 }
 
 ToolCommand psql(const QString& port, const QString& databaseName, const QStringList& statements)
@@ -59,19 +76,20 @@ ToolCommand lockSession(const QString& port)
                           u"-w"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-d"_s, u"postgres"_s}};
 }
 
-ToolCommand listArchive()
+ToolCommand listArchive(const QString& folder)
 {
-    return {.program = u"pgsql/bin/pg_restore"_s, .arguments = {u"--list"_s, u"--create"_s}};
+    return {.program = u"pgsql/bin/pg_restore"_s,
+            .arguments = QStringList{u"--list"_s, u"--create"_s} + archiveArguments(folder)};
 }
 
-ToolCommand archiveScript(const QString& scriptPath, const QString& listPath)
+ToolCommand archiveScript(const QString& scriptPath, const QString& listPath, const QString& folder)
 {
     // The data sections are left out: the script is read for names, not loaded.
     QStringList arguments{u"--create"_s};
     arguments << (listPath.isEmpty()
                       ? QStringList{u"--section=pre-data"_s, u"--section=post-data"_s}
                       : QStringList{u"--use-list"_s, listPath});
-    arguments << u"--verbose"_s << u"--file"_s << scriptPath;
+    arguments << u"--verbose"_s << u"--file"_s << scriptPath << archiveArguments(folder);
     return {.program = u"pgsql/bin/pg_restore"_s, .arguments = arguments};
 }
 

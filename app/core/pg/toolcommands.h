@@ -21,6 +21,11 @@ ToolCommand dump(const QString& port, const QString& filePath);
 // pg_restore loads the archive it reads on its standard input into `database`.
 ToolCommand load(const QString& port, const QString& database);
 
+// pg_restore loads the archive in the directory format in `folder` (the private copy of a backup's
+// members) into `database`, `jobs` entries at a time, each on a connection of its own.
+ToolCommand loadFolder(const QString& port, const QString& database, const QString& folder,
+                       int jobs);
+
 // psql runs each of `statements` in `database` ("" for postgres), one after the other.
 ToolCommand psql(const QString& port, const QString& database, const QStringList& statements);
 
@@ -32,13 +37,16 @@ ToolCommand psqlScript(const QString& port, const QString& database);
 // long as the program keeps it open, reports errors without stopping.
 ToolCommand lockSession(const QString& port);
 
-// pg_restore lists the table of contents, with the database's own entries, of the archive on its
-// standard input.
-ToolCommand listArchive();
+// The archive the following commands read is the one on pg_restore's standard input, or with
+// `folder` the archive in the directory format there.
 
-// pg_restore writes to `scriptPath` the script that creates the database of the archive on its
-// standard input: its schema without the data, or with `listPath` only the entries listed there.
-ToolCommand archiveScript(const QString& scriptPath, const QString& listPath = {});
+// pg_restore lists the table of contents, with the database's own entries, of the archive.
+ToolCommand listArchive(const QString& folder = {});
+
+// pg_restore writes to `scriptPath` the script that creates the database of the archive: its
+// schema without the data, or with `listPath` only the entries listed there.
+ToolCommand archiveScript(const QString& scriptPath, const QString& listPath = {},
+                          const QString& folder = {});
 
 // pg_restore reads the custom-format archive on its standard input through to its end.
 ToolCommand readArchiveThrough();

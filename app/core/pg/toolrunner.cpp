@@ -67,8 +67,10 @@ void prepareStart(QProcess& process)
         ::signal(SIGPIPE, SIG_DFL);
 #ifdef Q_OS_LINUX
         // Outside the terminal's reach, a tool would outlive a program that was killed, and a
-        // restore load would run on with nobody left to finish or undo it.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // restore load would run on with nobody left to finish or undo it. SIGTERM, which the
+        // PostgreSQL tools answer by cancelling their queries on the server and ending their
+        // parallel workers, which the signal itself would not reach; the others just end.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) {
             ::_exit(127); // the program died before the line above took effect
         }
