@@ -420,10 +420,11 @@ void TestCli::restoreRoundTrip()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, u"Restore database berhasil\n"_s);
     QVERIFY2(run.err.contains(u"pg_restore"_s), "pg_restore's progress is shown while it runs");
-    // How far the load has come, up to the whole backup file,
-    // and once it has ended, every entry pg_restore loaded.
+    // How far the load has come, up to the whole backup file, and once it has ended, every
+    // entry pg_restore loaded; then the numbered last step.
     const QRegularExpression done(u"\\] 100% \\((\\S+ \\S+) dari \\1 dibaca, (\\d+) objek "
-                                  u"database selesai\\)\nMenyelesaikan restore"_s);
+                                  u"database selesai\\)\nLangkah 2 dari 2: mengganti database "
+                                  u"pendataan\nMenyelesaikan restore"_s);
     const QRegularExpressionMatch end = done.match(run.err);
     QVERIFY2(end.hasMatch(), qPrintable(run.err));
     QCOMPARE(end.captured(2).toLongLong(),

@@ -73,13 +73,15 @@ QString stopRequests()
 #endif
 }
 
-int report(const OperationOutcome& outcome, bool interrupted)
+int report(const OperationOutcome& outcome, bool interrupted, bool quiet)
 {
-    // Under the message, as the window shows them: the cause and what to do (or where the safety
-    // backup went), then the details, worth knowing even on success (what was set right first).
+    // Under the message, as the window shows them: the size and time of a success, the cause and
+    // what to do (or where the safety backup went), then the details, worth knowing even on
+    // success (what was set right first).
     const bool succeeded = outcome.status == OperationStatus::Succeeded;
     print(succeeded ? stdout : stderr, outcome.message);
-    for (const QString& text : {outcome.summary, outcome.details}) {
+    for (const QString& text :
+         {quiet ? QString() : outcome.figures, outcome.summary, outcome.details}) {
         if (!text.isEmpty()) {
             print(stderr, text);
         }
@@ -106,6 +108,7 @@ int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, Operat
     clock.start();
     int shownTenths = -1; // of the current step's measure, so that a long step says little
     QString unshown;      // the step's latest measure, when it says more than the one shown
+    QString planStep;     // "Langkah 1 dari 3: ..."
     if (!quiet) {
         progress.stepChanged = [&shownTenths, &unshown](const QString& step) {
             // Where the step got to: what moved within the last tenth (the entries a restore
@@ -116,6 +119,13 @@ int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, Operat
             unshown.clear();
             shownTenths = -1;
             print(stderr, step);
+        };
+        // The numbered steps head the lines of their own; the percentages stay each line's own.
+        progress.planned = [&planStep, step = progress.stepChanged](const PlanPosition& position) {
+            if (position.title != planStep && !position.title.isEmpty()) {
+                step(position.title);
+            }
+            planStep = position.title;
         };
         progress.toolLine = [](const QString& line) {
             print(stderr, u"  "_s + line);
@@ -136,9 +146,9 @@ int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, Operat
     }
     std::optional<OperationOutcome> told;
     int code = Success;
-    progress.reported = [&told, &code](const OperationOutcome& early) {
+    progress.reported = [&told, &code, quiet](const OperationOutcome& early) {
         told = early;
-        code = report(early, false);
+        code = report(early, false, quiet);
     };
     InterruptWatcher watcher([&job] {
         print(stderr, u"Dihentikan; membatalkan dengan aman, tunggu sebentar..."_s);
@@ -147,7 +157,7 @@ int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, Operat
     outcome = runToEnd(job, request, progress);
     const bool interrupted = watcher.interrupted();
     if (!told) {
-        return report(outcome, interrupted);
+        return report(outcome, interrupted, quiet);
     }
     if (outcome.details.size() > told->details.size()) {
         print(stderr, outcome.details.mid(told->details.size()).trimmed());
