@@ -7,10 +7,11 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <memory>
 
 // The last measured state of a progress dialog's bar: value, maximum, the text below it (the last
-// one that was not empty); the numbered steps it showed and whether it ever went back; and the
-// elapsed time it showed when it closed.
+// one that was not empty); the numbered steps it showed and whether the bar ever went back while
+// they showed; and the elapsed time it showed when it closed.
 struct Measured
 {
     int value = -1;
@@ -50,24 +51,28 @@ private:
     void watchBar(ranupa::ProgressDialog* progress)
     {
         auto* bar = progress->findChild<QProgressBar*>(QStringLiteral("progressBar"));
-        connect(bar, &QProgressBar::valueChanged, progress, [this, progress, bar](int value) {
-            if (bar->maximum() == 0) {
-                return; // running, measuring nothing
-            }
-            m_measured.wentBack = m_measured.wentBack || value < m_measured.value;
-            m_measured.value = value;
-            m_measured.maximum = bar->maximum();
-            if (const QString text =
-                    progress->findChild<QLabel*>(QStringLiteral("measure"))->text();
-                !text.isEmpty()) {
-                m_measured.text = text;
-            }
-            const auto* planStep = progress->findChild<QLabel*>(QStringLiteral("planStep"));
-            if (!planStep->isHidden() &&
-                m_measured.planSteps.value(m_measured.planSteps.size() - 1) != planStep->text()) {
-                m_measured.planSteps << planStep->text();
-            }
-        });
+        const auto* planStep = progress->findChild<QLabel*>(QStringLiteral("planStep"));
+        auto inPlan = std::make_shared<int>(-1); // the bar's value since numbered steps showed
+        connect(bar, &QProgressBar::valueChanged, progress,
+                [this, progress, bar, planStep, inPlan](int value) {
+                    if (bar->maximum() == 0) {
+                        return; // running, measuring nothing
+                    }
+                    m_measured.value = value;
+                    m_measured.maximum = bar->maximum();
+                    const QString text =
+                        progress->findChild<QLabel*>(QStringLiteral("measure"))->text();
+                    m_measured.text = text.isEmpty() ? m_measured.text : text;
+                    if (planStep->isHidden()) {
+                        return;
+                    }
+                    m_measured.wentBack = m_measured.wentBack || value < *inPlan;
+                    *inPlan = value;
+                    if (m_measured.planSteps.value(m_measured.planSteps.size() - 1) !=
+                        planStep->text()) {
+                        m_measured.planSteps << planStep->text();
+                    }
+                });
     }
 
     QStringList& m_titles;
