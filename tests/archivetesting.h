@@ -24,6 +24,7 @@ inline std::optional<ranupa::Failure> archiveCheckFailure(const QString& path,
         void stepChanged(const QString&) override {}
         void toolLine(const QString&) override {}
         void progressChanged(const ranupa::ProgressMeasure&) override {}
+        void planChanged(const ranupa::PlanPosition&) override {}
         void reported(const ranupa::OperationOutcome&) override {}
         bool cancelRequested() const override { return clock.hasExpired(timeoutMs); }
         bool asksOperator() const override { return false; }

@@ -132,16 +132,26 @@ struct MessageShown
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     Qt::TextFormat format = Qt::AutoText;
     QString summary; // the cause and what to do, under the text
+    QStringList buttons;
 };
 
-// Presses `pressed` and answers the message box that ends the operation it starts.
-inline MessageShown pressAndReadMessage(QPushButton* pressed)
+// Presses `pressed` and answers the message box that ends the operation it starts, pressing its
+// button named `alsoPress` first, where one is named.
+inline MessageShown pressAndReadMessage(QPushButton* pressed, const char* alsoPress = nullptr)
 {
     MessageShown seen;
     whenModal<QMessageBox>(
         [&](QMessageBox* shown) {
             seen = {shown->windowTitle(), shown->text(),       shown->detailedText(),
                     shown->icon(),        shown->textFormat(), shown->informativeText()};
+            for (const QAbstractButton* button : shown->buttons()) {
+                seen.buttons << button->text();
+            }
+            if (alsoPress != nullptr) {
+                auto* also = child<QPushButton>(*shown, alsoPress);
+                QVERIFY2(also != nullptr && also->isVisible(), alsoPress);
+                QTest::mouseClick(also, Qt::LeftButton);
+            }
             QTest::mouseClick(shown->button(QMessageBox::Ok), Qt::LeftButton);
         },
         120000);

@@ -421,8 +421,10 @@ void TestCli::restoreRoundTrip()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, u"Restore database berhasil\n"_s);
     QVERIFY2(run.err.contains(u"pg_restore"_s), "pg_restore's progress is shown while it runs");
-    // How far the load has come, up to the last entry of the backup, shown before the next step.
+    // How far the load has come, up to the last entry of the backup, shown before the numbered
+    // last step.
     const QRegularExpression done(u"\\] 100% \\((\\d+) dari \\1 objek database selesai\\)\\n"
+                                  u"Langkah 2 dari 2: mengganti database pendataan\\n"
                                   u"Menyelesaikan restore"_s);
     QVERIFY2(done.match(run.err).hasMatch(), qPrintable(run.err));
     QCOMPARE(m_cluster->databaseFingerprint(), before);

@@ -5,16 +5,17 @@
 #include "gui/datautility.h"
 #include "gui/progressdialog.h"
 #include "modalhelper.h"
+#include "progresswatcher.h"
 #include "testcluster.h"
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -28,19 +29,13 @@ using ranupa::DataUtility;
 using ranupa::ProgressDialog;
 
 // The data utility window driven as a user drives it, against the throwaway cluster.
-// The last measured state of a progress dialog's bar: value, maximum, the text below it; and
-// the elapsed time it showed when it closed.
-struct Measured
-{
-    int value = -1;
-    int maximum = -1;
-    QString text;
-    QString elapsed;
-};
-
 class TestGuiOperations final : public QObject
 {
     Q_OBJECT
+
+public slots:
+    // Where "Buka folder" sends the system's file manager: here, nowhere but this list.
+    void openedUrl(const QUrl& url) { m_opened << url; }
 
 private slots:
     void initTestCase();
@@ -63,53 +58,12 @@ private:
     QStringList m_progressTitles;
     QStringList m_messageBoxes; // texts of the message boxes shown
     Measured m_measured;
+    QList<QUrl> m_opened;
     QTemporaryDir m_backupDir;
     QString m_goodBackup;
 };
 
 namespace {
-
-// Records the title of every progress dialog and the text of every message box that opens,
-// however briefly it stays, and what the progress bar last measured.
-class ProgressWatcher final : public QObject
-{
-public:
-    ProgressWatcher(QStringList& titles, QStringList& messages, Measured& measured)
-        : m_titles(titles), m_messages(messages), m_measured(measured)
-    {}
-    bool eventFilter(QObject* object, QEvent* event) override
-    {
-        auto* progress = qobject_cast<ProgressDialog*>(object);
-        if (event->type() == QEvent::Show) {
-            if (progress != nullptr) {
-                m_titles << progress->windowTitle();
-                watchBar(progress);
-            } else if (auto* box = qobject_cast<QMessageBox*>(object)) {
-                m_messages << box->text();
-            }
-        }
-        if (progress != nullptr && event->type() == QEvent::Hide) {
-            m_measured.elapsed = progress->findChild<QLabel*>(u"elapsed"_s)->text();
-        }
-        return false;
-    }
-
-private:
-    void watchBar(ProgressDialog* progress)
-    {
-        auto* bar = progress->findChild<QProgressBar*>(u"progressBar"_s);
-        connect(bar, &QProgressBar::valueChanged, progress, [this, progress, bar](int value) {
-            if (bar->maximum() > 0) {
-                m_measured = {
-                    value, bar->maximum(), progress->findChild<QLabel*>(u"measure"_s)->text(), {}};
-            }
-        });
-    }
-
-    QStringList& m_titles;
-    QStringList& m_messages;
-    Measured& m_measured;
-};
 
 // What pg_restore --list says of a backup file.
 QString backupContents(const TestCluster& cluster, const QString& file)
@@ -131,6 +85,7 @@ void TestGuiOperations::initTestCase()
     // The program runs from the school-data application's installation directory.
     QVERIFY(QDir::setCurrent(m_cluster->installDir));
     qApp->installEventFilter(new ProgressWatcher(m_progressTitles, m_messageBoxes, m_measured));
+    QDesktopServices::setUrlHandler(u"file"_s, this, "openedUrl");
 }
 
 QString TestGuiOperations::goodBackup()
@@ -165,7 +120,8 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
 
     m_progressTitles.clear();
     m_measured = {};
-    const MessageShown saved = pressAndReadMessage(button(window, "cmdBackup"));
+    m_opened.clear();
+    const MessageShown saved = pressAndReadMessage(button(window, "cmdBackup"), "openFolder");
     const QStringList files = filesIn(target.path(), u"*.dbk"_s);
     QCOMPARE(files.size(), 1);
     const QString backupFile = QDir(target.path()).filePath(files[0]);
@@ -173,6 +129,15 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     QCOMPARE(saved.title, QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
     QCOMPARE(saved.text, u"Database ranupaku berhasil disimpan ke "_s + backupFile);
     QCOMPARE(saved.format, Qt::PlainText);
+    // Its size and time under it, and its folder opened from it.
+    const QString size = ranupa::wording::size(QFileInfo(backupFile).size());
+    QVERIFY2(QRegularExpression(u"^Ukuran file backup %1, selesai dalam \\d+ detik\\.$"_s.arg(
+                                    QRegularExpression::escape(size)))
+                 .match(saved.summary)
+                 .hasMatch(),
+             qPrintable(saved.summary));
+    QVERIFY(saved.buttons.contains(u"Buka folder"_s));
+    QCOMPARE(m_opened, QList{QUrl::fromLocalFile(target.path())});
     QCOMPARE(m_progressTitles, QStringList{u"Backup"_s});
     // The dump was measured to its end: every table, and the megabytes written.
     const QString tables = m_cluster->psql(u"select count(*) from pg_tables where schemaname = "
@@ -219,15 +184,25 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
             QTest::keyClick(confirm, Qt::Key_G, Qt::AltModifier);
         },
         120000);
-    const MessageShown restored = pressAndReadMessage(button(window, "cmdRestore"));
+    m_opened.clear();
+    const MessageShown restored = pressAndReadMessage(button(window, "cmdRestore"), "openFolder");
     QCOMPARE(restored.icon, QMessageBox::Information);
     QCOMPARE(restored.text, u"Restore database berhasil"_s);
+    QVERIFY2(restored.summary.startsWith(u"Ukuran file backup %1, selesai dalam "_s.arg(size)),
+             qPrintable(restored.summary));
+    QCOMPARE(m_opened, QList{QUrl::fromLocalFile(target.path())}); // where the safety backup is
     QCOMPARE(m_progressTitles, QStringList{u"Restore"_s});
     QCOMPARE(m_cluster->databaseFingerprint(), before);
-    // The load was measured to its last entry, after the safety backup's own measure.
+    // Three numbered steps under one bar that only moved on, to its end; the load was measured
+    // in entries (test_cli sees the count reach its end: here the bar's last move may come before).
+    QCOMPARE(m_measured.planSteps,
+             (QStringList{u"Langkah 1 dari 3: backup pengaman database saat ini"_s,
+                          u"Langkah 2 dari 3: memuat data dari file backup"_s,
+                          u"Langkah 3 dari 3: mengganti database pendataan"_s}));
+    QVERIFY(!m_measured.wentBack);
     QCOMPARE(m_measured.maximum, 100);
     QCOMPARE(m_measured.value, 100);
-    QVERIFY2(QRegularExpression(u"^(\\d+) dari \\1 objek database selesai$"_s)
+    QVERIFY2(QRegularExpression(u"^\\d+ dari \\d+ objek database selesai$"_s)
                  .match(m_measured.text)
                  .hasMatch(),
              qPrintable(m_measured.text));

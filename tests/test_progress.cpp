@@ -1,6 +1,7 @@
 // What the progress of a backup or restore counts, from the tools' own lines and what the server
 // says of pg_dump's session.
 #include "core/model/progress.h"
+#include "core/model/stepplan.h"
 #include "core/pg/dumpprogress.h"
 
 #include <QTest>
@@ -8,6 +9,8 @@
 using namespace Qt::StringLiterals;
 using ranupa::DumpProgress;
 using ranupa::ProgressMeasure;
+using ranupa::StepKind;
+using ranupa::StepPlan;
 
 namespace {
 
@@ -37,6 +40,8 @@ private slots:
     void texts_data();
     void texts();
     void elapsedTimes();
+    void oneBarOverTheSteps_data();
+    void oneBarOverTheSteps();
 };
 
 // pg_dump names a table when it begins on it: it is done only when pg_dump goes on to anything
@@ -147,7 +152,7 @@ void ProgressTest::texts_data()
                            .partOfNext = 0.4,
                            .table = nilai,
                            .bytesWritten = 13'002'342}
-        << u"3 dari 5 tabel selesai (public.nilai: 40%), 12,4 MB ditulis"_s << 68;
+        << u"3 dari 5 tabel selesai (public.nilai: 40%)"_s << 68; // the file grows after it
     QTest::newRow("waiting")
         << ProgressMeasure{.unit = tables, .done = 3, .total = 5, .table = nilai, .waiting = true}
         << u"Menunggu tabel public.nilai yang sedang dikunci pengguna lain"_s << 60;
@@ -173,6 +178,83 @@ void ProgressTest::elapsedTimes()
     QCOMPARE(ranupa::elapsedText(7'900), u"0:07"_s);
     QCOMPARE(ranupa::elapsedText(765'000), u"12:45"_s);
     QCOMPARE(ranupa::elapsedText(3'723'000), u"1:02:03"_s);
+}
+
+void ProgressTest::oneBarOverTheSteps_data()
+{
+    QTest::addColumn<StepPlan>("plan");
+    QTest::addColumn<QList<StepKind>>("steps"); // as they begin
+    QTest::addColumn<QList<int>>("measured");   // each step's own percent, in turn
+    QTest::addColumn<QList<int>>("starts");     // where the bar is as each step begins
+
+    constexpr qint64 mb = 1 << 20;
+    const QList<int> steadily{0, 25, 50, 75, 100};
+    const QList restore{StepKind::SafetyBackup, StepKind::Load, StepKind::Swap};
+    const auto restorePlan = [](qint64 databaseBytes) {
+        return StepPlan()
+            .sized(StepKind::SafetyBackup, u"backup pengaman"_s, databaseBytes)
+            .sized(StepKind::Load, u"memuat"_s, 100 * mb)
+            .fixed(StepKind::Swap, u"mengganti"_s, 5);
+    };
+    QTest::newRow("restore with a safety backup")
+        << restorePlan(300 * mb) << restore << steadily << QList{0, 71, 95};
+    QTest::newRow("database size unknown: an average share")
+        << restorePlan(0) << restore << steadily << QList{0, 47, 95};
+    QTest::newRow("restore without one")
+        << StepPlan()
+               .sized(StepKind::Load, u"memuat"_s, 100 * mb)
+               .fixed(StepKind::Swap, u"mengganti"_s, 5)
+        << QList{StepKind::Load, StepKind::Swap} << steadily << QList{0, 95};
+    QTest::newRow("a measure that falls back, a step not planned")
+        << StepPlan()
+               .sized(StepKind::Backup, u"menulis"_s, 100 * mb)
+               .sized(StepKind::Load, u"memuat"_s, 100 * mb)
+               .fixed(StepKind::Compare, u"membandingkan"_s, 10)
+        << QList{StepKind::Backup, StepKind::Examine, StepKind::Load, StepKind::Compare}
+        << QList{0, 60, 50, 100} << QList{0, 45, 45, 90};
+    QTest::newRow("fixed shares alone")
+        << StepPlan()
+               .fixed(StepKind::Examine, u"memeriksa"_s, 5)
+               .fixed(StepKind::Compare, u"membandingkan"_s, 15)
+        << QList{StepKind::Examine, StepKind::Compare} << steadily << QList{0, 25};
+    QTest::newRow("a lone step") << StepPlan().sized(StepKind::Backup, u"menulis"_s, 0)
+                                 << QList{StepKind::Backup} << steadily << QList{0};
+}
+
+// Over a whole operation the bar never goes back and moves on from step to step, each numbered
+// in its plan; it reaches 100 only once the plan is finished.
+void ProgressTest::oneBarOverTheSteps()
+{
+    QFETCH(StepPlan, plan);
+    QFETCH(QList<StepKind>, steps);
+    QFETCH(QList<int>, measured);
+    QFETCH(QList<int>, starts);
+    ranupa::PlanProgress bar;
+    QVERIFY(!bar.begin(steps[0])); // no plan yet
+    bar.setPlan(plan);
+    int shown = 0;
+    QString title;
+    for (qsizetype i = 0; i < steps.size(); ++i) {
+        if (const std::optional<ranupa::PlanPosition> start = bar.begin(steps[i])) {
+            shown = start->percent;
+            title = start->title;
+        }
+        QCOMPARE(shown, starts[i]);
+        const std::optional<qsizetype> index = plan.indexOf(steps[i]);
+        if (index && plan.count() > 1) {
+            QVERIFY2(title.startsWith(u"Langkah %1 dari %2: "_s.arg(*index + 1).arg(plan.count())),
+                     qPrintable(title));
+        }
+        for (const int percent : measured) {
+            if (const auto position = bar.take({.done = percent, .total = 100})) {
+                QVERIFY2(position->percent >= shown && position->percent < 100,
+                         qPrintable(QString::number(position->percent)));
+                shown = position->percent;
+            }
+        }
+    }
+    QVERIFY(title.isEmpty() == (plan.count() == 1));
+    QCOMPARE(bar.finish()->percent, 100);
 }
 
 QTEST_GUILESS_MAIN(ProgressTest)

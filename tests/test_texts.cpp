@@ -50,6 +50,31 @@ QString programTexts()
         .replace(blanks, u" "_s);
 }
 
+// Whether `quoted` is a text the program puts together from one of its own with %1, %2, ... such
+// as "Langkah %1 dari %2: %3", filled in with numbers or with texts of its own.
+bool composedByTheProgram(const QString& quoted, const QString& texts)
+{
+    static const QRegularExpression withPlaceholders(u"\"([^\"]*%\\d[^\"]*)\""_s),
+        placeholder(u"%\\d"_s), number(u"^[\\d.,]+$"_s);
+    for (const QRegularExpressionMatch& format : withPlaceholders.globalMatch(texts)) {
+        QStringList fixed = format.captured(1).split(placeholder);
+        for (QString& part : fixed) {
+            part = QRegularExpression::escape(part);
+        }
+        const QRegularExpressionMatch filled =
+            QRegularExpression(u"^"_s + fixed.join(u"(.+)"_s) + u"$"_s).match(quoted);
+        bool ownFilling = filled.hasMatch();
+        for (int i = 1; ownFilling && i <= filled.lastCapturedIndex(); ++i) {
+            const QString filling = filled.captured(i);
+            ownFilling = number.match(filling).hasMatch() || texts.contains(u'"' + filling + u'"');
+        }
+        if (ownFilling) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 void TestTexts::glossaryHolds_data()
@@ -113,7 +138,8 @@ void TestTexts::guideQuotesTheProgram()
     QFETCH(QString, quoted);
     static const QString texts = programTexts();
     for (const QString& part : quoted.split(u"..."_s, Qt::SkipEmptyParts)) {
-        QVERIFY2(texts.contains(part.trimmed()), qPrintable(part));
+        QVERIFY2(texts.contains(part.trimmed()) || composedByTheProgram(part.trimmed(), texts),
+                 qPrintable(part));
     }
 }
 

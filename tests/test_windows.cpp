@@ -267,7 +267,8 @@ void TestWindows::roundTripThroughFoldersWithSpacesAndAccents()
     QCOMPARE(restore.out, u"Restore database berhasil\n"_s);
     QCOMPARE(m_cluster->databaseFingerprint(), before);
     // The load's progress ends with every entry pg_restore.exe loaded.
-    const QRegularExpression loaded(u"(\\d+) objek database selesai\\)\\n[^\\n]*Menyelesaikan"_s);
+    const QRegularExpression loaded(
+        u"(\\d+) objek database selesai\\)\\n[^\\n]*Langkah 2 dari 2: [^\\n]*\\n[^\\n]*Menyelesaikan"_s);
     QCOMPARE(
         loaded.match(restore.err).captured(1).toLongLong(),
         restore.err.count(QRegularExpression(u"pg_restore: (creating|processing|executing) "_s)));

@@ -75,15 +75,15 @@ QString stopRequests()
 
 int report(const OperationOutcome& outcome, bool interrupted, bool quiet)
 {
-    // Under the message, as the window shows them: the cause and what to do (or where the safety
-    // backup went), then the details, worth knowing even on success (what was set right first).
-    // Quiet, a success is its one line, and a failure keeps what the operator acts on: the cause,
-    // what to do and whether pendataan is unchanged.
+    // Under the message, as the window shows them: the size and time of a success, the cause and
+    // what to do (or where the safety backup went), then the details, worth knowing even on
+    // success (what was set right first). Quiet, a success is its one line, and a failure keeps
+    // what the operator acts on: the cause, what to do and whether pendataan is unchanged.
     const bool succeeded = outcome.status == OperationStatus::Succeeded;
     print(succeeded ? stdout : stderr, outcome.message);
     const QString summary = quiet && succeeded ? QString() : outcome.summary;
     const QString details = quiet ? QString() : unsaid(outcome.details, summary);
-    for (const QString& text : {summary, details}) {
+    for (const QString& text : {quiet ? QString() : outcome.figures, summary, details}) {
         if (!text.isEmpty()) {
             print(stderr, text);
         }
@@ -110,6 +110,7 @@ int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, Operat
     clock.start();
     int shownTenths = -1; // of the current step's measure, so that a long step says little
     QString unshown;      // the step's latest measure, when it says more than the one shown
+    QString planStep;     // "Langkah 1 dari 3: ..."
     if (!quiet) {
         progress.stepChanged = [&shownTenths, &unshown](const QString& step) {
             // Where the step got to: what moved within the last tenth (the entries a restore
@@ -120,6 +121,13 @@ int runJob(const OperationRequest& request, bool quiet, RunOrigin origin, Operat
             unshown.clear();
             shownTenths = -1;
             print(stderr, step);
+        };
+        // The numbered steps head the lines of their own; the percentages stay each line's own.
+        progress.planned = [&planStep, step = progress.stepChanged](const PlanPosition& position) {
+            if (position.title != planStep && !position.title.isEmpty()) {
+                step(position.title);
+            }
+            planStep = position.title;
         };
         progress.toolLine = [](const QString& line) {
             print(stderr, u"  "_s + line);

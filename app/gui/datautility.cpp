@@ -8,13 +8,13 @@
 #include "gui/backupselector.h"
 #include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"
+#include "gui/messageboxes.h"
 #include "gui/progressdialog.h"
 #include "gui/scheduledialog.h"
 #include "gui/screenfit.h"
 #include "ui_datautil.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -26,7 +26,6 @@
 #include <QScopedValueRollback>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTextEdit>
 #include <QTimer>
 #include <algorithm>
 
@@ -108,57 +107,6 @@ QString fittedLines(const QString& text, const QLabel& label)
     return lines.join(u'\n');
 }
 
-// The message boxes carry the executable's name, as the rest of the school-data tools do.
-QString messageTitle()
-{
-    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
-}
-
-// At least `columns` average characters wide, as far as the screen allows.
-void widenTo(QWidget& widget, int columns, const QMessageBox& box)
-{
-    const int wanted = widget.fontMetrics().averageCharWidth() * columns;
-    widget.setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
-}
-
-// Qt sizes a message box by its main text, which is short here: the sentences of the cause
-// would wrap after every few words. The details hold paths and the tools' lines.
-void widenForReading(QMessageBox& box)
-{
-    if (auto* summary = box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s)) {
-        widenTo(*summary, 60, box);
-    }
-    if (auto* details = box.findChild<QTextEdit*>()) {
-        widenTo(*details, 90, box);
-    }
-}
-
-// For whoever is asked for help: the details go whole into a message or a chat, without their box
-// being opened and selected. Copying leaves the box open.
-void addCopyDetailsButton(QMessageBox& box, const QString& details)
-{
-    auto* copy = box.addButton(u"Salin rincian"_s, QMessageBox::ActionRole);
-    copy->setObjectName(u"copyDetails"_s);
-    QObject::disconnect(copy, &QAbstractButton::clicked, nullptr, nullptr); // the box would close
-    QObject::connect(copy, &QAbstractButton::clicked, &box, [copy, details] {
-        QApplication::clipboard()->setText(details);
-        copy->setText(u"Rincian disalin"_s);
-    });
-}
-
-// Qt's details button becomes the default once it has the focus, so that after it has been
-// pressed Enter would show or hide the details again instead of closing the box.
-void keepOkTheDefault(QMessageBox& box)
-{
-    for (QAbstractButton* button : box.buttons()) {
-        auto* pushButton = qobject_cast<QPushButton*>(button);
-        if (pushButton != nullptr && box.buttonRole(button) == QMessageBox::ActionRole) {
-            pushButton->setAutoDefault(false);
-        }
-    }
-    box.setDefaultButton(QMessageBox::Ok);
-}
-
 // Runs `request` with `job` behind a modal progress dialog and gives back how it ended, as soon
 // as that is certain: the job may still be finishing (see waitForTheRest()).
 OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& request,
@@ -180,6 +128,7 @@ OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& requ
     QObject::connect(&job, &OperationJob::stepChanged, &progress, &ProgressDialog::setStep);
     QObject::connect(&job, &OperationJob::toolLine, &progress, &ProgressDialog::setToolLine);
     QObject::connect(&job, &OperationJob::progressChanged, &progress, &ProgressDialog::setProgress);
+    QObject::connect(&job, &OperationJob::planChanged, &progress, &ProgressDialog::setPlanPosition);
     QObject::connect(&job, &OperationJob::reported, &progress, tell);
     QObject::connect(&job, &OperationJob::finished, &progress, tell);
     QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &OperationJob::cancel);
@@ -336,18 +285,7 @@ bool DataUtility::showOutcome(const OperationOutcome& outcome, bool offerSchedul
     const bool failed = outcome.status == OperationStatus::Failed;
     QMessageBox box(failed ? QMessageBox::Warning : QMessageBox::Information, messageTitle(),
                     outcome.message, QMessageBox::Ok, this);
-    // The cause and what to do, readable without opening the details.
-    if (!outcome.summary.isEmpty()) {
-        box.setInformativeText(outcome.summary);
-    }
-    // Paths are shown exactly as they are; nothing in them is markup.
-    box.setTextFormat(Qt::PlainText);
-    if (!outcome.details.isEmpty()) {
-        box.setDetailedText(outcome.details);
-        if (failed) {
-            addCopyDetailsButton(box, outcome.details);
-        }
-    }
+    describeOutcome(box, outcome);
     // Pressed, it closes the box as OK does, and the schedule's own dialog follows.
     QAbstractButton* schedule =
         offerSchedule

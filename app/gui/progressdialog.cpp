@@ -1,6 +1,7 @@
 #include "gui/progressdialog.h"
 
 #include "core/model/progress.h"
+#include "core/model/stepplan.h"
 #include "gui/screenfit.h"
 
 #include <QCloseEvent>
@@ -31,7 +32,12 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
         layout->addWidget(label);
         return label;
     };
-    m_step = addLabel({});
+    m_planStep = addLabel(u"planStep"_s);
+    QFont bold = m_planStep->font();
+    bold.setBold(true);
+    m_planStep->setFont(bold);
+    m_planStep->hide(); // until there is a plan of more than one step
+    m_step = addLabel(u"step"_s);
     m_bar = new QProgressBar(this);
     m_bar->setObjectName(u"progressBar"_s);
     m_bar->setRange(0, 0);
@@ -69,8 +75,11 @@ void ProgressDialog::setStep(const QString& step)
     m_step->setText(step);
     m_toolLine->clear();
     m_measure->clear();
-    m_bar->setRange(0, 0);
-    m_bar->setTextVisible(false);
+    if (m_overall < 0) {
+        showBarRunning();
+    } else {
+        showBarAt(m_overall); // after a wait
+    }
 }
 
 void ProgressDialog::setProgress(const ProgressMeasure& measure)
@@ -78,13 +87,39 @@ void ProgressDialog::setProgress(const ProgressMeasure& measure)
     m_measure->setText(progressText(measure));
     // A wait is no progress: the bar runs to show that the program is alive, the text says why.
     if (measure.waiting) {
-        m_bar->setRange(0, 0);
-        m_bar->setTextVisible(false);
+        showBarRunning();
+    } else if (m_overall >= 0) {
+        showBarAt(m_overall); // setPlanPosition() moves it
     } else if (measure.isDeterminate()) {
-        m_bar->setRange(0, 100);
-        m_bar->setValue(measure.percent());
-        m_bar->setTextVisible(true);
+        showBarAt(measure.percent());
     }
+}
+
+void ProgressDialog::setPlanPosition(const PlanPosition& position)
+{
+    // What the previous step did or measured is no longer what runs.
+    if (position.title != m_planStep->text()) {
+        m_step->clear();
+        m_measure->clear();
+        m_toolLine->clear();
+    }
+    m_planStep->setText(position.title);
+    m_planStep->setVisible(!position.title.isEmpty());
+    m_overall = position.percent;
+    showBarAt(m_overall);
+}
+
+void ProgressDialog::showBarAt(int percent)
+{
+    m_bar->setRange(0, 100);
+    m_bar->setValue(percent);
+    m_bar->setTextVisible(true);
+}
+
+void ProgressDialog::showBarRunning()
+{
+    m_bar->setRange(0, 0);
+    m_bar->setTextVisible(false);
 }
 
 void ProgressDialog::showElapsed()

@@ -10,12 +10,14 @@ class QPushButton;
 
 namespace ranupa {
 
+struct PlanPosition;
 struct ProgressMeasure;
 
-// Shows which step of a backup or restore runs, how far it has come where that is measured (or
-// what it waits for), the time since it began, and, smaller, the latest line its tool wrote. It
-// cannot be closed by the user; only finish() closes it. With a cancel button, Escape and the close
-// box ask for cancellation instead.
+// Shows which numbered step of a backup or restore runs and what it does, how far it has come
+// where that is measured (or what it waits for), the time since it began, and, smaller, the latest
+// line its tool wrote. Once the operation has a plan of steps, the bar is one over all of them.
+// It cannot be closed by the user; only finish() closes it. With a cancel button, Escape and the
+// close box ask for cancellation instead.
 class ProgressDialog final : public QDialog
 {
     Q_OBJECT
@@ -24,9 +26,11 @@ class ProgressDialog final : public QDialog
 public:
     ProgressDialog(const QString& title, bool cancellable, QWidget* parent = nullptr);
 
-    // A new step starts unmeasured: the bar runs until setProgress() gives it a total.
+    // A new step starts unmeasured: without a plan, the bar runs until setProgress() gives it a
+    // total; with one, it stays where the whole operation is.
     void setStep(const QString& step);
     void setProgress(const ProgressMeasure& measure);
+    void setPlanPosition(const PlanPosition& position);
     void setToolLine(const QString& line);
     void finish();
 
@@ -42,7 +46,10 @@ protected:
 private:
     void requestCancel();
     void showElapsed();
+    void showBarAt(int percent);
+    void showBarRunning();
 
+    QLabel* m_planStep = nullptr;
     QLabel* m_step = nullptr;
     QProgressBar* m_bar = nullptr;
     QLabel* m_measure = nullptr;
@@ -52,6 +59,7 @@ private:
     QElapsedTimer m_clock;
     QTimer m_ticker;
     bool m_finished = false;
+    int m_overall = -1; // the whole operation's percent, once it has a plan
 };
 
 } // namespace ranupa

@@ -36,6 +36,11 @@ struct OperationOutcome
     QString summary;    // under the message: the cause and what to do, and whether pendataan is
                         // unchanged (failureSummary())
     bool tried = false; // a trial restore of the file ran (--verify)
+    // On success: the backup file's size and how long the operation took, under the message.
+    QString figures;
+    // On success: the folder of the backup written (a restore's backup of pendataan first), or
+    // else of the backup read.
+    QString backupFolder;
 };
 
 // What the chosen backup holds, for the operator to see before pendataan is replaced.

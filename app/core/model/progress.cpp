@@ -50,7 +50,9 @@ QString progressText(const ProgressMeasure& measure)
             u" (%1: %2%)"_s.arg(measure.table).arg(int(std::min(measure.partOfNext, 0.99) * 100));
     }
     parts << tables;
-    if (measure.bytesWritten >= 0) {
+    // pg_dump adds a table to the file only once it is whole: while the bar moves through one,
+    // the figure would stand still.
+    if (measure.bytesWritten >= 0 && measure.partOfNext <= 0) {
         const QLocale indonesian(QLocale::Indonesian, QLocale::Indonesia);
         parts << u"%1 MB ditulis"_s.arg(
             indonesian.toString(double(measure.bytesWritten) / (1024.0 * 1024.0), 'f', 1));

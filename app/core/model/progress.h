@@ -33,7 +33,8 @@ struct ProgressMeasure
     friend bool operator==(const ProgressMeasure&, const ProgressMeasure&) = default;
 };
 
-// In words, e.g. "3 dari 5 tabel selesai (public.nilai: 40%), 12,4 MB ditulis" or
+// In words, e.g. "3 dari 5 tabel selesai, 12,4 MB ditulis", "3 dari 5 tabel selesai
+// (public.nilai: 40%)" or
 // "Menunggu tabel public.nilai yang sedang dikunci pengguna lain".
 QString progressText(const ProgressMeasure& measure);
 

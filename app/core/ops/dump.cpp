@@ -41,21 +41,18 @@ DumpTables listTables(Operation& operation)
     return dumpTablesFromOutput(result.resultText());
 }
 
-// Before anything is written: room for the database's size, which the lock's own session asks
-// for. Where the server does not say, the dump itself tells a full disk.
+// Before anything is written: room for the database's size. Where the server does not say, the
+// dump itself tells a full disk.
 std::optional<Failure> checkRoom(Operation& operation, const QString& targetDir)
 {
-    const std::optional<QStringList> rows =
-        operation.lock().query(u"SELECT pg_database_size('%1')"_s.arg(pendataan));
-    bool known = false;
-    const qint64 databaseSize = rows && !rows->isEmpty() ? rows->first().toLongLong(&known) : 0;
+    const std::optional<qint64> databaseSize = pendataanSize(operation);
     const QStorageInfo storage(targetDir);
     // A folder that cannot be written says so when the file is made.
-    if (!known || !storage.isValid() || storage.isReadOnly()) {
+    if (!databaseSize || !storage.isValid() || storage.isReadOnly()) {
         return std::nullopt;
     }
     std::optional<Failure> problem =
-        roomProblem(databaseSize, storage.bytesAvailable(), storage.fileSystemType());
+        roomProblem(*databaseSize, storage.bytesAvailable(), storage.fileSystemType());
     if (problem) {
         problem->step = u"memeriksa ruang kosong di folder %1"_s.arg(targetDir);
     }
@@ -182,6 +179,15 @@ Failure removingWrittenFile(PartialBackupFile& partial, Failure failure)
 }
 
 } // namespace
+
+std::optional<qint64> pendataanSize(Operation& operation)
+{
+    const std::optional<QStringList> rows =
+        operation.lock().query(u"SELECT pg_database_size('%1')"_s.arg(pendataan));
+    bool known = false;
+    const qint64 size = rows && !rows->isEmpty() ? rows->first().toLongLong(&known) : 0;
+    return known ? std::optional(size) : std::nullopt;
+}
 
 std::optional<Failure> roomProblem(qint64 databaseSize, qint64 available,
                                    const QByteArray& fileSystemType)

@@ -11,6 +11,10 @@ namespace ranupa {
 
 class Operation;
 
+// pendataan's size on the server, as the lock's own session asks for it; nothing when the server
+// does not say.
+std::optional<qint64> pendataanSize(Operation& operation);
+
 // Whether a folder with `available` bytes free on a file system of `fileSystemType` (as
 // QStorageInfo names it) has room for a backup of a database of `databaseSize` bytes: its size
 // and a margin, and on FAT no file of 4 GiB or more. The failure gives the figures.

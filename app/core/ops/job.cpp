@@ -58,6 +58,7 @@ public:
     {
         emit job.progressChanged(measure);
     }
+    void planChanged(const PlanPosition& position) override { emit job.planChanged(position); }
     void reported(const OperationOutcome& outcome) override { emit job.reported(outcome); }
     bool cancelRequested() const override { return cancel; }
     bool asksOperator() const override { return asks; }
@@ -181,6 +182,7 @@ OperationOutcome runToEnd(OperationJob& job, const OperationRequest& request,
     connectIfSet(&OperationJob::stepChanged, progress.stepChanged);
     connectIfSet(&OperationJob::toolLine, progress.toolLine);
     connectIfSet(&OperationJob::progressChanged, progress.measured);
+    connectIfSet(&OperationJob::planChanged, progress.planned);
     connectIfSet(&OperationJob::reported, progress.reported);
     QObject::connect(&job, &OperationJob::finished, &loop, [&](const OperationOutcome& result) {
         outcome = result;

@@ -3,6 +3,7 @@
 #include "core/model/history.h"
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
+#include "core/model/stepplan.h"
 #include "core/ops/operations.h"
 
 #include <QObject>
@@ -43,6 +44,8 @@ signals:
     void stepChanged(const QString& step);
     void toolLine(const QString& line);
     void progressChanged(const ranupa::ProgressMeasure& measure);
+    // The numbered step that runs and how far the whole operation has come.
+    void planChanged(const ranupa::PlanPosition& position);
     void confirmationNeeded(const ranupa::RestoreSummary& summary);
     // The outcome, as soon as it is certain; the work may still be finishing (a restore drops
     // the previous database after it). At most once, before finished().
@@ -60,6 +63,7 @@ struct OperationProgress
     std::function<void(const QString& step)> stepChanged;
     std::function<void(const QString& line)> toolLine;
     std::function<void(const ProgressMeasure& measure)> measured;
+    std::function<void(const PlanPosition& position)> planned;
     std::function<void(const OperationOutcome& outcome)> reported;
 };
 

@@ -8,7 +8,10 @@ using namespace Qt::StringLiterals;
 
 namespace ranupa {
 
-Operation::Operation(OperationHost& host) : m_host(host) {}
+Operation::Operation(OperationHost& host) : m_host(host)
+{
+    m_clock.start();
+}
 
 Operation::~Operation() = default;
 

@@ -3,8 +3,10 @@
 #include "core/model/installation.h"
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
+#include "core/model/stepplan.h"
 #include "core/pg/toolrunner.h"
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -24,6 +26,7 @@ public:
     virtual void stepChanged(const QString& step) = 0;
     virtual void toolLine(const QString& line) = 0;
     virtual void progressChanged(const ProgressMeasure& measure) = 0;
+    virtual void planChanged(const PlanPosition& position) = 0;
     // The outcome, as soon as it is certain; the work may still be finishing.
     virtual void reported(const OperationOutcome& outcome) = 0;
     virtual bool cancelRequested() const = 0;
@@ -51,7 +54,18 @@ public:
 
     void step(const QString& text) { m_host.stepChanged(text); }
     void toolLine(const QString& line) { m_host.toolLine(line); }
-    void progress(const ProgressMeasure& measure) { m_host.progressChanged(measure); }
+    void progress(const ProgressMeasure& measure)
+    {
+        m_host.progressChanged(measure);
+        tell(m_plan.take(measure));
+    }
+    // The numbered steps the operator is told of from now on, with their shares of one bar.
+    void setPlan(StepPlan plan) { m_plan.setPlan(std::move(plan)); }
+    // Step `kind` of the plan begins; without such a step in the plan, the running one goes on.
+    void beginStep(StepKind kind) { tell(m_plan.begin(kind)); }
+    void finishPlan() { tell(m_plan.finish()); }
+    // Since the operation began, in milliseconds.
+    qint64 elapsed() const { return m_clock.elapsed(); }
     // Worth telling whatever the outcome (what the recovery set right): goes into the details.
     void note(const QString& text) { m_notes.append(text); }
     QString notes() const { return m_notes.join(u"\n\n"); }
@@ -78,7 +92,16 @@ public:
     void report(const OperationOutcome& outcome) { m_host.reported(outcome); }
 
 private:
+    void tell(const std::optional<PlanPosition>& position)
+    {
+        if (position) {
+            m_host.planChanged(*position);
+        }
+    }
+
     OperationHost& m_host;
+    QElapsedTimer m_clock;
+    PlanProgress m_plan;
     Installation m_installation;
     std::unique_ptr<ServerLock> m_lock;
     QStringList m_notes;

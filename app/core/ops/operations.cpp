@@ -1,6 +1,8 @@
 #include "core/ops/operations.h"
 
 #include "core/model/names.h"
+#include "core/model/stepplan.h"
+#include "core/model/wording.h"
 #include "core/ops/archivecopy.h"
 #include "core/ops/dump.h"
 #include "core/ops/load.h"
@@ -10,6 +12,7 @@
 #include "core/ops/trial.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 using namespace Qt::StringLiterals;
 
@@ -25,6 +28,33 @@ std::optional<Failure> begin(Operation& operation)
     }
     removeLeftCopies(operation);
     return recoverInterruptedWork(operation);
+}
+
+// The shares of the whole bar of the steps that have no size to go by.
+constexpr int examineShare = 5;
+constexpr int compareShare = 5;
+constexpr int swapShare = 5;
+
+// A trial restore's steps, after whatever comes before them in `plan`. The loaded file's size is
+// `fileBytes`, or that of the database it was made of where the file is still to be written.
+StepPlan withTrialSteps(StepPlan plan, qint64 fileBytes)
+{
+    plan.fixed(StepKind::Examine, u"memeriksa isi file backup"_s, examineShare)
+        .sized(StepKind::Load, u"memuat file backup ke database uji"_s, fileBytes)
+        .fixed(StepKind::Compare, u"membandingkan database uji dengan file backup"_s, compareShare);
+    return plan;
+}
+
+// Under a success message: "Ukuran file backup 12,4 MB, selesai dalam 45 detik."
+QString figures(qint64 fileBytes, const Operation& op)
+{
+    return u"Ukuran file backup %1, selesai dalam %2."_s.arg(wording::size(fileBytes),
+                                                             wording::duration(op.elapsed()));
+}
+
+QString folderOf(const QString& filePath)
+{
+    return QFileInfo(filePath).absolutePath();
 }
 
 OperationOutcome failedWithFile(OperationKind kind, const Failure& failure, const Operation& op,
@@ -68,10 +98,12 @@ public:
         if (auto failure = askOperator()) {
             return failure;
         }
+        planSteps();
         if (auto failure = backUpCurrentFirst()) {
             return failure;
         }
         // From here on the server changes: a failure drops what this restore made.
+        op.beginStep(StepKind::Load);
         if (auto failure = backup.createDatabase()) {
             return droppingScratch(*failure);
         }
@@ -81,10 +113,14 @@ public:
         if (auto failure = backup.checkFileUnchanged()) {
             return droppingScratch(*failure);
         }
+        op.beginStep(StepKind::Swap);
         if (auto failure = swapIntoPendataan(op, backup.restorePlan())) {
             swapUncertain = !failure->pendataanUnchanged;
             return swapUncertain ? *failure : droppingScratch(*failure);
         }
+        op.finishPlan();
+        // Told now, and the same once the old copy is dropped.
+        doneFigures = figures(backup.fileSize(), op);
         op.report(succeeded());
         dropNote = dropReplacedDatabase(op);
         return std::nullopt;
@@ -98,7 +134,10 @@ public:
                 .message = u"Restore database berhasil"_s,
                 .details = details.join(u"\n\n"_s),
                 .filePath = {},
-                .summary = safetyBackupSentence()};
+                .summary = safetyBackupSentence(),
+                .figures = doneFigures,
+                .backupFolder =
+                    folderOf(safetyBackupFile.isEmpty() ? backup.filePath() : safetyBackupFile)};
     }
 
     OperationOutcome failed(Failure failure) const
@@ -148,6 +187,21 @@ private:
         return declined ? std::optional(Failure::cancel()) : std::nullopt;
     }
 
+    bool backsUpFirst() const { return !safetyBackupDir.isEmpty() && pendataanExisted; }
+
+    // The safety backup's share follows pendataan's size, the load's the backup file's.
+    void planSteps()
+    {
+        StepPlan plan;
+        if (backsUpFirst()) {
+            plan.sized(StepKind::SafetyBackup, u"backup pengaman database saat ini"_s,
+                       pendataanSize(op).value_or(0));
+        }
+        plan.sized(StepKind::Load, u"memuat data dari file backup"_s, backup.fileSize())
+            .fixed(StepKind::Swap, u"mengganti database pendataan"_s, swapShare);
+        op.setPlan(plan);
+    }
+
     std::optional<Failure> backUpCurrentFirst()
     {
         if (safetyBackupDir.isEmpty()) {
@@ -158,7 +212,7 @@ private:
                     u"sebelum restore."_s);
             return std::nullopt;
         }
-        op.step(u"Membuat backup database saat ini..."_s);
+        op.beginStep(StepKind::SafetyBackup);
         const Result<QString> written = writeBackup(op, safetyBackupDir, BackupKind::BeforeRestore);
         if (!written) {
             Failure failure = written.failure();
@@ -203,6 +257,7 @@ private:
     QString safetyBackupDir;
     QString safetyBackupFile;
     QString dropNote;
+    QString doneFigures;
 };
 
 } // namespace
@@ -215,6 +270,11 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
     if (auto failure = begin(operation)) {
         return failedWithFile(OperationKind::Backup, *failure, operation, {});
     }
+    const qint64 databaseBytes = pendataanSize(operation).value_or(0);
+    const StepPlan backupStep =
+        StepPlan().sized(StepKind::Backup, u"menulis file backup"_s, databaseBytes);
+    operation.setPlan(request.verify ? withTrialSteps(backupStep, databaseBytes) : backupStep);
+    operation.beginStep(StepKind::Backup);
     const Result<QString> written = writeBackup(operation, request.targetDir);
     if (!written) {
         return failedWithFile(OperationKind::Backup, written.failure(), operation, {});
@@ -234,12 +294,15 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
         }
         summary = u"Backup dapat di-restore: "_s + trialSummary(*counts);
     }
+    operation.finishPlan();
     return {.status = OperationStatus::Succeeded,
             .message = u"Database ranupaku berhasil disimpan ke "_s + filePath,
             .details = operation.notes(),
             .filePath = filePath,
             .summary = summary,
-            .tried = request.verify};
+            .tried = request.verify,
+            .figures = figures(QFileInfo(filePath).size(), operation),
+            .backupFolder = folderOf(filePath)};
 }
 
 OperationOutcome restoreDatabase(Operation& operation, const RestoreRequest& request)
@@ -263,14 +326,19 @@ OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request
     const QString filePath = absolutePathForTool(request.backupFile);
     std::optional<Failure> failure = begin(operation);
     if (!failure) {
+        const qint64 fileBytes = QFileInfo(filePath).size();
+        operation.setPlan(withTrialSteps({}, fileBytes));
         const Result<TrialCounts> counts = trialRestore(operation, request.backupFile);
         if (counts) {
+            operation.finishPlan();
             return {.status = OperationStatus::Succeeded,
                     .message = u"Backup dapat di-restore"_s,
                     .details = operation.notes(),
                     .filePath = filePath,
                     .summary = trialSummary(*counts),
-                    .tried = true};
+                    .tried = true,
+                    .figures = figures(fileBytes, operation),
+                    .backupFolder = folderOf(filePath)};
         }
         failure = counts.failure();
     }

@@ -137,6 +137,7 @@ std::optional<Failure> tryDatabaseStatements(Operation& operation, const Restore
 Result<TrialCounts> loadAndCompare(Operation& operation, BackupLoad& backup,
                                    const QString& fileText)
 {
+    operation.beginStep(StepKind::Examine);
     if (auto failure = backup.openFile(fileText)) {
         return *failure;
     }
@@ -162,12 +163,14 @@ Result<TrialCounts> loadAndCompare(Operation& operation, BackupLoad& backup,
     if (auto failure = countArchive(operation, backup, archived)) {
         return *failure;
     }
+    operation.beginStep(StepKind::Load);
     if (auto failure = backup.createDatabase()) {
         return *failure;
     }
     if (auto failure = backup.load()) {
         return *failure;
     }
+    operation.beginStep(StepKind::Compare);
     Contents loaded;
     if (auto failure = countLoaded(operation, loaded)) {
         return *failure;
