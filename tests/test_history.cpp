@@ -50,8 +50,10 @@ RunRecord backupAt(const QDateTime& started, RunOrigin origin = RunOrigin::Windo
 void TestHistory::linesComeBackAsWritten()
 {
     // Every separator and escape a path or a cause can hold, and letters beyond ASCII.
-    const RunRecord record{.started =
-                               QDateTime::currentDateTime().addMSecs(-QTime::currentTime().msec()),
+    // A line keeps whole seconds; one reading of the clock, or a millisecond between two readings
+    // would leave a fraction behind.
+    const QDateTime wholeSecond = QDateTime::currentDateTime();
+    const RunRecord record{.started = wholeSecond.addMSecs(-wholeSecond.time().msec()),
                            .kind = OperationKind::Restore,
                            .origin = RunOrigin::Schedule,
                            .result = RunResult::Failed,

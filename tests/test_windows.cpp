@@ -266,12 +266,10 @@ void TestWindows::roundTripThroughFoldersWithSpacesAndAccents()
     QCOMPARE(restore.exitCode, 0);
     QCOMPARE(restore.out, u"Restore database berhasil\n"_s);
     QCOMPARE(m_cluster->databaseFingerprint(), before);
-    // The load's progress ends with every entry pg_restore.exe loaded.
-    const QRegularExpression loaded(
-        u"(\\d+) objek database selesai\\)\\n[^\\n]*Langkah 2 dari 2: [^\\n]*\\n[^\\n]*Menyelesaikan"_s);
-    QCOMPARE(
-        loaded.match(restore.err).captured(1).toLongLong(),
-        restore.err.count(QRegularExpression(u"pg_restore: (creating|processing|executing) "_s)));
+    // The load's progress ends with every entry of the backup done by pg_restore.exe's workers.
+    const QRegularExpression loaded(u"\\((\\d+) dari \\1 objek database selesai\\)\\n"
+                                    u"[^\\n]*Langkah 2 dari 2: [^\\n]*\\n[^\\n]*Menyelesaikan"_s);
+    QVERIFY2(loaded.match(restore.err).hasMatch(), qPrintable(restore.err));
 }
 
 void TestWindows::failuresSayTheirCause_data()
