@@ -134,12 +134,9 @@ void TestCli::badOptionsRunNothing_data()
     QTest::addColumn<QString>("arguments"); // DIR stands for an empty directory
     QTest::addColumn<QString>("said");      // on standard error, where it matters
     // Quoted as typed, so that the operator finds it in the scheduled command.
-    QTest::newRow("unknown option")
-        << u"--backup DIR --fast"_s << u"Opsi tidak dikenal: '--fast'."_s;
-    QTest::newRow("unknown option with a value")
-        << u"--backup DIR --kep=3"_s << u"Opsi tidak dikenal: '--kep'."_s;
-    QTest::newRow("unknown option after one dash")
-        << u"-bakup DIR"_s << u"Opsi tidak dikenal: '-bakup'."_s;
+    QTest::newRow("unknown") << u"--backup DIR --fast"_s << u"Opsi tidak dikenal: '--fast'."_s;
+    QTest::newRow("with value") << u"--backup DIR --kep=3"_s << u"Opsi tidak dikenal: '--kep'."_s;
+    QTest::newRow("unknown, one dash") << u"-bakup DIR"_s << u"Opsi tidak dikenal: '-bakup'."_s;
     QTest::newRow("list and backup") << u"--list DIR --backup DIR"_s << QString();
     QTest::newRow("missing value") << u"--backup"_s << QString();
     QTest::newRow("keep without number") << u"--backup DIR --keep"_s << QString();
@@ -148,8 +145,7 @@ void TestCli::badOptionsRunNothing_data()
     QTest::newRow("keep without backup") << u"--keep 3"_s << QString();
     QTest::newRow("any database without restore") << u"--backup DIR --any-database"_s << QString();
     QTest::newRow("backup and restore") << u"--backup DIR --restore DIR/x.dbk --yes"_s << QString();
-    QTest::newRow("backup-first without restore")
-        << u"--backup DIR --backup-first DIR"_s << QString();
+    QTest::newRow("backup-first alone") << u"--backup DIR --backup-first DIR"_s << QString();
     QTest::newRow("backup-first without directory")
         << u"--restore DIR/x.dbk --yes --backup-first="_s << QString();
     QTest::newRow("stray argument") << u"--backup DIR lagi"_s << QString();
@@ -321,12 +317,8 @@ void TestCli::keepLeavesTheNewestBackupsAndNothingElse()
     QVERIFY(!archive.isEmpty());
     // By the time in their names the newest are 2026-01-31 and 2026-01-01; sorted as text they
     // would not be.
-    const QStringList backups = {
-        u"ranupaku31012026070000.dbk"_s,
-        u"ranupaku15062025070000.dbk"_s,
-        u"ranupaku30122024235959.dbk"_s,
-        u"ranupaku01012026000000.dbk"_s,
-    };
+    const QStringList backups = {u"ranupaku31012026070000.dbk"_s, u"ranupaku15062025070000.dbk"_s,
+                                 u"ranupaku30122024235959.dbk"_s, u"ranupaku01012026000000.dbk"_s};
     const QStringList others = {
         u"catatan.txt"_s,
         u"ranupaku0112202607000.dbk"_s,      // 13 digits
@@ -413,10 +405,8 @@ void TestCli::restoreRoundTrip()
     QTemporaryDir dir;
     QCOMPARE(runProgram({u"--quiet"_s, u"--backup"_s, dir.path()}).exitCode, 0);
     const QString file = onlyFileIn(dir.path());
-
     QVERIFY(m_cluster->exec(u"DELETE FROM nilai WHERE semester = 1"_s));
     QVERIFY(m_cluster->databaseFingerprint() != before);
-
     const ProgramRun run = runProgram({u"--restore"_s, file, u"--yes"_s});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, u"Restore database berhasil\n"_s);
