@@ -12,25 +12,12 @@
 # program's own peak memory (the tools' memory is theirs, not the program's).
 set -euo pipefail
 
-build_dir=$(realpath "${1:?usage: run-bench.sh BUILD_DIR [WORK_DIR]}")
-work=${2:-/tmp/ranupa-bench-ops}
+# shellcheck source=SCRIPTDIR/../common.sh
+source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../common.sh"
 runs=${RUNS:-2}
 scale=${SCALE:-1}
-here=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
-pgcluster=$here/../../scripts/pgcluster
-driver=$build_dir/bench/bench_operation
-[[ -x $driver ]] || { echo "build bench_operation first: $driver" >&2; exit 2; }
-
-mkdir -p "$work"
-work=$(realpath "$work")
-cluster=$work/cluster
-trap '"$pgcluster" stop "$cluster" >/dev/null 2>&1 || true' EXIT
-"$pgcluster" start "$cluster" >/dev/null
-# shellcheck disable=SC1091
-source "$cluster/cluster.env"
+bench_start "${1:?usage: run-bench.sh BUILD_DIR [WORK_DIR]}" "${2:-/tmp/ranupa-bench-ops}"
 install=$INSTALL_DIR
-export PGPORT
-psql_admin() { "$PGBIN/psql" -X -q -v ON_ERROR_STOP=1 -h "$SOCKET_DIR" -U postgres "$@"; }
 
 echo "== building pendataan (scale $scale)"
 psql_admin -d postgres -c "CREATE DATABASE pendataan"

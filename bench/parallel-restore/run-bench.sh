@@ -16,26 +16,13 @@
 # peak memory.
 set -euo pipefail
 
-build_dir=$(realpath "${1:?usage: run-bench.sh BUILD_DIR [WORK_DIR]}")
-work=${2:-/tmp/ranupa-bench-parallel}
+# shellcheck source=SCRIPTDIR/../common.sh
+source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../common.sh"
 runs=${RUNS:-3}
 jobs=${JOBS:-1 2 3 4}
 scale=${SCALE:-1}
-here=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
-pgcluster=$here/../../scripts/pgcluster
-driver=$build_dir/bench/bench_operation
-[[ -x $driver ]] || { echo "build bench_operation first: $driver" >&2; exit 2; }
-
-mkdir -p "$work"
-work=$(realpath "$work")
-cluster=$work/cluster
-trap '"$pgcluster" stop "$cluster" >/dev/null 2>&1 || true' EXIT
-"$pgcluster" start "$cluster" >/dev/null
-# shellcheck disable=SC1091
-source "$cluster/cluster.env"
-export PGPORT
+bench_start "${1:?usage: run-bench.sh BUILD_DIR [WORK_DIR]}" "${2:-/tmp/ranupa-bench-parallel}"
 bin=$INSTALL_DIR/pgsql/bin
-psql_admin() { "$PGBIN/psql" -X -q -v ON_ERROR_STOP=1 -h "$SOCKET_DIR" -U postgres "$@"; }
 # A client program of the installation, connecting as the program's do.
 pgtool() {
     local tool=$1
@@ -171,7 +158,7 @@ for ((i = 0; i < runs - 1; i++)); do
             --jobs "$n" "$unpacked"
     done
 done
-psql_admin -d postgres -c "DROP DATABASE segar"
+psql_admin -d postgres -c "DROP DATABASE IF EXISTS segar"
 rm -rf "$unpacked"
 
 # pg_dump -Ft's member order: toc.dat, the tables' data in the order of the table of contents,
