@@ -21,7 +21,7 @@ int failed(const QString& message, const ranupa::Failure& failure)
     if (failure.cause != FailureCause::Unknown) {
         print(stderr, causeText(failure.cause));
     }
-    print(stderr, (u"Langkah yang gagal: %1.\n"_s.arg(failure.step) + failure.details).trimmed());
+    print(stderr, failedStepText(failure));
     return Failure;
 }
 

@@ -324,7 +324,7 @@ void DataUtility::scheduleDailyBackup(const QString& backupDir)
         if (notMade->cause != FailureCause::Unknown) {
             box.setInformativeText(causeText(notMade->cause));
         }
-        box.setDetailedText(u"Langkah yang gagal: %1.\n%2"_s.arg(notMade->step, notMade->details));
+        box.setDetailedText(failedStepText(*notMade));
     } else {
         box.setInformativeText(u"Jadwal dibuat, tetapi tidak dapat dibaca kembali."_s);
     }

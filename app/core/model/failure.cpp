@@ -168,6 +168,14 @@ QString failureSummary(FailureCause cause, const QString& port, bool pendataanUn
     return pendataanUnchanged ? text + u'\n' + pendataanUnchangedText() : text;
 }
 
+QString failedStepText(const Failure& failure, const QString& after)
+{
+    QString text =
+        failure.step.isEmpty() ? QString() : u"Langkah yang gagal: %1."_s.arg(failure.step);
+    text = (text + u' ' + after).trimmed();
+    return (text + u'\n' + failure.details).trimmed();
+}
+
 FailureCause causeFromToolText(const QString& text)
 {
     const QString lower = text.toLower();

@@ -89,6 +89,10 @@ QString pendataanUnchangedText();
 // then "Database pendataan tidak diubah." when that is so.
 QString failureSummary(FailureCause cause, const QString& port, bool pendataanUnchanged);
 
+// The failure for the details: "Langkah yang gagal: <step>." and `after` on its line, then the
+// details below.
+QString failedStepText(const Failure& failure, const QString& after = {});
+
 // What the text a failing step left (its details, the tools' output) says about why. Finds the
 // causes that show in the tools' messages; Unknown otherwise.
 FailureCause causeFromToolText(const QString& text);

@@ -27,14 +27,8 @@ OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const
     } else {
         outcome.summary = failureSummary(failure.cause, port, failure.pendataanUnchanged);
     }
-    QString failed =
-        failure.step.isEmpty() ? QString() : u"Langkah yang gagal: %1."_s.arg(failure.step);
-    failed = (failed + u' ' + unchanged).trimmed();
-    if (!failure.details.isEmpty()) {
-        failed = (failed + u'\n' + failure.details).trimmed();
-    }
     // What was set right before comes first: the operator must learn of it whatever followed.
-    QStringList details{notes, failed};
+    QStringList details{notes, failedStepText(failure, unchanged)};
     details.removeAll(QString());
     outcome.details = details.join(u"\n\n"_s);
     return outcome;

@@ -53,9 +53,8 @@ QString progressText(const ProgressMeasure& measure)
     // pg_dump adds a table to the file only once it is whole: while the bar moves through one,
     // the figure would stand still.
     if (measure.bytesWritten >= 0 && measure.partOfNext <= 0) {
-        const QLocale indonesian(QLocale::Indonesian, QLocale::Indonesia);
-        parts << u"%1 MB ditulis"_s.arg(
-            indonesian.toString(double(measure.bytesWritten) / (1024.0 * 1024.0), 'f', 1));
+        parts << u"%1 MB ditulis"_s.arg(wording::indonesian().toString(
+            double(measure.bytesWritten) / (1024.0 * 1024.0), 'f', 1));
     }
     return parts.join(u", "_s);
 }

@@ -6,14 +6,15 @@ using namespace Qt::StringLiterals;
 
 namespace ranupa::wording {
 
-namespace {
-
 QLocale indonesian()
 {
     return QLocale(QLocale::Indonesian, QLocale::Indonesia);
 }
 
-} // namespace
+QString number(qint64 value)
+{
+    return indonesian().toString(value);
+}
 
 QString dateTime(const QDateTime& when)
 {

@@ -1,11 +1,18 @@
 #pragma once
 
 #include <QDateTime>
+#include <QLocale>
 #include <QString>
 
 // The program's own Indonesian for dates, ages and sizes, the same in the windows, the command
 // line and the guide.
 namespace ranupa::wording {
+
+// The one locale the program writes its numbers, dates and sizes in.
+QLocale indonesian();
+
+// "1.234.567"
+QString number(qint64 value);
 
 // "Senin, 8 Desember 2026 pukul 04.59", in local time; "tidak diketahui" when invalid.
 QString dateTime(const QDateTime& when);

@@ -2,8 +2,6 @@
 
 #include "core/pg/serverlock.h"
 
-#include <QBuffer>
-
 using namespace Qt::StringLiterals;
 
 namespace ranupa {
@@ -38,12 +36,12 @@ ToolResult Operation::run(const ToolCommand& command, ToolRun how)
 
 ToolResult Operation::run(const ToolCommand& command, const QByteArray& input)
 {
-    QBuffer buffer;
-    buffer.setData(input);
-    buffer.open(QIODevice::ReadOnly);
     ToolRun how;
-    how.input = &buffer;
-    return run(command, how);
+    how.programDir = m_installation.dir;
+    how.cancelled = [this] {
+        return cancelled();
+    };
+    return runTool(command, input, how);
 }
 
 } // namespace ranupa

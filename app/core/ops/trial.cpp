@@ -1,12 +1,12 @@
 #include "core/ops/trial.h"
 
 #include "core/model/names.h"
+#include "core/model/wording.h"
 #include "core/ops/load.h"
 #include "core/ops/operation.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
-#include <QLocale>
 #include <QMap>
 #include <QRegularExpression>
 #include <QSet>
@@ -25,11 +25,6 @@ struct Contents
     QMap<QString, qint64> rows;
     QSet<quint32> largeObjects;
 };
-
-QString number(qint64 value)
-{
-    return QLocale(QLocale::Indonesian, QLocale::Indonesia).toString(value);
-}
 
 // The lines of each table's data member, and the large objects' members, read in the private copy
 // or, without one, through the one open file.
@@ -98,12 +93,14 @@ std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
         if (const qint64 found = loaded.rows.value(it.key(), -1); found != it.value()) {
             firstTable = firstTable.isEmpty() ? it.key() : firstTable;
             differences << u"Tabel %1: %2 baris di file backup, %3 di database uji."_s.arg(
-                it.key(), number(it.value()), found < 0 ? u"tidak ada"_s : number(found));
+                it.key(), wording::number(it.value()),
+                found < 0 ? u"tidak ada"_s : wording::number(found));
         }
     }
     if (archived.largeObjects != loaded.largeObjects) {
         differences << u"%1 objek besar di file backup, %2 di database uji."_s.arg(
-            number(archived.largeObjects.size()), number(loaded.largeObjects.size()));
+            wording::number(archived.largeObjects.size()),
+            wording::number(loaded.largeObjects.size()));
     }
     if (differences.isEmpty()) {
         return std::nullopt;
@@ -215,9 +212,9 @@ Result<TrialCounts> trialRestore(Operation& operation, const QString& fileText)
 
 QString trialSummary(const TrialCounts& counts)
 {
-    QString loaded = u"%1 tabel (%2 baris)"_s.arg(counts.tables).arg(number(counts.rows));
+    QString loaded = u"%1 tabel (%2 baris)"_s.arg(counts.tables).arg(wording::number(counts.rows));
     if (counts.largeObjects > 0) {
-        loaded += u" dan %1 objek besar"_s.arg(number(counts.largeObjects));
+        loaded += u" dan %1 objek besar"_s.arg(wording::number(counts.largeObjects));
     }
     return counts.compared
                ? u"%1 dimuat ke database uji, sama dengan isi file backup."_s.arg(loaded)

@@ -1,5 +1,6 @@
 #include "core/pg/toolrunner.h"
 
+#include <QBuffer>
 #include <QByteArrayView>
 #include <QDir>
 #include <QElapsedTimer>
@@ -86,6 +87,14 @@ void killChildTree(QProcess& process)
         process.kill();
 }
 #endif
+
+// An installation's tool in `dir`, or a program elsewhere as it is named.
+QString programPath(const ToolCommand& command, const QDir& dir)
+{
+    return QDir::isAbsolutePath(command.program)
+               ? command.program
+               : dir.absoluteFilePath(command.program) + programSuffix;
+}
 
 // An argument as the system's command prompt takes it: quoted where it holds a blank, a quote or
 // nothing at all.
@@ -315,8 +324,7 @@ void Run::finish(int exitCode, QProcess::ExitStatus exitStatus)
 void prepareToolProcess(QProcess& process, const ToolCommand& command, const QString& programDir)
 {
     const QDir dir = programDir.isEmpty() ? QDir::current() : QDir(programDir);
-    process.setProgram(
-        QDir::toNativeSeparators(dir.absoluteFilePath(command.program) + programSuffix));
+    process.setProgram(QDir::toNativeSeparators(programPath(command, dir)));
     process.setArguments(command.arguments);
     process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
     prepareStart(process);
@@ -332,7 +340,8 @@ QString absolutePathForTool(const QString& path)
 
 QString ToolCommand::text() const
 {
-    QStringList words{QDir::toNativeSeparators(program + programSuffix)};
+    QStringList words{QDir::toNativeSeparators(
+        QDir::isAbsolutePath(program) ? program : program + programSuffix)};
     for (const QString& argument : arguments) {
         words << shownArgument(argument);
     }
@@ -354,6 +363,15 @@ QString ToolResult::output() const
 ToolResult runTool(const ToolCommand& command, const ToolRun& how)
 {
     return Run(how).exec(command);
+}
+
+ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun how)
+{
+    QBuffer buffer;
+    buffer.setData(input);
+    buffer.open(QIODevice::ReadOnly);
+    how.input = &buffer;
+    return runTool(command, how);
 }
 
 } // namespace ranupa

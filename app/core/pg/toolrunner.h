@@ -13,7 +13,9 @@ namespace ranupa {
 // string splitting, on Windows too (QProcess quotes them for CreateProcess).
 struct ToolCommand
 {
-    QString program; // in the installation folder, "/"-separated, without ".exe": "pgsql/bin/psql"
+    // In the installation folder, "/"-separated, without ".exe": "pgsql/bin/psql"; or the
+    // absolute path of a program elsewhere (the system's scheduler), taken as it is.
+    QString program;
     QStringList arguments;
 
     // The command as an operator could type it on this system, for the details.
@@ -76,5 +78,8 @@ struct ToolRun
 // end ("\n" or "\r\n"), and a last line without one just before the end. A cancel or the time
 // limit ends the child and everything it started.
 ToolResult runTool(const ToolCommand& command, const ToolRun& how = {});
+
+// The same with `input` fed into its standard input.
+ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun how = {});
 
 } // namespace ranupa
