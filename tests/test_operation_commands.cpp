@@ -101,8 +101,8 @@ void OperationCommandsTest::emptyPortStaysInCommandLines()
 {
     for (const ranupa::ToolCommand& command :
          {tools::dump({}, windowsBackupFile), tools::load({}, u"x"_s),
-          tools::psql({}, {}, {u"select 1"_s}), tools::psqlScript({}, {}),
-          tools::lockSession({})}) {
+          tools::psql({}, {}, {u"select 1"_s}), tools::psqlScript({}, {}), tools::session({}),
+          tools::query({}, {}, u"select 1"_s)}) {
         const qsizetype port =
             command.arguments.indexOf(command.program.endsWith(u"psql") ? u"-p"_s : u"--port"_s);
         QVERIFY(port >= 0);

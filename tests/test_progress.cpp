@@ -19,6 +19,12 @@ QString dumping(const QString& table)
     return u"pg_dump: dumping contents of table \"%1\""_s.arg(table);
 }
 
+// The one row of the server's answer about pg_dump's session, as psql writes it.
+QStringList serverRow(QByteArrayView csv)
+{
+    return ranupa::csvRows(csv).value(0);
+}
+
 // Two tables: one whose rows the server has counted, one it never has.
 ranupa::DumpTables twoTables()
 {
@@ -74,28 +80,28 @@ void ProgressTest::serverMovesTheBarWithinTheTableBeingCopied()
 {
     DumpProgress dump(twoTables());
     dump.take(dumping(u"public.nilai"_s));
-    dump.takeServerRow(u"false|16412|250|20000|0"_s);
+    dump.takeServerRow(serverRow("f,16412,250,20000,0"));
     QCOMPARE(dump.measure().percent(), 12); // a quarter of the first of two tables
     QCOMPARE(dump.measure().table, u"public.nilai"_s);
     // The server ahead of the lines read, or an answer that came late: the bar never goes back.
-    dump.takeServerRow(u"false|16432|10|9000|0"_s);
-    dump.takeServerRow(u"false|16412|100|8000|0"_s);
+    dump.takeServerRow(serverRow("f,16432,10,9000,0"));
+    dump.takeServerRow(serverRow("f,16412,100,8000,0"));
     QCOMPARE(dump.measure().percent(), 12);
     // More rows than the estimate: the table is never done before pg_dump says so.
-    dump.takeServerRow(u"false|16412|5000|400000|0"_s);
+    dump.takeServerRow(serverRow("f,16412,5000,400000,0"));
     QCOMPARE(dump.measure().percent(), 49);
 
     // Without an estimate of the rows, the bytes against the table's size.
     dump.take(dumping(u"public.foto"_s));
     QCOMPARE(dump.measure().percent(), 50);
-    dump.takeServerRow(u"false|16432|7|30000|0"_s);
+    dump.takeServerRow(serverRow("f,16432,7,30000,0"));
     QCOMPARE(dump.measure().percent(), 87);
 
-    dump.takeServerRow(u"true|0|0|0|16412"_s);
+    dump.takeServerRow(serverRow("t,0,0,0,16412"));
     QVERIFY(dump.measure().waiting);
     QCOMPARE(dump.measure().table, u"public.nilai"_s);
     QCOMPARE(dump.measure().percent(), 87);
-    dump.takeServerRow(std::nullopt); // the session has ended
+    dump.takeServerRow({}); // the session has ended
     QVERIFY(!dump.measure().waiting);
 }
 
@@ -121,15 +127,16 @@ void ProgressTest::restoreCountsEveryLoadedEntryAndNothingElse()
 
 void ProgressTest::tablesAreReadFromPsqlsAnswer()
 {
-    const ranupa::DumpTables tables = ranupa::dumpTablesFromOutput(
-        u"tabel:16412|3000|245760|public.peserta_didik\ntabel:16432|-1|0|data|x.tabel|aneh\n"_s);
+    // In CSV as psql writes it: a name may hold commas, quotes and line ends.
+    const ranupa::DumpTables tables = ranupa::dumpTables(ranupa::csvRows(
+        "16412,3000,245760,public.peserta_didik\r\n16432,-1,0,\"data,\"\"x\"\".tabel\naneh\"\n"));
     QCOMPARE(tables.size(), 2);
     QCOMPARE(tables.value(16412).name, u"public.peserta_didik"_s);
     QCOMPARE(tables.value(16412).rows, 3000);
     QCOMPARE(tables.value(16412).bytes, 245760);
-    QCOMPARE(tables.value(16432).name, u"data|x.tabel|aneh"_s);
+    QCOMPARE(tables.value(16432).name, u"data,\"x\".tabel\naneh"_s);
     QCOMPARE(tables.value(16432).rows, -1);
-    QVERIFY(ranupa::dumpTablesFromOutput(u"psql: error: connection refused"_s).isEmpty());
+    QVERIFY(ranupa::dumpTables(ranupa::csvRows("psql: error: connection refused")).isEmpty());
 }
 
 void ProgressTest::texts_data()

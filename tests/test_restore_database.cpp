@@ -5,11 +5,9 @@
 #include "core/ops/job.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivedatabase.h"
-#include "core/pg/toolcommands.h"
-#include "core/pg/toolrunner.h"
+#include "core/pg/serversession.h"
 #include "testcluster.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -409,16 +407,15 @@ void RestoreDatabaseTest::serverProbeFindsLocalesAndRoles()
                                              .ctype = locale,
                                              .provider = u"libc"_s,
                                              .icuLocale = {}};
-        QBuffer script;
-        script.setData(ranupa::serverProbeScript(archive, roles));
-        script.open(QIODevice::ReadOnly);
-        ranupa::ToolRun how;
-        how.input = &script;
-        how.programDir = cluster->installDir;
-        const ranupa::ToolResult result =
-            ranupa::runTool(ranupa::tools::psqlScript(cluster->port, {}), how);
-        return result.succeeded() ? ranupa::parseServerProbe(result.rawOutput, roles)
-                                  : std::nullopt;
+        ranupa::ServerSession session;
+        std::optional<ranupa::Failure> failure =
+            session.start(cluster->port, cluster->installDir, {});
+        ranupa::Result<ranupa::Rows> answer = ranupa::Rows();
+        for (const QString& statement : ranupa::serverProbeStatements(archive, roles)) {
+            answer = failure ? *failure : session.query({}, statement);
+            failure = answer ? std::nullopt : std::optional(answer.failure());
+        }
+        return failure ? std::nullopt : ranupa::parseServerProbe(*answer, roles);
     };
     const auto lacking = probe(u"xx_YY'; drop database pendataan; --"_s);
     QVERIFY(lacking);

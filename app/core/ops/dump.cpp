@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
@@ -36,9 +37,9 @@ QDateTime wholeSecondNow()
 // the progress depends on it: whatever the list gives, the dump runs.
 DumpTables listTables(Operation& operation)
 {
-    const ToolResult result = operation.run(
-        tools::psql(operation.installation().port, pendataan.toString(), {dumpTablesStatement()}));
-    return dumpTablesFromOutput(result.resultText());
+    const Result<Rows> rows =
+        operation.query(u"mendaftar tabel"_s, dumpTablesStatement(), pendataan.toString());
+    return rows ? dumpTables(*rows) : DumpTables();
 }
 
 // Before anything is written: room for the database's size. Where the server does not say, the
@@ -74,15 +75,19 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial, DumpTabl
         }
     };
     tell();
-    // The server tells through the lock's own session, which asks nothing of pendataan.
-    const bool watched = operation.lock().query(dumpWatchStart()).has_value();
+    // The server tells through the program's own session, which asks nothing of pendataan. Its
+    // answers arrive while pg_dump runs; one still on its way when the dump ends is dropped.
+    ServerSession& session = operation.lock().session();
+    const bool watched = bool(operation.query({}, dumpWatchStart()));
+    const auto dropLateAnswer = qScopeGuard([&session] { session.forget(); });
     QTimer watch; // fires while the tool runs, in this thread's event loop
     watch.setInterval(1000);
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (watched) {
-            const std::optional<QStringList> rows = operation.lock().query(dumpWatchStatement());
-            progress.takeServerRow(rows && !rows->isEmpty() ? std::optional(rows->first())
-                                                            : std::nullopt);
+            session.ask(dumpWatchStatement(), [&](const std::optional<Rows>& rows) {
+                progress.takeServerRow(rows ? rows->value(0) : QStringList());
+                tell();
+            });
         }
         tell();
     });
@@ -182,10 +187,10 @@ Failure removingWrittenFile(PartialBackupFile& partial, Failure failure)
 
 std::optional<qint64> pendataanSize(Operation& operation)
 {
-    const std::optional<QStringList> rows =
-        operation.lock().query(u"SELECT pg_database_size('%1')"_s.arg(pendataan));
+    const Result<Rows> rows =
+        operation.query({}, u"SELECT pg_database_size('%1')"_s.arg(pendataan));
     bool known = false;
-    const qint64 size = rows && !rows->isEmpty() ? rows->first().toLongLong(&known) : 0;
+    const qint64 size = rows ? rows->value(0).value(0).toLongLong(&known) : 0;
     return known ? std::optional(size) : std::nullopt;
 }
 

@@ -201,7 +201,7 @@ std::optional<Failure> BackupLoad::dropDatabase(const QString& step)
     if (!m_created) {
         return std::nullopt;
     }
-    m_op.setCancellable(false);
+    const auto toTheEnd = m_op.uncancellable();
     m_op.step(step);
     m_op.lock().freeRoom();
     // A create cut off half-way leaves the database under its unfinished name.

@@ -1,6 +1,8 @@
 #include "core/ops/operation.h"
 
 #include "core/pg/serverlock.h"
+#include "core/pg/toolcommands.h"
+#include "core/pg/tooldetails.h"
 
 using namespace Qt::StringLiterals;
 
@@ -25,23 +27,36 @@ std::optional<Failure> Operation::begin()
     return m_lock->take(m_installation, [this] { return cancelled(); });
 }
 
-ToolResult Operation::run(const ToolCommand& command, ToolRun how)
+ToolRun Operation::readied(ToolRun how)
 {
     how.programDir = m_installation.dir;
     how.cancelled = [this] {
         return cancelled();
     };
-    return runTool(command, how);
+    return how;
+}
+
+ToolResult Operation::run(const ToolCommand& command, ToolRun how)
+{
+    return runTool(command, readied(std::move(how)));
 }
 
 ToolResult Operation::run(const ToolCommand& command, const QByteArray& input)
 {
-    ToolRun how;
-    how.programDir = m_installation.dir;
-    how.cancelled = [this] {
-        return cancelled();
-    };
-    return runTool(command, input, how);
+    return runTool(command, input, readied({}));
+}
+
+Result<Rows> Operation::query(const QString& step, const QString& statement,
+                              const QString& database)
+{
+    if (database.isEmpty()) {
+        return m_lock->session().query(step, statement, [this] { return cancelled(); });
+    }
+    const ToolResult result = run(tools::query(m_installation.port, database, statement));
+    if (!result.endedWell()) {
+        return toolFailure(step, result);
+    }
+    return csvRows(result.rawOutput);
 }
 
 } // namespace ranupa

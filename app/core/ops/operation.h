@@ -4,13 +4,16 @@
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
 #include "core/model/stepplan.h"
+#include "core/pg/serversession.h"
 #include "core/pg/toolrunner.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QString>
 #include <QStringList>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace ranupa {
 
@@ -74,14 +77,22 @@ public:
     // Whether a cancel was asked for, even while it stops nothing: for a wait that may safely be
     // given up.
     bool cancelRequested() const { return m_host.cancelRequested(); }
-    // While this is false, a cancel stops nothing: for putting things right after a failure or
-    // a cancel, which must run to its end.
-    void setCancellable(bool cancellable) { m_cancellable = cancellable; }
+    // While the guard lives, a cancel stops nothing: for a step that must not be cut off half-way
+    // and for putting things right after a failure or a cancel, which run to their end.
+    [[nodiscard]] auto uncancellable()
+    {
+        return qScopeGuard(
+            [this, before = std::exchange(m_cancellable, false)] { m_cancellable = before; });
+    }
     // Runs one client program of the installation to its end (toolcommands.h): a cancel ends
     // it. Its lines are shown only where `how` hands them to toolLine().
     ToolResult run(const ToolCommand& command, ToolRun how = {});
     // The same with `input` on its standard input.
     ToolResult run(const ToolCommand& command, const QByteArray& input);
+    // The rows of `statement`, asked through the server lock's own session (in the postgres
+    // database), or with `database` through a psql of its own; a cancel stops the wait. `step`
+    // names the question in a failure.
+    Result<Rows> query(const QString& step, const QString& statement, const QString& database = {});
 
     bool asksOperator() const { return m_host.asksOperator(); }
     std::optional<Confirmation> confirm(const RestoreSummary& summary)
@@ -92,6 +103,7 @@ public:
     void report(const OperationOutcome& outcome) { m_host.reported(outcome); }
 
 private:
+    ToolRun readied(ToolRun how);
     void tell(const std::optional<PlanPosition>& position)
     {
         if (position) {

@@ -25,37 +25,6 @@ QString namesList()
     return u"'pendataan', '"_s + reservedNames().join(u"', '"_s) + u'\'';
 }
 
-// One text for the databases in question: "name:t" or "name:f" for marked or not, in name order.
-QString stateExpression()
-{
-    return u"(SELECT coalesce(string_agg(datname || ':' || (coalesce(shobj_description(oid, "
-           u"'pg_database'), '') = '%1')::text, ' ' ORDER BY datname), '') FROM pg_database "
-           u"WHERE datname IN (%2))"_s.arg(ownDatabaseMark, namesList());
-}
-
-constexpr QStringView stateMarker = u"ranupa-database:";
-
-std::optional<ServerDatabases> parseState(const QString& output)
-{
-    for (const QString& line : output.split(u'\n')) {
-        if (!line.startsWith(stateMarker)) {
-            continue;
-        }
-        ServerDatabases found;
-        found.state = line.mid(stateMarker.size()).trimmed();
-        for (const QString& entry : found.state.split(u' ', Qt::SkipEmptyParts)) {
-            const QString name = entry.section(u':', 0, 0);
-            if (name == u"pendataan"_s) {
-                found.pendataan = true;
-            } else {
-                (entry.endsWith(u":true"_s) ? found.marked : found.unmarked).append(name);
-            }
-        }
-        return found;
-    }
-    return std::nullopt;
-}
-
 // Only names the program itself gives: they are read back from the server and put into
 // statements as they are.
 QString unfinishedNamePattern()
@@ -63,20 +32,18 @@ QString unfinishedNamePattern()
     return u"^%1[0-9a-f]{12}$"_s.arg(unfinishedDatabasePrefix);
 }
 
-constexpr QStringView unfinishedMarker = u"ranupa-dibuat:";
-
-Result<QStringList> readUnfinishedDatabases(Operation& operation)
+QString markedExpression()
 {
-    const ToolResult result = operation.run(tools::psql(
-        operation.installation().port, {},
-        {u"SELECT '%1' || coalesce(string_agg(datname, ' '), '') FROM pg_database WHERE "
-         u"datname ~ '%2' AND NOT datallowconn"_s.arg(unfinishedMarker, unfinishedNamePattern())}));
-    for (const QString& line : result.resultText().split(u'\n')) {
-        if (line.startsWith(unfinishedMarker)) {
-            return line.mid(unfinishedMarker.size()).split(u' ', Qt::SkipEmptyParts);
-        }
-    }
-    return toolFailure(u"memeriksa database di server (psql)"_s, result);
+    return u"(coalesce(shobj_description(oid, 'pg_database'), '') = '%1')::text"_s.arg(
+        ownDatabaseMark);
+}
+
+// One text for the databases in question, "name:true" or "name:false" for marked or not, in name
+// order: as the server gives it for stateUnchanged(), and as ServerDatabases::state reads it.
+QString stateExpression()
+{
+    return u"(SELECT coalesce(string_agg(datname || ':' || %1, ' ' ORDER BY datname), '') FROM "
+           u"pg_database WHERE datname IN (%2))"_s.arg(markedExpression(), namesList());
 }
 
 std::optional<Failure> dropUnfinishedDatabase(Operation& operation, const QString& name)
@@ -130,14 +97,31 @@ std::optional<Failure> putLegacyCopyBack(Operation& operation)
 
 Result<ServerDatabases> readServerDatabases(Operation& operation)
 {
-    const ToolResult result =
-        operation.run(tools::psql(operation.installation().port, {},
-                                  {u"SELECT '%1' || %2"_s.arg(stateMarker, stateExpression())}));
-    if (std::optional<ServerDatabases> found =
-            result.succeeded() ? parseState(result.output()) : std::nullopt) {
-        return *found;
+    const Result<Rows> rows = operation.query(
+        u"memeriksa database di server"_s,
+        u"SELECT datname, %1, datname ~ '%2' AND NOT datallowconn FROM pg_database WHERE datname "
+        u"IN (%3) OR (datname ~ '%2' AND NOT datallowconn) ORDER BY datname"_s.arg(
+            markedExpression(), unfinishedNamePattern(), namesList()));
+    if (!rows) {
+        return rows.failure();
     }
-    return toolFailure(u"memeriksa database di server (psql)"_s, result);
+    ServerDatabases found;
+    QStringList state;
+    for (const QStringList& row : *rows) {
+        const QString& name = row.value(0);
+        if (row.value(2) == u"t"_s) {
+            found.unfinished << name;
+            continue;
+        }
+        state << name + u':' + row.value(1);
+        if (name == pendataan) {
+            found.pendataan = true;
+        } else {
+            (row.value(1) == u"true"_s ? found.marked : found.unmarked).append(name);
+        }
+    }
+    found.state = state.join(u' ');
+    return found;
 }
 
 QString stateUnchanged(const ServerDatabases& expected)
@@ -189,16 +173,16 @@ std::optional<Failure> createOwnDatabase(Operation& operation, const QString& na
 
 Result<QStringList> dropUnfinishedDatabases(Operation& operation)
 {
-    const Result<QStringList> names = readUnfinishedDatabases(operation);
-    if (!names) {
-        return names.failure();
+    const Result<ServerDatabases> found = readServerDatabases(operation);
+    if (!found) {
+        return found.failure();
     }
-    for (const QString& name : *names) {
+    for (const QString& name : found->unfinished) {
         if (std::optional<Failure> notDropped = dropUnfinishedDatabase(operation, name)) {
             return *notDropped;
         }
     }
-    return *names;
+    return found->unfinished;
 }
 
 std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name)

@@ -15,9 +15,10 @@ class Operation;
 struct ServerDatabases
 {
     bool pendataan = false;
-    QStringList marked;   // reserved names present with the mark
-    QStringList unmarked; // reserved names present without it
-    QString state;        // all of it in one text, for stateUnchanged()
+    QStringList marked;     // reserved names present with the mark
+    QStringList unmarked;   // reserved names present without it
+    QStringList unfinished; // unfinishedDatabasePrefix, still refusing connections
+    QString state;          // pendataan and the reserved names in one text, for stateUnchanged()
 
     bool has(const QString& name) const { return marked.contains(name) || unmarked.contains(name); }
 };

@@ -130,18 +130,18 @@ std::optional<Failure> settingsInUtf8(Operation& operation, DatabaseSettings& se
             return std::nullopt;
         }
     } else if (!settings.statements.isEmpty()) {
-        const ToolResult result = operation.run(
-            tools::psqlScript(operation.installation().port, {}),
-            "SELECT 'utf8=' || encode(convert(decode('" + settings.statements.toHex() +
-                "', 'hex'), '" + encoding + "', 'UTF8'), 'hex');\n");
-        const QString line = result.resultText().trimmed();
-        if (line.startsWith(u"utf8=")) {
-            settings.statements = QByteArray::fromHex(line.sliced(5).toLatin1());
+        const Result<Rows> converted =
+            operation.query(u"mengubah pengaturan database ke UTF-8"_s,
+                            u"SELECT encode(convert(decode('%1', 'hex'), %2, 'UTF8'), 'hex')"_s.arg(
+                                QString::fromLatin1(settings.statements.toHex()),
+                                QString::fromLatin1(sql::quoteLiteral(encoding))));
+        if (converted) {
+            settings.statements = QByteArray::fromHex(converted->value(0).value(0).toLatin1());
             return std::nullopt;
         }
-        // The server answered, and said no: the bytes are not text of that encoding.
-        if (causeFromToolResult(result) != FailureCause::Unknown) {
-            return toolFailure(u"mengubah pengaturan database ke UTF-8 (psql)"_s, result);
+        // Unless the server said no because the bytes are not text of that encoding.
+        if (converted.failure().cancelled || converted.failure().cause != FailureCause::Unknown) {
+            return converted.failure();
         }
     } else {
         return std::nullopt;
@@ -209,12 +209,16 @@ std::optional<Failure> planRestore(Operation& operation, const ArchiveSource& so
     }
 
     operation.step(u"Memeriksa server..."_s);
-    const ToolResult answer = operation.run(tools::psqlScript(operation.installation().port, {}),
-                                            serverProbeScript(plan.locale, roles));
-    std::optional<ServerProbe> probe =
-        answer.succeeded() ? parseServerProbe(answer.rawOutput, roles) : std::nullopt;
+    const QString step = u"memeriksa server"_s;
+    Result<Rows> answer = Rows();
+    for (const QString& statement : serverProbeStatements(plan.locale, roles)) {
+        if (answer = operation.query(step, statement); !answer) {
+            return answer.failure();
+        }
+    }
+    std::optional<ServerProbe> probe = parseServerProbe(*answer, roles);
     if (!probe) {
-        return toolFailure(u"memeriksa server (psql)"_s, answer);
+        return planFailure(step, u"Jawaban server tidak dapat dibaca."_s);
     }
     QStringList notes;
     if (!owner.isEmpty() && !ownerNamedElsewhere && probe->missingRoles.removeAll(owner) > 0) {

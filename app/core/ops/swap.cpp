@@ -21,14 +21,13 @@ namespace {
 constexpr auto swapLockTimeout = "5s";
 constexpr auto swapApplicationName = "ranupa-helper-tukar";
 
-// One line for each, "<kind>:<name>", and a last line that is always there.
+// One row for each: its kind and its name.
 QString replaceabilityStatement()
 {
-    return u"SELECT 'langganan:' || s.subname FROM pg_subscription AS s JOIN pg_database AS d ON "
-           u"d.oid = s.subdbid WHERE d.datname = 'pendataan' UNION ALL SELECT 'slot:' || "
-           u"slot_name FROM pg_replication_slots WHERE database = 'pendataan' UNION ALL SELECT "
-           u"'transaksi:' || gid FROM pg_prepared_xacts WHERE database = 'pendataan' UNION ALL "
-           u"SELECT 'ranupa-periksa:selesai'"_s;
+    return u"SELECT 'langganan', s.subname FROM pg_subscription AS s JOIN pg_database AS d ON "
+           u"d.oid = s.subdbid WHERE d.datname = 'pendataan' UNION ALL SELECT 'slot', slot_name "
+           u"FROM pg_replication_slots WHERE database = 'pendataan' UNION ALL SELECT 'transaksi', "
+           u"gid FROM pg_prepared_xacts WHERE database = 'pendataan'"_s;
 }
 
 struct Found
@@ -38,23 +37,17 @@ struct Found
     QStringList preparedTransactions;
 };
 
-std::optional<Found> parseFound(const QString& output)
+Found inTheWay(const Rows& rows)
 {
     Found found;
-    bool complete = false;
-    for (const QString& line : output.split(u'\n')) {
-        const QString name = line.section(u':', 1);
-        if (line.startsWith(u"langganan:")) {
-            found.subscriptions << name;
-        } else if (line.startsWith(u"slot:")) {
-            found.replicationSlots << name;
-        } else if (line.startsWith(u"transaksi:")) {
-            found.preparedTransactions << name;
-        } else {
-            complete = complete || line == u"ranupa-periksa:selesai";
-        }
+    for (const QStringList& row : rows) {
+        const QString& kind = row.value(0);
+        (kind == u"langganan"_s ? found.subscriptions
+         : kind == u"slot"_s    ? found.replicationSlots
+                                : found.preparedTransactions)
+            .append(row.value(1));
     }
-    return complete ? std::optional(found) : std::nullopt;
+    return found;
 }
 
 Failure replicationFailure(const Found& found)
@@ -120,8 +113,12 @@ public:
     // Says in the details of a swap that gave up waiting which sessions held it up.
     void explain(Failure& failure, int attempts) const;
 
+    // Its answer still on the way is dropped.
+    ~SwapWaitWatch() { m_op.lock().session().forget(); }
+
 private:
     void look();
+    void show(const QStringList& sessions);
 
     Operation& m_op;
     QTimer m_timer;
@@ -159,8 +156,18 @@ void SwapWaitWatch::explain(Failure& failure, int attempts) const
 
 void SwapWaitWatch::look()
 {
-    const std::optional<QStringList> rows = m_op.lock().query(blockingSessionsStatement());
-    const QString waitingFor = rows ? rows->join(u'\n') : QString();
+    m_op.lock().session().ask(blockingSessionsStatement(), [this](const std::optional<Rows>& rows) {
+        QStringList sessions;
+        for (const QStringList& row : rows.value_or(Rows())) {
+            sessions << row.value(0);
+        }
+        show(sessions);
+    });
+}
+
+void SwapWaitWatch::show(const QStringList& sessions)
+{
+    const QString waitingFor = sessions.join(u'\n');
     if (waitingFor == m_waitingFor) {
         return;
     }
@@ -171,7 +178,7 @@ void SwapWaitWatch::look()
     }
     m_lastSeen = waitingFor;
     m_op.step(u"Menyelesaikan restore: menunggu sesi lain melepaskan database pendataan..."_s);
-    m_op.toolLine(u"Menunggu "_s + rows->join(u"; "_s));
+    m_op.toolLine(u"Menunggu "_s + sessions.join(u"; "_s));
 }
 
 QByteArray swapScript(Operation& op, const ServerDatabases& state, const RestorePlan& plan)
@@ -194,8 +201,7 @@ QByteArray swapScript(Operation& op, const ServerDatabases& state, const Restore
     for (const QString& statement : statements) {
         script += statement.toUtf8() + (statement.endsWith(u';') ? "\n" : ";\n");
     }
-    script += databaseStatements(plan, pendataan.toString());
-    return script + "SELECT 'ranupa:selesai';\n";
+    return script + databaseStatements(plan, pendataan.toString());
 }
 
 // The transaction may still have been committed when its answer was lost: the server says.
@@ -217,17 +223,17 @@ std::optional<Failure> afterFailedSwap(Operation& op, Failure failure)
 
 std::optional<Failure> checkPendataanReplaceable(Operation& operation)
 {
-    const ToolResult result =
-        operation.run(tools::psql(operation.installation().port, {}, {replaceabilityStatement()}));
-    const std::optional<Found> found = parseFound(result.resultText());
-    if (!found) {
-        return toolFailure(u"memeriksa database pendataan di server (psql)"_s, result);
+    const Result<Rows> rows =
+        operation.query(u"memeriksa database pendataan di server"_s, replaceabilityStatement());
+    if (!rows) {
+        return rows.failure();
     }
-    if (!found->subscriptions.isEmpty() || !found->replicationSlots.isEmpty()) {
-        return replicationFailure(*found);
+    const Found present = inTheWay(*rows);
+    if (!present.subscriptions.isEmpty() || !present.replicationSlots.isEmpty()) {
+        return replicationFailure(present);
     }
-    if (!found->preparedTransactions.isEmpty()) {
-        return preparedTransactionFailure(*found);
+    if (!present.preparedTransactions.isEmpty()) {
+        return preparedTransactionFailure(present);
     }
     return std::nullopt;
 }
@@ -244,7 +250,7 @@ std::optional<Failure> swapIntoPendataan(Operation& operation, const RestorePlan
     if (operation.cancelled()) {
         return unchanged(Failure::cancel());
     }
-    operation.setCancellable(false);
+    const auto wholeSwap = operation.uncancellable();
     operation.step(u"Menyelesaikan restore..."_s);
     const SwapWaitWatch watch(operation);
     for (int attempt = 1;; ++attempt) {
@@ -280,7 +286,7 @@ std::optional<Failure> swapIntoPendataan(Operation& operation, const RestorePlan
 
 QString dropReplacedDatabase(Operation& operation)
 {
-    operation.setCancellable(false);
+    const auto toTheEnd = operation.uncancellable();
     operation.step(u"Menghapus database lama..."_s);
     if (const std::optional<Failure> notDropped =
             dropOwnDatabase(operation, replacedDatabaseName.toString())) {

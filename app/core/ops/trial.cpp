@@ -58,29 +58,32 @@ std::optional<Failure> countArchive(Operation& operation, BackupLoad& backup, Co
 // Every table's rows in one query on the server, which builds each count's statement itself.
 QString rowCountStatement()
 {
-    return u"SELECT 'ranupa-baris:' || (xpath('/row/jumlah/text()', query_to_xml(format('SELECT "
-           u"count(*) AS jumlah FROM %I.%I', n.nspname, c.relname), false, true, '')))[1]::text "
-           u"|| ':' || n.nspname || '.' || c.relname FROM pg_class c JOIN pg_namespace n ON n.oid "
-           u"= c.relnamespace WHERE c.relkind = 'r' AND n.nspname <> 'information_schema' AND "
+    return u"SELECT n.nspname || '.' || c.relname, (xpath('/row/jumlah/text()', "
+           u"query_to_xml(format('SELECT count(*) AS jumlah FROM %I.%I', n.nspname, c.relname), "
+           u"false, true, '')))[1]::text FROM pg_class c JOIN pg_namespace n ON n.oid = "
+           u"c.relnamespace WHERE c.relkind = 'r' AND n.nspname <> 'information_schema' AND "
            u"n.nspname !~ '^pg_'"_s;
 }
 
 std::optional<Failure> countLoaded(Operation& operation, Contents& loaded)
 {
     operation.step(u"Menghitung baris di database uji..."_s);
-    const ToolResult result = operation.run(tools::psql(
-        operation.installation().port, trialDatabaseName.toString(),
-        {rowCountStatement(), u"SELECT 'ranupa-lo:' || oid FROM pg_largeobject_metadata"_s}));
-    if (!result.succeeded()) {
-        return toolFailure(u"menghitung baris di database uji (psql)"_s, result);
+    const QString step = u"menghitung baris di database uji (psql)"_s;
+    const QString database = trialDatabaseName.toString();
+    const Result<Rows> tables = operation.query(step, rowCountStatement(), database);
+    if (!tables) {
+        return tables.failure();
     }
-    // "ranupa-baris:<rows>:<schema>.<table>" and "ranupa-lo:<oid>".
-    for (const QString& line : result.output().split(u'\n')) {
-        if (line.startsWith(u"ranupa-baris:")) {
-            loaded.rows.insert(line.section(u':', 2), line.section(u':', 1, 1).toLongLong());
-        } else if (line.startsWith(u"ranupa-lo:")) {
-            loaded.largeObjects.insert(line.section(u':', 1).toUInt());
-        }
+    const Result<Rows> largeObjects =
+        operation.query(step, u"SELECT oid FROM pg_largeobject_metadata"_s, database);
+    if (!largeObjects) {
+        return largeObjects.failure();
+    }
+    for (const QStringList& row : *tables) {
+        loaded.rows.insert(row.value(0), row.value(1).toLongLong());
+    }
+    for (const QStringList& row : *largeObjects) {
+        loaded.largeObjects.insert(row.value(0).toUInt());
     }
     return std::nullopt;
 }

@@ -316,59 +316,59 @@ QString missingRolesProblem(const QStringList& roles)
 namespace {
 
 // A text from the backup as an SQL expression, without the text itself ever being SQL.
-QByteArray hexText(const QString& text)
+QString hexText(const QString& text)
 {
-    return "convert_from(decode('" + text.toUtf8().toHex() + "', 'hex'), 'UTF8')";
+    return u"convert_from(decode('%1', 'hex'), 'UTF8')"_s.arg(
+        QString::fromLatin1(text.toUtf8().toHex()));
 }
 
-QByteArray localeProbe(const DatabaseLocale& archive)
+// Proves that the server can load the archive's locales: the collations are made in an inner
+// block that always ends in an exception, which takes them away again. What it found stays in a
+// setting of the session for the question after it.
+QString localeProbe(const DatabaseLocale& archive)
 {
-    QByteArray creations;
+    QString creations;
     if (!archive.collate.isEmpty() || !archive.ctype.isEmpty()) {
-        creations += "        EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_libc (LC_COLLATE = ' "
-                     "|| quote_literal(" +
-                     hexText(archive.collate) + ") || ', LC_CTYPE = ' || quote_literal(" +
-                     hexText(archive.ctype) + ") || ')';\n";
+        creations += u"EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_libc (LC_COLLATE = ' || "
+                     u"quote_literal(%1) || ', LC_CTYPE = ' || quote_literal(%2) || ')';\n"_s.arg(
+                         hexText(archive.collate), hexText(archive.ctype));
     }
     if (archive.provider == u"icu"_s) {
-        creations += "        EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_icu (PROVIDER = icu, "
-                     "LOCALE = ' || quote_literal(" +
-                     hexText(archive.icuLocale) + ") || ')';\n";
+        creations += u"EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_icu (PROVIDER = icu, LOCALE "
+                     u"= ' || quote_literal(%1) || ')';\n"_s.arg(hexText(archive.icuLocale));
     }
-    // The collations only prove that the server can load the locales: the inner block always
-    // ends in an exception, which takes them away again.
-    return "DO $ranupa$\n"
-           "DECLARE\n"
-           "    outcome text := 'ok';\n"
-           "BEGIN\n"
-           "    BEGIN\n" +
+    return u"DO $ranupa$\n"
+           u"DECLARE\n"
+           u"    outcome text := 'ok';\n"
+           u"BEGIN\n"
+           u"    BEGIN\n"_s +
            creations +
-           "        RAISE EXCEPTION 'ranupa-probe-done';\n"
-           "    EXCEPTION WHEN others THEN\n"
-           "        IF SQLERRM <> 'ranupa-probe-done' THEN\n"
-           "            outcome := SQLERRM;\n"
-           "        END IF;\n"
-           "    END;\n"
-           "    PERFORM set_config('ranupa.locale_probe', outcome, false);\n"
-           "END\n"
-           "$ranupa$;\n"
-           "SELECT 'locale=' || replace(current_setting('ranupa.locale_probe'), E'\\n', ' ');\n";
+           u"        RAISE EXCEPTION 'ranupa-probe-done';\n"
+           u"    EXCEPTION WHEN others THEN\n"
+           u"        IF SQLERRM <> 'ranupa-probe-done' THEN\n"
+           u"            outcome := SQLERRM;\n"
+           u"        END IF;\n"
+           u"    END;\n"
+           u"    PERFORM set_config('ranupa.locale_probe', outcome, false);\n"
+           u"END\n"
+           u"$ranupa$"_s;
 }
 
-QByteArray missingRolesQuery(const QStringList& roles)
+// The indexes (from 1) of the roles the server lacks, compared as UTF-8 bytes: the conversion to
+// UTF-8 never fails, whatever the server's encoding.
+QString missingRolesExpression(const QStringList& roles)
 {
-    if (roles.isEmpty()) {
-        return {};
-    }
-    QByteArrayList hex;
+    QStringList hex;
     for (const QString& role : roles) {
-        hex.append('\'' + role.toUtf8().toHex() + '\'');
+        hex.append(u'\'' + QString::fromLatin1(role.toUtf8().toHex()) + u'\'');
     }
-    // Compared as UTF-8 bytes: the conversion to UTF-8 never fails, whatever the server's
-    // encoding.
-    return "SELECT 'missing-role=' || t.i FROM unnest(ARRAY[" + hex.join(", ") +
-           "]::text[]) WITH ORDINALITY AS t(h, i) WHERE NOT EXISTS (SELECT 1 FROM pg_roles AS r "
-           "WHERE convert_to(r.rolname::text, 'UTF8') = decode(t.h, 'hex'));\n";
+    if (hex.isEmpty()) {
+        return u"''"_s;
+    }
+    return u"array_to_string(ARRAY(SELECT t.i FROM unnest(ARRAY[%1]::text[]) WITH ORDINALITY AS "
+           u"t(h, i) WHERE NOT EXISTS (SELECT 1 FROM pg_roles AS r WHERE "
+           u"convert_to(r.rolname::text, "
+           u"'UTF8') = decode(t.h, 'hex')) ORDER BY t.i), ' ')"_s.arg(hex.join(u", "_s));
 }
 
 // "" before 15; anything newer is named as the server codes it.
@@ -379,62 +379,38 @@ QString providerName(const QString& code)
 
 } // namespace
 
-QByteArray serverProbeScript(const DatabaseLocale& archive, const QStringList& roles)
+QStringList serverProbeStatements(const DatabaseLocale& archive, const QStringList& roles)
 {
-    return "SET client_encoding = 'UTF8';\n"
-           "SET client_min_messages = warning;\n"
-           "SELECT 'version=' || current_setting('server_version_num');\n"
-           "SELECT 'windows=' || (version() ~* '(windows|mingw|visual c)')::text;\n"
-           "SELECT v FROM pg_database AS d, LATERAL (VALUES\n"
-           "    ('encoding=' || pg_encoding_to_char(d.encoding)),\n"
-           "    ('collate=' || d.datcollate),\n"
-           "    ('ctype=' || d.datctype),\n"
-           "    ('provider=' || coalesce(to_jsonb(d) ->> 'datlocprovider', '')),\n"
-           "    ('icu=' || coalesce(to_jsonb(d) ->> 'daticulocale', to_jsonb(d) ->> 'datlocale', "
-           "''))\n"
-           ") AS t(v) WHERE d.datname = 'template0';\n" +
-           missingRolesQuery(roles) + localeProbe(archive);
+    return {localeProbe(archive),
+            u"SELECT current_setting('server_version_num'), version() ~* "
+            u"'(windows|mingw|visual c)', pg_encoding_to_char(d.encoding), d.datcollate, "
+            u"d.datctype, coalesce(to_jsonb(d) ->> 'datlocprovider', ''), coalesce(to_jsonb(d) "
+            u"->> 'daticulocale', to_jsonb(d) ->> 'datlocale', ''), "
+            u"replace(current_setting('ranupa.locale_probe'), E'\\n', ' '), %1 FROM pg_database "
+            u"AS d WHERE d.datname = 'template0'"_s.arg(missingRolesExpression(roles))};
 }
 
-std::optional<ServerProbe> parseServerProbe(const QByteArray& output, const QStringList& roles)
+std::optional<ServerProbe> parseServerProbe(const Rows& answer, const QStringList& roles)
 {
-    QHash<QString, QString> values;
+    const QStringList fields = answer.value(0);
+    if (answer.size() != 1 || fields.size() != 9) {
+        return std::nullopt;
+    }
     ServerProbe probe;
-    for (const QByteArray& rawLine : output.split('\n')) {
-        const QString line =
-            QString::fromUtf8(rawLine.endsWith('\r') ? rawLine.chopped(1) : rawLine);
-        const qsizetype separator = line.indexOf(u'=');
-        if (separator <= 0) {
-            continue;
-        }
-        const QString key = line.left(separator);
-        const QString value = line.mid(separator + 1);
-        if (key == u"missing-role"_s) {
-            bool number = false;
-            const int index = value.toInt(&number) - 1;
-            if (number && index >= 0 && index < roles.size()) {
-                probe.missingRoles.append(roles.at(index));
-            }
-        } else {
-            values.insert(key, value);
-        }
-    }
-    for (const QString& required :
-         {u"version"_s, u"encoding"_s, u"collate"_s, u"ctype"_s, u"locale"_s}) {
-        if (!values.contains(required)) {
-            return std::nullopt;
-        }
-    }
     ServerLocaleFacts& facts = probe.facts;
-    facts.version = values.value(u"version"_s).toInt();
-    facts.windows = values.value(u"windows"_s) == u"true"_s;
-    facts.defaults.encoding = values.value(u"encoding"_s);
-    facts.defaults.collate = values.value(u"collate"_s);
-    facts.defaults.ctype = values.value(u"ctype"_s);
-    facts.defaults.provider = providerName(values.value(u"provider"_s));
-    facts.defaults.icuLocale = values.value(u"icu"_s);
-    const QString locale = values.value(u"locale"_s);
-    facts.archiveLocaleProblem = locale == u"ok"_s ? QString() : locale;
+    facts.version = fields[0].toInt();
+    facts.windows = fields[1] == u"t"_s;
+    facts.defaults = {.encoding = fields[2],
+                      .collate = fields[3],
+                      .ctype = fields[4],
+                      .provider = providerName(fields[5]),
+                      .icuLocale = fields[6]};
+    facts.archiveLocaleProblem = fields[7] == u"ok"_s ? QString() : fields[7];
+    for (const QString& index : fields[8].split(u' ', Qt::SkipEmptyParts)) {
+        if (const int i = index.toInt() - 1; i >= 0 && i < roles.size()) {
+            probe.missingRoles.append(roles.at(i));
+        }
+    }
     return probe;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/pg/serversession.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -75,10 +77,11 @@ struct ServerProbe
     QStringList missingRoles;
 };
 
-// The psql script that asks it; it changes nothing on the server. Names and locales reach the
-// server hex-encoded, so no text from the backup file is ever read as SQL.
-QByteArray serverProbeScript(const DatabaseLocale& archive, const QStringList& roles);
-// Nothing when the output lacks an answer the script always gives.
-std::optional<ServerProbe> parseServerProbe(const QByteArray& output, const QStringList& roles);
+// The statements, for the program's own session, that ask it, the last one answering in one
+// row; they change nothing on the server. Names and locales reach the server hex-encoded, so no
+// text from the backup file is ever read as SQL.
+QStringList serverProbeStatements(const DatabaseLocale& archive, const QStringList& roles);
+// Nothing when the answer is not the one row the last statement always gives.
+std::optional<ServerProbe> parseServerProbe(const Rows& answer, const QStringList& roles);
 
 } // namespace ranupa

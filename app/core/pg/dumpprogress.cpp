@@ -19,8 +19,6 @@ QString dumpedTable(QStringView line)
                : QString();
 }
 
-constexpr QStringView tablesMarker = u"tabel:";
-
 } // namespace
 
 // pg_restore 15 writes one of these for each entry of the table of contents that it restores;
@@ -49,30 +47,23 @@ int doneItem(QStringView line)
 // the last VACUUM or ANALYZE says more of a larger one.
 QString dumpTablesStatement()
 {
-    return u"select '%1' || c.oid || '|' || c.reltuples::bigint || '|' || coalesce(greatest("
-           u"c.relpages::bigint * current_setting('block_size')::int, (pg_stat_file("
-           u"pg_relation_filepath(c.oid), true)).size), 0) || '|' || n.nspname || '.' || "
-           u"c.relname from pg_class c join pg_namespace n on n.oid = c.relnamespace where "
-           u"c.relkind = 'r' and n.nspname <> 'information_schema' and n.nspname !~ '^pg_' and "
-           u"not exists (select from pg_depend d where d.classid = 'pg_class'::regclass and "
-           u"d.objid = c.oid and d.deptype = 'e')"_s.arg(tablesMarker);
+    return u"select c.oid, c.reltuples::bigint, coalesce(greatest(c.relpages::bigint * "
+           u"current_setting('block_size')::int, (pg_stat_file(pg_relation_filepath(c.oid), "
+           u"true)).size), 0), n.nspname || '.' || c.relname from pg_class c join pg_namespace n "
+           u"on n.oid = c.relnamespace where c.relkind = 'r' and n.nspname <> 'information_schema' "
+           u"and n.nspname !~ '^pg_' and not exists (select from pg_depend d where d.classid = "
+           u"'pg_class'::regclass and d.objid = c.oid and d.deptype = 'e')"_s;
 }
 
-DumpTables dumpTablesFromOutput(const QString& output)
+DumpTables dumpTables(const Rows& rows)
 {
     DumpTables tables;
-    for (const QString& line : output.split(u'\n')) {
-        if (!line.startsWith(tablesMarker)) {
-            continue;
+    for (const QStringList& row : rows) {
+        if (row.size() == 4) {
+            tables.insert(
+                row[0].toUInt(),
+                {.name = row[3], .rows = row[1].toLongLong(), .bytes = row[2].toLongLong()});
         }
-        const QStringList fields = line.mid(tablesMarker.size()).split(u'|');
-        if (fields.size() < 4) {
-            continue;
-        }
-        // A name may hold "|" itself: it is the rest of the line.
-        tables.insert(fields[0].toUInt(), {.name = fields.mid(3).join(u'|'),
-                                           .rows = fields[1].toLongLong(),
-                                           .bytes = fields[2].toLongLong()});
     }
     return tables;
 }
@@ -84,10 +75,10 @@ QString dumpWatchStart()
 
 QString dumpWatchStatement()
 {
-    return u"select coalesce(a.wait_event_type = 'Lock', false)::text || '|' || coalesce(p.relid, "
-           u"0) || '|' || coalesce(p.tuples_processed, 0) || '|' || coalesce(p.bytes_processed, 0) "
-           u"|| '|' || coalesce((select l.relation from pg_locks l where l.pid = a.pid and not "
-           u"l.granted and l.locktype = 'relation' and l.database = a.datid limit 1), 0) from "
+    return u"select coalesce(a.wait_event_type = 'Lock', false), coalesce(p.relid, 0), "
+           u"coalesce(p.tuples_processed, 0), coalesce(p.bytes_processed, 0), coalesce((select "
+           u"l.relation from pg_locks l where l.pid = a.pid and not l.granted and l.locktype = "
+           u"'relation' and l.database = a.datid limit 1), 0) from "
            u"pg_stat_activity a left join pg_stat_progress_copy p on p.pid = a.pid and p.command "
            u"= 'COPY TO' where a.datname = 'pendataan' and a.application_name = 'pg_dump' and "
            u"a.backend_start >= current_setting('ranupa.dump_since')::timestamptz order by "
@@ -119,14 +110,13 @@ bool DumpProgress::take(const QString& line)
     return true;
 }
 
-void DumpProgress::takeServerRow(const std::optional<QString>& row)
+void DumpProgress::takeServerRow(const QStringList& fields)
 {
-    const QStringList fields = row ? row->split(u'|') : QStringList();
     if (fields.size() != 5) {
         m_measure.waiting = false;
         return;
     }
-    m_measure.waiting = fields[0] == u"true"_s;
+    m_measure.waiting = fields[0] == u"t"_s;
     if (m_measure.waiting) {
         m_measure.table = m_tables.value(fields[4].toUInt()).name;
         return;

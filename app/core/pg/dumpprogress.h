@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/model/progress.h"
+#include "core/pg/serversession.h"
 
 #include <QHash>
 #include <QString>
@@ -27,13 +28,12 @@ struct DumpTable
 };
 using DumpTables = QHash<quint32, DumpTable>; // by OID
 
-// The psql statement, for pendataan, that lists the DumpTables: the ordinary tables (partitions
-// included) outside the system schemas that no extension owns, one line each.
+// The statement, for pendataan, that lists the DumpTables: the ordinary tables (partitions
+// included) outside the system schemas that no extension owns, one row each.
 QString dumpTablesStatement();
-// Empty when psql's output holds no answer.
-DumpTables dumpTablesFromOutput(const QString& output);
+DumpTables dumpTables(const Rows& rows);
 
-// For the server lock's session (in another database): marks the moment before pg_dump starts,
+// For the program's own session (in another database): marks the moment before pg_dump starts,
 // then, once a second, what pg_dump's session on pendataan does: how far its COPY is, and
 // whether it waits for a lock. At most one row, for DumpProgress::takeServerRow().
 QString dumpWatchStart();
@@ -48,8 +48,9 @@ public:
 
     // Takes one line of pg_dump's output; true when the measure changed.
     bool take(const QString& line);
-    // Takes what dumpWatchStatement() gave, nothing when pg_dump has no session (yet).
-    void takeServerRow(const std::optional<QString>& row);
+    // Takes the row dumpWatchStatement() gave; none when pg_dump has no session (yet) or the
+    // question failed.
+    void takeServerRow(const QStringList& row);
     // A dump that ended well has finished what it had begun.
     void finish();
     void setBytesWritten(qint64 bytes) { m_measure.bytesWritten = bytes; }

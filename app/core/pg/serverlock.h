@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/model/failure.h"
+#include "core/pg/serversession.h"
 
-#include <QProcess>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -13,9 +13,9 @@ struct Installation;
 
 // One backup or restore at a time on a server, across every copy of the program, whatever
 // installation directory, temp directory, user or machine it runs from: a PostgreSQL advisory
-// lock held by a psql session of its own (in the postgres database) for the whole operation.
-// The session reads its statements on a standard input the program keeps open; it ends, and the
-// server lets go of the lock, when the program closes that input or ends in any way at all.
+// lock held by the program's own session (serversession.h) for the whole operation. The session
+// ends, and the server lets go of the lock, when the program closes its input or ends in any way
+// at all.
 //
 // The session also holds the room reserve: a temporary table of about 8 MB on the server's
 // disk. A load that fills the disk leaves the server unable even to drop the unfinished database
@@ -26,8 +26,7 @@ class ServerLock final
     Q_DISABLE_COPY_MOVE(ServerLock)
 
 public:
-    ServerLock();
-    ~ServerLock();
+    ServerLock() = default;
 
     // Starts the session and takes the lock. A failure when the session cannot be started or
     // reach the server, or when another copy holds the lock (FailureCause::Busy).
@@ -43,19 +42,11 @@ public:
     bool reserveRoom();
     void freeRoom();
 
-    // Runs one statement that changes no data, for what the program watches while a tool runs,
-    // and gives the rows it printed; nothing when it failed or did not answer within a moment.
-    std::optional<QStringList> query(const QString& statement);
+    // The session that holds the lock, for the program's questions to the server.
+    ServerSession& session() { return m_session; }
 
 private:
-    // Writes `statements`, then waits for the line of output that starts with `marker`; gives
-    // the rest of that line, or nothing when the session ended or did not answer within
-    // `timeoutMs`. The lines before it go to `before`, when given.
-    std::optional<QString> ask(const QByteArray& statements, QStringView marker,
-                               const std::function<bool()>& cancelled = {}, int timeoutMs = 60'000,
-                               QStringList* before = nullptr);
-
-    QProcess m_session;
+    ServerSession m_session;
     QString m_backendPid;
 };
 

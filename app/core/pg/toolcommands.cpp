@@ -24,9 +24,10 @@ ToolCommand psqlIn(const QString& port, const QString& databaseName, QStringList
 // The archive a pg_restore command reads: its standard input, or the directory archive `folder`.
 QStringList archiveArguments(const QString& folder)
 {
-    return folder.isEmpty()
-               ? QStringList()
-               : QStringList{u"--format"_s, u"directory"_s, QDir::toNativeSeparators(folder)};
+    if (folder.isEmpty()) {
+        return {};
+    }
+    return {u"--format"_s, u"directory"_s, QDir::toNativeSeparators(folder)};
 }
 
 } // namespace
@@ -69,11 +70,20 @@ ToolCommand psqlScript(const QString& port, const QString& databaseName)
     return psqlIn(port, databaseName, {u"-1"_s, u"-f"_s, u"-"_s});
 }
 
-ToolCommand lockSession(const QString& port)
+ToolCommand session(const QString& port)
 {
     return {.program = u"pgsql/bin/psql"_s,
             .arguments = {u"-h"_s, u"localhost"_s, u"-p"_s, port, u"-U"_s, u"postgres"_s, u"-X"_s,
-                          u"-w"_s, u"-q"_s, u"-A"_s, u"-t"_s, u"-d"_s, u"postgres"_s}};
+                          u"-w"_s, u"-q"_s, u"--csv"_s, u"-t"_s, u"-d"_s, u"postgres"_s}};
+}
+
+ToolCommand query(const QString& port, const QString& databaseName, const QString& statement)
+{
+    // Warnings and notices would stand among the rows.
+    return psqlIn(port, databaseName,
+                  {u"-q"_s, u"--csv"_s, u"-c"_s,
+                   u"SET client_min_messages = error; SET client_encoding = 'UTF8'"_s, u"-c"_s,
+                   statement});
 }
 
 ToolCommand listArchive(const QString& folder)

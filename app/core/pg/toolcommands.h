@@ -33,9 +33,13 @@ ToolCommand psql(const QString& port, const QString& database, const QStringList
 // transaction.
 ToolCommand psqlScript(const QString& port, const QString& database);
 
-// The psql session that holds the server lock: reads statements on its standard input for as
-// long as the program keeps it open, reports errors without stopping.
-ToolCommand lockSession(const QString& port);
+// The program's own psql session (serversession.h), in postgres: reads statements on its
+// standard input for as long as the program keeps it open, reports errors without stopping,
+// prints rows in CSV.
+ToolCommand session(const QString& port);
+
+// psql prints the rows of `statement` in `database` in CSV, as the session does.
+ToolCommand query(const QString& port, const QString& database, const QString& statement);
 
 // The archive the following commands read is the one on pg_restore's standard input, or with
 // `folder` the archive in the directory format there.

@@ -148,6 +148,19 @@ QProcessEnvironment toolEnvironment(const QProcessEnvironment& from)
     return environment;
 }
 
+// Readies `process` to run `command` as a hidden child, its program taken from `programDir` ("" for
+// the working directory), never looked up in PATH; its output and errors in one stream, in the
+// order of writing.
+void prepareToolProcess(QProcess& process, const ToolCommand& command, const QString& programDir)
+{
+    const QDir dir = programDir.isEmpty() ? QDir::current() : QDir(programDir);
+    process.setProgram(QDir::toNativeSeparators(programPath(command, dir)));
+    process.setArguments(command.arguments);
+    process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    prepareStart(process);
+}
+
 // Read from the input at a time: enough to keep a tool busy, little enough to hold.
 constexpr qint64 inputChunkBytes = 1 << 20;
 
@@ -191,7 +204,6 @@ ToolResult Run::exec(const ToolCommand& command)
 {
     prepareToolProcess(process, command, how.programDir);
     result.command = command.text();
-    process.setProcessChannelMode(QProcess::MergedChannels);
     if (how.input == nullptr) {
         // End-of-file at once: a tool that waits for input (a password, say) fails instead of
         // waiting forever.
@@ -321,15 +333,6 @@ void Run::finish(int exitCode, QProcess::ExitStatus exitStatus)
 
 } // namespace
 
-void prepareToolProcess(QProcess& process, const ToolCommand& command, const QString& programDir)
-{
-    const QDir dir = programDir.isEmpty() ? QDir::current() : QDir(programDir);
-    process.setProgram(QDir::toNativeSeparators(programPath(command, dir)));
-    process.setArguments(command.arguments);
-    process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
-    prepareStart(process);
-}
-
 QString absolutePathForTool(const QString& path)
 {
     if (path.isEmpty() || QDir::isAbsolutePath(path)) {
@@ -372,6 +375,56 @@ ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun 
     buffer.open(QIODevice::ReadOnly);
     how.input = &buffer;
     return runTool(command, how);
+}
+
+ToolSession::~ToolSession()
+{
+    if (m_process.state() == QProcess::NotRunning) {
+        return;
+    }
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(5000)) {
+        killChildTree(m_process);
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool ToolSession::start(const ToolCommand& command, const QString& programDir)
+{
+    prepareToolProcess(m_process, command, programDir);
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { collect(); });
+    QObject::connect(&m_process, &QProcess::finished, [this] { collect(); });
+    m_process.start(QIODevice::ReadWrite);
+    return m_process.waitForStarted(30'000);
+}
+
+void ToolSession::collect()
+{
+    m_output += m_process.readAllStandardOutput();
+    if (m_onOutput) {
+        m_onOutput();
+    }
+}
+
+bool ToolSession::waitFor(const std::function<bool()>& done, QDeadlineTimer deadline,
+                          const std::function<bool()>& cancelled)
+{
+    QEventLoop loop;
+    const auto check = [&] {
+        if (done() || !running() || deadline.hasExpired() || (cancelled && cancelled())) {
+            loop.quit();
+        }
+    };
+    // After collect(), which was connected first.
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &loop, check);
+    QObject::connect(&m_process, &QProcess::finished, &loop, check);
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &loop, check);
+    watch.start(std::chrono::milliseconds(20));
+    if (!done() && running()) {
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    return done();
 }
 
 } // namespace ranupa

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -36,18 +37,13 @@ struct ToolResult
 
     // The output decoded (see toolText). Decoded on demand: a large output is kept once, as bytes.
     QString output() const;
-    // Started, ended normally with exit code 0, and wrote something.
-    bool succeeded() const
-    {
-        return started && !cancelled && !crashed && exitCode == 0 && !rawOutput.isEmpty();
-    }
+    // Started, and ended normally with exit code 0.
+    bool endedWell() const { return started && !cancelled && !crashed && exitCode == 0; }
+    // Ended well, and wrote something.
+    bool succeeded() const { return endedWell() && !rawOutput.isEmpty(); }
     // The output when the run succeeded, "" otherwise.
     QString resultText() const { return succeeded() ? output() : QString(); }
 };
-
-// Prepares `process` to run `command` as a hidden child (see runTool()), its program taken from
-// `programDir` ("" for the working directory), never looked up in PATH.
-void prepareToolProcess(QProcess& process, const ToolCommand& command, const QString& programDir);
 
 // `path` as it goes into a command: relative to the working directory made absolute, so that a
 // name starting with "-" is never read as an option. Nothing else of it is changed ("." and ".."
@@ -81,5 +77,41 @@ ToolResult runTool(const ToolCommand& command, const ToolRun& how = {});
 
 // The same with `input` fed into its standard input.
 ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun how = {});
+
+// A tool kept running for a conversation on its standard input (the program's own psql session),
+// started as runTool() starts a tool, its standard output and errors in one stream. What it
+// writes is read whenever this thread handles its events: within another tool's run, or in
+// waitFor(). Waiting for it therefore never holds up a running tool's output or its cancel.
+class ToolSession final
+{
+    Q_DISABLE_COPY_MOVE(ToolSession)
+
+public:
+    ToolSession() = default;
+    // Closes its input, which ends a psql; one that does not end within a moment is ended.
+    ~ToolSession();
+
+    // False when it could not be started; errorString() says why.
+    bool start(const ToolCommand& command, const QString& programDir);
+    bool running() const { return m_process.state() == QProcess::Running; }
+    QString errorString() const { return m_process.errorString(); }
+    void write(const QByteArray& bytes) { m_process.write(bytes); }
+    // What it has written and nobody has taken yet.
+    QByteArray& output() { return m_output; }
+    const QByteArray& output() const { return m_output; }
+    // Called whenever it has written more, or ended.
+    void setOnOutput(std::function<void()> onOutput) { m_onOutput = std::move(onOutput); }
+    // Handles this thread's events until `done()` holds, the tool ends, `cancelled()` holds or the
+    // deadline passes; gives `done()`.
+    bool waitFor(const std::function<bool()>& done, QDeadlineTimer deadline,
+                 const std::function<bool()>& cancelled = {});
+
+private:
+    void collect();
+
+    QProcess m_process;
+    QByteArray m_output;
+    std::function<void()> m_onOutput;
+};
 
 } // namespace ranupa

@@ -1,0 +1,195 @@
+#include "core/pg/serversession.h"
+
+#include "core/pg/toolcommands.h"
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+namespace {
+
+// psql ends every answer with this line and whether the statements failed ("true" or "false"):
+// what comes before it is that answer's.
+constexpr QByteArrayView answerEnd = "ranupa-selesai ";
+
+// Where the line ending answer `number` starts; -1 when it has not arrived yet. The lines of a
+// question nobody waits for any more come first and are skipped.
+struct AnswerEnd
+{
+    qsizetype start = -1;
+    qsizetype next = 0; // after its line
+    quint64 number = 0;
+    bool failed = false;
+};
+
+std::optional<AnswerEnd> findAnswerEnd(const QByteArray& output)
+{
+    for (qsizetype at = output.indexOf(answerEnd); at >= 0;
+         at = output.indexOf(answerEnd, at + 1)) {
+        if (at > 0 && output[at - 1] != '\n') {
+            continue;
+        }
+        const qsizetype lineEnd = output.indexOf('\n', at);
+        if (lineEnd < 0) {
+            return std::nullopt;
+        }
+        const QList<QByteArray> words =
+            output.sliced(at + answerEnd.size(), lineEnd - at - answerEnd.size())
+                .trimmed()
+                .split(' ');
+        return AnswerEnd{.start = at,
+                         .next = lineEnd + 1,
+                         .number = words.value(0).toULongLong(),
+                         .failed = words.value(1) != "false"};
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+Rows csvRows(QByteArrayView csv)
+{
+    Rows rows;
+    QStringList row;
+    QByteArray field;
+    bool quoted = false;
+    const auto endField = [&] {
+        row << QString::fromUtf8(field);
+        field.clear();
+    };
+    for (qsizetype i = 0; i < csv.size(); ++i) {
+        const char c = csv[i];
+        if (quoted) {
+            const bool doubled = c == '"' && i + 1 < csv.size() && csv[i + 1] == '"';
+            quoted = c != '"' || doubled;
+            if (c != '"' || doubled) {
+                field += c;
+            }
+            i += doubled ? 1 : 0;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            endField();
+        } else if (c == '\n') {
+            endField();
+            rows << row;
+            row.clear();
+        } else if (c != '\r') {
+            field += c;
+        }
+    }
+    if (!field.isEmpty() || !row.isEmpty()) {
+        endField();
+        rows << row;
+    }
+    return rows;
+}
+
+Failure queryFailure(const QString& step, const QString& said)
+{
+    return {.step = step,
+            .details = said.isEmpty() ? u"Server tidak menjawab."_s : said,
+            .cause = causeFromToolText(said)};
+}
+
+std::optional<Failure> ServerSession::start(const QString& port, const QString& programDir,
+                                            const std::function<bool()>& cancelled)
+{
+    const QString step = u"menghubungi server database (psql)"_s;
+    if (!m_tool.start(tools::session(port), programDir)) {
+        return Failure{.step = step,
+                       .details = u"Program tidak dapat dijalankan: "_s + m_tool.errorString(),
+                       .cause = FailureCause::ToolsMissing};
+    }
+    m_tool.setOnOutput([this] { takeAnswers(); });
+    // Warnings and notices would stand among the rows; a server set to end idle sessions would
+    // end this one, and the server lock with it.
+    for (const QString& setting : {u"client_min_messages = error"_s, u"client_encoding = 'UTF8'"_s,
+                                   u"idle_session_timeout = 0"_s}) {
+        if (const Result<Rows> set = query(step, u"SET "_s + setting, cancelled); !set) {
+            return set.failure();
+        }
+    }
+    return std::nullopt;
+}
+
+Result<Rows> ServerSession::query(const QString& step, const QString& statement,
+                                  const std::function<bool()>& cancelled)
+{
+    std::optional<Answer> answer;
+    send(statement, [&answer](const Answer& given) { answer = given; });
+    m_tool.waitFor([&answer] { return answer.has_value(); }, QDeadlineTimer::Forever, cancelled);
+    if (!answer) {
+        forget();
+        if (cancelled && cancelled()) {
+            return Failure::cancel();
+        }
+        return ended(step);
+    }
+    if (answer->failed) {
+        return queryFailure(step, QString::fromUtf8(answer->text).trimmed());
+    }
+    m_connected = true;
+    return csvRows(answer->text);
+}
+
+Failure ServerSession::ended(const QString& step) const
+{
+    // psql said why it ended: it never reached the server, the server went, or someone ended
+    // the session.
+    Failure failure = queryFailure(step, QString::fromUtf8(m_tool.output()).trimmed());
+    if (m_connected) {
+        failure.details.prepend(u"Sesi server milik program ini berakhir.\n"_s);
+        if (failure.cause == FailureCause::Unknown) {
+            failure.cause = FailureCause::LockLost;
+        }
+    }
+    return failure;
+}
+
+bool ServerSession::ask(const QString& statement, std::function<void(std::optional<Rows>)> answered)
+{
+    if (m_awaited != 0 || !m_tool.running()) {
+        return false;
+    }
+    send(statement, [answered = std::move(answered)](const Answer& answer) {
+        answered(answer.failed ? std::nullopt : std::optional(csvRows(answer.text)));
+    });
+    return true;
+}
+
+void ServerSession::forget()
+{
+    m_awaited = 0;
+    m_answered = {};
+}
+
+void ServerSession::send(const QString& statement, std::function<void(const Answer&)> answered)
+{
+    m_awaited = ++m_sent;
+    m_answered = std::move(answered);
+    // psql runs a statement once it has read its semicolon, and a meta-command at once: without
+    // one the answer's end would come before the answer. It sets ERROR after each statement and
+    // goes on after one that failed.
+    QByteArray text = statement.trimmed().toUtf8();
+    if (!text.endsWith(';')) {
+        text += ';';
+    }
+    m_tool.write(text + "\n\\echo " + answerEnd.toByteArray() + QByteArray::number(m_sent) +
+                 " :ERROR\n");
+}
+
+void ServerSession::takeAnswers()
+{
+    while (const std::optional<AnswerEnd> end = findAnswerEnd(m_tool.output())) {
+        const Answer answer{.failed = end->failed, .text = m_tool.output().left(end->start)};
+        m_tool.output().remove(0, end->next);
+        if (end->number == m_awaited) {
+            const auto answered = std::move(m_answered);
+            forget();
+            answered(answer);
+        }
+    }
+}
+
+} // namespace ranupa
