@@ -4,6 +4,7 @@
 #include "core/pg/toolrunner.h"
 
 #include <QTest>
+#include <cerrno>
 
 using namespace Qt::StringLiterals;
 using ranupa::FailureCause;
@@ -15,6 +16,8 @@ class FailureCauseTest final : public QObject
 private slots:
     void toolMessagesName_data();
     void toolMessagesName();
+    void fileErrorsNameTheirCauseByCode_data();
+    void fileErrorsNameTheirCauseByCode();
     void everyFailureHasASentence();
 };
 
@@ -64,6 +67,34 @@ void FailureCauseTest::toolMessagesName()
     result.exitCode = 1;
     result.rawOutput = output.toLocal8Bit();
     QCOMPARE(ranupa::causeFromToolResult(result), cause);
+}
+
+void FailureCauseTest::fileErrorsNameTheirCauseByCode_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text"); // in whatever language the system speaks
+    QTest::addColumn<FailureCause>("cause");
+    QTest::newRow("disk full, German") << ENOSPC
+                                       << u"Auf dem Gerät ist kein Speicherplatz mehr "
+                                          u"verfügbar"_s
+                                       << FailureCause::DiskFull;
+    QTest::newRow("quota, Indonesian")
+        << EDQUOT << u"Kuota disk terlampaui"_s << FailureCause::DiskFull;
+    QTest::newRow("file too large")
+        << EFBIG << u"Berkas terlalu besar"_s << FailureCause::FileTooLarge;
+    // The words of a full disk on another code name nothing.
+    QTest::newRow("not writable") << EACCES << u"No space left on device"_s
+                                  << FailureCause::DirectoryNotWritable;
+}
+
+void FailureCauseTest::fileErrorsNameTheirCauseByCode()
+{
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    QFETCH(FailureCause, cause);
+    const ranupa::Failure failure = ranupa::fileFailure(u"membuat file backup"_s, code, text);
+    QCOMPARE(failure.cause, cause);
+    QCOMPARE(failure.details, text);
 }
 
 void FailureCauseTest::everyFailureHasASentence()

@@ -8,11 +8,12 @@
 #include <QRegularExpression>
 
 #ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
 #include <qt_windows.h>
 #else
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -43,9 +44,20 @@ bool isPartialBackupName(const QString& fileName)
 
 #ifdef Q_OS_UNIX
 
-QString errnoText(int error)
+constexpr int nameTaken = EEXIST;
+
+// Opens the new file `path` for writing, never an existing one; 0, or the system's error code.
+// Its lock tells a live backup from an abandoned one.
+int createNewFile(const QString& path, QFile& file)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        return errno;
+    }
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    return 0;
 }
 
 // Whether some process still holds the lock of a partial backup file, i.e. its backup runs.
@@ -91,7 +103,7 @@ Result<PartialBackupFile::Naming> renameWithoutReplacing(const QString& from, co
         return PartialBackupFile::Naming::NameTaken;
     }
     if (errno != EINVAL && errno != ENOSYS) {
-        return Failure{.step = {}, .details = errnoText(errno)};
+        return fileFailure({}, errno, qt_error_string(errno));
     }
 #endif
     // File systems without an atomic rename that refuses to replace: a hard link refuses too.
@@ -99,13 +111,29 @@ Result<PartialBackupFile::Naming> renameWithoutReplacing(const QString& from, co
         if (errno == EEXIST) {
             return PartialBackupFile::Naming::NameTaken;
         }
-        return Failure{.step = {}, .details = errnoText(errno)};
+        return fileFailure({}, errno, qt_error_string(errno));
     }
     ::unlink(source.constData());
     return PartialBackupFile::Naming::Done;
 }
 
 #else
+
+constexpr int nameTaken = ERROR_FILE_EXISTS;
+
+// As on Linux. Without FILE_SHARE_DELETE: while it is open, nobody can remove it.
+int createNewFile(const QString& path, QFile& file)
+{
+    const HANDLE handle = CreateFileW(
+        reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()), GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return int(GetLastError());
+    }
+    file.open(_open_osfhandle(intptr_t(handle), _O_WRONLY), QIODevice::WriteOnly,
+              QFileDevice::AutoCloseHandle);
+    return 0;
+}
 
 bool isHeldByRunningBackup(const QString&)
 {
@@ -124,7 +152,7 @@ Result<PartialBackupFile::Naming> renameWithoutReplacing(const QString& from, co
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
         return PartialBackupFile::Naming::NameTaken;
     }
-    return Failure{.step = {}, .details = u"kode %1"_s.arg(error)};
+    return fileFailure({}, int(error), qt_error_string(int(error)));
 }
 
 #endif
@@ -136,26 +164,21 @@ PartialBackupFile::PartialBackupFile(const QString& path) : m_path(path), m_file
 Result<std::unique_ptr<PartialBackupFile>> PartialBackupFile::create(const QString& directory,
                                                                      const QDateTime& stamp)
 {
-    QString problem;
     const QString prefix = QDir(directory).filePath(editionWord.toString() +
                                                     stamp.toString(u"ddMMyyyyhhmmss"_s) + u'-');
+    int error = 0;
     for (int attempt = 0; attempt < 20; ++attempt) {
         std::unique_ptr<PartialBackupFile> file(
             new PartialBackupFile(prefix + randomSuffix() + u".part"_s));
-        // NewOnly: an existing file is never opened, let alone truncated.
-        if (file->m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-#ifdef Q_OS_UNIX
-            ::flock(file->m_file.handle(), LOCK_EX | LOCK_NB);
-#endif
+        if (error = createNewFile(file->m_path, file->m_file); error == 0) {
             return file;
         }
-        problem = file->m_file.errorString();
         file->m_ours = false; // not made by us: never to be removed by us
-        if (!QFileInfo::exists(file->m_path)) {
-            break; // not a name clash: another try will not do better
+        if (error != nameTaken) {
+            break; // another try will not do better
         }
     }
-    return Failure{.step = {}, .details = problem};
+    return fileFailure({}, error, qt_error_string(error));
 }
 
 PartialBackupFile::~PartialBackupFile()

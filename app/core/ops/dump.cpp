@@ -160,11 +160,10 @@ Result<QString> giveFinalName(Operation& operation, PartialBackupFile& partial,
         const QString filePath = backupFilePath(targetDir, nameTime, kind);
         const Result<PartialBackupFile::Naming> named = partial.giveFinalName(filePath);
         if (!named) {
-            return Failure{
-                .step =
-                    u"memberi nama akhir %1 pada file backup yang sudah diperiksa"_s.arg(filePath),
-                .details = named.failure().details,
-                .cause = causeFromToolText(named.failure().details)};
+            Failure failure = named.failure();
+            failure.step =
+                u"memberi nama akhir %1 pada file backup yang sudah diperiksa"_s.arg(filePath);
+            return failure;
         }
         if (*named == PartialBackupFile::Naming::Done) {
             return filePath;
@@ -238,12 +237,9 @@ Result<QString> writeBackup(Operation& operation, const QString& targetDirText, 
     Result<std::unique_ptr<PartialBackupFile>> created =
         PartialBackupFile::create(targetDir, nameTime);
     if (!created) {
-        const QString problem = created.failure().details;
-        return Failure{.step = u"membuat file backup di folder %1"_s.arg(targetDir),
-                       .details = problem,
-                       .cause = causeFromToolText(problem) == FailureCause::DiskFull
-                                    ? FailureCause::DiskFull
-                                    : FailureCause::DirectoryNotWritable};
+        Failure failure = created.failure();
+        failure.step = u"membuat file backup di folder %1"_s.arg(targetDir);
+        return failure;
     }
     PartialBackupFile& partial = **created;
     const ToolResult dumped = dump(operation, partial, std::move(tables));
