@@ -1,5 +1,5 @@
 #include "core/model/history.h"
-#include "core/ops/scheduler.h"
+#include "core/schedule/scheduler.h"
 #include "gui/scheduledialog.h"
 #include "modalhelper.h"
 #include "testcluster.h"

@@ -4,7 +4,7 @@
 #include "core/model/wording.h"
 #include "core/ops/job.h"
 #include "core/ops/runstatus.h"
-#include "core/ops/scheduler.h"
+#include "core/schedule/scheduler.h"
 #include "gui/backupselector.h"
 #include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"

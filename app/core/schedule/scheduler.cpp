@@ -1,4 +1,4 @@
-#include "core/ops/scheduler.h"
+#include "core/schedule/scheduler.h"
 
 #include "core/model/installation.h"
 

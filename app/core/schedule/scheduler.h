@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/model/failure.h"
-#include "core/ops/schedule.h"
+#include "core/schedule/schedule.h"
 
 #include <QDateTime>
 #include <optional>
