@@ -1,9 +1,11 @@
+#include "core/schedule/scheduler.h"
 #include "gui/datautility.h"
 #include "gui/elidedpath.h"
 #include "modalhelper.h"
 #include "testhome.h"
 
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -33,6 +35,7 @@ private slots:
     void restoreSelectorShowsNewestFirst();
     void emptyFieldsRunNothing();
     void statusSaysWhereTheInstallationWasLookedFor();
+    void windowNeverWaitsForAHangingScheduler();
     void pathsKeepTheirFileName_data();
     void pathsKeepTheirFileName();
 
@@ -138,7 +141,7 @@ void TestDataUtility::layoutAsDesigned()
     auto* status = child<QLabel>(window, "backupStatus");
     QCOMPARE(status->geometry(), QRect(12, 238, 322, 40));
     QCOMPARE(status->focusPolicy(), Qt::NoFocus);
-    QCOMPARE(status->text(), QStringLiteral("Belum ada backup yang tercatat di komputer ini."));
+    QTRY_COMPARE(status->text(), QStringLiteral("Belum ada backup yang tercatat di komputer ini."));
     QVERIFY(status->palette().color(QPalette::WindowText) != QColor(0xb0, 0, 0)); // no warning
     QVERIFY(status->toolTip().contains(QStringLiteral("--history")));
 }
@@ -366,6 +369,37 @@ void TestDataUtility::statusSaysWhereTheInstallationWasLookedFor()
     QVERIFY2(status->toolTip().startsWith(said), qPrintable(status->toolTip()));
     QVERIFY(said.startsWith(status->text().replace(u'\n', u' ').section(u' ', 0, 8)));
     QCOMPARE(status->palette().color(QPalette::WindowText), QColor(0xb0, 0, 0));
+}
+
+void TestDataUtility::windowNeverWaitsForAHangingScheduler()
+{
+    // A schedule made; then the crontab hangs when asked whether it still holds it.
+    QCOMPARE(ranupa::makeSchedule({.program = QStringLiteral("/usr/bin/true"),
+                                   .installDir = m_dir.path(),
+                                   .backupDir = m_dir.path()}),
+             std::nullopt);
+    constexpr int hangMs = 30'000;
+    qputenv("RANUPA_FAKE_CRONTAB_SLEEP_MS", QByteArray::number(hangMs));
+    const auto cleanup = qScopeGuard([] {
+        qunsetenv("RANUPA_FAKE_CRONTAB_SLEEP_MS");
+        QVERIFY(ranupa::removeSchedule());
+    });
+    auto window = std::make_unique<DataUtility>();
+    openAndActivate(*window);
+    // A key goes through the event loop like a typed one, and moves the focus on.
+    QCoreApplication::postEvent(child<QLineEdit>(*window, "targetDir"),
+                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier));
+    QTRY_COMPARE(QApplication::focusWidget(), child<QPushButton>(*window, "cmdPilihBackup"));
+    // Still before the answer: the line claims nothing it has not read.
+    auto* status = child<QLabel>(*window, "backupStatus");
+    QVERIFY2(!status->text().contains(QStringLiteral("Backup terakhir")) &&
+                 !status->text().contains(QStringLiteral("Belum ada backup")),
+             qPrintable(status->text()));
+    // The window goes at once; the hanging crontab with it, and its answer is never awaited.
+    QElapsedTimer closing;
+    closing.start();
+    window.reset();
+    QVERIFY2(closing.elapsed() < hangMs / 2, qPrintable(QString::number(closing.elapsed())));
 }
 
 void TestDataUtility::pathsKeepTheirFileName_data()

@@ -1,5 +1,5 @@
 #include "core/model/history.h"
-#include "core/ops/scheduler.h"
+#include "core/schedule/scheduler.h"
 #include "gui/scheduledialog.h"
 #include "modalhelper.h"
 #include "testcluster.h"
@@ -265,9 +265,9 @@ void TestSchedule::windowBackupOffersADailySchedule()
     const RunRecord last = readHistory().constLast();
     QCOMPARE(last.origin, RunOrigin::Window);
     QCOMPARE(QFileInfo(last.filePath).absolutePath(), target.path());
-    const QString status = labelText(window, "backupStatus");
-    QVERIFY2(status.contains(u"belum diuji"_s) && status.contains(u"pukul 07.30"_s),
-             qPrintable(status));
+    QTRY_VERIFY2(labelText(window, "backupStatus").contains(u"belum diuji"_s) &&
+                     labelText(window, "backupStatus").contains(u"pukul 07.30"_s),
+                 qPrintable(labelText(window, "backupStatus")));
     const Result<bool> removed = removeSchedule();
     QVERIFY(removed && *removed);
 }

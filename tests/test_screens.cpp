@@ -1,6 +1,6 @@
 #include "core/model/history.h"
 #include "core/ops/operation.h"
-#include "core/ops/scheduler.h"
+#include "core/schedule/scheduler.h"
 #include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/imagectrl.h"
@@ -118,11 +118,11 @@ void TestScreens::statusLineFitsAtItsLongest()
     }
     DataUtility window;
     openAndActivate(window);
-    verifyTextsFit(window); // each of the status line's lines too
     auto* status = window.findChild<QLabel*>(u"backupStatus"_s);
-    QVERIFY2(status->toolTip().contains(u"terakhir gagal"_s) &&
-                 status->toolTip().contains(u"Sudah lebih dari 7 hari!"_s),
-             qPrintable(status->toolTip()));
+    QTRY_VERIFY2(status->toolTip().contains(u"terakhir gagal"_s) &&
+                     status->toolTip().contains(u"Sudah lebih dari 7 hari!"_s),
+                 qPrintable(status->toolTip()));
+    verifyTextsFit(window); // each of the status line's lines too
     const int lines = int(status->text().count(u'\n')) + 1;
     QVERIFY(lines * status->fontMetrics().lineSpacing() <= status->height());
     QCOMPARE(status->palette().color(QPalette::WindowText), QColor(0xb0, 0, 0));

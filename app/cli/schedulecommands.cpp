@@ -4,7 +4,7 @@
 #include "cli/output.h"
 #include "core/model/wording.h"
 #include "core/ops/runstatus.h"
-#include "core/ops/scheduler.h"
+#include "core/schedule/scheduler.h"
 
 #include <QRegularExpression>
 #include <algorithm>

@@ -3,8 +3,8 @@
 #include "core/model/installation.h"
 #include "core/model/wording.h"
 #include "core/ops/job.h"
-#include "core/ops/runstatus.h"
-#include "core/ops/scheduler.h"
+#include "core/ops/statusreader.h"
+#include "core/schedule/scheduler.h"
 #include "gui/backupselector.h"
 #include "gui/confirmrestore.h"
 #include "gui/layoutscale.h"
@@ -26,6 +26,7 @@
 #include <QScopedValueRollback>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 
@@ -180,9 +181,31 @@ void askBeforeReplacing(OperationJob& job, QWidget& window)
                      });
 }
 
+// The scheduler may take its time (a minute a program at most): the schedule is made on a thread
+// of its own while a progress dialog keeps the window busy, and read back to be told.
+std::optional<Failure> makeScheduleWhileBusy(const DailyBackup& backup,
+                                             std::optional<Schedule>& made, QWidget* parent)
+{
+    ProgressDialog progress(u"Jadwalkan Backup Harian"_s, false, parent);
+    progress.setObjectName(u"progress"_s);
+    progress.setStep(u"Membuat jadwal..."_s);
+    std::optional<Failure> notMade;
+    const std::unique_ptr<QThread> maker(QThread::create([&] {
+        notMade = makeSchedule(backup);
+        made = notMade ? std::nullopt : currentSchedule();
+    }));
+    QObject::connect(maker.get(), &QThread::finished, &progress, &ProgressDialog::finish);
+    maker->start();
+    progress.exec();
+    maker->wait();
+    return notMade;
+}
+
 } // namespace
 
-DataUtility::DataUtility(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::DataUtil>())
+DataUtility::DataUtility(QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::DataUtil>()),
+      m_statusReader(std::make_unique<BackupStatusReader>())
 {
     ui->setupUi(this);
     // No close box and no system menu: "Tutup" is the window's own way out.
@@ -200,6 +223,8 @@ DataUtility::DataUtility(QWidget* parent) : QDialog(parent), ui(std::make_unique
     // Read-only and out of the focus chain: the window's keyboard order stays as it was.
     ui->backupStatus->setFocusPolicy(Qt::NoFocus);
     ui->backupStatus->setTextFormat(Qt::PlainText);
+    connect(m_statusReader.get(), &BackupStatusReader::statusRead, this,
+            [this](const BackupStatus& status) { showStatus(status); });
     refreshStatus();
     ui->targetDir->setFocus();
 }
@@ -308,8 +333,9 @@ void DataUtility::scheduleDailyBackup(const QString& backupDir)
         return;
     }
     const Result<DailyBackup> backup = dailyBackupOfThisProgram(backupDir, ask.at(), ask.keep());
-    const std::optional<Failure> notMade = backup ? makeSchedule(*backup) : backup.failure();
-    const std::optional<Schedule> made = notMade ? std::nullopt : currentSchedule();
+    std::optional<Schedule> made;
+    const std::optional<Failure> notMade =
+        backup ? makeScheduleWhileBusy(*backup, made, this) : backup.failure();
     refreshStatus();
     QMessageBox box(made ? QMessageBox::Information : QMessageBox::Warning, messageTitle(),
                     made ? u"Backup harian dijadwalkan"_s
@@ -334,14 +360,24 @@ void DataUtility::scheduleDailyBackup(const QString& backupDir)
 
 void DataUtility::refreshStatus()
 {
-    BackupStatus status = backupStatus(readHistory(), currentSchedule());
     // Started from the wrong folder, no backup or restore can run: said before one is tried.
-    if (const std::optional<QString> notice = missingInstallationNotice()) {
-        status = {
-            .text = *notice, .toolTip = status.text + u"\n\n"_s + status.toolTip, .warning = true};
+    m_installationNotice = missingInstallationNotice();
+    showStatus(std::nullopt);
+    m_statusReader->refresh();
+}
+
+void DataUtility::showStatus(const std::optional<BackupStatus>& read)
+{
+    BackupStatus status = read.value_or(BackupStatus{
+        .text = u"Memeriksa riwayat backup dan jadwal..."_s, .toolTip = {}, .warning = false});
+    if (m_installationNotice) {
+        status = {.text = *m_installationNotice,
+                  .toolTip = read ? status.text + u"\n\n"_s + status.toolTip : QString(),
+                  .warning = true};
     }
     ui->backupStatus->setText(fittedLines(status.text, *ui->backupStatus));
-    ui->backupStatus->setToolTip(status.text + u"\n\n"_s + status.toolTip);
+    ui->backupStatus->setToolTip(
+        status.toolTip.isEmpty() ? status.text : status.text + u"\n\n"_s + status.toolTip);
     QPalette palette = this->palette();
     if (status.warning) {
         palette.setColor(QPalette::WindowText, QColor(0xb0, 0x00, 0x00));

@@ -1,11 +1,14 @@
 // The crontab program for the tests: the table lives in the file RANUPA_FAKE_CRONTAB names.
 // "-l" prints it (without one: "no crontab for ..." and exit 1, as cron says), "-" replaces it
 // with standard input, refusing a job line without five time fields and a command, as cron does.
+// RANUPA_FAKE_CRONTAB_SLEEP_MS makes "-l" answer that much later, as a hanging cron would.
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 int main(int argc, char* argv[])
 {
@@ -15,6 +18,9 @@ int main(int argc, char* argv[])
         return 2;
     }
     if (option == "-l") {
+        if (const char* sleep = std::getenv("RANUPA_FAKE_CRONTAB_SLEEP_MS")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(sleep)));
+        }
         std::ifstream in(table);
         if (!in) {
             std::cerr << "no crontab for tester\n";

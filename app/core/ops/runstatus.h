@@ -2,7 +2,7 @@
 
 #include "core/model/history.h"
 #include "core/model/outcome.h"
-#include "core/ops/scheduler.h"
+#include "core/schedule/scheduler.h"
 
 #include <QDateTime>
 #include <QList>

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "core/model/failure.h"
-#include "core/ops/schedule.h"
+#include "core/schedule/schedule.h"
 
 #include <QDateTime>
+#include <functional>
 #include <optional>
 
 // The daily backup put into, read back from and taken out of the system's scheduler: on Windows
@@ -38,8 +39,9 @@ std::optional<Failure> makeSchedule(const DailyBackup& backup);
 // Removes what makeSchedule() made, and nothing else; whether there was any.
 Result<bool> removeSchedule();
 
-// The schedule made on this computer, when the scheduler still holds it.
-std::optional<Schedule> currentSchedule();
+// The schedule made on this computer, when the scheduler still holds it. Asking the scheduler may
+// take up to a minute; `cancelled`, asked meanwhile, ends the wait, and then finds none.
+std::optional<Schedule> currentSchedule(const std::function<bool()>& cancelled = {});
 
 // When a daily run at `at` comes next after `now`.
 QDateTime nextRun(const QTime& at, const QDateTime& now = QDateTime::currentDateTime());

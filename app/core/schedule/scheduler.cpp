@@ -1,21 +1,17 @@
-#include "core/ops/scheduler.h"
+#include "core/schedule/scheduler.h"
 
 #include "core/model/installation.h"
+#include "core/pg/toolrunner.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringEncoder>
 #include <QTemporaryFile>
-
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -23,49 +19,46 @@ namespace ranupa {
 
 namespace {
 
-struct Ran
-{
-    bool started = false;
-    int exitCode = -1;
-    QString output;
-    QString errors;
+using Cancelled = std::function<bool()>;
 
-    bool succeeded() const { return started && exitCode == 0; }
-    QString said() const { return (output + errors).trimmed(); }
-};
-
-// The scheduler's programs are run from an argument list, never through a shell, and without a
-// console window of their own on Windows.
-Ran runProgram(const QString& program, const QStringList& arguments, const QByteArray& input = {})
+// Started, and ended by itself with exit code 0: most of the scheduler's commands say nothing
+// when they succeed.
+bool ranCleanly(const ToolResult& ran)
 {
-    Ran ran;
-    QProcess process;
-#ifdef Q_OS_WIN
-    process.setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments* args) { args->flags |= CREATE_NO_WINDOW; });
-#endif
-    process.start(program, arguments);
-    if (program.isEmpty() || !process.waitForStarted(10'000)) {
-        ran.errors = process.errorString();
-        return ran;
-    }
-    ran.started = true;
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(60'000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    ran.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    ran.output = QString::fromLocal8Bit(process.readAllStandardOutput());
-    ran.errors = QString::fromLocal8Bit(process.readAllStandardError());
-    return ran;
+    return ran.started && !ran.cancelled && !ran.crashed && ran.exitCode == 0;
 }
 
+// What the program said, or why it did not start.
+QString said(const ToolResult& ran)
+{
+    return ran.started ? ran.output().trimmed() : ran.errorString;
+}
+
+// The scheduler's programs go through the one tool runner: an argument list, never a shell, no
+// console window on Windows, a minute at most; `cancelled` ends one sooner.
+ToolResult runProgram(const QString& program, const QStringList& arguments,
+                      const QByteArray& input = {}, const Cancelled& cancelled = {})
+{
+    if (program.isEmpty()) { // not found in PATH
+        ToolResult notFound;
+        notFound.errorString = QCoreApplication::translate("QProcess", "No program defined");
+        return notFound;
+    }
+    ToolRun how;
+    how.cancelled = cancelled;
+    how.timeout = std::chrono::minutes(1);
+    return runTool({.program = program, .arguments = arguments}, input, how);
+}
+
+// Absolute, as the tool runner takes a program outside the installation; a bare name is looked
+// up in PATH.
 QString programFor(const char* variable, const QString& name)
 {
     const QString given = qEnvironmentVariable(variable);
-    return given.isEmpty() ? QStandardPaths::findExecutable(name) : given;
+    if (QDir::isAbsolutePath(given)) {
+        return given;
+    }
+    return QStandardPaths::findExecutable(given.isEmpty() ? name : given);
 }
 
 Failure failure(const QString& step, const QString& details)
@@ -73,9 +66,9 @@ Failure failure(const QString& step, const QString& details)
     return {.step = step, .details = details};
 }
 
-std::optional<Failure> failureUnless(const Ran& ran, const QString& step)
+std::optional<Failure> failureUnless(const ToolResult& ran, const QString& step)
 {
-    return ran.succeeded() ? std::nullopt : std::optional(failure(step, ran.said()));
+    return ranCleanly(ran) ? std::nullopt : std::optional(failure(step, said(ran)));
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes, QString& problem)
@@ -134,7 +127,7 @@ QString unitPath(const QString& name)
         .filePath(u"systemd/user/"_s + name);
 }
 
-Ran systemctl(const QStringList& arguments)
+ToolResult systemctl(const QStringList& arguments)
 {
     return runProgram(programFor("RANUPA_SYSTEMCTL", u"systemctl"_s),
                       QStringList{u"--user"_s} + arguments);
@@ -151,7 +144,7 @@ std::optional<Failure> removeSystemd(bool& removed)
     if (!systemdHolds()) {
         return std::nullopt;
     }
-    const Ran disabled = systemctl({u"disable"_s, u"--now"_s, systemdTimerName()});
+    const ToolResult disabled = systemctl({u"disable"_s, u"--now"_s, systemdTimerName()});
     for (const QString& name : {systemdTimerName(), systemdServiceName(),
                                 u"timers.target.wants/"_s + systemdTimerName()}) {
         QFile::remove(unitPath(name));
@@ -188,21 +181,22 @@ QString crontabProgram()
     return programFor("RANUPA_CRONTAB", u"crontab"_s);
 }
 
-std::optional<QStringList> crontabLines(std::optional<Failure>& failed)
+std::optional<QStringList> crontabLines(std::optional<Failure>& failed,
+                                        const Cancelled& cancelled = {})
 {
-    const Ran listed = runProgram(crontabProgram(), {u"-l"_s});
-    if (listed.succeeded()) {
-        return listed.output.split(u'\n', Qt::SkipEmptyParts);
+    const ToolResult listed = runProgram(crontabProgram(), {u"-l"_s}, {}, cancelled);
+    if (ranCleanly(listed)) {
+        return listed.output().split(u'\n', Qt::SkipEmptyParts);
     }
-    // A user without a crontab yet.
-    if (listed.started && listed.errors.contains(u"no crontab for"_s)) {
+    // A user without a crontab yet: cron says so in English, as the runner asks its programs.
+    if (listed.started && !listed.cancelled && listed.output().contains(u"no crontab for"_s)) {
         return QStringList();
     }
     failed = failure(u"membaca crontab (crontab -l)"_s,
-                     listed.started ? listed.said()
+                     listed.started ? said(listed)
                                     : u"Program crontab tidak ditemukan atau tidak dapat "
                                       u"dijalankan: "_s +
-                                          listed.errors);
+                                          listed.errorString);
     return std::nullopt;
 }
 
@@ -245,22 +239,22 @@ std::optional<Failure> installCron(const DailyBackup& backup)
     return writeCrontab(*lines);
 }
 
-bool cronHolds()
+bool cronHolds(const Cancelled& cancelled)
 {
     std::optional<Failure> failed;
-    const std::optional<QStringList> lines = crontabLines(failed);
+    const std::optional<QStringList> lines = crontabLines(failed, cancelled);
     return lines && std::any_of(lines->cbegin(), lines->cend(), isScheduleLine);
 }
 
 // Windows: a task of the user's own, made from its XML definition.
-Ran schtasks(const QStringList& arguments)
+ToolResult schtasks(const QStringList& arguments, const Cancelled& cancelled = {})
 {
-    return runProgram(programFor("RANUPA_SCHTASKS", u"schtasks"_s), arguments);
+    return runProgram(programFor("RANUPA_SCHTASKS", u"schtasks"_s), arguments, {}, cancelled);
 }
 
-bool taskHolds()
+bool taskHolds(const Cancelled& cancelled = {})
 {
-    return schtasks({u"/Query"_s, u"/TN"_s, taskName()}).succeeded();
+    return ranCleanly(schtasks({u"/Query"_s, u"/TN"_s, taskName()}, cancelled));
 }
 
 [[maybe_unused]] std::optional<Failure> removeTask(bool& removed)
@@ -294,7 +288,7 @@ SchedulerKind kindOnThisComputer()
 #else
     // A session manager answers only while the user is logged in with one; as root, over ssh or
     // in a container there is none, and cron runs the line instead.
-    return systemctl({u"show-environment"_s}).succeeded() ? SchedulerKind::SystemdTimer
+    return ranCleanly(systemctl({u"show-environment"_s})) ? SchedulerKind::SystemdTimer
                                                           : SchedulerKind::Crontab;
 #endif
 }
@@ -312,15 +306,15 @@ std::optional<Failure> install(SchedulerKind kind, const DailyBackup& backup)
     return std::nullopt;
 }
 
-bool holds(SchedulerKind kind)
+bool holds(SchedulerKind kind, const Cancelled& cancelled = {})
 {
     switch (kind) {
     case SchedulerKind::SystemdTimer:
         return systemdHolds();
     case SchedulerKind::Crontab:
-        return cronHolds();
+        return cronHolds(cancelled);
     case SchedulerKind::TaskScheduler:
-        return taskHolds();
+        return taskHolds(cancelled);
     }
     return false;
 }
@@ -388,10 +382,10 @@ Result<bool> removeSchedule()
     return removed;
 }
 
-std::optional<Schedule> currentSchedule()
+std::optional<Schedule> currentSchedule(const std::function<bool()>& cancelled)
 {
     const std::optional<Schedule> noted = readNote();
-    return noted && holds(noted->kind) ? noted : std::nullopt;
+    return noted && holds(noted->kind, cancelled) ? noted : std::nullopt;
 }
 
 QDateTime nextRun(const QTime& at, const QDateTime& now)

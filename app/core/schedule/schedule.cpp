@@ -1,4 +1,4 @@
-#include "core/ops/schedule.h"
+#include "core/schedule/schedule.h"
 
 #include <QDir>
 #include <QXmlStreamWriter>
