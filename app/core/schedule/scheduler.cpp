@@ -21,13 +21,6 @@ namespace {
 
 using Cancelled = std::function<bool()>;
 
-// Started, and ended by itself with exit code 0: most of the scheduler's commands say nothing
-// when they succeed.
-bool ranCleanly(const ToolResult& ran)
-{
-    return ran.started && !ran.cancelled && !ran.crashed && ran.exitCode == 0;
-}
-
 // What the program said, or why it did not start.
 QString said(const ToolResult& ran)
 {
@@ -68,7 +61,7 @@ Failure failure(const QString& step, const QString& details)
 
 std::optional<Failure> failureUnless(const ToolResult& ran, const QString& step)
 {
-    return ranCleanly(ran) ? std::nullopt : std::optional(failure(step, said(ran)));
+    return ran.endedWell() ? std::nullopt : std::optional(failure(step, said(ran)));
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes, QString& problem)
@@ -185,7 +178,7 @@ std::optional<QStringList> crontabLines(std::optional<Failure>& failed,
                                         const Cancelled& cancelled = {})
 {
     const ToolResult listed = runProgram(crontabProgram(), {u"-l"_s}, {}, cancelled);
-    if (ranCleanly(listed)) {
+    if (listed.endedWell()) {
         return listed.output().split(u'\n', Qt::SkipEmptyParts);
     }
     // A user without a crontab yet: cron says so in English, as the runner asks its programs.
@@ -254,7 +247,7 @@ ToolResult schtasks(const QStringList& arguments, const Cancelled& cancelled = {
 
 bool taskHolds(const Cancelled& cancelled = {})
 {
-    return ranCleanly(schtasks({u"/Query"_s, u"/TN"_s, taskName()}, cancelled));
+    return schtasks({u"/Query"_s, u"/TN"_s, taskName()}, cancelled).endedWell();
 }
 
 [[maybe_unused]] std::optional<Failure> removeTask(bool& removed)
@@ -288,7 +281,7 @@ SchedulerKind kindOnThisComputer()
 #else
     // A session manager answers only while the user is logged in with one; as root, over ssh or
     // in a container there is none, and cron runs the line instead.
-    return ranCleanly(systemctl({u"show-environment"_s})) ? SchedulerKind::SystemdTimer
+    return systemctl({u"show-environment"_s}).endedWell() ? SchedulerKind::SystemdTimer
                                                           : SchedulerKind::Crontab;
 #endif
 }
