@@ -72,7 +72,7 @@ QString stopRequests()
 struct OptionText
 {
     QStringView name;
-    QStringView valueName; // none for a switch
+    QStringView valueName; // "" for a switch
     QStringView description;
 };
 
@@ -80,44 +80,37 @@ struct OptionText
 constexpr auto optionTexts = std::to_array<OptionText>({
     {u"backup", u"DIR", u"Buat backup database pendataan di folder DIR."},
     {u"keep", u"N",
-     u"Setelah backup berhasil, hapus backup lama di DIR sehingga tinggal N backup terbaru. "
-     u"Backup pengaman sebelum restore tidak dihitung dan tidak dihapus."},
+     u"Setelah backup berhasil, hapus backup lama di DIR sehingga tinggal N backup terbaru. Backup "
+     u"pengaman sebelum restore tidak dihitung dan tidak dihapus."},
     {u"restore", u"FILE", u"Ganti isi database pendataan dengan isi file backup FILE."},
-    {u"yes", {}, u"Setujui bahwa --restore mengganti isi database."},
+    {u"yes", u"", u"Setujui bahwa --restore mengganti isi database."},
     {u"backup-first", u"DIR",
-     u"Dengan --restore: buat dulu backup pengaman database saat ini di folder DIR; bila "
-     u"backup itu gagal, restore tidak dijalankan."},
-    {u"any-database",
-     {},
+     u"Dengan --restore: buat dulu backup pengaman database saat ini di folder DIR; bila backup "
+     u"itu gagal, restore tidak dijalankan."},
+    {u"any-database", u"",
      u"Dengan --restore: terima juga file backup database lain selain pendataan."},
     {u"list", u"DIR", u"Tampilkan file backup di folder DIR, yang terbaru lebih dulu."},
-    {u"verify",
-     {},
+    {u"verify", u"",
      u"Uji apakah file backup FILE dapat di-restore: muat ke database uji (database pendataan "
      u"tidak disentuh), bandingkan jumlah baris setiap tabel, lalu hapus database uji. Dengan "
-     u"--backup: uji backup yang baru dibuat sebelum --keep menghapus apa pun; bila ujinya "
-     u"gagal, backup itu tetap disimpan dan tidak ada yang dihapus."},
+     u"--backup: uji backup yang baru dibuat sebelum --keep menghapus apa pun; bila ujinya gagal, "
+     u"backup itu tetap disimpan dan tidak ada yang dihapus."},
     {u"schedule", u"DIR",
-     u"Jadwalkan backup harian ke folder DIR: setiap hari sistem menjalankan program ini "
-     u"dengan --backup DIR --verify --keep N dari folder instalasi (timer systemd, crontab, "
-     u"atau Task Scheduler Windows). Jadwal sebelumnya diganti. Bawaan: --at 10.00, "
-     u"--keep 14."},
+     u"Jadwalkan backup harian ke folder DIR: setiap hari sistem menjalankan program ini dengan "
+     u"--backup DIR --verify --keep N dari folder instalasi (timer systemd, crontab, atau Task "
+     u"Scheduler Windows). Jadwal sebelumnya diganti. Bawaan: --at 10.00, --keep 14."},
     {u"at", u"JJ.MM", u"Dengan --schedule: jam backup harian, JJ.MM (bawaan 10.00)."},
-    {u"schedule-off", {}, u"Hapus jadwal backup harian yang dibuat dengan --schedule."},
-    {u"schedule-show",
-     {},
+    {u"schedule-off", u"", u"Hapus jadwal backup harian yang dibuat dengan --schedule."},
+    {u"schedule-show", u"",
      u"Tampilkan jadwal backup harian, kapan backup berikutnya, dan hasil backup terjadwal "
      u"terakhir."},
-    {u"history",
-     {},
+    {u"history", u"",
      u"Tampilkan riwayat backup, uji restore dan restore di komputer ini, yang terbaru lebih "
      u"dulu."},
-    {u"scheduled",
-     {},
+    {u"scheduled", u"",
      u"Dengan --backup: dipakai oleh jadwal, agar backup ini tercatat di riwayat sebagai backup "
      u"terjadwal."},
-    {u"quiet",
-     {},
+    {u"quiet", u"",
      u"Tampilkan hanya hasilnya: satu baris bila berhasil; bila gagal, pesan dan penyebabnya, "
      u"tanpa langkah dan rincian."},
 });
@@ -146,52 +139,6 @@ void describeOptions(QCommandLineParser& parser)
     parser.addOption({{u"v"_s, u"version"_s}, u"Tampilkan versi program."_s});
 }
 
-// One way of running the command line: the option that asks for it, and the options it takes
-// besides --quiet, which all take.
-struct Mode
-{
-    QStringView option;
-    QStringView target; // what it works on, as the help names it: "DIR", "FILE" or none
-    bool targetFollows; // given after the options, not as the value of `option`
-    std::array<QStringView, 3> takes;
-    int (*run)(const QCommandLineParser& options, const QString& target);
-
-    bool takesOption(QStringView name) const
-    {
-        return std::ranges::find(takes, name) != takes.end();
-    }
-};
-
-// In the order the usage errors name them.
-constexpr auto modes = std::to_array<Mode>({
-    {u"backup", u"DIR", false, {u"verify", u"keep", u"scheduled"}, &backup},
-    {u"restore", u"FILE", false, {u"yes", u"backup-first", u"any-database"}, &restore},
-    {u"list", u"DIR", false, {}, &list},
-    {u"verify", u"FILE", true, {}, &tryRestore},
-    {u"schedule", u"DIR", false, {u"at", u"keep"}, &schedule},
-    {u"schedule-off",
-     {},
-     false,
-     {},
-     [](const auto&, const auto&) {
-         return removeDailyBackup();
-     }},
-    {u"schedule-show",
-     {},
-     false,
-     {},
-     [](const auto&, const auto&) {
-         return showDailyBackup();
-     }},
-    {u"history",
-     {},
-     false,
-     {},
-     [](const auto&, const auto&) {
-         return printHistory();
-     }},
-});
-
 // The options that only some modes take, in the order they are checked: of several amiss, the
 // first is the one reported.
 constexpr std::array<QStringView, 6> modeOptions{u"at",  u"scheduled",    u"keep",
@@ -205,11 +152,11 @@ QList<const Mode*> askedModes(const QCommandLineParser& parser)
         return parser.isSet(mode.option.toString());
     };
     QList<const Mode*> found;
-    for (const Mode& mode : modes) {
+    for (const Mode& mode : modes()) {
         const auto takesIt = [&asked, &mode](const Mode& other) {
             return asked(other) && other.takesOption(mode.option);
         };
-        if (asked(mode) && std::ranges::none_of(modes, takesIt)) {
+        if (asked(mode) && std::ranges::none_of(modes(), takesIt)) {
             found << &mode;
         }
     }
@@ -227,7 +174,7 @@ QString target(const QCommandLineParser& parser, const Mode& mode)
 QString modeNames(bool withTarget, QStringView option = {})
 {
     QStringList names;
-    for (const Mode& mode : modes) {
+    for (const Mode& mode : modes()) {
         if (option.isEmpty() || mode.takesOption(option)) {
             const bool named = withTarget && !mode.target.isEmpty();
             names << u"--"_s + mode.option.toString() +
@@ -324,7 +271,7 @@ QString helpText(const QCommandLineParser& parser)
 {
     const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     QString usage = u"Penggunaan:"_s;
-    for (const QString form :
+    for (const QString& form :
          {u"(tanpa opsi: membuka jendela)"_s, u"--backup DIR [--verify] [--keep N] [--quiet]"_s,
           u"--restore FILE --yes [--backup-first DIR] [--any-database] [--quiet]"_s,
           u"--verify FILE [--quiet]"_s, u"--list DIR"_s,

@@ -40,8 +40,6 @@ int removeOldBackups(const QString& directory, int keep, const QString& justWrit
     return result.notRemoved.isEmpty() ? Success : Failure;
 }
 
-} // namespace
-
 int backup(const QCommandLineParser& options, const QString& directory)
 {
     const RunOrigin origin =
@@ -99,6 +97,29 @@ int schedule(const QCommandLineParser& options, const QString& directory)
     const int keep = options.value(u"keep"_s).toInt();
     return scheduleDailyBackup(directory, timeOfDay(options.value(u"at"_s)).value_or(QTime(10, 0)),
                                keep > 0 ? keep : 14);
+}
+
+template <int (*command)()> int withoutOptions(const QCommandLineParser&, const QString&)
+{
+    return command();
+}
+
+constexpr auto modeTable = std::to_array<Mode>({
+    {u"backup", u"DIR", false, {u"verify", u"keep", u"scheduled"}, &backup},
+    {u"restore", u"FILE", false, {u"yes", u"backup-first", u"any-database"}, &restore},
+    {u"list", u"DIR", false, {}, &list},
+    {u"verify", u"FILE", true, {}, &tryRestore},
+    {u"schedule", u"DIR", false, {u"at", u"keep"}, &schedule},
+    {u"schedule-off", u"", false, {}, &withoutOptions<removeDailyBackup>},
+    {u"schedule-show", u"", false, {}, &withoutOptions<showDailyBackup>},
+    {u"history", u"", false, {}, &withoutOptions<printHistory>},
+});
+
+} // namespace
+
+std::span<const Mode> modes()
+{
+    return modeTable;
 }
 
 } // namespace ranupa::cli
