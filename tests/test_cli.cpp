@@ -137,21 +137,44 @@ void TestCli::badOptionsRunNothing_data()
     QTest::newRow("unknown") << u"--backup DIR --fast"_s << u"Opsi tidak dikenal: '--fast'."_s;
     QTest::newRow("with value") << u"--backup DIR --kep=3"_s << u"Opsi tidak dikenal: '--kep'."_s;
     QTest::newRow("unknown, one dash") << u"-bakup DIR"_s << u"Opsi tidak dikenal: '-bakup'."_s;
-    QTest::newRow("list and backup") << u"--list DIR --backup DIR"_s << QString();
+    // Of several mistakes, the first the program checks for is the one reported.
+    QTest::newRow("list and backup")
+        << u"--list DIR --backup DIR --at x"_s
+        << u"Pilih salah satu: --backup, --restore, --list, --verify, --schedule, --schedule-off, "
+           u"--schedule-show atau --history."_s;
     QTest::newRow("missing value") << u"--backup"_s << QString();
     QTest::newRow("keep without number") << u"--backup DIR --keep"_s << QString();
-    QTest::newRow("keep not a number") << u"--backup DIR --keep=dua"_s << QString();
+    QTest::newRow("keep not a number")
+        << u"--backup DIR --keep=dua --yes"_s << u"--keep perlu bilangan bulat 1 atau lebih."_s;
     QTest::newRow("keep zero") << u"--backup DIR --keep 0"_s << QString();
-    QTest::newRow("keep without backup") << u"--keep 3"_s << QString();
-    QTest::newRow("any database without restore") << u"--backup DIR --any-database"_s << QString();
+    QTest::newRow("keep without backup")
+        << u"--list DIR --keep 3 --yes"_s
+        << u"--keep hanya berlaku dengan --backup atau --schedule."_s;
+    QTest::newRow("keep given twice")
+        << u"--backup DIR --keep 1 --keep 2"_s << u"--keep hanya boleh sekali."_s;
+    QTest::newRow("any database without restore")
+        << u"--backup DIR --any-database"_s << u"--any-database hanya berlaku dengan --restore."_s;
+    QTest::newRow("at without schedule") << u"--backup DIR --at 10.00 --scheduled --yes"_s
+                                         << u"--at hanya berlaku dengan --schedule."_s;
+    QTest::newRow("at not a time")
+        << u"--schedule DIR --at 25.00 --yes"_s << u"--at perlu jam JJ.MM, misalnya 10.00."_s;
+    QTest::newRow("scheduled without backup")
+        << u"--schedule DIR --scheduled"_s << u"--scheduled hanya berlaku dengan --backup."_s;
     QTest::newRow("backup and restore") << u"--backup DIR --restore DIR/x.dbk --yes"_s << QString();
-    QTest::newRow("backup-first alone") << u"--backup DIR --backup-first DIR"_s << QString();
+    QTest::newRow("backup-first alone") << u"--backup DIR --backup-first DIR"_s
+                                        << u"--backup-first hanya berlaku dengan --restore."_s;
     QTest::newRow("backup-first without directory")
-        << u"--restore DIR/x.dbk --yes --backup-first="_s << QString();
-    QTest::newRow("stray argument") << u"--backup DIR lagi"_s << QString();
+        << u"--restore DIR/x.dbk --yes --backup-first="_s
+        << u"Folder atau file tidak boleh kosong."_s;
+    QTest::newRow("stray argument")
+        << u"--backup DIR lagi --keep 0"_s << u"Argumen tidak dikenal: lagi"_s;
     QTest::newRow("empty directory name") << u"--backup="_s << QString();
-    QTest::newRow("nothing to do") << u"--quiet"_s << QString();
-    QTest::newRow("verify without a file") << u"--verify"_s << QString();
+    QTest::newRow("nothing to do")
+        << u"--quiet"_s
+        << u"Perlu --backup DIR, --restore FILE, --list DIR, --verify FILE, --schedule DIR, "
+           u"--schedule-off, --schedule-show atau --history."_s;
+    QTest::newRow("verify without a file")
+        << u"--verify --keep 1 --keep 2"_s << u"--verify perlu FILE, atau --backup DIR."_s;
     QTest::newRow("verify and restore")
         << u"--verify DIR/x.dbk --restore DIR/x.dbk --yes"_s << QString();
 }

@@ -1,5 +1,6 @@
 #include "core/model/failure.h"
 
+#include <algorithm>
 #include <array>
 
 #ifdef Q_OS_WIN
@@ -47,120 +48,124 @@ constexpr std::array signatures = {
     Signature{FailureCause::ServerUnreachable, u"timeout expired"},
 };
 
+// What the operator reads for each cause: what went wrong and what to do. In the order of
+// FailureCause, which indexes it.
+struct CauseText
+{
+    FailureCause cause;
+    QStringView text;                   // %1: where the server was looked for (ServerUnreachable)
+    bool startFromInstallation = false; // what to do is to start the program where it belongs
+};
+
+constexpr auto causeTexts = std::to_array<CauseText>({
+    {FailureCause::Unknown, u"Program ini tidak mengenali penyebabnya. Salin rinciannya, lalu "
+                            u"serahkan kepada orang yang mengurus server aplikasi sekolah ini."},
+    {FailureCause::ServerUnreachable,
+     u"Server database tidak dapat dihubungi pada %1. Pastikan layanan database aplikasi sudah "
+     u"berjalan dan port itu benar, lalu coba lagi."},
+    {FailureCause::PasswordRequired,
+     u"Server database meminta kata sandi untuk pengguna postgres, padahal program ini masuk tanpa "
+     u"kata sandi. Izinkan postgres masuk dari komputer ini tanpa kata sandi (pg_hba.conf), lalu "
+     u"coba lagi."},
+    {FailureCause::ToolsMissing, u"Program PostgreSQL di pgsql/bin tidak ditemukan.", true},
+    {FailureCause::InstallationMissing, u"Folder instalasi aplikasi tidak ditemukan.", true},
+    {FailureCause::SettingsMissing,
+     u"File pengaturan config/install.ini atau isian DefDBPort di dalamnya tidak ditemukan.", true},
+    {FailureCause::InvalidPort, u"Isian DefDBPort di config/install.ini bukan nomor port yang sah "
+                                u"(1 sampai 65535). Perbaiki isian itu, lalu coba lagi."},
+    {FailureCause::DiskFull, u"Disk tempat file backup ditulis sudah penuh. Kosongkan ruang disk "
+                             u"atau pilih folder di disk lain, lalu coba lagi."},
+    {FailureCause::ServerDiskFull,
+     u"Disk server database sudah penuh. Kosongkan ruang disk server (selama restore, database "
+     u"lama dan baru harus muat bersama), lalu coba lagi."},
+    {FailureCause::DirectoryNotWritable, u"Folder tujuan tidak ada atau tidak dapat ditulisi. "
+                                         u"Pilih folder lain atau periksa izin aksesnya."},
+    {FailureCause::BackupNotReadable, u"File backup tidak ditemukan atau tidak dapat dibaca. "
+                                      u"Periksa file itu, atau pilih file backup lain."},
+    {FailureCause::DamagedBackup,
+     u"File ini rusak, tidak lengkap, atau bukan file backup. Pilih file backup lain."},
+    {FailureCause::ForeignBackup,
+     u"File ini bukan backup database pendataan. Pilih file backup dari aplikasi ini."},
+    {FailureCause::MissingRole,
+     u"Server database belum memiliki pengguna (role) yang dibutuhkan file backup ini. Rincian "
+     u"menyebut nama role dan cara membuatnya."},
+    {FailureCause::DatabaseInUse, u"Database pendataan terus dipakai oleh aplikasi lain. Tutup "
+                                  u"aplikasi yang memakainya, lalu coba lagi."},
+    {FailureCause::DatabaseMissing, u"Database pendataan tidak ada di server. Restore dari file "
+                                    u"backup terakhir untuk membuatnya kembali."},
+    {FailureCause::ReservedName,
+     u"Di server ada database dengan nama yang dipakai program ini, tetapi bukan buatan program "
+     u"ini. Rincian menyebut namanya: ganti nama database itu, lalu coba lagi."},
+    {FailureCause::UnsafeBackup,
+     u"File backup berisi perintah yang tidak dijalankan oleh restore. Pakai hanya backup buatan "
+     u"program ini dari data sekolah sendiri."},
+    {FailureCause::UnrestorableBackup,
+     u"Backup yang baru ditulis tidak akan dapat di-restore oleh program ini, jadi file itu tidak "
+     u"disimpan. Rincian mengutip penyebabnya di database pendataan; serahkan rincian itu kepada "
+     u"orang yang mengurus server aplikasi sekolah ini."},
+    {FailureCause::BackupChanged, u"File backup berubah selama restore. Pastikan tidak ada program "
+                                  u"lain yang menulis file itu, lalu coba lagi."},
+    {FailureCause::DatabaseLocked,
+     u"Sesi lain di server database menahan kunci pada database pendataan terlalu lama, jadi "
+     u"database itu tidak diganti. Rincian menyebut sesi itu: selesaikan atau akhiri sesi itu, "
+     u"lalu coba lagi."},
+    {FailureCause::ReplicationInUse,
+     u"Database pendataan memakai replikasi logis (subscription atau slot replikasi), yang tidak "
+     u"dapat ikut diganti oleh restore. Administrator server harus menghapusnya lebih dahulu; "
+     u"rincian menyebut namanya."},
+    {FailureCause::PreparedTransaction,
+     u"Di database pendataan ada transaksi yang disiapkan (prepared transaction) dan belum "
+     u"diselesaikan, sehingga database itu tidak dapat diganti. Administrator server harus "
+     u"menyelesaikannya lebih dahulu; rincian menyebut namanya."},
+    {FailureCause::LockLost,
+     u"Sesi server milik program ini diakhiri oleh pihak lain, jadi pekerjaan dihentikan agar "
+     u"tidak bertabrakan dengan backup atau restore lain. Coba lagi; bila terulang, tanyakan "
+     u"kepada orang yang mengurus server siapa yang mengakhirinya."},
+    {FailureCause::SslRequired, u"Komputer ini diatur untuk hanya memakai koneksi SSL (PGSSLMODE), "
+                                u"tetapi server database tidak mendukung SSL. Hapus variabel "
+                                u"lingkungan PGSSLMODE atau ubah menjadi prefer, lalu coba lagi."},
+    {FailureCause::TempFolderUnusable,
+     u"Folder sementara komputer ini (TEMP atau TMPDIR) tidak ada atau tidak dapat ditulisi. "
+     u"Rincian menyebut folder itu: buat folder itu atau perbaiki izinnya, lalu coba lagi."},
+    {FailureCause::NotEnoughRoom,
+     u"Ruang kosong di disk folder tujuan tidak cukup untuk file backup. Kosongkan ruang disk atau "
+     u"pilih folder di disk lain, lalu coba lagi."},
+    {FailureCause::FileTooLarge,
+     u"File backup lebih besar daripada yang dapat disimpan sistem file disk tujuan (FAT32 hanya "
+     u"menampung file sampai 4 GB). Pilih folder di disk NTFS atau exFAT, lalu coba lagi."},
+    {FailureCause::Busy, u"Backup atau restore lain sedang berjalan di server database ini. Tunggu "
+                         u"sampai selesai, lalu coba lagi."},
+});
+
+// Row i is FailureCause(i): as many rows as causes, each cause after the one before.
+static_assert(causeTexts.size() == std::size_t(FailureCause::Busy) + 1 &&
+              causeTexts.back().cause == FailureCause::Busy &&
+              std::ranges::adjacent_find(causeTexts, std::greater_equal{}, &CauseText::cause) ==
+                  causeTexts.end());
+
 QString portPhrase(const QString& port)
 {
     return port.isEmpty() ? u"port dari config/install.ini"_s
                           : u"port %1 (DefDBPort di config/install.ini)"_s.arg(port);
 }
 
-QString startFromInstallation()
-{
-    return u"Jalankan Ranupa Helper dari folder instalasi aplikasi (yang berisi config dan "
-           u"pgsql)."_s;
-}
-
 } // namespace
 
 QString causeText(FailureCause cause, const QString& port)
 {
-    switch (cause) {
-    case FailureCause::Unknown:
-        return u"Program ini tidak mengenali penyebabnya. Salin rinciannya, lalu serahkan kepada "
-               u"orang yang mengurus server aplikasi sekolah ini."_s;
-    case FailureCause::ServerUnreachable:
-        return u"Server database tidak dapat dihubungi pada %1. Pastikan layanan database "
-               u"aplikasi sudah berjalan dan port itu benar, lalu coba lagi."_s.arg(
-                   portPhrase(port));
-    case FailureCause::PasswordRequired:
-        return u"Server database meminta kata sandi untuk pengguna postgres, padahal program ini "
-               u"masuk tanpa kata sandi. Izinkan postgres masuk dari komputer ini tanpa kata "
-               u"sandi (pg_hba.conf), lalu coba lagi."_s;
-    case FailureCause::ToolsMissing:
-        return u"Program PostgreSQL di pgsql/bin tidak ditemukan. "_s + startFromInstallation();
-    case FailureCause::InstallationMissing:
-        return u"Folder instalasi aplikasi tidak ditemukan. "_s + startFromInstallation();
-    case FailureCause::SettingsMissing:
-        return u"File pengaturan config/install.ini atau isian DefDBPort di dalamnya tidak "
-               u"ditemukan. "_s +
-               startFromInstallation();
-    case FailureCause::InvalidPort:
-        return u"Isian DefDBPort di config/install.ini bukan nomor port yang sah (1 sampai "
-               u"65535). Perbaiki isian itu, lalu coba lagi."_s;
-    case FailureCause::DiskFull:
-        return u"Disk tempat file backup ditulis sudah penuh. Kosongkan ruang disk atau pilih "
-               u"folder di disk lain, lalu coba lagi."_s;
-    case FailureCause::ServerDiskFull:
-        return u"Disk server database sudah penuh. Kosongkan ruang disk server (selama restore, "
-               u"database lama dan baru harus muat bersama), lalu coba lagi."_s;
-    case FailureCause::DirectoryNotWritable:
-        return u"Folder tujuan tidak ada atau tidak dapat ditulisi. Pilih folder lain atau "
-               u"periksa izin aksesnya."_s;
-    case FailureCause::BackupNotReadable:
-        return u"File backup tidak ditemukan atau tidak dapat dibaca. Periksa file itu, atau "
-               u"pilih file backup lain."_s;
-    case FailureCause::DamagedBackup:
-        return u"File ini rusak, tidak lengkap, atau bukan file backup. Pilih file backup lain."_s;
-    case FailureCause::ForeignBackup:
-        return u"File ini bukan backup database pendataan. Pilih file backup dari aplikasi ini."_s;
-    case FailureCause::MissingRole:
-        return u"Server database belum memiliki pengguna (role) yang dibutuhkan file backup ini. "
-               u"Rincian menyebut nama role dan cara membuatnya."_s;
-    case FailureCause::DatabaseInUse:
-        return u"Database pendataan terus dipakai oleh aplikasi lain. Tutup aplikasi yang "
-               u"memakainya, lalu coba lagi."_s;
-    case FailureCause::DatabaseMissing:
-        return u"Database pendataan tidak ada di server. Restore dari file backup terakhir untuk "
-               u"membuatnya kembali."_s;
-    case FailureCause::ReservedName:
-        return u"Di server ada database dengan nama yang dipakai program ini, tetapi bukan buatan "
-               u"program ini. Rincian menyebut namanya: ganti nama database itu, lalu coba lagi."_s;
-    case FailureCause::UnsafeBackup:
-        return u"File backup berisi perintah yang tidak dijalankan oleh restore. Pakai hanya "
-               u"backup buatan program ini dari data sekolah sendiri."_s;
-    case FailureCause::UnrestorableBackup:
-        return u"Backup yang baru ditulis tidak akan dapat di-restore oleh program ini, jadi file "
-               u"itu tidak disimpan. Rincian mengutip penyebabnya di database pendataan; serahkan "
-               u"rincian itu kepada orang yang mengurus server aplikasi sekolah ini."_s;
-    case FailureCause::BackupChanged:
-        return u"File backup berubah selama restore. Pastikan tidak ada program lain yang menulis "
-               u"file itu, lalu coba lagi."_s;
-    case FailureCause::DatabaseLocked:
-        return u"Sesi lain di server database menahan kunci pada database pendataan terlalu lama, "
-               u"jadi database itu tidak diganti. Rincian menyebut sesi itu: selesaikan atau "
-               u"akhiri sesi itu, lalu coba lagi."_s;
-    case FailureCause::ReplicationInUse:
-        return u"Database pendataan memakai replikasi logis (subscription atau slot replikasi), "
-               u"yang tidak dapat ikut diganti oleh restore. Administrator server harus "
-               u"menghapusnya lebih dahulu; rincian menyebut namanya."_s;
-    case FailureCause::PreparedTransaction:
-        return u"Di database pendataan ada transaksi yang disiapkan (prepared transaction) dan "
-               u"belum diselesaikan, sehingga database itu tidak dapat diganti. Administrator "
-               u"server harus menyelesaikannya lebih dahulu; rincian menyebut namanya."_s;
-    case FailureCause::LockLost:
-        return u"Sesi server milik program ini diakhiri oleh pihak lain, jadi pekerjaan "
-               u"dihentikan agar tidak bertabrakan dengan backup atau restore lain. Coba lagi; "
-               u"bila terulang, tanyakan kepada orang yang mengurus server siapa yang "
-               u"mengakhirinya."_s;
-    case FailureCause::SslRequired:
-        return u"Komputer ini diatur untuk hanya memakai koneksi SSL (PGSSLMODE), tetapi server "
-               u"database tidak mendukung SSL. Hapus variabel lingkungan PGSSLMODE atau ubah "
-               u"menjadi prefer, lalu coba lagi."_s;
-    case FailureCause::TempFolderUnusable:
-        return u"Folder sementara komputer ini (TEMP atau TMPDIR) tidak ada atau tidak dapat "
-               u"ditulisi. Rincian menyebut folder itu: buat folder itu atau perbaiki izinnya, "
-               u"lalu coba lagi."_s;
-    case FailureCause::NotEnoughRoom:
-        return u"Ruang kosong di disk folder tujuan tidak cukup untuk file backup. Kosongkan ruang "
-               u"disk atau pilih folder di disk lain, lalu coba lagi."_s;
-    case FailureCause::FileTooLarge:
-        return u"File backup lebih besar daripada yang dapat disimpan sistem file disk tujuan "
-               u"(FAT32 hanya menampung file sampai 4 GB). Pilih folder di disk NTFS atau exFAT, "
-               u"lalu coba lagi."_s;
-    case FailureCause::Busy:
-        return u"Backup atau restore lain sedang berjalan di server database ini. Tunggu sampai "
-               u"selesai, lalu coba lagi."_s;
+    if (std::size_t(cause) >= causeTexts.size()) {
+        return {};
     }
-    return {};
+    const CauseText& row = causeTexts[std::size_t(cause)];
+    QString text = row.text.toString();
+    if (cause == FailureCause::ServerUnreachable) {
+        text = text.arg(portPhrase(port));
+    }
+    if (row.startFromInstallation) {
+        text += u" Jalankan Ranupa Helper dari folder instalasi aplikasi (yang berisi config dan "
+                u"pgsql)."_s;
+    }
+    return text;
 }
 
 QString pendataanUnchangedText()
