@@ -42,12 +42,6 @@ bool isCopied(const QString& name)
     return read.match(name).hasMatch();
 }
 
-// The file's size and a margin, so that the copy never fills the temp folder for others.
-qint64 roomNeeded(qint64 fileSize)
-{
-    return fileSize + fileSize / 20 + (qint64(64) << 20);
-}
-
 void noteNoCopy(Operation& operation, const QString& why)
 {
     operation.note(why + u", jadi data dimuat langsung dari file backup, tidak paralel."_s);

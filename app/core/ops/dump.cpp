@@ -199,7 +199,7 @@ std::optional<Failure> roomProblem(qint64 databaseSize, qint64 available,
     constexpr qint64 mebibyte = 1024 * 1024;
     constexpr qint64 fatLargestFile = 4096 * mebibyte - 1;
     // The archive leaves the indexes out but writes the rest as text: about the database's size.
-    const qint64 needed = databaseSize + std::max(64 * mebibyte, databaseSize / 10);
+    const qint64 needed = roomNeeded(databaseSize);
     const QByteArray type = fileSystemType.toLower();
     if ((type == "vfat" || type == "msdos" || type.startsWith("fat")) &&
         databaseSize > fatLargestFile) {

@@ -37,6 +37,20 @@ BackupLoad::BackupLoad(Operation& operation, const QString& database, const QStr
 
 BackupLoad::~BackupLoad() = default;
 
+std::optional<Failure> BackupLoad::prepare(const QString& fileText, bool acceptOtherDatabase)
+{
+    if (auto failure = openFile(fileText)) {
+        return failure;
+    }
+    if (auto failure = copyFile()) {
+        return failure;
+    }
+    if (auto failure = check()) {
+        return failure;
+    }
+    return planRestore(m_op, source(), m_toc, acceptOtherDatabase, m_plan);
+}
+
 std::optional<Failure> BackupLoad::openFile(const QString& fileText)
 {
     m_filePath = absolutePathForTool(fileText);
@@ -81,11 +95,6 @@ std::optional<Failure> BackupLoad::check()
 ArchiveSource BackupLoad::source()
 {
     return m_copy ? ArchiveSource(m_copy->folder()) : ArchiveSource(m_file);
-}
-
-std::optional<Failure> BackupLoad::plan(bool acceptOtherDatabase)
-{
-    return planRestore(m_op, source(), m_toc, acceptOtherDatabase, m_plan);
 }
 
 std::optional<Failure> BackupLoad::createDatabase()

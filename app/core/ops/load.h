@@ -34,11 +34,9 @@ public:
     BackupLoad(Operation& operation, const QString& database, const QString& what);
     ~BackupLoad();
 
-    std::optional<Failure> openFile(const QString& fileText);
-    // The private copy (archivecopy.h); without one, the hash of the file as it is read once.
-    std::optional<Failure> copyFile();
-    std::optional<Failure> check();
-    std::optional<Failure> plan(bool acceptOtherDatabase);
+    // Opens the file once; makes the private copy (archivecopy.h) or, without one, the hash of
+    // the file as it is read once; checks the archive and plans the restore against the server.
+    std::optional<Failure> prepare(const QString& fileText, bool acceptOtherDatabase);
     std::optional<Failure> createDatabase();
     // pg_restore loads the copy, the bar following the entries of the table of contents it has
     // done; or it loads the file it reads on its standard input, the bar following the bytes it
@@ -60,6 +58,9 @@ public:
     const RestorePlan& restorePlan() const { return m_plan; }
 
 private:
+    std::optional<Failure> openFile(const QString& fileText);
+    std::optional<Failure> copyFile();
+    std::optional<Failure> check();
     ArchiveSource source();
     ToolResult loadCopy();
     ToolResult loadStream();

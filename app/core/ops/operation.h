@@ -11,6 +11,7 @@
 #include <QScopeGuard>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -18,6 +19,14 @@
 namespace ranupa {
 
 class ServerLock;
+
+// The room a file of about `bytes` is given on a disk: its size and a margin, a tenth and at
+// least 64 MiB. An estimate that falls a little short still fits, and the program never fills a
+// disk that others need too (the server, the school application, the temp folder's other users).
+constexpr qint64 roomNeeded(qint64 bytes)
+{
+    return bytes + std::max<qint64>(qint64(64) << 20, bytes / 10);
+}
 
 // Whoever runs an operation: hears how it goes, answers its question, says when to stop. Called
 // on the operation's thread.

@@ -79,17 +79,9 @@ public:
         if (auto failure = begin(op)) {
             return failure;
         }
-        if (auto failure = backup.openFile(request.backupFile)) {
-            return failure;
-        }
-        if (auto failure = backup.copyFile()) {
-            return failure;
-        }
-        if (auto failure = backup.check()) {
-            return failure;
-        }
         // An operator who is asked sees in the summary which database the backup holds.
-        if (auto failure = backup.plan(request.acceptOtherDatabase || op.asksOperator())) {
+        if (auto failure = backup.prepare(request.backupFile,
+                                          request.acceptOtherDatabase || op.asksOperator())) {
             return failure;
         }
         if (auto failure = checkPendataanReplaceable(op)) {

@@ -138,17 +138,8 @@ Result<TrialCounts> loadAndCompare(Operation& operation, BackupLoad& backup,
                                    const QString& fileText)
 {
     operation.beginStep(StepKind::Examine);
-    if (auto failure = backup.openFile(fileText)) {
-        return *failure;
-    }
-    if (auto failure = backup.copyFile()) {
-        return *failure;
-    }
-    if (auto failure = backup.check()) {
-        return *failure;
-    }
     // A trial loads a backup of another database as well; it says so.
-    if (auto failure = backup.plan(true)) {
+    if (auto failure = backup.prepare(fileText, true)) {
         return *failure;
     }
     const RestorePlan& plan = backup.restorePlan();
