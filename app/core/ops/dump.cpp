@@ -7,7 +7,6 @@
 #include "core/ops/operation.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/dumpprogress.h"
-#include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
@@ -77,7 +76,7 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial, DumpTabl
     tell();
     // The server tells through the program's own session, which asks nothing of pendataan. Its
     // answers arrive while pg_dump runs; one still on its way when the dump ends is dropped.
-    ServerSession& session = operation.lock().session();
+    ServerSession& session = operation.session();
     const bool watched = bool(operation.query({}, dumpWatchStart()));
     const auto dropLateAnswer = qScopeGuard([&session] { session.forget(); });
     QTimer watch; // fires while the tool runs, in this thread's event loop

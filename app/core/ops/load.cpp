@@ -7,7 +7,6 @@
 #include "core/ops/owndatabases.h"
 #include "core/pg/archivedatabase.h"
 #include "core/pg/dumpprogress.h"
-#include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
@@ -111,11 +110,11 @@ std::optional<Failure> BackupLoad::createDatabase()
 std::optional<Failure> BackupLoad::load()
 {
     m_op.step(u"Memuat data dari file backup..."_s);
-    if (!m_op.lock().reserveRoom()) {
+    if (!m_op.session().reserveRoom()) {
         m_op.note(u"Ruang cadangan di disk server tidak dapat disiapkan."_s);
     }
     const ToolResult result = m_copy ? loadCopy() : loadStream();
-    m_op.lock().freeRoom();
+    m_op.session().freeRoom();
     m_copy.reset(); // the temp folder gets its room back at once
     if (!result.succeeded()) {
         return onServer(toolFailure(u"memuat data dari file backup (pg_restore)"_s, result));
@@ -212,7 +211,7 @@ std::optional<Failure> BackupLoad::dropDatabase(const QString& step)
     }
     const auto toTheEnd = m_op.uncancellable();
     m_op.step(step);
-    m_op.lock().freeRoom();
+    m_op.session().freeRoom();
     // A create cut off half-way leaves the database under its unfinished name.
     const Result<QStringList> unfinished = dropUnfinishedDatabases(m_op);
     if (std::optional<Failure> named = dropOwnDatabase(m_op, m_database)) {

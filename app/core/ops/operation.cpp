@@ -1,6 +1,5 @@
 #include "core/ops/operation.h"
 
-#include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
@@ -23,8 +22,14 @@ std::optional<Failure> Operation::begin()
     }
     m_installation = *found;
     step(u"Menghubungi server database..."_s);
-    m_lock = std::make_unique<ServerLock>();
-    return m_lock->take(m_installation, [this] { return cancelled(); });
+    const auto stop = [this] {
+        return cancelled();
+    };
+    m_session = std::make_unique<ServerSession>();
+    if (auto failure = m_session->start(m_installation.port, m_installation.dir, stop)) {
+        return failure;
+    }
+    return m_session->lock(stop);
 }
 
 ToolRun Operation::readied(ToolRun how)
@@ -50,7 +55,7 @@ Result<Rows> Operation::query(const QString& step, const QString& statement,
                               const QString& database)
 {
     if (database.isEmpty()) {
-        return m_lock->session().query(step, statement, [this] { return cancelled(); });
+        return m_session->query(step, statement, [this] { return cancelled(); });
     }
     const ToolResult result = run(tools::query(m_installation.port, database, statement));
     if (!result.endedWell()) {

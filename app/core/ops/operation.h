@@ -18,8 +18,6 @@
 
 namespace ranupa {
 
-class ServerLock;
-
 // The room a file of about `bytes` is given on a disk: its size and a margin, a tenth and at
 // least 64 MiB. An estimate that falls a little short still fits, and the program never fills a
 // disk that others need too (the server, the school application, the temp folder's other users).
@@ -59,10 +57,11 @@ public:
     explicit Operation(OperationHost& host);
     ~Operation();
 
-    // Finds the installation and takes the server lock. Then installation() and lock() are there.
+    // Finds the installation, starts the program's own session on the server and takes the
+    // server lock. Then installation() and session() are there.
     std::optional<Failure> begin();
     const Installation& installation() const { return m_installation; }
-    ServerLock& lock() { return *m_lock; }
+    ServerSession& session() { return *m_session; }
 
     void step(const QString& text) { m_host.stepChanged(text); }
     void toolLine(const QString& line) { m_host.toolLine(line); }
@@ -98,7 +97,7 @@ public:
     ToolResult run(const ToolCommand& command, ToolRun how = {});
     // The same with `input` on its standard input.
     ToolResult run(const ToolCommand& command, const QByteArray& input);
-    // The rows of `statement`, asked through the server lock's own session (in the postgres
+    // The rows of `statement`, asked through the program's own session (in the postgres
     // database), or with `database` through a psql of its own; a cancel stops the wait. `step`
     // names the question in a failure.
     Result<Rows> query(const QString& step, const QString& statement, const QString& database = {});
@@ -124,7 +123,7 @@ private:
     QElapsedTimer m_clock;
     PlanProgress m_plan;
     Installation m_installation;
-    std::unique_ptr<ServerLock> m_lock;
+    std::unique_ptr<ServerSession> m_session;
     QStringList m_notes;
     bool m_cancellable = true;
 };

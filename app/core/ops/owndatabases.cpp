@@ -1,7 +1,6 @@
 #include "core/ops/owndatabases.h"
 
 #include "core/ops/operation.h"
-#include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 #include "core/pg/toolrunner.h"
@@ -52,9 +51,9 @@ std::optional<Failure> dropUnfinishedDatabase(Operation& operation, const QStrin
         u"DO $ranupa$ BEGIN IF NOT EXISTS (SELECT FROM pg_database WHERE datname = '%1' AND NOT "
         u"datallowconn) THEN RAISE EXCEPTION 'ranupa-helper: database di server berubah'; END "
         u"IF; END $ranupa$;"_s.arg(name);
-    const ToolResult result = operation.run(
-        tools::psql(operation.installation().port, {},
-                    {operation.lock().heldCheck(), stillUnfinished, u"DROP DATABASE "_s + name}));
+    const ToolResult result = operation.run(tools::psql(
+        operation.installation().port, {},
+        {operation.session().heldCheck(), stillUnfinished, u"DROP DATABASE "_s + name}));
     if (!result.succeeded()) {
         return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
     }
@@ -80,7 +79,7 @@ std::optional<Failure> putLegacyCopyBack(Operation& operation)
 {
     const ToolResult result = operation.run(
         tools::psql(operation.installation().port, {},
-                    {operation.lock().heldCheck(),
+                    {operation.session().heldCheck(),
                      u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName)}));
     if (!result.succeeded()) {
         return toolFailure(
@@ -147,14 +146,14 @@ std::optional<Failure> createOwnDatabase(Operation& operation, const QString& na
     const QString step = u"membuat database %1 (psql)"_s.arg(name);
     ToolResult result = operation.run(tools::psql(
         port, {},
-        {operation.lock().heldCheck(), createUnfinishedDatabase(unfinished, createOptions)}));
+        {operation.session().heldCheck(), createUnfinishedDatabase(unfinished, createOptions)}));
     if (!result.succeeded()) {
         return toolFailure(step, result);
     }
     // One transaction: the database stays unfinished or becomes `name` with the mark.
     const QString finish = u"%1\nCOMMENT ON DATABASE %2 IS '%3';\nALTER DATABASE %2 RENAME TO "
                            u"%4;\nALTER DATABASE %4 WITH ALLOW_CONNECTIONS true;\n"_s.arg(
-                               operation.lock().heldCheck(), unfinished, ownDatabaseMark, name);
+                               operation.session().heldCheck(), unfinished, ownDatabaseMark, name);
     result = operation.run(tools::psqlScript(port, {}), finish.toUtf8());
     if (!result.succeeded()) {
         return toolFailure(step, result);
@@ -200,7 +199,7 @@ std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name
     }
     const ToolResult result = operation.run(tools::psql(
         operation.installation().port, {},
-        {operation.lock().heldCheck(), stateUnchanged(*found),
+        {operation.session().heldCheck(), stateUnchanged(*found),
          u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '%1'"_s.arg(name),
          u"DROP DATABASE %1"_s.arg(name)}));
     if (!result.succeeded()) {

@@ -4,7 +4,6 @@
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
 #include "core/ops/restoreplan.h"
-#include "core/pg/serverlock.h"
 #include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
@@ -114,7 +113,7 @@ public:
     void explain(Failure& failure, int attempts) const;
 
     // Its answer still on the way is dropped.
-    ~SwapWaitWatch() { m_op.lock().session().forget(); }
+    ~SwapWaitWatch() { m_op.session().forget(); }
 
 private:
     void look();
@@ -156,7 +155,7 @@ void SwapWaitWatch::explain(Failure& failure, int attempts) const
 
 void SwapWaitWatch::look()
 {
-    m_op.lock().session().ask(blockingSessionsStatement(), [this](const std::optional<Rows>& rows) {
+    m_op.session().ask(blockingSessionsStatement(), [this](const std::optional<Rows>& rows) {
         QStringList sessions;
         for (const QStringList& row : rows.value_or(Rows())) {
             sessions << row.value(0);
@@ -184,7 +183,7 @@ void SwapWaitWatch::show(const QStringList& sessions)
 QByteArray swapScript(Operation& op, const ServerDatabases& state, const RestorePlan& plan)
 {
     const QString replaced = replacedDatabaseName.toString();
-    QStringList statements{op.lock().heldCheck(), stateUnchanged(state)};
+    QStringList statements{op.session().heldCheck(), stateUnchanged(state)};
     if (state.pendataan) {
         // A session that changed pendataan's row is waited for before any connection ends.
         // A template database cannot be dropped: the old copy stops being one.

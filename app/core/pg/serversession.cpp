@@ -8,6 +8,10 @@ namespace ranupa {
 
 namespace {
 
+// The two keys of the advisory lock: "Ranu" and "pa H" as numbers, the same on every copy.
+constexpr int lockClassKey = 0x52616E75;
+constexpr int lockObjectKey = 0x70612048;
+
 // psql ends every answer with this line and whether the statements failed ("true" or "false"):
 // what comes before it is that answer's.
 constexpr QByteArrayView answerEnd = "ranupa-selesai ";
@@ -111,6 +115,48 @@ std::optional<Failure> ServerSession::start(const QString& port, const QString& 
         }
     }
     return std::nullopt;
+}
+
+std::optional<Failure> ServerSession::lock(const std::function<bool()>& cancelled)
+{
+    const Result<Rows> taken =
+        query(u"menghubungi server database (psql)"_s,
+              u"SELECT pg_backend_pid(), pg_try_advisory_lock(%1, %2)"_s.arg(lockClassKey)
+                  .arg(lockObjectKey),
+              cancelled);
+    if (!taken) {
+        return taken.failure();
+    }
+    if (taken->value(0).value(1) != u"t"_s) {
+        return Failure{.step = u"memastikan tidak ada backup atau restore lain di server ini"_s,
+                       .details = u"Backup atau restore lain sedang berjalan di server database "
+                                  u"ini (dari komputer, pengguna, atau folder lain pun)."_s,
+                       .cause = FailureCause::Busy};
+    }
+    m_backendPid = taken->value(0).value(0);
+    return std::nullopt;
+}
+
+QString ServerSession::heldCheck() const
+{
+    return u"DO $ranupa$ BEGIN IF NOT EXISTS (SELECT FROM pg_locks WHERE locktype = 'advisory' "
+           u"AND granted AND pid = %1 AND classid = %2 AND objid = %3 AND objsubid = 2) THEN "
+           u"RAISE EXCEPTION 'ranupa-helper: kunci server tidak dipegang lagi'; END IF; END "
+           u"$ranupa$;"_s.arg(m_backendPid.toInt())
+               .arg(lockClassKey)
+               .arg(lockObjectKey);
+}
+
+bool ServerSession::reserveRoom()
+{
+    return bool(query({}, u"CREATE TEMP TABLE ranupa_ruang_cadangan AS SELECT g AS isi FROM "
+                          u"generate_series(1, 225000) AS g"_s));
+}
+
+void ServerSession::freeRoom()
+{
+    [[maybe_unused]] const Result<Rows> dropped =
+        query({}, u"DROP TABLE IF EXISTS pg_temp.ranupa_ruang_cadangan"_s);
 }
 
 Result<Rows> ServerSession::query(const QString& step, const QString& statement,

@@ -27,6 +27,14 @@ Failure queryFailure(const QString& step, const QString& said);
 // operation: statements go in on its standard input, the rows of their answers come back in CSV.
 // Waiting for an answer never holds up the thread's other work: a running tool's output and its
 // cancel check go on meanwhile.
+//
+// It holds the server lock: one backup or restore at a time on a server, across every copy of the
+// program, whatever installation directory, temp directory, user or machine it runs from. The
+// session ends, and the server lets go of the lock, when the program closes its input or ends in
+// any way at all. It also holds the room reserve: a temporary table of about 8 MB on the
+// server's disk. A load that fills the disk leaves the server unable even to drop the unfinished
+// database (that needs a checkpoint, which needs room), until the reserve gives its room back.
+// Being a temporary table of this session, it can never be left behind in any database.
 class ServerSession final
 {
     Q_DISABLE_COPY_MOVE(ServerSession)
@@ -38,6 +46,17 @@ public:
     // reach the server.
     std::optional<Failure> start(const QString& port, const QString& programDir,
                                  const std::function<bool()>& cancelled);
+
+    // Takes the server lock; FailureCause::Busy when another copy holds it.
+    std::optional<Failure> lock(const std::function<bool()>& cancelled);
+    // The statement, for a script of the program's, that fails unless this session still holds
+    // the lock: whatever a script does after it is done only under the lock.
+    QString heldCheck() const;
+
+    // Holds the room reserve until freeRoom() or the end of the session; false when the server
+    // had no room for it (the work goes on without).
+    bool reserveRoom();
+    void freeRoom();
 
     // The rows of one statement. A failure when the server refused it or the session ended; a
     // cancel stops the wait.
@@ -65,6 +84,7 @@ private:
     quint64 m_awaited = 0; // the question whose answer someone waits for; 0 for none
     std::function<void(const Answer&)> m_answered;
     bool m_connected = false; // it has answered once
+    QString m_backendPid;     // once it holds the lock
 };
 
 } // namespace ranupa
