@@ -54,7 +54,8 @@ private slots:
 // else, or ends well.
 void ProgressTest::dumpCountsATableOnceItIsDone()
 {
-    DumpProgress tables(twoTables());
+    DumpProgress tables;
+    tables.setTables(twoTables());
     QVERIFY(!tables.take(u"pg_dump: reading user-defined tables"_s));
     QVERIFY(!tables.take(dumping(u"public.nilai"_s)));
     QCOMPARE(tables.measure().done, 0);
@@ -66,19 +67,27 @@ void ProgressTest::dumpCountsATableOnceItIsDone()
     tables.finish(); // nothing was running: nothing more is done
     QCOMPARE(tables.measure().done, 2);
 
-    // A table created after the list: the total grows rather than the bar running past it.
-    DumpProgress short_({{1, {.name = u"public.a"_s}}});
-    short_.take(dumping(u"public.a"_s));
-    short_.take(dumping(u"public.b"_s));
-    QCOMPARE(short_.measure().percent(), 50);
-    short_.finish();
-    QCOMPARE(short_.measure().done, 2);
-    QCOMPARE(short_.measure().total, 2);
+    // A table created after the list: the total grows rather than the bar running past it, also
+    // when the list comes in while pg_dump is under way already.
+    for (const bool late : {false, true}) {
+        DumpProgress short_;
+        const ranupa::DumpTables list{{1, {.name = u"public.a"_s}}};
+        short_.setTables(late ? ranupa::DumpTables() : list);
+        short_.take(dumping(u"public.a"_s));
+        short_.take(dumping(u"public.b"_s));
+        QCOMPARE(short_.measure().isDeterminate(), !late);
+        short_.setTables(list);
+        QCOMPARE(short_.measure().percent(), 50);
+        short_.finish();
+        QCOMPARE(short_.measure().done, 2);
+        QCOMPARE(short_.measure().total, 2);
+    }
 }
 
 void ProgressTest::serverMovesTheBarWithinTheTableBeingCopied()
 {
-    DumpProgress dump(twoTables());
+    DumpProgress dump;
+    dump.setTables(twoTables());
     dump.take(dumping(u"public.nilai"_s));
     dump.takeServerRow(serverRow("f,16412,250,20000,0"));
     QCOMPARE(dump.measure().percent(), 12); // a quarter of the first of two tables

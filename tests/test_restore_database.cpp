@@ -408,8 +408,7 @@ void RestoreDatabaseTest::serverProbeFindsLocalesAndRoles()
                                              .provider = u"libc"_s,
                                              .icuLocale = {}};
         ranupa::ServerSession session;
-        std::optional<ranupa::Failure> failure =
-            session.start(cluster->port, cluster->installDir, {});
+        std::optional<ranupa::Failure> failure = session.start(cluster->port, cluster->installDir);
         ranupa::Result<ranupa::Rows> answer = ranupa::Rows();
         for (const QString& statement : ranupa::serverProbeStatements(archive, roles)) {
             answer = failure ? *failure : session.query({}, statement);

@@ -32,15 +32,6 @@ QDateTime wholeSecondNow()
     return now.addMSecs(-now.time().msec());
 }
 
-// The tables are listed before the dump, so that its progress can be told against them. Only
-// the progress depends on it: whatever the list gives, the dump runs.
-DumpTables listTables(Operation& operation)
-{
-    const Result<Rows> rows =
-        operation.query(u"mendaftar tabel"_s, dumpTablesStatement(), pendataan.toString());
-    return rows ? dumpTables(*rows) : DumpTables();
-}
-
 // Before anything is written: room for the database's size. Where the server does not say, the
 // dump itself tells a full disk.
 std::optional<Failure> checkRoom(Operation& operation, const QString& targetDir)
@@ -61,19 +52,22 @@ std::optional<Failure> checkRoom(Operation& operation, const QString& targetDir)
 
 // pg_dump into the partial file, telling the tables done, how far the one being copied is, what
 // it waits for, and the size of the file so far.
-ToolResult dump(Operation& operation, const PartialBackupFile& partial, DumpTables tables)
+ToolResult dump(Operation& operation, const PartialBackupFile& partial)
 {
     operation.step(u"Menulis file backup..."_s);
-    DumpProgress progress(std::move(tables));
+    DumpProgress progress;
     ProgressMeasure told;
+    bool listed = false; // the bar waits for the tables, rather than go back once they come
     const auto tell = [&] {
+        if (!listed) {
+            return;
+        }
         progress.setBytesWritten(QFileInfo(partial.path()).size());
         if (progress.measure() != told) {
             told = progress.measure();
             operation.progress(told);
         }
     };
-    tell();
     // The server tells through the program's own session, which asks nothing of pendataan. Its
     // answers arrive while pg_dump runs; one still on its way when the dump ends is dropped.
     ServerSession& session = operation.session();
@@ -91,6 +85,21 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial, DumpTabl
         tell();
     });
     watch.start();
+    // Only the bar needs pendataan's tables: a psql of its own lists them while pg_dump starts,
+    // which takes longer, rather than before it.
+    BackgroundTool listing;
+    listing.setOnOutput([&] {
+        if (!listing.running()) {
+            progress.setTables(listing.endedWell() ? dumpTables(csvRows(listing.output()))
+                                                   : DumpTables());
+            listed = true;
+            tell();
+        }
+    });
+    listed = !listing.start(
+        tools::query(operation.installation().port, pendataan.toString(), dumpTablesStatement()),
+        operation.installation().dir);
+    const auto endListing = qScopeGuard([&listing] { listing.stop(); });
     ToolRun how;
     how.onLine = [&](const QString& line) {
         operation.toolLine(line);
@@ -226,7 +235,6 @@ std::optional<Failure> roomProblem(qint64 databaseSize, qint64 available,
 Result<QString> writeBackup(Operation& operation, const QString& targetDirText, BackupKind kind)
 {
     const QString targetDir = absolutePathForTool(targetDirText);
-    DumpTables tables = listTables(operation);
     const QDateTime nameTime = wholeSecondNow();
     // What a killed backup left behind; no running backup's file is touched.
     removeAbandonedPartialBackups(targetDir);
@@ -241,7 +249,7 @@ Result<QString> writeBackup(Operation& operation, const QString& targetDirText, 
         return failure;
     }
     PartialBackupFile& partial = **created;
-    const ToolResult dumped = dump(operation, partial, std::move(tables));
+    const ToolResult dumped = dump(operation, partial);
     if (!dumped.succeeded()) {
         return removingWrittenFile(partial,
                                    toolFailure(u"menulis file backup (pg_dump)"_s, dumped));

@@ -22,14 +22,11 @@ std::optional<Failure> Operation::begin()
     }
     m_installation = *found;
     step(u"Menghubungi server database..."_s);
-    const auto stop = [this] {
-        return cancelled();
-    };
     m_session = std::make_unique<ServerSession>();
-    if (auto failure = m_session->start(m_installation.port, m_installation.dir, stop)) {
+    if (auto failure = m_session->start(m_installation.port, m_installation.dir)) {
         return failure;
     }
-    return m_session->lock(stop);
+    return m_session->lock([this] { return cancelled(); });
 }
 
 ToolRun Operation::readied(ToolRun how)

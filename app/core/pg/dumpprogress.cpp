@@ -85,10 +85,13 @@ QString dumpWatchStatement()
            u"a.backend_start limit 1"_s;
 }
 
-DumpProgress::DumpProgress(DumpTables tables) : m_tables(std::move(tables))
+void DumpProgress::setTables(DumpTables tables)
 {
-    m_measure.unit = ProgressMeasure::Unit::Tables;
-    m_measure.total = m_tables.size();
+    m_tables = std::move(tables);
+    // A list that arrives after the first lines may fall short of them.
+    if (!m_tables.isEmpty()) {
+        m_measure.total = std::max<qint64>(m_tables.size(), m_measure.done + !m_running.isEmpty());
+    }
 }
 
 bool DumpProgress::take(const QString& line)

@@ -44,7 +44,9 @@ QString dumpWatchStatement();
 class DumpProgress final
 {
 public:
-    explicit DumpProgress(DumpTables tables);
+    // The tables may come later, while pg_dump starts, or never: then the tables done are told
+    // without a total.
+    void setTables(DumpTables tables);
 
     // Takes one line of pg_dump's output; true when the measure changed.
     bool take(const QString& line);
@@ -58,7 +60,7 @@ public:
 
 private:
     DumpTables m_tables;
-    ProgressMeasure m_measure;
+    ProgressMeasure m_measure{.unit = ProgressMeasure::Unit::Tables};
     QString m_running; // the table pg_dump named as it started on it; "" between tables
 };
 

@@ -96,32 +96,26 @@ Failure queryFailure(const QString& step, const QString& said)
             .cause = causeFromToolText(said)};
 }
 
-std::optional<Failure> ServerSession::start(const QString& port, const QString& programDir,
-                                            const std::function<bool()>& cancelled)
+std::optional<Failure> ServerSession::start(const QString& port, const QString& programDir)
 {
-    const QString step = u"menghubungi server database (psql)"_s;
     if (!m_tool.start(tools::session(port), programDir)) {
-        return Failure{.step = step,
+        return Failure{.step = u"menghubungi server database (psql)"_s,
                        .details = u"Program tidak dapat dijalankan: "_s + m_tool.errorString(),
                        .cause = FailureCause::ToolsMissing};
     }
     m_tool.setOnOutput([this] { takeAnswers(); });
-    // Warnings and notices would stand among the rows; a server set to end idle sessions would
-    // end this one, and the server lock with it.
-    for (const QString& setting : {u"client_min_messages = error"_s, u"client_encoding = 'UTF8'"_s,
-                                   u"idle_session_timeout = 0"_s}) {
-        if (const Result<Rows> set = query(step, u"SET "_s + setting, cancelled); !set) {
-            return set.failure();
-        }
-    }
     return std::nullopt;
 }
 
 std::optional<Failure> ServerSession::lock(const std::function<bool()>& cancelled)
 {
+    // The first question, which also finds whether the server can be reached. A server set to end
+    // idle sessions (14 on) would end this one, and the lock with it.
     const Result<Rows> taken =
         query(u"menghubungi server database (psql)"_s,
-              u"SELECT pg_backend_pid(), pg_try_advisory_lock(%1, %2)"_s.arg(lockClassKey)
+              u"SELECT pg_backend_pid(), pg_try_advisory_lock(%1, %2), (SELECT "
+              u"set_config('idle_session_timeout', '0', false) WHERE "
+              u"current_setting('server_version_num')::int >= 140000)"_s.arg(lockClassKey)
                   .arg(lockObjectKey),
               cancelled);
     if (!taken) {

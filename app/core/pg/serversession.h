@@ -42,12 +42,11 @@ class ServerSession final
 public:
     ServerSession() = default;
 
-    // Starts psql and waits until it has answered once; the failure when it cannot be started or
-    // reach the server.
-    std::optional<Failure> start(const QString& port, const QString& programDir,
-                                 const std::function<bool()>& cancelled);
+    // Starts psql; the failure when it cannot be started.
+    std::optional<Failure> start(const QString& port, const QString& programDir);
 
-    // Takes the server lock; FailureCause::Busy when another copy holds it.
+    // Takes the server lock, the session's first question: a failure when the server cannot be
+    // reached, FailureCause::Busy when another copy holds the lock.
     std::optional<Failure> lock(const std::function<bool()>& cancelled);
     // The statement, for a script of the program's, that fails unless this session still holds
     // the lock: whatever a script does after it is done only under the lock.
@@ -79,7 +78,7 @@ private:
     void takeAnswers();
     Failure ended(const QString& step) const;
 
-    ToolSession m_tool;
+    BackgroundTool m_tool;
     quint64 m_sent = 0;    // questions sent
     quint64 m_awaited = 0; // the question whose answer someone waits for; 0 for none
     std::function<void(const Answer&)> m_answered;

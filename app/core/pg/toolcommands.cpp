@@ -21,6 +21,16 @@ ToolCommand psqlIn(const QString& port, const QString& databaseName, QStringList
                 more};
 }
 
+// `databaseName` as psql connects to it to ask questions: warnings and notices, which would stand
+// among the rows, are left out, and the rows come in UTF-8. Set at the connection, they cost no
+// statement.
+QString askingIn(const QString& databaseName)
+{
+    QString quoted = databaseName;
+    quoted.replace(u'\\', u"\\\\"_s).replace(u'\'', u"\\'"_s);
+    return u"dbname='%1' client_encoding=UTF8 options='-c client_min_messages=error'"_s.arg(quoted);
+}
+
 // The archive a pg_restore command reads: its standard input, or the directory archive `folder`.
 QStringList archiveArguments(const QString& folder)
 {
@@ -74,16 +84,12 @@ ToolCommand session(const QString& port)
 {
     return {.program = u"pgsql/bin/psql"_s,
             .arguments = {u"-h"_s, u"localhost"_s, u"-p"_s, port, u"-U"_s, u"postgres"_s, u"-X"_s,
-                          u"-w"_s, u"-q"_s, u"--csv"_s, u"-t"_s, u"-d"_s, u"postgres"_s}};
+                          u"-w"_s, u"-q"_s, u"--csv"_s, u"-t"_s, u"-d"_s, askingIn(u"postgres"_s)}};
 }
 
 ToolCommand query(const QString& port, const QString& databaseName, const QString& statement)
 {
-    // Warnings and notices would stand among the rows.
-    return psqlIn(port, databaseName,
-                  {u"-q"_s, u"--csv"_s, u"-c"_s,
-                   u"SET client_min_messages = error; SET client_encoding = 'UTF8'"_s, u"-c"_s,
-                   statement});
+    return psqlIn(port, askingIn(databaseName), {u"-q"_s, u"--csv"_s, u"-c"_s, statement});
 }
 
 ToolCommand listArchive(const QString& folder)

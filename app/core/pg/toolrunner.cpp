@@ -377,7 +377,7 @@ ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun 
     return runTool(command, how);
 }
 
-ToolSession::~ToolSession()
+BackgroundTool::~BackgroundTool()
 {
     if (m_process.state() == QProcess::NotRunning) {
         return;
@@ -389,7 +389,22 @@ ToolSession::~ToolSession()
     }
 }
 
-bool ToolSession::start(const ToolCommand& command, const QString& programDir)
+void BackgroundTool::stop()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        killChildTree(m_process);
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool BackgroundTool::endedWell() const
+{
+    return m_process.state() == QProcess::NotRunning &&
+           m_process.error() != QProcess::FailedToStart &&
+           m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+bool BackgroundTool::start(const ToolCommand& command, const QString& programDir)
 {
     prepareToolProcess(m_process, command, programDir);
     QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { collect(); });
@@ -398,7 +413,7 @@ bool ToolSession::start(const ToolCommand& command, const QString& programDir)
     return m_process.waitForStarted(30'000);
 }
 
-void ToolSession::collect()
+void BackgroundTool::collect()
 {
     m_output += m_process.readAllStandardOutput();
     if (m_onOutput) {
@@ -406,8 +421,8 @@ void ToolSession::collect()
     }
 }
 
-bool ToolSession::waitFor(const std::function<bool()>& done, QDeadlineTimer deadline,
-                          const std::function<bool()>& cancelled)
+bool BackgroundTool::waitFor(const std::function<bool()>& done, QDeadlineTimer deadline,
+                             const std::function<bool()>& cancelled)
 {
     QEventLoop loop;
     const auto check = [&] {

@@ -78,22 +78,27 @@ ToolResult runTool(const ToolCommand& command, const ToolRun& how = {});
 // The same with `input` fed into its standard input.
 ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun how = {});
 
-// A tool kept running for a conversation on its standard input (the program's own psql session),
-// started as runTool() starts a tool, its standard output and errors in one stream. What it
-// writes is read whenever this thread handles its events: within another tool's run, or in
-// waitFor(). Waiting for it therefore never holds up a running tool's output or its cancel.
-class ToolSession final
+// A tool started while the program goes on with other work: the program's own psql session,
+// which reads statements for as long as the program keeps its input open, or a question answered
+// while another tool runs. Started as runTool() starts a tool, its output and errors in one
+// stream. What it writes is read whenever this thread handles its events: within another tool's
+// run, or in waitFor(); waiting for it never holds up a running tool's output or its cancel.
+class BackgroundTool final
 {
-    Q_DISABLE_COPY_MOVE(ToolSession)
+    Q_DISABLE_COPY_MOVE(BackgroundTool)
 
 public:
-    ToolSession() = default;
+    BackgroundTool() = default;
     // Closes its input, which ends a psql; one that does not end within a moment is ended.
-    ~ToolSession();
+    ~BackgroundTool();
 
     // False when it could not be started; errorString() says why.
     bool start(const ToolCommand& command, const QString& programDir);
+    // Ends it and whatever it started, now.
+    void stop();
     bool running() const { return m_process.state() == QProcess::Running; }
+    // It has ended by itself with exit code 0.
+    bool endedWell() const;
     QString errorString() const { return m_process.errorString(); }
     void write(const QByteArray& bytes) { m_process.write(bytes); }
     // What it has written and nobody has taken yet.
