@@ -166,17 +166,10 @@ void TestDataUtility::enterAndEscapeInAFieldDoNothing()
 {
     DataUtility window;
     openAndActivate(window);
-    bool selectorOpened = false;
-    whenModal<QFileDialog>(
-        [&](QFileDialog* selector) {
-            selectorOpened = true;
-            selector->reject();
-        },
-        500);
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-    QTest::qWait(600);
-    QVERIFY(!selectorOpened);
+    QVERIFY(!opensModal<QFileDialog>([] {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    }));
     QVERIFY(window.isVisible());
 }
 
@@ -320,7 +313,8 @@ void TestDataUtility::restoreSelectorShowsNewestFirst()
     whenModal<QFileDialog>([&](QFileDialog* selector) {
         selector->setDirectory(dir.path());
         auto* list = selector->findChild<QListView*>(QStringLiteral("listView"));
-        QTRY_COMPARE(list->model()->rowCount(list->rootIndex()), shown.size());
+        QTRY_COMPARE_WITH_TIMEOUT(list->model()->rowCount(list->rootIndex()), shown.size(),
+                                  windowWaitMs);
         for (int row = 0; row < shown.size(); ++row) {
             QStringList columns;
             for (int column = 0; column < 3; ++column) {
@@ -338,17 +332,10 @@ void TestDataUtility::emptyFieldsRunNothing()
 {
     DataUtility window;
     openAndActivate(window);
-    bool somethingOpened = false;
-    whenModal<QDialog>(
-        [&](QDialog* dialog) {
-            somethingOpened = true;
-            dialog->reject();
-        },
-        800);
-    QTest::mouseClick(child<QPushButton>(window, "cmdBackup"), Qt::LeftButton);
-    QTest::mouseClick(child<QPushButton>(window, "cmdRestore"), Qt::LeftButton);
-    QTest::qWait(900);
-    QVERIFY(!somethingOpened);
+    QVERIFY(!opensModal<QDialog>([&] {
+        QTest::mouseClick(child<QPushButton>(window, "cmdBackup"), Qt::LeftButton);
+        QTest::mouseClick(child<QPushButton>(window, "cmdRestore"), Qt::LeftButton);
+    }));
 }
 
 void TestDataUtility::statusSaysWhereTheInstallationWasLookedFor()
