@@ -351,9 +351,10 @@ void TestDataUtility::statusSaysWhereTheInstallationWasLookedFor()
             .arg(QDir::toNativeSeparators(elsewhere.path()),
                  QDir::toNativeSeparators(QCoreApplication::applicationDirPath()));
     QVERIFY2(status->toolTip().startsWith(said), qPrintable(status->toolTip()));
-    // The label shows the start of it, up to where a line too wide for it (a long temporary
+    // The label shows its first words, up to where a line too wide for it (a long temporary
     // path) is cut short.
-    const QString shown = status->text().replace(u'\n', u' ').section(u'\u2026', 0, 0).section(u' ', 0, 8);
+    const QString shown =
+        status->text().replace(u'\n', u' ').section(u'\u2026', 0, 0).section(u' ', 0, 8);
     QVERIFY2(shown.startsWith(QStringLiteral("Folder instalasi aplikasi tidak ditemukan di ")) &&
                  said.startsWith(shown),
              qPrintable(shown + u'|' + status->text()));
