@@ -343,7 +343,11 @@ void RestoreSafetyTest::killAroundCreateLeavesNothingThatBlocks()
         for (const Moment& moment : moments) {
             for (const int signal : {SIGTERM, SIGKILL}) {
                 const QString at =
-                    u"%1 %2 %3"_s.arg(arguments.first(), QLatin1StringView(creating)).arg(signal);
+                    u"%1, %2, signal %3"_s
+                        .arg(QLatin1StringView(creating),
+                             QLatin1StringView(moment.waiting != nullptr ? moment.waiting
+                                                                         : "as said"))
+                        .arg(signal);
                 Session holder(*cluster, u"postgres"_s);
                 QVERIFY2(!holder.run(QString::fromLatin1(moment.held)).isEmpty(), qPrintable(at));
                 QProcess program;
