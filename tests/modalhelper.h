@@ -4,7 +4,9 @@
 
 #include "gui/datautility.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -15,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
 
 template <typename T> T* child(QWidget& window, const char* name)
@@ -35,10 +38,14 @@ inline QFont fontOfPixelSize(int pixels)
     return font;
 }
 
+// How long a test waits at most for a window to open or become active: only a hang takes this long,
+// however busy the machine.
+constexpr int windowWaitMs = 60'000;
+
 inline void openAndActivate(QWidget& window)
 {
     window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(QTest::qWaitForWindowActive(&window, windowWaitMs));
 }
 
 // Every label, button and frame title of `window` shows its whole text.
@@ -61,13 +68,14 @@ inline void verifyTextsFit(QWidget& window)
 }
 
 // Runs `action` on the next modal window of type T as soon as it is open. Tests use it to answer
-// dialogs that the code under test opens with exec().
-template <typename T> void whenModal(std::function<void(T*)> action, int timeoutMs = 10000)
+// dialogs that the code under test opens with exec(). The watch ends by itself; stopping the timer
+// it gives back ends it sooner.
+template <typename T>
+QPointer<QTimer> whenModal(std::function<void(T*)> action, int timeoutMs = windowWaitMs)
 {
     auto* timer = new QTimer(qApp);
-    auto waited = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, waited, action, timeoutMs] {
-        *waited += timer->interval();
+    const QDeadlineTimer deadline(timeoutMs);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, deadline, action, timeoutMs] {
         if (auto* window = qobject_cast<T*>(QApplication::activeModalWidget());
             window != nullptr && window->isVisible()) {
             timer->deleteLater();
@@ -81,20 +89,59 @@ template <typename T> void whenModal(std::function<void(T*)> action, int timeout
                     answered->reject();
                 }
             });
-        } else if (*waited > timeoutMs) {
+        } else if (deadline.hasExpired()) {
             timer->deleteLater();
             timer->stop();
             qWarning("no modal window of the expected type appeared");
         }
     });
     timer->start(10);
+    return timer;
+}
+
+// Returns once what the last keys and clicks set off has run: no button is still held down by an
+// animated click (it clicks only as it lets go), and everything posted to the event loop until
+// then has been delivered, down to the last dialog it opened and closed again. The positive sign
+// that the moment in which something could have happened is over.
+inline void waitUntilSettled()
+{
+    const auto anyButtonDown = [] {
+        const QWidgetList widgets = QApplication::allWidgets();
+        return std::any_of(widgets.cbegin(), widgets.cend(), [](QWidget* widget) {
+            auto* button = qobject_cast<QAbstractButton*>(widget);
+            return button != nullptr && button->isDown();
+        });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!anyButtonDown(), windowWaitMs);
+    bool delivered = false;
+    QMetaObject::invokeMethod(
+        qApp, [&delivered] { delivered = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(delivered, windowWaitMs);
+}
+
+// Runs `act` and tells whether a modal window of type T opened, at once or from what `act` left to
+// the event loop; one that did is closed again. Told only once all that has run.
+template <typename T> bool opensModal(const std::function<void()>& act)
+{
+    bool opened = false;
+    const QPointer<QTimer> watch = whenModal<T>([&opened](T* window) {
+        opened = true;
+        window->close();
+    });
+    act();
+    waitUntilSettled();
+    if (watch) {
+        watch->stop();
+        watch->deleteLater();
+    }
+    return opened;
 }
 
 // Keys reach the window the operator works in. qWaitForWindowActive() would not do: a dialog
 // counts as active there as soon as the window it stands over is.
 inline void waitUntilActive(QWidget* window)
 {
-    QTRY_COMPARE(QApplication::activeWindow(), window);
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), window, windowWaitMs);
 }
 
 inline QString labelText(QWidget& dialog, const char* name)

@@ -2,6 +2,7 @@
 // scratch installation of the school-data application, and the program itself run unattended.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -10,6 +11,8 @@
 #include <QStringList>
 #include <QTest>
 #include <algorithm>
+#include <csignal>
+#include <functional>
 
 // The files in `dir` whose names match `pattern`, hidden ones too, sorted by name.
 inline QStringList filesIn(const QString& dir, const QString& pattern = QStringLiteral("*"))
@@ -64,6 +67,52 @@ inline QList<qint64> processesWith(const QString& text)
     }
     return found;
 }
+
+// A process the test stops and lets run on, so that the program meets it at a chosen point of its
+// work however fast or busy the machine is: it runs only until what the test waits for holds.
+// It runs on freely once this goes.
+class HeldProcess final
+{
+    Q_DISABLE_COPY_MOVE(HeldProcess)
+
+public:
+    HeldProcess() = default;
+    ~HeldProcess() { resume(); }
+
+    // Stops the process `pid` (0 when it was not found: nothing is stopped).
+    void stop(qint64 pid)
+    {
+        m_pid = pid;
+        m_stopped = pid > 0 && ::kill(pid_t(pid), SIGSTOP) == 0;
+    }
+    bool isStopped() const { return m_stopped; }
+    // Lets it run until `reached` holds, asking again and again meanwhile, then stops it again at
+    // once; false when it did not come to hold within `timeoutMs`.
+    bool runUntil(const std::function<bool()>& reached, int timeoutMs = 120'000)
+    {
+        if (!m_stopped || ::kill(pid_t(m_pid), SIGCONT) != 0) {
+            return false;
+        }
+        const QDeadlineTimer deadline(timeoutMs);
+        bool held = reached();
+        while (!held && !deadline.hasExpired()) {
+            held = reached();
+        }
+        ::kill(pid_t(m_pid), SIGSTOP);
+        return held;
+    }
+    void resume()
+    {
+        if (m_stopped) {
+            ::kill(pid_t(m_pid), SIGCONT);
+            m_stopped = false;
+        }
+    }
+
+private:
+    qint64 m_pid = 0;
+    bool m_stopped = false;
+};
 
 // Makes `dir` the working directory while it lives, as the program runs in an installation.
 class CurrentDirectory final

@@ -236,7 +236,7 @@ void ArchiveCheckTest::onlyRegularFilesAreRead()
     for (const auto& [path, kind] : cases) {
         const QElapsedTimer timer = startedTimer();
         const std::optional<QString> problem = ranupa::scanArchiveFile(path).problem;
-        QVERIFY(timer.elapsed() < 5'000);
+        QVERIFY(timer.elapsed() < 60'000); // far less than for ever
         QVERIFY2(problem && problem->contains(kind), qPrintable(problem.value_or(path)));
     }
 }

@@ -244,15 +244,16 @@ void BackupTest::cancelEndsDumpAndRemovesPartialFile()
         waitShown = waitShown || (m.waiting && m.table == u"public.nilai"_s);
     });
     job.start(ranupa::BackupRequest{.targetDir = dir});
-    QTRY_COMPARE_WITH_TIMEOUT(dumps(waiting), u"1"_s, 30'000);
-    QTRY_VERIFY_WITH_TIMEOUT(waitShown, 5'000);    // the operator sees which table holds it up
+    QTRY_COMPARE_WITH_TIMEOUT(dumps(waiting), u"1"_s, 60'000);
+    // The operator sees which table holds it up; the server is asked about once a second.
+    QTRY_VERIFY_WITH_TIMEOUT(waitShown, 60'000);
     QCOMPARE(filesIn(dir, u"*.part"_s).size(), 1); // pg_dump writes under a partial name
     QCOMPARE(filesIn(dir, u"*.dbk"_s), QStringList());
 
-    const QElapsedTimer timer = startedTimer();
+    // The lock is still held: a dump left to run could never end, only the cancel ends the job.
     job.cancel();
-    QVERIFY(done.wait(10'000));
-    QVERIFY(timer.elapsed() < 10'000);
+    QVERIFY(done.wait(60'000));
+    QCOMPARE(dumps(waiting), u"1"_s); // its server session waits on
     const auto outcome = done.first().first().value<OperationOutcome>();
     QCOMPARE(outcome.status, OperationStatus::Cancelled);
     QCOMPARE(outcome.message, u"Backup dibatalkan"_s);
@@ -263,13 +264,13 @@ void BackupTest::cancelEndsDumpAndRemovesPartialFile()
     auto abandoned = std::make_unique<ranupa::OperationJob>();
     abandoned->start(ranupa::BackupRequest{.targetDir = dir});
     // The cancelled dump's server session waits on for the lock as well.
-    QTRY_COMPARE_WITH_TIMEOUT(dumps(waiting).toInt(), waitingBefore + 1, 30'000);
+    QTRY_COMPARE_WITH_TIMEOUT(dumps(waiting).toInt(), waitingBefore + 1, 60'000);
     abandoned.reset();
     QVERIFY(QDir(dir).isEmpty());
 
     lock.reset();
     // The killed dump's server session ends once the lock is free; no dump runs on.
-    QTRY_COMPARE_WITH_TIMEOUT(dumps({}), u"0"_s, 20'000);
+    QTRY_COMPARE_WITH_TIMEOUT(dumps({}), u"0"_s, 60'000);
     QCOMPARE(cluster->databaseFingerprint(), fingerprint);
 }
 

@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
@@ -121,6 +122,7 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
     m_progressTitles.clear();
     m_measured = {};
     m_opened.clear();
+    const QDateTime backupPressed = QDateTime::currentDateTime();
     const MessageShown saved = pressAndReadMessage(button(window, "cmdBackup"), "openFolder");
     const QStringList files = filesIn(target.path(), u"*.dbk"_s);
     QCOMPARE(files.size(), 1);
@@ -173,11 +175,14 @@ void TestGuiOperations::backupThenRestoreThroughTheWindow()
             QVERIFY(labelText(*confirm, "serverVersion").startsWith(u"PostgreSQL 15."_s));
             QCOMPARE(confirm->findChild<QLabel*>(u"file"_s)->toolTip(),
                      QDir::toNativeSeparators(backupFile));
-            // The archive's own time, in local time: the backup was made moments ago.
+            // The archive's own time, in local time: a minute from the backup's press to now.
             const QString created = labelText(*confirm, "created");
-            QVERIFY2(created.startsWith(ranupa::wording::dateTime(pressed) + u" ("_s) ||
-                         created.startsWith(ranupa::wording::dateTime(pressed.addSecs(-60))),
-                     qPrintable(created));
+            bool madeMeanwhile = created.startsWith(ranupa::wording::dateTime(pressed) + u" ("_s);
+            for (QDateTime minute = backupPressed; minute <= pressed && !madeMeanwhile;
+                 minute = minute.addSecs(60)) {
+                madeMeanwhile = created.startsWith(ranupa::wording::dateTime(minute) + u" ("_s);
+            }
+            QVERIFY2(madeMeanwhile, qPrintable(created));
             safetyTicked = confirm->findChild<QCheckBox*>(u"safetyBackup"_s)->isChecked();
             QVERIFY(!confirm->findChild<QPushButton*>(u"chooseFolder"_s)); // the folder is fine
             waitUntilActive(confirm);
@@ -435,13 +440,28 @@ void TestGuiOperations::backupCanBeCancelled()
     openAndActivate(window);
     chooseTargetDir(window, target.path());
 
-    whenModal<ProgressDialog>([](ProgressDialog* progress) {
-        // Give pg_dump time to create its file and block on the lock.
-        QTimer::singleShot(1500, progress, [progress] {
-            QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s), Qt::LeftButton);
+    // Cancelled once the window says that pg_dump waits for the table, its file made; after a
+    // minute without that, cancelled all the same, for the test to end and fail.
+    bool waitShown = false;
+    bool partialFileMade = false;
+    whenModal<ProgressDialog>([&](ProgressDialog* progress) {
+        auto* looking = new QTimer(progress);
+        const QDeadlineTimer deadline(60'000);
+        connect(looking, &QTimer::timeout, progress, [&, progress, looking, deadline] {
+            waitShown = labelText(*progress, "measure") ==
+                        u"Menunggu tabel public.nilai yang sedang dikunci pengguna lain"_s;
+            if (waitShown || deadline.hasExpired()) {
+                looking->stop();
+                partialFileMade = filesIn(target.path(), u"*.part"_s).size() == 1;
+                QTest::mouseClick(progress->findChild<QPushButton*>(u"cancelButton"_s),
+                                  Qt::LeftButton);
+            }
         });
+        looking->start(10);
     });
     const MessageShown cancelled = pressAndReadMessage(button(window, "cmdBackup"));
+    QVERIFY(waitShown);
+    QVERIFY(partialFileMade);
     QCOMPARE(cancelled.text, u"Backup dibatalkan"_s);
     QCOMPARE(cancelled.icon, QMessageBox::Information);
     QVERIFY(filesIn(target.path()).isEmpty());

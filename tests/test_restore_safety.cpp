@@ -13,7 +13,6 @@
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 #include <csignal>
 #include <unistd.h>
 
@@ -157,6 +156,7 @@ void RestoreSafetyTest::cleanup()
         pgcluster(u"server-start"_s);
         cluster->psql(u"drop database if exists ranupa_helper_pendataan_baru"_s, u"postgres"_s);
     }
+    cluster->holdLoads(false); // what a case held, or would have let go of
     cluster->psql(u"drop subscription if exists ranupa_uji_langganan"_s);
     cluster->psql(u"select pg_drop_replication_slot(slot_name) from pg_replication_slots"_s);
     if (cluster->psql(u"select count(*) from pg_prepared_xacts"_s) != u"0"_s) {
@@ -212,7 +212,7 @@ void RestoreSafetyTest::fileRewrittenDuringStreamedLoad()
     const qint64 lastRow = bytes.indexOf("\tlampiran-300000\n") + 1;
     QVERIFY(lastRow > bytes.indexOf("\tlampiran-1\n") + 4'000'000);
 
-    QVERIFY(cluster->exec(u"create role ranupa_uji_tahan"_s, u"postgres"_s));
+    QVERIFY(cluster->holdLoads(true));
     const OperationOutcome outcome = restoreInterrupted(
         [&](ranupa::OperationJob&) {
             QFile file(backup.filePath);
@@ -220,10 +220,10 @@ void RestoreSafetyTest::fileRewrittenDuringStreamedLoad()
             QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(lastRow));
             QVERIFY(file.write("L") == 1 && file.flush()); // still a row that loads
             QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
-            cluster->exec(u"drop role ranupa_uji_tahan"_s, u"postgres"_s);
+            cluster->holdLoads(false);
         },
         backup.filePath);
-    cluster->exec(u"drop role if exists ranupa_uji_tahan"_s, u"postgres"_s);
+    cluster->holdLoads(false);
     QVERIFY2(outcome.cause == FailureCause::BackupChanged, qPrintable(outcome.details));
     QVERIFY(outcome.pendataanUnchanged);
     QCOMPARE(small.backupCopies(), QStringList());
@@ -278,16 +278,18 @@ void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase_data()
 void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase()
 {
     QFETCH(Interruption, interruption);
+    // Held, the load cannot end by itself: only its interruption can have ended it.
+    QVERIFY(cluster->holdLoads(true));
     if (interruption == Interruption::Kill) {
         QProcess program;
         cluster->startProgram(program, {u"--restore"_s, goodBackup, u"--yes"_s});
         const QByteArray err = waitForError(program, slowTableLine.toUtf8());
         QVERIFY2(err.contains(slowTableLine.toUtf8()), err.constData());
         program.kill(); // SIGKILL: nothing in the program runs any more
-        QVERIFY(program.waitForFinished(10'000));
-        // Its load dies with it, every worker, rather than running on with nobody to finish or
+        QVERIFY(program.waitForFinished(60'000));
+        // Its load dies with it, every worker, rather than waiting on with nobody to finish or
         // undo it. Its copy of the backup stays for the next run.
-        QTRY_COMPARE_WITH_TIMEOUT(processesWith(temp->path()).size(), 0, 2'000);
+        QTRY_COMPARE_WITH_TIMEOUT(processesWith(temp->path()).size(), 0, 60'000);
         QCOMPARE(temp->backupCopies().size(), 1);
     } else {
         const bool cancel = interruption == Interruption::Cancel;
@@ -300,7 +302,8 @@ void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase()
         });
         QCOMPARE(outcome.status, cancel ? OperationStatus::Cancelled : OperationStatus::Failed);
         QVERIFY2(outcome.details.contains(unchanged), qPrintable(outcome.details));
-        QCOMPARE(processesWith(temp->path()), QList<qint64>()); // every worker
+        // Every worker: one left behind would wait on, held.
+        QTRY_COMPARE_WITH_TIMEOUT(processesWith(temp->path()), QList<qint64>(), 60'000);
         if (cancel) {
             QCOMPARE(outcome.message, u"Restore dibatalkan"_s);
             expectPreviousDatabase();
@@ -320,31 +323,60 @@ void RestoreSafetyTest::interruptedLoadLeavesPreviousDatabase()
 void RestoreSafetyTest::killAroundCreateLeavesNothingThatBlocks()
 {
     // The server finishes a CREATE DATABASE whose client is gone. Killed around it, by a signal
-    // it handles or one it cannot, a restore or a trial leaves only what the next run drops.
+    // it handles or one it cannot, a restore or a trial leaves only what the next run drops. The
+    // moments are held on the server until the kill: as the program says it creates, while the
+    // server waits to copy the template, and while it waits to mark the new database finished.
+    struct Moment
+    {
+        const char* held;    // statements of another session that hold the moment; "" for none
+        const char* waiting; // the statement of the program's that waits meanwhile
+    };
+    const Moment moments[] = {
+        {"", nullptr},
+        {"BEGIN; COMMENT ON DATABASE template0 IS 'ranupa-uji';", "create database"},
+        {"BEGIN; LOCK TABLE pg_shdescription IN EXCLUSIVE MODE;", "comment on database"},
+    };
     const QString dir = madeFolder(work.filePath(u"setelah-pembuatan"_s));
-    int killed = 0;
     for (const auto& [arguments, creating] :
          {std::pair{QStringList{u"--restore"_s, goodBackup, u"--yes"_s}, "Membuat database baru"},
           std::pair{QStringList{u"--verify"_s, goodBackup}, "Membuat database uji"}}) {
-        for (const int delayMs : {0, 15, 40, 70, 100, 150, 220, 300, 400}) {
-            QProcess program;
-            cluster->startProgram(program, arguments);
-            const QByteArray err = waitForError(program, creating);
-            QVERIFY2(err.contains(creating), err.constData());
-            QThread::msleep(delayMs);
-            ::kill(pid_t(program.processId()), ++killed % 2 ? SIGTERM : SIGKILL);
-            QVERIFY(program.waitForFinished(60'000));
+        for (const Moment& moment : moments) {
+            for (const int signal : {SIGTERM, SIGKILL}) {
+                const QString at =
+                    u"%1, %2, signal %3"_s
+                        .arg(QLatin1StringView(creating),
+                             QLatin1StringView(moment.waiting != nullptr ? moment.waiting
+                                                                         : "as said"))
+                        .arg(signal);
+                Session holder(*cluster, u"postgres"_s);
+                QVERIFY2(!holder.run(QString::fromLatin1(moment.held)).isEmpty(), qPrintable(at));
+                QProcess program;
+                cluster->startProgram(program, arguments);
+                const QByteArray err = waitForError(program, creating);
+                QVERIFY2(err.contains(creating), err.constData());
+                if (moment.waiting != nullptr) {
+                    QTRY_COMPARE_WITH_TIMEOUT(
+                        cluster->sessions(u"wait_event_type = 'Lock' and query ~* '^\\s*%1'"_s.arg(
+                            QLatin1StringView(moment.waiting))),
+                        u"1"_s, 60'000);
+                }
+                ::kill(pid_t(program.processId()), signal);
+                QVERIFY(!holder.run(u"ROLLBACK;"_s).isEmpty());
+                QVERIFY(program.waitForFinished(60'000));
 
-            // The server may take a moment to see the killed program's lock session gone.
-            QTRY_COMPARE(cluster->psql(u"select count(*) from pg_locks where locktype = "
-                                       u"'advisory'"_s),
-                         u"0"_s);
-            const ProgramRun next = cluster->runProgram({u"--backup"_s, dir, u"--keep"_s, u"1"_s});
-            QVERIFY2(next.exitCode == 0, qPrintable(u"%1 ms: %2"_s.arg(delayMs).arg(next.err)));
+                // The server may take a moment to see the killed program's lock session gone.
+                QTRY_COMPARE_WITH_TIMEOUT(cluster->psql(u"select count(*) from pg_locks where "
+                                                        u"locktype = 'advisory'"_s),
+                                          u"0"_s, 60'000);
+                const ProgramRun next =
+                    cluster->runProgram({u"--backup"_s, dir, u"--keep"_s, u"1"_s});
+                QVERIFY2(next.exitCode == 0, qPrintable(at + u": "_s + next.err));
+            }
         }
     }
     // A CREATE still running for a killed program finishes unseen; the run after drops it.
-    QTRY_COMPARE(cluster->sessions(u"query ilike 'create database%'"_s), u"0"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(cluster->sessions(u"query ilike 'create database%'"_s), u"0"_s,
+                              60'000);
     QCOMPARE(cluster->runProgram({u"--quiet"_s, u"--backup"_s, dir}).exitCode, 0);
     expectPreviousDatabase();
 }
@@ -401,7 +433,7 @@ void RestoreSafetyTest::lockSessionEndedBySomeoneElse()
     connect(&job, &ranupa::OperationJob::confirmationNeeded, &job, [&] {
         const QString lock = u" from pg_locks where locktype = 'advisory'"_s;
         cluster->psql(u"select pg_terminate_backend(pid)"_s + lock);
-        QTRY_COMPARE_WITH_TIMEOUT(cluster->psql(u"select count(*)"_s + lock), u"0"_s, 10'000);
+        QTRY_COMPARE_WITH_TIMEOUT(cluster->psql(u"select count(*)"_s + lock), u"0"_s, 60'000);
         job.answer({.proceed = true});
     });
     const OperationOutcome outcome =
@@ -413,6 +445,8 @@ void RestoreSafetyTest::lockSessionEndedBySomeoneElse()
 
 void RestoreSafetyTest::secondCopyIsRefusedAndHangupCancels()
 {
+    // Held at the slow table, the first restore surely still runs while the others are refused.
+    QVERIFY(cluster->holdLoads(true));
     QProcess first;
     // Its messages go to a pipe nobody reads, as with "2>&1 | head" after head has ended.
     first.setChildProcessModifier([] {

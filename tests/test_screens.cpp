@@ -136,7 +136,7 @@ void TestScreens::selectorsStayOnTheScreen()
     int checked = 0;
     for (auto choose : {&DataUtility::PilihBackup, &DataUtility::PilihRestore}) {
         whenModal<QFileDialog>([&](QFileDialog* selector) {
-            QVERIFY(QTest::qWaitForWindowExposed(selector));
+            QVERIFY(QTest::qWaitForWindowExposed(selector, windowWaitMs));
             verifyOnScreen(*selector);
             ++checked;
             selector->reject();
@@ -151,12 +151,13 @@ void TestScreens::restoreSelectorShowsNameDateAndSize()
     DataUtility window;
     openAndActivate(window);
     whenModal<QFileDialog>([&](QFileDialog* selector) {
-        QVERIFY(QTest::qWaitForWindowExposed(selector));
+        QVERIFY(QTest::qWaitForWindowExposed(selector, windowWaitMs));
         verifyOnScreen(*selector);
         selector->setDirectory(m_dir.path());
         auto* view = selector->findChild<QTreeView*>(u"treeView"_s);
         QModelIndex backup;
-        QTRY_VERIFY((backup = view->model()->index(0, 0, view->rootIndex())).isValid());
+        QTRY_VERIFY_WITH_TIMEOUT((backup = view->model()->index(0, 0, view->rootIndex())).isValid(),
+                                 windowWaitMs);
         // Each column holds its whole text, within the list's visible width.
         for (int column = 0; column < 3; ++column) {
             const int needed = static_cast<QAbstractItemView*>(view)->sizeHintForColumn(column);

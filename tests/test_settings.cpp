@@ -238,7 +238,7 @@ void TestSettings::unusableSettingsFileNamesItself()
     const QElapsedTimer timer = startedTimer();
     const PortSetting setting = portSetting();
     QCOMPARE(ranupa::LoadDbPort(), QString());
-    QVERIFY(timer.elapsed() < 5'000);
+    QVERIFY(timer.elapsed() < 60'000); // far less than for ever
     QVERIFY(setting.problem.contains(u"FIFO"_s));
 }
 

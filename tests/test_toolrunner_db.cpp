@@ -64,7 +64,7 @@ void TestToolRunnerDb::psqlWithoutPasswordFailsAtOnce()
     QVERIFY(result.resultText().isEmpty());
     QVERIFY(result.exitCode != 0);
     QVERIFY2(result.output().contains(u"password"_s), qPrintable(result.output()));
-    QVERIFY2(elapsed < 10000, qPrintable(u"took %1 ms"_s.arg(elapsed)));
+    QVERIFY2(elapsed < 60000, qPrintable(u"took %1 ms"_s.arg(elapsed))); // not for ever
 }
 
 void TestToolRunnerDb::psqlWithPasswordSucceeds()

@@ -190,6 +190,15 @@ INSERT INTO lambat SELECT generate_series(1, %1);)")
                         .arg(rows));
     }
 
+    // While loads are held, each row of the slow table waits at its check, whatever database the
+    // load runs in: a role is what every database sees. A load held cannot end by itself.
+    bool holdLoads(bool hold) const
+    {
+        return exec(hold ? QStringLiteral("CREATE ROLE ranupa_uji_tahan")
+                         : QStringLiteral("DROP ROLE IF EXISTS ranupa_uji_tahan"),
+                    QStringLiteral("postgres"));
+    }
+
     // A scratch installation of the school-data application in `dir` whose settings hold
     // `portLine` (this cluster's port when null), with links to this cluster's client `programs`.
     bool makeInstallation(const QString& dir, QByteArray portLine = {},
