@@ -34,9 +34,9 @@ QDateTime wholeSecondNow()
 
 // Before anything is written: room for the database's size. Where the server does not say, the
 // dump itself tells a full disk.
-std::optional<Failure> checkRoom(Operation& operation, const QString& targetDir)
+std::optional<Failure> checkRoom(const QString& targetDir,
+                                 const std::optional<qint64>& databaseSize)
 {
-    const std::optional<qint64> databaseSize = pendataanSize(operation);
     const QStorageInfo storage(targetDir);
     // A folder that cannot be written says so when the file is made.
     if (!databaseSize || !storage.isValid() || storage.isReadOnly()) {
@@ -232,13 +232,14 @@ std::optional<Failure> roomProblem(qint64 databaseSize, qint64 available,
                     wording::size(available), wording::size(databaseSize), wording::size(needed))};
 }
 
-Result<QString> writeBackup(Operation& operation, const QString& targetDirText, BackupKind kind)
+Result<QString> writeBackup(Operation& operation, const QString& targetDirText,
+                            const std::optional<qint64>& databaseSize, BackupKind kind)
 {
     const QString targetDir = absolutePathForTool(targetDirText);
     const QDateTime nameTime = wholeSecondNow();
     // What a killed backup left behind; no running backup's file is touched.
     removeAbandonedPartialBackups(targetDir);
-    if (std::optional<Failure> noRoom = checkRoom(operation, targetDir)) {
+    if (std::optional<Failure> noRoom = checkRoom(targetDir, databaseSize)) {
         return *noRoom;
     }
     Result<std::unique_ptr<PartialBackupFile>> created =

@@ -21,11 +21,13 @@ std::optional<qint64> pendataanSize(Operation& operation);
 std::optional<Failure> roomProblem(qint64 databaseSize, qint64 available,
                                    const QByteArray& fileSystemType);
 
-// A backup of pendataan into `targetDirText`, for an operation that has begun: pg_dump writes a
+// A backup of pendataan into `targetDirText`, for an operation that has begun, checked first for
+// room against `databaseSize` (pendataanSize(), where the server said): pg_dump writes a
 // partial file, which the program checks as it will read it (the archive's structure, and
 // whatever a restore of it would refuse) and only then gives its final name, never replacing
 // another file. The file written, or why there is none: a failed backup leaves no file.
 Result<QString> writeBackup(Operation& operation, const QString& targetDirText,
+                            const std::optional<qint64>& databaseSize,
                             BackupKind kind = BackupKind::Regular);
 
 } // namespace ranupa

@@ -186,8 +186,9 @@ private:
     {
         StepPlan plan;
         if (backsUpFirst()) {
+            currentSize = pendataanSize(op);
             plan.sized(StepKind::SafetyBackup, u"backup pengaman database saat ini"_s,
-                       pendataanSize(op).value_or(0));
+                       currentSize.value_or(0));
         }
         plan.sized(StepKind::Load, u"memuat data dari file backup"_s, backup.fileSize())
             .fixed(StepKind::Swap, u"mengganti database pendataan"_s, swapShare);
@@ -205,7 +206,8 @@ private:
             return std::nullopt;
         }
         op.beginStep(StepKind::SafetyBackup);
-        const Result<QString> written = writeBackup(op, safetyBackupDir, BackupKind::BeforeRestore);
+        const Result<QString> written =
+            writeBackup(op, safetyBackupDir, currentSize, BackupKind::BeforeRestore);
         if (!written) {
             Failure failure = written.failure();
             if (!failure.cancelled) {
@@ -244,6 +246,7 @@ private:
     const RestoreRequest& request;
     BackupLoad backup;
     bool pendataanExisted = false;
+    std::optional<qint64> currentSize; // pendataan's, for its safety backup
     bool swapUncertain = false;
     bool safetyBackupFailed = false;
     QString safetyBackupDir;
@@ -262,12 +265,13 @@ OperationOutcome backupDatabase(Operation& operation, const BackupRequest& reque
     if (auto failure = begin(operation)) {
         return failedWithFile(OperationKind::Backup, *failure, operation, {});
     }
-    const qint64 databaseBytes = pendataanSize(operation).value_or(0);
+    const std::optional<qint64> databaseSize = pendataanSize(operation);
+    const qint64 databaseBytes = databaseSize.value_or(0);
     const StepPlan backupStep =
         StepPlan().sized(StepKind::Backup, u"menulis file backup"_s, databaseBytes);
     operation.setPlan(request.verify ? withTrialSteps(backupStep, databaseBytes) : backupStep);
     operation.beginStep(StepKind::Backup);
-    const Result<QString> written = writeBackup(operation, request.targetDir);
+    const Result<QString> written = writeBackup(operation, request.targetDir, databaseSize);
     if (!written) {
         return failedWithFile(OperationKind::Backup, written.failure(), operation, {});
     }
