@@ -2,7 +2,6 @@
 
 #include "core/model/names.h"
 #include "core/model/wording.h"
-#include "gui/layoutscale.h"
 #include "gui/screenfit.h"
 
 #include <QFileDialog>

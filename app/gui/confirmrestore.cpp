@@ -2,7 +2,6 @@
 
 #include "core/model/outcome.h"
 #include "core/model/wording.h"
-#include "gui/elidedpath.h"
 #include "gui/screenfit.h"
 
 #include <QCheckBox>
@@ -123,9 +122,6 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     layout->addLayout(makeButtons());
     layout->setSizeConstraint(QLayout::SetFixedSize);
     showSafetyBackupNote();
-
-    // Whoever just presses Enter, or looks away and presses Escape, replaces nothing.
-    m_cancel->setFocus();
 }
 
 QFormLayout* ConfirmRestoreDialog::makeSummary(const RestoreSummary& summary)
@@ -277,21 +273,23 @@ void ConfirmRestoreDialog::fitToScreen()
 
 QLayout* ConfirmRestoreDialog::makeButtons()
 {
-    m_replace = new QPushButton(u"&Ganti Database"_s, this);
-    m_replace->setObjectName(u"replaceButton"_s);
+    auto* replace = new QPushButton(u"&Ganti Database"_s, this);
+    replace->setObjectName(u"replaceButton"_s);
     // Enter never presses it, not even when it has the focus: going on takes Alt+G, a click or
     // Space.
-    m_replace->setAutoDefault(false);
-    m_cancel = new QPushButton(u"Batal"_s, this);
-    m_cancel->setObjectName(u"cancelButton"_s);
-    m_cancel->setDefault(true);
-    connect(m_replace, &QPushButton::clicked, this, &QDialog::accept);
-    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
+    replace->setAutoDefault(false);
+    auto* cancel = new QPushButton(u"Batal"_s, this);
+    cancel->setObjectName(u"cancelButton"_s);
+    cancel->setDefault(true);
+    // Whoever just presses Enter, or looks away and presses Escape, replaces nothing.
+    cancel->setFocus();
+    connect(replace, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
-    buttons->addWidget(m_replace);
-    buttons->addWidget(m_cancel);
+    buttons->addWidget(replace);
+    buttons->addWidget(cancel);
     return buttons;
 }
 

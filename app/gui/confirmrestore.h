@@ -49,8 +49,6 @@ private:
     QCheckBox* m_safetyBackup = nullptr;
     QLabel* m_note = nullptr;
     QPushButton* m_chooseFolder = nullptr;
-    QPushButton* m_replace = nullptr;
-    QPushButton* m_cancel = nullptr;
 };
 
 } // namespace ranupa

@@ -7,7 +7,6 @@
 #include "core/schedule/scheduler.h"
 #include "gui/backupselector.h"
 #include "gui/confirmrestore.h"
-#include "gui/layoutscale.h"
 #include "gui/messageboxes.h"
 #include "gui/progressdialog.h"
 #include "gui/scheduledialog.h"
@@ -116,7 +115,6 @@ OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& requ
     // Both can be cancelled safely: a backup removes its partial file, a restore leaves
     // pendataan as it was.
     ProgressDialog progress(title, true, parent);
-    progress.setObjectName(u"progress"_s);
     OperationOutcome outcome;
     bool told = false;
     const auto tell = [&](const OperationOutcome& result) {
@@ -153,7 +151,6 @@ void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, co
         return;
     }
     ProgressDialog progress(title, false, parent);
-    progress.setObjectName(u"progress"_s);
     progress.setStep(u"Menyelesaikan..."_s);
     QObject::connect(&job, &OperationJob::stepChanged, &progress, &ProgressDialog::setStep);
     QObject::connect(&job, &OperationJob::finished, &progress, &ProgressDialog::finish);
@@ -187,7 +184,6 @@ std::optional<Failure> makeScheduleWhileBusy(const DailyBackup& backup,
                                              std::optional<Schedule>& made, QWidget* parent)
 {
     ProgressDialog progress(u"Jadwalkan Backup Harian"_s, false, parent);
-    progress.setObjectName(u"progress"_s);
     progress.setStep(u"Membuat jadwal..."_s);
     std::optional<Failure> notMade;
     const std::unique_ptr<QThread> maker(QThread::create([&] {
@@ -211,7 +207,6 @@ DataUtility::DataUtility(QWidget* parent)
     // No close box and no system menu: "Tutup" is the window's own way out.
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint);
-    setFixedSize(size());
     scaleLayoutToFont(*this);
 
     connect(ui->cmdKeluar, &QPushButton::clicked, this, &QDialog::accept);
@@ -251,17 +246,21 @@ void DataUtility::PilihRestore()
     chooseInto(selector, *ui->backupFile);
 }
 
+bool DataUtility::mayStart(const QString& chosen)
+{
+    if (!m_busy && chosen.isEmpty()) {
+        LoadDbPort(); // read as on every press; with nothing chosen, nothing more happens
+    }
+    return !m_busy && !chosen.isEmpty();
+}
+
 void DataUtility::DoBackup()
 {
-    if (m_busy) {
+    const QString targetDir = ui->targetDir->text();
+    if (!mayStart(targetDir)) {
         return;
     }
     QScopedValueRollback busy(m_busy, true);
-    const QString targetDir = ui->targetDir->text();
-    if (targetDir.isEmpty()) {
-        LoadDbPort(); // read as on every press; with nothing chosen, nothing more happens
-        return;
-    }
     OperationJob job;
     job.setOrigin(RunOrigin::Window);
     const OperationOutcome outcome =
@@ -279,15 +278,11 @@ void DataUtility::DoBackup()
 
 void DataUtility::DoRestore()
 {
-    if (m_busy) {
+    const QString backupFile = ui->backupFile->text();
+    if (!mayStart(backupFile)) {
         return;
     }
     QScopedValueRollback busy(m_busy, true);
-    const QString backupFile = ui->backupFile->text();
-    if (backupFile.isEmpty()) {
-        LoadDbPort(); // read as on every press; with nothing chosen, nothing more happens
-        return;
-    }
     bool finished = false;
     OperationJob job;
     job.setOrigin(RunOrigin::Window);

@@ -35,6 +35,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // False while an operation runs, or with nothing chosen.
+    bool mayStart(const QString& chosen);
     // With `offerSchedule`, a successful backup's message offers to schedule it daily; true when
     // that was chosen.
     bool showOutcome(const OperationOutcome& outcome, bool offerSchedule = false);

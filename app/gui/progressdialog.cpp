@@ -4,7 +4,7 @@
 #include "core/model/stepplan.h"
 #include "gui/screenfit.h"
 
-#include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +18,7 @@ namespace ranupa {
 ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* parent)
     : QDialog(parent)
 {
+    setObjectName(u"progress"_s);
     setWindowTitle(title);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    (cancellable ? Qt::WindowCloseButtonHint : Qt::WindowType(0)));
@@ -44,7 +45,7 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
     m_bar->setTextVisible(false);
     layout->addWidget(m_bar);
     m_measure = addLabel(u"measure"_s);
-    m_elapsed = addLabel(u"elapsed"_s);
+    QLabel* elapsed = addLabel(u"elapsed"_s);
     m_toolLine = addLabel(u"toolLine"_s);
     // A long line must not widen the dialog; it is cut at the label's edge instead.
     m_toolLine->setMinimumWidth(1);
@@ -60,14 +61,17 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
         m_cancel->setObjectName(u"cancelButton"_s);
         m_cancel->setAutoDefault(false);
         layout->addWidget(m_cancel, 0, Qt::AlignRight);
-        connect(m_cancel, &QPushButton::clicked, this, &ProgressDialog::requestCancel);
+        connect(m_cancel, &QPushButton::clicked, this, &ProgressDialog::reject);
     }
 
-    m_clock.start();
+    QElapsedTimer clock;
+    clock.start();
+    const auto showElapsed = [elapsed, clock] {
+        elapsed->setText(tr("Waktu berjalan: %1").arg(elapsedText(clock.elapsed())));
+    };
     showElapsed();
-    m_ticker.setInterval(1000);
-    connect(&m_ticker, &QTimer::timeout, this, &ProgressDialog::showElapsed);
-    m_ticker.start();
+    connect(&m_ticker, &QTimer::timeout, this, showElapsed);
+    m_ticker.start(1000);
 }
 
 void ProgressDialog::setStep(const QString& step)
@@ -122,11 +126,6 @@ void ProgressDialog::showBarRunning()
     m_bar->setTextVisible(false);
 }
 
-void ProgressDialog::showElapsed()
-{
-    m_elapsed->setText(tr("Waktu berjalan: %1").arg(elapsedText(m_clock.elapsed())));
-}
-
 void ProgressDialog::setToolLine(const QString& line)
 {
     m_toolLine->setText(line);
@@ -134,27 +133,11 @@ void ProgressDialog::setToolLine(const QString& line)
 
 void ProgressDialog::finish()
 {
-    m_finished = true;
     m_ticker.stop();
     accept();
 }
 
 void ProgressDialog::reject()
-{
-    requestCancel();
-}
-
-void ProgressDialog::closeEvent(QCloseEvent* event)
-{
-    if (m_finished) {
-        QDialog::closeEvent(event);
-        return;
-    }
-    event->ignore();
-    requestCancel();
-}
-
-void ProgressDialog::requestCancel()
 {
     if (m_cancel == nullptr || !m_cancel->isEnabled()) {
         return;

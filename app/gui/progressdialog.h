@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QTimer>
 
 class QLabel;
@@ -38,14 +37,11 @@ signals:
     void cancelRequested();
 
 public slots:
+    // Asks for cancellation and leaves the dialog open. The close box and Escape come here too:
+    // QDialog's closeEvent() then ignores the close, as the dialog is still visible.
     void reject() override;
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
-    void requestCancel();
-    void showElapsed();
     void showBarAt(int percent);
     void showBarRunning();
 
@@ -53,12 +49,9 @@ private:
     QLabel* m_step = nullptr;
     QProgressBar* m_bar = nullptr;
     QLabel* m_measure = nullptr;
-    QLabel* m_elapsed = nullptr;
     QLabel* m_toolLine = nullptr;
     QPushButton* m_cancel = nullptr;
-    QElapsedTimer m_clock;
     QTimer m_ticker;
-    bool m_finished = false;
     int m_overall = -1; // the whole operation's percent, once it has a plan
 };
 
