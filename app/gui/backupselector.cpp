@@ -1,7 +1,6 @@
-#include "gui/backupselector.h"
-
 #include "core/model/names.h"
 #include "core/model/wording.h"
+#include "gui/datautility.h"
 #include "gui/screenfit.h"
 
 #include <QFileDialog>

@@ -1,7 +1,6 @@
-#include "gui/confirmrestore.h"
-
 #include "core/model/outcome.h"
 #include "core/model/wording.h"
+#include "gui/datautility.h"
 #include "gui/screenfit.h"
 
 #include <QCheckBox>
@@ -71,6 +70,42 @@ void setBold(QLabel& label, bool bold = true)
     label.setFont(font);
 }
 
+void addOtherDatabaseWarning(const RestoreSummary& summary, QWidget* dialog, QVBoxLayout& column)
+{
+    if (!summary.isOtherDatabase()) {
+        return;
+    }
+    auto* warning = plainLabel(
+        u"Perhatian: file ini berisi database \"%1\", bukan "
+        u"pendataan. Isinya tetap dimuat ke database pendataan."_s.arg(summary.databaseName),
+        dialog, u"otherDatabaseWarning"_s);
+    warning->setWordWrap(true);
+    setBold(*warning);
+    column.addWidget(warning);
+}
+
+QLayout* makeButtons(QDialog& dialog)
+{
+    auto* replace = new QPushButton(u"&Ganti Database"_s, &dialog);
+    replace->setObjectName(u"replaceButton"_s);
+    // Enter never presses it, not even when it has the focus: going on takes Alt+G, a click or
+    // Space.
+    replace->setAutoDefault(false);
+    auto* cancel = new QPushButton(u"Batal"_s, &dialog);
+    cancel->setObjectName(u"cancelButton"_s);
+    cancel->setDefault(true);
+    // Whoever just presses Enter, or looks away and presses Escape, replaces nothing.
+    cancel->setFocus();
+    QObject::connect(replace, &QPushButton::clicked, &dialog, &QDialog::accept);
+    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(replace);
+    buttons->addWidget(cancel);
+    return buttons;
+}
+
 } // namespace
 
 ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
@@ -107,7 +142,7 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     column->addWidget(headline);
     m_summary = makeSummary(summary);
     column->addLayout(m_summary);
-    addOtherDatabaseWarning(summary, *column);
+    addOtherDatabaseWarning(summary, this, *column);
     addSafetyBackupChoice(summary, *column);
     m_scroll = new QScrollArea(this);
     m_scroll->setFrameShape(QFrame::NoFrame);
@@ -119,7 +154,7 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addSpacing(fontMetrics().height() / 2);
-    layout->addLayout(makeButtons());
+    layout->addLayout(makeButtons(*this));
     layout->setSizeConstraint(QLayout::SetFixedSize);
     showSafetyBackupNote();
 }
@@ -144,21 +179,6 @@ QFormLayout* ConfirmRestoreDialog::makeSummary(const RestoreSummary& summary)
     file->setTextInteractionFlags(Qt::TextSelectableByMouse);
     form->addRow(u"File:"_s, file);
     return form;
-}
-
-void ConfirmRestoreDialog::addOtherDatabaseWarning(const RestoreSummary& summary,
-                                                   QVBoxLayout& column)
-{
-    if (!summary.isOtherDatabase()) {
-        return;
-    }
-    auto* warning = plainLabel(
-        u"Perhatian: file ini berisi database \"%1\", bukan "
-        u"pendataan. Isinya tetap dimuat ke database pendataan."_s.arg(summary.databaseName),
-        this, u"otherDatabaseWarning"_s);
-    warning->setWordWrap(true);
-    setBold(*warning);
-    column.addWidget(warning);
 }
 
 void ConfirmRestoreDialog::addSafetyBackupChoice(const RestoreSummary& summary, QVBoxLayout& column)
@@ -269,28 +289,6 @@ void ConfirmRestoreDialog::fitToScreen()
     if (isVisible() && !screen()->availableGeometry().contains(frameGeometry())) {
         adjustPosition(parentWidget());
     }
-}
-
-QLayout* ConfirmRestoreDialog::makeButtons()
-{
-    auto* replace = new QPushButton(u"&Ganti Database"_s, this);
-    replace->setObjectName(u"replaceButton"_s);
-    // Enter never presses it, not even when it has the focus: going on takes Alt+G, a click or
-    // Space.
-    replace->setAutoDefault(false);
-    auto* cancel = new QPushButton(u"Batal"_s, this);
-    cancel->setObjectName(u"cancelButton"_s);
-    cancel->setDefault(true);
-    // Whoever just presses Enter, or looks away and presses Escape, replaces nothing.
-    cancel->setFocus();
-    connect(replace, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(replace);
-    buttons->addWidget(cancel);
-    return buttons;
 }
 
 QString ConfirmRestoreDialog::safetyBackupDir() const

@@ -5,11 +5,6 @@
 #include "core/ops/job.h"
 #include "core/ops/statusreader.h"
 #include "core/schedule/scheduler.h"
-#include "gui/backupselector.h"
-#include "gui/confirmrestore.h"
-#include "gui/messageboxes.h"
-#include "gui/progressdialog.h"
-#include "gui/scheduledialog.h"
 #include "gui/screenfit.h"
 #include "ui_datautil.h"
 

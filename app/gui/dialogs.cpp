@@ -1,0 +1,289 @@
+#include "core/model/outcome.h"
+#include "core/model/progress.h"
+#include "core/model/stepplan.h"
+#include "gui/datautility.h"
+#include "gui/screenfit.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTextEdit>
+#include <QTimeEdit>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+namespace ranupa {
+
+ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* parent)
+    : QDialog(parent)
+{
+    setObjectName(u"progress"_s);
+    setWindowTitle(title);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   (cancellable ? Qt::WindowCloseButtonHint : Qt::WindowType(0)));
+    setModal(true);
+    setMinimumWidth(std::min(420, roomOnScreen(*this).width()));
+
+    auto* layout = new QVBoxLayout(this);
+    const auto addLabel = [&](const QString& objectName) {
+        auto* label = new QLabel(this);
+        label->setObjectName(objectName);
+        label->setTextFormat(Qt::PlainText);
+        layout->addWidget(label);
+        return label;
+    };
+    m_planStep = addLabel(u"planStep"_s);
+    QFont bold = m_planStep->font();
+    bold.setBold(true);
+    m_planStep->setFont(bold);
+    m_planStep->hide(); // until there is a plan of more than one step
+    m_step = addLabel(u"step"_s);
+    m_bar = new QProgressBar(this);
+    m_bar->setObjectName(u"progressBar"_s);
+    m_bar->setRange(0, 0);
+    m_bar->setTextVisible(false);
+    layout->addWidget(m_bar);
+    m_measure = addLabel(u"measure"_s);
+    QLabel* elapsed = addLabel(u"elapsed"_s);
+    m_toolLine = addLabel(u"toolLine"_s);
+    // A long line must not widen the dialog; it is cut at the label's edge instead.
+    m_toolLine->setMinimumWidth(1);
+    m_toolLine->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // The tool's own words are there for the curious: smaller than the program's.
+    QFont smaller = m_toolLine->font();
+    smaller.setPointSizeF(smaller.pointSizeF() * 0.85);
+    m_toolLine->setFont(smaller);
+    m_toolLine->setForegroundRole(QPalette::PlaceholderText);
+
+    if (cancellable) {
+        m_cancel = new QPushButton(tr("Batal"), this);
+        m_cancel->setObjectName(u"cancelButton"_s);
+        m_cancel->setAutoDefault(false);
+        layout->addWidget(m_cancel, 0, Qt::AlignRight);
+        connect(m_cancel, &QPushButton::clicked, this, &ProgressDialog::reject);
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    const auto showElapsed = [elapsed, clock] {
+        elapsed->setText(tr("Waktu berjalan: %1").arg(elapsedText(clock.elapsed())));
+    };
+    showElapsed();
+    connect(&m_ticker, &QTimer::timeout, this, showElapsed);
+    m_ticker.start(1000);
+}
+
+void ProgressDialog::setStep(const QString& step)
+{
+    m_step->setText(step);
+    m_toolLine->clear();
+    m_measure->clear();
+    showBar(m_overall); // running, or after a wait where the whole operation is
+}
+
+void ProgressDialog::setProgress(const ProgressMeasure& measure)
+{
+    m_measure->setText(progressText(measure));
+    // A wait is no progress: the bar runs to show that the program is alive, the text says why.
+    if (measure.waiting) {
+        showBar(-1);
+    } else if (m_overall >= 0) {
+        showBar(m_overall); // setPlanPosition() moves it
+    } else if (measure.isDeterminate()) {
+        showBar(measure.percent());
+    }
+}
+
+void ProgressDialog::setPlanPosition(const PlanPosition& position)
+{
+    // What the previous step did or measured is no longer what runs.
+    if (position.title != m_planStep->text()) {
+        m_step->clear();
+        m_measure->clear();
+        m_toolLine->clear();
+    }
+    m_planStep->setText(position.title);
+    m_planStep->setVisible(!position.title.isEmpty());
+    m_overall = position.percent;
+    showBar(m_overall);
+}
+
+void ProgressDialog::showBar(int percent)
+{
+    m_bar->setRange(0, percent < 0 ? 0 : 100);
+    if (percent >= 0) {
+        m_bar->setValue(percent);
+    }
+    m_bar->setTextVisible(percent >= 0);
+}
+
+void ProgressDialog::setToolLine(const QString& line)
+{
+    m_toolLine->setText(line);
+}
+
+void ProgressDialog::finish()
+{
+    m_ticker.stop();
+    accept();
+}
+
+void ProgressDialog::reject()
+{
+    if (m_cancel == nullptr || !m_cancel->isEnabled()) {
+        return;
+    }
+    m_cancel->setEnabled(false);
+    m_step->setText(tr("Membatalkan..."));
+    emit cancelRequested();
+}
+
+ScheduleDialog::ScheduleDialog(const QString& backupDir, QWidget* parent)
+    : QDialog(parent), m_at(new QTimeEdit(QTime(10, 0), this)), m_keep(new QSpinBox(this))
+{
+    setWindowTitle(u"Jadwalkan Backup Harian"_s);
+    auto* folder = new QLabel(QDir::toNativeSeparators(backupDir), this);
+    folder->setTextFormat(Qt::PlainText);
+    folder->setWordWrap(true);
+    m_at->setObjectName(u"at"_s);
+    m_at->setDisplayFormat(u"HH.mm"_s);
+    m_keep->setObjectName(u"keep"_s);
+    m_keep->setRange(1, 999);
+    m_keep->setValue(14);
+    m_keep->setSuffix(u" backup terbaru"_s);
+
+    auto* form = new QFormLayout;
+    form->addRow(u"Folder:"_s, folder);
+    form->addRow(u"Setiap hari &pukul:"_s, m_at);
+    form->addRow(u"&Simpan:"_s, m_keep);
+    // What an operator must know for it to work, and what it does.
+    auto* note = new QLabel(u"Setiap backup langsung diuji, lalu backup lama di folder itu dihapus "
+                            u"sehingga tinggal jumlah di atas. Komputer harus menyala pada jam "
+                            u"itu."_s,
+                            this);
+    note->setWordWrap(true);
+    auto* buttons = new QDialogButtonBox(this);
+    buttons->addButton(u"&Jadwalkan"_s, QDialogButtonBox::AcceptRole)->setDefault(true);
+    buttons->addButton(u"Batal"_s, QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(note);
+    layout->addWidget(buttons);
+    setMinimumWidth(std::min(fontMetrics().averageCharWidth() * 60, roomOnScreen(*this).width()));
+    m_at->setFocus();
+}
+
+QTime ScheduleDialog::at() const
+{
+    return m_at->time();
+}
+
+int ScheduleDialog::keep() const
+{
+    return m_keep->value();
+}
+
+namespace {
+
+// At least `columns` average characters wide, as far as the screen allows.
+void widenTo(QWidget& widget, int columns, const QMessageBox& box)
+{
+    const int wanted = widget.fontMetrics().averageCharWidth() * columns;
+    widget.setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
+}
+
+// A button that does its work and leaves the box open, as OK alone closes it.
+QPushButton* addKeepingButton(QMessageBox& box, const QString& text, const QString& name)
+{
+    QPushButton* button = box.addButton(text, QMessageBox::ActionRole);
+    button->setObjectName(name);
+    QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
+    return button;
+}
+
+// For whoever is asked for help: the details go whole into a message or a chat, without their box
+// being opened and selected.
+void addCopyDetailsButton(QMessageBox& box, const QString& details)
+{
+    QPushButton* copy = addKeepingButton(box, u"Salin rincian"_s, u"copyDetails"_s);
+    QObject::connect(copy, &QAbstractButton::clicked, &box, [copy, details] {
+        QApplication::clipboard()->setText(details);
+        copy->setText(u"Rincian disalin"_s);
+    });
+}
+
+// The system's file manager shows the folder, for the file to be copied on or checked.
+void addOpenFolderButton(QMessageBox& box, const QString& folder)
+{
+    QPushButton* open = addKeepingButton(box, u"Buka folder"_s, u"openFolder"_s);
+    QObject::connect(open, &QAbstractButton::clicked, &box,
+                     [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+}
+
+} // namespace
+
+QString messageTitle()
+{
+    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+}
+
+void widenForReading(QMessageBox& box)
+{
+    if (auto* summary = box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s)) {
+        widenTo(*summary, 60, box);
+    }
+    if (auto* details = box.findChild<QTextEdit*>()) {
+        widenTo(*details, 90, box);
+    }
+}
+
+void describeOutcome(QMessageBox& box, const OperationOutcome& outcome)
+{
+    // The cause and what to do, readable without opening the details.
+    QStringList under{outcome.figures, outcome.summary};
+    under.removeAll(QString());
+    if (!under.isEmpty()) {
+        box.setInformativeText(under.join(u'\n'));
+    }
+    // Paths are shown exactly as they are; nothing in them is markup.
+    box.setTextFormat(Qt::PlainText);
+    const bool failed = outcome.status == OperationStatus::Failed;
+    if (!outcome.details.isEmpty()) {
+        box.setDetailedText(outcome.details);
+        if (failed) {
+            addCopyDetailsButton(box, outcome.details);
+        }
+    }
+    if (!failed && !outcome.backupFolder.isEmpty()) {
+        addOpenFolderButton(box, outcome.backupFolder);
+    }
+}
+
+void keepOkTheDefault(QMessageBox& box)
+{
+    for (QAbstractButton* button : box.buttons()) {
+        auto* pushButton = qobject_cast<QPushButton*>(button);
+        if (pushButton != nullptr && box.buttonRole(button) == QMessageBox::ActionRole) {
+            pushButton->setAutoDefault(false);
+        }
+    }
+    box.setDefaultButton(QMessageBox::Ok);
+}
+
+} // namespace ranupa
