@@ -70,18 +70,36 @@ void setBold(QLabel& label, bool bold = true)
     label.setFont(font);
 }
 
-void addOtherDatabaseWarning(const RestoreSummary& summary, QWidget* dialog, QVBoxLayout& column)
+// A sentence that must not be missed.
+QLabel* boldParagraph(const QString& text, QWidget* parent, const QString& objectName)
 {
-    if (!summary.isOtherDatabase()) {
-        return;
+    QLabel* label = plainLabel(text, parent, objectName);
+    label->setWordWrap(true);
+    setBold(*label);
+    return label;
+}
+
+// What the backup holds, with the path of its file shortened; the whole path is its tooltip.
+QFormLayout* makeSummary(const RestoreSummary& summary, QWidget& dialog)
+{
+    auto* form = new QFormLayout;
+    const auto addRow = [&](const QString& label, const QString& text, const QString& name) {
+        QLabel* value = plainLabel(text, &dialog, name);
+        form->addRow(label, value);
+        return value;
+    };
+    addRow(u"Dibuat:"_s, createdText(summary.created), u"created"_s);
+    if (summary.created.isValid()) {
+        addRow({}, u"Data yang dimasukkan setelah itu akan diganti."_s, u"replacedSince"_s);
     }
-    auto* warning = plainLabel(
-        u"Perhatian: file ini berisi database \"%1\", bukan "
-        u"pendataan. Isinya tetap dimuat ke database pendataan."_s.arg(summary.databaseName),
-        dialog, u"otherDatabaseWarning"_s);
-    warning->setWordWrap(true);
-    setBold(*warning);
-    column.addWidget(warning);
+    addRow(u"Database:"_s, summary.databaseName, u"database"_s);
+    addRow(u"Versi server:"_s, serverText(summary.serverVersion), u"serverVersion"_s);
+    addRow(u"Jumlah tabel:"_s, QString::number(summary.tableCount), u"tables"_s);
+    addRow(u"Ukuran:"_s, wording::size(summary.fileSize), u"size"_s);
+    QLabel* file = addRow(u"File:"_s, shortPath(summary.filePath, dialog), u"file"_s);
+    file->setToolTip(QDir::toNativeSeparators(summary.filePath));
+    file->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return form;
 }
 
 QLayout* makeButtons(QDialog& dialog)
@@ -130,19 +148,22 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins({});
     auto* headline =
-        plainLabel(u"Seluruh isi database pendataan akan diganti dengan isi file backup ini."_s,
-                   this, u"headline"_s);
-    headline->setWordWrap(true);
-    setBold(*headline);
+        boldParagraph(u"Seluruh isi database pendataan akan diganti dengan isi file backup ini."_s,
+                      this, u"headline"_s);
     // The sentence on one line where the screen has room for it, and for a scroll bar beside it.
     headline->setMinimumWidth(
         std::min(headline->fontMetrics().horizontalAdvance(headline->text()),
                  roomOnScreen(*this).width() - iconSize * 2 -
                      style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this)));
     column->addWidget(headline);
-    m_summary = makeSummary(summary);
+    m_summary = makeSummary(summary, *this);
     column->addLayout(m_summary);
-    addOtherDatabaseWarning(summary, this, *column);
+    if (summary.isOtherDatabase()) {
+        column->addWidget(boldParagraph(
+            u"Perhatian: file ini berisi database \"%1\", bukan "
+            u"pendataan. Isinya tetap dimuat ke database pendataan."_s.arg(summary.databaseName),
+            this, u"otherDatabaseWarning"_s));
+    }
     addSafetyBackupChoice(summary, *column);
     m_scroll = new QScrollArea(this);
     m_scroll->setFrameShape(QFrame::NoFrame);
@@ -157,28 +178,6 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     layout->addLayout(makeButtons(*this));
     layout->setSizeConstraint(QLayout::SetFixedSize);
     showSafetyBackupNote();
-}
-
-QFormLayout* ConfirmRestoreDialog::makeSummary(const RestoreSummary& summary)
-{
-    auto* form = new QFormLayout;
-    form->addRow(u"Dibuat:"_s, plainLabel(createdText(summary.created), this, u"created"_s));
-    if (summary.created.isValid()) {
-        form->addRow(nullptr, plainLabel(u"Data yang dimasukkan setelah itu akan diganti."_s, this,
-                                         u"replacedSince"_s));
-    }
-    form->addRow(u"Database:"_s, plainLabel(summary.databaseName, this, u"database"_s));
-    form->addRow(u"Versi server:"_s,
-                 plainLabel(serverText(summary.serverVersion), this, u"serverVersion"_s));
-    form->addRow(u"Jumlah tabel:"_s,
-                 plainLabel(QString::number(summary.tableCount), this, u"tables"_s));
-    form->addRow(u"Ukuran:"_s, plainLabel(wording::size(summary.fileSize), this, u"size"_s));
-
-    auto* file = plainLabel(shortPath(summary.filePath, *this), this, u"file"_s);
-    file->setToolTip(QDir::toNativeSeparators(summary.filePath)); // the whole path
-    file->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    form->addRow(u"File:"_s, file);
-    return form;
 }
 
 void ConfirmRestoreDialog::addSafetyBackupChoice(const RestoreSummary& summary, QVBoxLayout& column)
@@ -293,8 +292,7 @@ void ConfirmRestoreDialog::fitToScreen()
 
 QString ConfirmRestoreDialog::safetyBackupDir() const
 {
-    return m_safetyBackup->isEnabled() && m_safetyBackup->isChecked() ? m_safetyBackupFolder
-                                                                      : QString();
+    return m_safetyBackup->isChecked() ? m_safetyBackupFolder : QString();
 }
 
 } // namespace ranupa

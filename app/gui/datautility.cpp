@@ -110,11 +110,9 @@ OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& requ
     // Both can be cancelled safely: a backup removes its partial file, a restore leaves
     // pendataan as it was.
     ProgressDialog progress(title, true, parent);
-    OperationOutcome outcome;
-    bool told = false;
+    std::optional<OperationOutcome> outcome;
     const auto tell = [&](const OperationOutcome& result) {
-        if (!told) {
-            told = true;
+        if (!outcome) {
             outcome = result;
             progress.finish();
         }
@@ -128,7 +126,7 @@ OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& requ
     QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &OperationJob::cancel);
     job.start(request);
     progress.exec();
-    return outcome;
+    return outcome.value_or(OperationOutcome{});
 }
 
 // What a job does after its outcome was told (a restore drops the previous database) happens
@@ -213,8 +211,7 @@ DataUtility::DataUtility(QWidget* parent)
     // Read-only and out of the focus chain: the window's keyboard order stays as it was.
     ui->backupStatus->setFocusPolicy(Qt::NoFocus);
     ui->backupStatus->setTextFormat(Qt::PlainText);
-    connect(m_statusReader.get(), &BackupStatusReader::statusRead, this,
-            [this](const BackupStatus& status) { showStatus(status); });
+    connect(m_statusReader.get(), &BackupStatusReader::statusRead, this, &DataUtility::showStatus);
     refreshStatus();
     ui->targetDir->setFocus();
 }
@@ -302,11 +299,10 @@ bool DataUtility::showOutcome(const OperationOutcome& outcome, bool offerSchedul
                     outcome.message, QMessageBox::Ok, this);
     describeOutcome(box, outcome);
     // Pressed, it closes the box as OK does, and the schedule's own dialog follows.
-    QAbstractButton* schedule =
-        offerSchedule
-            ? box.addButton(u"Jadwalkan backup harian ke folder ini..."_s, QMessageBox::ActionRole)
-            : nullptr;
-    if (schedule != nullptr) {
+    QAbstractButton* schedule = nullptr;
+    if (offerSchedule) {
+        schedule =
+            box.addButton(u"Jadwalkan backup harian ke folder ini..."_s, QMessageBox::ActionRole);
         schedule->setObjectName(u"scheduleDaily"_s);
     }
     widenForReading(box);

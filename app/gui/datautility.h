@@ -135,7 +135,6 @@ public:
     QString safetyBackupDir() const;
 
 private:
-    QFormLayout* makeSummary(const RestoreSummary& summary);
     void addSafetyBackupChoice(const RestoreSummary& summary, QVBoxLayout& column);
     void setSafetyBackupFolder(const QString& folder);
     void chooseSafetyBackupFolder();

@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -53,8 +54,7 @@ ProgressDialog::ProgressDialog(const QString& title, bool cancellable, QWidget* 
     m_step = addLabel(u"step"_s);
     m_bar = new QProgressBar(this);
     m_bar->setObjectName(u"progressBar"_s);
-    m_bar->setRange(0, 0);
-    m_bar->setTextVisible(false);
+    showBar(-1);
     layout->addWidget(m_bar);
     m_measure = addLabel(u"measure"_s);
     QLabel* elapsed = addLabel(u"elapsed"_s);
@@ -201,13 +201,6 @@ int ScheduleDialog::keep() const
 
 namespace {
 
-// At least `columns` average characters wide, as far as the screen allows.
-void widenTo(QWidget& widget, int columns, const QMessageBox& box)
-{
-    const int wanted = widget.fontMetrics().averageCharWidth() * columns;
-    widget.setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
-}
-
 // A button that does its work and leaves the box open, as OK alone closes it.
 QPushButton* addKeepingButton(QMessageBox& box, const QString& text, const QString& name)
 {
@@ -215,25 +208,6 @@ QPushButton* addKeepingButton(QMessageBox& box, const QString& text, const QStri
     button->setObjectName(name);
     QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
     return button;
-}
-
-// For whoever is asked for help: the details go whole into a message or a chat, without their box
-// being opened and selected.
-void addCopyDetailsButton(QMessageBox& box, const QString& details)
-{
-    QPushButton* copy = addKeepingButton(box, u"Salin rincian"_s, u"copyDetails"_s);
-    QObject::connect(copy, &QAbstractButton::clicked, &box, [copy, details] {
-        QApplication::clipboard()->setText(details);
-        copy->setText(u"Rincian disalin"_s);
-    });
-}
-
-// The system's file manager shows the folder, for the file to be copied on or checked.
-void addOpenFolderButton(QMessageBox& box, const QString& folder)
-{
-    QPushButton* open = addKeepingButton(box, u"Buka folder"_s, u"openFolder"_s);
-    QObject::connect(open, &QAbstractButton::clicked, &box,
-                     [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
 }
 
 } // namespace
@@ -245,11 +219,15 @@ QString messageTitle()
 
 void widenForReading(QMessageBox& box)
 {
-    if (auto* summary = box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s)) {
-        widenTo(*summary, 60, box);
-    }
-    if (auto* details = box.findChild<QTextEdit*>()) {
-        widenTo(*details, 90, box);
+    // Each at least so many average characters wide, as far as the screen allows.
+    const std::pair<QWidget*, int> parts[]{
+        {box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s), 60},
+        {box.findChild<QTextEdit*>(), 90}};
+    for (const auto& [part, columns] : parts) {
+        if (part != nullptr) {
+            const int wanted = part->fontMetrics().averageCharWidth() * columns;
+            part->setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
+        }
     }
 }
 
@@ -266,12 +244,22 @@ void describeOutcome(QMessageBox& box, const OperationOutcome& outcome)
     const bool failed = outcome.status == OperationStatus::Failed;
     if (!outcome.details.isEmpty()) {
         box.setDetailedText(outcome.details);
-        if (failed) {
-            addCopyDetailsButton(box, outcome.details);
-        }
+    }
+    if (failed && !outcome.details.isEmpty()) {
+        // For whoever is asked for help: the details go whole into a message or a chat, without
+        // their box being opened and selected.
+        QPushButton* copy = addKeepingButton(box, u"Salin rincian"_s, u"copyDetails"_s);
+        QObject::connect(copy, &QAbstractButton::clicked, &box, [copy, details = outcome.details] {
+            QApplication::clipboard()->setText(details);
+            copy->setText(u"Rincian disalin"_s);
+        });
     }
     if (!failed && !outcome.backupFolder.isEmpty()) {
-        addOpenFolderButton(box, outcome.backupFolder);
+        // The system's file manager shows the folder, for the file to be copied on or checked.
+        QPushButton* open = addKeepingButton(box, u"Buka folder"_s, u"openFolder"_s);
+        QObject::connect(open, &QAbstractButton::clicked, &box, [folder = outcome.backupFolder] {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        });
     }
 }
 
