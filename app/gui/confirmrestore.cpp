@@ -46,7 +46,7 @@ bool canWriteIn(const QString& folder)
     return probe.open();
 }
 
-QLabel* plainLabel(const QString& text, QWidget* parent, const QString& objectName = {})
+QLabel* plainLabel(const QString& text, QWidget* parent, const QString& objectName)
 {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText); // names and paths from the file are never markup

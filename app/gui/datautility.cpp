@@ -9,7 +9,9 @@
 #include "ui_datautil.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -20,9 +22,12 @@
 #include <QScopedValueRollback>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTextEdit>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -77,29 +82,82 @@ void chooseInto(QFileDialog& selector, QLineEdit& field)
     }
 }
 
-// The status text cut into the lines that the label's width and height hold; the last line that
-// fits is shortened when more would follow. The whole text stays in the tooltip.
-QString fittedLines(const QString& text, const QLabel& label)
+// A button that does its work and leaves the box open, as OK alone closes it.
+QPushButton* addKeepingButton(QMessageBox& box, const QString& text, const QString& name)
 {
-    const QFontMetrics metrics = label.fontMetrics();
-    const int maxLines = std::max(1, label.height() / metrics.lineSpacing());
-    QStringList lines;
-    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
-        const QString longer = lines.isEmpty() ? word : lines.last() + u' ' + word;
-        if (!lines.isEmpty() && metrics.horizontalAdvance(longer) <= label.width()) {
-            lines.last() = longer;
-        } else {
-            lines << word;
+    QPushButton* button = box.addButton(text, QMessageBox::ActionRole);
+    button->setObjectName(name);
+    QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
+    return button;
+}
+
+// The message boxes carry the executable's name, as the rest of the school-data tools do.
+QString messageTitle()
+{
+    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+}
+
+// Qt sizes a message box by its main text, which is short here: the sentences of the cause
+// would wrap after every few words. The details hold paths and the tools' lines.
+void widenForReading(QMessageBox& box)
+{
+    // Each at least so many average characters wide, as far as the screen allows.
+    const std::pair<QWidget*, int> parts[]{
+        {box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s), 60},
+        {box.findChild<QTextEdit*>(), 90}};
+    for (const auto& [part, columns] : parts) {
+        if (part != nullptr) {
+            const int wanted = part->fontMetrics().averageCharWidth() * columns;
+            part->setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
         }
     }
-    if (lines.size() > maxLines) {
-        lines = lines.mid(0, maxLines);
-        lines.last() += u" \u2026"_s;
+}
+
+// Under the outcome's message (the box's text): the size and time of a success and the summary,
+// then the details; on failure "Salin rincian", on success "Buka folder" for the backup's folder.
+void describeOutcome(QMessageBox& box, const OperationOutcome& outcome)
+{
+    // The cause and what to do, readable without opening the details.
+    QStringList under{outcome.figures, outcome.summary};
+    under.removeAll(QString());
+    if (!under.isEmpty()) {
+        box.setInformativeText(under.join(u'\n'));
     }
-    for (QString& line : lines) {
-        line = metrics.elidedText(line, Qt::ElideRight, label.width());
+    // Paths are shown exactly as they are; nothing in them is markup.
+    box.setTextFormat(Qt::PlainText);
+    const bool failed = outcome.status == OperationStatus::Failed;
+    if (!outcome.details.isEmpty()) {
+        box.setDetailedText(outcome.details);
     }
-    return lines.join(u'\n');
+    if (failed && !outcome.details.isEmpty()) {
+        // For whoever is asked for help: the details go whole into a message or a chat, without
+        // their box being opened and selected.
+        QPushButton* copy = addKeepingButton(box, u"Salin rincian"_s, u"copyDetails"_s);
+        QObject::connect(copy, &QAbstractButton::clicked, &box, [copy, details = outcome.details] {
+            QApplication::clipboard()->setText(details);
+            copy->setText(u"Rincian disalin"_s);
+        });
+    }
+    if (!failed && !outcome.backupFolder.isEmpty()) {
+        // The system's file manager shows the folder, for the file to be copied on or checked.
+        QPushButton* open = addKeepingButton(box, u"Buka folder"_s, u"openFolder"_s);
+        QObject::connect(open, &QAbstractButton::clicked, &box, [folder = outcome.backupFolder] {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        });
+    }
+}
+
+// Qt's details button becomes the default once it has the focus, so that after it has been
+// pressed Enter would show or hide the details again instead of closing the box. Called once all
+// buttons are there.
+void keepOkTheDefault(QMessageBox& box)
+{
+    for (QPushButton* button : box.findChildren<QPushButton*>()) {
+        if (box.buttonRole(button) == QMessageBox::ActionRole) {
+            button->setAutoDefault(false);
+        }
+    }
+    box.setDefaultButton(QMessageBox::Ok);
 }
 
 // Runs `request` with `job` behind a modal progress dialog and gives back how it ended, as soon
@@ -155,20 +213,18 @@ void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, co
 void askBeforeReplacing(OperationJob& job, QWidget& window)
 {
     job.setAsksOperator(true);
-    QObject::connect(&job, &OperationJob::confirmationNeeded, &job,
-                     [&job, &window](const RestoreSummary& summary) {
-                         if (job.cancelRequested()) {
-                             return; // asked before the cancel arrived: nobody waits for the answer
-                         }
-                         QWidget* over = QApplication::activeModalWidget();
-                         ConfirmRestoreDialog confirm(summary, lastBackupFolder(),
-                                                      over != nullptr ? over : &window);
-                         confirm.setObjectName(u"confirmRestore"_s);
-                         const bool proceed = confirm.exec() == QDialog::Accepted;
-                         job.answer(
-                             {.proceed = proceed,
-                              .safetyBackupDir = proceed ? confirm.safetyBackupDir() : QString()});
-                     });
+    const auto ask = [&job, &window](const RestoreSummary& summary) {
+        if (job.cancelRequested()) {
+            return; // asked before the cancel arrived: nobody waits for the answer
+        }
+        QWidget* over = QApplication::activeModalWidget();
+        ConfirmRestoreDialog confirm(summary, lastBackupFolder(), over != nullptr ? over : &window);
+        confirm.setObjectName(u"confirmRestore"_s);
+        const bool proceed = confirm.exec() == QDialog::Accepted;
+        job.answer({.proceed = proceed,
+                    .safetyBackupDir = proceed ? confirm.safetyBackupDir() : QString()});
+    };
+    QObject::connect(&job, &OperationJob::confirmationNeeded, &job, ask);
 }
 
 // The scheduler may take its time (a minute a program at most): the schedule is made on a thread
@@ -280,11 +336,8 @@ void DataUtility::DoRestore()
     job.setOrigin(RunOrigin::Window);
     connect(&job, &OperationJob::finished, &job, [&finished] { finished = true; });
     askBeforeReplacing(job, *this);
-    showOutcome(runWithProgress(job,
-                                RestoreRequest{.backupFile = backupFile,
-                                               .acceptOtherDatabase = false,
-                                               .safetyBackupDir = {}},
-                                this, u"Restore"_s));
+    const RestoreRequest request{.backupFile = backupFile, .safetyBackupDir = {}};
+    showOutcome(runWithProgress(job, request, this, u"Restore"_s));
     waitForTheRest(job, finished, this, u"Restore"_s);
     refreshStatus();
 }

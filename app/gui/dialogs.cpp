@@ -1,28 +1,19 @@
-#include "core/model/outcome.h"
 #include "core/model/progress.h"
 #include "core/model/stepplan.h"
 #include "gui/datautility.h"
 #include "gui/screenfit.h"
 
-#include <QApplication>
-#include <QClipboard>
-#include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QFormLayout>
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTextEdit>
 #include <QTimeEdit>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -197,81 +188,6 @@ QTime ScheduleDialog::at() const
 int ScheduleDialog::keep() const
 {
     return m_keep->value();
-}
-
-namespace {
-
-// A button that does its work and leaves the box open, as OK alone closes it.
-QPushButton* addKeepingButton(QMessageBox& box, const QString& text, const QString& name)
-{
-    QPushButton* button = box.addButton(text, QMessageBox::ActionRole);
-    button->setObjectName(name);
-    QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
-    return button;
-}
-
-} // namespace
-
-QString messageTitle()
-{
-    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
-}
-
-void widenForReading(QMessageBox& box)
-{
-    // Each at least so many average characters wide, as far as the screen allows.
-    const std::pair<QWidget*, int> parts[]{
-        {box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s), 60},
-        {box.findChild<QTextEdit*>(), 90}};
-    for (const auto& [part, columns] : parts) {
-        if (part != nullptr) {
-            const int wanted = part->fontMetrics().averageCharWidth() * columns;
-            part->setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
-        }
-    }
-}
-
-void describeOutcome(QMessageBox& box, const OperationOutcome& outcome)
-{
-    // The cause and what to do, readable without opening the details.
-    QStringList under{outcome.figures, outcome.summary};
-    under.removeAll(QString());
-    if (!under.isEmpty()) {
-        box.setInformativeText(under.join(u'\n'));
-    }
-    // Paths are shown exactly as they are; nothing in them is markup.
-    box.setTextFormat(Qt::PlainText);
-    const bool failed = outcome.status == OperationStatus::Failed;
-    if (!outcome.details.isEmpty()) {
-        box.setDetailedText(outcome.details);
-    }
-    if (failed && !outcome.details.isEmpty()) {
-        // For whoever is asked for help: the details go whole into a message or a chat, without
-        // their box being opened and selected.
-        QPushButton* copy = addKeepingButton(box, u"Salin rincian"_s, u"copyDetails"_s);
-        QObject::connect(copy, &QAbstractButton::clicked, &box, [copy, details = outcome.details] {
-            QApplication::clipboard()->setText(details);
-            copy->setText(u"Rincian disalin"_s);
-        });
-    }
-    if (!failed && !outcome.backupFolder.isEmpty()) {
-        // The system's file manager shows the folder, for the file to be copied on or checked.
-        QPushButton* open = addKeepingButton(box, u"Buka folder"_s, u"openFolder"_s);
-        QObject::connect(open, &QAbstractButton::clicked, &box, [folder = outcome.backupFolder] {
-            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
-        });
-    }
-}
-
-void keepOkTheDefault(QMessageBox& box)
-{
-    for (QAbstractButton* button : box.buttons()) {
-        auto* pushButton = qobject_cast<QPushButton*>(button);
-        if (pushButton != nullptr && box.buttonRole(button) == QMessageBox::ActionRole) {
-            pushButton->setAutoDefault(false);
-        }
-    }
-    box.setDefaultButton(QMessageBox::Ok);
 }
 
 } // namespace ranupa

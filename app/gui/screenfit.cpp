@@ -136,15 +136,13 @@ void scaleLayoutToFont(QWidget& window)
 bool makeFontSmaller(QWidget& widget)
 {
     QFont font = widget.font();
-    if (font.pixelSize() > 0) {
-        if (font.pixelSize() <= smallestPixelSize) {
-            return false;
-        }
+    const bool inPixels = font.pixelSize() > 0;
+    if (inPixels ? font.pixelSize() <= smallestPixelSize : font.pointSizeF() <= smallestPointSize) {
+        return false;
+    }
+    if (inPixels) {
         font.setPixelSize(font.pixelSize() - 1);
     } else {
-        if (font.pointSizeF() <= smallestPointSize) {
-            return false;
-        }
         font.setPointSizeF(std::max(smallestPointSize, font.pointSizeF() - 0.5));
     }
     widget.setFont(font);
@@ -165,6 +163,29 @@ QString elidedPath(const QString& path, const QFontMetrics& metrics, int width)
     const QString folders = metrics.elidedText(shown.left(lastSeparator), Qt::ElideMiddle,
                                                width - metrics.horizontalAdvance(name));
     return (folders.isEmpty() ? u"\u2026"_s : folders) + name;
+}
+
+QString fittedLines(const QString& text, const QLabel& label)
+{
+    const QFontMetrics metrics = label.fontMetrics();
+    const int maxLines = std::max(1, label.height() / metrics.lineSpacing());
+    QStringList lines;
+    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
+        const QString longer = lines.isEmpty() ? word : lines.last() + u' ' + word;
+        if (!lines.isEmpty() && metrics.horizontalAdvance(longer) <= label.width()) {
+            lines.last() = longer;
+        } else {
+            lines << word;
+        }
+    }
+    if (lines.size() > maxLines) {
+        lines = lines.mid(0, maxLines);
+        lines.last() += u" \u2026"_s;
+    }
+    for (QString& line : lines) {
+        line = metrics.elidedText(line, Qt::ElideRight, label.width());
+    }
+    return lines.join(u'\n');
 }
 
 } // namespace ranupa

@@ -4,6 +4,7 @@
 #include <QString>
 
 class QFontMetrics;
+class QLabel;
 class QWidget;
 
 namespace ranupa {
@@ -34,5 +35,9 @@ bool makeFontSmaller(QWidget& widget);
 // date in a backup's name is what tells one backup from another. A name wider than `width` alone
 // is still whole, after "…" and a separator.
 QString elidedPath(const QString& path, const QFontMetrics& metrics, int width);
+
+// `text` cut into the lines that `label`'s width and height hold; the last line that fits is
+// shortened when more would follow.
+QString fittedLines(const QString& text, const QLabel& label);
 
 } // namespace ranupa
