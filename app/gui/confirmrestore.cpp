@@ -138,9 +138,8 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     auto* top = new QHBoxLayout;
     auto* icon = new QLabel(this);
     const int iconSize = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
-    icon->setPixmap(style()
-                        ->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this)
-                        .pixmap(iconSize, iconSize));
+    const QIcon warning = style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this);
+    icon->setPixmap(warning.pixmap(iconSize));
     top->addWidget(icon, 0, Qt::AlignTop);
 
     // Everything above the buttons scrolls where the screen is too small for it.
