@@ -1,7 +1,7 @@
 // What the progress dialogs of the windows showed while an operation ran.
 #pragma once
 
-#include "gui/progressdialog.h"
+#include "gui/datautility.h"
 
 #include <QEvent>
 #include <QLabel>

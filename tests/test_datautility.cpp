@@ -1,6 +1,6 @@
 #include "core/schedule/scheduler.h"
 #include "gui/datautility.h"
-#include "gui/elidedpath.h"
+#include "gui/screenfit.h"
 #include "modalhelper.h"
 #include "testhome.h"
 

@@ -1,6 +1,6 @@
 #include "core/model/history.h"
 #include "core/schedule/scheduler.h"
-#include "gui/scheduledialog.h"
+#include "gui/datautility.h"
 #include "modalhelper.h"
 #include "testcluster.h"
 #include "testhome.h"

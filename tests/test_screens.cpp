@@ -1,7 +1,6 @@
 #include "core/model/history.h"
 #include "core/ops/operation.h"
 #include "core/schedule/scheduler.h"
-#include "gui/confirmrestore.h"
 #include "gui/datautility.h"
 #include "gui/imagectrl.h"
 #include "gui/mainwindow.h"

@@ -1,8 +1,6 @@
-#include "gui/backupselector.h"
-
 #include "core/model/names.h"
 #include "core/model/wording.h"
-#include "gui/layoutscale.h"
+#include "gui/datautility.h"
 #include "gui/screenfit.h"
 
 #include <QFileDialog>
@@ -29,7 +27,6 @@ enum SourceColumn
     SourceName = 0,
     SourceSize = 1,
     SourceType = 2,
-    SourceModified = 3,
 };
 enum Column
 {
@@ -130,24 +127,20 @@ QStringList everyDateText()
     return texts;
 }
 
-// What the name column needs for a regular backup's name beside its icon.
-int nameWidth(const QTreeView& view)
-{
-    const QString name = editionWord.toString() + u"00000000000000.dbk"_s;
-    return cellWidth(view, {name}, NameColumn) + view.iconSize().width() + view.indentation();
-}
-
 // The date and the size get what their texts need, the name the rest and at least what a regular
-// backup's name needs. The list's width counts in the selector's smallest width.
+// backup's name needs beside its icon. The list's width counts in the selector's smallest width.
 void sizeColumns(QTreeView& view)
 {
     QHeaderView& header = *view.header();
     header.resizeSection(SizeColumn, cellWidth(view, {wording::size(999'900'000)}, SizeColumn));
     header.resizeSection(CreatedColumn, cellWidth(view, everyDateText(), CreatedColumn));
+    const QString name = editionWord.toString() + u"00000000000000.dbk"_s;
+    const int nameWidth =
+        cellWidth(view, {name}, NameColumn) + view.iconSize().width() + view.indentation();
     const int frame = view.frameWidth() * 2 +
                       view.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &view);
-    const int width = nameWidth(view) + header.sectionSize(SizeColumn) +
-                      header.sectionSize(CreatedColumn) + frame;
+    const int width =
+        nameWidth + header.sectionSize(SizeColumn) + header.sectionSize(CreatedColumn) + frame;
     // The pages around the list would let the splitter ignore its smallest width.
     for (QWidget* widget = &view; widget != nullptr && qobject_cast<QSplitter*>(widget) == nullptr;
          widget = widget->parentWidget()) {

@@ -1,8 +1,6 @@
-#include "gui/confirmrestore.h"
-
 #include "core/model/outcome.h"
 #include "core/model/wording.h"
-#include "gui/elidedpath.h"
+#include "gui/datautility.h"
 #include "gui/screenfit.h"
 
 #include <QCheckBox>
@@ -48,7 +46,7 @@ bool canWriteIn(const QString& folder)
     return probe.open();
 }
 
-QLabel* plainLabel(const QString& text, QWidget* parent, const QString& objectName = {})
+QLabel* plainLabel(const QString& text, QWidget* parent, const QString& objectName)
 {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText); // names and paths from the file are never markup
@@ -72,6 +70,60 @@ void setBold(QLabel& label, bool bold = true)
     label.setFont(font);
 }
 
+// A sentence that must not be missed.
+QLabel* boldParagraph(const QString& text, QWidget* parent, const QString& objectName)
+{
+    QLabel* label = plainLabel(text, parent, objectName);
+    label->setWordWrap(true);
+    setBold(*label);
+    return label;
+}
+
+// What the backup holds, with the path of its file shortened; the whole path is its tooltip.
+QFormLayout* makeSummary(const RestoreSummary& summary, QWidget& dialog)
+{
+    auto* form = new QFormLayout;
+    const auto addRow = [&](const QString& label, const QString& text, const QString& name) {
+        QLabel* value = plainLabel(text, &dialog, name);
+        form->addRow(label, value);
+        return value;
+    };
+    addRow(u"Dibuat:"_s, createdText(summary.created), u"created"_s);
+    if (summary.created.isValid()) {
+        addRow({}, u"Data yang dimasukkan setelah itu akan diganti."_s, u"replacedSince"_s);
+    }
+    addRow(u"Database:"_s, summary.databaseName, u"database"_s);
+    addRow(u"Versi server:"_s, serverText(summary.serverVersion), u"serverVersion"_s);
+    addRow(u"Jumlah tabel:"_s, QString::number(summary.tableCount), u"tables"_s);
+    addRow(u"Ukuran:"_s, wording::size(summary.fileSize), u"size"_s);
+    QLabel* file = addRow(u"File:"_s, shortPath(summary.filePath, dialog), u"file"_s);
+    file->setToolTip(QDir::toNativeSeparators(summary.filePath));
+    file->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return form;
+}
+
+QLayout* makeButtons(QDialog& dialog)
+{
+    auto* replace = new QPushButton(u"&Ganti Database"_s, &dialog);
+    replace->setObjectName(u"replaceButton"_s);
+    // Enter never presses it, not even when it has the focus: going on takes Alt+G, a click or
+    // Space.
+    replace->setAutoDefault(false);
+    auto* cancel = new QPushButton(u"Batal"_s, &dialog);
+    cancel->setObjectName(u"cancelButton"_s);
+    cancel->setDefault(true);
+    // Whoever just presses Enter, or looks away and presses Escape, replaces nothing.
+    cancel->setFocus();
+    QObject::connect(replace, &QPushButton::clicked, &dialog, &QDialog::accept);
+    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(replace);
+    buttons->addWidget(cancel);
+    return buttons;
+}
+
 } // namespace
 
 ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
@@ -86,9 +138,8 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     auto* top = new QHBoxLayout;
     auto* icon = new QLabel(this);
     const int iconSize = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
-    icon->setPixmap(style()
-                        ->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this)
-                        .pixmap(iconSize, iconSize));
+    const QIcon warning = style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this);
+    icon->setPixmap(warning.pixmap(iconSize));
     top->addWidget(icon, 0, Qt::AlignTop);
 
     // Everything above the buttons scrolls where the screen is too small for it.
@@ -96,19 +147,22 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins({});
     auto* headline =
-        plainLabel(u"Seluruh isi database pendataan akan diganti dengan isi file backup ini."_s,
-                   this, u"headline"_s);
-    headline->setWordWrap(true);
-    setBold(*headline);
+        boldParagraph(u"Seluruh isi database pendataan akan diganti dengan isi file backup ini."_s,
+                      this, u"headline"_s);
     // The sentence on one line where the screen has room for it, and for a scroll bar beside it.
     headline->setMinimumWidth(
         std::min(headline->fontMetrics().horizontalAdvance(headline->text()),
                  roomOnScreen(*this).width() - iconSize * 2 -
                      style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this)));
     column->addWidget(headline);
-    m_summary = makeSummary(summary);
+    m_summary = makeSummary(summary, *this);
     column->addLayout(m_summary);
-    addOtherDatabaseWarning(summary, *column);
+    if (summary.isOtherDatabase()) {
+        column->addWidget(boldParagraph(
+            u"Perhatian: file ini berisi database \"%1\", bukan "
+            u"pendataan. Isinya tetap dimuat ke database pendataan."_s.arg(summary.databaseName),
+            this, u"otherDatabaseWarning"_s));
+    }
     addSafetyBackupChoice(summary, *column);
     m_scroll = new QScrollArea(this);
     m_scroll->setFrameShape(QFrame::NoFrame);
@@ -120,49 +174,9 @@ ConfirmRestoreDialog::ConfirmRestoreDialog(const RestoreSummary& summary,
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addSpacing(fontMetrics().height() / 2);
-    layout->addLayout(makeButtons());
+    layout->addLayout(makeButtons(*this));
     layout->setSizeConstraint(QLayout::SetFixedSize);
     showSafetyBackupNote();
-
-    // Whoever just presses Enter, or looks away and presses Escape, replaces nothing.
-    m_cancel->setFocus();
-}
-
-QFormLayout* ConfirmRestoreDialog::makeSummary(const RestoreSummary& summary)
-{
-    auto* form = new QFormLayout;
-    form->addRow(u"Dibuat:"_s, plainLabel(createdText(summary.created), this, u"created"_s));
-    if (summary.created.isValid()) {
-        form->addRow(nullptr, plainLabel(u"Data yang dimasukkan setelah itu akan diganti."_s, this,
-                                         u"replacedSince"_s));
-    }
-    form->addRow(u"Database:"_s, plainLabel(summary.databaseName, this, u"database"_s));
-    form->addRow(u"Versi server:"_s,
-                 plainLabel(serverText(summary.serverVersion), this, u"serverVersion"_s));
-    form->addRow(u"Jumlah tabel:"_s,
-                 plainLabel(QString::number(summary.tableCount), this, u"tables"_s));
-    form->addRow(u"Ukuran:"_s, plainLabel(wording::size(summary.fileSize), this, u"size"_s));
-
-    auto* file = plainLabel(shortPath(summary.filePath, *this), this, u"file"_s);
-    file->setToolTip(QDir::toNativeSeparators(summary.filePath)); // the whole path
-    file->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    form->addRow(u"File:"_s, file);
-    return form;
-}
-
-void ConfirmRestoreDialog::addOtherDatabaseWarning(const RestoreSummary& summary,
-                                                   QVBoxLayout& column)
-{
-    if (!summary.isOtherDatabase()) {
-        return;
-    }
-    auto* warning = plainLabel(
-        u"Perhatian: file ini berisi database \"%1\", bukan "
-        u"pendataan. Isinya tetap dimuat ke database pendataan."_s.arg(summary.databaseName),
-        this, u"otherDatabaseWarning"_s);
-    warning->setWordWrap(true);
-    setBold(*warning);
-    column.addWidget(warning);
 }
 
 void ConfirmRestoreDialog::addSafetyBackupChoice(const RestoreSummary& summary, QVBoxLayout& column)
@@ -275,30 +289,9 @@ void ConfirmRestoreDialog::fitToScreen()
     }
 }
 
-QLayout* ConfirmRestoreDialog::makeButtons()
-{
-    m_replace = new QPushButton(u"&Ganti Database"_s, this);
-    m_replace->setObjectName(u"replaceButton"_s);
-    // Enter never presses it, not even when it has the focus: going on takes Alt+G, a click or
-    // Space.
-    m_replace->setAutoDefault(false);
-    m_cancel = new QPushButton(u"Batal"_s, this);
-    m_cancel->setObjectName(u"cancelButton"_s);
-    m_cancel->setDefault(true);
-    connect(m_replace, &QPushButton::clicked, this, &QDialog::accept);
-    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
-
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_replace);
-    buttons->addWidget(m_cancel);
-    return buttons;
-}
-
 QString ConfirmRestoreDialog::safetyBackupDir() const
 {
-    return m_safetyBackup->isEnabled() && m_safetyBackup->isChecked() ? m_safetyBackupFolder
-                                                                      : QString();
+    return m_safetyBackup->isChecked() ? m_safetyBackupFolder : QString();
 }
 
 } // namespace ranupa

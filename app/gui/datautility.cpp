@@ -5,17 +5,13 @@
 #include "core/ops/job.h"
 #include "core/ops/statusreader.h"
 #include "core/schedule/scheduler.h"
-#include "gui/backupselector.h"
-#include "gui/confirmrestore.h"
-#include "gui/layoutscale.h"
-#include "gui/messageboxes.h"
-#include "gui/progressdialog.h"
-#include "gui/scheduledialog.h"
 #include "gui/screenfit.h"
 #include "ui_datautil.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -26,9 +22,12 @@
 #include <QScopedValueRollback>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTextEdit>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -83,29 +82,82 @@ void chooseInto(QFileDialog& selector, QLineEdit& field)
     }
 }
 
-// The status text cut into the lines that the label's width and height hold; the last line that
-// fits is shortened when more would follow. The whole text stays in the tooltip.
-QString fittedLines(const QString& text, const QLabel& label)
+// A button that does its work and leaves the box open, as OK alone closes it.
+QPushButton* addKeepingButton(QMessageBox& box, const QString& text, const QString& name)
 {
-    const QFontMetrics metrics = label.fontMetrics();
-    const int maxLines = std::max(1, label.height() / metrics.lineSpacing());
-    QStringList lines;
-    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
-        const QString longer = lines.isEmpty() ? word : lines.last() + u' ' + word;
-        if (!lines.isEmpty() && metrics.horizontalAdvance(longer) <= label.width()) {
-            lines.last() = longer;
-        } else {
-            lines << word;
+    QPushButton* button = box.addButton(text, QMessageBox::ActionRole);
+    button->setObjectName(name);
+    QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
+    return button;
+}
+
+// The message boxes carry the executable's name, as the rest of the school-data tools do.
+QString messageTitle()
+{
+    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+}
+
+// Qt sizes a message box by its main text, which is short here: the sentences of the cause
+// would wrap after every few words. The details hold paths and the tools' lines.
+void widenForReading(QMessageBox& box)
+{
+    // Each at least so many average characters wide, as far as the screen allows.
+    const std::pair<QWidget*, int> parts[]{
+        {box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s), 60},
+        {box.findChild<QTextEdit*>(), 90}};
+    for (const auto& [part, columns] : parts) {
+        if (part != nullptr) {
+            const int wanted = part->fontMetrics().averageCharWidth() * columns;
+            part->setMinimumWidth(std::min(wanted, roomOnScreen(box).width() * 4 / 5));
         }
     }
-    if (lines.size() > maxLines) {
-        lines = lines.mid(0, maxLines);
-        lines.last() += u" \u2026"_s;
+}
+
+// Under the outcome's message (the box's text): the size and time of a success and the summary,
+// then the details; on failure "Salin rincian", on success "Buka folder" for the backup's folder.
+void describeOutcome(QMessageBox& box, const OperationOutcome& outcome)
+{
+    // The cause and what to do, readable without opening the details.
+    QStringList under{outcome.figures, outcome.summary};
+    under.removeAll(QString());
+    if (!under.isEmpty()) {
+        box.setInformativeText(under.join(u'\n'));
     }
-    for (QString& line : lines) {
-        line = metrics.elidedText(line, Qt::ElideRight, label.width());
+    // Paths are shown exactly as they are; nothing in them is markup.
+    box.setTextFormat(Qt::PlainText);
+    const bool failed = outcome.status == OperationStatus::Failed;
+    if (!outcome.details.isEmpty()) {
+        box.setDetailedText(outcome.details);
     }
-    return lines.join(u'\n');
+    if (failed && !outcome.details.isEmpty()) {
+        // For whoever is asked for help: the details go whole into a message or a chat, without
+        // their box being opened and selected.
+        QPushButton* copy = addKeepingButton(box, u"Salin rincian"_s, u"copyDetails"_s);
+        QObject::connect(copy, &QAbstractButton::clicked, &box, [copy, details = outcome.details] {
+            QApplication::clipboard()->setText(details);
+            copy->setText(u"Rincian disalin"_s);
+        });
+    }
+    if (!failed && !outcome.backupFolder.isEmpty()) {
+        // The system's file manager shows the folder, for the file to be copied on or checked.
+        QPushButton* open = addKeepingButton(box, u"Buka folder"_s, u"openFolder"_s);
+        QObject::connect(open, &QAbstractButton::clicked, &box, [folder = outcome.backupFolder] {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        });
+    }
+}
+
+// Qt's details button becomes the default once it has the focus, so that after it has been
+// pressed Enter would show or hide the details again instead of closing the box. Called once all
+// buttons are there.
+void keepOkTheDefault(QMessageBox& box)
+{
+    for (QPushButton* button : box.findChildren<QPushButton*>()) {
+        if (box.buttonRole(button) == QMessageBox::ActionRole) {
+            button->setAutoDefault(false);
+        }
+    }
+    box.setDefaultButton(QMessageBox::Ok);
 }
 
 // Runs `request` with `job` behind a modal progress dialog and gives back how it ended, as soon
@@ -116,12 +168,9 @@ OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& requ
     // Both can be cancelled safely: a backup removes its partial file, a restore leaves
     // pendataan as it was.
     ProgressDialog progress(title, true, parent);
-    progress.setObjectName(u"progress"_s);
-    OperationOutcome outcome;
-    bool told = false;
+    std::optional<OperationOutcome> outcome;
     const auto tell = [&](const OperationOutcome& result) {
-        if (!told) {
-            told = true;
+        if (!outcome) {
             outcome = result;
             progress.finish();
         }
@@ -135,7 +184,7 @@ OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& requ
     QObject::connect(&progress, &ProgressDialog::cancelRequested, &job, &OperationJob::cancel);
     job.start(request);
     progress.exec();
-    return outcome;
+    return outcome.value_or(OperationOutcome{});
 }
 
 // What a job does after its outcome was told (a restore drops the previous database) happens
@@ -153,7 +202,6 @@ void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, co
         return;
     }
     ProgressDialog progress(title, false, parent);
-    progress.setObjectName(u"progress"_s);
     progress.setStep(u"Menyelesaikan..."_s);
     QObject::connect(&job, &OperationJob::stepChanged, &progress, &ProgressDialog::setStep);
     QObject::connect(&job, &OperationJob::finished, &progress, &ProgressDialog::finish);
@@ -165,20 +213,18 @@ void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, co
 void askBeforeReplacing(OperationJob& job, QWidget& window)
 {
     job.setAsksOperator(true);
-    QObject::connect(&job, &OperationJob::confirmationNeeded, &job,
-                     [&job, &window](const RestoreSummary& summary) {
-                         if (job.cancelRequested()) {
-                             return; // asked before the cancel arrived: nobody waits for the answer
-                         }
-                         QWidget* over = QApplication::activeModalWidget();
-                         ConfirmRestoreDialog confirm(summary, lastBackupFolder(),
-                                                      over != nullptr ? over : &window);
-                         confirm.setObjectName(u"confirmRestore"_s);
-                         const bool proceed = confirm.exec() == QDialog::Accepted;
-                         job.answer(
-                             {.proceed = proceed,
-                              .safetyBackupDir = proceed ? confirm.safetyBackupDir() : QString()});
-                     });
+    const auto ask = [&job, &window](const RestoreSummary& summary) {
+        if (job.cancelRequested()) {
+            return; // asked before the cancel arrived: nobody waits for the answer
+        }
+        QWidget* over = QApplication::activeModalWidget();
+        ConfirmRestoreDialog confirm(summary, lastBackupFolder(), over != nullptr ? over : &window);
+        confirm.setObjectName(u"confirmRestore"_s);
+        const bool proceed = confirm.exec() == QDialog::Accepted;
+        job.answer({.proceed = proceed,
+                    .safetyBackupDir = proceed ? confirm.safetyBackupDir() : QString()});
+    };
+    QObject::connect(&job, &OperationJob::confirmationNeeded, &job, ask);
 }
 
 // The scheduler may take its time (a minute a program at most): the schedule is made on a thread
@@ -187,7 +233,6 @@ std::optional<Failure> makeScheduleWhileBusy(const DailyBackup& backup,
                                              std::optional<Schedule>& made, QWidget* parent)
 {
     ProgressDialog progress(u"Jadwalkan Backup Harian"_s, false, parent);
-    progress.setObjectName(u"progress"_s);
     progress.setStep(u"Membuat jadwal..."_s);
     std::optional<Failure> notMade;
     const std::unique_ptr<QThread> maker(QThread::create([&] {
@@ -211,7 +256,6 @@ DataUtility::DataUtility(QWidget* parent)
     // No close box and no system menu: "Tutup" is the window's own way out.
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint);
-    setFixedSize(size());
     scaleLayoutToFont(*this);
 
     connect(ui->cmdKeluar, &QPushButton::clicked, this, &QDialog::accept);
@@ -223,8 +267,7 @@ DataUtility::DataUtility(QWidget* parent)
     // Read-only and out of the focus chain: the window's keyboard order stays as it was.
     ui->backupStatus->setFocusPolicy(Qt::NoFocus);
     ui->backupStatus->setTextFormat(Qt::PlainText);
-    connect(m_statusReader.get(), &BackupStatusReader::statusRead, this,
-            [this](const BackupStatus& status) { showStatus(status); });
+    connect(m_statusReader.get(), &BackupStatusReader::statusRead, this, &DataUtility::showStatus);
     refreshStatus();
     ui->targetDir->setFocus();
 }
@@ -251,17 +294,21 @@ void DataUtility::PilihRestore()
     chooseInto(selector, *ui->backupFile);
 }
 
+bool DataUtility::mayStart(const QString& chosen)
+{
+    if (!m_busy && chosen.isEmpty()) {
+        LoadDbPort(); // read as on every press; with nothing chosen, nothing more happens
+    }
+    return !m_busy && !chosen.isEmpty();
+}
+
 void DataUtility::DoBackup()
 {
-    if (m_busy) {
+    const QString targetDir = ui->targetDir->text();
+    if (!mayStart(targetDir)) {
         return;
     }
     QScopedValueRollback busy(m_busy, true);
-    const QString targetDir = ui->targetDir->text();
-    if (targetDir.isEmpty()) {
-        LoadDbPort(); // read as on every press; with nothing chosen, nothing more happens
-        return;
-    }
     OperationJob job;
     job.setOrigin(RunOrigin::Window);
     const OperationOutcome outcome =
@@ -279,25 +326,18 @@ void DataUtility::DoBackup()
 
 void DataUtility::DoRestore()
 {
-    if (m_busy) {
+    const QString backupFile = ui->backupFile->text();
+    if (!mayStart(backupFile)) {
         return;
     }
     QScopedValueRollback busy(m_busy, true);
-    const QString backupFile = ui->backupFile->text();
-    if (backupFile.isEmpty()) {
-        LoadDbPort(); // read as on every press; with nothing chosen, nothing more happens
-        return;
-    }
     bool finished = false;
     OperationJob job;
     job.setOrigin(RunOrigin::Window);
     connect(&job, &OperationJob::finished, &job, [&finished] { finished = true; });
     askBeforeReplacing(job, *this);
-    showOutcome(runWithProgress(job,
-                                RestoreRequest{.backupFile = backupFile,
-                                               .acceptOtherDatabase = false,
-                                               .safetyBackupDir = {}},
-                                this, u"Restore"_s));
+    const RestoreRequest request{.backupFile = backupFile, .safetyBackupDir = {}};
+    showOutcome(runWithProgress(job, request, this, u"Restore"_s));
     waitForTheRest(job, finished, this, u"Restore"_s);
     refreshStatus();
 }
@@ -312,11 +352,10 @@ bool DataUtility::showOutcome(const OperationOutcome& outcome, bool offerSchedul
                     outcome.message, QMessageBox::Ok, this);
     describeOutcome(box, outcome);
     // Pressed, it closes the box as OK does, and the schedule's own dialog follows.
-    QAbstractButton* schedule =
-        offerSchedule
-            ? box.addButton(u"Jadwalkan backup harian ke folder ini..."_s, QMessageBox::ActionRole)
-            : nullptr;
-    if (schedule != nullptr) {
+    QAbstractButton* schedule = nullptr;
+    if (offerSchedule) {
+        schedule =
+            box.addButton(u"Jadwalkan backup harian ke folder ini..."_s, QMessageBox::ActionRole);
         schedule->setObjectName(u"scheduleDaily"_s);
     }
     widenForReading(box);

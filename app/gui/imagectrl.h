@@ -15,7 +15,7 @@ class ImageCtrl final : public QWidget
     Q_DISABLE_COPY_MOVE(ImageCtrl)
 
 public:
-    explicit ImageCtrl(QWidget* parent = nullptr);
+    using QWidget::QWidget;
 
     // `doubleSize`: the picture at twice the width and height, or none.
     void setImage(const QPixmap& image, const QPixmap& doubleSize = {});
