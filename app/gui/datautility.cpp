@@ -190,15 +190,15 @@ OperationOutcome runWithProgress(OperationJob& job, const OperationRequest& requ
 // What a job does after its outcome was told (a restore drops the previous database) happens
 // while the message is read; should it take longer, a progress dialog shows it to its end. The
 // window takes input meanwhile: its operations are refused while one runs.
-void waitForTheRest(OperationJob& job, const bool& finished, QWidget* parent, const QString& title)
+void waitForTheRest(OperationJob& job, QWidget* parent, const QString& title)
 {
     QEventLoop moment;
     QObject::connect(&job, &OperationJob::finished, &moment, &QEventLoop::quit);
     QTimer::singleShot(std::chrono::milliseconds(700), &moment, &QEventLoop::quit);
-    if (!finished) {
+    if (job.isRunning()) {
         moment.exec();
     }
-    if (finished) {
+    if (!job.isRunning()) {
         return;
     }
     ProgressDialog progress(title, false, parent);
@@ -331,14 +331,12 @@ void DataUtility::DoRestore()
         return;
     }
     QScopedValueRollback busy(m_busy, true);
-    bool finished = false;
     OperationJob job;
     job.setOrigin(RunOrigin::Window);
-    connect(&job, &OperationJob::finished, &job, [&finished] { finished = true; });
     askBeforeReplacing(job, *this);
-    const RestoreRequest request{.backupFile = backupFile, .safetyBackupDir = {}};
+    const RestoreRequest request{.backupFile = backupFile};
     showOutcome(runWithProgress(job, request, this, u"Restore"_s));
-    waitForTheRest(job, finished, this, u"Restore"_s);
+    waitForTheRest(job, this, u"Restore"_s);
     refreshStatus();
 }
 

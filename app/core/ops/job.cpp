@@ -152,6 +152,11 @@ bool OperationJob::cancelRequested() const
     return d->cancel;
 }
 
+bool OperationJob::isRunning() const
+{
+    return d->running;
+}
+
 void OperationJob::setAsksOperator(bool asks)
 {
     d->asks = asks;
@@ -206,10 +211,7 @@ OperationOutcome runBackup(const QString& targetDir, const OperationProgress& pr
 
 OperationOutcome runRestore(const QString& backupFile, const OperationProgress& progress)
 {
-    return runOperation(RestoreRequest{.backupFile = backupFile,
-                                       .acceptOtherDatabase = false,
-                                       .safetyBackupDir = {}},
-                        progress);
+    return runOperation(RestoreRequest{.backupFile = backupFile}, progress);
 }
 
 OperationOutcome runVerify(const QString& backupFile, const OperationProgress& progress)

@@ -31,6 +31,8 @@ public:
     // Stops the operation at its next step and ends its running tool; safe from any thread.
     void cancel();
     bool cancelRequested() const;
+    // From start() until finished() has been emitted.
+    bool isRunning() const;
     // With this set before start(), a restore stops once the file and the server have passed
     // their checks, before anything on the server is touched: it emits confirmationNeeded() and
     // waits for answer().

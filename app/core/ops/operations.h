@@ -27,7 +27,7 @@ struct RestoreRequest
     // Back the current pendataan up into this folder first, as a normal backup would, under the
     // same lock; if that backup fails, nothing is restored. "" for none. When the operator is
     // asked, the answer decides instead.
-    QString safetyBackupDir;
+    QString safetyBackupDir = {};
 };
 
 // A trial restore of `backupFile` into a database of the program's own; pendataan is never
