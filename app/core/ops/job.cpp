@@ -18,30 +18,20 @@ namespace ranupa {
 
 namespace {
 
+// The request's alternatives stand in the order of OperationKind.
 OperationKind kindOf(const OperationRequest& request)
 {
-    return std::visit(
-        [](const auto& r) {
-            using Request = std::decay_t<decltype(r)>;
-            return std::is_same_v<Request, BackupRequest>    ? OperationKind::Backup
-                   : std::is_same_v<Request, RestoreRequest> ? OperationKind::Restore
-                                                             : OperationKind::Verify;
-        },
-        request);
+    return OperationKind(request.index());
 }
 
 // The folder or file the operation was started with.
 QString subjectOf(const OperationRequest& request)
 {
-    return std::visit(
-        [](const auto& r) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(r)>, BackupRequest>) {
-                return r.targetDir;
-            } else {
-                return r.backupFile;
-            }
-        },
-        request);
+    if (const auto* backup = std::get_if<BackupRequest>(&request)) {
+        return backup->targetDir;
+    }
+    const auto* restore = std::get_if<RestoreRequest>(&request);
+    return restore != nullptr ? restore->backupFile : std::get<VerifyRequest>(request).backupFile;
 }
 
 } // namespace

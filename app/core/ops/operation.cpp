@@ -48,6 +48,19 @@ ToolResult Operation::run(const ToolCommand& command, const QByteArray& input)
     return runTool(command, input, readied({}));
 }
 
+std::optional<Failure> Operation::change(const QString& step, const QStringList& statements,
+                                         bool inOneTransaction)
+{
+    const QStringList held = QStringList{m_session->heldCheck()} + statements;
+    const ToolResult result = inOneTransaction ? run(tools::psqlScript(m_installation.port, {}),
+                                                     (held.join(u";\n"_s) + u";\n"_s).toUtf8())
+                                               : run(tools::psql(m_installation.port, {}, held));
+    if (!result.succeeded()) {
+        return toolFailure(step, result);
+    }
+    return std::nullopt;
+}
+
 Result<Rows> Operation::query(const QString& step, const QString& statement,
                               const QString& database)
 {

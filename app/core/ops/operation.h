@@ -97,6 +97,12 @@ public:
     ToolResult run(const ToolCommand& command, ToolRun how = {});
     // The same with `input` on its standard input.
     ToolResult run(const ToolCommand& command, const QByteArray& input);
+    // Changes the server, only while the program's own session still holds the lock (its check
+    // comes first): the statements run in the postgres database one after the other (CREATE and
+    // DROP DATABASE take no transaction), or with `inOneTransaction` all of them or none. The
+    // failure names `step`.
+    std::optional<Failure> change(const QString& step, const QStringList& statements,
+                                  bool inOneTransaction = false);
     // The rows of `statement`, asked through the program's own session (in the postgres
     // database), or with `database` through a psql of its own; a cancel stops the wait. `step`
     // names the question in a failure.

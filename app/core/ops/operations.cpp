@@ -344,18 +344,13 @@ OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request
 
 OperationOutcome runRequest(Operation& operation, const OperationRequest& request)
 {
-    return std::visit(
-        [&operation](const auto& r) -> OperationOutcome {
-            using Request = std::decay_t<decltype(r)>;
-            if constexpr (std::is_same_v<Request, BackupRequest>) {
-                return backupDatabase(operation, r);
-            } else if constexpr (std::is_same_v<Request, RestoreRequest>) {
-                return restoreDatabase(operation, r);
-            } else {
-                return verifyBackup(operation, r);
-            }
-        },
-        request);
+    if (const auto* backup = std::get_if<BackupRequest>(&request)) {
+        return backupDatabase(operation, *backup);
+    }
+    if (const auto* restore = std::get_if<RestoreRequest>(&request)) {
+        return restoreDatabase(operation, *restore);
+    }
+    return verifyBackup(operation, std::get<VerifyRequest>(request));
 }
 
 } // namespace ranupa

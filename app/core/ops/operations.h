@@ -37,6 +37,7 @@ struct VerifyRequest
     QString backupFile;
 };
 
+// In the order of OperationKind.
 using OperationRequest = std::variant<BackupRequest, RestoreRequest, VerifyRequest>;
 
 // Each operation first finds the installation, takes the server lock and sets right what an

@@ -51,13 +51,8 @@ std::optional<Failure> dropUnfinishedDatabase(Operation& operation, const QStrin
         u"DO $ranupa$ BEGIN IF NOT EXISTS (SELECT FROM pg_database WHERE datname = '%1' AND NOT "
         u"datallowconn) THEN RAISE EXCEPTION 'ranupa-helper: database di server berubah'; END "
         u"IF; END $ranupa$;"_s.arg(name);
-    const ToolResult result = operation.run(tools::psql(
-        operation.installation().port, {},
-        {operation.session().heldCheck(), stillUnfinished, u"DROP DATABASE "_s + name}));
-    if (!result.succeeded()) {
-        return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
-    }
-    return std::nullopt;
+    return operation.change(u"menghapus database %1 (psql)"_s.arg(name),
+                            {stillUnfinished, u"DROP DATABASE "_s + name});
 }
 
 QString droppedNote(const QString& name)
@@ -77,14 +72,10 @@ QString droppedNote(const QString& name)
 
 std::optional<Failure> putLegacyCopyBack(Operation& operation)
 {
-    const ToolResult result = operation.run(
-        tools::psql(operation.installation().port, {},
-                    {operation.session().heldCheck(),
-                     u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName)}));
-    if (!result.succeeded()) {
-        return toolFailure(
+    if (auto failure = operation.change(
             u"mengembalikan database %1 menjadi pendataan (psql)"_s.arg(legacySetAsideName),
-            result);
+            {u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName)})) {
+        return failure;
     }
     operation.note(u"Restore oleh versi program sebelumnya terhenti sebelum selesai dan tidak "
                    u"ada database pendataan: isi database sebelum restore itu (%1) telah "
@@ -138,25 +129,23 @@ QString createUnfinishedDatabase(const QString& unfinishedName, const QString& c
 std::optional<Failure> createOwnDatabase(Operation& operation, const QString& name,
                                          const QString& createOptions)
 {
-    const QString port = operation.installation().port;
     const QString unfinished =
         unfinishedDatabasePrefix.toString() +
         QString::number(QRandomGenerator::global()->generate64() & 0xFFFF'FFFF'FFFFu, 16)
             .rightJustified(12, u'0');
     const QString step = u"membuat database %1 (psql)"_s.arg(name);
-    ToolResult result = operation.run(tools::psql(
-        port, {},
-        {operation.session().heldCheck(), createUnfinishedDatabase(unfinished, createOptions)}));
-    if (!result.succeeded()) {
-        return toolFailure(step, result);
+    if (auto failure =
+            operation.change(step, {createUnfinishedDatabase(unfinished, createOptions)})) {
+        return failure;
     }
     // One transaction: the database stays unfinished or becomes `name` with the mark.
-    const QString finish = u"%1\nCOMMENT ON DATABASE %2 IS '%3';\nALTER DATABASE %2 RENAME TO "
-                           u"%4;\nALTER DATABASE %4 WITH ALLOW_CONNECTIONS true;\n"_s.arg(
-                               operation.session().heldCheck(), unfinished, ownDatabaseMark, name);
-    result = operation.run(tools::psqlScript(port, {}), finish.toUtf8());
-    if (!result.succeeded()) {
-        return toolFailure(step, result);
+    if (auto failure =
+            operation.change(step,
+                             {u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(unfinished, ownDatabaseMark),
+                              u"ALTER DATABASE %1 RENAME TO %2"_s.arg(unfinished, name),
+                              u"ALTER DATABASE %1 WITH ALLOW_CONNECTIONS true"_s.arg(name)},
+                             true)) {
+        return failure;
     }
     const Result<ServerDatabases> found = readServerDatabases(operation);
     if (!found) {
@@ -197,15 +186,11 @@ std::optional<Failure> dropOwnDatabase(Operation& operation, const QString& name
                                           .cause = FailureCause::ReservedName}
                                 : std::optional<Failure>();
     }
-    const ToolResult result = operation.run(tools::psql(
-        operation.installation().port, {},
-        {operation.session().heldCheck(), stateUnchanged(*found),
+    return operation.change(
+        u"menghapus database %1 (psql)"_s.arg(name),
+        {stateUnchanged(*found),
          u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '%1'"_s.arg(name),
-         u"DROP DATABASE %1"_s.arg(name)}));
-    if (!result.succeeded()) {
-        return toolFailure(u"menghapus database %1 (psql)"_s.arg(name), result);
-    }
-    return std::nullopt;
+         u"DROP DATABASE %1"_s.arg(name)});
 }
 
 std::optional<Failure> recoverInterruptedWork(Operation& operation)

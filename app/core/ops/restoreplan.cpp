@@ -18,13 +18,6 @@ namespace ranupa {
 
 namespace {
 
-QByteArray readFile(const QString& path, bool* ok)
-{
-    QFile file(path);
-    *ok = file.open(QIODevice::ReadOnly);
-    return *ok ? file.readAll() : QByteArray();
-}
-
 bool isValidUtf8(QByteArrayView bytes)
 {
     QStringDecoder utf8(QStringDecoder::Utf8);
@@ -38,28 +31,22 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }
 
-} // namespace
-
-namespace {
-
 // Has pg_restore write a script of the archive into `scriptPath` (of the entries in `listPath`,
 // when given) and reads it back.
-std::optional<QByteArray> archiveScript(Operation& operation, const ArchiveSource& source,
-                                        const QString& scriptPath, const QString& listPath,
-                                        const QString& step, Failure& failure)
+Result<QByteArray> archiveScript(Operation& operation, const ArchiveSource& source,
+                                 const QString& scriptPath, const QString& listPath,
+                                 const QString& step)
 {
     ToolRun how;
     source.feed(how);
     how.timeout = std::chrono::minutes(2); // only the table of contents is read
     const ToolResult result =
         operation.run(tools::archiveScript(scriptPath, listPath, source.folder), how);
-    bool read = false;
-    QByteArray script = result.succeeded() ? readFile(scriptPath, &read) : QByteArray();
-    if (!read) {
-        failure = toolFailure(step, result);
-        return std::nullopt;
+    QFile script(scriptPath);
+    if (!result.succeeded() || !script.open(QIODevice::ReadOnly)) {
+        return toolFailure(step, result);
     }
-    return script;
+    return script.readAll();
 }
 
 Failure planFailure(const QString& step, const QString& details,
@@ -75,10 +62,6 @@ void takeArchiveFacts(const ArchiveToc& toc, RestorePlan& plan)
     plan.archiveServerVersion = toc.serverVersion;
     plan.archiveTables = int(toc.entriesOfType(u"TABLE").size());
 }
-
-} // namespace
-
-namespace {
 
 // The database's own entries of the archive (comment, privileges, settings, ...), read the way a
 // restore applies them; no settings when the archive has no such entries.
@@ -96,12 +79,11 @@ std::optional<Failure> readDatabaseSettings(Operation& operation, const ArchiveS
                            u"File sementara %1 tidak dapat ditulis."_s.arg(listPath),
                            FailureCause::TempFolderUnusable);
     }
-    Failure failure;
-    const std::optional<QByteArray> entries =
+    const Result<QByteArray> entries =
         archiveScript(operation, source, work.filePath(u"database.sql"_s), listPath,
-                      u"membaca pengaturan database dari file backup (pg_restore)"_s, failure);
+                      u"membaca pengaturan database dari file backup (pg_restore)"_s);
     if (!entries) {
-        return failure;
+        return entries.failure();
     }
     for (const QString& role : rolesNamedInScript(*entries)) {
         if (!roles.contains(role)) {
@@ -180,12 +162,11 @@ std::optional<Failure> planRestore(Operation& operation, const ArchiveSource& so
                                QDir::toNativeSeparators(QDir::tempPath()), work.errorString()),
                            FailureCause::TempFolderUnusable);
     }
-    Failure failure;
-    const std::optional<QByteArray> schema =
+    const Result<QByteArray> schema =
         archiveScript(operation, source, work.filePath(u"skema.sql"_s), {},
-                      u"membaca skema file backup (pg_restore)"_s, failure);
+                      u"membaca skema file backup (pg_restore)"_s);
     if (!schema) {
-        return failure;
+        return schema.failure();
     }
     const std::optional<ArchiveDatabase> database = archiveDatabaseFromScript(*schema);
     if (!database || database->locale.encoding.isEmpty()) {
