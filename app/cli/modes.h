@@ -1,11 +1,33 @@
 #pragma once
 
+#include "core/ops/job.h"
+
 #include <QCommandLineParser>
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <span>
 
+// What the files of the command line share: its modes, the job runner and how they write.
 namespace ranupa::cli {
+
+// Writes `text` and a line end to `stream` in the local encoding. Every line that can end up in a
+// log starts with the moment it was written, so that a scheduler's log says when each thing
+// happened: all of standard error, and standard output unless it is a terminal, where the
+// operator sees the moment anyway.
+void print(FILE* stream, QString text);
+
+// How a job ended: the process exit code, and the outcome it was told from.
+struct JobEnd
+{
+    int exitCode;
+    OperationOutcome outcome;
+};
+
+// Runs one backup, restore or trial restore to its end. Unless `quiet`, its steps and progress go
+// to standard error as it runs; its outcome is printed as the window shows it.
+JobEnd runJob(const OperationRequest& request, bool quiet,
+              RunOrigin origin = RunOrigin::CommandLine);
 
 // One way of running the command line, asked for by its option. It takes the options in `takes`
 // besides --quiet, which all modes take.
@@ -26,5 +48,8 @@ struct Mode
 
 // In the order the usage errors name them.
 std::span<const Mode> modes();
+
+// What is wrong with the value of an option that the mode takes; "" when nothing is.
+QString valueProblem(QStringView option, const QString& value);
 
 } // namespace ranupa::cli
