@@ -5,13 +5,12 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <unistd.h>
 
 #ifdef Q_OS_WIN
-#include <io.h>
 #include <windows.h>
 #else
 #include <csignal>
-#include <unistd.h>
 #endif
 
 using namespace Qt::StringLiterals;
@@ -24,11 +23,6 @@ namespace {
 // What stops a run safely (see InterruptWatcher), as the operator of this system does it.
 constexpr QStringView stopRequests = u"Ctrl+C, jendela konsol ditutup";
 
-bool isTerminal(FILE* stream)
-{
-    return _isatty(_fileno(stream)) != 0;
-}
-
 // The program is a GUI program on Windows; started from a console, it takes part in it as a
 // console program would: it writes there what is not redirected, and the console's Ctrl+C and
 // the closing of its window stop it (safely, see InterruptWatcher) even when all is redirected.
@@ -39,23 +33,16 @@ void setUpStandardStreams()
     };
     const bool outputRedirected = redirected(STD_OUTPUT_HANDLE);
     const bool errorRedirected = redirected(STD_ERROR_HANDLE);
-    if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
-        return;
-    }
-    if (!outputRedirected) {
+    const bool attached = AttachConsole(ATTACH_PARENT_PROCESS);
+    if (attached && !outputRedirected) {
         std::freopen("CONOUT$", "w", stdout);
     }
-    if (!errorRedirected) {
+    if (attached && !errorRedirected) {
         std::freopen("CONOUT$", "w", stderr);
     }
 }
 #else
 constexpr QStringView stopRequests = u"Ctrl+C, SIGTERM, SIGHUP";
-
-bool isTerminal(FILE* stream)
-{
-    return isatty(fileno(stream)) != 0;
-}
 
 // A reader of standard error that went away (a closed pipe, as with "| head") must cost the
 // program its messages only, never its life half-way through a restore.
@@ -67,16 +54,6 @@ void setUpStandardStreams()
     ::sigaction(SIGPIPE, &action, nullptr);
 }
 #endif
-
-// Writes `text` and a line end as they are: the help and the version describe the program, not a
-// moment of a run.
-void printAsIs(FILE* stream, const QString& text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
 
 // As the help lists them, after the description.
 QList<QCommandLineOption> programOptions()
@@ -323,11 +300,13 @@ qsizetype toolkitOptionLength(const QStringList& arguments, qsizetype index)
 
 void print(FILE* stream, QString text)
 {
-    if (stream == stderr || !isTerminal(stream)) {
+    if (stream == stderr || isatty(fileno(stream)) == 0) {
         const QString stamp = QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss "_s);
         text = stamp + text.replace(u'\n', u'\n' + stamp);
     }
-    printAsIs(stream, text);
+    const QByteArray bytes = (text + u'\n').toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
 }
 
 QStringList withoutToolkitOptions(const QStringList& arguments)
@@ -367,13 +346,12 @@ int run(const QStringList& arguments)
     if (!parser.parse(arguments)) {
         return usageError(parseErrorText(parser, arguments));
     }
-    if (parser.isSet(u"help"_s)) {
-        printAsIs(stdout, helpText(parser));
-        return Success;
-    }
-    if (parser.isSet(u"version"_s)) {
-        printAsIs(stdout, QCoreApplication::applicationName() + u' ' +
-                              QCoreApplication::applicationVersion());
+    // The help and the version describe the program, not a moment of a run: no time stamps.
+    if (parser.isSet(u"help"_s) || parser.isSet(u"version"_s)) {
+        const QString about = parser.isSet(u"help"_s) ? helpText(parser)
+                                                      : QCoreApplication::applicationName() + u' ' +
+                                                            QCoreApplication::applicationVersion();
+        std::fputs(qPrintable(about + u'\n'), stdout);
         return Success;
     }
     const QList<const Mode*> asked = askedModes(parser);

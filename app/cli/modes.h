@@ -1,14 +1,12 @@
 #pragma once
 
-#include "core/ops/job.h"
-
 #include <QCommandLineParser>
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <span>
 
-// What the files of the command line share: its modes, the job runner and how they write.
+// What the files of the command line share: its modes and how they write.
 namespace ranupa::cli {
 
 // Writes `text` and a line end to `stream` in the local encoding. Every line that can end up in a
@@ -16,18 +14,6 @@ namespace ranupa::cli {
 // happened: all of standard error, and standard output unless it is a terminal, where the
 // operator sees the moment anyway.
 void print(FILE* stream, QString text);
-
-// How a job ended: the process exit code, and the outcome it was told from.
-struct JobEnd
-{
-    int exitCode;
-    OperationOutcome outcome;
-};
-
-// Runs one backup, restore or trial restore to its end. Unless `quiet`, its steps and progress go
-// to standard error as it runs; its outcome is printed as the window shows it.
-JobEnd runJob(const OperationRequest& request, bool quiet,
-              RunOrigin origin = RunOrigin::CommandLine);
 
 // One way of running the command line, asked for by its option. It takes the options in `takes`
 // besides --quiet, which all modes take.
