@@ -1,7 +1,5 @@
 #include "cli/cli.h"
 
-#include "cli/modes.h"
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
@@ -122,10 +120,39 @@ void describeOptions(QCommandLineParser& parser)
     parser.addPositionalArgument(u"FILE"_s, u"File backup untuk --verify."_s);
 }
 
+// One way of running the command line, asked for by its option. It takes the options in `takes`
+// besides --quiet, which all modes take.
+struct Mode
+{
+    QStringView option;
+    QStringView target; // what it works on, as the help names it: "DIR", "FILE" or none
+    bool targetFollows; // given after the options, not as the value of `option`
+    std::array<QStringView, 3> takes;
+    // Once its options have been checked: does what it is for, and gives the process exit code.
+    int (*run)(const QCommandLineParser& options, const QString& target);
+
+    bool takesOption(QStringView name) const
+    {
+        return std::ranges::find(takes, name) != takes.end();
+    }
+};
+
+// In the order the usage errors name them.
+constexpr auto modes = std::to_array<Mode>({
+    {u"backup", u"DIR", false, {u"verify", u"keep", u"scheduled"}, &makeBackup},
+    {u"restore", u"FILE", false, {u"yes", u"backup-first", u"any-database"}, &restoreBackup},
+    {u"list", u"DIR", false, {}, &printBackups},
+    {u"verify", u"FILE", true, {}, &tryRestore},
+    {u"schedule", u"DIR", false, {u"at", u"keep"}, &scheduleDailyBackup},
+    {u"schedule-off", u"", false, {}, &removeDailyBackup},
+    {u"schedule-show", u"", false, {}, &showDailyBackup},
+    {u"history", u"", false, {}, &printHistory},
+});
+
 // The options that only some modes take, in the order they are checked: of several amiss, the
 // first is the one reported.
-constexpr std::array<QStringView, 6> modeOptions{u"at",  u"scheduled",    u"keep",
-                                                 u"yes", u"any-database", u"backup-first"};
+constexpr auto modeOptions = std::to_array<QStringView>(
+    {u"at", u"scheduled", u"keep", u"yes", u"any-database", u"backup-first"});
 
 // The modes the options ask for. --verify with --backup tries the new backup: an option of that
 // mode, not a mode of its own.
@@ -135,11 +162,11 @@ QList<const Mode*> askedModes(const QCommandLineParser& parser)
         return parser.isSet(mode.option.toString());
     };
     QList<const Mode*> found;
-    for (const Mode& mode : modes()) {
+    for (const Mode& mode : modes) {
         const auto takesIt = [&asked, &mode](const Mode& other) {
             return asked(other) && other.takesOption(mode.option);
         };
-        if (asked(mode) && std::ranges::none_of(modes(), takesIt)) {
+        if (asked(mode) && std::ranges::none_of(modes, takesIt)) {
             found << &mode;
         }
     }
@@ -157,7 +184,7 @@ QString target(const QCommandLineParser& parser, const Mode& mode)
 QString modeNames(bool withTarget, QStringView option = {})
 {
     QStringList names;
-    for (const Mode& mode : modes()) {
+    for (const Mode& mode : modes) {
         if (option.isEmpty() || mode.takesOption(option)) {
             const bool named = withTarget && !mode.target.isEmpty();
             names << u"--"_s + mode.option.toString() +
@@ -166,6 +193,20 @@ QString modeNames(bool withTarget, QStringView option = {})
     }
     const QString last = names.takeLast();
     return names.isEmpty() ? last : names.join(u", "_s) + u" atau "_s + last;
+}
+
+// What is wrong with the value of an option that the mode takes; "" when nothing is.
+QString valueProblem(QStringView option, const QString& value)
+{
+    bool number = false;
+    if (option == u"at" && !timeOfDay(value)) {
+        return u"--at perlu jam JJ.MM, misalnya 10.00."_s;
+    }
+    if (option == u"keep" && (value.toInt(&number) < 1 || !number)) {
+        return u"--keep perlu bilangan bulat 1 atau lebih."_s;
+    }
+    return option == u"backup-first" && value.isEmpty() ? u"Folder atau file tidak boleh kosong."_s
+                                                        : QString();
 }
 
 // What is wrong with the command line for the modes: nothing ("") when it asks for one mode and

@@ -1,5 +1,3 @@
-#include "cli/modes.h"
-
 #include "cli/cli.h"
 #include "core/model/wording.h"
 #include "core/ops/job.h"
@@ -12,6 +10,7 @@
 #include <QRegularExpression>
 #include <functional>
 #include <optional>
+#include <ranges>
 
 #ifdef Q_OS_WIN
 #include <QWinEventNotifier>
@@ -44,7 +43,6 @@ private:
 };
 
 #ifdef Q_OS_WIN
-
 // The console's handler runs on a thread that Windows starts for it; it reaches the main thread
 // through this event, and can reach nothing but static data.
 HANDLE interruptEvent = nullptr;
@@ -90,9 +88,7 @@ InterruptWatcher::~InterruptWatcher()
         interruptEvent = nullptr;
     }
 }
-
 #else
-
 constexpr std::array<int, 3> watchedSignals{SIGINT, SIGTERM, SIGHUP};
 // A signal handler can reach nothing but static data.
 int signalPipe[2] = {-1, -1};
@@ -134,7 +130,6 @@ InterruptWatcher::~InterruptWatcher()
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
 }
-
 #endif
 
 // `text` without the sentences of `said`, which were printed just before: the details repeat the
@@ -254,10 +249,7 @@ JobEnd runJob(const OperationRequest& request, bool quiet,
     };
     bool interrupted = false;
     const InterruptWatcher watcher([&job, &interrupted, quiet] {
-        if (std::exchange(interrupted, true)) {
-            return;
-        }
-        if (!quiet) {
+        if (!std::exchange(interrupted, true) && !quiet) {
             print(stderr, u"Dihentikan; membatalkan dengan aman, tunggu sebentar..."_s);
         }
         job.cancel();
@@ -272,7 +264,37 @@ JobEnd runJob(const OperationRequest& request, bool quiet,
     return {code, outcome};
 }
 
-// "10.00" or "10:00"; nothing for anything else.
+// Old backups go only once the new one is safe; files that cannot be vouched for stay.
+// Quiet, only what failed is said.
+int removeOldBackups(const QString& directory, int keep, const QString& justWritten, bool quiet)
+{
+    const RetentionResult result = keepNewestBackups(directory, keep, justWritten);
+    for (const QString& path : quiet ? QStringList() : result.removed) {
+        print(stderr, u"Backup lama dihapus: "_s + path);
+    }
+    for (const QString& entry : quiet ? QStringList() : result.unvouched) {
+        print(stderr, u"Tidak dihapus dan tidak dihitung, tidak dapat dipastikan sebagai backup "
+                      u"yang utuh: "_s +
+                          entry);
+    }
+    for (const QString& entry : result.notRemoved) {
+        print(stderr, u"Gagal menghapus backup lama: "_s + entry);
+    }
+    return result.notRemoved.isEmpty() ? Success : Failure;
+}
+
+int failed(const QString& message, const ranupa::Failure& failure)
+{
+    print(stderr, message);
+    if (failure.cause != FailureCause::Unknown) {
+        print(stderr, causeText(failure.cause));
+    }
+    print(stderr, failedStepText(failure));
+    return Failure;
+}
+
+} // namespace
+
 std::optional<QTime> timeOfDay(const QString& text)
 {
     const QRegularExpression form(u"^(\\d{1,2})[.:](\\d{2})$"_s);
@@ -282,28 +304,7 @@ std::optional<QTime> timeOfDay(const QString& text)
     return time.isValid() ? std::optional(time) : std::nullopt;
 }
 
-// Old backups go only once the new one is safe; files that cannot be vouched for stay.
-// Quiet, only what failed is said.
-int removeOldBackups(const QString& directory, int keep, const QString& justWritten, bool quiet)
-{
-    const RetentionResult result = keepNewestBackups(directory, keep, justWritten);
-    if (!quiet) {
-        for (const QString& path : result.removed) {
-            print(stderr, u"Backup lama dihapus: "_s + path);
-        }
-        for (const QString& entry : result.unvouched) {
-            print(stderr, u"Tidak dihapus dan tidak dihitung, tidak dapat dipastikan sebagai "
-                          u"backup yang utuh: "_s +
-                              entry);
-        }
-    }
-    for (const QString& entry : result.notRemoved) {
-        print(stderr, u"Gagal menghapus backup lama: "_s + entry);
-    }
-    return result.notRemoved.isEmpty() ? Success : Failure;
-}
-
-int backup(const QCommandLineParser& options, const QString& directory)
+int makeBackup(const QCommandLineParser& options, const QString& directory)
 {
     const bool quiet = options.isSet(u"quiet"_s);
     const RunOrigin origin =
@@ -318,7 +319,7 @@ int backup(const QCommandLineParser& options, const QString& directory)
     return removeOldBackups(directory, keep, end.outcome.filePath, quiet);
 }
 
-int restore(const QCommandLineParser& options, const QString& file)
+int restoreBackup(const QCommandLineParser& options, const QString& file)
 {
     if (!options.isSet(u"yes"_s)) {
         print(stderr, u"Restore menghapus isi database pendataan dan menggantinya dengan isi file "
@@ -339,7 +340,7 @@ int tryRestore(const QCommandLineParser& options, const QString& file)
 }
 
 // Needs neither the installation nor the server: only the names and sizes of the files.
-int list(const QCommandLineParser&, const QString& directory)
+int printBackups(const QCommandLineParser&, const QString& directory)
 {
     if (const QFileInfo folder(directory); !folder.isDir() || !folder.isReadable()) {
         print(stderr, u"Folder %1 tidak ada atau tidak dapat dibaca."_s.arg(directory));
@@ -353,16 +354,6 @@ int list(const QCommandLineParser&, const QString& directory)
         print(stdout, describeBackup(backup));
     }
     return Success;
-}
-
-int failed(const QString& message, const ranupa::Failure& failure)
-{
-    print(stderr, message);
-    if (failure.cause != FailureCause::Unknown) {
-        print(stderr, causeText(failure.cause));
-    }
-    print(stderr, failedStepText(failure));
-    return Failure;
 }
 
 int scheduleDailyBackup(const QCommandLineParser& options, const QString& directory)
@@ -417,45 +408,14 @@ int showDailyBackup(const QCommandLineParser&, const QString&)
 
 int printHistory(const QCommandLineParser&, const QString&)
 {
-    QList<RunRecord> history = readHistory();
+    const QList<RunRecord> history = readHistory();
     if (history.isEmpty()) {
         print(stderr, u"Belum ada backup atau restore yang tercatat di komputer ini."_s);
     }
-    std::reverse(history.begin(), history.end());
-    for (const RunRecord& run : history) {
+    for (const RunRecord& run : history | std::views::reverse) {
         print(stdout, describeRun(run));
     }
     return Success;
-}
-
-} // namespace
-
-std::span<const Mode> modes()
-{
-    static constexpr auto table = std::to_array<Mode>({
-        {u"backup", u"DIR", false, {u"verify", u"keep", u"scheduled"}, &backup},
-        {u"restore", u"FILE", false, {u"yes", u"backup-first", u"any-database"}, &restore},
-        {u"list", u"DIR", false, {}, &list},
-        {u"verify", u"FILE", true, {}, &tryRestore},
-        {u"schedule", u"DIR", false, {u"at", u"keep"}, &scheduleDailyBackup},
-        {u"schedule-off", u"", false, {}, &removeDailyBackup},
-        {u"schedule-show", u"", false, {}, &showDailyBackup},
-        {u"history", u"", false, {}, &printHistory},
-    });
-    return table;
-}
-
-QString valueProblem(QStringView option, const QString& value)
-{
-    bool number = false;
-    if (option == u"at" && !timeOfDay(value)) {
-        return u"--at perlu jam JJ.MM, misalnya 10.00."_s;
-    }
-    if (option == u"keep" && (value.toInt(&number) < 1 || !number)) {
-        return u"--keep perlu bilangan bulat 1 atau lebih."_s;
-    }
-    return option == u"backup-first" && value.isEmpty() ? u"Folder atau file tidak boleh kosong."_s
-                                                        : QString();
 }
 
 } // namespace ranupa::cli
