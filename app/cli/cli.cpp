@@ -26,16 +26,13 @@ constexpr QStringView stopRequests = u"Ctrl+C, jendela konsol ditutup";
 // the closing of its window stop it (safely, see InterruptWatcher) even when all is redirected.
 void setUpStandardStreams()
 {
-    const auto redirected = [](DWORD stream) {
-        return GetFileType(GetStdHandle(stream)) != FILE_TYPE_UNKNOWN;
-    };
-    const bool outputRedirected = redirected(STD_OUTPUT_HANDLE);
-    const bool errorRedirected = redirected(STD_ERROR_HANDLE);
+    const DWORD outputType = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
+    const DWORD errorType = GetFileType(GetStdHandle(STD_ERROR_HANDLE));
     const bool attached = AttachConsole(ATTACH_PARENT_PROCESS);
-    if (attached && !outputRedirected) {
+    if (attached && outputType == FILE_TYPE_UNKNOWN) {
         std::freopen("CONOUT$", "w", stdout);
     }
-    if (attached && !errorRedirected) {
+    if (attached && errorType == FILE_TYPE_UNKNOWN) {
         std::freopen("CONOUT$", "w", stderr);
     }
 }
@@ -46,10 +43,7 @@ constexpr QStringView stopRequests = u"Ctrl+C, SIGTERM, SIGHUP";
 // program its messages only, never its life half-way through a restore.
 void setUpStandardStreams()
 {
-    struct sigaction action = {};
-    action.sa_handler = SIG_IGN;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGPIPE, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 #endif
 
@@ -128,7 +122,6 @@ struct Mode
     QStringView target; // what it works on, as the help names it: "DIR", "FILE" or none
     bool targetFollows; // given after the options, not as the value of `option`
     std::array<QStringView, 3> takes;
-    // Once its options have been checked: does what it is for, and gives the process exit code.
     int (*run)(const QCommandLineParser& options, const QString& target);
 
     bool takesOption(QStringView name) const
@@ -186,9 +179,8 @@ QString modeNames(bool withTarget, QStringView option = {})
     QStringList names;
     for (const Mode& mode : modes) {
         if (option.isEmpty() || mode.takesOption(option)) {
-            const bool named = withTarget && !mode.target.isEmpty();
-            names << u"--"_s + mode.option.toString() +
-                         (named ? u' ' + mode.target.toString() : QString());
+            names << u"--%1 %2"_s.arg(mode.option, withTarget ? mode.target : QStringView())
+                         .trimmed();
         }
     }
     const QString last = names.takeLast();
@@ -295,8 +287,7 @@ QString helpText(const QCommandLineParser& parser)
 
 int usageError(const QString& message)
 {
-    print(stderr, message);
-    print(stderr, u"Lihat --help."_s);
+    print(stderr, message + u"\nLihat --help."_s);
     return UsageError;
 }
 

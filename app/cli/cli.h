@@ -22,9 +22,8 @@ enum ExitCode
 // but Qt's own options (-style, -platform, ...), which go to the windows.
 bool wantsCommandLine(int argc, char* argv[]);
 
-// `arguments` (argv[0] first) without the options that Qt reads for itself, such as
-// "-style fusion", "-platform offscreen" or "--reverse", values included. What remains are the
-// program's own options and anything nobody understands.
+// `arguments` (argv[0] first) without the options that Qt reads for itself ("-style fusion",
+// "-platform offscreen", "--reverse", ...), values included; all others stay, even unknown ones.
 QStringList withoutToolkitOptions(const QStringList& arguments);
 
 // Runs the command line `arguments` (argv[0] first) and gives the process exit code.

@@ -9,7 +9,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <functional>
-#include <optional>
 #include <ranges>
 
 #ifdef Q_OS_WIN
@@ -37,9 +36,6 @@ class InterruptWatcher final : public QObject
 public:
     explicit InterruptWatcher(const std::function<void()>& onInterrupt);
     ~InterruptWatcher() override;
-
-private:
-    QObject* m_notifier = nullptr;
 };
 
 #ifdef Q_OS_WIN
@@ -68,9 +64,8 @@ InterruptWatcher::InterruptWatcher(const std::function<void()>& onInterrupt)
     if (interruptEvent == nullptr) {
         return;
     }
-    auto* notifier = new QWinEventNotifier(interruptEvent, this);
-    m_notifier = notifier;
-    QObject::connect(notifier, &QWinEventNotifier::activated, this, onInterrupt);
+    QObject::connect(new QWinEventNotifier(interruptEvent, this), &QWinEventNotifier::activated,
+                     this, onInterrupt);
     // Started in a process group of its own, a program ignores Ctrl+C unless it asks for it.
     SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(&handleConsoleEvent, TRUE);
@@ -82,7 +77,7 @@ InterruptWatcher::~InterruptWatcher()
     if (InterlockedCompareExchange(&consoleClosing, 0, 0) == 0) {
         SetConsoleCtrlHandler(&handleConsoleEvent, FALSE);
     }
-    delete m_notifier;
+    delete findChild<QWinEventNotifier*>();
     if (interruptEvent != nullptr) {
         CloseHandle(interruptEvent);
         interruptEvent = nullptr;
@@ -106,7 +101,6 @@ InterruptWatcher::InterruptWatcher(const std::function<void()>& onInterrupt)
         return;
     }
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    m_notifier = notifier;
     QObject::connect(notifier, &QSocketNotifier::activated, this, [onInterrupt] {
         char signal = 0;
         if (::read(signalPipe[0], &signal, 1) == 1) {
@@ -126,7 +120,7 @@ InterruptWatcher::~InterruptWatcher()
     for (std::size_t i = 0; i < watchedSignals.size(); ++i) {
         ::sigaction(watchedSignals[i], &previousActions[i], nullptr);
     }
-    delete m_notifier;
+    delete findChild<QSocketNotifier*>();
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
 }
@@ -135,16 +129,15 @@ InterruptWatcher::~InterruptWatcher()
 // `text` without the sentences of `said`, which were printed just before: the details repeat the
 // sentences under a message so that they can be copied alone from the window, but the command
 // line prints both, one after the other.
-QString unsaid(const QString& text, const QString& said)
+QString unsaid(QString text, const QString& said)
 {
     static const QRegularExpression sentenceEnd(u"(?<=[.!?])\\s+|\\n"_s);
-    QString rest = text;
     for (const QString& sentence : said.split(sentenceEnd, Qt::SkipEmptyParts)) {
-        rest.remove(sentence);
+        text.remove(sentence);
     }
     static const QRegularExpression blanksBeforeLineEnd(u"[ \\t]+(?=\\n|$)"_s);
     static const QRegularExpression emptyLines(u"\\n{3,}"_s);
-    return rest.remove(blanksBeforeLineEnd).replace(emptyLines, u"\n\n"_s).trimmed();
+    return text.remove(blanksBeforeLineEnd).replace(emptyLines, u"\n\n"_s).trimmed();
 }
 
 int report(const OperationOutcome& outcome, bool interrupted, bool quiet)
@@ -162,14 +155,11 @@ int report(const OperationOutcome& outcome, bool interrupted, bool quiet)
             print(stderr, text);
         }
     }
-    if (succeeded) {
-        return Success;
-    }
     // A scheduler's wrapper can tell "try again later" from a backup that failed.
-    if (interrupted || outcome.status == OperationStatus::Cancelled) {
-        return Interrupted;
-    }
-    return outcome.cause == FailureCause::Busy ? Busy : Failure;
+    return succeeded                                                     ? Success
+           : interrupted || outcome.status == OperationStatus::Cancelled ? Interrupted
+           : outcome.cause == FailureCause::Busy                         ? Busy
+                                                                         : Failure;
 }
 
 // What of the progress is on the screen, so that a long step says little: a line for each tenth
@@ -188,10 +178,9 @@ void showProgress(OperationProgress& progress, ShownProgress& shown)
     progress.stepChanged = [&shown](const QString& step) {
         // Where the step got to: what moved within the last tenth (the entries a restore loaded
         // after the whole file was read, say) is not left out.
-        if (!shown.unshown.isEmpty()) {
-            print(stderr, shown.unshown);
+        if (const QString unshown = std::exchange(shown.unshown, {}); !unshown.isEmpty()) {
+            print(stderr, unshown);
         }
-        shown.unshown.clear();
         shown.tenths = -1;
         print(stderr, step);
     };
@@ -220,19 +209,13 @@ void showProgress(OperationProgress& progress, ShownProgress& shown)
     };
 }
 
-// How a job ended: the process exit code, and the outcome it was told from.
-struct JobEnd
-{
-    int exitCode;
-    OperationOutcome outcome;
-};
-
-// Runs one backup, restore or trial restore to its end. Unless `quiet`, its steps and progress go
-// to standard error as it runs; its outcome is printed as the window shows it. An outcome told
-// before the job ends (a restore's, before it drops the previous database) is printed at once;
-// what the job adds to it later follows on standard error.
-JobEnd runJob(const OperationRequest& request, bool quiet,
-              RunOrigin origin = RunOrigin::CommandLine)
+// Runs one backup, restore or trial restore to its end and gives the process exit code and the
+// outcome it was told from. Unless `quiet`, its steps and progress go to standard error as it
+// runs; its outcome is printed as the window shows it. An outcome told before the job ends (a
+// restore's, before it drops the previous database) is printed at once; what the job adds to it
+// later follows on standard error.
+std::pair<int, OperationOutcome> runJob(const OperationRequest& request, bool quiet,
+                                        RunOrigin origin = RunOrigin::CommandLine)
 {
     OperationJob job;
     job.setOrigin(origin);
@@ -256,9 +239,8 @@ JobEnd runJob(const OperationRequest& request, bool quiet,
     });
     OperationOutcome outcome = runToEnd(job, request, progress);
     if (!told) {
-        return {report(outcome, interrupted, quiet), outcome};
-    }
-    if (!quiet && outcome.details.size() > told->details.size()) {
+        code = report(outcome, interrupted, quiet);
+    } else if (!quiet && outcome.details.size() > told->details.size()) {
         print(stderr, outcome.details.mid(told->details.size()).trimmed());
     }
     return {code, outcome};
@@ -307,16 +289,15 @@ std::optional<QTime> timeOfDay(const QString& text)
 int makeBackup(const QCommandLineParser& options, const QString& directory)
 {
     const bool quiet = options.isSet(u"quiet"_s);
-    const RunOrigin origin =
-        options.isSet(u"scheduled"_s) ? RunOrigin::Schedule : RunOrigin::CommandLine;
-    const JobEnd end = runJob(
-        BackupRequest{.targetDir = directory, .verify = options.isSet(u"verify"_s)}, quiet, origin);
+    const auto [exitCode, outcome] =
+        runJob(BackupRequest{.targetDir = directory, .verify = options.isSet(u"verify"_s)}, quiet,
+               options.isSet(u"scheduled"_s) ? RunOrigin::Schedule : RunOrigin::CommandLine);
     // A backup that fails its trial is kept and reported, and removes nothing.
     const int keep = options.value(u"keep"_s).toInt(); // 0, without --keep: remove nothing
-    if (end.exitCode != Success || keep == 0) {
-        return end.exitCode;
+    if (exitCode != Success || keep == 0) {
+        return exitCode;
     }
-    return removeOldBackups(directory, keep, end.outcome.filePath, quiet);
+    return removeOldBackups(directory, keep, outcome.filePath, quiet);
 }
 
 int restoreBackup(const QCommandLineParser& options, const QString& file)
@@ -331,12 +312,12 @@ int restoreBackup(const QCommandLineParser& options, const QString& file)
                                  .acceptOtherDatabase = options.isSet(u"any-database"_s),
                                  .safetyBackupDir = options.value(u"backup-first"_s)},
                   options.isSet(u"quiet"_s))
-        .exitCode;
+        .first;
 }
 
 int tryRestore(const QCommandLineParser& options, const QString& file)
 {
-    return runJob(VerifyRequest{.backupFile = file}, options.isSet(u"quiet"_s)).exitCode;
+    return runJob(VerifyRequest{.backupFile = file}, options.isSet(u"quiet"_s)).first;
 }
 
 // Needs neither the installation nor the server: only the names and sizes of the files.
