@@ -210,10 +210,10 @@ void showProgress(OperationProgress& progress, ShownProgress& shown)
 }
 
 // Runs one backup, restore or trial restore to its end and gives the process exit code and the
-// outcome it was told from. Unless `quiet`, its steps and progress go to standard error as it
-// runs; its outcome is printed as the window shows it. An outcome told before the job ends (a
-// restore's, before it drops the previous database) is printed at once; what the job adds to it
-// later follows on standard error.
+// job's outcome. Unless `quiet`, its steps and progress go to standard error as it runs; its
+// outcome is printed as the window shows it. An outcome told before the job ends (a restore's,
+// before it drops the previous database) is printed at once, and decides the exit code; what the
+// job adds to it later follows on standard error.
 std::pair<int, OperationOutcome> runJob(const OperationRequest& request, bool quiet,
                                         RunOrigin origin = RunOrigin::CommandLine)
 {
