@@ -73,8 +73,8 @@ QList<QCommandLineOption> programOptions()
         {u"schedule"_s,
          u"Jadwalkan backup harian ke folder DIR: setiap hari sistem menjalankan program ini "
          u"dengan --backup DIR --verify --keep N dari folder instalasi (timer systemd, crontab, "
-         u"atau Task Scheduler Windows). Jadwal sebelumnya diganti. Bawaan: --at 10.00, --keep "
-         u"14."_s,
+         u"atau Task Scheduler Windows). Jadwal sebelumnya diganti. Bawaan: --at 10.00, "
+         u"--keep 14."_s,
          u"DIR"_s},
         {u"at"_s, u"Dengan --schedule: jam backup harian, JJ.MM (bawaan 10.00)."_s, u"JJ.MM"_s},
         {u"schedule-off"_s, u"Hapus jadwal backup harian yang dibuat dengan --schedule."_s},
