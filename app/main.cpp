@@ -1,6 +1,5 @@
 #include "appmain.h"
 #include "cli/cli.h"
-#include "cli/toolkitoptions.h"
 #include "translation.h"
 
 #include <QApplication>

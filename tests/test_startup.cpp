@@ -1,5 +1,4 @@
 #include "cli/cli.h"
-#include "cli/toolkitoptions.h"
 #include "core/model/installation.h"
 #include "core/ops/retention.h"
 #include "testcluster.h"

@@ -1,21 +1,14 @@
 #include "cli/cli.h"
 
-#include "cli/modes.h"
-#include "cli/output.h"
-#include "cli/schedulecommands.h"
-
-#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
-#include <algorithm>
-#include <array>
-#include <cstdio>
+#include <unistd.h>
 
-#ifdef Q_OS_UNIX
-#include <csignal>
-#endif
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <csignal>
 #endif
 
 using namespace Qt::StringLiterals;
@@ -25,95 +18,82 @@ namespace ranupa::cli {
 namespace {
 
 #ifdef Q_OS_WIN
+// What stops a run safely (see InterruptWatcher), as the operator of this system does it.
+constexpr QStringView stopRequests = u"Ctrl+C, jendela konsol ditutup";
+
 // The program is a GUI program on Windows; started from a console, it takes part in it as a
 // console program would: it writes there what is not redirected, and the console's Ctrl+C and
 // the closing of its window stop it (safely, see InterruptWatcher) even when all is redirected.
-void attachToParentConsole()
+void setUpStandardStreams()
 {
-    const auto redirected = [](DWORD stream) {
-        return GetFileType(GetStdHandle(stream)) != FILE_TYPE_UNKNOWN;
-    };
-    const bool outputRedirected = redirected(STD_OUTPUT_HANDLE);
-    const bool errorRedirected = redirected(STD_ERROR_HANDLE);
-    if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
-        return;
-    }
-    if (!outputRedirected) {
+    const DWORD outputType = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
+    const DWORD errorType = GetFileType(GetStdHandle(STD_ERROR_HANDLE));
+    const bool attached = AttachConsole(ATTACH_PARENT_PROCESS);
+    if (attached && outputType == FILE_TYPE_UNKNOWN) {
         std::freopen("CONOUT$", "w", stdout);
     }
-    if (!errorRedirected) {
+    if (attached && errorType == FILE_TYPE_UNKNOWN) {
         std::freopen("CONOUT$", "w", stderr);
     }
 }
-#endif
+#else
+constexpr QStringView stopRequests = u"Ctrl+C, SIGTERM, SIGHUP";
 
-#ifdef Q_OS_UNIX
 // A reader of standard error that went away (a closed pipe, as with "| head") must cost the
 // program its messages only, never its life half-way through a restore.
-void ignoreBrokenPipes()
+void setUpStandardStreams()
 {
-    struct sigaction action = {};
-    action.sa_handler = SIG_IGN;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGPIPE, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 #endif
 
-// What stops a run safely (see InterruptWatcher), as the operator of this system does it.
-QString stopRequests()
+// As the help lists them, after the description.
+QList<QCommandLineOption> programOptions()
 {
-#ifdef Q_OS_WIN
-    return u"Ctrl+C, jendela konsol ditutup"_s;
-#else
-    return u"Ctrl+C, SIGTERM, SIGHUP"_s;
-#endif
+    return {
+        {u"backup"_s, u"Buat backup database pendataan di folder DIR."_s, u"DIR"_s},
+        {u"keep"_s,
+         u"Setelah backup berhasil, hapus backup lama di DIR sehingga tinggal N backup terbaru. "
+         u"Backup pengaman sebelum restore tidak dihitung dan tidak dihapus."_s,
+         u"N"_s},
+        {u"restore"_s, u"Ganti isi database pendataan dengan isi file backup FILE."_s, u"FILE"_s},
+        {u"yes"_s, u"Setujui bahwa --restore mengganti isi database."_s},
+        {u"backup-first"_s,
+         u"Dengan --restore: buat dulu backup pengaman database saat ini di folder DIR; bila "
+         u"backup itu gagal, restore tidak dijalankan."_s,
+         u"DIR"_s},
+        {u"any-database"_s,
+         u"Dengan --restore: terima juga file backup database lain selain pendataan."_s},
+        {u"list"_s, u"Tampilkan file backup di folder DIR, yang terbaru lebih dulu."_s, u"DIR"_s},
+        {u"verify"_s,
+         u"Uji apakah file backup FILE dapat di-restore: muat ke database uji (database pendataan "
+         u"tidak disentuh), bandingkan jumlah baris setiap tabel, lalu hapus database uji. Dengan "
+         u"--backup: uji backup yang baru dibuat sebelum --keep menghapus apa pun; bila ujinya "
+         u"gagal, backup itu tetap disimpan dan tidak ada yang dihapus."_s},
+        {u"schedule"_s,
+         u"Jadwalkan backup harian ke folder DIR: setiap hari sistem menjalankan program ini "
+         u"dengan --backup DIR --verify --keep N dari folder instalasi (timer systemd, crontab, "
+         u"atau Task Scheduler Windows). Jadwal sebelumnya diganti. Bawaan: --at 10.00, "
+         u"--keep 14."_s,
+         u"DIR"_s},
+        {u"at"_s, u"Dengan --schedule: jam backup harian, JJ.MM (bawaan 10.00)."_s, u"JJ.MM"_s},
+        {u"schedule-off"_s, u"Hapus jadwal backup harian yang dibuat dengan --schedule."_s},
+        {u"schedule-show"_s,
+         u"Tampilkan jadwal backup harian, kapan backup berikutnya, dan hasil backup terjadwal "
+         u"terakhir."_s},
+        {u"history"_s,
+         u"Tampilkan riwayat backup, uji restore dan restore di komputer ini, yang terbaru lebih "
+         u"dulu."_s},
+        {u"scheduled"_s,
+         u"Dengan --backup: dipakai oleh jadwal, agar backup ini tercatat di riwayat sebagai "
+         u"backup terjadwal."_s},
+        {u"quiet"_s,
+         u"Tampilkan hanya hasilnya: satu baris bila berhasil; bila gagal, pesan dan penyebabnya, "
+         u"tanpa langkah dan rincian."_s},
+        {{u"?"_s, u"h"_s, u"help"_s}, u"Tampilkan bantuan ini."_s},
+        {{u"v"_s, u"version"_s}, u"Tampilkan versi program."_s},
+    };
 }
-
-struct OptionText
-{
-    QStringView name;
-    QStringView valueName; // "" for a switch
-    QStringView description;
-};
-
-// As the help lists them, after the description; --help and --version come last.
-constexpr auto optionTexts = std::to_array<OptionText>({
-    {u"backup", u"DIR", u"Buat backup database pendataan di folder DIR."},
-    {u"keep", u"N",
-     u"Setelah backup berhasil, hapus backup lama di DIR sehingga tinggal N backup terbaru. Backup "
-     u"pengaman sebelum restore tidak dihitung dan tidak dihapus."},
-    {u"restore", u"FILE", u"Ganti isi database pendataan dengan isi file backup FILE."},
-    {u"yes", u"", u"Setujui bahwa --restore mengganti isi database."},
-    {u"backup-first", u"DIR",
-     u"Dengan --restore: buat dulu backup pengaman database saat ini di folder DIR; bila backup "
-     u"itu gagal, restore tidak dijalankan."},
-    {u"any-database", u"",
-     u"Dengan --restore: terima juga file backup database lain selain pendataan."},
-    {u"list", u"DIR", u"Tampilkan file backup di folder DIR, yang terbaru lebih dulu."},
-    {u"verify", u"",
-     u"Uji apakah file backup FILE dapat di-restore: muat ke database uji (database pendataan "
-     u"tidak disentuh), bandingkan jumlah baris setiap tabel, lalu hapus database uji. Dengan "
-     u"--backup: uji backup yang baru dibuat sebelum --keep menghapus apa pun; bila ujinya gagal, "
-     u"backup itu tetap disimpan dan tidak ada yang dihapus."},
-    {u"schedule", u"DIR",
-     u"Jadwalkan backup harian ke folder DIR: setiap hari sistem menjalankan program ini dengan "
-     u"--backup DIR --verify --keep N dari folder instalasi (timer systemd, crontab, atau Task "
-     u"Scheduler Windows). Jadwal sebelumnya diganti. Bawaan: --at 10.00, --keep 14."},
-    {u"at", u"JJ.MM", u"Dengan --schedule: jam backup harian, JJ.MM (bawaan 10.00)."},
-    {u"schedule-off", u"", u"Hapus jadwal backup harian yang dibuat dengan --schedule."},
-    {u"schedule-show", u"",
-     u"Tampilkan jadwal backup harian, kapan backup berikutnya, dan hasil backup terjadwal "
-     u"terakhir."},
-    {u"history", u"",
-     u"Tampilkan riwayat backup, uji restore dan restore di komputer ini, yang terbaru lebih "
-     u"dulu."},
-    {u"scheduled", u"",
-     u"Dengan --backup: dipakai oleh jadwal, agar backup ini tercatat di riwayat sebagai backup "
-     u"terjadwal."},
-    {u"quiet", u"",
-     u"Tampilkan hanya hasilnya: satu baris bila berhasil; bila gagal, pesan dan penyebabnya, "
-     u"tanpa langkah dan rincian."},
-});
 
 void describeOptions(QCommandLineParser& parser)
 {
@@ -126,23 +106,46 @@ void describeOptions(QCommandLineParser& parser)
         u"  1  gagal; pesan dan penyebabnya ditulis ke keluaran kesalahan (stderr)\n"
         u"  2  perintah salah; tidak ada yang dijalankan\n"
         u"  3  dihentikan ("_s +
-        stopRequests() +
+        stopRequests.toString() +
         u"); backup setengah jadi dihapus, restore dibatalkan dengan aman\n"
         u"  4  backup atau restore lain sedang berjalan di server database; tidak ada yang "
         u"dijalankan, coba lagi nanti"_s);
-    for (const OptionText& option : optionTexts) {
-        parser.addOption(
-            {option.name.toString(), option.description.toString(), option.valueName.toString()});
-    }
+    parser.addOptions(programOptions());
     parser.addPositionalArgument(u"FILE"_s, u"File backup untuk --verify."_s);
-    parser.addOption({{u"?"_s, u"h"_s, u"help"_s}, u"Tampilkan bantuan ini."_s});
-    parser.addOption({{u"v"_s, u"version"_s}, u"Tampilkan versi program."_s});
 }
+
+// One way of running the command line, asked for by its option. It takes the options in `takes`
+// besides --quiet, which all modes take.
+struct Mode
+{
+    QStringView option;
+    QStringView target; // what it works on, as the help names it: "DIR", "FILE" or none
+    bool targetFollows; // given after the options, not as the value of `option`
+    std::array<QStringView, 3> takes;
+    int (*run)(const QCommandLineParser& options, const QString& target);
+
+    bool takesOption(QStringView name) const
+    {
+        return std::ranges::find(takes, name) != takes.end();
+    }
+};
+
+// In the order the usage errors name them.
+constexpr auto modes = std::to_array<Mode>({
+    {u"backup", u"DIR", false, {u"verify", u"keep", u"scheduled"}, &makeBackup},
+    {u"restore", u"FILE", false, {u"yes", u"backup-first", u"any-database"}, &restoreBackup},
+    {u"list", u"DIR", false, {}, &printBackups},
+    {u"verify", u"FILE", true, {}, &tryRestore},
+    {u"schedule", u"DIR", false, {u"at", u"keep"}, &scheduleDailyBackup},
+    {u"schedule-off", u"", false, {}, &removeDailyBackup},
+    {u"schedule-show", u"", false, {}, &showDailyBackup},
+    {u"history", u"", false, {}, &printHistory},
+});
 
 // The options that only some modes take, in the order they are checked: of several amiss, the
 // first is the one reported.
-constexpr std::array<QStringView, 6> modeOptions{u"at",  u"scheduled",    u"keep",
-                                                 u"yes", u"any-database", u"backup-first"};
+constexpr auto modeOptions = std::to_array<QStringView>(
+    {u"at", u"scheduled", u"keep", u"yes", u"any-database", u"backup-first"});
 
 // The modes the options ask for. --verify with --backup tries the new backup: an option of that
 // mode, not a mode of its own.
@@ -152,11 +155,11 @@ QList<const Mode*> askedModes(const QCommandLineParser& parser)
         return parser.isSet(mode.option.toString());
     };
     QList<const Mode*> found;
-    for (const Mode& mode : modes()) {
+    for (const Mode& mode : modes) {
         const auto takesIt = [&asked, &mode](const Mode& other) {
             return asked(other) && other.takesOption(mode.option);
         };
-        if (asked(mode) && std::ranges::none_of(modes(), takesIt)) {
+        if (asked(mode) && std::ranges::none_of(modes, takesIt)) {
             found << &mode;
         }
     }
@@ -174,11 +177,10 @@ QString target(const QCommandLineParser& parser, const Mode& mode)
 QString modeNames(bool withTarget, QStringView option = {})
 {
     QStringList names;
-    for (const Mode& mode : modes()) {
+    for (const Mode& mode : modes) {
         if (option.isEmpty() || mode.takesOption(option)) {
-            const bool named = withTarget && !mode.target.isEmpty();
-            names << u"--"_s + mode.option.toString() +
-                         (named ? u' ' + mode.target.toString() : QString());
+            names << u"--%1 %2"_s.arg(mode.option, withTarget ? mode.target : QStringView())
+                         .trimmed();
         }
     }
     const QString last = names.takeLast();
@@ -210,9 +212,9 @@ QString usageProblem(const QCommandLineParser& parser, const QList<const Mode*>&
                    ? u"--verify perlu FILE, atau --backup DIR."_s
                    : u"Argumen tidak dikenal: "_s + arguments.join(u' ');
     }
-    for (const OptionText& option : optionTexts) {
-        if (!option.valueName.isEmpty() && parser.values(option.name.toString()).size() > 1) {
-            return u"--%1 hanya boleh sekali."_s.arg(option.name);
+    for (const QCommandLineOption& option : programOptions()) {
+        if (!option.valueName().isEmpty() && parser.values(option).size() > 1) {
+            return u"--%1 hanya boleh sekali."_s.arg(option.names().constFirst());
         }
     }
     if (asked.size() != 1) {
@@ -285,21 +287,88 @@ QString helpText(const QCommandLineParser& parser)
 
 int usageError(const QString& message)
 {
-    print(stderr, message);
-    print(stderr, u"Lihat --help."_s);
+    print(stderr, message + u"\nLihat --help."_s);
     return UsageError;
+}
+
+// The options that QCoreApplication, QGuiApplication (with the platform plugins' common ones)
+// and QApplication take out of the command line in Qt 6, without the leading "-" (Qt reads
+// "--name" as "-name"): those whose value follows as the next argument, those that also take
+// "-name=value", and those without a value.
+constexpr auto valueOptions = std::to_array<QStringView>(
+    {u"platform", u"platformpluginpath", u"platformtheme", u"plugin", u"qwindowgeometry",
+     u"geometry", u"qwindowicon", u"icon", u"qwindowtitle", u"title", u"display", u"name",
+     u"visual", u"session"});
+constexpr auto attachedValueOptions =
+    std::to_array<QStringView>({u"style", u"stylesheet", u"qmljsdebugger"});
+constexpr auto flagOptions =
+    std::to_array<QStringView>({u"reverse", u"nograb", u"dograb", u"testability", u"widgetcount"});
+
+template <typename Names> bool isAmong(const Names& names, QStringView name)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// How many arguments from `index` on make up one of Qt's options: 0 when it is none of them.
+qsizetype toolkitOptionLength(const QStringList& arguments, qsizetype index)
+{
+    const QString& argument = arguments.at(index);
+    if (!argument.startsWith(u'-')) {
+        return 0;
+    }
+    const QStringView name = QStringView(argument).sliced(argument.startsWith(u"--"_s) ? 2 : 1);
+    if (isAmong(flagOptions, name)) {
+        return 1;
+    }
+    if (isAmong(valueOptions, name) || isAmong(attachedValueOptions, name)) {
+        // Without its value Qt leaves the option alone, and so do we.
+        return index + 1 < arguments.size() ? 2 : 0;
+    }
+    const qsizetype equals = name.indexOf(u'=');
+    return equals > 0 && isAmong(attachedValueOptions, name.first(equals)) ? 1 : 0;
 }
 
 } // namespace
 
+void print(FILE* stream, QString text)
+{
+    if (stream == stderr || isatty(fileno(stream)) == 0) {
+        const QString stamp = QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss "_s);
+        text = stamp + text.replace(u'\n', u'\n' + stamp);
+    }
+    const QByteArray bytes = (text + u'\n').toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+QStringList withoutToolkitOptions(const QStringList& arguments)
+{
+    QStringList kept = arguments.mid(0, 1);
+    for (qsizetype index = 1; index < arguments.size();) {
+        const qsizetype length = toolkitOptionLength(arguments, index);
+        if (length == 0) {
+            kept << arguments.at(index);
+        }
+        index += qMax(length, 1);
+    }
+    return kept;
+}
+
+bool wantsCommandLine(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int index = 0; index < argc; ++index) {
+        arguments << QString::fromLocal8Bit(argv[index]);
+    }
+    // Only what Qt does not take for itself asks for the command line. An argument that nobody
+    // knows goes there too, so that a mistyped option is reported instead of opening a window
+    // that an unattended run would wait on for ever.
+    return withoutToolkitOptions(arguments).size() > 1;
+}
+
 int run(const QStringList& arguments)
 {
-#ifdef Q_OS_WIN
-    attachToParentConsole();
-#endif
-#ifdef Q_OS_UNIX
-    ignoreBrokenPipes();
-#endif
+    setUpStandardStreams();
     // Qt's own warnings go to the log too, stamped like the rest.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
         print(stderr, message);
@@ -309,13 +378,12 @@ int run(const QStringList& arguments)
     if (!parser.parse(arguments)) {
         return usageError(parseErrorText(parser, arguments));
     }
-    if (parser.isSet(u"help"_s)) {
-        printAsIs(stdout, helpText(parser));
-        return Success;
-    }
-    if (parser.isSet(u"version"_s)) {
-        printAsIs(stdout, QCoreApplication::applicationName() + u' ' +
-                              QCoreApplication::applicationVersion());
+    // The help and the version describe the program, not a moment of a run: no time stamps.
+    if (parser.isSet(u"help"_s) || parser.isSet(u"version"_s)) {
+        const QString about = parser.isSet(u"help"_s) ? helpText(parser)
+                                                      : QCoreApplication::applicationName() + u' ' +
+                                                            QCoreApplication::applicationVersion();
+        std::fputs(qPrintable(about + u'\n'), stdout);
         return Success;
     }
     const QList<const Mode*> asked = askedModes(parser);

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QCommandLineParser>
 #include <QStringList>
+#include <QTime>
+#include <cstdio>
+#include <optional>
 
 // Unattended backups and restores, for schedulers and machines without a display.
 namespace ranupa::cli {
@@ -18,8 +22,33 @@ enum ExitCode
 // but Qt's own options (-style, -platform, ...), which go to the windows.
 bool wantsCommandLine(int argc, char* argv[]);
 
+// `arguments` (argv[0] first) without the options that Qt reads for itself ("-style fusion",
+// "-platform offscreen", "--reverse", ...), values included; all others stay, even unknown ones.
+QStringList withoutToolkitOptions(const QStringList& arguments);
+
 // Runs the command line `arguments` (argv[0] first) and gives the process exit code.
 // Needs a QCoreApplication, and no display.
 int run(const QStringList& arguments);
+
+// For the command line's own files.
+
+// Writes `text` and a line end to `stream` in the local encoding. Every line that can end up in a
+// log starts with the moment it was written, so that a scheduler's log says when each thing
+// happened: all of standard error, and standard output unless it is a terminal, where the
+// operator sees the moment anyway.
+void print(FILE* stream, QString text);
+
+// "10.00" or "10:00"; nothing for anything else.
+std::optional<QTime> timeOfDay(const QString& text);
+
+// What each mode does once its options have been checked; each gives the process exit code.
+int makeBackup(const QCommandLineParser& options, const QString& directory);
+int restoreBackup(const QCommandLineParser& options, const QString& file);
+int tryRestore(const QCommandLineParser& options, const QString& file);
+int printBackups(const QCommandLineParser& options, const QString& directory);
+int scheduleDailyBackup(const QCommandLineParser& options, const QString& directory);
+int removeDailyBackup(const QCommandLineParser& options, const QString& none);
+int showDailyBackup(const QCommandLineParser& options, const QString& none);
+int printHistory(const QCommandLineParser& options, const QString& none);
 
 } // namespace ranupa::cli
