@@ -1,9 +1,6 @@
 #include "core/ops/owndatabases.h"
 
 #include "core/ops/operation.h"
-#include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
-#include "core/pg/toolrunner.h"
 
 #include <QRandomGenerator>
 

@@ -4,7 +4,6 @@
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
 #include "core/ops/restoreplan.h"
-#include "core/pg/toolcommands.h"
 #include "core/pg/tooldetails.h"
 
 #include <QThread>
@@ -125,14 +124,6 @@ private:
     QString m_lastSeen;
 };
 
-// The first lines of the swap's script: a lock it waits for gives up after a while, and the
-// session is named so that the watch can find what it waits for.
-QByteArray swapSessionSettings()
-{
-    return QByteArray("SET lock_timeout = '") + swapLockTimeout + "';\nSET application_name = '" +
-           swapApplicationName + "';\n";
-}
-
 SwapWaitWatch::SwapWaitWatch(Operation& operation) : m_op(operation)
 {
     m_timer.setInterval(1000);
@@ -180,10 +171,15 @@ void SwapWaitWatch::show(const QStringList& sessions)
     m_op.toolLine(u"Menunggu "_s + sessions.join(u"; "_s));
 }
 
-QByteArray swapScript(Operation& op, const ServerDatabases& state, const RestorePlan& plan)
+// The one transaction. A lock it waits for gives up after a while, and its session is named so
+// that the watch can find what it waits for.
+QStringList swapStatements(const ServerDatabases& state, const RestorePlan& plan)
 {
     const QString replaced = replacedDatabaseName.toString();
-    QStringList statements{op.session().heldCheck(), stateUnchanged(state)};
+    QStringList statements{
+        u"SET lock_timeout = '%1'"_s.arg(QLatin1StringView(swapLockTimeout)),
+        u"SET application_name = '%1'"_s.arg(QLatin1StringView(swapApplicationName)),
+        stateUnchanged(state)};
     if (state.pendataan) {
         // A session that changed pendataan's row is waited for before any connection ends.
         // A template database cannot be dropped: the old copy stops being one.
@@ -194,13 +190,9 @@ QByteArray swapScript(Operation& op, const ServerDatabases& state, const Restore
                    << u"ALTER DATABASE %1 IS_TEMPLATE false"_s.arg(replaced)
                    << u"COMMENT ON DATABASE %1 IS '%2'"_s.arg(replaced, ownDatabaseMark);
     }
-    statements << u"ALTER DATABASE %1 RENAME TO %2"_s.arg(scratchDatabaseName, pendataan)
-               << u"COMMENT ON DATABASE %1 IS NULL"_s.arg(pendataan);
-    QByteArray script = swapSessionSettings();
-    for (const QString& statement : statements) {
-        script += statement.toUtf8() + (statement.endsWith(u';') ? "\n" : ";\n");
-    }
-    return script + databaseStatements(plan, pendataan.toString());
+    return statements << u"ALTER DATABASE %1 RENAME TO %2"_s.arg(scratchDatabaseName, pendataan)
+                      << u"COMMENT ON DATABASE %1 IS NULL"_s.arg(pendataan)
+                      << QString::fromUtf8(databaseStatements(plan, pendataan.toString()));
 }
 
 // The transaction may still have been committed when its answer was lost: the server says.
@@ -257,14 +249,12 @@ std::optional<Failure> swapIntoPendataan(Operation& operation, const RestorePlan
         if (!state) {
             return unchanged(state.failure());
         }
-        const ToolResult result =
-            operation.run(tools::psqlScript(operation.installation().port, {}),
-                          swapScript(operation, *state, plan));
-        if (result.succeeded()) {
+        std::optional<Failure> swapped = operation.change(
+            u"menukar database baru dengan pendataan (psql)"_s, swapStatements(*state, plan), true);
+        if (!swapped) {
             return std::nullopt;
         }
-        Failure failure =
-            onServer(toolFailure(u"menukar database baru dengan pendataan (psql)"_s, result));
+        Failure failure = onServer(*swapped);
         const bool passing = failure.cause == FailureCause::DatabaseInUse ||
                              failure.cause == FailureCause::DatabaseLocked;
         if (passing && attempt < swapAttempts) {

@@ -4,8 +4,6 @@
 #include "core/model/wording.h"
 #include "core/ops/load.h"
 #include "core/ops/operation.h"
-#include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QMap>
 #include <QRegularExpression>
@@ -122,14 +120,10 @@ std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
 std::optional<Failure> tryDatabaseStatements(Operation& operation, const RestorePlan& plan)
 {
     operation.step(u"Mencoba pengaturan database dari file backup..."_s);
-    const ToolResult result =
-        operation.run(tools::psqlScript(operation.installation().port, {}),
-                      databaseStatements(plan, trialDatabaseName.toString()) + "ROLLBACK;\n");
-    if (!result.succeeded()) {
-        return toolFailure(u"mencoba pengaturan database dari file backup di database uji (psql)"_s,
-                           result);
-    }
-    return std::nullopt;
+    return operation.change(
+        u"mencoba pengaturan database dari file backup di database uji (psql)"_s,
+        {QString::fromUtf8(databaseStatements(plan, trialDatabaseName.toString())), u"ROLLBACK"_s},
+        true);
 }
 
 // From opening the file to comparing what was loaded; the trial database stays for the caller
