@@ -1,4 +1,4 @@
-#include "core/model/history.h"
+#include "core/files/history.h"
 #include "core/schedule/scheduler.h"
 #include "gui/scheduledialog.h"
 #include "modalhelper.h"

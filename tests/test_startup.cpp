@@ -1,6 +1,6 @@
 #include "cli/cli.h"
 #include "cli/toolkitoptions.h"
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 #include "core/ops/retention.h"
 #include "testcluster.h"
 

@@ -3,12 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#else
-#include <cerrno>
-#endif
-
 using namespace Qt::StringLiterals;
 
 namespace ranupa {
@@ -185,22 +179,6 @@ QString failedStepText(const Failure& failure, const QString& after)
         failure.step.isEmpty() ? QString() : u"Langkah yang gagal: %1."_s.arg(failure.step);
     text = (text + u' ' + after).trimmed();
     return (text + u'\n' + failure.details).trimmed();
-}
-
-Failure fileFailure(const QString& step, int systemError, const QString& text)
-{
-#ifdef Q_OS_WIN
-    const bool full = systemError == ERROR_DISK_FULL || systemError == ERROR_HANDLE_DISK_FULL;
-    const bool tooLarge = systemError == ERROR_FILE_TOO_LARGE;
-#else
-    const bool full = systemError == ENOSPC || systemError == EDQUOT;
-    const bool tooLarge = systemError == EFBIG;
-#endif
-    return {.step = step,
-            .details = text,
-            .cause = full       ? FailureCause::DiskFull
-                     : tooLarge ? FailureCause::FileTooLarge
-                                : FailureCause::DirectoryNotWritable};
 }
 
 FailureCause causeFromToolText(const QString& text)

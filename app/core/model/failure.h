@@ -93,11 +93,6 @@ QString failureSummary(FailureCause cause, const QString& port, bool pendataanUn
 // details below.
 QString failedStepText(const Failure& failure, const QString& after = {});
 
-// A failure of the program's own file operation where a backup is written, its cause from the
-// system's error code (errno, or GetLastError() on Windows): `text` says the same in the
-// system's language, which may be any, and only goes into the details.
-Failure fileFailure(const QString& step, int systemError, const QString& text);
-
 // What the text a failing step left (its details, the tools' output) says about why. Finds the
 // causes that show in the tools' messages; Unknown otherwise.
 FailureCause causeFromToolText(const QString& text);

@@ -64,6 +64,39 @@ struct Confirmation
     QString safetyBackupDir; // back the current pendataan up there first; "" for no
 };
 
+enum class RunOrigin
+{
+    Window,
+    CommandLine,
+    Schedule, // started by the system's scheduler (--scheduled)
+};
+
+enum class RunResult
+{
+    Succeeded,
+    Failed,
+    Cancelled,
+};
+
+// One backup, trial restore or restore as the history records it (files/history.h).
+struct RunRecord
+{
+    QDateTime started; // local time, with its offset from UTC
+    OperationKind kind = OperationKind::Backup;
+    RunOrigin origin = RunOrigin::Window;
+    RunResult result = RunResult::Succeeded;
+    bool tried = false; // a trial restore of the file ran to its end
+    qint64 durationMs = 0;
+    qint64 fileSize = -1; // -1: no file, or its size is unknown
+    QString filePath;     // the backup written, tried or restored
+    QString cause;        // unless it succeeded: what happened, in a sentence or two
+
+    bool operator==(const RunRecord&) const = default;
+};
+
+// One run in words, for --history: when | what | how it ended | size | how long | file.
+QString describeRun(const RunRecord& record);
+
 // The outcome of an operation that ended in `failure`, composed in the one place the messages,
 // the sentences under them and the details are made: the message of the kind, the cause and
 // what to do, whether pendataan is unchanged, then the notes, the failed step and its details.

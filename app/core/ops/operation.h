@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
 #include "core/model/stepplan.h"

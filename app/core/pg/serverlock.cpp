@@ -1,6 +1,6 @@
 #include "core/pg/serverlock.h"
 
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,6 +1,6 @@
 #include "core/schedule/scheduler.h"
 
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 #include "core/pg/toolrunner.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 
-#include "core/model/regularfile.h"
+#include "core/files/backupfiles.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -6,8 +6,22 @@
 #include <QFile>
 #include <QString>
 #include <memory>
+#include <optional>
 
+// The files the program opens and writes itself, through the system's own calls where Qt's would
+// block on a FIFO or replace a file of the same name.
 namespace ranupa {
+
+// Opens `path` for reading only when it is a regular file (or a link to one), and says why not
+// otherwise. Never blocks: a FIFO, a device or a directory is refused at once, without the open
+// that would wait for a writer and stall the event loop (and with it the answer to SIGTERM).
+// On success `file` is open; otherwise the failure's details say why, naming the path.
+std::optional<Failure> openRegularFileForReading(const QString& path, QFile& file);
+
+// A failure of the program's own file operation where a backup is written, its cause from the
+// system's error code (errno, or GetLastError() on Windows): `text` says the same in the
+// system's language, which may be any, and only goes into the details.
+Failure fileFailure(const QString& step, int systemError, const QString& text);
 
 // The file pg_dump writes a backup into until the backup has been checked: in the target
 // directory, named "ranupaku<DDMMYYYYhhmmss>-<6 letters or digits>.part", which neither the

@@ -1,6 +1,4 @@
-#include "core/model/history.h"
-
-#include "core/model/wording.h"
+#include "core/files/history.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,30 +63,6 @@ QStringList historyLines(const QString& file)
         return {};
     }
     return QString::fromUtf8(in.readAll()).split(u'\n', Qt::SkipEmptyParts);
-}
-
-QString whatRan(const RunRecord& record)
-{
-    constexpr std::array<QStringView, 3> kinds{u"backup", u"restore", u"uji restore"};
-    constexpr std::array<QStringView, 3> origins{u"dari jendela", u"dari baris perintah",
-                                                 u"terjadwal"};
-    return u"%1 %2"_s.arg(kinds[std::size_t(record.kind)], origins[std::size_t(record.origin)]);
-}
-
-QString howItEnded(const RunRecord& record)
-{
-    switch (record.result) {
-    case RunResult::Succeeded:
-        if (record.kind == OperationKind::Backup) {
-            return record.tried ? u"berhasil, sudah diuji"_s : u"berhasil, belum diuji"_s;
-        }
-        return u"berhasil"_s;
-    case RunResult::Failed:
-        return u"gagal: "_s + record.cause;
-    case RunResult::Cancelled:
-        return u"dibatalkan"_s;
-    }
-    return {};
 }
 
 } // namespace
@@ -179,18 +153,6 @@ QList<RunRecord> readHistory(const QString& file)
         }
     }
     return records;
-}
-
-QString describeRun(const RunRecord& record)
-{
-    return QStringList{wording::dateTime(record.started),
-                       whatRan(record),
-                       howItEnded(record),
-                       record.fileSize < 0 ? u"-"_s : wording::size(record.fileSize),
-                       wording::duration(record.durationMs),
-                       record.filePath.isEmpty() ? u"-"_s
-                                                 : QDir::toNativeSeparators(record.filePath)}
-        .join(u" | "_s);
 }
 
 } // namespace ranupa
