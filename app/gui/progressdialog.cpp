@@ -1,7 +1,6 @@
 #include "gui/progressdialog.h"
 
 #include "core/model/progress.h"
-#include "core/model/stepplan.h"
 #include "gui/screenfit.h"
 
 #include <QCloseEvent>

@@ -3,7 +3,6 @@
 #include "core/files/history.h"
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
-#include "core/model/stepplan.h"
 #include "core/ops/operations.h"
 
 #include <QObject>

@@ -1,7 +1,6 @@
-#include "core/schedule/schedule.h"
+#include "core/schedule/scheduler.h"
 
 #include <QDir>
-#include <QXmlStreamWriter>
 #include <algorithm>
 
 using namespace Qt::StringLiterals;
@@ -79,26 +78,6 @@ QStringList DailyBackup::arguments() const
             QString::number(keep), u"--scheduled"_s};
 }
 
-QString systemdServiceName()
-{
-    return u"ranupa-helper-backup.service"_s;
-}
-
-QString systemdTimerName()
-{
-    return u"ranupa-helper-backup.timer"_s;
-}
-
-QString crontabMarker()
-{
-    return u"# ranupa-helper --schedule"_s;
-}
-
-QString taskName()
-{
-    return u"Ranupa Helper Backup Harian"_s;
-}
-
 std::optional<QString> unschedulable(const DailyBackup& backup, bool systemd)
 {
     if (systemd && std::any_of(backup.program.cbegin(), backup.program.cend(),
@@ -153,7 +132,7 @@ QString crontabLine(const DailyBackup& backup)
     }
     return u"%1 %2 * * * %3 %4"_s.arg(backup.at.minute())
         .arg(backup.at.hour())
-        .arg(command.join(u' '), crontabMarker());
+        .arg(command.join(u' '), crontabMarker);
 }
 
 QString taskDefinition(const DailyBackup& backup, const QDate& firstDay)
@@ -162,56 +141,50 @@ QString taskDefinition(const DailyBackup& backup, const QDate& firstDay)
     for (const QString& argument : backup.arguments()) {
         arguments << windowsArgument(QDir::toNativeSeparators(argument));
     }
-    QString xml = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n"_s;
-    QXmlStreamWriter writer(&xml);
-    writer.setAutoFormatting(true);
-    const auto element = [&writer](const QString& name, const auto& fill) {
-        writer.writeStartElement(name);
-        fill();
-        writer.writeEndElement();
-    };
-    const auto text = [&writer](const QString& name, const QString& value) {
-        writer.writeTextElement(name, value);
-    };
-    element(u"Task"_s, [&] {
-        writer.writeAttribute(u"version"_s, u"1.2"_s);
-        writer.writeDefaultNamespace(u"http://schemas.microsoft.com/windows/2004/02/mit/task"_s);
-        element(u"RegistrationInfo"_s, [&] {
-            text(u"Description"_s, u"Backup harian database pendataan oleh Ranupa Helper. Dibuat "
-                                   u"dengan --schedule; hapus dengan --schedule-off."_s);
-        });
-        element(u"Triggers"_s, [&] {
-            element(u"CalendarTrigger"_s, [&] {
-                text(u"StartBoundary"_s, QDateTime(firstDay, backup.at).toString(Qt::ISODate));
-                text(u"Enabled"_s, u"true"_s);
-                element(u"ScheduleByDay"_s, [&] { text(u"DaysInterval"_s, u"1"_s); });
-            });
-        });
-        element(u"Principals"_s, [&] {
-            element(u"Principal"_s, [&] {
-                writer.writeAttribute(u"id"_s, u"Author"_s);
-                text(u"LogonType"_s, u"InteractiveToken"_s);
-                text(u"RunLevel"_s, u"LeastPrivilege"_s);
-            });
-        });
-        element(u"Settings"_s, [&] {
-            text(u"MultipleInstancesPolicy"_s, u"IgnoreNew"_s);
-            text(u"DisallowStartIfOnBatteries"_s, u"false"_s);
-            text(u"StopIfGoingOnBatteries"_s, u"false"_s);
-            text(u"StartWhenAvailable"_s, u"true"_s);
-            text(u"ExecutionTimeLimit"_s, u"PT12H"_s);
-            text(u"Enabled"_s, u"true"_s);
-        });
-        element(u"Actions"_s, [&] {
-            writer.writeAttribute(u"Context"_s, u"Author"_s);
-            element(u"Exec"_s, [&] {
-                text(u"Command"_s, QDir::toNativeSeparators(backup.program));
-                text(u"Arguments"_s, arguments.join(u' '));
-                text(u"WorkingDirectory"_s, QDir::toNativeSeparators(backup.installDir));
-            });
-        });
-    });
-    return xml + u'\n';
+    // The values as XML text; a path holds no control character (unschedulable()).
+    return uR"(<?xml version="1.0" encoding="UTF-16"?>
+
+<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">
+    <RegistrationInfo>
+        <Description>%1</Description>
+    </RegistrationInfo>
+    <Triggers>
+        <CalendarTrigger>
+            <StartBoundary>%2</StartBoundary>
+            <Enabled>true</Enabled>
+            <ScheduleByDay>
+                <DaysInterval>1</DaysInterval>
+            </ScheduleByDay>
+        </CalendarTrigger>
+    </Triggers>
+    <Principals>
+        <Principal id="Author">
+            <LogonType>InteractiveToken</LogonType>
+            <RunLevel>LeastPrivilege</RunLevel>
+        </Principal>
+    </Principals>
+    <Settings>
+        <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>
+        <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>
+        <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>
+        <StartWhenAvailable>true</StartWhenAvailable>
+        <ExecutionTimeLimit>PT12H</ExecutionTimeLimit>
+        <Enabled>true</Enabled>
+    </Settings>
+    <Actions Context="Author">
+        <Exec>
+            <Command>%3</Command>
+            <Arguments>%4</Arguments>
+            <WorkingDirectory>%5</WorkingDirectory>
+        </Exec>
+    </Actions>
+</Task>
+)"_s.arg(u"Backup harian database pendataan oleh Ranupa Helper. Dibuat dengan --schedule; "
+         u"hapus dengan --schedule-off."_s,
+         QDateTime(firstDay, backup.at).toString(Qt::ISODate),
+         QDir::toNativeSeparators(backup.program).toHtmlEscaped(),
+         arguments.join(u' ').toHtmlEscaped(),
+         QDir::toNativeSeparators(backup.installDir).toHtmlEscaped());
 }
 
 } // namespace ranupa

@@ -99,25 +99,27 @@ std::optional<Schedule> readNote()
         return std::nullopt;
     }
     const QSettings note(notePath(), QSettings::IniFormat);
+    const int kind = note.value(u"kind"_s).toInt();
     Schedule schedule{
         .backup = {.program = note.value(u"program"_s).toString(),
                    .installDir = note.value(u"installDir"_s).toString(),
                    .backupDir = note.value(u"backupDir"_s).toString(),
                    .at = QTime::fromString(note.value(u"at"_s).toString(), u"HH:mm"_s),
                    .keep = note.value(u"keep"_s).toInt()},
-        .kind = SchedulerKind(note.value(u"kind"_s).toInt()),
+        .kind = SchedulerKind(kind),
         .made = QDateTime::fromString(note.value(u"made"_s).toString(), Qt::ISODate)};
-    if (!schedule.backup.at.isValid() || schedule.backup.keep < 1 || !schedule.made.isValid()) {
+    if (!schedule.backup.at.isValid() || schedule.backup.keep < 1 || !schedule.made.isValid() ||
+        kind < 0 || kind > int(SchedulerKind::TaskScheduler)) {
         return std::nullopt;
     }
     return schedule;
 }
 
 // systemd: the two units in the user's unit folder, the timer enabled and started.
-QString unitPath(const QString& name)
+QString unitPath(QStringView name)
 {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
-        .filePath(u"systemd/user/"_s + name);
+        .filePath(u"systemd/user/%1"_s.arg(name));
 }
 
 ToolResult systemctl(const QStringList& arguments)
@@ -126,40 +128,42 @@ ToolResult systemctl(const QStringList& arguments)
                       QStringList{u"--user"_s} + arguments);
 }
 
-bool systemdHolds()
+bool systemdHolds(const Cancelled&)
 {
-    return QFileInfo::exists(unitPath(systemdServiceName())) &&
-           QFileInfo::exists(unitPath(systemdTimerName()));
+    return QFileInfo::exists(unitPath(systemdServiceName)) &&
+           QFileInfo::exists(unitPath(systemdTimerName));
 }
 
 std::optional<Failure> removeSystemd(bool& removed)
 {
-    if (!systemdHolds()) {
+    if (!systemdHolds({})) {
         return std::nullopt;
     }
-    const ToolResult disabled = systemctl({u"disable"_s, u"--now"_s, systemdTimerName()});
-    for (const QString& name : {systemdTimerName(), systemdServiceName(),
-                                u"timers.target.wants/"_s + systemdTimerName()}) {
+    const QString timer = systemdTimerName.toString();
+    const ToolResult disabled = systemctl({u"disable"_s, u"--now"_s, timer});
+    for (const QString& name :
+         {timer, systemdServiceName.toString(), u"timers.target.wants/"_s + timer}) {
         QFile::remove(unitPath(name));
     }
     systemctl({u"daemon-reload"_s});
     removed = true;
-    return failureUnless(disabled, u"menghentikan timer systemd "_s + systemdTimerName());
+    return failureUnless(disabled, u"menghentikan timer systemd "_s + timer);
 }
 
 std::optional<Failure> installSystemd(const DailyBackup& backup)
 {
     QString problem;
-    if (!QDir().mkpath(QFileInfo(unitPath(systemdServiceName())).absolutePath()) ||
-        !writeFile(unitPath(systemdServiceName()), systemdService(backup).toUtf8(), problem) ||
-        !writeFile(unitPath(systemdTimerName()), systemdTimer(backup).toUtf8(), problem)) {
+    if (!QDir().mkpath(QFileInfo(unitPath(systemdServiceName)).absolutePath()) ||
+        !writeFile(unitPath(systemdServiceName), systemdService(backup).toUtf8(), problem) ||
+        !writeFile(unitPath(systemdTimerName), systemdTimer(backup).toUtf8(), problem)) {
         return failure(u"menulis unit systemd"_s, problem);
     }
+    const QString timer = systemdTimerName.toString();
     std::optional<Failure> failed =
         failureUnless(systemctl({u"daemon-reload"_s}), u"memuat ulang unit systemd"_s);
     if (!failed) {
-        failed = failureUnless(systemctl({u"enable"_s, u"--now"_s, systemdTimerName()}),
-                               u"menyalakan timer systemd "_s + systemdTimerName());
+        failed = failureUnless(systemctl({u"enable"_s, u"--now"_s, timer}),
+                               u"menyalakan timer systemd "_s + timer);
     }
     if (failed) {
         bool removed = false;
@@ -195,7 +199,7 @@ std::optional<QStringList> crontabLines(std::optional<Failure>& failed,
 
 bool isScheduleLine(const QString& line)
 {
-    return line.trimmed().endsWith(crontabMarker());
+    return line.trimmed().endsWith(crontabMarker);
 }
 
 std::optional<Failure> writeCrontab(const QStringList& lines)
@@ -205,7 +209,7 @@ std::optional<Failure> writeCrontab(const QStringList& lines)
                          u"menulis crontab (crontab -)"_s);
 }
 
-[[maybe_unused]] std::optional<Failure> removeCron(bool& removed)
+std::optional<Failure> removeCron(bool& removed)
 {
     if (!QFileInfo(crontabProgram()).isExecutable()) {
         return std::nullopt; // without cron, no line of the program's can be there
@@ -245,18 +249,18 @@ ToolResult schtasks(const QStringList& arguments, const Cancelled& cancelled = {
     return runProgram(programFor("RANUPA_SCHTASKS", u"schtasks"_s), arguments, {}, cancelled);
 }
 
-bool taskHolds(const Cancelled& cancelled = {})
+bool taskHolds(const Cancelled& cancelled)
 {
-    return schtasks({u"/Query"_s, u"/TN"_s, taskName()}, cancelled).endedWell();
+    return schtasks({u"/Query"_s, u"/TN"_s, taskName.toString()}, cancelled).endedWell();
 }
 
-[[maybe_unused]] std::optional<Failure> removeTask(bool& removed)
+std::optional<Failure> removeTask(bool& removed)
 {
-    if (!taskHolds()) {
+    if (!taskHolds({})) {
         return std::nullopt;
     }
     removed = true;
-    return failureUnless(schtasks({u"/Delete"_s, u"/TN"_s, taskName(), u"/F"_s}),
+    return failureUnless(schtasks({u"/Delete"_s, u"/TN"_s, taskName.toString(), u"/F"_s}),
                          u"menghapus tugas Task Scheduler"_s);
 }
 
@@ -269,7 +273,7 @@ std::optional<Failure> installTask(const DailyBackup& backup)
         return failure(u"menulis definisi tugas"_s, definition.errorString());
     }
     definition.close();
-    return failureUnless(schtasks({u"/Create"_s, u"/TN"_s, taskName(), u"/XML"_s,
+    return failureUnless(schtasks({u"/Create"_s, u"/TN"_s, taskName.toString(), u"/XML"_s,
                                    QDir::toNativeSeparators(definition.fileName()), u"/F"_s}),
                          u"membuat tugas Task Scheduler (schtasks /Create)"_s);
 }
@@ -286,30 +290,23 @@ SchedulerKind kindOnThisComputer()
 #endif
 }
 
-std::optional<Failure> install(SchedulerKind kind, const DailyBackup& backup)
+// What each scheduler does, in the order of SchedulerKind.
+struct SchedulerCalls
 {
-    switch (kind) {
-    case SchedulerKind::SystemdTimer:
-        return installSystemd(backup);
-    case SchedulerKind::Crontab:
-        return installCron(backup);
-    case SchedulerKind::TaskScheduler:
-        return installTask(backup);
-    }
-    return std::nullopt;
-}
+    std::optional<Failure> (*install)(const DailyBackup& backup);
+    bool (*holds)(const Cancelled& cancelled);
+    std::optional<Failure> (*remove)(bool& removed);
+};
 
-bool holds(SchedulerKind kind, const Cancelled& cancelled = {})
+constexpr SchedulerCalls schedulers[] = {
+    {installSystemd, systemdHolds, removeSystemd},
+    {installCron, cronHolds, removeCron},
+    {installTask, taskHolds, removeTask},
+};
+
+const SchedulerCalls& scheduler(SchedulerKind kind)
 {
-    switch (kind) {
-    case SchedulerKind::SystemdTimer:
-        return systemdHolds();
-    case SchedulerKind::Crontab:
-        return cronHolds(cancelled);
-    case SchedulerKind::TaskScheduler:
-        return taskHolds(cancelled);
-    }
-    return false;
+    return schedulers[std::size_t(kind)];
 }
 
 } // namespace
@@ -343,10 +340,10 @@ std::optional<Failure> makeSchedule(const DailyBackup& backup)
     if (const Result<bool> removed = removeSchedule(); !removed) {
         return removed.failure();
     }
-    if (std::optional<Failure> failed = install(kind, backup)) {
+    if (std::optional<Failure> failed = scheduler(kind).install(backup)) {
         return failed;
     }
-    if (!holds(kind)) {
+    if (!scheduler(kind).holds({})) {
         return failure(u"membaca kembali jadwal yang dibuat"_s,
                        u"Jadwal tidak ditemukan setelah dibuat."_s);
     }
@@ -357,14 +354,14 @@ std::optional<Failure> makeSchedule(const DailyBackup& backup)
 Result<bool> removeSchedule()
 {
 #ifdef Q_OS_WIN
-    const auto removers = {removeTask};
+    const auto kinds = {SchedulerKind::TaskScheduler};
 #else
-    const auto removers = {removeSystemd, removeCron};
+    const auto kinds = {SchedulerKind::SystemdTimer, SchedulerKind::Crontab};
 #endif
     bool removed = false;
     std::optional<Failure> failed;
-    for (const auto remove : removers) {
-        if (std::optional<Failure> notRemoved = remove(removed)) {
+    for (const SchedulerKind kind : kinds) {
+        if (std::optional<Failure> notRemoved = scheduler(kind).remove(removed)) {
             failed = notRemoved;
         }
     }
@@ -378,7 +375,7 @@ Result<bool> removeSchedule()
 std::optional<Schedule> currentSchedule(const std::function<bool()>& cancelled)
 {
     const std::optional<Schedule> noted = readNote();
-    return noted && holds(noted->kind, cancelled) ? noted : std::nullopt;
+    return noted && scheduler(noted->kind).holds(cancelled) ? noted : std::nullopt;
 }
 
 QDateTime nextRun(const QTime& at, const QDateTime& now)
