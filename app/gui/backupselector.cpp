@@ -1,6 +1,6 @@
 #include "gui/backupselector.h"
 
-#include "core/model/names.h"
+#include "core/files/backupfiles.h"
 #include "core/model/wording.h"
 #include "gui/layoutscale.h"
 #include "gui/screenfit.h"

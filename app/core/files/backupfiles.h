@@ -5,12 +5,42 @@
 #include <QDateTime>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <optional>
 
 // The files the program opens and writes itself, through the system's own calls where Qt's would
-// block on a FIFO or replace a file of the same name.
+// block on a FIFO or replace a file of the same name, and the names of its backups.
 namespace ranupa {
+
+// The edition word every backup's name starts with.
+inline constexpr QStringView editionWord = u"ranupaku";
+
+// What a backup is for: the regular kind, or the copy of pendataan a restore makes first, which
+// is named apart so that it is never taken for, nor counted among, the regular ones.
+enum class BackupKind
+{
+    Regular,
+    BeforeRestore,
+};
+
+// The file a backup writes into `targetDir` at local time `now`: targetDir, one separator,
+// "ranupaku" + DDMMYYYYhhmmss + ".dbk", or + "-sebelum-restore.dbk" before a restore; in the
+// system's own writing (backslashes on Windows).
+QString backupFilePath(const QString& targetDir, const QDateTime& now,
+                       BackupKind kind = BackupKind::Regular);
+
+// The time in a regular backup's file name, or an invalid QDateTime when the name is not a
+// regular backup's (a safety backup's is not: retention never counts those).
+QDateTime backupTime(const QString& fileName);
+
+// The time in the name of a backup of either kind, regular or made before a restore
+// ("ranupaku<DDMMYYYYhhmmss>-sebelum-restore.dbk"), and which kind; invalid for other names.
+QDateTime backupNameTime(const QString& fileName, bool* beforeRestore = nullptr);
+
+// The backups of either kind among `fileNames`, newest first by the time in their names (by name
+// within one second); other names are left out. The order the operator sees backups in.
+QStringList backupsNewestFirst(const QStringList& fileNames);
 
 // Opens `path` for reading only when it is a regular file (or a link to one), and says why not
 // otherwise. Never blocks: a FIFO, a device or a directory is refused at once, without the open

@@ -24,12 +24,8 @@ constexpr int fieldCount = 9;
 template <typename Enum, std::size_t N>
 std::optional<Enum> fromWord(const std::array<QStringView, N>& words, QStringView word)
 {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (words[i] == word) {
-            return Enum(i);
-        }
-    }
-    return std::nullopt;
+    const auto found = std::ranges::find(words, word);
+    return found == words.end() ? std::nullopt : std::optional(Enum(found - words.begin()));
 }
 
 // A field holds any text: the separators it could hold are written as escapes.

@@ -114,16 +114,13 @@ bool holdsInstallation(const QString& dir)
 QStringList installationCandidates()
 {
     const QString workingDir = QDir::currentPath();
-    QStringList candidates{workingDir};
-    if (QCoreApplication::instance() == nullptr) {
-        return candidates;
-    }
+    const QString programDir =
+        QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
     // QFileInfo compares canonical paths, so a link to the same folder counts once.
-    const QString programDir = QCoreApplication::applicationDirPath();
-    if (!programDir.isEmpty() && QFileInfo(programDir) != QFileInfo(workingDir)) {
-        candidates << programDir;
+    if (programDir.isEmpty() || QFileInfo(programDir) == QFileInfo(workingDir)) {
+        return {workingDir};
     }
-    return candidates;
+    return {workingDir, programDir};
 }
 
 QString startInInstallation()
@@ -176,7 +173,7 @@ std::optional<QByteArray> firstDbPortValue(const QString& path, QString* problem
 }
 
 Failure portProblem(const QString& path, FailureCause cause, const QString& what,
-                    const QString& valueFound)
+                    const QString& valueFound = u"(tidak ada)"_s)
 {
     return {
         .step = u"membaca port server dari config/install.ini"_s,
@@ -205,19 +202,16 @@ Result<QString> checkedPort(const QString& path)
             path, FailureCause::SettingsMissing,
             u"File pengaturan %1 tidak dapat dibaca. Jalankan program dari folder "
             u"instalasi aplikasi (yang berisi config dan pgsql).\n"_s.arg(settingsFileName) +
-                unreadable,
-            u"(tidak ada)"_s);
+                unreadable);
     }
     if (!value) {
         return portProblem(path, FailureCause::SettingsMissing,
-                           u"Kunci %1 tidak ada di %2."_s.arg(dbPortKey, settingsFileName),
-                           u"(tidak ada)"_s);
+                           u"Kunci %1 tidak ada di %2."_s.arg(dbPortKey, settingsFileName));
     }
     // Tabs and other control bytes end a value, so what trimming removes here are spaces.
     const QByteArray number = value->trimmed();
-    const bool allDigits =
-        !number.isEmpty() &&
-        std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const bool allDigits = !number.isEmpty() &&
+                           std::ranges::all_of(number, [](char c) { return c >= '0' && c <= '9'; });
     bool converted = false;
     const uint port = allDigits ? number.toUInt(&converted) : 0;
     if (!converted || port < 1 || port > 65535) {

@@ -145,30 +145,6 @@ QString pendataanUnchangedText()
     return u"Database pendataan tidak diubah."_s;
 }
 
-QString whatRan(const RunRecord& record)
-{
-    constexpr std::array<QStringView, 3> kinds{u"backup", u"restore", u"uji restore"};
-    constexpr std::array<QStringView, 3> origins{u"dari jendela", u"dari baris perintah",
-                                                 u"terjadwal"};
-    return u"%1 %2"_s.arg(kinds[std::size_t(record.kind)], origins[std::size_t(record.origin)]);
-}
-
-QString howItEnded(const RunRecord& record)
-{
-    switch (record.result) {
-    case RunResult::Succeeded:
-        if (record.kind == OperationKind::Backup) {
-            return record.tried ? u"berhasil, sudah diuji"_s : u"berhasil, belum diuji"_s;
-        }
-        return u"berhasil"_s;
-    case RunResult::Failed:
-        return u"gagal: "_s + record.cause;
-    case RunResult::Cancelled:
-        return u"dibatalkan"_s;
-    }
-    return {};
-}
-
 } // namespace
 
 QString causeText(FailureCause cause, const QString& port)
@@ -244,9 +220,16 @@ OperationOutcome failedOutcome(OperationKind kind, const Failure& failure, const
 
 QString describeRun(const RunRecord& record)
 {
+    constexpr QStringView kinds[] = {u"backup", u"restore", u"uji restore"};
+    constexpr QStringView origins[] = {u"dari jendela", u"dari baris perintah", u"terjadwal"};
+    const QString succeeded = record.kind != OperationKind::Backup ? u"berhasil"_s
+                              : record.tried                       ? u"berhasil, sudah diuji"_s
+                                                                   : u"berhasil, belum diuji"_s;
     return QStringList{wording::dateTime(record.started),
-                       whatRan(record),
-                       howItEnded(record),
+                       u"%1 %2"_s.arg(kinds[int(record.kind)], origins[int(record.origin)]),
+                       record.result == RunResult::Failed      ? u"gagal: "_s + record.cause
+                       : record.result == RunResult::Cancelled ? u"dibatalkan"_s
+                                                               : succeeded,
                        record.fileSize < 0 ? u"-"_s : wording::size(record.fileSize),
                        wording::duration(record.durationMs),
                        record.filePath.isEmpty() ? u"-"_s

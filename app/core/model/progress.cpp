@@ -84,8 +84,7 @@ StepPlan& StepPlan::fixed(StepKind kind, const QString& name, int percent)
 
 std::optional<qsizetype> StepPlan::indexOf(StepKind kind) const
 {
-    const auto found = std::find_if(m_steps.cbegin(), m_steps.cend(),
-                                    [kind](const Step& step) { return step.kind == kind; });
+    const auto found = std::ranges::find(m_steps, kind, &Step::kind);
     return found == m_steps.cend() ? std::nullopt : std::optional(found - m_steps.cbegin());
 }
 

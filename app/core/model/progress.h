@@ -36,8 +36,7 @@ struct ProgressMeasure
 };
 
 // In words, e.g. "3 dari 5 tabel selesai, 12,4 MB ditulis", "3 dari 5 tabel selesai
-// (public.nilai: 40%)" or
-// "Menunggu tabel public.nilai yang sedang dikunci pengguna lain".
+// (public.nilai: 40%)" or "Menunggu tabel public.nilai yang sedang dikunci pengguna lain".
 QString progressText(const ProgressMeasure& measure);
 
 // "0:07", "12:45", "1:02:03".

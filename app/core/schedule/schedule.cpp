@@ -39,11 +39,10 @@ QString systemdPath(QString path)
 // One word for /bin/sh, which cron runs the command with: in single quotes nothing is special
 // to sh. Cron turns every % not preceded by a backslash into a line break, so a % stands outside
 // the quotes as \%, where no backslash of the path can come before it.
-QString shellWord(const QString& word)
+QString shellWord(QString word)
 {
-    QString quoted = word;
-    quoted.replace(u'\'', u"'\\''"_s).replace(u'%', u"'\\%'"_s);
-    return u'\'' + quoted + u'\'';
+    word.replace(u'\'', u"'\\''"_s).replace(u'%', u"'\\%'"_s);
+    return u'\'' + word + u'\'';
 }
 
 // One argument of a Windows command line, split by the C runtime's rules in the program: in
@@ -87,7 +86,7 @@ std::optional<QString> unschedulable(const DailyBackup& backup, bool systemd)
                    backup.program);
     }
     for (const QString& path : {backup.program, backup.installDir, backup.backupDir}) {
-        if (std::any_of(path.cbegin(), path.cend(), [](QChar c) { return c.unicode() < 32; })) {
+        if (std::ranges::any_of(path, [](QChar c) { return c.unicode() < 32; })) {
             return u"Jalur %1 memuat karakter kendali (misalnya pindah baris), yang tidak dapat "
                    u"dicatat di jadwal. Pilih folder lain."_s.arg(QDir::toNativeSeparators(path));
         }
@@ -106,8 +105,8 @@ QString systemdService(const DailyBackup& backup)
            u"Description=Ranupa Helper: backup harian database pendataan\n\n"
            u"[Service]\n"
            u"Type=oneshot\n"
-           u"WorkingDirectory="_s +
-           systemdPath(backup.installDir) + u"\nExecStart="_s + words.join(u' ') + u'\n';
+           u"WorkingDirectory=%1\n"
+           u"ExecStart=%2\n"_s.arg(systemdPath(backup.installDir), words.join(u' '));
 }
 
 QString systemdTimer(const DailyBackup& backup)
@@ -116,12 +115,10 @@ QString systemdTimer(const DailyBackup& backup)
            u"[Unit]\n"
            u"Description=Ranupa Helper: jadwal backup harian\n\n"
            u"[Timer]\n"
-           u"OnCalendar=*-*-* "_s +
-           backup.at.toString(u"HH:mm"_s) +
-           u":00\n"
+           u"OnCalendar=*-*-* %1:00\n"
            u"Persistent=true\n\n"
            u"[Install]\n"
-           u"WantedBy=timers.target\n"_s;
+           u"WantedBy=timers.target\n"_s.arg(backup.at.toString(u"HH:mm"_s));
 }
 
 QString crontabLine(const DailyBackup& backup)

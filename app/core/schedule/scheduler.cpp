@@ -54,14 +54,10 @@ QString programFor(const char* variable, const QString& name)
     return QStandardPaths::findExecutable(given.isEmpty() ? name : given);
 }
 
-Failure failure(const QString& step, const QString& details)
-{
-    return {.step = step, .details = details};
-}
-
 std::optional<Failure> failureUnless(const ToolResult& ran, const QString& step)
 {
-    return ran.endedWell() ? std::nullopt : std::optional(failure(step, said(ran)));
+    return ran.endedWell() ? std::nullopt
+                           : std::optional(Failure{.step = step, .details = said(ran)});
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes, QString& problem)
@@ -156,7 +152,7 @@ std::optional<Failure> installSystemd(const DailyBackup& backup)
     if (!QDir().mkpath(QFileInfo(unitPath(systemdServiceName)).absolutePath()) ||
         !writeFile(unitPath(systemdServiceName), systemdService(backup).toUtf8(), problem) ||
         !writeFile(unitPath(systemdTimerName), systemdTimer(backup).toUtf8(), problem)) {
-        return failure(u"menulis unit systemd"_s, problem);
+        return Failure{.step = u"menulis unit systemd"_s, .details = problem};
     }
     const QString timer = systemdTimerName.toString();
     std::optional<Failure> failed =
@@ -189,11 +185,11 @@ std::optional<QStringList> crontabLines(std::optional<Failure>& failed,
     if (listed.started && !listed.cancelled && listed.output().contains(u"no crontab for"_s)) {
         return QStringList();
     }
-    failed = failure(u"membaca crontab (crontab -l)"_s,
-                     listed.started ? said(listed)
-                                    : u"Program crontab tidak ditemukan atau tidak dapat "
-                                      u"dijalankan: "_s +
-                                          listed.errorString);
+    failed = Failure{.step = u"membaca crontab (crontab -l)"_s,
+                     .details = listed.started ? said(listed)
+                                               : u"Program crontab tidak ditemukan atau tidak "
+                                                 u"dapat dijalankan: "_s +
+                                                     listed.errorString};
     return std::nullopt;
 }
 
@@ -215,14 +211,12 @@ std::optional<Failure> removeCron(bool& removed)
         return std::nullopt; // without cron, no line of the program's can be there
     }
     std::optional<Failure> failed;
-    const std::optional<QStringList> lines = crontabLines(failed);
-    if (!lines || std::none_of(lines->cbegin(), lines->cend(), isScheduleLine)) {
+    std::optional<QStringList> lines = crontabLines(failed);
+    if (!lines || lines->removeIf(isScheduleLine) == 0) {
         return failed;
     }
-    QStringList kept = *lines;
-    kept.removeIf(isScheduleLine);
     removed = true;
-    return writeCrontab(kept);
+    return writeCrontab(*lines);
 }
 
 std::optional<Failure> installCron(const DailyBackup& backup)
@@ -270,7 +264,7 @@ std::optional<Failure> installTask(const DailyBackup& backup)
     QStringEncoder utf16(QStringEncoder::Utf16LE, QStringEncoder::Flag::WriteBom);
     const QByteArray bytes = utf16(taskDefinition(backup, QDate::currentDate()));
     if (!definition.open() || definition.write(bytes) != bytes.size() || !definition.flush()) {
-        return failure(u"menulis definisi tugas"_s, definition.errorString());
+        return Failure{.step = u"menulis definisi tugas"_s, .details = definition.errorString()};
     }
     definition.close();
     return failureUnless(schtasks({u"/Create"_s, u"/TN"_s, taskName.toString(), u"/XML"_s,
@@ -304,11 +298,6 @@ constexpr SchedulerCalls schedulers[] = {
     {installTask, taskHolds, removeTask},
 };
 
-const SchedulerCalls& scheduler(SchedulerKind kind)
-{
-    return schedulers[std::size_t(kind)];
-}
-
 } // namespace
 
 Result<DailyBackup> dailyBackupOfThisProgram(const QString& backupDir, const QTime& at, int keep)
@@ -335,17 +324,17 @@ std::optional<Failure> makeSchedule(const DailyBackup& backup)
 {
     const SchedulerKind kind = kindOnThisComputer();
     if (const auto problem = unschedulable(backup, kind == SchedulerKind::SystemdTimer)) {
-        return failure(u"membuat jadwal"_s, *problem);
+        return Failure{.step = u"membuat jadwal"_s, .details = *problem};
     }
     if (const Result<bool> removed = removeSchedule(); !removed) {
         return removed.failure();
     }
-    if (std::optional<Failure> failed = scheduler(kind).install(backup)) {
+    if (std::optional<Failure> failed = schedulers[int(kind)].install(backup)) {
         return failed;
     }
-    if (!scheduler(kind).holds({})) {
-        return failure(u"membaca kembali jadwal yang dibuat"_s,
-                       u"Jadwal tidak ditemukan setelah dibuat."_s);
+    if (!schedulers[int(kind)].holds({})) {
+        return Failure{.step = u"membaca kembali jadwal yang dibuat"_s,
+                       .details = u"Jadwal tidak ditemukan setelah dibuat."_s};
     }
     writeNote({.backup = backup, .kind = kind, .made = QDateTime::currentDateTime()});
     return std::nullopt;
@@ -361,7 +350,7 @@ Result<bool> removeSchedule()
     bool removed = false;
     std::optional<Failure> failed;
     for (const SchedulerKind kind : kinds) {
-        if (std::optional<Failure> notRemoved = scheduler(kind).remove(removed)) {
+        if (std::optional<Failure> notRemoved = schedulers[int(kind)].remove(removed)) {
             failed = notRemoved;
         }
     }
@@ -375,7 +364,7 @@ Result<bool> removeSchedule()
 std::optional<Schedule> currentSchedule(const std::function<bool()>& cancelled)
 {
     const std::optional<Schedule> noted = readNote();
-    return noted && scheduler(noted->kind).holds(cancelled) ? noted : std::nullopt;
+    return noted && schedulers[int(noted->kind)].holds(cancelled) ? noted : std::nullopt;
 }
 
 QDateTime nextRun(const QTime& at, const QDateTime& now)
