@@ -55,10 +55,9 @@ QString unescaped(QStringView field)
 QStringList historyLines(const QString& file)
 {
     QFile in(file);
-    if (!in.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return QString::fromUtf8(in.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    return in.open(QIODevice::ReadOnly)
+               ? QString::fromUtf8(in.readAll()).split(u'\n', Qt::SkipEmptyParts)
+               : QStringList();
 }
 
 } // namespace

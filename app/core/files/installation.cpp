@@ -26,17 +26,17 @@ bool isKeyByte(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool isControlByte(char c)
-{
-    return static_cast<unsigned char>(c) < 32;
-}
-
 // Reads the entries of one line, its line end kept (none on the file's last line). Between
 // entries, up to the next key byte, a ";" or "#" that is the first non-blank character of a line
 // comments the rest of that line out. False once `onEntry` asked to stop.
 bool readLine(QByteArrayView line, bool fileStart, const EntryHandler& onEntry)
 {
     qsizetype i = 0;
+    const auto skipWhile = [&line, &i](auto accepted) {
+        while (i < line.size() && accepted(line[i])) {
+            ++i;
+        }
+    };
     bool lineStart = true;
     for (bool inEntry = fileStart;; inEntry = false) {
         while (!inEntry && i < line.size() && !isKeyByte(line[i])) {
@@ -44,9 +44,7 @@ bool readLine(QByteArrayView line, bool fileStart, const EntryHandler& onEntry)
             if (c == '\r' || c == '\n') {
                 lineStart = true;
             } else if (lineStart && (c == ';' || c == '#')) {
-                while (i < line.size() && line[i] != '\r' && line[i] != '\n') {
-                    ++i;
-                }
+                skipWhile([](char next) { return next != '\r' && next != '\n'; });
             } else if (c != ' ' && c != '\t') {
                 lineStart = false;
             }
@@ -55,17 +53,11 @@ bool readLine(QByteArrayView line, bool fileStart, const EntryHandler& onEntry)
             return true;
         }
         const qsizetype keyStart = i;
-        while (i < line.size() && isKeyByte(line[i])) {
-            ++i;
-        }
+        skipWhile(isKeyByte);
         const QByteArrayView key = line.sliced(keyStart, i - keyStart);
-        while (i < line.size() && (line[i] == '=' || line[i] == ' ' || line[i] == '\t')) {
-            ++i;
-        }
+        skipWhile([](char c) { return c == '=' || c == ' ' || c == '\t'; });
         const qsizetype valueStart = i;
-        while (i < line.size() && !isControlByte(line[i])) {
-            ++i;
-        }
+        skipWhile([](char c) { return static_cast<unsigned char>(c) >= 32; }); // no control byte
         const QByteArrayView value = line.sliced(valueStart, i - valueStart);
         // At the end of the file, a key whose value never began is no entry.
         const bool ended = i < line.size() || !value.isEmpty();

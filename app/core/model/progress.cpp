@@ -159,18 +159,13 @@ std::optional<PlanPosition> PlanProgress::begin(StepKind kind)
 
 std::optional<PlanPosition> PlanProgress::take(const ProgressMeasure& measure)
 {
-    if (m_step < 0 || measure.waiting || !measure.isDeterminate()) {
-        return std::nullopt;
-    }
-    return moveTo(m_plan->overall(m_step, measure.percent()));
+    const bool moves = m_step >= 0 && !measure.waiting && measure.isDeterminate();
+    return moves ? moveTo(m_plan->overall(m_step, measure.percent())) : std::nullopt;
 }
 
 std::optional<PlanPosition> PlanProgress::finish()
 {
-    if (m_step < 0) {
-        return std::nullopt;
-    }
-    return moveTo(100, true);
+    return m_step < 0 ? std::nullopt : moveTo(100, true);
 }
 
 std::optional<PlanPosition> PlanProgress::moveTo(double overall, bool finished)

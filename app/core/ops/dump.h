@@ -1,7 +1,6 @@
 #pragma once
 
 #include "core/files/backupfiles.h"
-#include "core/model/names.h"
 #include "core/model/outcome.h"
 
 #include <QByteArray>

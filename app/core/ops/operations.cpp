@@ -1,6 +1,6 @@
 #include "core/ops/operations.h"
 
-#include "core/model/names.h"
+#include "core/model/outcome.h"
 #include "core/model/progress.h"
 #include "core/model/wording.h"
 #include "core/ops/archivecopy.h"

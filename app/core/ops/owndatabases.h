@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/model/names.h"
 #include "core/model/outcome.h"
 
 #include <QString>

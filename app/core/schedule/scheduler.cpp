@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QStringEncoder>
 #include <QTemporaryFile>
+#include <array>
 
 using namespace Qt::StringLiterals;
 
@@ -48,10 +49,9 @@ ToolResult runProgram(const QString& program, const QStringList& arguments,
 QString programFor(const char* variable, const QString& name)
 {
     const QString given = qEnvironmentVariable(variable);
-    if (QDir::isAbsolutePath(given)) {
-        return given;
-    }
-    return QStandardPaths::findExecutable(given.isEmpty() ? name : given);
+    return QDir::isAbsolutePath(given)
+               ? given
+               : QStandardPaths::findExecutable(given.isEmpty() ? name : given);
 }
 
 std::optional<Failure> failureUnless(const ToolResult& ran, const QString& step)
@@ -91,9 +91,6 @@ void writeNote(const Schedule& schedule)
 
 std::optional<Schedule> readNote()
 {
-    if (!QFileInfo::exists(notePath())) {
-        return std::nullopt;
-    }
     const QSettings note(notePath(), QSettings::IniFormat);
     const int kind = note.value(u"kind"_s).toInt();
     Schedule schedule{
@@ -104,6 +101,7 @@ std::optional<Schedule> readNote()
                    .keep = note.value(u"keep"_s).toInt()},
         .kind = SchedulerKind(kind),
         .made = QDateTime::fromString(note.value(u"made"_s).toString(), Qt::ISODate)};
+    // A note that is missing or damaged holds no schedule.
     if (!schedule.backup.at.isValid() || schedule.backup.keep < 1 || !schedule.made.isValid() ||
         kind < 0 || kind > int(SchedulerKind::TaskScheduler)) {
         return std::nullopt;
@@ -285,18 +283,9 @@ SchedulerKind kindOnThisComputer()
 }
 
 // What each scheduler does, in the order of SchedulerKind.
-struct SchedulerCalls
-{
-    std::optional<Failure> (*install)(const DailyBackup& backup);
-    bool (*holds)(const Cancelled& cancelled);
-    std::optional<Failure> (*remove)(bool& removed);
-};
-
-constexpr SchedulerCalls schedulers[] = {
-    {installSystemd, systemdHolds, removeSystemd},
-    {installCron, cronHolds, removeCron},
-    {installTask, taskHolds, removeTask},
-};
+constexpr std::array installers{installSystemd, installCron, installTask};
+constexpr std::array holders{systemdHolds, cronHolds, taskHolds};
+constexpr std::array removers{removeSystemd, removeCron, removeTask};
 
 } // namespace
 
@@ -329,10 +318,10 @@ std::optional<Failure> makeSchedule(const DailyBackup& backup)
     if (const Result<bool> removed = removeSchedule(); !removed) {
         return removed.failure();
     }
-    if (std::optional<Failure> failed = schedulers[int(kind)].install(backup)) {
+    if (std::optional<Failure> failed = installers[int(kind)](backup)) {
         return failed;
     }
-    if (!schedulers[int(kind)].holds({})) {
+    if (!holders[int(kind)]({})) {
         return Failure{.step = u"membaca kembali jadwal yang dibuat"_s,
                        .details = u"Jadwal tidak ditemukan setelah dibuat."_s};
     }
@@ -350,7 +339,7 @@ Result<bool> removeSchedule()
     bool removed = false;
     std::optional<Failure> failed;
     for (const SchedulerKind kind : kinds) {
-        if (std::optional<Failure> notRemoved = schedulers[int(kind)].remove(removed)) {
+        if (std::optional<Failure> notRemoved = removers[int(kind)](removed)) {
             failed = notRemoved;
         }
     }
@@ -364,7 +353,7 @@ Result<bool> removeSchedule()
 std::optional<Schedule> currentSchedule(const std::function<bool()>& cancelled)
 {
     const std::optional<Schedule> noted = readNote();
-    return noted && schedulers[int(noted->kind)].holds(cancelled) ? noted : std::nullopt;
+    return noted && holders[int(noted->kind)](cancelled) ? noted : std::nullopt;
 }
 
 QDateTime nextRun(const QTime& at, const QDateTime& now)

@@ -2,11 +2,9 @@
 
 #include "core/model/outcome.h"
 
-#include <QDate>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
-#include <QTime>
 #include <functional>
 #include <optional>
 
