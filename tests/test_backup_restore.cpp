@@ -1,7 +1,7 @@
 // Backup and restore against the real throwaway clusters: what ends up in pendataan, what is
 // left in the target directory, and that nothing hangs, whatever the input.
 #include "archivetesting.h"
-#include "core/model/names.h"
+#include "core/model/outcome.h"
 #include "core/ops/job.h"
 #include "core/ops/retention.h"
 #include "testcluster.h"

@@ -1,5 +1,5 @@
 // The cause sentence the operator reads, from what the tools said.
-#include "core/model/failure.h"
+#include "core/files/backupfiles.h"
 #include "core/pg/tooldetails.h"
 #include "core/pg/toolrunner.h"
 

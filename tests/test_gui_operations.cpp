@@ -1,4 +1,4 @@
-#include "core/model/failure.h"
+#include "core/model/outcome.h"
 #include "core/model/wording.h"
 #include "core/ops/job.h"
 #include "gui/datautility.h"

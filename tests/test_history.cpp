@@ -1,4 +1,4 @@
-#include "core/model/history.h"
+#include "core/files/history.h"
 #include "core/model/wording.h"
 #include "core/ops/runstatus.h"
 #include "testcluster.h"

@@ -1,6 +1,7 @@
 // The backup file name and the exact command lines of backup and restore, and what a child
 // process makes of them.
-#include "core/model/names.h"
+#include "core/files/backupfiles.h"
+#include "core/model/outcome.h"
 #include "core/ops/job.h"
 #include "core/pg/toolcommands.h"
 

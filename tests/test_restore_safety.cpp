@@ -2,7 +2,7 @@
 // was: the same database (its OID) with the same contents, at once or after the next run's
 // recovery. Against a cluster of its own whose data directory sits on a small disk.
 #include "archivetesting.h"
-#include "core/model/names.h"
+#include "core/model/outcome.h"
 #include "core/ops/archivecheck.h"
 #include "core/ops/job.h"
 #include "testcluster.h"

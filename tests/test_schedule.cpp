@@ -1,4 +1,4 @@
-#include "core/model/history.h"
+#include "core/files/history.h"
 #include "core/schedule/scheduler.h"
 #include "gui/datautility.h"
 #include "modalhelper.h"
@@ -138,8 +138,8 @@ void TestSchedule::systemdUnitsRunAsWritten()
     QVERIFY(QDir().mkpath(unitDir) && writeFile(unitDir + u"lain.service"_s, {}));
     QCOMPARE(makeSchedule(m_backup), std::nullopt);
     QCOMPARE(currentSchedule()->kind, SchedulerKind::SystemdTimer);
-    const QString service = unitDir + systemdServiceName();
-    const QString timer = unitDir + systemdTimerName();
+    const QString service = unitDir + systemdServiceName.toString();
+    const QString timer = unitDir + systemdTimerName.toString();
     QVERIFY(readFile(timer).contains("\nOnCalendar=*-*-* 07:30:00\nPersistent=true\n"));
 
     QTemporaryDir runtime;
@@ -151,7 +151,7 @@ void TestSchedule::systemdUnitsRunAsWritten()
     QVERIFY2(verified.isEmpty(), qPrintable(verified));
     // systemd's own reading of the service, dumped by its test mode (which refuses root).
     QStringList dump{u"/lib/systemd/systemd"_s, u"--test"_s, u"--user"_s, u"--no-pager"_s,
-                     u"--unit="_s + systemdServiceName()};
+                     u"--unit="_s + systemdServiceName.toString()};
     if (const passwd* nobody = ::getpwnam("nobody"); ::getuid() == 0) {
         QVERIFY(nobody && ::chown(runtime.path().toLocal8Bit(), nobody->pw_uid, 0) == 0);
         dump = QStringList{u"setpriv"_s, u"--reuid=nobody"_s, u"--regid=nogroup"_s,
@@ -160,7 +160,7 @@ void TestSchedule::systemdUnitsRunAsWritten()
     }
     const QString units = run(dump.takeFirst(), dump, {}, environment);
     const QString unit =
-        units.section(u"-> Unit "_s + systemdServiceName(), 1).section(u"-> Unit"_s, 0, 0);
+        units.section(u"-> Unit "_s + systemdServiceName.toString(), 1).section(u"-> Unit"_s, 0, 0);
     QVERIFY2(unit.contains(u"Fragment Path: "_s + service), qPrintable(units.right(2000)));
     const QString workingDir = unit.section(u"\tWorkingDirectory: "_s, 1).section(u'\n', 0, 0);
     const QString commandLine = unit.section(u"\tCommand Line: "_s, 1).section(u'\n', 0, 0);

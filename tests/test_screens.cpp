@@ -1,4 +1,4 @@
-#include "core/model/history.h"
+#include "core/files/history.h"
 #include "core/ops/operation.h"
 #include "core/schedule/scheduler.h"
 #include "gui/datautility.h"

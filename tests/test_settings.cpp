@@ -1,4 +1,4 @@
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 #include "support.h"
 
 #include <QDir>

@@ -2,7 +2,7 @@
 // the application writing meanwhile, surroundings that psql and libpq read and databases of
 // others under the program's own names. Against a cluster of its own, whose pendataan the tests
 // rename and replace freely.
-#include "core/model/names.h"
+#include "core/model/outcome.h"
 #include "core/ops/job.h"
 #include "testcluster.h"
 

@@ -1,5 +1,5 @@
 #include "cli/cli.h"
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 #include "core/ops/retention.h"
 #include "testcluster.h"
 

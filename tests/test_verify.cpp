@@ -2,7 +2,7 @@
 // naming the table, an interrupted one is cleaned up by the next run, and pendataan is never
 // touched; a backup with its trial, whose bar moves while pg_dump copies one large table.
 #include "archivetesting.h"
-#include "core/model/names.h"
+#include "core/model/outcome.h"
 #include "core/ops/job.h"
 #include "testcluster.h"
 

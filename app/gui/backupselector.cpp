@@ -1,4 +1,4 @@
-#include "core/model/names.h"
+#include "core/files/backupfiles.h"
 #include "core/model/wording.h"
 #include "gui/datautility.h"
 #include "gui/screenfit.h"

@@ -1,6 +1,6 @@
 #include "gui/datautility.h"
 
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 #include "core/model/wording.h"
 #include "core/ops/job.h"
 #include "core/ops/statusreader.h"

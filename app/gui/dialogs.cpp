@@ -1,6 +1,5 @@
 // The progress and schedule dialogs of the Database Utility (datautility.h).
 #include "core/model/progress.h"
-#include "core/model/stepplan.h"
 #include "gui/datautility.h"
 #include "gui/screenfit.h"
 

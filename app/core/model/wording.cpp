@@ -29,25 +29,13 @@ QString age(const QDateTime& when, const QDateTime& now)
 {
     const qint64 minutes = when.secsTo(now) / 60;
     const qint64 days = when.toLocalTime().date().daysTo(now.toLocalTime().date());
-    if (minutes < 1) {
-        return u"baru saja"_s;
-    }
-    if (minutes < 60) {
-        return u"%1 menit yang lalu"_s.arg(minutes);
-    }
-    if (days < 1) {
-        return u"%1 jam yang lalu"_s.arg(minutes / 60);
-    }
-    if (days == 1) {
-        return u"kemarin"_s;
-    }
-    if (days < 60) {
-        return u"%1 hari yang lalu"_s.arg(days);
-    }
-    if (days < 730) {
-        return u"%1 bulan yang lalu"_s.arg(days / 30);
-    }
-    return u"%1 tahun yang lalu"_s.arg(days / 365);
+    return minutes < 1    ? u"baru saja"_s
+           : minutes < 60 ? u"%1 menit yang lalu"_s.arg(minutes)
+           : days < 1     ? u"%1 jam yang lalu"_s.arg(minutes / 60)
+           : days == 1    ? u"kemarin"_s
+           : days < 60    ? u"%1 hari yang lalu"_s.arg(days)
+           : days < 730   ? u"%1 bulan yang lalu"_s.arg(days / 30)
+                          : u"%1 tahun yang lalu"_s.arg(days / 365);
 }
 
 QString size(qint64 bytes)
@@ -58,23 +46,18 @@ QString size(qint64 bytes)
 QString duration(qint64 milliseconds)
 {
     const qint64 seconds = milliseconds / 1000;
-    if (seconds < 60) {
-        return u"%1 detik"_s.arg(seconds);
-    }
-    if (seconds < 3600) {
-        return u"%1 menit %2 detik"_s.arg(seconds / 60).arg(seconds % 60);
-    }
-    return u"%1 jam %2 menit"_s.arg(seconds / 3600).arg(seconds % 3600 / 60);
+    return seconds < 60     ? u"%1 detik"_s.arg(seconds)
+           : seconds < 3600 ? u"%1 menit %2 detik"_s.arg(seconds / 60).arg(seconds % 60)
+                            : u"%1 jam %2 menit"_s.arg(seconds / 3600).arg(seconds % 3600 / 60);
 }
 
 QString upcoming(const QDateTime& when, const QDateTime& now)
 {
     const qint64 days = now.toLocalTime().date().daysTo(when.toLocalTime().date());
     const QString time = when.toLocalTime().toString(u"HH.mm"_s);
-    if (days == 0) {
-        return u"hari ini pukul "_s + time;
-    }
-    return days == 1 ? u"besok pukul "_s + time : dateTime(when);
+    return days == 0   ? u"hari ini pukul "_s + time
+           : days == 1 ? u"besok pukul "_s + time
+                       : dateTime(when);
 }
 
 } // namespace ranupa::wording

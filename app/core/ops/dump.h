@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/model/failure.h"
-#include "core/model/names.h"
+#include "core/files/backupfiles.h"
+#include "core/model/outcome.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,9 +1,8 @@
 #pragma once
 
-#include "core/model/history.h"
+#include "core/files/history.h"
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
-#include "core/model/stepplan.h"
 #include "core/ops/operations.h"
 
 #include <QObject>

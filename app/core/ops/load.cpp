@@ -1,6 +1,6 @@
 #include "core/ops/load.h"
 
-#include "core/model/regularfile.h"
+#include "core/files/backupfiles.h"
 #include "core/ops/archivecheck.h"
 #include "core/ops/filehash.h"
 #include "core/ops/operation.h"

@@ -1,9 +1,8 @@
 #pragma once
 
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
-#include "core/model/stepplan.h"
 #include "core/pg/serversession.h"
 #include "core/pg/toolrunner.h"
 

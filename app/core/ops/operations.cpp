@@ -1,7 +1,7 @@
 #include "core/ops/operations.h"
 
-#include "core/model/names.h"
-#include "core/model/stepplan.h"
+#include "core/model/outcome.h"
+#include "core/model/progress.h"
 #include "core/model/wording.h"
 #include "core/ops/archivecopy.h"
 #include "core/ops/dump.h"

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "core/model/failure.h"
-#include "core/model/names.h"
+#include "core/model/outcome.h"
 
 #include <QString>
 #include <QStringList>

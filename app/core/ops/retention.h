@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/model/names.h"
+#include "core/files/backupfiles.h"
 
 #include <QDateTime>
 #include <QStringList>

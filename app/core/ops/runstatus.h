@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/model/history.h"
+#include "core/files/history.h"
 #include "core/model/outcome.h"
 #include "core/schedule/scheduler.h"
 

@@ -1,6 +1,6 @@
 #include "core/ops/statusreader.h"
 
-#include "core/model/history.h"
+#include "core/files/history.h"
 #include "core/schedule/scheduler.h"
 
 using namespace Qt::StringLiterals;

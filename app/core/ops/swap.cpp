@@ -1,6 +1,6 @@
 #include "core/ops/swap.h"
 
-#include "core/model/names.h"
+#include "core/model/outcome.h"
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
 #include "core/ops/restoreplan.h"

@@ -1,6 +1,6 @@
 #include "core/ops/trial.h"
 
-#include "core/model/names.h"
+#include "core/model/outcome.h"
 #include "core/model/wording.h"
 #include "core/ops/load.h"
 #include "core/ops/operation.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/model/failure.h"
+#include "core/model/outcome.h"
 
 #include <QString>
 

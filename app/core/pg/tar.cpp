@@ -1,6 +1,6 @@
 #include "core/pg/tar.h"
 
-#include "core/model/regularfile.h"
+#include "core/files/backupfiles.h"
 
 #include <QStringList>
 #include <algorithm>

@@ -1,7 +1,6 @@
-#include "core/schedule/schedule.h"
+#include "core/schedule/scheduler.h"
 
 #include <QDir>
-#include <QXmlStreamWriter>
 #include <algorithm>
 
 using namespace Qt::StringLiterals;
@@ -40,11 +39,10 @@ QString systemdPath(QString path)
 // One word for /bin/sh, which cron runs the command with: in single quotes nothing is special
 // to sh. Cron turns every % not preceded by a backslash into a line break, so a % stands outside
 // the quotes as \%, where no backslash of the path can come before it.
-QString shellWord(const QString& word)
+QString shellWord(QString word)
 {
-    QString quoted = word;
-    quoted.replace(u'\'', u"'\\''"_s).replace(u'%', u"'\\%'"_s);
-    return u'\'' + quoted + u'\'';
+    word.replace(u'\'', u"'\\''"_s).replace(u'%', u"'\\%'"_s);
+    return u'\'' + word + u'\'';
 }
 
 // One argument of a Windows command line, split by the C runtime's rules in the program: in
@@ -79,26 +77,6 @@ QStringList DailyBackup::arguments() const
             QString::number(keep), u"--scheduled"_s};
 }
 
-QString systemdServiceName()
-{
-    return u"ranupa-helper-backup.service"_s;
-}
-
-QString systemdTimerName()
-{
-    return u"ranupa-helper-backup.timer"_s;
-}
-
-QString crontabMarker()
-{
-    return u"# ranupa-helper --schedule"_s;
-}
-
-QString taskName()
-{
-    return u"Ranupa Helper Backup Harian"_s;
-}
-
 std::optional<QString> unschedulable(const DailyBackup& backup, bool systemd)
 {
     if (systemd && std::any_of(backup.program.cbegin(), backup.program.cend(),
@@ -108,7 +86,7 @@ std::optional<QString> unschedulable(const DailyBackup& backup, bool systemd)
                    backup.program);
     }
     for (const QString& path : {backup.program, backup.installDir, backup.backupDir}) {
-        if (std::any_of(path.cbegin(), path.cend(), [](QChar c) { return c.unicode() < 32; })) {
+        if (std::ranges::any_of(path, [](QChar c) { return c.unicode() < 32; })) {
             return u"Jalur %1 memuat karakter kendali (misalnya pindah baris), yang tidak dapat "
                    u"dicatat di jadwal. Pilih folder lain."_s.arg(QDir::toNativeSeparators(path));
         }
@@ -127,8 +105,8 @@ QString systemdService(const DailyBackup& backup)
            u"Description=Ranupa Helper: backup harian database pendataan\n\n"
            u"[Service]\n"
            u"Type=oneshot\n"
-           u"WorkingDirectory="_s +
-           systemdPath(backup.installDir) + u"\nExecStart="_s + words.join(u' ') + u'\n';
+           u"WorkingDirectory=%1\n"
+           u"ExecStart=%2\n"_s.arg(systemdPath(backup.installDir), words.join(u' '));
 }
 
 QString systemdTimer(const DailyBackup& backup)
@@ -137,12 +115,10 @@ QString systemdTimer(const DailyBackup& backup)
            u"[Unit]\n"
            u"Description=Ranupa Helper: jadwal backup harian\n\n"
            u"[Timer]\n"
-           u"OnCalendar=*-*-* "_s +
-           backup.at.toString(u"HH:mm"_s) +
-           u":00\n"
+           u"OnCalendar=*-*-* %1:00\n"
            u"Persistent=true\n\n"
            u"[Install]\n"
-           u"WantedBy=timers.target\n"_s;
+           u"WantedBy=timers.target\n"_s.arg(backup.at.toString(u"HH:mm"_s));
 }
 
 QString crontabLine(const DailyBackup& backup)
@@ -153,7 +129,7 @@ QString crontabLine(const DailyBackup& backup)
     }
     return u"%1 %2 * * * %3 %4"_s.arg(backup.at.minute())
         .arg(backup.at.hour())
-        .arg(command.join(u' '), crontabMarker());
+        .arg(command.join(u' '), crontabMarker);
 }
 
 QString taskDefinition(const DailyBackup& backup, const QDate& firstDay)
@@ -162,56 +138,50 @@ QString taskDefinition(const DailyBackup& backup, const QDate& firstDay)
     for (const QString& argument : backup.arguments()) {
         arguments << windowsArgument(QDir::toNativeSeparators(argument));
     }
-    QString xml = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n"_s;
-    QXmlStreamWriter writer(&xml);
-    writer.setAutoFormatting(true);
-    const auto element = [&writer](const QString& name, const auto& fill) {
-        writer.writeStartElement(name);
-        fill();
-        writer.writeEndElement();
-    };
-    const auto text = [&writer](const QString& name, const QString& value) {
-        writer.writeTextElement(name, value);
-    };
-    element(u"Task"_s, [&] {
-        writer.writeAttribute(u"version"_s, u"1.2"_s);
-        writer.writeDefaultNamespace(u"http://schemas.microsoft.com/windows/2004/02/mit/task"_s);
-        element(u"RegistrationInfo"_s, [&] {
-            text(u"Description"_s, u"Backup harian database pendataan oleh Ranupa Helper. Dibuat "
-                                   u"dengan --schedule; hapus dengan --schedule-off."_s);
-        });
-        element(u"Triggers"_s, [&] {
-            element(u"CalendarTrigger"_s, [&] {
-                text(u"StartBoundary"_s, QDateTime(firstDay, backup.at).toString(Qt::ISODate));
-                text(u"Enabled"_s, u"true"_s);
-                element(u"ScheduleByDay"_s, [&] { text(u"DaysInterval"_s, u"1"_s); });
-            });
-        });
-        element(u"Principals"_s, [&] {
-            element(u"Principal"_s, [&] {
-                writer.writeAttribute(u"id"_s, u"Author"_s);
-                text(u"LogonType"_s, u"InteractiveToken"_s);
-                text(u"RunLevel"_s, u"LeastPrivilege"_s);
-            });
-        });
-        element(u"Settings"_s, [&] {
-            text(u"MultipleInstancesPolicy"_s, u"IgnoreNew"_s);
-            text(u"DisallowStartIfOnBatteries"_s, u"false"_s);
-            text(u"StopIfGoingOnBatteries"_s, u"false"_s);
-            text(u"StartWhenAvailable"_s, u"true"_s);
-            text(u"ExecutionTimeLimit"_s, u"PT12H"_s);
-            text(u"Enabled"_s, u"true"_s);
-        });
-        element(u"Actions"_s, [&] {
-            writer.writeAttribute(u"Context"_s, u"Author"_s);
-            element(u"Exec"_s, [&] {
-                text(u"Command"_s, QDir::toNativeSeparators(backup.program));
-                text(u"Arguments"_s, arguments.join(u' '));
-                text(u"WorkingDirectory"_s, QDir::toNativeSeparators(backup.installDir));
-            });
-        });
-    });
-    return xml + u'\n';
+    // The values as XML text; a path holds no control character (unschedulable()).
+    return uR"(<?xml version="1.0" encoding="UTF-16"?>
+
+<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">
+    <RegistrationInfo>
+        <Description>%1</Description>
+    </RegistrationInfo>
+    <Triggers>
+        <CalendarTrigger>
+            <StartBoundary>%2</StartBoundary>
+            <Enabled>true</Enabled>
+            <ScheduleByDay>
+                <DaysInterval>1</DaysInterval>
+            </ScheduleByDay>
+        </CalendarTrigger>
+    </Triggers>
+    <Principals>
+        <Principal id="Author">
+            <LogonType>InteractiveToken</LogonType>
+            <RunLevel>LeastPrivilege</RunLevel>
+        </Principal>
+    </Principals>
+    <Settings>
+        <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>
+        <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>
+        <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>
+        <StartWhenAvailable>true</StartWhenAvailable>
+        <ExecutionTimeLimit>PT12H</ExecutionTimeLimit>
+        <Enabled>true</Enabled>
+    </Settings>
+    <Actions Context="Author">
+        <Exec>
+            <Command>%3</Command>
+            <Arguments>%4</Arguments>
+            <WorkingDirectory>%5</WorkingDirectory>
+        </Exec>
+    </Actions>
+</Task>
+)"_s.arg(u"Backup harian database pendataan oleh Ranupa Helper. Dibuat dengan --schedule; "
+         u"hapus dengan --schedule-off."_s,
+         QDateTime(firstDay, backup.at).toString(Qt::ISODate),
+         QDir::toNativeSeparators(backup.program).toHtmlEscaped(),
+         arguments.join(u' ').toHtmlEscaped(),
+         QDir::toNativeSeparators(backup.installDir).toHtmlEscaped());
 }
 
 } // namespace ranupa

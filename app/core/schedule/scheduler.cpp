@@ -1,6 +1,6 @@
 #include "core/schedule/scheduler.h"
 
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 #include "core/pg/toolrunner.h"
 
 #include <QCoreApplication>
@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QStringEncoder>
 #include <QTemporaryFile>
+#include <array>
 
 using namespace Qt::StringLiterals;
 
@@ -48,20 +49,15 @@ ToolResult runProgram(const QString& program, const QStringList& arguments,
 QString programFor(const char* variable, const QString& name)
 {
     const QString given = qEnvironmentVariable(variable);
-    if (QDir::isAbsolutePath(given)) {
-        return given;
-    }
-    return QStandardPaths::findExecutable(given.isEmpty() ? name : given);
-}
-
-Failure failure(const QString& step, const QString& details)
-{
-    return {.step = step, .details = details};
+    return QDir::isAbsolutePath(given)
+               ? given
+               : QStandardPaths::findExecutable(given.isEmpty() ? name : given);
 }
 
 std::optional<Failure> failureUnless(const ToolResult& ran, const QString& step)
 {
-    return ran.endedWell() ? std::nullopt : std::optional(failure(step, said(ran)));
+    return ran.endedWell() ? std::nullopt
+                           : std::optional(Failure{.step = step, .details = said(ran)});
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes, QString& problem)
@@ -95,29 +91,29 @@ void writeNote(const Schedule& schedule)
 
 std::optional<Schedule> readNote()
 {
-    if (!QFileInfo::exists(notePath())) {
-        return std::nullopt;
-    }
     const QSettings note(notePath(), QSettings::IniFormat);
+    const int kind = note.value(u"kind"_s).toInt();
     Schedule schedule{
         .backup = {.program = note.value(u"program"_s).toString(),
                    .installDir = note.value(u"installDir"_s).toString(),
                    .backupDir = note.value(u"backupDir"_s).toString(),
                    .at = QTime::fromString(note.value(u"at"_s).toString(), u"HH:mm"_s),
                    .keep = note.value(u"keep"_s).toInt()},
-        .kind = SchedulerKind(note.value(u"kind"_s).toInt()),
+        .kind = SchedulerKind(kind),
         .made = QDateTime::fromString(note.value(u"made"_s).toString(), Qt::ISODate)};
-    if (!schedule.backup.at.isValid() || schedule.backup.keep < 1 || !schedule.made.isValid()) {
+    // A note that is missing or damaged holds no schedule.
+    if (!schedule.backup.at.isValid() || schedule.backup.keep < 1 || !schedule.made.isValid() ||
+        kind < 0 || kind > int(SchedulerKind::TaskScheduler)) {
         return std::nullopt;
     }
     return schedule;
 }
 
 // systemd: the two units in the user's unit folder, the timer enabled and started.
-QString unitPath(const QString& name)
+QString unitPath(QStringView name)
 {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
-        .filePath(u"systemd/user/"_s + name);
+        .filePath(u"systemd/user/%1"_s.arg(name));
 }
 
 ToolResult systemctl(const QStringList& arguments)
@@ -126,40 +122,42 @@ ToolResult systemctl(const QStringList& arguments)
                       QStringList{u"--user"_s} + arguments);
 }
 
-bool systemdHolds()
+bool systemdHolds(const Cancelled&)
 {
-    return QFileInfo::exists(unitPath(systemdServiceName())) &&
-           QFileInfo::exists(unitPath(systemdTimerName()));
+    return QFileInfo::exists(unitPath(systemdServiceName)) &&
+           QFileInfo::exists(unitPath(systemdTimerName));
 }
 
 std::optional<Failure> removeSystemd(bool& removed)
 {
-    if (!systemdHolds()) {
+    if (!systemdHolds({})) {
         return std::nullopt;
     }
-    const ToolResult disabled = systemctl({u"disable"_s, u"--now"_s, systemdTimerName()});
-    for (const QString& name : {systemdTimerName(), systemdServiceName(),
-                                u"timers.target.wants/"_s + systemdTimerName()}) {
+    const QString timer = systemdTimerName.toString();
+    const ToolResult disabled = systemctl({u"disable"_s, u"--now"_s, timer});
+    for (const QString& name :
+         {timer, systemdServiceName.toString(), u"timers.target.wants/"_s + timer}) {
         QFile::remove(unitPath(name));
     }
     systemctl({u"daemon-reload"_s});
     removed = true;
-    return failureUnless(disabled, u"menghentikan timer systemd "_s + systemdTimerName());
+    return failureUnless(disabled, u"menghentikan timer systemd "_s + timer);
 }
 
 std::optional<Failure> installSystemd(const DailyBackup& backup)
 {
     QString problem;
-    if (!QDir().mkpath(QFileInfo(unitPath(systemdServiceName())).absolutePath()) ||
-        !writeFile(unitPath(systemdServiceName()), systemdService(backup).toUtf8(), problem) ||
-        !writeFile(unitPath(systemdTimerName()), systemdTimer(backup).toUtf8(), problem)) {
-        return failure(u"menulis unit systemd"_s, problem);
+    if (!QDir().mkpath(QFileInfo(unitPath(systemdServiceName)).absolutePath()) ||
+        !writeFile(unitPath(systemdServiceName), systemdService(backup).toUtf8(), problem) ||
+        !writeFile(unitPath(systemdTimerName), systemdTimer(backup).toUtf8(), problem)) {
+        return Failure{.step = u"menulis unit systemd"_s, .details = problem};
     }
+    const QString timer = systemdTimerName.toString();
     std::optional<Failure> failed =
         failureUnless(systemctl({u"daemon-reload"_s}), u"memuat ulang unit systemd"_s);
     if (!failed) {
-        failed = failureUnless(systemctl({u"enable"_s, u"--now"_s, systemdTimerName()}),
-                               u"menyalakan timer systemd "_s + systemdTimerName());
+        failed = failureUnless(systemctl({u"enable"_s, u"--now"_s, timer}),
+                               u"menyalakan timer systemd "_s + timer);
     }
     if (failed) {
         bool removed = false;
@@ -185,17 +183,17 @@ std::optional<QStringList> crontabLines(std::optional<Failure>& failed,
     if (listed.started && !listed.cancelled && listed.output().contains(u"no crontab for"_s)) {
         return QStringList();
     }
-    failed = failure(u"membaca crontab (crontab -l)"_s,
-                     listed.started ? said(listed)
-                                    : u"Program crontab tidak ditemukan atau tidak dapat "
-                                      u"dijalankan: "_s +
-                                          listed.errorString);
+    failed = Failure{.step = u"membaca crontab (crontab -l)"_s,
+                     .details = listed.started ? said(listed)
+                                               : u"Program crontab tidak ditemukan atau tidak "
+                                                 u"dapat dijalankan: "_s +
+                                                     listed.errorString};
     return std::nullopt;
 }
 
 bool isScheduleLine(const QString& line)
 {
-    return line.trimmed().endsWith(crontabMarker());
+    return line.trimmed().endsWith(crontabMarker);
 }
 
 std::optional<Failure> writeCrontab(const QStringList& lines)
@@ -205,20 +203,18 @@ std::optional<Failure> writeCrontab(const QStringList& lines)
                          u"menulis crontab (crontab -)"_s);
 }
 
-[[maybe_unused]] std::optional<Failure> removeCron(bool& removed)
+std::optional<Failure> removeCron(bool& removed)
 {
     if (!QFileInfo(crontabProgram()).isExecutable()) {
         return std::nullopt; // without cron, no line of the program's can be there
     }
     std::optional<Failure> failed;
-    const std::optional<QStringList> lines = crontabLines(failed);
-    if (!lines || std::none_of(lines->cbegin(), lines->cend(), isScheduleLine)) {
+    std::optional<QStringList> lines = crontabLines(failed);
+    if (!lines || lines->removeIf(isScheduleLine) == 0) {
         return failed;
     }
-    QStringList kept = *lines;
-    kept.removeIf(isScheduleLine);
     removed = true;
-    return writeCrontab(kept);
+    return writeCrontab(*lines);
 }
 
 std::optional<Failure> installCron(const DailyBackup& backup)
@@ -245,18 +241,18 @@ ToolResult schtasks(const QStringList& arguments, const Cancelled& cancelled = {
     return runProgram(programFor("RANUPA_SCHTASKS", u"schtasks"_s), arguments, {}, cancelled);
 }
 
-bool taskHolds(const Cancelled& cancelled = {})
+bool taskHolds(const Cancelled& cancelled)
 {
-    return schtasks({u"/Query"_s, u"/TN"_s, taskName()}, cancelled).endedWell();
+    return schtasks({u"/Query"_s, u"/TN"_s, taskName.toString()}, cancelled).endedWell();
 }
 
-[[maybe_unused]] std::optional<Failure> removeTask(bool& removed)
+std::optional<Failure> removeTask(bool& removed)
 {
-    if (!taskHolds()) {
+    if (!taskHolds({})) {
         return std::nullopt;
     }
     removed = true;
-    return failureUnless(schtasks({u"/Delete"_s, u"/TN"_s, taskName(), u"/F"_s}),
+    return failureUnless(schtasks({u"/Delete"_s, u"/TN"_s, taskName.toString(), u"/F"_s}),
                          u"menghapus tugas Task Scheduler"_s);
 }
 
@@ -266,10 +262,10 @@ std::optional<Failure> installTask(const DailyBackup& backup)
     QStringEncoder utf16(QStringEncoder::Utf16LE, QStringEncoder::Flag::WriteBom);
     const QByteArray bytes = utf16(taskDefinition(backup, QDate::currentDate()));
     if (!definition.open() || definition.write(bytes) != bytes.size() || !definition.flush()) {
-        return failure(u"menulis definisi tugas"_s, definition.errorString());
+        return Failure{.step = u"menulis definisi tugas"_s, .details = definition.errorString()};
     }
     definition.close();
-    return failureUnless(schtasks({u"/Create"_s, u"/TN"_s, taskName(), u"/XML"_s,
+    return failureUnless(schtasks({u"/Create"_s, u"/TN"_s, taskName.toString(), u"/XML"_s,
                                    QDir::toNativeSeparators(definition.fileName()), u"/F"_s}),
                          u"membuat tugas Task Scheduler (schtasks /Create)"_s);
 }
@@ -286,31 +282,10 @@ SchedulerKind kindOnThisComputer()
 #endif
 }
 
-std::optional<Failure> install(SchedulerKind kind, const DailyBackup& backup)
-{
-    switch (kind) {
-    case SchedulerKind::SystemdTimer:
-        return installSystemd(backup);
-    case SchedulerKind::Crontab:
-        return installCron(backup);
-    case SchedulerKind::TaskScheduler:
-        return installTask(backup);
-    }
-    return std::nullopt;
-}
-
-bool holds(SchedulerKind kind, const Cancelled& cancelled = {})
-{
-    switch (kind) {
-    case SchedulerKind::SystemdTimer:
-        return systemdHolds();
-    case SchedulerKind::Crontab:
-        return cronHolds(cancelled);
-    case SchedulerKind::TaskScheduler:
-        return taskHolds(cancelled);
-    }
-    return false;
-}
+// What each scheduler does, in the order of SchedulerKind.
+constexpr std::array installers{installSystemd, installCron, installTask};
+constexpr std::array holders{systemdHolds, cronHolds, taskHolds};
+constexpr std::array removers{removeSystemd, removeCron, removeTask};
 
 } // namespace
 
@@ -338,17 +313,17 @@ std::optional<Failure> makeSchedule(const DailyBackup& backup)
 {
     const SchedulerKind kind = kindOnThisComputer();
     if (const auto problem = unschedulable(backup, kind == SchedulerKind::SystemdTimer)) {
-        return failure(u"membuat jadwal"_s, *problem);
+        return Failure{.step = u"membuat jadwal"_s, .details = *problem};
     }
     if (const Result<bool> removed = removeSchedule(); !removed) {
         return removed.failure();
     }
-    if (std::optional<Failure> failed = install(kind, backup)) {
+    if (std::optional<Failure> failed = installers[int(kind)](backup)) {
         return failed;
     }
-    if (!holds(kind)) {
-        return failure(u"membaca kembali jadwal yang dibuat"_s,
-                       u"Jadwal tidak ditemukan setelah dibuat."_s);
+    if (!holders[int(kind)]({})) {
+        return Failure{.step = u"membaca kembali jadwal yang dibuat"_s,
+                       .details = u"Jadwal tidak ditemukan setelah dibuat."_s};
     }
     writeNote({.backup = backup, .kind = kind, .made = QDateTime::currentDateTime()});
     return std::nullopt;
@@ -357,14 +332,14 @@ std::optional<Failure> makeSchedule(const DailyBackup& backup)
 Result<bool> removeSchedule()
 {
 #ifdef Q_OS_WIN
-    const auto removers = {removeTask};
+    const auto kinds = {SchedulerKind::TaskScheduler};
 #else
-    const auto removers = {removeSystemd, removeCron};
+    const auto kinds = {SchedulerKind::SystemdTimer, SchedulerKind::Crontab};
 #endif
     bool removed = false;
     std::optional<Failure> failed;
-    for (const auto remove : removers) {
-        if (std::optional<Failure> notRemoved = remove(removed)) {
+    for (const SchedulerKind kind : kinds) {
+        if (std::optional<Failure> notRemoved = removers[int(kind)](removed)) {
             failed = notRemoved;
         }
     }
@@ -378,7 +353,7 @@ Result<bool> removeSchedule()
 std::optional<Schedule> currentSchedule(const std::function<bool()>& cancelled)
 {
     const std::optional<Schedule> noted = readNote();
-    return noted && holds(noted->kind, cancelled) ? noted : std::nullopt;
+    return noted && holders[int(noted->kind)](cancelled) ? noted : std::nullopt;
 }
 
 QDateTime nextRun(const QTime& at, const QDateTime& now)

@@ -2,7 +2,6 @@
 
 #include "core/model/outcome.h"
 
-#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <optional>
@@ -10,35 +9,6 @@
 // The record of every backup, trial restore and restore run on this computer, from the windows,
 // the command line and the schedule alike: one line per run in the program's own data folder.
 namespace ranupa {
-
-enum class RunOrigin
-{
-    Window,
-    CommandLine,
-    Schedule, // started by the system's scheduler (--scheduled)
-};
-
-enum class RunResult
-{
-    Succeeded,
-    Failed,
-    Cancelled,
-};
-
-struct RunRecord
-{
-    QDateTime started; // local time, with its offset from UTC
-    OperationKind kind = OperationKind::Backup;
-    RunOrigin origin = RunOrigin::Window;
-    RunResult result = RunResult::Succeeded;
-    bool tried = false; // a trial restore of the file ran to its end
-    qint64 durationMs = 0;
-    qint64 fileSize = -1; // -1: no file, or its size is unknown
-    QString filePath;     // the backup written, tried or restored
-    QString cause;        // unless it succeeded: what happened, in a sentence or two
-
-    bool operator==(const RunRecord&) const = default;
-};
 
 // The history keeps the newest runs only, so that it never grows without end.
 constexpr int historyLimit = 1000;
@@ -59,8 +29,5 @@ bool appendToHistory(const RunRecord& record, QString& problem,
 
 // The runs recorded, oldest first; lines that cannot be read are left out.
 QList<RunRecord> readHistory(const QString& file = historyFilePath());
-
-// One run in words, for --history: when | what | how it ended | size | how long | file.
-QString describeRun(const RunRecord& record);
 
 } // namespace ranupa

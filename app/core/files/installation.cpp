@@ -1,6 +1,6 @@
-#include "core/model/installation.h"
+#include "core/files/installation.h"
 
-#include "core/model/regularfile.h"
+#include "core/files/backupfiles.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -26,17 +26,17 @@ bool isKeyByte(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool isControlByte(char c)
-{
-    return static_cast<unsigned char>(c) < 32;
-}
-
 // Reads the entries of one line, its line end kept (none on the file's last line). Between
 // entries, up to the next key byte, a ";" or "#" that is the first non-blank character of a line
 // comments the rest of that line out. False once `onEntry` asked to stop.
 bool readLine(QByteArrayView line, bool fileStart, const EntryHandler& onEntry)
 {
     qsizetype i = 0;
+    const auto skipWhile = [&line, &i](auto accepted) {
+        while (i < line.size() && accepted(line[i])) {
+            ++i;
+        }
+    };
     bool lineStart = true;
     for (bool inEntry = fileStart;; inEntry = false) {
         while (!inEntry && i < line.size() && !isKeyByte(line[i])) {
@@ -44,9 +44,7 @@ bool readLine(QByteArrayView line, bool fileStart, const EntryHandler& onEntry)
             if (c == '\r' || c == '\n') {
                 lineStart = true;
             } else if (lineStart && (c == ';' || c == '#')) {
-                while (i < line.size() && line[i] != '\r' && line[i] != '\n') {
-                    ++i;
-                }
+                skipWhile([](char next) { return next != '\r' && next != '\n'; });
             } else if (c != ' ' && c != '\t') {
                 lineStart = false;
             }
@@ -55,17 +53,11 @@ bool readLine(QByteArrayView line, bool fileStart, const EntryHandler& onEntry)
             return true;
         }
         const qsizetype keyStart = i;
-        while (i < line.size() && isKeyByte(line[i])) {
-            ++i;
-        }
+        skipWhile(isKeyByte);
         const QByteArrayView key = line.sliced(keyStart, i - keyStart);
-        while (i < line.size() && (line[i] == '=' || line[i] == ' ' || line[i] == '\t')) {
-            ++i;
-        }
+        skipWhile([](char c) { return c == '=' || c == ' ' || c == '\t'; });
         const qsizetype valueStart = i;
-        while (i < line.size() && !isControlByte(line[i])) {
-            ++i;
-        }
+        skipWhile([](char c) { return static_cast<unsigned char>(c) >= 32; }); // no control byte
         const QByteArrayView value = line.sliced(valueStart, i - valueStart);
         // At the end of the file, a key whose value never began is no entry.
         const bool ended = i < line.size() || !value.isEmpty();
@@ -114,16 +106,13 @@ bool holdsInstallation(const QString& dir)
 QStringList installationCandidates()
 {
     const QString workingDir = QDir::currentPath();
-    QStringList candidates{workingDir};
-    if (QCoreApplication::instance() == nullptr) {
-        return candidates;
-    }
+    const QString programDir =
+        QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
     // QFileInfo compares canonical paths, so a link to the same folder counts once.
-    const QString programDir = QCoreApplication::applicationDirPath();
-    if (!programDir.isEmpty() && QFileInfo(programDir) != QFileInfo(workingDir)) {
-        candidates << programDir;
+    if (programDir.isEmpty() || QFileInfo(programDir) == QFileInfo(workingDir)) {
+        return {workingDir};
     }
-    return candidates;
+    return {workingDir, programDir};
 }
 
 QString startInInstallation()
@@ -176,7 +165,7 @@ std::optional<QByteArray> firstDbPortValue(const QString& path, QString* problem
 }
 
 Failure portProblem(const QString& path, FailureCause cause, const QString& what,
-                    const QString& valueFound)
+                    const QString& valueFound = u"(tidak ada)"_s)
 {
     return {
         .step = u"membaca port server dari config/install.ini"_s,
@@ -205,19 +194,16 @@ Result<QString> checkedPort(const QString& path)
             path, FailureCause::SettingsMissing,
             u"File pengaturan %1 tidak dapat dibaca. Jalankan program dari folder "
             u"instalasi aplikasi (yang berisi config dan pgsql).\n"_s.arg(settingsFileName) +
-                unreadable,
-            u"(tidak ada)"_s);
+                unreadable);
     }
     if (!value) {
         return portProblem(path, FailureCause::SettingsMissing,
-                           u"Kunci %1 tidak ada di %2."_s.arg(dbPortKey, settingsFileName),
-                           u"(tidak ada)"_s);
+                           u"Kunci %1 tidak ada di %2."_s.arg(dbPortKey, settingsFileName));
     }
     // Tabs and other control bytes end a value, so what trimming removes here are spaces.
     const QByteArray number = value->trimmed();
-    const bool allDigits =
-        !number.isEmpty() &&
-        std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const bool allDigits = !number.isEmpty() &&
+                           std::ranges::all_of(number, [](char c) { return c >= '0' && c <= '9'; });
     bool converted = false;
     const uint port = allDigits ? number.toUInt(&converted) : 0;
     if (!converted || port < 1 || port > 65535) {

@@ -1,6 +1,4 @@
-#include "core/model/history.h"
-
-#include "core/model/wording.h"
+#include "core/files/history.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,12 +24,8 @@ constexpr int fieldCount = 9;
 template <typename Enum, std::size_t N>
 std::optional<Enum> fromWord(const std::array<QStringView, N>& words, QStringView word)
 {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (words[i] == word) {
-            return Enum(i);
-        }
-    }
-    return std::nullopt;
+    const auto found = std::ranges::find(words, word);
+    return found == words.end() ? std::nullopt : std::optional(Enum(found - words.begin()));
 }
 
 // A field holds any text: the separators it could hold are written as escapes.
@@ -61,34 +55,9 @@ QString unescaped(QStringView field)
 QStringList historyLines(const QString& file)
 {
     QFile in(file);
-    if (!in.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return QString::fromUtf8(in.readAll()).split(u'\n', Qt::SkipEmptyParts);
-}
-
-QString whatRan(const RunRecord& record)
-{
-    constexpr std::array<QStringView, 3> kinds{u"backup", u"restore", u"uji restore"};
-    constexpr std::array<QStringView, 3> origins{u"dari jendela", u"dari baris perintah",
-                                                 u"terjadwal"};
-    return u"%1 %2"_s.arg(kinds[std::size_t(record.kind)], origins[std::size_t(record.origin)]);
-}
-
-QString howItEnded(const RunRecord& record)
-{
-    switch (record.result) {
-    case RunResult::Succeeded:
-        if (record.kind == OperationKind::Backup) {
-            return record.tried ? u"berhasil, sudah diuji"_s : u"berhasil, belum diuji"_s;
-        }
-        return u"berhasil"_s;
-    case RunResult::Failed:
-        return u"gagal: "_s + record.cause;
-    case RunResult::Cancelled:
-        return u"dibatalkan"_s;
-    }
-    return {};
+    return in.open(QIODevice::ReadOnly)
+               ? QString::fromUtf8(in.readAll()).split(u'\n', Qt::SkipEmptyParts)
+               : QStringList();
 }
 
 } // namespace
@@ -179,18 +148,6 @@ QList<RunRecord> readHistory(const QString& file)
         }
     }
     return records;
-}
-
-QString describeRun(const RunRecord& record)
-{
-    return QStringList{wording::dateTime(record.started),
-                       whatRan(record),
-                       howItEnded(record),
-                       record.fileSize < 0 ? u"-"_s : wording::size(record.fileSize),
-                       wording::duration(record.durationMs),
-                       record.filePath.isEmpty() ? u"-"_s
-                                                 : QDir::toNativeSeparators(record.filePath)}
-        .join(u" | "_s);
 }
 
 } // namespace ranupa

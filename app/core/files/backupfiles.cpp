@@ -1,11 +1,12 @@
-#include "core/ops/backupfiles.h"
-
-#include "core/model/names.h"
+#include "core/files/backupfiles.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <algorithm>
+#include <functional>
+#include <vector>
 
 #ifdef Q_OS_WIN
 #include <fcntl.h>
@@ -14,8 +15,10 @@
 #else
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -42,7 +45,25 @@ bool isPartialBackupName(const QString& fileName)
     return pattern.match(fileName).hasMatch();
 }
 
+Failure cannotOpen(const QString& path, const QString& why)
+{
+    return {.step = {}, .details = u"%1 tidak dapat dibuka: %2"_s.arg(path, why)};
+}
+
+Failure notRegular(const QString& path, const QString& what)
+{
+    return {.step = {}, .details = u"%1 bukan file biasa (%2) dan tidak dibaca."_s.arg(path, what)};
+}
+
 #ifdef Q_OS_UNIX
+
+QString kindOf(mode_t mode)
+{
+    return S_ISDIR(mode)    ? u"folder"_s
+           : S_ISFIFO(mode) ? u"FIFO"_s
+           : S_ISSOCK(mode) ? u"socket"_s
+                            : u"perangkat"_s;
+}
 
 constexpr int nameTaken = EEXIST;
 
@@ -71,13 +92,6 @@ bool isHeldByRunningBackup(const QString& path)
     const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
     ::close(fd);
     return held;
-}
-
-// Makes the file's data and then its new directory entry durable, so that a power cut right
-// after the success message cannot leave a cut-short file under a backup's name.
-void syncData(int fd)
-{
-    [[maybe_unused]] const int ignored = ::fsync(fd);
 }
 
 void syncDirectoryOf(const QString& path)
@@ -159,6 +173,107 @@ Result<PartialBackupFile::Naming> renameWithoutReplacing(const QString& from, co
 
 } // namespace
 
+#ifdef Q_OS_UNIX
+
+std::optional<Failure> openRegularFileForReading(const QString& path, QFile& file)
+{
+    // O_NONBLOCK makes the open of a FIFO return at once; the type is then read from the open
+    // descriptor itself, so nothing can be swapped in between the check and the read.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return cannotOpen(path, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return notRegular(path, kindOf(status.st_mode));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return cannotOpen(path, file.errorString());
+    }
+    return std::nullopt;
+}
+
+#else
+
+std::optional<Failure> openRegularFileForReading(const QString& path, QFile& file)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        return notRegular(path, info.isDir() ? u"folder"_s : u"perangkat"_s);
+    }
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return cannotOpen(path, file.errorString());
+    }
+    return std::nullopt;
+}
+
+#endif
+
+// In the system's own writing, with one separator before the name also after a folder given as
+// "D:\" or "C:\Cadangan\".
+QString backupFilePath(const QString& targetDir, const QDateTime& now, BackupKind kind)
+{
+    const QString name =
+        editionWord.toString() + now.toString(u"ddMMyyyyhhmmss"_s) +
+        (kind == BackupKind::BeforeRestore ? u"-sebelum-restore.dbk"_s : u".dbk"_s);
+    return QDir::toNativeSeparators(QDir(targetDir).filePath(name));
+}
+
+QDateTime backupTime(const QString& fileName)
+{
+    bool beforeRestore = false;
+    const QDateTime time = backupNameTime(fileName, &beforeRestore);
+    return beforeRestore ? QDateTime() : time;
+}
+
+QDateTime backupNameTime(const QString& fileName, bool* beforeRestore)
+{
+    static const QRegularExpression pattern(u"^ranupaku(\\d{14})(-sebelum-restore)?\\.dbk$"_s);
+    const QRegularExpressionMatch match = pattern.match(fileName);
+    if (beforeRestore != nullptr) {
+        *beforeRestore = match.hasMatch() && match.hasCaptured(2);
+    }
+    return match.hasMatch() ? QDateTime::fromString(match.captured(1), u"ddMMyyyyhhmmss"_s)
+                            : QDateTime();
+}
+
+QStringList backupsNewestFirst(const QStringList& fileNames)
+{
+    std::vector<std::pair<QDateTime, QString>> backups;
+    for (const QString& name : fileNames) {
+        if (const QDateTime time = backupNameTime(name); time.isValid()) {
+            backups.emplace_back(time, name);
+        }
+    }
+    std::sort(backups.begin(), backups.end(), std::greater<>());
+    QStringList sorted;
+    for (const auto& backup : backups) {
+        sorted << backup.second;
+    }
+    return sorted;
+}
+
+Failure fileFailure(const QString& step, int systemError, const QString& text)
+{
+#ifdef Q_OS_WIN
+    const bool full = systemError == ERROR_DISK_FULL || systemError == ERROR_HANDLE_DISK_FULL;
+    const bool tooLarge = systemError == ERROR_FILE_TOO_LARGE;
+#else
+    const bool full = systemError == ENOSPC || systemError == EDQUOT;
+    const bool tooLarge = systemError == EFBIG;
+#endif
+    return {.step = step,
+            .details = text,
+            .cause = full       ? FailureCause::DiskFull
+                     : tooLarge ? FailureCause::FileTooLarge
+                                : FailureCause::DirectoryNotWritable};
+}
+
 PartialBackupFile::PartialBackupFile(const QString& path) : m_path(path), m_file(path) {}
 
 Result<std::unique_ptr<PartialBackupFile>> PartialBackupFile::create(const QString& directory,
@@ -191,7 +306,9 @@ PartialBackupFile::~PartialBackupFile()
 Result<PartialBackupFile::Naming> PartialBackupFile::giveFinalName(const QString& finalPath)
 {
 #ifdef Q_OS_UNIX
-    syncData(m_file.handle());
+    // The file's data and then its new directory entry are made durable, so that a power cut
+    // right after the success message cannot leave a cut-short file under a backup's name.
+    [[maybe_unused]] const int synced = ::fsync(m_file.handle());
 #else
     m_file.close(); // Windows renames no file that is open without delete sharing
 #endif
