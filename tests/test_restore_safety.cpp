@@ -3,8 +3,8 @@
 // recovery. Against a cluster of its own whose data directory sits on a small disk.
 #include "archivetesting.h"
 #include "core/model/outcome.h"
-#include "core/ops/archivecheck.h"
 #include "core/ops/job.h"
+#include "core/ops/restoreplan.h"
 #include "testcluster.h"
 
 #include <QDir>

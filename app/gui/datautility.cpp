@@ -3,7 +3,7 @@
 #include "core/files/installation.h"
 #include "core/model/wording.h"
 #include "core/ops/job.h"
-#include "core/ops/statusreader.h"
+#include "core/ops/runstatus.h"
 #include "core/schedule/scheduler.h"
 #include "gui/screenfit.h"
 #include "ui_datautil.h"

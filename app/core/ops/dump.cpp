@@ -3,7 +3,6 @@
 #include "core/files/backupfiles.h"
 #include "core/model/progress.h"
 #include "core/model/wording.h"
-#include "core/ops/archivecheck.h"
 #include "core/ops/operation.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/dumpprogress.h"

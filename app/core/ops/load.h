@@ -1,7 +1,6 @@
 #pragma once
 
 #include "core/model/outcome.h"
-#include "core/ops/archivecheck.h"
 #include "core/ops/archivecopy.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivetoc.h"

@@ -1,7 +1,7 @@
 #include "core/ops/retention.h"
 
 #include "core/model/wording.h"
-#include "core/ops/archivecheck.h"
+#include "core/pg/tar.h"
 
 #include <QDir>
 #include <QFile>
