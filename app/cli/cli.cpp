@@ -5,47 +5,11 @@
 #include <QFileInfo>
 #include <unistd.h>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <csignal>
-#endif
-
 using namespace Qt::StringLiterals;
 
 namespace ranupa::cli {
 
 namespace {
-
-#ifdef Q_OS_WIN
-// What stops a run safely (see InterruptWatcher), as the operator of this system does it.
-constexpr QStringView stopRequests = u"Ctrl+C, jendela konsol ditutup";
-
-// The program is a GUI program on Windows; started from a console, it takes part in it as a
-// console program would: it writes there what is not redirected, and the console's Ctrl+C and
-// the closing of its window stop it (safely, see InterruptWatcher) even when all is redirected.
-void setUpStandardStreams()
-{
-    const DWORD outputType = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
-    const DWORD errorType = GetFileType(GetStdHandle(STD_ERROR_HANDLE));
-    const bool attached = AttachConsole(ATTACH_PARENT_PROCESS);
-    if (attached && outputType == FILE_TYPE_UNKNOWN) {
-        std::freopen("CONOUT$", "w", stdout);
-    }
-    if (attached && errorType == FILE_TYPE_UNKNOWN) {
-        std::freopen("CONOUT$", "w", stderr);
-    }
-}
-#else
-constexpr QStringView stopRequests = u"Ctrl+C, SIGTERM, SIGHUP";
-
-// A reader of standard error that went away (a closed pipe, as with "| head") must cost the
-// program its messages only, never its life half-way through a restore.
-void setUpStandardStreams()
-{
-    std::signal(SIGPIPE, SIG_IGN);
-}
-#endif
 
 // As the help lists them, after the description.
 QList<QCommandLineOption> programOptions()
@@ -106,7 +70,7 @@ void describeOptions(QCommandLineParser& parser)
         u"  1  gagal; pesan dan penyebabnya ditulis ke keluaran kesalahan (stderr)\n"
         u"  2  perintah salah; tidak ada yang dijalankan\n"
         u"  3  dihentikan ("_s +
-        stopRequests.toString() +
+        stopRequests().toString() +
         u"); backup setengah jadi dihapus, restore dibatalkan dengan aman\n"
         u"  4  backup atau restore lain sedang berjalan di server database; tidak ada yang "
         u"dijalankan, coba lagi nanti"_s);

@@ -38,6 +38,13 @@ int run(const QStringList& arguments);
 // operator sees the moment anyway.
 void print(FILE* stream, QString text);
 
+// What stops a run safely (see InterruptWatcher), as the operator of this system does it.
+QStringView stopRequests();
+
+// Readies standard output and error for the command line: on Windows, the console that started
+// the program; elsewhere, a reader that went away costs only the messages.
+void setUpStandardStreams();
+
 // "10.00" or "10:00"; nothing for anything else.
 std::optional<QTime> timeOfDay(const QString& text);
 

@@ -399,4 +399,39 @@ int printHistory(const QCommandLineParser&, const QString&)
     return Success;
 }
 
+#ifdef Q_OS_WIN
+QStringView stopRequests()
+{
+    return u"Ctrl+C, jendela konsol ditutup";
+}
+
+// The program is a GUI program on Windows; started from a console, it takes part in it as a
+// console program would: it writes there what is not redirected, and the console's Ctrl+C and
+// the closing of its window stop it (safely, see InterruptWatcher) even when all is redirected.
+void setUpStandardStreams()
+{
+    const DWORD outputType = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
+    const DWORD errorType = GetFileType(GetStdHandle(STD_ERROR_HANDLE));
+    const bool attached = AttachConsole(ATTACH_PARENT_PROCESS);
+    if (attached && outputType == FILE_TYPE_UNKNOWN) {
+        std::freopen("CONOUT$", "w", stdout);
+    }
+    if (attached && errorType == FILE_TYPE_UNKNOWN) {
+        std::freopen("CONOUT$", "w", stderr);
+    }
+}
+#else
+QStringView stopRequests()
+{
+    return u"Ctrl+C, SIGTERM, SIGHUP";
+}
+
+// A reader of standard error that went away (a closed pipe, as with "| head") must cost the
+// program its messages only, never its life half-way through a restore.
+void setUpStandardStreams()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+#endif
+
 } // namespace ranupa::cli
