@@ -5,7 +5,6 @@
 #include "core/pg/archivedatabase.h"
 #include "core/pg/databasesettings.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QTest>
 

@@ -8,7 +8,6 @@
 #include "core/ops/restoreplan.h"
 #include "core/pg/dumpprogress.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QDir>
 #include <QFileInfo>

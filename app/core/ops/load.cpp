@@ -8,7 +8,6 @@
 #include "core/pg/archivedatabase.h"
 #include "core/pg/dumpprogress.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QSet>
 #include <QThread>

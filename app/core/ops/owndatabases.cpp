@@ -2,7 +2,6 @@
 
 #include "core/ops/operation.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 #include "core/pg/toolrunner.h"
 
 #include <QRandomGenerator>

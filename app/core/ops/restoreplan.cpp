@@ -5,7 +5,6 @@
 #include "core/pg/archivetoc.h"
 #include "core/pg/sqlscript.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,7 +5,6 @@
 #include "core/ops/owndatabases.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QThread>
 #include <QTimer>

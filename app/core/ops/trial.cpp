@@ -5,7 +5,6 @@
 #include "core/ops/load.h"
 #include "core/ops/operation.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QMap>
 #include <QRegularExpression>
