@@ -3,7 +3,7 @@
 #include "core/ops/owndatabases.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivedatabase.h"
-#include "core/pg/databasesettings.h"
+#include "core/pg/newdatabase.h"
 #include "core/pg/toolcommands.h"
 
 #include <QTest>

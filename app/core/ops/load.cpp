@@ -5,8 +5,8 @@
 #include "core/ops/filehash.h"
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
-#include "core/pg/archivedatabase.h"
 #include "core/pg/dumpprogress.h"
+#include "core/pg/newdatabase.h"
 #include "core/pg/toolcommands.h"
 
 #include <QSet>

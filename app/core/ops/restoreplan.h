@@ -3,7 +3,6 @@
 #include "core/model/failure.h"
 #include "core/ops/archivecheck.h"
 #include "core/pg/archivedatabase.h"
-#include "core/pg/databasesettings.h"
 
 #include <QByteArray>
 #include <QDateTime>

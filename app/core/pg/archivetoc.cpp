@@ -163,4 +163,18 @@ std::optional<ArchiveToc> parseArchiveList(const QString& listOutput)
     return toc;
 }
 
+QByteArray databaseEntriesList(const ArchiveToc& toc)
+{
+    QByteArray list;
+    for (const ArchiveTocEntry& entry : toc.entries) {
+        const bool aboutDatabase = (entry.type == u"COMMENT"_s || entry.type == u"ACL"_s ||
+                                    entry.type == u"SECURITY LABEL"_s) &&
+                                   entry.schema == u"-"_s && entry.name.startsWith(u"DATABASE "_s);
+        if (aboutDatabase || entry.type == u"DATABASE PROPERTIES"_s) {
+            list += QByteArray::number(entry.dumpId) + ";\n";
+        }
+    }
+    return list;
+}
+
 } // namespace ranupa

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -35,5 +36,10 @@ struct ArchiveToc
 // Reads the text of pg_restore --list (with or without --create). Nothing when the text holds no
 // archive header at all; unknown lines are skipped.
 std::optional<ArchiveToc> parseArchiveList(const QString& listOutput);
+
+// The list for pg_restore --use-list that selects the database's own entries: its comment,
+// privileges, security labels and settings (the DATABASE PROPERTIES entry). Empty when the
+// archive has none of them.
+QByteArray databaseEntriesList(const ArchiveToc& toc);
 
 } // namespace ranupa
