@@ -38,11 +38,9 @@ constexpr std::array multiWordTypes = {
     u"EVENT TRIGGER",
     u"LARGE OBJECT",
     u"PROCEDURAL LANGUAGE",
-    u"SERVER",
     u"USER MAPPING",
     u"TABLE ATTACH",
     u"INDEX ATTACH",
-    u"STATISTICS",
     u"ACCESS METHOD",
     u"SHELL TYPE",
     u"BLOB METADATA",
@@ -52,8 +50,7 @@ QString takeType(QStringView& rest)
 {
     for (const char16_t* candidate : multiWordTypes) {
         const QStringView type(candidate);
-        if (type.contains(u' ') && rest.startsWith(type) &&
-            (rest.size() == type.size() || rest[type.size()] == u' ')) {
+        if (rest.startsWith(type) && (rest.size() == type.size() || rest[type.size()] == u' ')) {
             rest = rest.mid(type.size()).trimmed();
             return type.toString();
         }

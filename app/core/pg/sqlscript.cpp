@@ -294,10 +294,10 @@ QList<Statement> splitScript(QByteArrayView script)
     return Lexer(script).run();
 }
 
-QByteArray tokenValue(QByteArrayView script, const Token& token)
+QByteArray StatementView::value(qsizetype i) const
 {
-    const QByteArrayView text = script.sliced(token.begin, token.end - token.begin);
-    switch (token.kind) {
+    const QByteArrayView text = this->text(i);
+    switch (tokens[i].kind) {
     case Token::Kind::Word: {
         QByteArray folded = text.toByteArray();
         std::transform(folded.begin(), folded.end(), folded.begin(), toLower);
@@ -322,17 +322,14 @@ QByteArray tokenValue(QByteArrayView script, const Token& token)
     return text.toByteArray();
 }
 
-bool isWord(QByteArrayView script, const Token& token, QByteArrayView lowerCaseWord)
+bool StatementView::word(qsizetype i, QByteArrayView lowerCaseWord) const
 {
-    if (token.kind != Token::Kind::Word || token.end - token.begin != lowerCaseWord.size()) {
+    if (i < 0 || i >= size() || tokens[i].kind != Token::Kind::Word ||
+        text(i).size() != lowerCaseWord.size()) {
         return false;
     }
-    for (qsizetype i = 0; i < lowerCaseWord.size(); ++i) {
-        if (toLower(script[token.begin + i]) != lowerCaseWord[i]) {
-            return false;
-        }
-    }
-    return true;
+    return std::equal(lowerCaseWord.begin(), lowerCaseWord.end(), text(i).begin(),
+                      [](char lower, char c) { return toLower(c) == lower; });
 }
 
 QByteArray quoteLiteral(QByteArrayView text)
