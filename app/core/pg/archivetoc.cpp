@@ -117,10 +117,6 @@ void readHeaderLine(QStringView line, ArchiveToc& toc)
         toc.created = parseCreated(*v);
     } else if (auto v = valueAfter(u"dbname:")) {
         toc.databaseName = *v;
-    } else if (auto v = valueAfter(u"TOC Entries:")) {
-        toc.declaredEntries = v->toInt();
-    } else if (auto v = valueAfter(u"Format:")) {
-        toc.format = *v;
     } else if (auto v = valueAfter(u"Dumped from database version:")) {
         toc.serverVersion = *v;
     }

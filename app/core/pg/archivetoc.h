@@ -25,9 +25,7 @@ struct ArchiveToc
 {
     QDateTime created; // when pg_dump wrote it; invalid when the header lacks it
     QString databaseName;
-    int declaredEntries = -1; // "TOC Entries" of the header
-    QString format;           // "TAR", "CUSTOM", ...
-    QString serverVersion;    // "Dumped from database version"
+    QString serverVersion; // "Dumped from database version"
     QList<ArchiveTocEntry> entries;
 
     QList<ArchiveTocEntry> entriesOfType(QStringView type) const;

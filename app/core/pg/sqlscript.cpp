@@ -145,30 +145,23 @@ private:
         return {Token::Kind::Symbol, begin, pos};
     }
 
+    // At an opening quote: the token up to the closing one; a doubled quote stands for itself.
+    // Unterminated when the text ends first.
     Token quoted(qsizetype begin, char quote, bool backslashEscapes, Token::Kind kind)
-    {
-        const bool closed = skipQuoted(quote, backslashEscapes);
-        return {closed ? kind : Token::Kind::Unterminated, begin, pos};
-    }
-
-    // At an opening quote: moves past the closing one; a doubled quote stands for itself. False
-    // when the text ends first.
-    bool skipQuoted(char quote, bool backslashEscapes)
     {
         ++pos;
         while (pos < s.size()) {
             const char c = s[pos++];
             if (backslashEscapes && c == '\\') {
                 ++pos;
+            } else if (c == quote && pos < s.size() && s[pos] == quote) {
+                ++pos;
             } else if (c == quote) {
-                if (pos < s.size() && s[pos] == quote) {
-                    ++pos;
-                } else {
-                    return true;
-                }
+                return {kind, begin, pos};
             }
         }
-        return false;
+        pos = s.size(); // past a backslash that ended the text
+        return {Token::Kind::Unterminated, begin, pos};
     }
 
     // At a "$": the end of a dollar-quote tag ("$$", "$body$") starting here, or 0 when the "$"
@@ -223,11 +216,6 @@ int digitValue(char c)
     return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
 }
 
-void appendUtf8(QByteArray& out, char32_t code)
-{
-    out += QString::fromUcs4(&code, 1).toUtf8();
-}
-
 // The text of an E'...' literal: backslash escapes as the server reads them (\n, \t, octal,
 // \x hex, \u and \U code points, anything else standing for itself), doubled quotes undone.
 QByteArray withEscapesUndone(QByteArrayView inner)
@@ -272,7 +260,7 @@ QByteArray withEscapesUndone(QByteArrayView inner)
         case 'u':
         case 'U': {
             const auto [value, taken] = digits(i, 16, e == 'u' ? 4 : 8);
-            taken > 0 ? appendUtf8(out, value) : void(out += e);
+            out += taken > 0 ? QString::fromUcs4(&value, 1).toUtf8() : QByteArray(1, e);
             break;
         }
         default:

@@ -9,9 +9,7 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
-#include <string>
 #else
-#include <cerrno>
 #include <csignal>
 #include <sys/types.h>
 #include <unistd.h>
@@ -256,8 +254,7 @@ BackgroundTool::~BackgroundTool()
     }
     m_process.closeWriteChannel();
     if (!m_process.waitForFinished(5000)) {
-        killChildTree(m_process);
-        m_process.waitForFinished(5000);
+        stop();
     }
 }
 

@@ -41,8 +41,6 @@ struct ToolResult
     bool endedWell() const { return started && !cancelled && !crashed && exitCode == 0; }
     // Ended well, and wrote something.
     bool succeeded() const { return endedWell() && !rawOutput.isEmpty(); }
-    // The output when the run succeeded, "" otherwise.
-    QString resultText() const { return succeeded() ? output() : QString(); }
 };
 
 // `path` as it goes into a command: relative to the working directory made absolute, so that a
