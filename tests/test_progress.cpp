@@ -2,7 +2,7 @@
 // says of pg_dump's session.
 #include "core/model/progress.h"
 #include "core/model/stepplan.h"
-#include "core/pg/dumpprogress.h"
+#include "core/pg/toolcommands.h"
 
 #include <QTest>
 

@@ -6,7 +6,6 @@
 #include "core/ops/backupfiles.h"
 #include "core/ops/operation.h"
 #include "core/ops/restoreplan.h"
-#include "core/pg/dumpprogress.h"
 #include "core/pg/toolcommands.h"
 
 #include <QDir>

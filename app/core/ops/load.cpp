@@ -5,7 +5,6 @@
 #include "core/ops/filehash.h"
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
-#include "core/pg/dumpprogress.h"
 #include "core/pg/newdatabase.h"
 #include "core/pg/toolcommands.h"
 
