@@ -1,5 +1,5 @@
 // Reading an archive's table of contents as pg_restore --list prints it.
-#include "core/pg/archivetoc.h"
+#include "core/pg/archive.h"
 
 #include <QTest>
 #include <QTimeZone>

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "core/model/failure.h"
-#include "core/pg/archivetoc.h"
-#include "core/pg/tar.h"
+#include "core/pg/archive.h"
 #include "core/pg/toolrunner.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "core/ops/restoreplan.h"
 
 #include "core/ops/operation.h"
-#include "core/pg/archivetoc.h"
+#include "core/pg/archive.h"
 #include "core/pg/newdatabase.h"
 #include "core/pg/sqlscript.h"
 #include "core/pg/toolcommands.h"
