@@ -79,12 +79,8 @@ std::optional<ArchiveTocEntry> parseEntry(const QString& line)
     QStringView rest = QStringView(line).mid(match.capturedEnd(0));
     entry.type = takeType(rest);
     const qsizetype schemaEnd = rest.indexOf(u' ');
-    if (schemaEnd < 0) {
-        entry.schema = rest.toString();
-        return entry;
-    }
-    entry.schema = rest.left(schemaEnd).toString();
-    rest = rest.mid(schemaEnd + 1);
+    entry.schema = (schemaEnd < 0 ? rest : rest.left(schemaEnd)).toString();
+    rest = schemaEnd < 0 ? QStringView() : rest.mid(schemaEnd + 1);
     // The owner is the last word; an entry without one ends in a space.
     const qsizetype ownerStart = rest.lastIndexOf(u' ');
     entry.name = (ownerStart < 0 ? rest : rest.left(ownerStart)).toString();
@@ -175,10 +171,7 @@ std::optional<quint64> parseOctal(const unsigned char* field, int length)
             return std::nullopt;
         }
     }
-    if (digits == 0) {
-        return std::nullopt;
-    }
-    return value;
+    return digits > 0 ? std::optional(value) : std::nullopt;
 }
 
 // GNU tar writes sizes of 8 GiB and more as a big-endian binary number flagged by the top bit.
@@ -258,18 +251,14 @@ std::optional<ArchiveToc> parseArchiveList(const QString& listOutput)
         }
         if (line.startsWith(u';')) {
             const QStringView text = line.mid(1).trimmed();
-            if (text.startsWith(u"Archive created at") || text.startsWith(u"dbname:")) {
-                sawHeader = true;
-            }
+            sawHeader =
+                sawHeader || text.startsWith(u"Archive created at") || text.startsWith(u"dbname:");
             readHeaderLine(text, toc);
         } else if (auto entry = parseEntry(line.toString())) {
             toc.entries.append(*entry);
         }
     }
-    if (!sawHeader) {
-        return std::nullopt;
-    }
-    return toc;
+    return sawHeader ? std::optional(std::move(toc)) : std::nullopt;
 }
 
 QByteArray databaseEntriesList(const ArchiveToc& toc)

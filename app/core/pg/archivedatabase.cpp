@@ -25,12 +25,6 @@ QString decodeScriptText(const QByteArray& bytes, const QString& encoding)
     return QString::fromLatin1(bytes);
 }
 
-// Role names that are keywords when unquoted, not roles.
-bool isPseudoRole(const StatementView& st, qsizetype i)
-{
-    return st.anyWord(i, {"public", "current_user", "session_user", "current_role", "none"});
-}
-
 // Gathers the roles that the statements of a script name.
 struct RoleCollector
 {
@@ -112,10 +106,14 @@ struct RoleCollector
     bool addName(const StatementView& st, qsizetype i)
     {
         const bool literal = i < st.size() && st.token(i).kind == Token::Kind::String;
-        if ((!st.isName(i) && !literal) || isClauseWord(st, i)) {
+        // Words that end a list of roles rather than name one.
+        const bool clauseWord = st.anyWord(i, {"with", "using", "granted", "cascade", "restrict",
+                                               "in", "grant", "revoke", "server", "on"});
+        if ((!st.isName(i) && !literal) || clauseWord) {
             return false;
         }
-        if (isPseudoRole(st, i)) {
+        // Role names that are keywords when unquoted, not roles.
+        if (st.anyWord(i, {"public", "current_user", "session_user", "current_role", "none"})) {
             return true;
         }
         const QString name = decodeScriptText(st.value(i), encoding);
@@ -123,13 +121,6 @@ struct RoleCollector
             found.append(name);
         }
         return true;
-    }
-
-    // Words that end a list of roles rather than name one.
-    static bool isClauseWord(const StatementView& st, qsizetype i)
-    {
-        return st.anyWord(i, {"with", "using", "granted", "cascade", "restrict", "in", "grant",
-                              "revoke", "server", "on"});
     }
 };
 
@@ -252,14 +243,12 @@ std::optional<QByteArray> rebuilt(const StatementView& st, qsizetype nameIndex)
         }
         if (i == nameIndex) {
             out += databaseNameSlot;
-        } else if (st.token(i).kind == Token::Kind::Word) {
-            out += st.text(i); // letters, digits, "_" and "$" only
+        } else if (st.token(i).kind == Token::Kind::Word || isPlainSymbol(st, i)) {
+            out += st.text(i); // letters, digits, "_" and "$" only; or one plain symbol
         } else if (st.token(i).kind == Token::Kind::QuotedIdent) {
             out += sql::quoteIdentifier(st.value(i));
         } else if (st.token(i).kind == Token::Kind::String) {
             out += sql::quoteLiteral(st.value(i));
-        } else if (isPlainSymbol(st, i)) {
-            out += st.value(i);
         } else {
             return std::nullopt;
         }

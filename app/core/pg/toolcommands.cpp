@@ -370,9 +370,4 @@ void DumpProgress::takeServerRow(const QStringList& fields)
     m_measure.partOfNext = std::clamp(std::max(part, m_measure.partOfNext), 0.0, 0.99);
 }
 
-void DumpProgress::finish()
-{
-    take(QString());
-}
-
 } // namespace ranupa

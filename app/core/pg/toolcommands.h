@@ -129,7 +129,7 @@ public:
     // question failed.
     void takeServerRow(const QStringList& row);
     // A dump that ended well has finished what it had begun.
-    void finish();
+    void finish() { take(QString()); }
     void setBytesWritten(qint64 bytes) { m_measure.bytesWritten = bytes; }
     const ProgressMeasure& measure() const { return m_measure; }
 

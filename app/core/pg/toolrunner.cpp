@@ -99,11 +99,10 @@ QString shownArgument(const QString& argument)
     if (plain) {
         return argument;
     }
-#ifdef Q_OS_WIN
     QString quoted = argument;
+#ifdef Q_OS_WIN
     return u'"' + quoted.replace(u'"', u"\\\""_s) + u'"';
 #else
-    QString quoted = argument;
     return u'\'' + quoted.replace(u'\'', u"'\\''"_s) + u'\'';
 #endif
 }
