@@ -74,7 +74,7 @@ Rows csvRows(QByteArrayView csv)
         if (quoted) {
             const bool doubled = c == '"' && i + 1 < csv.size() && csv[i + 1] == '"';
             quoted = c != '"' || doubled;
-            if (c != '"' || doubled) {
+            if (quoted) {
                 field += c;
             }
             i += doubled ? 1 : 0;
