@@ -3,9 +3,8 @@
 #include "core/ops/owndatabases.h"
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivedatabase.h"
-#include "core/pg/databasesettings.h"
+#include "core/pg/newdatabase.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QTest>
 

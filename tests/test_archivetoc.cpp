@@ -1,5 +1,5 @@
 // Reading an archive's table of contents as pg_restore --list prints it.
-#include "core/pg/archivetoc.h"
+#include "core/pg/archive.h"
 
 #include <QTest>
 #include <QTimeZone>
@@ -44,8 +44,6 @@ void ArchiveTocTest::headerAndTrickyEntries()
     QVERIFY(toc);
     QCOMPARE(toc->created, QDateTime(QDate(2026, 12, 7), QTime(23, 11, 56), QTimeZone::utc()));
     QCOMPARE(toc->databaseName, u"pendataan"_s);
-    QCOMPARE(toc->declaredEntries, 43);
-    QCOMPARE(toc->format, u"TAR"_s);
     QCOMPARE(toc->serverVersion, u"15.18 (Debian 15.18-0+deb12u1)"_s);
     QCOMPARE(toc->entries.size(), 8);
 

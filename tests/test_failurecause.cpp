@@ -1,6 +1,6 @@
 // The cause sentence the operator reads, from what the tools said.
 #include "core/files/backupfiles.h"
-#include "core/pg/tooldetails.h"
+#include "core/pg/toolcommands.h"
 #include "core/pg/toolrunner.h"
 
 #include <QTest>

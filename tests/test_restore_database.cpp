@@ -4,7 +4,7 @@
 // crafted to smuggle statements in. Against the real throwaway clusters.
 #include "core/ops/job.h"
 #include "core/ops/restoreplan.h"
-#include "core/pg/archivedatabase.h"
+#include "core/pg/newdatabase.h"
 #include "core/pg/serversession.h"
 #include "testcluster.h"
 

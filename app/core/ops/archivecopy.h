@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/model/outcome.h"
-#include "core/pg/tar.h"
+#include "core/pg/archive.h"
 
 #include <QFile>
 #include <QLockFile>

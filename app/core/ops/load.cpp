@@ -3,10 +3,8 @@
 #include "core/files/backupfiles.h"
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
-#include "core/pg/archivedatabase.h"
-#include "core/pg/dumpprogress.h"
+#include "core/pg/newdatabase.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QCryptographicHash>
 #include <QSet>

@@ -3,8 +3,7 @@
 #include "core/model/outcome.h"
 #include "core/ops/archivecopy.h"
 #include "core/ops/restoreplan.h"
-#include "core/pg/archivetoc.h"
-#include "core/pg/tar.h"
+#include "core/pg/archive.h"
 
 #include <QByteArray>
 #include <QDateTime>

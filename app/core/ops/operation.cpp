@@ -1,7 +1,6 @@
 #include "core/ops/operation.h"
 
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 using namespace Qt::StringLiterals;
 

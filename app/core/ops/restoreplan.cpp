@@ -1,11 +1,10 @@
 #include "core/ops/restoreplan.h"
 
 #include "core/ops/operation.h"
-#include "core/pg/archivedatabase.h"
-#include "core/pg/archivetoc.h"
+#include "core/pg/archive.h"
+#include "core/pg/newdatabase.h"
 #include "core/pg/sqlscript.h"
 #include "core/pg/toolcommands.h"
-#include "core/pg/tooldetails.h"
 
 #include <QDir>
 #include <QFile>

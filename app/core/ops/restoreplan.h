@@ -1,10 +1,8 @@
 #pragma once
 
 #include "core/model/outcome.h"
+#include "core/pg/archive.h"
 #include "core/pg/archivedatabase.h"
-#include "core/pg/archivetoc.h"
-#include "core/pg/databasesettings.h"
-#include "core/pg/tar.h"
 #include "core/pg/toolrunner.h"
 
 #include <QByteArray>

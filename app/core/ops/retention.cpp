@@ -1,7 +1,7 @@
 #include "core/ops/retention.h"
 
 #include "core/model/wording.h"
-#include "core/pg/tar.h"
+#include "core/pg/archive.h"
 
 #include <QDir>
 #include <QFile>

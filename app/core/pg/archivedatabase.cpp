@@ -25,16 +25,11 @@ QString decodeScriptText(const QByteArray& bytes, const QString& encoding)
     return QString::fromLatin1(bytes);
 }
 
-// Role names that are keywords when unquoted, not roles.
-bool isPseudoRole(const StatementView& st, qsizetype i)
+// Gathers the roles that the statements of a script name.
+struct RoleCollector
 {
-    return st.anyWord(i, {"public", "current_user", "session_user", "current_role", "none"});
-}
-
-class RoleCollector final
-{
-public:
-    RoleCollector(QByteArrayView script, const QString& encoding) : s(script), encoding(encoding) {}
+    QString encoding; // the script's, which the names are in
+    QStringList found;
 
     void read(const StatementView& st)
     {
@@ -66,9 +61,6 @@ public:
         }
     }
 
-    QStringList roles() const { return found; }
-
-private:
     // GRANT ... TO grantees / REVOKE ... FROM grantees, starting at the GRANT or REVOKE word.
     void readPrivileges(const StatementView& st, qsizetype start)
     {
@@ -114,10 +106,14 @@ private:
     bool addName(const StatementView& st, qsizetype i)
     {
         const bool literal = i < st.size() && st.token(i).kind == Token::Kind::String;
-        if ((!st.isName(i) && !literal) || isClauseWord(st, i)) {
+        // Words that end a list of roles rather than name one.
+        const bool clauseWord = st.anyWord(i, {"with", "using", "granted", "cascade", "restrict",
+                                               "in", "grant", "revoke", "server", "on"});
+        if ((!st.isName(i) && !literal) || clauseWord) {
             return false;
         }
-        if (isPseudoRole(st, i)) {
+        // Role names that are keywords when unquoted, not roles.
+        if (st.anyWord(i, {"public", "current_user", "session_user", "current_role", "none"})) {
             return true;
         }
         const QString name = decodeScriptText(st.value(i), encoding);
@@ -126,17 +122,6 @@ private:
         }
         return true;
     }
-
-    // Words that end a list of roles rather than name one.
-    static bool isClauseWord(const StatementView& st, qsizetype i)
-    {
-        return st.anyWord(i, {"with", "using", "granted", "cascade", "restrict", "in", "grant",
-                              "revoke", "server", "on"});
-    }
-
-    QByteArrayView s;
-    QString encoding;
-    QStringList found;
 };
 
 // Options of CREATE DATABASE name [WITH] option [=] value ..., keyed by lower-case option name.
@@ -170,23 +155,6 @@ QHash<QByteArray, QByteArray> createDatabaseOptions(const StatementView& st)
     return options;
 }
 
-bool isCLocale(const QString& locale)
-{
-    return locale == u"C"_s || locale == u"POSIX"_s;
-}
-
-QString describeLocale(const DatabaseLocale& locale)
-{
-    QString text =
-        locale.collate == locale.ctype
-            ? u"\"%1\""_s.arg(locale.collate)
-            : u"\"%1\" (LC_COLLATE), \"%2\" (LC_CTYPE)"_s.arg(locale.collate, locale.ctype);
-    if (locale.provider == u"icu"_s) {
-        text += u", ICU \"%1\""_s.arg(locale.icuLocale);
-    }
-    return text;
-}
-
 // The role "ALTER DATABASE `name` OWNER TO role" names; "" when the script has no such statement.
 QString ownerIn(QByteArrayView script, const QList<Statement>& statements, const QByteArray& name,
                 const QString& encoding)
@@ -199,6 +167,168 @@ QString ownerIn(QByteArrayView script, const QList<Statement>& statements, const
         }
     }
     return {};
+}
+
+// Where the database's name goes in the statements written anew; a control character, which no
+// statement taken from an archive can hold.
+constexpr QByteArrayView databaseNameSlot = "\x01";
+
+// Symbols a settings statement may hold besides names, words and literals.
+bool isPlainSymbol(const StatementView& st, qsizetype i)
+{
+    return st.symbol(i, ',') || st.symbol(i, '=') || st.symbol(i, '.') || st.symbol(i, '-');
+}
+
+// GRANT privileges ON DATABASE name TO ... / REVOKE ... FROM ...: the one name, never a list,
+// so that no other database's privileges change.
+qsizetype grantedDatabaseIndex(const StatementView& st)
+{
+    for (qsizetype i = 1; i + 3 < st.size(); ++i) {
+        if (st.words(i, {"on", "database"})) {
+            return st.anyWord(i + 3, {"to", "from"}) ? i + 2 : -1;
+        }
+    }
+    return -1;
+}
+
+// What ALTER DATABASE name ... may change: its settings, connection limit and template flag.
+bool isDatabasePropertyChange(const StatementView& st)
+{
+    return (st.word(3, "set") && !st.word(4, "tablespace")) || st.word(3, "reset") ||
+           st.words(3, {"connection", "limit"}) || st.word(3, "is_template");
+}
+
+// SET and RESET SESSION AUTHORIZATION, which pg_dump puts around a grant made by another role
+// than the owner: they name no database.
+bool isSessionAuthorization(const StatementView& st)
+{
+    return (st.words(0, {"set", "session", "authorization"}) && st.size() == 4) ||
+           (st.words(0, {"reset", "session", "authorization"}) && st.size() == 3);
+}
+
+// Where the database's name stands in a statement of a kind pg_dump writes into a database's own
+// entries; -1 for any other kind.
+qsizetype databaseNameIndex(const StatementView& st)
+{
+    if (st.words(0, {"alter", "database"})) {
+        return isDatabasePropertyChange(st) ? 2 : -1;
+    }
+    if (st.word(0, "alter") && st.anyWord(1, {"role", "user"}) && st.words(3, {"in", "database"}) &&
+        st.anyWord(6, {"set", "reset"})) {
+        return 5;
+    }
+    const bool withText = st.size() >= 2 && st.word(st.size() - 2, "is");
+    if (st.words(0, {"comment", "on", "database"})) {
+        return st.size() == 6 && withText ? 3 : -1;
+    }
+    if (st.words(0, {"security", "label"})) {
+        const qsizetype on = st.word(2, "for") ? 4 : 2;
+        return st.size() == on + 5 && st.words(on, {"on", "database"}) && withText ? on + 2 : -1;
+    }
+    if (st.anyWord(0, {"grant", "revoke"})) {
+        return grantedDatabaseIndex(st);
+    }
+    return -1;
+}
+
+// The statement written anew: names and literals quoted by the program, the database's name as
+// databaseNameSlot. Nothing when a token is not one of the plain kinds.
+std::optional<QByteArray> rebuilt(const StatementView& st, qsizetype nameIndex)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < st.size(); ++i) {
+        const bool tight = st.symbol(i, '.') || (i > 0 && st.symbol(i - 1, '.'));
+        if (i > 0 && !tight && !st.symbol(i, ',')) {
+            out += ' ';
+        }
+        if (i == nameIndex) {
+            out += databaseNameSlot;
+        } else if (st.token(i).kind == Token::Kind::Word || isPlainSymbol(st, i)) {
+            out += st.text(i); // letters, digits, "_" and "$" only; or one plain symbol
+        } else if (st.token(i).kind == Token::Kind::QuotedIdent) {
+            out += sql::quoteIdentifier(st.value(i));
+        } else if (st.token(i).kind == Token::Kind::String) {
+            out += sql::quoteLiteral(st.value(i));
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out + ';';
+}
+
+bool isLeftOutMeta(QByteArrayView text)
+{
+    return text.startsWith("\\connect") || text.startsWith("\\restrict") ||
+           text.startsWith("\\unrestrict");
+}
+
+// psql reads a NUL, a carriage return or an escape as something else than text: any of them
+// could end a literal early. Tab and line feed are all a setting or comment needs.
+bool isControl(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\t' && c != '\n') || u == 0x7f;
+}
+
+// Where the first control character of `text` is, a line break of Windows not counted; -1 if
+// there is none.
+qsizetype firstControl(QByteArrayView text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const bool lineEnd = text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+        if (!lineEnd && isControl(text[i])) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool valuesHoldControl(const StatementView& st)
+{
+    for (qsizetype i = 0; i < st.size(); ++i) {
+        if (st.token(i).kind != Token::Kind::Symbol && firstControl(st.value(i)) >= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Text of the archive as the operator can read it: control characters as \xNN.
+QString shown(QByteArrayView text)
+{
+    QByteArray out;
+    for (const char c : text.trimmed()) {
+        out += isControl(c) ? "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0')
+                            : QByteArray(1, c);
+    }
+    return QString::fromUtf8(out);
+}
+
+QString shownStatement(QByteArrayView script, const Statement& statement)
+{
+    return shown(script.sliced(statement.begin, statement.end - statement.begin));
+}
+
+// The line around `at`.
+QString shownLine(QByteArrayView script, qsizetype at)
+{
+    const qsizetype begin = script.lastIndexOf('\n', at) + 1;
+    const qsizetype end = script.indexOf('\n', at);
+    return shown(script.sliced(begin, (end < 0 ? script.size() : end) - begin));
+}
+
+// The encodings a database can have. A client-only encoding (SJIS, BIG5, GBK, ...) lets a
+// multibyte character swallow the quote that follows it.
+bool isServerEncoding(const QByteArray& name)
+{
+    static const QByteArrayList names{
+        "SQL_ASCII",    "UTF8",          "EUC_JP",     "EUC_CN",     "EUC_KR",     "EUC_TW",
+        "EUC_JIS_2004", "MULE_INTERNAL", "LATIN1",     "LATIN2",     "LATIN3",     "LATIN4",
+        "LATIN5",       "LATIN6",        "LATIN7",     "LATIN8",     "LATIN9",     "LATIN10",
+        "WIN1256",      "WIN1258",       "WIN866",     "WIN874",     "KOI8R",      "WIN1251",
+        "WIN1252",      "ISO_8859_5",    "ISO_8859_6", "ISO_8859_7", "ISO_8859_8", "WIN1250",
+        "WIN1253",      "WIN1254",       "WIN1255",    "WIN1257",    "KOI8U"};
+    return names.contains(name.toUpper());
 }
 
 } // namespace
@@ -233,185 +363,85 @@ std::optional<ArchiveDatabase> archiveDatabaseFromScript(QByteArrayView script)
 QStringList rolesNamedInScript(QByteArrayView script)
 {
     const QList<Statement> statements = sql::splitScript(script);
-    RoleCollector collector(script, scriptEncoding(script, statements));
+    RoleCollector collector{.encoding = scriptEncoding(script, statements), .found = {}};
     for (const Statement& statement : statements) {
         if (!statement.meta) {
             collector.read(StatementView(script, statement));
         }
     }
-    return collector.roles();
+    return collector.found;
 }
 
-LocaleChoice chooseDatabaseLocale(const DatabaseLocale& archive, const ServerLocaleFacts& server)
+DatabaseSettings databaseSettings(QByteArrayView script)
 {
-    QString why = server.archiveLocaleProblem;
-    if (why.isEmpty() && archive.provider == u"icu"_s && server.version < 150000) {
-        why = u"server PostgreSQL versi ini belum mendukung ICU untuk database"_s;
-    }
-    if (why.isEmpty()) {
-        return {.locale = archive, .note = {}, .problem = {}};
-    }
-    const DatabaseLocale& fallback = server.defaults;
-    const bool fits = isCLocale(fallback.ctype) ||
-                      archive.encoding.compare(fallback.encoding, Qt::CaseInsensitive) == 0 ||
-                      (server.windows && archive.encoding == u"UTF8"_s);
-    if (!fits) {
-        return {.locale = std::nullopt,
-                .note = {},
-                .problem =
-                    u"File backup memakai encoding %1 dengan lokal %2, tetapi server tidak "
-                    u"memiliki lokal itu (%3). Lokal bawaan server, %4, hanya cocok "
-                    u"dengan encoding %5. Pasang lokal %2 di server, lalu ulangi restore."_s.arg(
-                        archive.encoding, describeLocale(archive), why, describeLocale(fallback),
-                        fallback.encoding)};
-    }
-    DatabaseLocale chosen = fallback;
-    chosen.encoding = archive.encoding;
-    return {.locale = chosen,
-            .note = u"Lokal %1 dari file backup tidak ada di server (%2); database dibuat "
-                    u"dengan lokal bawaan server, %3, dan encoding %4 dari file backup."_s.arg(
-                        describeLocale(archive), why, describeLocale(fallback), archive.encoding),
-            .problem = {}};
-}
-
-namespace {
-
-QString quotedText(const QString& text)
-{
-    return QString::fromUtf8(sql::quoteLiteral(text.toUtf8()));
-}
-
-} // namespace
-
-QString createDatabaseOptions(const DatabaseLocale& locale, int serverVersion)
-{
-    QString statement = u"OWNER=postgres TEMPLATE=template0"_s;
-    statement += u" ENCODING="_s + quotedText(locale.encoding);
-    statement += u" LC_COLLATE="_s + quotedText(locale.collate);
-    statement += u" LC_CTYPE="_s + quotedText(locale.ctype);
-    if (serverVersion >= 150000) {
-        // Named even for libc: left out, the provider would come from template0.
-        if (locale.provider == u"icu"_s) {
-            statement += u" LOCALE_PROVIDER=icu ICU_LOCALE="_s + quotedText(locale.icuLocale);
-        } else {
-            statement += u" LOCALE_PROVIDER=libc"_s;
+    const QList<Statement> statements = sql::splitScript(script);
+    DatabaseSettings settings;
+    settings.encoding = scriptEncoding(script, statements).toLatin1();
+    QByteArray archiveName;
+    for (const Statement& statement : statements) {
+        if (const StatementView st(script, statement); isCreateDatabase(st) && st.isName(2)) {
+            archiveName = st.value(2);
+            break;
         }
     }
-    return statement + u" TABLESPACE=pg_default CONNECTION LIMIT=-1"_s;
-}
-
-QString missingRolesProblem(const QStringList& roles)
-{
-    QString text =
-        u"File backup menyebut peran (role) yang tidak ada di server: %1.\n"
-        u"Buat dulu peran itu sebagai postgres, misalnya dengan psql:\n"_s.arg(roles.join(u", "_s));
-    for (const QString& role : roles) {
-        text += u"    CREATE ROLE "_s + QString::fromUtf8(sql::quoteIdentifier(role.toUtf8())) +
-                u";\n"_s;
+    const auto refuse = [&](const QString& what, const QString& why) {
+        settings.statements.clear();
+        settings.refused = what;
+        settings.refusedWhy = why;
+        return settings;
+    };
+    const QString control = u"karakter kontrol"_s;
+    if (const qsizetype at = firstControl(script); at >= 0) {
+        return refuse(shownLine(script, at), control);
     }
-    return text + u"(tambahkan LOGIN dan PASSWORD bila peran itu dipakai untuk masuk), lalu "
-                  u"ulangi restore."_s;
-}
-
-namespace {
-
-// A text from the backup as an SQL expression, without the text itself ever being SQL.
-QString hexText(const QString& text)
-{
-    return u"convert_from(decode('%1', 'hex'), 'UTF8')"_s.arg(
-        QString::fromLatin1(text.toUtf8().toHex()));
-}
-
-// Proves that the server can load the archive's locales: the collations are made in an inner
-// block that always ends in an exception, which takes them away again. What it found stays in a
-// setting of the session for the question after it.
-QString localeProbe(const DatabaseLocale& archive)
-{
-    QString creations;
-    if (!archive.collate.isEmpty() || !archive.ctype.isEmpty()) {
-        creations += u"EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_libc (LC_COLLATE = ' || "
-                     u"quote_literal(%1) || ', LC_CTYPE = ' || quote_literal(%2) || ')';\n"_s.arg(
-                         hexText(archive.collate), hexText(archive.ctype));
-    }
-    if (archive.provider == u"icu"_s) {
-        creations += u"EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_icu (PROVIDER = icu, LOCALE "
-                     u"= ' || quote_literal(%1) || ')';\n"_s.arg(hexText(archive.icuLocale));
-    }
-    return u"DO $ranupa$\n"
-           u"DECLARE\n"
-           u"    outcome text := 'ok';\n"
-           u"BEGIN\n"
-           u"    BEGIN\n"_s +
-           creations +
-           u"        RAISE EXCEPTION 'ranupa-probe-done';\n"
-           u"    EXCEPTION WHEN others THEN\n"
-           u"        IF SQLERRM <> 'ranupa-probe-done' THEN\n"
-           u"            outcome := SQLERRM;\n"
-           u"        END IF;\n"
-           u"    END;\n"
-           u"    PERFORM set_config('ranupa.locale_probe', outcome, false);\n"
-           u"END\n"
-           u"$ranupa$"_s;
-}
-
-// The indexes (from 1) of the roles the server lacks, compared as UTF-8 bytes: the conversion to
-// UTF-8 never fails, whatever the server's encoding.
-QString missingRolesExpression(const QStringList& roles)
-{
-    QStringList hex;
-    for (const QString& role : roles) {
-        hex.append(u'\'' + QString::fromLatin1(role.toUtf8().toHex()) + u'\'');
-    }
-    if (hex.isEmpty()) {
-        return u"''"_s;
-    }
-    return u"array_to_string(ARRAY(SELECT t.i FROM unnest(ARRAY[%1]::text[]) WITH ORDINALITY AS "
-           u"t(h, i) WHERE NOT EXISTS (SELECT 1 FROM pg_roles AS r WHERE "
-           u"convert_to(r.rolname::text, "
-           u"'UTF8') = decode(t.h, 'hex')) ORDER BY t.i), ' ')"_s.arg(hex.join(u", "_s));
-}
-
-// "" before 15; anything newer is named as the server codes it.
-QString providerName(const QString& code)
-{
-    return code == u"c"_s ? u"libc"_s : code == u"i"_s ? u"icu"_s : code;
-}
-
-} // namespace
-
-QStringList serverProbeStatements(const DatabaseLocale& archive, const QStringList& roles)
-{
-    return {localeProbe(archive),
-            u"SELECT current_setting('server_version_num'), version() ~* "
-            u"'(windows|mingw|visual c)', pg_encoding_to_char(d.encoding), d.datcollate, "
-            u"d.datctype, coalesce(to_jsonb(d) ->> 'datlocprovider', ''), coalesce(to_jsonb(d) "
-            u"->> 'daticulocale', to_jsonb(d) ->> 'datlocale', ''), "
-            u"replace(current_setting('ranupa.locale_probe'), E'\\n', ' '), %1 FROM pg_database "
-            u"AS d WHERE d.datname = 'template0'"_s.arg(missingRolesExpression(roles))};
-}
-
-std::optional<ServerProbe> parseServerProbe(const Rows& answer, const QStringList& roles)
-{
-    const QStringList fields = answer.value(0);
-    if (answer.size() != 1 || fields.size() != 9) {
-        return std::nullopt;
-    }
-    ServerProbe probe;
-    ServerLocaleFacts& facts = probe.facts;
-    facts.version = fields[0].toInt();
-    facts.windows = fields[1] == u"t"_s;
-    facts.defaults = {.encoding = fields[2],
-                      .collate = fields[3],
-                      .ctype = fields[4],
-                      .provider = providerName(fields[5]),
-                      .icuLocale = fields[6]};
-    facts.archiveLocaleProblem = fields[7] == u"ok"_s ? QString() : fields[7];
-    for (const QString& index : fields[8].split(u' ', Qt::SkipEmptyParts)) {
-        if (const int i = index.toInt() - 1; i >= 0 && i < roles.size()) {
-            probe.missingRoles.append(roles.at(i));
+    const QString notSetting = u"perintah yang bukan pengaturan database"_s;
+    bool asAnotherRole = false;
+    for (const Statement& statement : statements) {
+        const StatementView st(script, statement);
+        if (valuesHoldControl(st)) {
+            return refuse(shownStatement(script, statement), control);
         }
+        if (statement.meta) {
+            if (!isLeftOutMeta(script.sliced(statement.begin))) {
+                return refuse(shownStatement(script, statement), notSetting);
+            }
+            continue;
+        }
+        if (isCreateDatabase(st) || isDatabaseOwnerChange(st)) {
+            continue;
+        }
+        if (st.words(0, {"set", "client_encoding"}) && st.size() >= 4 &&
+            (!isServerEncoding(st.value(3)) || st.value(3).toUpper() != settings.encoding)) {
+            return refuse(shownStatement(script, statement),
+                          u"encoding yang tidak dapat dimiliki database PostgreSQL"_s);
+        }
+        const bool namesNone = isSessionAuthorization(st);
+        const qsizetype nameIndex = namesNone ? -1 : databaseNameIndex(st);
+        if (!namesNone && isOnlySessionSetup(st)) {
+            continue;
+        }
+        const bool ofTheDatabase =
+            namesNone || (st.isName(nameIndex) && st.value(nameIndex) == archiveName);
+        const std::optional<QByteArray> statementText =
+            ofTheDatabase ? rebuilt(st, nameIndex) : std::nullopt;
+        if (!statementText) {
+            return refuse(shownStatement(script, statement), notSetting);
+        }
+        if (namesNone) {
+            asAnotherRole = st.word(0, "set");
+        }
+        settings.statements += *statementText + '\n';
     }
-    return probe;
+    if (asAnotherRole) {
+        settings.statements += "RESET SESSION AUTHORIZATION;\n";
+    }
+    return settings;
+}
+
+QByteArray settingsFor(const DatabaseSettings& settings, const QString& database)
+{
+    QByteArray statements = settings.statements;
+    return statements.replace(databaseNameSlot, sql::quoteIdentifier(database.toUtf8()));
 }
 
 } // namespace ranupa

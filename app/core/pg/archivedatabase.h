@@ -1,7 +1,5 @@
 #pragma once
 
-#include "core/pg/serversession.h"
-
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -40,48 +38,27 @@ std::optional<ArchiveDatabase> archiveDatabaseFromScript(QByteArrayView script);
 // appearance, without repeats.
 QStringList rolesNamedInScript(QByteArrayView script);
 
-// What a server offers for the new database.
-struct ServerLocaleFacts
+// What of pg_restore --create's script of the database's own entries a restore applies to the new
+// database: every kind of statement pg_dump writes there (outside binary upgrades) about the
+// archive's own database: its comment and security labels, its connection limit and template
+// flag, its settings and role settings, and its privileges (with SET and RESET SESSION
+// AUTHORIZATION around a grant made by another role than the owner). The archive's text is never
+// run: each statement is written anew by the program (names and values quoted by it), so that
+// what psql reads means exactly what the program read. Session settings, the CREATE DATABASE,
+// its owner, \connect and \restrict are left out. Anything else refuses the whole script, and
+// so does a control character other than tab and line feed anywhere in it, or an encoding no
+// database can have.
+struct DatabaseSettings
 {
-    int version = 0;              // server_version_num, e.g. 150018
-    bool windows = false;         // Windows servers accept UTF8 with any locale
-    DatabaseLocale defaults;      // template0's: what initdb chose for the server
-    QString archiveLocaleProblem; // why the server cannot use the archive's locale; "" if it can
+    QByteArray encoding;   // the script's client encoding, which the statements' bytes are in
+    QByteArray statements; // one a line, each ending in ";"; empty when there is nothing to apply
+    QString refused;       // what was refused, as the archive has it (control characters as
+                           // \xNN); or ""
+    QString refusedWhy;    // why, e.g. "perintah yang bukan pengaturan database"
 };
+DatabaseSettings databaseSettings(QByteArrayView script);
 
-struct LocaleChoice
-{
-    std::optional<DatabaseLocale> locale; // nothing when no locale fits
-    QString note;    // when the choice differs from the archive's: what was chosen, and why
-    QString problem; // when nothing fits: why, and what to do
-};
-
-// The archive's encoding and locale where the server has that locale; otherwise the server's
-// default locale with the archive's encoding, when the two fit together.
-LocaleChoice chooseDatabaseLocale(const DatabaseLocale& archive, const ServerLocaleFacts& server);
-
-// What CREATE DATABASE ... WITH is given for the new pendataan: owner postgres, tablespace
-// pg_default, no connection limit, from template0 (so that nothing added to template1 comes
-// along), with the given encoding and locale. The locale provider is named only to servers that
-// know it (15 on).
-QString createDatabaseOptions(const DatabaseLocale& locale, int serverVersion);
-
-// The failure details for roles a backup names that the server lacks: which, and how to make
-// them.
-QString missingRolesProblem(const QStringList& roles);
-
-// What the server says about itself, the archive's locale and the archive's roles.
-struct ServerProbe
-{
-    ServerLocaleFacts facts;
-    QStringList missingRoles;
-};
-
-// The statements, for the program's own session, that ask it, the last one answering in one
-// row; they change nothing on the server. Names and locales reach the server hex-encoded, so no
-// text from the backup file is ever read as SQL.
-QStringList serverProbeStatements(const DatabaseLocale& archive, const QStringList& roles);
-// Nothing when the answer is not the one row the last statement always gives.
-std::optional<ServerProbe> parseServerProbe(const Rows& answer, const QStringList& roles);
+// The statements of `settings` for the database `database`.
+QByteArray settingsFor(const DatabaseSettings& settings, const QString& database);
 
 } // namespace ranupa

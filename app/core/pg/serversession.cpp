@@ -49,6 +49,14 @@ std::optional<AnswerEnd> findAnswerEnd(const QByteArray& output)
     return std::nullopt;
 }
 
+// The failure of a question to the server, from what psql said of it.
+Failure queryFailure(const QString& step, const QString& said)
+{
+    return {.step = step,
+            .details = said.isEmpty() ? u"Server tidak menjawab."_s : said,
+            .cause = causeFromToolText(said)};
+}
+
 } // namespace
 
 Rows csvRows(QByteArrayView csv)
@@ -66,7 +74,7 @@ Rows csvRows(QByteArrayView csv)
         if (quoted) {
             const bool doubled = c == '"' && i + 1 < csv.size() && csv[i + 1] == '"';
             quoted = c != '"' || doubled;
-            if (c != '"' || doubled) {
+            if (quoted) {
                 field += c;
             }
             i += doubled ? 1 : 0;
@@ -87,13 +95,6 @@ Rows csvRows(QByteArrayView csv)
         rows << row;
     }
     return rows;
-}
-
-Failure queryFailure(const QString& step, const QString& said)
-{
-    return {.step = step,
-            .details = said.isEmpty() ? u"Server tidak menjawab."_s : said,
-            .cause = causeFromToolText(said)};
 }
 
 std::optional<Failure> ServerSession::start(const QString& port, const QString& programDir)

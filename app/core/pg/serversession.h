@@ -20,9 +20,6 @@ using Rows = QList<QStringList>;
 // line ends.
 Rows csvRows(QByteArrayView csv);
 
-// The failure of a question to the server, from what psql said of it.
-Failure queryFailure(const QString& step, const QString& said);
-
 // The program's own psql session on the server, in the postgres database, for the whole of an
 // operation: statements go in on its standard input, the rows of their answers come back in CSV.
 // Waiting for an answer never holds up the thread's other work: a running tool's output and its

@@ -145,30 +145,23 @@ private:
         return {Token::Kind::Symbol, begin, pos};
     }
 
+    // At an opening quote: the token up to the closing one; a doubled quote stands for itself.
+    // Unterminated when the text ends first.
     Token quoted(qsizetype begin, char quote, bool backslashEscapes, Token::Kind kind)
-    {
-        const bool closed = skipQuoted(quote, backslashEscapes);
-        return {closed ? kind : Token::Kind::Unterminated, begin, pos};
-    }
-
-    // At an opening quote: moves past the closing one; a doubled quote stands for itself. False
-    // when the text ends first.
-    bool skipQuoted(char quote, bool backslashEscapes)
     {
         ++pos;
         while (pos < s.size()) {
             const char c = s[pos++];
             if (backslashEscapes && c == '\\') {
                 ++pos;
+            } else if (c == quote && pos < s.size() && s[pos] == quote) {
+                ++pos;
             } else if (c == quote) {
-                if (pos < s.size() && s[pos] == quote) {
-                    ++pos;
-                } else {
-                    return true;
-                }
+                return {kind, begin, pos};
             }
         }
-        return false;
+        pos = s.size(); // past a backslash that ended the text
+        return {Token::Kind::Unterminated, begin, pos};
     }
 
     // At a "$": the end of a dollar-quote tag ("$$", "$body$") starting here, or 0 when the "$"
@@ -223,11 +216,6 @@ int digitValue(char c)
     return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
 }
 
-void appendUtf8(QByteArray& out, char32_t code)
-{
-    out += QString::fromUcs4(&code, 1).toUtf8();
-}
-
 // The text of an E'...' literal: backslash escapes as the server reads them (\n, \t, octal,
 // \x hex, \u and \U code points, anything else standing for itself), doubled quotes undone.
 QByteArray withEscapesUndone(QByteArrayView inner)
@@ -272,7 +260,7 @@ QByteArray withEscapesUndone(QByteArrayView inner)
         case 'u':
         case 'U': {
             const auto [value, taken] = digits(i, 16, e == 'u' ? 4 : 8);
-            taken > 0 ? appendUtf8(out, value) : void(out += e);
+            out += taken > 0 ? QString::fromUcs4(&value, 1).toUtf8() : QByteArray(1, e);
             break;
         }
         default:
@@ -294,10 +282,10 @@ QList<Statement> splitScript(QByteArrayView script)
     return Lexer(script).run();
 }
 
-QByteArray tokenValue(QByteArrayView script, const Token& token)
+QByteArray StatementView::value(qsizetype i) const
 {
-    const QByteArrayView text = script.sliced(token.begin, token.end - token.begin);
-    switch (token.kind) {
+    const QByteArrayView text = this->text(i);
+    switch (tokens[i].kind) {
     case Token::Kind::Word: {
         QByteArray folded = text.toByteArray();
         std::transform(folded.begin(), folded.end(), folded.begin(), toLower);
@@ -322,17 +310,14 @@ QByteArray tokenValue(QByteArrayView script, const Token& token)
     return text.toByteArray();
 }
 
-bool isWord(QByteArrayView script, const Token& token, QByteArrayView lowerCaseWord)
+bool StatementView::word(qsizetype i, QByteArrayView lowerCaseWord) const
 {
-    if (token.kind != Token::Kind::Word || token.end - token.begin != lowerCaseWord.size()) {
+    if (i < 0 || i >= size() || tokens[i].kind != Token::Kind::Word ||
+        text(i).size() != lowerCaseWord.size()) {
         return false;
     }
-    for (qsizetype i = 0; i < lowerCaseWord.size(); ++i) {
-        if (toLower(script[token.begin + i]) != lowerCaseWord[i]) {
-            return false;
-        }
-    }
-    return true;
+    return std::equal(lowerCaseWord.begin(), lowerCaseWord.end(), text(i).begin(),
+                      [](char lower, char c) { return toLower(c) == lower; });
 }
 
 QByteArray quoteLiteral(QByteArrayView text)

@@ -40,14 +40,6 @@ struct Statement
 // end of its line. Assumes standard_conforming_strings, as pg_dump's scripts set it.
 QList<Statement> splitScript(QByteArrayView script);
 
-// The name a Word or QuotedIdent token stands for, as the server would read it: an unquoted word
-// folded to lower case, a quoted one with its doubled quotes undone. The text of a String token
-// (without its quotes) for a String; the bytes themselves for a Symbol.
-QByteArray tokenValue(QByteArrayView script, const Token& token);
-
-// Whether the token is the unquoted word `lowerCaseWord`, in any letter case.
-bool isWord(QByteArrayView script, const Token& token, QByteArrayView lowerCaseWord);
-
 // `text` as an SQL string literal that means the same whatever the server's
 // standard_conforming_strings says: its single quotes doubled, and with a backslash an E'' literal
 // with its backslashes doubled.
@@ -65,10 +57,8 @@ public:
     {}
 
     qsizetype size() const { return tokens.size(); }
-    bool word(qsizetype i, QByteArrayView lowerCaseWord) const
-    {
-        return i >= 0 && i < size() && sql::isWord(s, tokens[i], lowerCaseWord);
-    }
+    // Whether token `i` is the unquoted word `lowerCaseWord`, in any letter case.
+    bool word(qsizetype i, QByteArrayView lowerCaseWord) const;
     bool words(qsizetype i, std::initializer_list<QByteArrayView> lowerCaseWords) const
     {
         for (const QByteArrayView w : lowerCaseWords) {
@@ -88,7 +78,10 @@ public:
         return i >= 0 && i < size() &&
                (tokens[i].kind == Token::Kind::Word || tokens[i].kind == Token::Kind::QuotedIdent);
     }
-    QByteArray value(qsizetype i) const { return sql::tokenValue(s, tokens[i]); }
+    // The name a Word or QuotedIdent token stands for, as the server would read it: an unquoted
+    // word folded to lower case, a quoted one with its doubled quotes undone. The text of a String
+    // token (without its quotes) for a String; the bytes themselves for a Symbol.
+    QByteArray value(qsizetype i) const;
     QByteArrayView text(qsizetype i) const
     {
         return s.sliced(tokens[i].begin, tokens[i].end - tokens[i].begin);

@@ -3,16 +3,13 @@
 #include <QBuffer>
 #include <QByteArrayView>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QStringDecoder>
 #include <QTimer>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
-#include <string>
 #else
-#include <cerrno>
 #include <csignal>
 #include <sys/types.h>
 #include <unistd.h>
@@ -26,12 +23,6 @@ using namespace Qt::StringLiterals;
 namespace ranupa {
 
 namespace {
-
-QString decodeLocal8Bit(QByteArrayView bytes)
-{
-    QStringDecoder decoder(QStringConverter::System);
-    return decoder.decode(bytes);
-}
 
 #ifdef Q_OS_WIN
 const QLatin1String programSuffix(".exe");
@@ -108,11 +99,10 @@ QString shownArgument(const QString& argument)
     if (plain) {
         return argument;
     }
-#ifdef Q_OS_WIN
     QString quoted = argument;
+#ifdef Q_OS_WIN
     return u'"' + quoted.replace(u'"', u"\\\""_s) + u'"';
 #else
-    QString quoted = argument;
     return u'\'' + quoted.replace(u'\'', u"'\\''"_s) + u'\'';
 #endif
 }
@@ -148,188 +138,8 @@ QProcessEnvironment toolEnvironment(const QProcessEnvironment& from)
     return environment;
 }
 
-// Readies `process` to run `command` as a hidden child, its program taken from `programDir` ("" for
-// the working directory), never looked up in PATH; its output and errors in one stream, in the
-// order of writing.
-void prepareToolProcess(QProcess& process, const ToolCommand& command, const QString& programDir)
-{
-    const QDir dir = programDir.isEmpty() ? QDir::current() : QDir(programDir);
-    process.setProgram(QDir::toNativeSeparators(programPath(command, dir)));
-    process.setArguments(command.arguments);
-    process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    prepareStart(process);
-}
-
 // Read from the input at a time: enough to keep a tool busy, little enough to hold.
 constexpr qint64 inputChunkBytes = 1 << 20;
-
-// One run of a tool to its end, in a local event loop that handles no user input meanwhile.
-class Run final
-{
-    Q_DISABLE_COPY_MOVE(Run)
-
-public:
-    explicit Run(const ToolRun& how) : how(how) {}
-    ~Run()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            killChildTree(process);
-            process.waitForFinished(-1);
-        }
-    }
-
-    ToolResult exec(const ToolCommand& command);
-
-private:
-    void feedInput();
-    void collectOutput();
-    void reportLine(qsizetype end);
-    void watch();
-    void finish(int exitCode, QProcess::ExitStatus exitStatus);
-
-    const ToolRun& how;
-    QProcess process;
-    QEventLoop loop;
-    QElapsedTimer clock;
-    ToolResult result;
-    bool done = false;
-    qsizetype lineStart = 0; // first byte of the output not yet reported as a line
-    bool inputClosed = false;
-    bool inputFailed = false;
-    qint64 inputFed = 0;
-};
-
-ToolResult Run::exec(const ToolCommand& command)
-{
-    prepareToolProcess(process, command, how.programDir);
-    result.command = command.text();
-    if (how.input == nullptr) {
-        // End-of-file at once: a tool that waits for input (a password, say) fails instead of
-        // waiting forever.
-        process.setStandardInputFile(QProcess::nullDevice());
-    }
-    QObject::connect(&process, &QProcess::started, &loop, [this] {
-        result.started = true;
-        feedInput();
-    });
-    QObject::connect(&process, &QProcess::bytesWritten, &loop, [this] { feedInput(); });
-    QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop,
-                     [this] { collectOutput(); });
-    // Every other error is followed by finished(); a failed start is not.
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, [this](QProcess::ProcessError e) {
-        if (e == QProcess::FailedToStart && !done) {
-            result.errorString = process.errorString();
-            done = true;
-            loop.quit();
-        }
-    });
-    QObject::connect(&process, &QProcess::finished, &loop,
-                     [this](int code, auto status) { finish(code, status); });
-    QTimer watcher;
-    watcher.setInterval(std::chrono::milliseconds(20));
-    QObject::connect(&watcher, &QTimer::timeout, &loop, [this] { watch(); });
-    clock.start();
-    watcher.start();
-    process.start(how.input == nullptr ? QIODevice::ReadOnly : QIODevice::ReadWrite);
-    if (!done) {
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    return result;
-}
-
-// Ends the tool when the caller cancels or its time is up.
-void Run::watch()
-{
-    if (result.cancelled || process.state() != QProcess::Running) {
-        return;
-    }
-    result.timedOut = how.timeout.count() > 0 && clock.elapsed() > how.timeout.count();
-    if (result.timedOut || (how.cancelled && how.cancelled())) {
-        result.cancelled = true;
-        killChildTree(process);
-    }
-}
-
-// Keeps about one chunk waiting in the pipe; a tool that stops reading early (one that needs
-// only the start of an archive) just leaves the rest unread.
-void Run::feedInput()
-{
-    if (how.input == nullptr || inputClosed || process.state() != QProcess::Running) {
-        return;
-    }
-    while (process.bytesToWrite() < inputChunkBytes) {
-        const QByteArray chunk = how.input->read(inputChunkBytes);
-        if (chunk.isEmpty()) {
-            inputFailed = !how.input->atEnd();
-            inputClosed = true;
-            process.closeWriteChannel();
-            return;
-        }
-        process.write(chunk);
-        inputFed += chunk.size();
-        if (how.onInputRead) {
-            how.onInputRead(inputFed);
-        }
-    }
-}
-
-void Run::collectOutput()
-{
-    // Straight from QProcess's buffer into the result: readAll() would copy once more.
-    const qint64 available = process.bytesAvailable();
-    if (available <= 0) {
-        return;
-    }
-    QByteArray& output = result.rawOutput;
-    const qsizetype newDataFrom = output.size();
-    reserveForAppend(output, available);
-    output.resize(newDataFrom + available);
-    const qint64 got = process.read(output.data() + newDataFrom, available);
-    output.truncate(newDataFrom + std::max<qint64>(got, 0));
-    if (!how.onLine) {
-        return;
-    }
-    // Before newDataFrom there is no line end past lineStart, so only new bytes need a look.
-    qsizetype end;
-    while ((end = output.indexOf('\n', std::max(newDataFrom, lineStart))) >= 0) {
-        reportLine(end);
-    }
-}
-
-// lineStart moves on before the line is handed over: a handler that spins the event loop may
-// report the following lines itself, and none is reported twice.
-void Run::reportLine(qsizetype end)
-{
-    QByteArrayView line = QByteArrayView(result.rawOutput).sliced(lineStart, end - lineStart);
-    if (line.endsWith('\r')) {
-        line.chop(1);
-    }
-    const QString text = decodeLocal8Bit(line);
-    lineStart = std::min(end + 1, result.rawOutput.size());
-    how.onLine(text);
-}
-
-void Run::finish(int exitCode, QProcess::ExitStatus exitStatus)
-{
-    collectOutput(); // whatever still waited in the pipe when the child ended
-    if (how.onLine && lineStart < result.rawOutput.size()) {
-        reportLine(result.rawOutput.size()); // the last line had no line end
-    }
-    result.started = true;
-    // A tool that saw its input end early because the input could not be read has not seen it.
-    result.crashed = exitStatus == QProcess::CrashExit || inputFailed;
-    result.exitCode = exitCode;
-    if (result.cancelled) {
-        result.errorString = u"Cancelled"_s;
-    } else if (inputFailed) {
-        result.errorString = u"The input could not be read: "_s + how.input->errorString();
-    } else if (result.crashed) {
-        result.errorString = process.errorString();
-    }
-    done = true;
-    loop.quit();
-}
 
 } // namespace
 
@@ -355,7 +165,8 @@ QString toolText(QByteArrayView bytes)
 {
     // The Windows builds of the tools end their lines with "\r\n"; whatever reads their lines
     // compares names and markers, which a trailing "\r" would spoil.
-    return decodeLocal8Bit(bytes).replace(u"\r\n"_s, u"\n"_s);
+    QString text = QStringDecoder(QStringConverter::System).decode(bytes);
+    return text.replace(u"\r\n"_s, u"\n"_s);
 }
 
 QString ToolResult::output() const
@@ -365,7 +176,65 @@ QString ToolResult::output() const
 
 ToolResult runTool(const ToolCommand& command, const ToolRun& how)
 {
-    return Run(how).exec(command);
+    const QDeadlineTimer deadline = how.timeout.count() > 0
+                                        ? QDeadlineTimer(how.timeout)
+                                        : QDeadlineTimer(QDeadlineTimer::Forever);
+    ToolResult result;
+    result.command = command.text();
+    BackgroundTool tool;
+    QByteArray& output = tool.output();
+    qsizetype lineStart = 0; // first byte of the output not yet reported as a line
+    qsizetype lineless = 0;  // no line end between lineStart and here
+    // lineStart moves on before the line is handed over: a handler that spins the event loop may
+    // report the following lines itself, and none is reported twice.
+    const auto reportLine = [&](qsizetype end) {
+        QByteArrayView line = QByteArrayView(output).sliced(lineStart, end - lineStart);
+        if (line.endsWith('\r')) {
+            line.chop(1);
+        }
+        const QString text = toolText(line);
+        lineStart = std::min(end + 1, output.size());
+        how.onLine(text);
+    };
+    if (how.onLine) {
+        tool.setOnOutput([&] {
+            // Only the bytes past the last look need one: no line is ever searched twice.
+            for (qsizetype end; (end = output.indexOf('\n', std::max(lineStart, lineless))) >= 0;) {
+                reportLine(end);
+            }
+            lineless = output.size();
+        });
+    }
+    if (!tool.start(command, how.programDir,
+                    how.input == nullptr ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
+        result.errorString = tool.errorString();
+        return result;
+    }
+    result.started = true;
+    if (how.input != nullptr) {
+        tool.feed(*how.input, how.onInputRead);
+    }
+    if (!tool.waitFor([&tool] { return !tool.running(); }, deadline, how.cancelled)) {
+        result.timedOut = deadline.hasExpired();
+        result.cancelled = true;
+        tool.stop();
+    }
+    if (how.onLine && lineStart < output.size()) {
+        reportLine(output.size()); // the last line had no line end
+    }
+    const QProcess& process = tool.process();
+    // A tool that saw its input end early because the input could not be read has not seen it.
+    result.crashed = process.exitStatus() == QProcess::CrashExit || tool.inputFailed();
+    result.exitCode = process.exitCode();
+    if (result.cancelled) {
+        result.errorString = u"Cancelled"_s;
+    } else if (tool.inputFailed()) {
+        result.errorString = u"The input could not be read: "_s + how.input->errorString();
+    } else if (result.crashed) {
+        result.errorString = process.errorString();
+    }
+    result.rawOutput = std::move(output);
+    return result;
 }
 
 ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun how)
@@ -384,8 +253,7 @@ BackgroundTool::~BackgroundTool()
     }
     m_process.closeWriteChannel();
     if (!m_process.waitForFinished(5000)) {
-        killChildTree(m_process);
-        m_process.waitForFinished(5000);
+        stop();
     }
 }
 
@@ -404,18 +272,69 @@ bool BackgroundTool::endedWell() const
            m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
 }
 
-bool BackgroundTool::start(const ToolCommand& command, const QString& programDir)
+bool BackgroundTool::start(const ToolCommand& command, const QString& programDir,
+                           QIODevice::OpenMode mode)
 {
-    prepareToolProcess(m_process, command, programDir);
+    // Its program from `programDir`, never looked up in PATH; its output and errors in one
+    // stream, in the order of writing.
+    const QDir dir = programDir.isEmpty() ? QDir::current() : QDir(programDir);
+    m_process.setProgram(QDir::toNativeSeparators(programPath(command, dir)));
+    m_process.setArguments(command.arguments);
+    m_process.setProcessEnvironment(toolEnvironment(QProcessEnvironment::systemEnvironment()));
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    prepareStart(m_process);
+    if (!mode.testFlag(QIODevice::WriteOnly)) {
+        // End-of-file at once: a tool that waits for input (a password, say) fails instead of
+        // waiting forever.
+        m_process.setStandardInputFile(QProcess::nullDevice());
+    }
     QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { collect(); });
     QObject::connect(&m_process, &QProcess::finished, [this] { collect(); });
-    m_process.start(QIODevice::ReadWrite);
+    QObject::connect(&m_process, &QProcess::bytesWritten, [this] { feedInput(); });
+    m_process.start(mode);
     return m_process.waitForStarted(30'000);
+}
+
+void BackgroundTool::feed(QIODevice& input, std::function<void(qint64 bytes)> onRead)
+{
+    m_input = &input;
+    m_onInputRead = std::move(onRead);
+    feedInput();
+}
+
+// Keeps about one chunk waiting in the pipe; a tool that stops reading early (one that needs
+// only the start of an archive) just leaves the rest unread.
+void BackgroundTool::feedInput()
+{
+    if (m_input == nullptr || m_process.state() != QProcess::Running) {
+        return;
+    }
+    while (m_process.bytesToWrite() < inputChunkBytes) {
+        const QByteArray chunk = m_input->read(inputChunkBytes);
+        if (chunk.isEmpty()) {
+            m_inputFailed = !m_input->atEnd();
+            m_input = nullptr;
+            m_process.closeWriteChannel();
+            return;
+        }
+        m_process.write(chunk);
+        m_inputFed += chunk.size();
+        if (m_onInputRead) {
+            m_onInputRead(m_inputFed);
+        }
+    }
 }
 
 void BackgroundTool::collect()
 {
-    m_output += m_process.readAllStandardOutput();
+    // Straight from QProcess's buffer into the output: readAll() would copy once more.
+    if (const qint64 available = m_process.bytesAvailable(); available > 0) {
+        const qsizetype size = m_output.size();
+        reserveForAppend(m_output, available);
+        m_output.resize(size + available);
+        const qint64 got = m_process.read(m_output.data() + size, available);
+        m_output.truncate(size + std::max<qint64>(got, 0));
+    }
     if (m_onOutput) {
         m_onOutput();
     }

@@ -41,8 +41,6 @@ struct ToolResult
     bool endedWell() const { return started && !cancelled && !crashed && exitCode == 0; }
     // Ended well, and wrote something.
     bool succeeded() const { return endedWell() && !rawOutput.isEmpty(); }
-    // The output when the run succeeded, "" otherwise.
-    QString resultText() const { return succeeded() ? output() : QString(); }
 };
 
 // `path` as it goes into a command: relative to the working directory made absolute, so that a
@@ -57,7 +55,7 @@ QString toolText(QByteArrayView bytes);
 struct ToolRun
 {
     QString programDir;         // "" for the working directory
-    QIODevice* input = nullptr; // fed into the tool's standard input (ToolRunner::setInput)
+    QIODevice* input = nullptr; // fed into the tool's standard input
     std::function<void(const QString& line)> onLine;
     std::function<void(qint64 bytes)> onInputRead;
     std::function<bool()> cancelled;      // asked every few milliseconds; true ends the tool
@@ -80,9 +78,10 @@ ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun 
 
 // A tool started while the program goes on with other work: the program's own psql session,
 // which reads statements for as long as the program keeps its input open, or a question answered
-// while another tool runs. Started as runTool() starts a tool, its output and errors in one
-// stream. What it writes is read whenever this thread handles its events: within another tool's
-// run, or in waitFor(); waiting for it never holds up a running tool's output or its cancel.
+// while another tool runs; runTool() runs one to its end. Started as described there, its output
+// and errors in one stream. What it writes is read whenever this thread handles its events:
+// within another tool's run, or in waitFor(); waiting for it never holds up a running tool's
+// output or its cancel.
 class BackgroundTool final
 {
     Q_DISABLE_COPY_MOVE(BackgroundTool)
@@ -92,14 +91,22 @@ public:
     // Closes its input, which ends a psql; one that does not end within a moment is ended.
     ~BackgroundTool();
 
-    // False when it could not be started; errorString() says why.
-    bool start(const ToolCommand& command, const QString& programDir);
+    // False when it could not be started; errorString() says why. Opened ReadOnly, its standard
+    // input is at end-of-file from the start; otherwise it takes write() and feed().
+    bool start(const ToolCommand& command, const QString& programDir,
+               QIODevice::OpenMode mode = QIODevice::ReadWrite);
+    // Feeds `input` in chunks as the tool reads, then closes its standard input; `onRead` is told
+    // how many bytes it has taken so far.
+    void feed(QIODevice& input, std::function<void(qint64 bytes)> onRead);
+    // The input ended before its end: it could not be read.
+    bool inputFailed() const { return m_inputFailed; }
     // Ends it and whatever it started, now.
     void stop();
     bool running() const { return m_process.state() == QProcess::Running; }
     // It has ended by itself with exit code 0.
     bool endedWell() const;
     QString errorString() const { return m_process.errorString(); }
+    const QProcess& process() const { return m_process; }
     void write(const QByteArray& bytes) { m_process.write(bytes); }
     // What it has written and nobody has taken yet.
     QByteArray& output() { return m_output; }
@@ -113,10 +120,15 @@ public:
 
 private:
     void collect();
+    void feedInput();
 
     QProcess m_process;
     QByteArray m_output;
     std::function<void()> m_onOutput;
+    QIODevice* m_input = nullptr; // until all of it is fed
+    std::function<void(qint64)> m_onInputRead;
+    qint64 m_inputFed = 0;
+    bool m_inputFailed = false;
 };
 
 } // namespace ranupa
