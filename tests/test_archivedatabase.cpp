@@ -4,7 +4,7 @@
 #include "core/ops/restoreplan.h"
 #include "core/pg/archivedatabase.h"
 #include "core/pg/newdatabase.h"
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 #include <QTest>
 

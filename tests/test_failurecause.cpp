@@ -1,7 +1,7 @@
 // The cause sentence the operator reads, from what the tools said.
 #include "core/files/backupfiles.h"
-#include "core/pg/toolcommands.h"
 #include "core/pg/toolrunner.h"
+#include "core/pg/tools.h"
 
 #include <QTest>
 #include <cerrno>

@@ -3,7 +3,7 @@
 #include "core/files/backupfiles.h"
 #include "core/model/outcome.h"
 #include "core/ops/job.h"
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 #include <QDir>
 #include <QTest>

@@ -1,7 +1,7 @@
 // What the progress of a backup or restore counts, from the tools' own lines and what the server
 // says of pg_dump's session.
 #include "core/model/progress.h"
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "core/pg/toolcommands.h"
 #include "core/pg/toolrunner.h"
+#include "core/pg/tools.h"
 #include "pattern.h"
 
 #include <QDir>

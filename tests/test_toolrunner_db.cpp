@@ -1,8 +1,8 @@
 // The real psql against a server that demands a password: with nothing to read a password from,
 // the run must fail at once instead of waiting for input that never comes.
 
-#include "core/pg/toolcommands.h"
 #include "core/pg/toolrunner.h"
+#include "core/pg/tools.h"
 #include "testcluster.h"
 
 #include <QDir>

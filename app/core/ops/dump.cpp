@@ -5,7 +5,7 @@
 #include "core/model/wording.h"
 #include "core/ops/operation.h"
 #include "core/ops/restoreplan.h"
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 #include <QDir>
 #include <QFileInfo>

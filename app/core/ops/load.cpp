@@ -4,7 +4,7 @@
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
 #include "core/pg/newdatabase.h"
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 #include <QCryptographicHash>
 #include <QSet>

@@ -1,6 +1,6 @@
 #include "core/ops/operation.h"
 
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 using namespace Qt::StringLiterals;
 

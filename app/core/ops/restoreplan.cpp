@@ -4,7 +4,7 @@
 #include "core/pg/archive.h"
 #include "core/pg/newdatabase.h"
 #include "core/pg/sqlscript.h"
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 #include <QDir>
 #include <QFile>

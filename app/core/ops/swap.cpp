@@ -4,7 +4,7 @@
 #include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
 #include "core/ops/restoreplan.h"
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 #include <QThread>
 #include <QTimer>

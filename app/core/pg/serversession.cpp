@@ -1,6 +1,6 @@
 #include "core/pg/serversession.h"
 
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 using namespace Qt::StringLiterals;
 
@@ -12,16 +12,15 @@ namespace {
 constexpr int lockClassKey = 0x52616E75;
 constexpr int lockObjectKey = 0x70612048;
 
-// psql ends every answer with this line and whether the statements failed ("true" or "false"):
-// what comes before it is that answer's.
+// psql ends every answer with this line, the question's number and whether its statement failed
+// ("true" or "false"): what comes before it is that answer's.
 constexpr QByteArrayView answerEnd = "ranupa-selesai ";
 
-// Where the line ending answer `number` starts; -1 when it has not arrived yet. The lines of a
-// question nobody waits for any more come first and are skipped.
+// The first line that ends an answer, when one has arrived.
 struct AnswerEnd
 {
-    qsizetype start = -1;
-    qsizetype next = 0; // after its line
+    qsizetype start = 0; // of the line
+    qsizetype next = 0;  // after it
     quint64 number = 0;
     bool failed = false;
 };

@@ -1,4 +1,4 @@
-#include "core/pg/toolcommands.h"
+#include "core/pg/tools.h"
 
 #include <QDir>
 #include <QProcess>

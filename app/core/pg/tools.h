@@ -9,14 +9,17 @@
 #include <QString>
 #include <QStringList>
 
-// The command lines of the PostgreSQL client programs that the school-data application installs
-// under pgsql/bin, all of them: every tool the program runs is started from one of these, as a
+// What the program knows of the PostgreSQL client programs that the school-data application
+// installs under pgsql/bin: how each is called, and what their output says of a failure and of
+// their progress.
+
+// The command lines, all of them: every tool the program runs is started from one of these, as a
 // program and its arguments, never through a shell. The port is passed on as the settings hold it.
 //
 // Every tool reaches the server as postgres on "localhost", the same way, so that none of them is
 // refused half-way through an operation where another got in. psql runs without the operator's
-// psqlrc (-X), never asks for a password (-w), stops at the first error (ON_ERROR_STOP) and
-// prints bare values (-A -t), which the program reads, and the tag of every command it ran.
+// psqlrc (-X), never asks for a password (-w) and stops at the first error (ON_ERROR_STOP); a
+// question's rows come in CSV (--csv), the changes a script makes print their commands' tags.
 namespace ranupa::tools {
 
 // pg_dump writes the tar archive of pendataan, with its large objects, to `filePath`.
