@@ -45,28 +45,17 @@ QString localeProbe(const DatabaseLocale& archive)
     QString creations;
     if (!archive.collate.isEmpty() || !archive.ctype.isEmpty()) {
         creations += u"EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_libc (LC_COLLATE = ' || "
-                     u"quote_literal(%1) || ', LC_CTYPE = ' || quote_literal(%2) || ')';\n"_s.arg(
+                     u"quote_literal(%1) || ', LC_CTYPE = ' || quote_literal(%2) || ')'; "_s.arg(
                          hexText(archive.collate), hexText(archive.ctype));
     }
     if (archive.provider == u"icu"_s) {
         creations += u"EXECUTE 'CREATE COLLATION pg_temp.ranupa_probe_icu (PROVIDER = icu, LOCALE "
-                     u"= ' || quote_literal(%1) || ')';\n"_s.arg(hexText(archive.icuLocale));
+                     u"= ' || quote_literal(%1) || ')'; "_s.arg(hexText(archive.icuLocale));
     }
-    return u"DO $ranupa$\n"
-           u"DECLARE\n"
-           u"    outcome text := 'ok';\n"
-           u"BEGIN\n"
-           u"    BEGIN\n"_s +
-           creations +
-           u"        RAISE EXCEPTION 'ranupa-probe-done';\n"
-           u"    EXCEPTION WHEN others THEN\n"
-           u"        IF SQLERRM <> 'ranupa-probe-done' THEN\n"
-           u"            outcome := SQLERRM;\n"
-           u"        END IF;\n"
-           u"    END;\n"
-           u"    PERFORM set_config('ranupa.locale_probe', outcome, false);\n"
-           u"END\n"
-           u"$ranupa$"_s;
+    return u"DO $ranupa$ DECLARE outcome text := 'ok'; BEGIN BEGIN %1 RAISE EXCEPTION "
+           u"'ranupa-probe-done'; EXCEPTION WHEN others THEN IF SQLERRM <> 'ranupa-probe-done' "
+           u"THEN outcome := SQLERRM; END IF; END; PERFORM set_config('ranupa.locale_probe', "
+           u"outcome, false); END $ranupa$"_s.arg(creations);
 }
 
 // The indexes (from 1) of the roles the server lacks, compared as UTF-8 bytes: the conversion to
