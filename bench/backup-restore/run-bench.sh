@@ -80,7 +80,6 @@ timed() {
 }
 
 plain_backup() {
-    rm -f "$work/plain/ranupaku.dbk" # the program writes a new file too
     cd "$install" && pgsql/bin/pg_dump --host localhost --port "$PGPORT" --username postgres \
         --no-password --format tar --blobs --verbose --file "$work/plain/ranupaku.dbk" pendataan
 }
@@ -100,7 +99,8 @@ export install work PGPORT
 
 echo "== backups ($runs runs each, interleaved)"
 for ((i = 1; i <= runs; i++)); do
-    rm -f "$work"/program/*.dbk
+    # Both write a new file; removing the last one is neither side's cost (timed() syncs first).
+    rm -f "$work"/program/*.dbk "$work/plain/ranupaku.dbk"
     if ((i % 2)); then
         timed backup_plain bash -c plain_backup
         timed backup_program "$driver" backup "$install" "$work/program"

@@ -303,12 +303,22 @@ PartialBackupFile::~PartialBackupFile()
     }
 }
 
+void PartialBackupFile::startWriteBack()
+{
+#ifdef Q_OS_LINUX
+    ::sync_file_range(m_file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 Result<PartialBackupFile::Naming> PartialBackupFile::giveFinalName(const QString& finalPath)
 {
 #ifdef Q_OS_UNIX
     // The file's data and then its new directory entry are made durable, so that a power cut
-    // right after the success message cannot leave a cut-short file under a backup's name.
-    [[maybe_unused]] const int synced = ::fsync(m_file.handle());
+    // right after the success message cannot leave a cut-short file under a backup's name. Data
+    // the disk could not take is no backup.
+    if (::fsync(m_file.handle()) != 0) {
+        return fileFailure({}, errno, qt_error_string(errno));
+    }
 #else
     m_file.close(); // Windows renames no file that is open without delete sharing
 #endif

@@ -82,8 +82,8 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial)
         tell();
     });
     watch.start();
-    // Only the bar needs pendataan's tables: a psql of its own lists them while pg_dump starts,
-    // which takes longer, rather than before it.
+    // Only the bar needs pendataan's tables: a psql of its own lists them once pg_dump has
+    // started, while it reads the catalogs, which takes longer, rather than before it.
     BackgroundTool listing;
     listing.setOnOutput([&] {
         if (!listing.running()) {
@@ -93,12 +93,14 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial)
             tell();
         }
     });
-    listed = !listing.start(
-        tools::query(operation.installation().port, pendataan.toString(), dumpTablesStatement()),
-        operation.installation().dir);
     const auto endListing = qScopeGuard([&listing] { listing.stop(); });
     ToolRun how;
     how.onLine = [&](const QString& line) {
+        if (listing.process().state() == QProcess::NotRunning && !listed) {
+            listed = !listing.start(tools::query(operation.installation().port,
+                                                 pendataan.toString(), dumpTablesStatement()),
+                                    operation.installation().dir, QIODevice::ReadOnly);
+        }
         operation.toolLine(line);
         if (progress.take(line)) {
             tell();
@@ -252,6 +254,7 @@ Result<QString> writeBackup(Operation& operation, const QString& targetDirText,
         return removingWrittenFile(partial,
                                    toolFailure(u"menulis file backup (pg_dump)"_s, dumped));
     }
+    partial.startWriteBack();
     if (std::optional<Failure> failure = checkWrittenFile(operation, partial)) {
         return failure->cancelled ? *failure : removingWrittenFile(partial, *failure);
     }
