@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/ops/operation.h"
-#include "core/ops/restoreplan.h"
+#include "core/ops/load.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

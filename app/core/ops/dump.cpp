@@ -1,10 +1,7 @@
 #include "core/ops/dump.h"
 
-#include "core/files/backupfiles.h"
-#include "core/model/progress.h"
 #include "core/model/wording.h"
-#include "core/ops/operation.h"
-#include "core/ops/restoreplan.h"
+#include "core/ops/load.h"
 #include "core/pg/tools.h"
 
 #include <QDir>
@@ -12,7 +9,6 @@
 #include <QScopeGuard>
 #include <QStorageInfo>
 #include <QThread>
-#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -65,23 +61,16 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial)
             operation.progress(told);
         }
     };
-    // The server tells through the program's own session, which asks nothing of pendataan. Its
-    // answers arrive while pg_dump runs; one still on its way when the dump ends is dropped.
-    ServerSession& session = operation.session();
+    // The server tells through the program's own session, which asks nothing of pendataan; the
+    // size of the file is looked at every second all the same.
     const bool watched = bool(operation.query({}, dumpWatchStart()));
-    const auto dropLateAnswer = qScopeGuard([&session] { session.forget(); });
-    QTimer watch; // fires while the tool runs, in this thread's event loop
-    watch.setInterval(1000);
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (watched) {
-            session.ask(dumpWatchStatement(), [&](const std::optional<Rows>& rows) {
-                progress.takeServerRow(rows ? rows->value(0) : QStringList());
-                tell();
-            });
-        }
-        tell();
-    });
-    watch.start();
+    const SessionWatch watch(
+        operation.session(), watched ? dumpWatchStatement() : QString(),
+        [&](const Rows& rows) {
+            progress.takeServerRow(rows.value(0));
+            tell();
+        },
+        tell);
     // Only the bar needs pendataan's tables: a psql of its own lists them while pg_dump starts,
     // which takes longer, rather than before it.
     BackgroundTool listing;

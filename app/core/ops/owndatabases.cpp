@@ -1,7 +1,5 @@
 #include "core/ops/owndatabases.h"
 
-#include "core/ops/operation.h"
-
 #include <QRandomGenerator>
 
 using namespace Qt::StringLiterals;

@@ -1,9 +1,5 @@
-#include "core/ops/trial.h"
-
-#include "core/model/outcome.h"
 #include "core/model/wording.h"
 #include "core/ops/load.h"
-#include "core/ops/operation.h"
 
 #include <QMap>
 #include <QRegularExpression>
