@@ -102,19 +102,6 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial)
     return result;
 }
 
-// What a restore would refuse of this file, it refuses now, with the same code: a backup reported
-// as saved is one the program can restore.
-std::optional<Failure> checkRestorable(Operation& operation, QFile& file, const ArchiveToc& toc)
-{
-    RestorePlan plan;
-    std::optional<Failure> failure = planRestore(operation, file, toc, true, plan);
-    if (failure && failure->cause == FailureCause::UnsafeBackup) {
-        failure->step = u"memeriksa apakah file backup dapat di-restore"_s;
-        failure->cause = FailureCause::UnrestorableBackup;
-    }
-    return failure;
-}
-
 std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBackupFile& partial)
 {
     operation.step(u"Memeriksa file backup..."_s);
@@ -130,9 +117,19 @@ std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBacku
         if (failure->cause == FailureCause::DamagedBackup) {
             failure->cause = FailureCause::Unknown;
         }
+    }
+    if (failure) {
         return failure;
     }
-    return failure ? failure : checkRestorable(operation, file, toc);
+    // What a restore would refuse of this file, it refuses now, with the same code: a backup
+    // reported as saved is one the program can restore.
+    RestorePlan plan;
+    failure = planRestore(operation, file, toc, true, plan);
+    if (failure && failure->cause == FailureCause::UnsafeBackup) {
+        failure->step = u"memeriksa apakah file backup dapat di-restore"_s;
+        failure->cause = FailureCause::UnrestorableBackup;
+    }
+    return failure;
 }
 
 // The file is named after the second of the press; when a file of that name exists (another

@@ -55,18 +55,14 @@ ToolResult Operation::run(const ToolCommand& command, ToolRun how)
     return runTool(command, readied(std::move(how)));
 }
 
-ToolResult Operation::run(const ToolCommand& command, const QByteArray& input)
-{
-    return runTool(command, input, readied({}));
-}
-
 std::optional<Failure> Operation::change(const QString& step, const QStringList& statements,
                                          bool inOneTransaction)
 {
     const QStringList held = QStringList{m_session->heldCheck()} + statements;
-    const ToolResult result = inOneTransaction ? run(tools::psqlScript(m_installation.port, {}),
-                                                     (held.join(u";\n"_s) + u";\n"_s).toUtf8())
-                                               : run(tools::psql(m_installation.port, {}, held));
+    const ToolResult result = inOneTransaction
+                                  ? runTool(tools::psqlScript(m_installation.port, {}),
+                                            (held.join(u";\n"_s) + u";\n"_s).toUtf8(), readied({}))
+                                  : run(tools::psql(m_installation.port, {}, held));
     if (!result.succeeded()) {
         return toolFailure(step, result);
     }
@@ -254,13 +250,11 @@ private:
         return declined ? std::optional(Failure::cancel()) : std::nullopt;
     }
 
-    bool backsUpFirst() const { return !safetyBackupDir.isEmpty() && pendataanExisted; }
-
     // The safety backup's share follows pendataan's size, the load's the backup file's.
     void planSteps()
     {
         StepPlan plan;
-        if (backsUpFirst()) {
+        if (!safetyBackupDir.isEmpty() && pendataanExisted) {
             currentSize = pendataanSize(op);
             plan.sized(StepKind::SafetyBackup, u"backup pengaman database saat ini"_s,
                        currentSize.value_or(0));
@@ -395,26 +389,28 @@ OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request
         return {};
     }
     const QString filePath = absolutePathForTool(request.backupFile);
-    std::optional<Failure> failure = operation.begin();
-    if (!failure) {
-        const qint64 fileBytes = QFileInfo(filePath).size();
-        operation.setPlan(withTrialSteps({}, fileBytes));
-        const Result<TrialCounts> counts = trialRestore(operation, request.backupFile);
-        if (counts) {
-            operation.finishPlan();
-            return {.status = OperationStatus::Succeeded,
-                    .message = u"Backup dapat di-restore"_s,
-                    .details = operation.notes(),
-                    .filePath = filePath,
-                    .summary = trialSummary(*counts),
-                    .tried = true,
-                    .figures = figures(fileBytes, operation),
-                    .backupFolder = folderOf(filePath)};
-        }
-        failure = counts.failure();
+    const auto failed = [&](Failure failure) {
+        failure.pendataanUnchanged = true; // a trial never touches it
+        return failedWithFile(OperationKind::Verify, failure, operation, filePath);
+    };
+    if (auto failure = operation.begin()) {
+        return failed(*failure);
     }
-    failure->pendataanUnchanged = true; // a trial never touches it
-    return failedWithFile(OperationKind::Verify, *failure, operation, filePath);
+    const qint64 fileBytes = QFileInfo(filePath).size();
+    operation.setPlan(withTrialSteps({}, fileBytes));
+    const Result<TrialCounts> counts = trialRestore(operation, request.backupFile);
+    if (!counts) {
+        return failed(counts.failure());
+    }
+    operation.finishPlan();
+    return {.status = OperationStatus::Succeeded,
+            .message = u"Backup dapat di-restore"_s,
+            .details = operation.notes(),
+            .filePath = filePath,
+            .summary = trialSummary(*counts),
+            .tried = true,
+            .figures = figures(fileBytes, operation),
+            .backupFolder = folderOf(filePath)};
 }
 
 OperationOutcome runRequest(Operation& operation, const OperationRequest& request)
