@@ -95,8 +95,8 @@ public:
         return qScopeGuard(
             [this, before = std::exchange(m_cancellable, false)] { m_cancellable = before; });
     }
-    // Runs one client program of the installation to its end (toolcommands.h): a cancel ends
-    // it. Its lines are shown only where `how` hands them to toolLine().
+    // Runs one client program of the installation to its end (tools.h): a cancel ends it. Its
+    // lines are shown only where `how` hands them to toolLine().
     ToolResult run(const ToolCommand& command, ToolRun how = {});
     // Changes the server, only while the program's own session still holds the lock (its check
     // comes first): the statements run in the postgres database one after the other (CREATE and
