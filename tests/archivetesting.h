@@ -2,8 +2,8 @@
 // a damage can go into without touching the tar structure or the table of contents.
 #pragma once
 
+#include "core/ops/load.h"
 #include "core/ops/operation.h"
-#include "core/ops/restoreplan.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

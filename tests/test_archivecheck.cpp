@@ -1,7 +1,7 @@
 // The backup file check: the program's own tar walk on small archives made here, and the whole
 // check (walk, then pg_restore --list) with Debian's pg_restore in a scratch installation.
 #include "archivetesting.h"
-#include "core/ops/restoreplan.h"
+#include "core/ops/load.h"
 #include "support.h"
 
 #include <QBuffer>

@@ -1,7 +1,7 @@
 // What a restore reads from a backup's scripts (roles, CREATE DATABASE, the database's own
 // settings), how it picks the new database's locale, and what it quotes of a failed tool.
+#include "core/ops/load.h"
 #include "core/ops/owndatabases.h"
-#include "core/ops/restoreplan.h"
 #include "core/pg/archivedatabase.h"
 #include "core/pg/newdatabase.h"
 #include "core/pg/tools.h"

@@ -3,7 +3,7 @@
 // anything, backups of another database, backups that name roles the server lacks and backups
 // crafted to smuggle statements in. Against the real throwaway clusters.
 #include "core/ops/job.h"
-#include "core/ops/restoreplan.h"
+#include "core/ops/load.h"
 #include "core/pg/newdatabase.h"
 #include "core/pg/serversession.h"
 #include "testcluster.h"

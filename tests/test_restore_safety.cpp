@@ -4,7 +4,7 @@
 #include "archivetesting.h"
 #include "core/model/outcome.h"
 #include "core/ops/job.h"
-#include "core/ops/restoreplan.h"
+#include "core/ops/load.h"
 #include "testcluster.h"
 
 #include <QDir>

@@ -1,8 +1,6 @@
-#include "core/ops/archivecopy.h"
-
 #include "core/model/progress.h"
 #include "core/model/wording.h"
-#include "core/ops/operation.h"
+#include "core/ops/load.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,15 +18,8 @@ namespace ranupa {
 namespace {
 
 // The copies' folders are named so, and each holds the lock of the program that made it.
-QString folderPrefix()
-{
-    return u"ranupa-helper-salinan-"_s;
-}
-
-QString lockName()
-{
-    return u"ranupa-helper.lock"_s;
-}
+constexpr QStringView folderPrefix = u"ranupa-helper-salinan-";
+constexpr QStringView lockName = u"ranupa-helper.lock";
 
 constexpr qint64 copyChunkBytes = 1 << 20;
 
@@ -136,8 +127,8 @@ private:
 } // namespace
 
 ArchiveCopy::ArchiveCopy(Made)
-    : m_dir(QDir::tempPath() + u'/' + folderPrefix() + u"XXXXXX"_s),
-      m_lock(m_dir.filePath(lockName()))
+    : m_dir(QDir::tempPath() + u'/' + folderPrefix.toString() + u"XXXXXX"_s),
+      m_lock(m_dir.filePath(lockName.toString()))
 {}
 
 ArchiveCopy::~ArchiveCopy() = default;
@@ -210,12 +201,12 @@ void removeLeftCopies(Operation& operation)
     const QDir temp(QDir::tempPath());
     QStringList removed;
     for (const QFileInfo& folder : temp.entryInfoList(
-             {folderPrefix() + u'*'}, QDir::Dirs | QDir::NoSymLinks | QDir::Hidden)) {
+             {folderPrefix.toString() + u'*'}, QDir::Dirs | QDir::NoSymLinks | QDir::Hidden)) {
         if (!ownedByThisUser(folder)) {
             continue;
         }
         // A lock no running program holds is taken over; one a running program holds is not.
-        QLockFile lock(QDir(folder.filePath()).filePath(lockName()));
+        QLockFile lock(QDir(folder.filePath()).filePath(lockName.toString()));
         lock.setStaleLockTime(0);
         if (!lock.tryLock(0)) {
             continue;

@@ -1,10 +1,7 @@
 #include "core/ops/dump.h"
 
-#include "core/files/backupfiles.h"
-#include "core/model/progress.h"
 #include "core/model/wording.h"
-#include "core/ops/operation.h"
-#include "core/ops/restoreplan.h"
+#include "core/ops/load.h"
 #include "core/pg/tools.h"
 
 #include <QDir>
@@ -12,7 +9,6 @@
 #include <QScopeGuard>
 #include <QStorageInfo>
 #include <QThread>
-#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -65,23 +61,16 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial)
             operation.progress(told);
         }
     };
-    // The server tells through the program's own session, which asks nothing of pendataan. Its
-    // answers arrive while pg_dump runs; one still on its way when the dump ends is dropped.
-    ServerSession& session = operation.session();
+    // The server tells through the program's own session, which asks nothing of pendataan; the
+    // size of the file is looked at every second all the same.
     const bool watched = bool(operation.query({}, dumpWatchStart()));
-    const auto dropLateAnswer = qScopeGuard([&session] { session.forget(); });
-    QTimer watch; // fires while the tool runs, in this thread's event loop
-    watch.setInterval(1000);
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (watched) {
-            session.ask(dumpWatchStatement(), [&](const std::optional<Rows>& rows) {
-                progress.takeServerRow(rows ? rows->value(0) : QStringList());
-                tell();
-            });
-        }
-        tell();
-    });
-    watch.start();
+    const SessionWatch watch(
+        operation.session(), watched ? dumpWatchStatement() : QString(),
+        [&](const Rows& rows) {
+            progress.takeServerRow(rows.value(0));
+            tell();
+        },
+        tell);
     // Only the bar needs pendataan's tables: a psql of its own lists them once pg_dump has
     // started, while it reads the catalogs, which takes longer, rather than before it.
     BackgroundTool listing;
@@ -115,19 +104,6 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial)
     return result;
 }
 
-// What a restore would refuse of this file, it refuses now, with the same code: a backup reported
-// as saved is one the program can restore.
-std::optional<Failure> checkRestorable(Operation& operation, QFile& file, const ArchiveToc& toc)
-{
-    RestorePlan plan;
-    std::optional<Failure> failure = planRestore(operation, file, toc, true, plan);
-    if (failure && failure->cause == FailureCause::UnsafeBackup) {
-        failure->step = u"memeriksa apakah file backup dapat di-restore"_s;
-        failure->cause = FailureCause::UnrestorableBackup;
-    }
-    return failure;
-}
-
 std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBackupFile& partial)
 {
     operation.step(u"Memeriksa file backup..."_s);
@@ -143,9 +119,19 @@ std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBacku
         if (failure->cause == FailureCause::DamagedBackup) {
             failure->cause = FailureCause::Unknown;
         }
+    }
+    if (failure) {
         return failure;
     }
-    return failure ? failure : checkRestorable(operation, file, toc);
+    // What a restore would refuse of this file, it refuses now, with the same code: a backup
+    // reported as saved is one the program can restore.
+    RestorePlan plan;
+    failure = planRestore(operation, file, toc, true, plan);
+    if (failure && failure->cause == FailureCause::UnsafeBackup) {
+        failure->step = u"memeriksa apakah file backup dapat di-restore"_s;
+        failure->cause = FailureCause::UnrestorableBackup;
+    }
+    return failure;
 }
 
 // The file is named after the second of the press; when a file of that name exists (another

@@ -1,15 +1,13 @@
 #pragma once
 
 #include "core/files/backupfiles.h"
-#include "core/model/outcome.h"
+#include "core/ops/operation.h"
 
 #include <QByteArray>
 #include <QString>
 #include <optional>
 
 namespace ranupa {
-
-class Operation;
 
 // pendataan's size on the server, as the lock's own session asks for it; nothing when the server
 // does not say.

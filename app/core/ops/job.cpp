@@ -1,6 +1,5 @@
 #include "core/ops/job.h"
 
-#include "core/ops/operation.h"
 #include "core/ops/runstatus.h"
 
 #include <QDeadlineTimer>

@@ -3,7 +3,7 @@
 #include "core/files/history.h"
 #include "core/model/outcome.h"
 #include "core/model/progress.h"
-#include "core/ops/operations.h"
+#include "core/ops/operation.h"
 
 #include <QObject>
 #include <QString>

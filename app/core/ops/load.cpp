@@ -1,7 +1,6 @@
 #include "core/ops/load.h"
 
 #include "core/files/backupfiles.h"
-#include "core/ops/operation.h"
 #include "core/ops/owndatabases.h"
 #include "core/pg/newdatabase.h"
 #include "core/pg/tools.h"
@@ -112,20 +111,6 @@ BackupLoad::~BackupLoad() = default;
 
 std::optional<Failure> BackupLoad::prepare(const QString& fileText, bool acceptOtherDatabase)
 {
-    if (auto failure = openFile(fileText)) {
-        return failure;
-    }
-    if (auto failure = copyFile()) {
-        return failure;
-    }
-    if (auto failure = check()) {
-        return failure;
-    }
-    return planRestore(m_op, source(), m_toc, acceptOtherDatabase, m_plan);
-}
-
-std::optional<Failure> BackupLoad::openFile(const QString& fileText)
-{
     m_filePath = absolutePathForTool(fileText);
     if (const std::optional<Failure> unreadable = openRegularFileForReading(m_filePath, m_file)) {
         return Failure{.step = u"membuka file backup"_s,
@@ -134,40 +119,27 @@ std::optional<Failure> BackupLoad::openFile(const QString& fileText)
     }
     m_fileSize = m_file.size();
     m_fileModified = m_file.fileTime(QFileDevice::FileModificationTime);
-    return std::nullopt;
-}
-
-std::optional<Failure> BackupLoad::copyFile()
-{
     Result<std::unique_ptr<ArchiveCopy>> copy = ArchiveCopy::make(m_op, m_file);
     if (!copy) {
         return copy.failure();
     }
     m_copy = std::move(*copy);
     if (m_copy) {
-        return std::nullopt;
-    }
-    const Result<QByteArray> hash = hashBackupFile(m_op, m_file);
-    if (!hash) {
-        return hash.failure();
-    }
-    m_checkedHash = *hash;
-    return std::nullopt;
-}
-
-std::optional<Failure> BackupLoad::check()
-{
-    m_op.step(u"Memeriksa file backup..."_s);
-    if (m_copy) {
         m_members = m_copy->members();
-        return checkCopiedArchive(m_op, m_copy->folder(), m_members, m_toc);
+    } else {
+        const Result<QByteArray> hash = hashBackupFile(m_op, m_file);
+        if (!hash) {
+            return hash.failure();
+        }
+        m_checkedHash = *hash;
     }
-    return checkArchive(m_op, m_file, m_toc, &m_members);
-}
-
-ArchiveSource BackupLoad::source()
-{
-    return m_copy ? ArchiveSource(m_copy->folder()) : ArchiveSource(m_file);
+    m_op.step(u"Memeriksa file backup..."_s);
+    const ArchiveSource source = m_copy ? ArchiveSource(m_copy->folder()) : ArchiveSource(m_file);
+    if (auto failure = m_copy ? listContents(m_op, source, &m_members, m_toc)
+                              : checkArchive(m_op, m_file, m_toc, &m_members)) {
+        return failure;
+    }
+    return planRestore(m_op, source, m_toc, acceptOtherDatabase, m_plan);
 }
 
 std::optional<Failure> BackupLoad::createDatabase()

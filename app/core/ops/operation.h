@@ -10,10 +10,13 @@
 #include <QScopeGuard>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
+#include <variant>
 
 namespace ranupa {
 
@@ -56,8 +59,9 @@ public:
     explicit Operation(OperationHost& host);
     ~Operation();
 
-    // Finds the installation, starts the program's own session on the server and takes the
-    // server lock. Then installation() and session() are there.
+    // What every backup and restore does first: finds the installation, starts the program's own
+    // session on the server, takes the server lock and sets right what an interrupted run left
+    // (removeLeftCopies(), recoverInterruptedWork()). Then installation() and session() are there.
     std::optional<Failure> begin();
     const Installation& installation() const { return m_installation; }
     ServerSession& session() { return *m_session; }
@@ -91,11 +95,9 @@ public:
         return qScopeGuard(
             [this, before = std::exchange(m_cancellable, false)] { m_cancellable = before; });
     }
-    // Runs one client program of the installation to its end (toolcommands.h): a cancel ends
-    // it. Its lines are shown only where `how` hands them to toolLine().
+    // Runs one client program of the installation to its end (tools.h): a cancel ends it. Its
+    // lines are shown only where `how` hands them to toolLine().
     ToolResult run(const ToolCommand& command, ToolRun how = {});
-    // The same with `input` on its standard input.
-    ToolResult run(const ToolCommand& command, const QByteArray& input);
     // Changes the server, only while the program's own session still holds the lock (its check
     // comes first): the statements run in the postgres database one after the other (CREATE and
     // DROP DATABASE take no transaction), or with `inOneTransaction` all of them or none. The
@@ -132,5 +134,82 @@ private:
     QStringList m_notes;
     bool m_cancellable = true;
 };
+
+// While it lives, asks `statement` (none when it is "") through the program's own session once a
+// second, its timer firing while a tool runs, and hands the rows to `answered` (none when the
+// question failed); then calls `tick`. An answer still on its way when it goes is dropped.
+class SessionWatch final
+{
+    Q_DISABLE_COPY_MOVE(SessionWatch)
+
+public:
+    SessionWatch(
+        ServerSession& session, const QString& statement,
+        const std::function<void(const Rows&)>& answered,
+        const std::function<void()>& tick = [] {});
+    ~SessionWatch() { m_session.forget(); }
+
+private:
+    ServerSession& m_session;
+    QTimer m_timer;
+};
+
+// One backup of pendataan into `targetDir`. With `verify`, a trial restore of the file written
+// follows under the same lock; when it fails, so does the backup, though its file stays.
+struct BackupRequest
+{
+    QString targetDir;
+    bool verify = false;
+};
+
+// What the operator asks of a restore.
+struct RestoreRequest
+{
+    QString backupFile;
+    // A backup of a database other than pendataan is refused unless this is set, or the
+    // operator is asked and sees it in the summary.
+    bool acceptOtherDatabase = false;
+    // Back the current pendataan up into this folder first, as a normal backup would, under the
+    // same lock; if that backup fails, nothing is restored. "" for none. When the operator is
+    // asked, the answer decides instead.
+    QString safetyBackupDir = {};
+};
+
+// A trial restore of `backupFile` into a database of the program's own; pendataan is never
+// touched.
+struct VerifyRequest
+{
+    QString backupFile;
+};
+
+// In the order of OperationKind.
+using OperationRequest = std::variant<BackupRequest, RestoreRequest, VerifyRequest>;
+
+// Each operation first begins (Operation::begin()); then it runs its steps, each a function of its
+// own that the operations share (dump.h, load.h, owndatabases.h). An empty path gives a Skipped
+// outcome.
+
+// The backup (writeBackup()), then with `verify` the trial restore of the new file.
+OperationOutcome backupDatabase(Operation& operation, const BackupRequest& request);
+
+// Replaces pendataan with the backup in `request.backupFile`, never touching pendataan before
+// the new database is complete:
+//   1. open the file once and copy its members in one read into a private folder (everything
+//      after reads that copy, or without one the one open file), check it and read what it
+//      holds; ask the server whether it can take it;
+//   2. ask the operator, when there is one to ask; back the current pendataan up, when asked;
+//   3. create the marked scratch database and load the backup into it;
+//   4. in one transaction, set pendataan aside as the marked old copy, give the scratch
+//      database its name and its settings: "Restore database berhasil" is reported here;
+//   5. drop the old copy.
+// Any failure before 4 drops the scratch database: pendataan is as it was. An interruption at any
+// instant leaves only marked databases, which the next run drops.
+OperationOutcome restoreDatabase(Operation& operation, const RestoreRequest& request);
+
+// "Backup dapat di-restore" with the counts, or "Backup tidak dapat di-restore" with the cause.
+OperationOutcome verifyBackup(Operation& operation, const VerifyRequest& request);
+
+// Whichever of the three `request` asks for.
+OperationOutcome runRequest(Operation& operation, const OperationRequest& request);
 
 } // namespace ranupa

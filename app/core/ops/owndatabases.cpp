@@ -1,7 +1,5 @@
 #include "core/ops/owndatabases.h"
 
-#include "core/ops/operation.h"
-
 #include <QRandomGenerator>
 
 using namespace Qt::StringLiterals;
@@ -10,15 +8,11 @@ namespace ranupa {
 
 namespace {
 
-QStringList reservedNames()
-{
-    return {scratchDatabaseName.toString(), replacedDatabaseName.toString(),
-            trialDatabaseName.toString(), legacySetAsideName.toString()};
-}
-
+// pendataan and the reserved names, for an SQL list.
 QString namesList()
 {
-    return u"'pendataan', '"_s + reservedNames().join(u"', '"_s) + u'\'';
+    return u"'pendataan', '%1', '%2', '%3', '%4'"_s.arg(scratchDatabaseName, replacedDatabaseName,
+                                                        trialDatabaseName, legacySetAsideName);
 }
 
 // Only names the program itself gives: they are read back from the server and put into
@@ -65,19 +59,6 @@ QString droppedNote(const QString& name)
     }
     return u"Restore sebelumnya sudah selesai, tetapi salinan database lamanya (%1) belum "
            u"terhapus; salinan itu kini dihapus."_s.arg(name);
-}
-
-std::optional<Failure> putLegacyCopyBack(Operation& operation)
-{
-    if (auto failure = operation.change(
-            u"mengembalikan database %1 menjadi pendataan (psql)"_s.arg(legacySetAsideName),
-            {u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName)})) {
-        return failure;
-    }
-    operation.note(u"Restore oleh versi program sebelumnya terhenti sebelum selesai dan tidak "
-                   u"ada database pendataan: isi database sebelum restore itu (%1) telah "
-                   u"dikembalikan menjadi database pendataan."_s.arg(legacySetAsideName));
-    return std::nullopt;
 }
 
 } // namespace
@@ -238,7 +219,15 @@ std::optional<Failure> recoverInterruptedWork(Operation& operation)
                        u"hapus sendiri bila tidak diperlukan lagi."_s.arg(legacySetAsideName));
         return std::nullopt;
     }
-    return putLegacyCopyBack(operation);
+    if (auto failure = operation.change(
+            u"mengembalikan database %1 menjadi pendataan (psql)"_s.arg(legacySetAsideName),
+            {u"ALTER DATABASE %1 RENAME TO pendataan"_s.arg(legacySetAsideName)})) {
+        return failure;
+    }
+    operation.note(u"Restore oleh versi program sebelumnya terhenti sebelum selesai dan tidak "
+                   u"ada database pendataan: isi database sebelum restore itu (%1) telah "
+                   u"dikembalikan menjadi database pendataan."_s.arg(legacySetAsideName));
+    return std::nullopt;
 }
 
 } // namespace ranupa

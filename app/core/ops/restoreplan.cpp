@@ -1,7 +1,4 @@
-#include "core/ops/restoreplan.h"
-
-#include "core/ops/operation.h"
-#include "core/pg/archive.h"
+#include "core/ops/load.h"
 #include "core/pg/newdatabase.h"
 #include "core/pg/sqlscript.h"
 #include "core/pg/tools.h"
@@ -18,9 +15,8 @@ namespace ranupa {
 namespace {
 
 // Runs pg_restore on the whole of the archive; a failure says what it made of it.
-std::optional<Failure> readWithPgRestore(Operation& operation, const ArchiveSource& source,
-                                         const ToolCommand& command, bool throughout,
-                                         ToolResult& tool)
+Result<ToolResult> readWithPgRestore(Operation& operation, const ArchiveSource& source,
+                                     const ToolCommand& command, bool throughout)
 {
     ToolRun how;
     source.feed(how);
@@ -34,9 +30,9 @@ std::optional<Failure> readWithPgRestore(Operation& operation, const ArchiveSour
             operation.toolLine(line);
         };
     }
-    tool = operation.run(command, how);
+    const ToolResult tool = operation.run(command, how);
     if (tool.succeeded()) {
-        return std::nullopt;
+        return tool;
     }
     Failure failure = toolFailure(u"memeriksa file backup (pg_restore)"_s, tool);
     if (tool.timedOut) {
@@ -56,29 +52,6 @@ Failure damaged(const QString& details)
     return {.step = u"memeriksa file backup"_s,
             .details = details,
             .cause = FailureCause::DamagedBackup};
-}
-
-// The table of contents as pg_restore --list --create reads it from `source`; with `members`,
-// every data member it names must be among them.
-Result<ArchiveToc> listContents(Operation& operation, const ArchiveSource& source,
-                                const TarMembers* members)
-{
-    ToolResult tool;
-    if (std::optional<Failure> failure =
-            readWithPgRestore(operation, source, tools::listArchive(source.folder), false, tool)) {
-        return *failure;
-    }
-    const std::optional<ArchiveToc> listed = parseArchiveList(tool.output());
-    if (!listed) {
-        return damaged(u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca.\n"_s +
-                       toolOutputTail(tool));
-    }
-    if (members) {
-        if (std::optional<QString> missing = missingDataMembers(*listed, *members)) {
-            return damaged(*missing);
-        }
-    }
-    return *listed;
 }
 
 bool isValidUtf8(QByteArrayView bytes)
@@ -116,14 +89,6 @@ Failure planFailure(const QString& step, const QString& details,
                     FailureCause cause = FailureCause::Unknown)
 {
     return {.step = step, .details = details, .cause = cause};
-}
-
-void takeArchiveFacts(const ArchiveToc& toc, RestorePlan& plan)
-{
-    plan.archiveDatabase = toc.databaseName;
-    plan.archiveCreated = toc.created;
-    plan.archiveServerVersion = toc.serverVersion;
-    plan.archiveTables = int(toc.entriesOfType(u"TABLE").size());
 }
 
 // The database's own entries of the archive (comment, privileges, settings, ...), read the way a
@@ -204,7 +169,10 @@ std::optional<Failure> planRestore(Operation& operation, const ArchiveSource& so
                                    const ArchiveToc& toc, bool acceptOtherDatabase,
                                    RestorePlan& plan)
 {
-    takeArchiveFacts(toc, plan);
+    plan.archiveDatabase = toc.databaseName;
+    plan.archiveCreated = toc.created;
+    plan.archiveServerVersion = toc.serverVersion;
+    plan.archiveTables = int(toc.entriesOfType(u"TABLE").size());
     if (toc.databaseName != u"pendataan"_s && !acceptOtherDatabase) {
         return planFailure(u"memeriksa file backup"_s,
                            u"File backup ini berisi database \"%1\", bukan pendataan. Pilih file "
@@ -306,6 +274,28 @@ void ArchiveSource::feed(ToolRun& how) const
     }
 }
 
+std::optional<Failure> listContents(Operation& operation, const ArchiveSource& source,
+                                    const TarMembers* members, ArchiveToc& toc)
+{
+    const Result<ToolResult> tool =
+        readWithPgRestore(operation, source, tools::listArchive(source.folder), false);
+    if (!tool) {
+        return tool.failure();
+    }
+    const std::optional<ArchiveToc> listed = parseArchiveList(tool->output());
+    if (!listed) {
+        return damaged(u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca.\n"_s +
+                       toolOutputTail(*tool));
+    }
+    if (members) {
+        if (std::optional<QString> missing = missingDataMembers(*listed, *members)) {
+            return damaged(*missing);
+        }
+    }
+    toc = *listed;
+    return std::nullopt;
+}
+
 std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc,
                                     TarMembers* members)
 {
@@ -318,32 +308,19 @@ std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveTo
         return failure;
     }
     if (scan.customFormat) {
-        ToolResult tool;
-        if (std::optional<Failure> failure =
-                readWithPgRestore(operation, file, tools::readArchiveThrough(), true, tool)) {
-            return failure;
+        if (const Result<ToolResult> read =
+                readWithPgRestore(operation, file, tools::readArchiveThrough(), true);
+            !read) {
+            return read.failure();
         }
     }
-    const Result<ArchiveToc> listed =
-        listContents(operation, file, scan.customFormat ? nullptr : &scan.members);
-    if (!listed) {
-        return listed.failure();
+    if (auto failure =
+            listContents(operation, file, scan.customFormat ? nullptr : &scan.members, toc)) {
+        return failure;
     }
-    toc = *listed;
     if (members) {
         *members = scan.members;
     }
-    return std::nullopt;
-}
-
-std::optional<Failure> checkCopiedArchive(Operation& operation, const QString& copyFolder,
-                                          const TarMembers& members, ArchiveToc& toc)
-{
-    const Result<ArchiveToc> listed = listContents(operation, ArchiveSource(copyFolder), &members);
-    if (!listed) {
-        return listed.failure();
-    }
-    toc = *listed;
     return std::nullopt;
 }
 

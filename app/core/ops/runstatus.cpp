@@ -16,14 +16,9 @@ namespace {
 
 RunResult resultOf(OperationStatus status)
 {
-    switch (status) {
-    case OperationStatus::Succeeded:
-        return RunResult::Succeeded;
-    case OperationStatus::Cancelled:
-        return RunResult::Cancelled;
-    default:
-        return RunResult::Failed;
-    }
+    return status == OperationStatus::Succeeded   ? RunResult::Succeeded
+           : status == OperationStatus::Cancelled ? RunResult::Cancelled
+                                                  : RunResult::Failed;
 }
 
 // The message and the first line under it: the cause, without what the details add.

@@ -1,13 +1,9 @@
-#include "core/ops/swap.h"
-
-#include "core/model/outcome.h"
-#include "core/ops/operation.h"
+#include "core/ops/load.h"
 #include "core/ops/owndatabases.h"
-#include "core/ops/restoreplan.h"
 #include "core/pg/tools.h"
 
+#include <QMap>
 #include <QThread>
-#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -18,66 +14,6 @@ namespace {
 // How long the swap waits for one lock before it gives up and tries again.
 constexpr auto swapLockTimeout = "5s";
 constexpr auto swapApplicationName = "ranupa-helper-tukar";
-
-// One row for each: its kind and its name.
-QString replaceabilityStatement()
-{
-    return u"SELECT 'langganan', s.subname FROM pg_subscription AS s JOIN pg_database AS d ON "
-           u"d.oid = s.subdbid WHERE d.datname = 'pendataan' UNION ALL SELECT 'slot', slot_name "
-           u"FROM pg_replication_slots WHERE database = 'pendataan' UNION ALL SELECT 'transaksi', "
-           u"gid FROM pg_prepared_xacts WHERE database = 'pendataan'"_s;
-}
-
-struct Found
-{
-    QStringList subscriptions;
-    QStringList replicationSlots;
-    QStringList preparedTransactions;
-};
-
-Found inTheWay(const Rows& rows)
-{
-    Found found;
-    for (const QStringList& row : rows) {
-        const QString& kind = row.value(0);
-        (kind == u"langganan"_s ? found.subscriptions
-         : kind == u"slot"_s    ? found.replicationSlots
-                                : found.preparedTransactions)
-            .append(row.value(1));
-    }
-    return found;
-}
-
-Failure replicationFailure(const Found& found)
-{
-    QStringList named;
-    if (!found.subscriptions.isEmpty()) {
-        named << u"langganan (subscription) %1"_s.arg(found.subscriptions.join(u", "_s));
-    }
-    if (!found.replicationSlots.isEmpty()) {
-        named << u"slot replikasi logis %1"_s.arg(found.replicationSlots.join(u", "_s));
-    }
-    return {.step = u"memeriksa database pendataan di server"_s,
-            .details = u"Database pendataan dipakai replikasi logis: %1. Restore mengganti "
-                       u"database pendataan dengan database baru: langganan tetap terikat pada "
-                       u"database lama, yang karenanya tidak dapat dihapus, dan slot ikut "
-                       u"terhapus bersama database lama. Administrator server harus menghapusnya "
-                       u"lebih dahulu (DROP SUBSCRIPTION, pg_drop_replication_slot), lalu restore "
-                       u"dapat dicoba lagi."_s.arg(named.join(u"; "_s)),
-            .cause = FailureCause::ReplicationInUse};
-}
-
-Failure preparedTransactionFailure(const Found& found)
-{
-    return {.step = u"memeriksa database pendataan di server"_s,
-            .details = u"Di database pendataan ada transaksi yang disiapkan (prepared "
-                       u"transaction) dan belum diselesaikan: %1. Selama transaksi itu ada, "
-                       u"database pendataan tidak dapat diganti namanya atau dihapus. "
-                       u"Administrator server harus menyelesaikannya lebih dahulu dengan COMMIT "
-                       u"PREPARED atau ROLLBACK PREPARED di database pendataan, lalu restore "
-                       u"dapat dicoba lagi."_s.arg(found.preparedTransactions.join(u", "_s)),
-            .cause = FailureCause::PreparedTransaction};
-}
 
 // Each session that holds what the swap's session waits for, in words, one a row; a prepared
 // transaction shows as process 0.
@@ -98,78 +34,56 @@ QString blockingSessionsStatement()
 constexpr int swapAttempts = 3;
 constexpr int swapRetryPauseMs = 500;
 
-// While it lives, asks through the lock's own session every second which sessions hold a lock
-// that the swap waits for; shows them in the progress while the wait lasts and keeps the last
-// ones seen. Its timer fires while a tool runs.
+// While it lives, asks every second which sessions hold a lock that the swap waits for; shows
+// them in the progress while the wait lasts and keeps the last ones seen.
 class SwapWaitWatch final
 {
-    Q_DISABLE_COPY_MOVE(SwapWaitWatch)
-
 public:
-    explicit SwapWaitWatch(Operation& operation);
+    explicit SwapWaitWatch(Operation& operation)
+        : m_op(operation), m_watch(operation.session(), blockingSessionsStatement(),
+                                   [this](const Rows& rows) { show(rows); })
+    {}
 
     // Says in the details of a swap that gave up waiting which sessions held it up.
-    void explain(Failure& failure, int attempts) const;
-
-    // Its answer still on the way is dropped.
-    ~SwapWaitWatch() { m_op.session().forget(); }
+    void explain(Failure& failure, int attempts) const
+    {
+        const QString sessions =
+            m_lastSeen.isEmpty() ? u"(sesi itu tidak sempat terbaca)"_s : m_lastSeen;
+        failure.details =
+            u"Database pendataan tidak dapat diganti: sesi lain memegang kunci yang dibutuhkan, "
+            u"dan setelah %1 kali mencoba kunci itu tetap tidak dilepas. Sesi yang menahannya:\n"
+            u"%2\nSelesaikan transaksi sesi itu atau akhiri sesinya (pg_terminate_backend), lalu "
+            u"coba lagi.\n\n"_s.arg(attempts)
+                .arg(sessions) +
+            failure.details;
+    }
 
 private:
-    void look();
-    void show(const QStringList& sessions);
-
-    Operation& m_op;
-    QTimer m_timer;
-    QString m_waitingFor; // the sessions, one a line, while the swap waits; "" otherwise
-    QString m_lastSeen;
-};
-
-SwapWaitWatch::SwapWaitWatch(Operation& operation) : m_op(operation)
-{
-    m_timer.setInterval(1000);
-    QObject::connect(&m_timer, &QTimer::timeout, [this] { look(); });
-    m_timer.start();
-}
-
-void SwapWaitWatch::explain(Failure& failure, int attempts) const
-{
-    const QString sessions =
-        m_lastSeen.isEmpty() ? u"(sesi itu tidak sempat terbaca)"_s : m_lastSeen;
-    failure.details =
-        u"Database pendataan tidak dapat diganti: sesi lain memegang kunci yang dibutuhkan, dan "
-        u"setelah %1 kali mencoba kunci itu tetap tidak dilepas. Sesi yang menahannya:\n%2\n"
-        u"Selesaikan transaksi sesi itu atau akhiri sesinya (pg_terminate_backend), lalu coba "
-        u"lagi.\n\n"_s.arg(attempts)
-            .arg(sessions) +
-        failure.details;
-}
-
-void SwapWaitWatch::look()
-{
-    m_op.session().ask(blockingSessionsStatement(), [this](const std::optional<Rows>& rows) {
+    void show(const Rows& rows)
+    {
         QStringList sessions;
-        for (const QStringList& row : rows.value_or(Rows())) {
+        for (const QStringList& row : rows) {
             sessions << row.value(0);
         }
-        show(sessions);
-    });
-}
+        const QString waitingFor = sessions.join(u'\n');
+        if (waitingFor == m_waitingFor) {
+            return;
+        }
+        m_waitingFor = waitingFor;
+        if (waitingFor.isEmpty()) {
+            m_op.step(u"Menyelesaikan restore..."_s);
+            return;
+        }
+        m_lastSeen = waitingFor;
+        m_op.step(u"Menyelesaikan restore: menunggu sesi lain melepaskan database pendataan..."_s);
+        m_op.toolLine(u"Menunggu "_s + sessions.join(u"; "_s));
+    }
 
-void SwapWaitWatch::show(const QStringList& sessions)
-{
-    const QString waitingFor = sessions.join(u'\n');
-    if (waitingFor == m_waitingFor) {
-        return;
-    }
-    m_waitingFor = waitingFor;
-    if (waitingFor.isEmpty()) {
-        m_op.step(u"Menyelesaikan restore..."_s);
-        return;
-    }
-    m_lastSeen = waitingFor;
-    m_op.step(u"Menyelesaikan restore: menunggu sesi lain melepaskan database pendataan..."_s);
-    m_op.toolLine(u"Menunggu "_s + sessions.join(u"; "_s));
-}
+    Operation& m_op;
+    QString m_waitingFor; // the sessions, one a line, while the swap waits; "" otherwise
+    QString m_lastSeen;
+    SessionWatch m_watch; // last, so that it goes first
+};
 
 // The one transaction. A lock it waits for gives up after a while, and its session is named so
 // that the watch can find what it waits for.
@@ -214,17 +128,47 @@ std::optional<Failure> afterFailedSwap(Operation& op, Failure failure)
 
 std::optional<Failure> checkPendataanReplaceable(Operation& operation)
 {
-    const Result<Rows> rows =
-        operation.query(u"memeriksa database pendataan di server"_s, replaceabilityStatement());
+    const QString step = u"memeriksa database pendataan di server"_s;
+    const Result<Rows> rows = operation.query(
+        step, u"SELECT 'langganan', s.subname FROM pg_subscription AS s JOIN pg_database AS d ON "
+              u"d.oid = s.subdbid WHERE d.datname = 'pendataan' UNION ALL SELECT 'slot', "
+              u"slot_name FROM pg_replication_slots WHERE database = 'pendataan' UNION ALL SELECT "
+              u"'transaksi', gid FROM pg_prepared_xacts WHERE database = 'pendataan'"_s);
     if (!rows) {
         return rows.failure();
     }
-    const Found present = inTheWay(*rows);
-    if (!present.subscriptions.isEmpty() || !present.replicationSlots.isEmpty()) {
-        return replicationFailure(present);
+    QMap<QString, QStringList> found; // the names of each kind
+    for (const QStringList& row : *rows) {
+        found[row.value(0)] << row.value(1);
     }
-    if (!present.preparedTransactions.isEmpty()) {
-        return preparedTransactionFailure(present);
+    QStringList replication;
+    if (found.contains(u"langganan"_s)) {
+        replication << u"langganan (subscription) %1"_s.arg(found[u"langganan"_s].join(u", "_s));
+    }
+    if (found.contains(u"slot"_s)) {
+        replication << u"slot replikasi logis %1"_s.arg(found[u"slot"_s].join(u", "_s));
+    }
+    if (!replication.isEmpty()) {
+        return Failure{
+            .step = step,
+            .details = u"Database pendataan dipakai replikasi logis: %1. Restore mengganti "
+                       u"database pendataan dengan database baru: langganan tetap terikat pada "
+                       u"database lama, yang karenanya tidak dapat dihapus, dan slot ikut "
+                       u"terhapus bersama database lama. Administrator server harus menghapusnya "
+                       u"lebih dahulu (DROP SUBSCRIPTION, pg_drop_replication_slot), lalu restore "
+                       u"dapat dicoba lagi."_s.arg(replication.join(u"; "_s)),
+            .cause = FailureCause::ReplicationInUse};
+    }
+    if (found.contains(u"transaksi"_s)) {
+        return Failure{
+            .step = step,
+            .details = u"Di database pendataan ada transaksi yang disiapkan (prepared "
+                       u"transaction) dan belum diselesaikan: %1. Selama transaksi itu ada, "
+                       u"database pendataan tidak dapat diganti namanya atau dihapus. "
+                       u"Administrator server harus menyelesaikannya lebih dahulu dengan COMMIT "
+                       u"PREPARED atau ROLLBACK PREPARED di database pendataan, lalu restore "
+                       u"dapat dicoba lagi."_s.arg(found[u"transaksi"_s].join(u", "_s)),
+            .cause = FailureCause::PreparedTransaction};
     }
     return std::nullopt;
 }

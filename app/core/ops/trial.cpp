@@ -1,9 +1,5 @@
-#include "core/ops/trial.h"
-
-#include "core/model/outcome.h"
 #include "core/model/wording.h"
 #include "core/ops/load.h"
-#include "core/ops/operation.h"
 
 #include <QMap>
 #include <QRegularExpression>
@@ -53,22 +49,20 @@ std::optional<Failure> countArchive(Operation& operation, BackupLoad& backup, Co
     return std::nullopt;
 }
 
-// Every table's rows in one query on the server, which builds each count's statement itself.
-QString rowCountStatement()
-{
-    return u"SELECT n.nspname || '.' || c.relname, (xpath('/row/jumlah/text()', "
-           u"query_to_xml(format('SELECT count(*) AS jumlah FROM %I.%I', n.nspname, c.relname), "
-           u"false, true, '')))[1]::text FROM pg_class c JOIN pg_namespace n ON n.oid = "
-           u"c.relnamespace WHERE c.relkind = 'r' AND n.nspname <> 'information_schema' AND "
-           u"n.nspname !~ '^pg_'"_s;
-}
-
 std::optional<Failure> countLoaded(Operation& operation, Contents& loaded)
 {
     operation.step(u"Menghitung baris di database uji..."_s);
     const QString step = u"menghitung baris di database uji (psql)"_s;
     const QString database = trialDatabaseName.toString();
-    const Result<Rows> tables = operation.query(step, rowCountStatement(), database);
+    // Every table's rows in one query, which builds each count's statement itself.
+    const Result<Rows> tables = operation.query(
+        step,
+        u"SELECT n.nspname || '.' || c.relname, (xpath('/row/jumlah/text()', "
+        u"query_to_xml(format('SELECT count(*) AS jumlah FROM %I.%I', n.nspname, c.relname), "
+        u"false, true, '')))[1]::text FROM pg_class c JOIN pg_namespace n ON n.oid = "
+        u"c.relnamespace WHERE c.relkind = 'r' AND n.nspname <> 'information_schema' AND "
+        u"n.nspname !~ '^pg_'"_s,
+        database);
     if (!tables) {
         return tables.failure();
     }
@@ -114,18 +108,6 @@ std::optional<Failure> compare(const Contents& archived, const Contents& loaded)
         .cause = FailureCause::DamagedBackup};
 }
 
-// The backup's owner and database settings, applied to the trial database in the way the restore
-// applies them to pendataan, then rolled back: a setting this server does not know fails here, not
-// at the end of a restore.
-std::optional<Failure> tryDatabaseStatements(Operation& operation, const RestorePlan& plan)
-{
-    operation.step(u"Mencoba pengaturan database dari file backup..."_s);
-    return operation.change(
-        u"mencoba pengaturan database dari file backup di database uji (psql)"_s,
-        {QString::fromUtf8(databaseStatements(plan, trialDatabaseName.toString())), u"ROLLBACK"_s},
-        true);
-}
-
 // From opening the file to comparing what was loaded; the trial database stays for the caller
 // to drop.
 Result<TrialCounts> loadAndCompare(Operation& operation, BackupLoad& backup,
@@ -166,7 +148,15 @@ Result<TrialCounts> loadAndCompare(Operation& operation, BackupLoad& backup,
     if (auto failure = counts.compared ? compare(archived, loaded) : std::optional<Failure>()) {
         return *failure;
     }
-    if (auto failure = tryDatabaseStatements(operation, plan)) {
+    // The backup's owner and database settings, applied to the trial database in the way the
+    // restore applies them to pendataan, then rolled back: a setting this server does not know
+    // fails here, not at the end of a restore.
+    operation.step(u"Mencoba pengaturan database dari file backup..."_s);
+    if (auto failure = operation.change(
+            u"mencoba pengaturan database dari file backup di database uji (psql)"_s,
+            {QString::fromUtf8(databaseStatements(plan, trialDatabaseName.toString())),
+             u"ROLLBACK"_s},
+            true)) {
         return *failure;
     }
     if (auto failure = backup.checkFileUnchanged()) {
