@@ -137,9 +137,10 @@ std::optional<Failure> createOwnDatabase(Operation& operation, const QString& na
     return std::nullopt;
 }
 
-Result<QStringList> dropUnfinishedDatabases(Operation& operation)
+Result<QStringList> dropUnfinishedDatabases(Operation& operation,
+                                            const std::optional<ServerDatabases>& known)
 {
-    const Result<ServerDatabases> found = readServerDatabases(operation);
+    const Result<ServerDatabases> found = known ? *known : readServerDatabases(operation);
     if (!found) {
         return found.failure();
     }
@@ -191,7 +192,8 @@ std::optional<Failure> recoverInterruptedWork(Operation& operation)
             .cause = FailureCause::ReservedName,
             .pendataanUnchanged = true};
     }
-    if (const Result<QStringList> unfinished = dropUnfinishedDatabases(operation); !unfinished) {
+    if (const Result<QStringList> unfinished = dropUnfinishedDatabases(operation, *found);
+        !unfinished) {
         operation.note(u"Database yang belum selesai dibuat oleh pekerjaan sebelumnya belum dapat "
                        u"dihapus; dicoba lagi pada backup atau restore berikutnya.\n%1"_s.arg(
                            unfinished.failure().details));

@@ -39,9 +39,11 @@ QString createUnfinishedDatabase(const QString& unfinishedName, const QString& c
 std::optional<Failure> createOwnDatabase(Operation& operation, const QString& name,
                                          const QString& createOptions);
 
-// Drops every unfinished database (unfinishedDatabasePrefix) that still refuses
-// connections; gives their names, or says why one could not be dropped.
-Result<QStringList> dropUnfinishedDatabases(Operation& operation);
+// Drops every unfinished database (unfinishedDatabasePrefix) that still refuses connections, as
+// `found` read them just before, or as the server says now; gives their names, or says why one
+// could not be dropped.
+Result<QStringList> dropUnfinishedDatabases(Operation& operation,
+                                            const std::optional<ServerDatabases>& found = {});
 
 // Drops the program's own database `name` after reading back that it is there with the mark;
 // a failure says why not.
