@@ -107,20 +107,11 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial)
 std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBackupFile& partial)
 {
     operation.step(u"Memeriksa file backup..."_s);
-    // Two handles: the schema the plan reads is read beside the table of contents.
     QFile file(partial.path());
-    QFile again(partial.path());
     ArchiveToc toc;
-    QByteArray schema;
-    std::optional<Failure> failure;
-    for (QFile* handle : {&file, &again}) {
-        if (!failure && !handle->open(QIODevice::ReadOnly)) {
-            failure = Failure{.step = {}, .details = handle->errorString()};
-        }
-    }
-    if (!failure) {
-        failure = checkArchive(operation, ArchiveSource(file, &again), toc, nullptr, &schema);
-    }
+    std::optional<Failure> failure = file.open(QIODevice::ReadOnly)
+                                         ? checkArchive(operation, file, toc)
+                                         : Failure{.step = {}, .details = file.errorString()};
     if (failure && !failure->cancelled) {
         // The file was written just now: to the operator, a damaged one says nothing to act on.
         failure->step = u"memeriksa file backup. File yang ditulis pg_dump tidak lolos "
@@ -135,7 +126,7 @@ std::optional<Failure> checkWrittenFile(Operation& operation, const PartialBacku
     // What a restore would refuse of this file, it refuses now, with the same code: a backup
     // reported as saved is one the program can restore.
     RestorePlan plan;
-    failure = planRestore(operation, file, toc, schema, true, plan);
+    failure = planRestore(operation, file, toc, true, plan);
     if (failure && failure->cause == FailureCause::UnsafeBackup) {
         failure->step = u"memeriksa apakah file backup dapat di-restore"_s;
         failure->cause = FailureCause::UnrestorableBackup;

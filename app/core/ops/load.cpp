@@ -135,12 +135,11 @@ std::optional<Failure> BackupLoad::prepare(const QString& fileText, bool acceptO
     }
     m_op.step(u"Memeriksa file backup..."_s);
     const ArchiveSource source = m_copy ? ArchiveSource(m_copy->folder()) : ArchiveSource(m_file);
-    QByteArray schema;
-    if (auto failure = m_copy ? readContents(m_op, source, &m_members, m_toc, &schema)
-                              : checkArchive(m_op, source, m_toc, &m_members, &schema)) {
+    if (auto failure = m_copy ? listContents(m_op, source, &m_members, m_toc)
+                              : checkArchive(m_op, m_file, m_toc, &m_members)) {
         return failure;
     }
-    return planRestore(m_op, source, m_toc, schema, acceptOtherDatabase, m_plan);
+    return planRestore(m_op, source, m_toc, acceptOtherDatabase, m_plan);
 }
 
 std::optional<Failure> BackupLoad::createDatabase()

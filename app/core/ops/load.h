@@ -23,43 +23,31 @@ namespace ranupa {
 // or the folder of its private copy (ArchiveCopy), read as an archive in the directory format.
 struct ArchiveSource
 {
-    // `again`: another handle on the same file, for a second pg_restore at the same time.
-    ArchiveSource(QFile& file, QFile* again = nullptr) // NOLINT(google-explicit-constructor)
-        : file(&file), again(again)
-    {}
+    ArchiveSource(QFile& file) : file(&file) {} // NOLINT(google-explicit-constructor)
     explicit ArchiveSource(const QString& copyFolder) : folder(copyFolder) {}
 
     // Readies `how` to hand the archive over: the file from its start; the folder is named in the
     // command instead.
     void feed(ToolRun& how) const;
-    // The same archive for a second pg_restore at the same time; nothing where the one open file
-    // is all there is.
-    std::optional<ArchiveSource> second() const;
 
     QFile* file = nullptr;
-    QFile* again = nullptr;
     QString folder;
 };
 
-// Checks that the backup in `source`, an open file, can be restored, reading it through the file,
-// never by its path again: its tar structure first (pg_restore 15 can spin forever on some
-// cut-short tar archives, so it must never see one), then its table of contents
-// (readContents()). A custom-format archive has no tar structure; pg_restore reads it through
-// instead. Gives the table of contents in `toc` (empty for the custom format), the tar members in
-// `members` (none for the custom format) and, when asked, the schema in `schema`. Leaves the
-// file's position anywhere.
-std::optional<Failure> checkArchive(Operation& operation, const ArchiveSource& source,
-                                    ArchiveToc& toc, TarMembers* members = nullptr,
-                                    QByteArray* schema = nullptr);
+// Checks that the open backup `file` can be restored, reading it through the file, never by its
+// path again: its tar structure first (pg_restore 15 can spin forever on some cut-short tar
+// archives, so it must never see one), then its table of contents (listContents()). A
+// custom-format archive has no tar structure; pg_restore reads it through instead. Gives the
+// table of contents in `toc` (empty for the custom format) and the tar members in `members` (none
+// for the custom format). Leaves the file's position anywhere.
+std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc,
+                                    TarMembers* members = nullptr);
 
-// The table of contents of `source` as pg_restore --list --create reads it, in `toc`, which with
-// `members` must name no data member the archive lacks; and with `schema`, the script of the
-// archive's schema that the plan reads (pg_restore --create, without the data), read by another
-// pg_restore at the same time where the archive can be read twice at once. The whole check of a
-// private copy, whose tar structure was walked as it was made.
-std::optional<Failure> readContents(Operation& operation, const ArchiveSource& source,
-                                    const TarMembers* members, ArchiveToc& toc,
-                                    QByteArray* schema = nullptr);
+// The table of contents of `source` as pg_restore --list --create reads it, in `toc`; with
+// `members`, it must name no data member the archive lacks. The whole check of a private copy,
+// whose tar structure was walked as it was made.
+std::optional<Failure> listContents(Operation& operation, const ArchiveSource& source,
+                                    const TarMembers* members, ArchiveToc& toc);
 
 // What a restore must know before it touches the server, read from the backup file and asked of
 // the server.
@@ -76,14 +64,14 @@ struct RestorePlan
     QString note; // worth telling although nothing failed (a fallback locale, a missing owner)
 };
 
-// Reads what the backup's `schema` (readContents()) says (the roles it names, the CREATE
-// DATABASE with its encoding and locale) and the database settings in `source`, whose table of
-// contents is `toc`, then asks the server which roles it lacks and whether it has the backup's
-// locale. Refuses a backup of another database than pendataan unless `acceptOtherDatabase`, and
-// one whose database entries hold statements of other kinds than settings. Touches nothing.
+// Reads the backup's schema (the roles it names, the CREATE DATABASE with its encoding and
+// locale) and its database settings from `source`, whose table of contents is `toc`, then
+// asks the server which roles it lacks and whether it has the backup's locale. Refuses a backup
+// of another database than pendataan unless `acceptOtherDatabase`, and one whose database
+// entries hold statements of other kinds than settings. Touches nothing.
 std::optional<Failure> planRestore(Operation& operation, const ArchiveSource& source,
-                                   const ArchiveToc& toc, const QByteArray& schema,
-                                   bool acceptOtherDatabase, RestorePlan& plan);
+                                   const ArchiveToc& toc, bool acceptOtherDatabase,
+                                   RestorePlan& plan);
 
 // What a restore gives the database it loaded, in `database`: the backup's owner, where the
 // server has that role, then the backup's database settings; in UTF-8, in one psql script.

@@ -55,14 +55,6 @@ ToolResult Operation::run(const ToolCommand& command, ToolRun how)
     return runTool(command, readied(std::move(how)));
 }
 
-QList<ToolResult> Operation::runAtOnce(QList<std::pair<ToolCommand, ToolRun>> runs)
-{
-    for (auto& [command, how] : runs) {
-        how = readied(std::move(how));
-    }
-    return runTools(runs);
-}
-
 std::optional<Failure> Operation::change(const QString& step, const QStringList& statements,
                                          bool inOneTransaction)
 {

@@ -98,8 +98,6 @@ public:
     // Runs one client program of the installation to its end (tools.h): a cancel ends it. Its
     // lines are shown only where `how` hands them to toolLine().
     ToolResult run(const ToolCommand& command, ToolRun how = {});
-    // Runs the commands at once (runTools()), each as run() runs one.
-    QList<ToolResult> runAtOnce(QList<std::pair<ToolCommand, ToolRun>> runs);
     // Changes the server, only while the program's own session still holds the lock (its check
     // comes first): the statements run in the postgres database one after the other (CREATE and
     // DROP DATABASE take no transaction), or with `inOneTransaction` all of them or none. The

@@ -14,22 +14,23 @@ namespace ranupa {
 
 namespace {
 
-// A pg_restore run on `source`: the archive fed on its standard input or named by its folder.
-// --list and a script read the table of contents only: longer than this means it is stuck.
-// Reading a custom archive through takes longer the larger it is.
-std::pair<ToolCommand, ToolRun> pgRestoreOn(const ArchiveSource& source, const ToolCommand& command,
-                                            bool throughout = false)
+// Runs pg_restore on the whole of the archive; a failure says what it made of it.
+Result<ToolResult> readWithPgRestore(Operation& operation, const ArchiveSource& source,
+                                     const ToolCommand& command, bool throughout)
 {
     ToolRun how;
     source.feed(how);
+    // --list reads the table of contents only: longer than this means it is stuck. Reading a
+    // custom archive through takes longer the larger it is.
     const qint64 size = source.file ? source.file->size() : 0;
     how.timeout = std::chrono::seconds(120 + (throughout ? size / 10'000'000 : 0));
-    return {command, how};
-}
-
-// What a pg_restore run that reads the archive made of it.
-Result<ToolResult> readBy(const ToolResult& tool, const ToolRun& how)
-{
+    if (throughout) {
+        // Reading a custom archive through takes a while and says how far it is.
+        how.onLine = [&operation](const QString& line) {
+            operation.toolLine(line);
+        };
+    }
+    const ToolResult tool = operation.run(command, how);
     if (tool.succeeded()) {
         return tool;
     }
@@ -37,7 +38,7 @@ Result<ToolResult> readBy(const ToolResult& tool, const ToolRun& how)
     if (tool.timedOut) {
         failure.details.prepend(
             u"pg_restore tidak selesai membaca file backup dalam %1 detik.\n"_s.arg(
-                std::chrono::duration_cast<std::chrono::seconds>(how.timeout).count()));
+                how.timeout.count()));
     }
     // A program that cannot be started, or a full disk, says nothing about the file.
     if (failure.cause == FailureCause::Unknown) {
@@ -66,34 +67,22 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }
 
-// The script a pg_restore run wrote into `scriptPath`.
-Result<QByteArray> writtenScript(const ToolResult& result, const QString& scriptPath,
+// Has pg_restore write a script of the archive into `scriptPath` (of the entries in `listPath`,
+// when given) and reads it back.
+Result<QByteArray> archiveScript(Operation& operation, const ArchiveSource& source,
+                                 const QString& scriptPath, const QString& listPath,
                                  const QString& step)
 {
+    ToolRun how;
+    source.feed(how);
+    how.timeout = std::chrono::minutes(2); // only the table of contents is read
+    const ToolResult result =
+        operation.run(tools::archiveScript(scriptPath, listPath, source.folder), how);
     QFile script(scriptPath);
     if (!result.succeeded() || !script.open(QIODevice::ReadOnly)) {
         return toolFailure(step, result);
     }
     return script.readAll();
-}
-
-// Where pg_restore writes the scripts the plan reads: a folder of the program's own.
-std::optional<Failure> tempFolderProblem(const QTemporaryDir& work)
-{
-    // Qt takes the working directory, the installation, when TMPDIR names no folder.
-    if (QDir::tempPath().isEmpty()) {
-        return Failure{.step = u"memeriksa file backup"_s,
-                       .details = u"Folder sementara %1 (TMPDIR) tidak ada."_s.arg(
-                           qEnvironmentVariable("TMPDIR")),
-                       .cause = FailureCause::TempFolderUnusable};
-    }
-    if (!work.isValid()) {
-        return Failure{.step = u"memeriksa file backup"_s,
-                       .details = u"Folder sementara tidak dapat dibuat di %1: %2"_s.arg(
-                           QDir::toNativeSeparators(QDir::tempPath()), work.errorString()),
-                       .cause = FailureCause::TempFolderUnusable};
-    }
-    return std::nullopt;
 }
 
 Failure planFailure(const QString& step, const QString& details,
@@ -118,11 +107,8 @@ std::optional<Failure> readDatabaseSettings(Operation& operation, const ArchiveS
                            u"File sementara %1 tidak dapat ditulis."_s.arg(listPath),
                            FailureCause::TempFolderUnusable);
     }
-    const QString scriptPath = work.filePath(u"database.sql"_s);
-    const auto [command, how] =
-        pgRestoreOn(source, tools::archiveScript(scriptPath, listPath, source.folder));
     const Result<QByteArray> entries =
-        writtenScript(operation.run(command, how), scriptPath,
+        archiveScript(operation, source, work.filePath(u"database.sql"_s), listPath,
                       u"membaca pengaturan database dari file backup (pg_restore)"_s);
     if (!entries) {
         return entries.failure();
@@ -180,8 +166,8 @@ std::optional<Failure> settingsInUtf8(Operation& operation, DatabaseSettings& se
 } // namespace
 
 std::optional<Failure> planRestore(Operation& operation, const ArchiveSource& source,
-                                   const ArchiveToc& toc, const QByteArray& schema,
-                                   bool acceptOtherDatabase, RestorePlan& plan)
+                                   const ArchiveToc& toc, bool acceptOtherDatabase,
+                                   RestorePlan& plan)
 {
     plan.archiveDatabase = toc.databaseName;
     plan.archiveCreated = toc.created;
@@ -193,17 +179,33 @@ std::optional<Failure> planRestore(Operation& operation, const ArchiveSource& so
                            u"backup database pendataan."_s.arg(toc.databaseName),
                            FailureCause::ForeignBackup);
     }
-    QTemporaryDir work;
-    if (auto problem = tempFolderProblem(work)) {
-        return problem;
+    // Qt takes the working directory, the installation, when TMPDIR names no folder.
+    if (QDir::tempPath().isEmpty()) {
+        return planFailure(
+            u"memeriksa file backup"_s,
+            u"Folder sementara %1 (TMPDIR) tidak ada."_s.arg(qEnvironmentVariable("TMPDIR")),
+            FailureCause::TempFolderUnusable);
     }
-    const std::optional<ArchiveDatabase> database = archiveDatabaseFromScript(schema);
+    QTemporaryDir work;
+    if (!work.isValid()) {
+        return planFailure(u"memeriksa file backup"_s,
+                           u"Folder sementara tidak dapat dibuat di %1: %2"_s.arg(
+                               QDir::toNativeSeparators(QDir::tempPath()), work.errorString()),
+                           FailureCause::TempFolderUnusable);
+    }
+    const Result<QByteArray> schema =
+        archiveScript(operation, source, work.filePath(u"skema.sql"_s), {},
+                      u"membaca skema file backup (pg_restore)"_s);
+    if (!schema) {
+        return schema.failure();
+    }
+    const std::optional<ArchiveDatabase> database = archiveDatabaseFromScript(*schema);
     if (!database || database->locale.encoding.isEmpty()) {
         return planFailure(u"membaca skema file backup"_s,
                            u"File backup tidak menyebut encoding dan lokal databasenya."_s);
     }
     plan.locale = database->locale;
-    QStringList roles = rolesNamedInScript(schema);
+    QStringList roles = rolesNamedInScript(*schema);
     if (auto refused = readDatabaseSettings(operation, source, toc, work, plan.settings, roles)) {
         return refused;
     }
@@ -272,65 +274,32 @@ void ArchiveSource::feed(ToolRun& how) const
     }
 }
 
-std::optional<ArchiveSource> ArchiveSource::second() const
+std::optional<Failure> listContents(Operation& operation, const ArchiveSource& source,
+                                    const TarMembers* members, ArchiveToc& toc)
 {
-    if (!folder.isEmpty()) {
-        return *this;
+    const Result<ToolResult> tool =
+        readWithPgRestore(operation, source, tools::listArchive(source.folder), false);
+    if (!tool) {
+        return tool.failure();
     }
-    return again != nullptr ? std::optional(ArchiveSource(*again)) : std::nullopt;
-}
-
-std::optional<Failure> readContents(Operation& operation, const ArchiveSource& source,
-                                    const TarMembers* members, ArchiveToc& toc, QByteArray* schema)
-{
-    QTemporaryDir work;
-    if (auto problem = schema ? tempFolderProblem(work) : std::nullopt) {
-        return problem;
-    }
-    // The schema is read beside the table of contents where the archive can be read twice at
-    // once. Each run is made just before it starts: it feeds the file from its start.
-    const QString schemaPath = work.filePath(u"skema.sql"_s);
-    const auto schemaRun = [&schemaPath](const ArchiveSource& from) {
-        return pgRestoreOn(from, tools::archiveScript(schemaPath, {}, from.folder));
-    };
-    const std::optional<ArchiveSource> second = schema ? source.second() : std::nullopt;
-    const auto list = pgRestoreOn(source, tools::listArchive(source.folder));
-    QList<ToolResult> results = second ? operation.runAtOnce({list, schemaRun(*second)})
-                                       : QList<ToolResult>{operation.run(list.first, list.second)};
-    if (schema && !second) {
-        const auto [command, how] = schemaRun(source);
-        results << operation.run(command, how);
-    }
-    const Result<ToolResult> listed = readBy(results.value(0), list.second);
+    const std::optional<ArchiveToc> listed = parseArchiveList(tool->output());
     if (!listed) {
-        return listed.failure();
-    }
-    const std::optional<ArchiveToc> contents = parseArchiveList(listed->output());
-    if (!contents) {
         return damaged(u"Daftar isi arsip dari pg_restore --list tidak dapat dibaca.\n"_s +
-                       toolOutputTail(*listed));
+                       toolOutputTail(*tool));
     }
     if (members) {
-        if (std::optional<QString> missing = missingDataMembers(*contents, *members)) {
+        if (std::optional<QString> missing = missingDataMembers(*listed, *members)) {
             return damaged(*missing);
         }
     }
-    toc = *contents;
-    if (schema) {
-        const Result<QByteArray> script = writtenScript(
-            results.value(1), schemaPath, u"membaca skema file backup (pg_restore)"_s);
-        if (!script) {
-            return script.failure();
-        }
-        *schema = *script;
-    }
+    toc = *listed;
     return std::nullopt;
 }
 
-std::optional<Failure> checkArchive(Operation& operation, const ArchiveSource& source,
-                                    ArchiveToc& toc, TarMembers* members, QByteArray* schema)
+std::optional<Failure> checkArchive(Operation& operation, QFile& file, ArchiveToc& toc,
+                                    TarMembers* members)
 {
-    const ArchiveScan scan = scanArchive(*source.file);
+    const ArchiveScan scan = scanArchive(file);
     if (scan.problem) {
         Failure failure = damaged(*scan.problem);
         if (scan.unreadable) {
@@ -339,17 +308,14 @@ std::optional<Failure> checkArchive(Operation& operation, const ArchiveSource& s
         return failure;
     }
     if (scan.customFormat) {
-        auto [command, how] = pgRestoreOn(source, tools::readArchiveThrough(), true);
-        // Reading a custom archive through takes a while and says how far it is.
-        how.onLine = [&operation](const QString& line) {
-            operation.toolLine(line);
-        };
-        if (const Result<ToolResult> read = readBy(operation.run(command, how), how); !read) {
+        if (const Result<ToolResult> read =
+                readWithPgRestore(operation, file, tools::readArchiveThrough(), true);
+            !read) {
             return read.failure();
         }
     }
-    if (auto failure = readContents(operation, source, scan.customFormat ? nullptr : &scan.members,
-                                    toc, schema)) {
+    if (auto failure =
+            listContents(operation, file, scan.customFormat ? nullptr : &scan.members, toc)) {
         return failure;
     }
     if (members) {

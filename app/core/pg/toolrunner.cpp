@@ -6,7 +6,6 @@
 #include <QEventLoop>
 #include <QStringDecoder>
 #include <QTimer>
-#include <list>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -175,126 +174,67 @@ QString ToolResult::output() const
     return toolText(rawOutput);
 }
 
-namespace {
-
-// One tool run to its end as runTool() promises: started, fed, its lines reported, its result
-// filled in.
-class Run final
+ToolResult runTool(const ToolCommand& command, const ToolRun& how)
 {
-    Q_DISABLE_COPY_MOVE(Run)
-
-public:
-    Run(const ToolCommand& command, const ToolRun& how) : m_how(how)
-    {
-        m_result.command = command.text();
-        if (how.onLine) {
-            m_tool.setOnOutput([this] { reportLines(); });
-        }
-        if (!m_tool.start(command, how.programDir,
-                          how.input == nullptr ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
-            m_result.errorString = m_tool.errorString();
-            return;
-        }
-        m_result.started = true;
-        if (how.input != nullptr) {
-            m_tool.feed(*how.input, how.onInputRead);
-        }
-    }
-
-    bool running() const { return m_tool.running(); }
-
-    // Waits for its end; a cancel or its time limit ends it sooner.
-    void wait()
-    {
-        if (!m_tool.waitFor([this] { return !m_tool.running(); }, m_deadline, m_how.cancelled)) {
-            m_result.timedOut = m_deadline.hasExpired();
-            m_result.cancelled = true;
-            m_tool.stop();
-        }
-    }
-
-    ToolResult take()
-    {
-        if (!m_result.started) {
-            return m_result;
-        }
-        QByteArray& output = m_tool.output();
-        if (m_how.onLine && m_lineStart < output.size()) {
-            reportLine(output.size()); // the last line had no line end
-        }
-        const QProcess& process = m_tool.process();
-        // A tool that saw its input end early because the input could not be read has not seen
-        // it.
-        m_result.crashed = process.exitStatus() == QProcess::CrashExit || m_tool.inputFailed();
-        m_result.exitCode = process.exitCode();
-        if (m_result.cancelled) {
-            m_result.errorString = u"Cancelled"_s;
-        } else if (m_tool.inputFailed()) {
-            m_result.errorString = u"The input could not be read: "_s + m_how.input->errorString();
-        } else if (m_result.crashed) {
-            m_result.errorString = process.errorString();
-        }
-        m_result.rawOutput = std::move(output);
-        return std::move(m_result);
-    }
-
-private:
-    void reportLines()
-    {
-        // Only the bytes past the last look need one: no line is ever searched twice.
-        const QByteArray& output = m_tool.output();
-        for (qsizetype end; (end = output.indexOf('\n', std::max(m_lineStart, m_lineless))) >= 0;) {
-            reportLine(end);
-        }
-        m_lineless = output.size();
-    }
-
-    // m_lineStart moves on before the line is handed over: a handler that spins the event loop
-    // may report the following lines itself, and none is reported twice.
-    void reportLine(qsizetype end)
-    {
-        QByteArrayView line =
-            QByteArrayView(m_tool.output()).sliced(m_lineStart, end - m_lineStart);
+    const QDeadlineTimer deadline = how.timeout.count() > 0
+                                        ? QDeadlineTimer(how.timeout)
+                                        : QDeadlineTimer(QDeadlineTimer::Forever);
+    ToolResult result;
+    result.command = command.text();
+    BackgroundTool tool;
+    QByteArray& output = tool.output();
+    qsizetype lineStart = 0; // first byte of the output not yet reported as a line
+    qsizetype lineless = 0;  // no line end between lineStart and here
+    // lineStart moves on before the line is handed over: a handler that spins the event loop may
+    // report the following lines itself, and none is reported twice.
+    const auto reportLine = [&](qsizetype end) {
+        QByteArrayView line = QByteArrayView(output).sliced(lineStart, end - lineStart);
         if (line.endsWith('\r')) {
             line.chop(1);
         }
         const QString text = toolText(line);
-        m_lineStart = std::min(end + 1, m_tool.output().size());
-        m_how.onLine(text);
+        lineStart = std::min(end + 1, output.size());
+        how.onLine(text);
+    };
+    if (how.onLine) {
+        tool.setOnOutput([&] {
+            // Only the bytes past the last look need one: no line is ever searched twice.
+            for (qsizetype end; (end = output.indexOf('\n', std::max(lineStart, lineless))) >= 0;) {
+                reportLine(end);
+            }
+            lineless = output.size();
+        });
     }
-
-    const ToolRun& m_how;
-    const QDeadlineTimer m_deadline = m_how.timeout.count() > 0
-                                          ? QDeadlineTimer(m_how.timeout)
-                                          : QDeadlineTimer(QDeadlineTimer::Forever);
-    BackgroundTool m_tool;
-    ToolResult m_result;
-    qsizetype m_lineStart = 0; // first byte of the output not yet reported as a line
-    qsizetype m_lineless = 0;  // no line end between m_lineStart and here
-};
-
-} // namespace
-
-ToolResult runTool(const ToolCommand& command, const ToolRun& how)
-{
-    return runTools({{command, how}}).constFirst();
-}
-
-QList<ToolResult> runTools(const QList<std::pair<ToolCommand, ToolRun>>& runs)
-{
-    std::list<Run> started; // where the tools' handlers find them
-    for (const auto& [command, how] : runs) {
-        started.emplace_back(command, how);
+    if (!tool.start(command, how.programDir,
+                    how.input == nullptr ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
+        result.errorString = tool.errorString();
+        return result;
     }
-    // Each in turn; the others' output is read and their input fed meanwhile.
-    for (Run& run : started) {
-        run.wait();
+    result.started = true;
+    if (how.input != nullptr) {
+        tool.feed(*how.input, how.onInputRead);
     }
-    QList<ToolResult> results;
-    for (Run& run : started) {
-        results << run.take();
+    if (!tool.waitFor([&tool] { return !tool.running(); }, deadline, how.cancelled)) {
+        result.timedOut = deadline.hasExpired();
+        result.cancelled = true;
+        tool.stop();
     }
-    return results;
+    if (how.onLine && lineStart < output.size()) {
+        reportLine(output.size()); // the last line had no line end
+    }
+    const QProcess& process = tool.process();
+    // A tool that saw its input end early because the input could not be read has not seen it.
+    result.crashed = process.exitStatus() == QProcess::CrashExit || tool.inputFailed();
+    result.exitCode = process.exitCode();
+    if (result.cancelled) {
+        result.errorString = u"Cancelled"_s;
+    } else if (tool.inputFailed()) {
+        result.errorString = u"The input could not be read: "_s + how.input->errorString();
+    } else if (result.crashed) {
+        result.errorString = process.errorString();
+    }
+    result.rawOutput = std::move(output);
+    return result;
 }
 
 ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun how)

@@ -7,7 +7,6 @@
 #include <QStringList>
 #include <chrono>
 #include <functional>
-#include <utility>
 
 namespace ranupa {
 
@@ -76,9 +75,6 @@ ToolResult runTool(const ToolCommand& command, const ToolRun& how = {});
 
 // The same with `input` fed into its standard input.
 ToolResult runTool(const ToolCommand& command, const QByteArray& input, ToolRun how = {});
-
-// Runs the commands at once, each as runTool() runs one, and gives their results in order.
-QList<ToolResult> runTools(const QList<std::pair<ToolCommand, ToolRun>>& runs);
 
 // A tool started while the program goes on with other work: the program's own psql session,
 // which reads statements for as long as the program keeps its input open, or a question answered
