@@ -303,13 +303,6 @@ PartialBackupFile::~PartialBackupFile()
     }
 }
 
-void PartialBackupFile::startWriteBack()
-{
-#ifdef Q_OS_LINUX
-    ::sync_file_range(m_file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
-}
-
 Result<PartialBackupFile::Naming> PartialBackupFile::giveFinalName(const QString& finalPath)
 {
 #ifdef Q_OS_UNIX

@@ -75,9 +75,6 @@ public:
         Done,
         NameTaken, // a file of that name exists and was left alone
     };
-    // Starts writing what pg_dump wrote out to the disk, without waiting for it: the checks that
-    // read the file meanwhile then leave less for giveFinalName() to wait for.
-    void startWriteBack();
     // Makes the file's data durable, then gives the file `finalPath` as its name, never replacing
     // a file of that name. After Done the file is no longer this object's to remove.
     Result<Naming> giveFinalName(const QString& finalPath);

@@ -240,7 +240,6 @@ Result<QString> writeBackup(Operation& operation, const QString& targetDirText,
         return removingWrittenFile(partial,
                                    toolFailure(u"menulis file backup (pg_dump)"_s, dumped));
     }
-    partial.startWriteBack();
     if (std::optional<Failure> failure = checkWrittenFile(operation, partial)) {
         return failure->cancelled ? *failure : removingWrittenFile(partial, *failure);
     }
