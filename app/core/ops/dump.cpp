@@ -9,6 +9,7 @@
 #include <QScopeGuard>
 #include <QStorageInfo>
 #include <QThread>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -83,9 +84,10 @@ ToolResult dump(Operation& operation, const PartialBackupFile& partial)
         }
     });
     const auto endListing = qScopeGuard([&listing] { listing.stop(); });
+    bool listingAsked = false;
     ToolRun how;
     how.onLine = [&](const QString& line) {
-        if (listing.process().state() == QProcess::NotRunning && !listed) {
+        if (!std::exchange(listingAsked, true)) {
             listed = !listing.start(tools::query(operation.installation().port,
                                                  pendataan.toString(), dumpTablesStatement()),
                                     operation.installation().dir, QIODevice::ReadOnly);
